@@ -53,7 +53,7 @@ struct Result {
 class HXDBBase : public HXLock {
  public:
   // What an open does when the file cannot be opened as it is (the values are stored by callers).
-  enum OpenMode {
+  enum OpenMode : int {
     Recreate = 0,             // skip the first open: always delete the file and create it anew
     ReadOnly = 1,             // existing file only; fail otherwise
     ReadWrite = 2,            // existing file only; fail otherwise
