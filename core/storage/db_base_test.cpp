@@ -183,23 +183,16 @@ TEST_F(DbBaseTest, DamagedFileIsRefusedOrRecreatedByMode) {
   }
 }
 
-TEST_F(DbBaseTest, RecreatedFileDoesNotReplayAStaleLog) {
-  // A crash left a log of committed notes beside a main file that is then damaged.
-  const std::string source = Dir() + "source.sqlite";
-  {
-    cppdb::session session("sqlite3:db=" + source);
-    session << "PRAGMA journal_mode = WAL" << cppdb::row;
-    session << "CREATE TABLE notes (text TEXT)" << cppdb::exec;
-    session << "INSERT INTO notes VALUES ('stale')" << cppdb::exec;
-    std::filesystem::copy_file(source, File());
-    std::filesystem::copy_file(source + "-wal", File() + "-wal");
-  }
-  Damage(File(), 0, 100);
+TEST_F(DbBaseTest, RemovingAFileTakesItsLogAndSharedMemoryAlong) {
+  MakeFile(3);
   NotesDB db;
-  ASSERT_TRUE(db.OpenDatabase(Dir().c_str(), HXDBBase::ReadWriteOrRecreate));
-  EXPECT_EQ(db.creates, 1);
-  EXPECT_TRUE(db.All().empty());
-  EXPECT_EQ(db.GetVersion(), 3);
+  ASSERT_TRUE(db.OpenDatabase(Dir().c_str(), HXDBBase::ReadWrite));
+  ASSERT_TRUE(db.Add("third"));
+  ASSERT_TRUE(Exists(File() + "-wal"));
+  EXPECT_TRUE(db.RemoveDBFile(File()));
+  EXPECT_FALSE(db.IsOpen());
+  for (const char* companion : {"", "-wal", "-shm"}) EXPECT_FALSE(Exists(File() + companion)) << companion;
+  EXPECT_FALSE(db.RemoveDBFile(File()));
 }
 
 TEST_F(DbBaseTest, PathsWithSpecialCharactersOpen) {
