@@ -1,4 +1,11 @@
 // Copying an open database into a file of the same schema, for backup and restore.
+//
+// Rows are copied with their row ids: the chat database links full-text rows, previews and
+// attributes to messages by row id, so renumbering would attach them to the wrong messages. The
+// target's own rows (a fresh schema may seed some) are replaced, and the whole copy is one
+// transaction.
+
+#include <algorithm>
 
 #include "core/storage/db_base.h"
 #include "core/storage/db_guard.h"
@@ -21,6 +28,15 @@ std::string JoinFolder(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
+std::vector<std::string> FirstColumn(cppdb::result rows) {
+  std::vector<std::string> values;
+  while (rows.next()) values.push_back(rows.get<std::string>(0));
+  return values;
+}
+
+// SQLite's own tables (sqlite_sequence, sqlite_stat1) are kept by the target itself.
+bool IsInternal(const std::string& table) { return table.rfind("sqlite_", 0) == 0; }
+
 }  // namespace
 
 bool HXDBBase::TuneUpForBackup() {
@@ -37,28 +53,35 @@ bool HXDBBase::TuneUpForBackup() {
 
 bool HXDBBase::backup(const std::string& dir) const {
   if (!IsOpen()) return false;
+  // No other statement may run on this connection while the target is attached.
+  HXDBBaseSessionLock held = Session();
   std::vector<std::string> tables;
-  if (!showTables(tables)) return false;
+  std::vector<std::string> shadow_tables;
+  if (!showTables(tables) ||
+      !DB_GUARD_CALL([&] { shadow_tables = FirstColumn(*held << hx::sqlite::show_shadow_tables); })) {
+    return false;
+  }
   const std::string alias = "bkpdb";
   if (!attachDB(JoinFolder(dir, GetStorageFSName()), alias)) return false;
-  for (const std::string& table : tables) {
-    if (!backupTable(alias, table)) {
-      detachDB(alias);
-      return false;
+  bool copied = false;
+  DB_GUARD_CALL([&] {
+    cppdb::transaction transaction(*held);
+    for (const std::string& table : tables) {
+      const bool skipped = IsInternal(table) ||
+                           std::find(shadow_tables.begin(), shadow_tables.end(), table) != shadow_tables.end();
+      if (!skipped && !backupTable(alias, table)) return;  // the transaction rolls back
     }
-  }
-  return detachDB(alias);
+    transaction.commit();
+    copied = true;
+  });
+  const bool detached = detachDB(alias);
+  return copied && detached;
 }
 
 bool HXDBBase::showTables(std::vector<std::string>& tables) const {
   return DB_GUARD_CALL([&] {
     HXDBBaseSessionLock held = Session();
-    cppdb::result rows = *held << hx::sqlite::show_tables;
-    while (rows.next()) {
-      std::string name;
-      rows.fetch(0, name);
-      tables.push_back(name);
-    }
+    for (std::string& table : FirstColumn(*held << hx::sqlite::show_tables)) tables.push_back(std::move(table));
   });
 }
 
@@ -76,8 +99,18 @@ bool HXDBBase::attachDB(const std::string& file, const std::string& alias) const
 bool HXDBBase::backupTable(const std::string& alias, const std::string& table) const {
   return DB_GUARD_CALL([&] {
     HXDBBaseSessionLock held = Session();
-    *held << (hx::sqlite::backup_table_1 + QuotedName(alias) + "." + QuotedName(table) +
-              hx::sqlite::backup_table_2 + QuotedName(table) + ";")
+    int without_rowid = 0;
+    {
+      cppdb::result row = *held << hx::sqlite::table_without_rowid << table;
+      if (row.next()) row.fetch(0, without_rowid);
+    }
+    std::string columns = without_rowid ? "" : "rowid";
+    for (const std::string& column : FirstColumn(*held << hx::sqlite::table_columns << table)) {
+      columns += (columns.empty() ? "" : ", ") + QuotedName(column);
+    }
+    const std::string target = QuotedName(alias) + "." + QuotedName(table);
+    *held << ("DELETE FROM " + target + ";") << cppdb::exec;
+    *held << ("INSERT INTO " + target + " (" + columns + ") SELECT " + columns + " FROM main." + QuotedName(table) + ";")
           << cppdb::exec;
   });
 }

@@ -15,7 +15,12 @@ inline constexpr const char* make_sync_full = "PRAGMA synchronous = FULL";
 inline constexpr const char* journal_off_mode = "PRAGMA journal_mode = OFF";
 inline constexpr const char* detach_db = "DETACH DATABASE ?;";
 inline constexpr const char* show_tables = "SELECT name FROM sqlite_master WHERE type='table';";
-inline constexpr const char* backup_table_1 = "INSERT INTO ";
-inline constexpr const char* backup_table_2 = " SELECT * FROM ";
+// Backup copies skip the tables that a virtual table keeps for itself: the copy of the virtual
+// table fills those of the target.
+inline constexpr const char* show_shadow_tables =
+    "SELECT name FROM pragma_table_list WHERE schema='main' AND type='shadow';";
+inline constexpr const char* table_columns = "SELECT name FROM pragma_table_info(?, 'main');";
+inline constexpr const char* table_without_rowid =
+    "SELECT wr FROM pragma_table_list WHERE schema='main' AND name=?;";
 
 }  // namespace hx::sqlite
