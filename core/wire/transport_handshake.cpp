@@ -53,7 +53,8 @@ bool HX_TransformTransportReplyHandshake(const HX_ZeroHandshakeFixedPart* reply,
                                          const char*& firstName, const char*& secondName,
                                          bool& secure, bool& keepAlive) {
   if (reply == nullptr || !HX_CheckZeroHandshakeCksum(reply)) return false;
-  if (std::strncmp(reply->primary, HX_Transport_PrimaryField, sizeof(reply->primary)) != 0) return false;
+  // The name and its NUL; the field need not hold a NUL at all, so no string function reads it.
+  if (std::memcmp(reply->primary, HX_Transport_PrimaryField, sizeof(HX_Transport_PrimaryField)) != 0) return false;
   const uint8_t version = reply->Version();
   const uint32_t body_length = reply->BodyLength();
   if (version == 0 || body_length <= kReplyFixedBody) return false;
