@@ -13,6 +13,7 @@ constexpr int kNameCount = 9;
 constexpr size_t kMaxNameLength = hx::wire::kMaxWireTextLength;
 constexpr uint32_t kFixedPartSize = sizeof(HX_FixedPartMessage);
 constexpr uint64_t kMaxHeaderLength = 0xFFFF;
+constexpr uint8_t kBuiltVersion = 1;
 
 // Where name `index` (1-9) lies: the offset of its length byte. Every name must end with its NUL
 // inside the header length, so a damaged header fails here instead of reading past it.
@@ -20,7 +21,7 @@ bool FindName(const HX_FixedPartMessage& message, int index, uint32_t* length_of
   if (index < 1 || index > kNameCount) return false;
   const uint8_t* bytes = message.Bytes();
   const uint32_t header_length = message.HeaderLength();
-  uint32_t position = kFixedPartSize - 1;  // the NUL before the first name, so to speak
+  uint32_t position = kFixedPartSize - 1;  // each step starts on the byte before a length byte
   for (int count = 1;; ++count) {
     if (position + 2 >= header_length) return false;
     const uint32_t nul = position + 2 + bytes[position + 1];
@@ -56,7 +57,7 @@ bool HX_TransportMessage::Set(unsigned request, uint32_t sequence, const char* s
 
   auto* message = static_cast<HX_FixedPartMessage*>(std::malloc(header_length + bodyLength));
   if (message == nullptr) return false;
-  message->flags = static_cast<uint8_t>((request << 6) | 0x81);
+  message->flags = static_cast<uint8_t>((request << 6) | HX_FixedPartMessage::kAlwaysSetFlag | kBuiltVersion);
   message->headerCksum = 0;
   message->SetHeaderLength(static_cast<uint16_t>(header_length));
   message->bodyCksum = 0;
