@@ -33,8 +33,7 @@ size_t TimeToString(TimePoint time, const char* format, char* buffer, size_t siz
   // Whole seconds, rounded down so that a moment before 1970 falls in the right second.
   const time_t seconds = std::chrono::floor<std::chrono::seconds>(time).time_since_epoch().count();
   struct tm fields {};
-  const struct tm* converted =
-      local ? localtime_r(&seconds, &fields) : gmtime_r(&seconds, &fields);
+  const struct tm* converted = local ? localtime_r(&seconds, &fields) : gmtime_r(&seconds, &fields);
   if (converted == nullptr) return 0;
   return strftime(buffer, size, format, &fields);
 }

@@ -43,16 +43,16 @@ std::string Lower(const std::string& in, size_t capacity, int32_t* result) {
 
 TEST(Utf8Case, ChangesTheCaseOfText) {
   int32_t result = 0;
-  EXPECT_EQ(Lower("\xC3\x80" "BC", 64, &result), "\xC3\xA0" "bc");  // ÀBC -> àbc
+  EXPECT_EQ(Lower("\u00C0BC", 64, &result), "\u00E0bc");  // ÀBC -> àbc
   EXPECT_EQ(result, 0);
   EXPECT_EQ(Lower("", 7, &result), "");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(Lower(std::string("A\0B", 3), 64, &result), std::string("a\xC0\x80" "b"));
+  EXPECT_EQ(Lower(std::string("A\0B", 3), 64, &result), std::string("a\xC0\x80") + "b");
 
   std::vector<char> out(64);
   size_t size = out.size();
-  ASSERT_EQ(utf8ucstr("stra\xC3\x9F" "e \xC3\xBF", 10, out.data(), &size), 0);
-  EXPECT_EQ(std::string(out.data(), size), "STRA\xC3\x9F" "E \xC5\xB8");  // ß has no upper row
+  ASSERT_EQ(utf8ucstr("stra\u00DFe \u00FF", 10, out.data(), &size), 0);
+  EXPECT_EQ(std::string(out.data(), size), "STRA\u00DFE \u0178");  // ß has no upper row
 }
 
 TEST(Utf8Case, NeedsSixSpareBytesInTheOutput) {

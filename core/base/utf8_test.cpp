@@ -82,7 +82,7 @@ TEST(Utf8, RefusesInvalidSequences) {
 TEST(Utf8, CountsCodePoints) {
   EXPECT_EQ(utf8strlen(""), 0);
   EXPECT_EQ(utf8strlen("abc"), 3);
-  EXPECT_EQ(utf8strlen("\xC3\x80" "b\xE2\x82\xAC"), 3);  // À b €
+  EXPECT_EQ(utf8strlen("\u00C0b\u20AC"), 3);  // À b €
   EXPECT_EQ(utf8strlen("ab\xC3"), -1);
   EXPECT_EQ(utf8strlen(nullptr), -1);
 

@@ -10,8 +10,8 @@ MD5Context::~MD5Context() { EVP_MD_CTX_free(m_digest); }
 bool MD5Init(MD5Context* context) {
   if (context == nullptr) return false;
   if (context->m_digest == nullptr) context->m_digest = EVP_MD_CTX_new();
-  context->m_started = context->m_digest != nullptr &&
-                       EVP_DigestInit_ex(context->m_digest, EVP_md5(), nullptr) == 1;
+  context->m_started =
+      context->m_digest != nullptr && EVP_DigestInit_ex(context->m_digest, EVP_md5(), nullptr) == 1;
   return context->m_started;
 }
 
