@@ -1,5 +1,7 @@
 #include "core/base/file.h"
 
+#include <utility>
+
 namespace io {
 
 const char* const StandardModes[3] = {"rb", "w+b", "a+b"};
@@ -9,10 +11,12 @@ size_t IFile::Write(const void* /*buffer*/, size_t /*n*/) { return 0; }
 File::~File() { Close(); }
 
 bool File::Open(const char* path, OpenMode mode) {
+  // Copied before Close clears the stored path: reopening with Path().c_str() must work.
+  std::string new_path = path != nullptr ? path : "";
   Close();
   if (path == nullptr || mode < kOpenRead || mode > kOpenAppend) return false;
-  m_path = path;
-  m_file = std::fopen(path, StandardModes[mode]);
+  m_path = std::move(new_path);
+  m_file = std::fopen(m_path.c_str(), StandardModes[mode]);
   m_open = m_file != nullptr;
   return m_open;
 }

@@ -72,6 +72,9 @@ TEST(File, KeepsTheFirstMeasuredLengthUntilClosed) {
   EXPECT_EQ(file.Length(), -1);
   ASSERT_TRUE(file.Open(path.c_str(), io::kOpenRead));
   EXPECT_EQ(file.Length(), 8);
+  // Reopening under the stored path itself.
+  ASSERT_TRUE(file.Open(file.Path().c_str(), io::kOpenAppend));
+  EXPECT_EQ(file.Path(), path);
 }
 
 TEST(File, ClosedFileAnswersWithFailures) {
