@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "core/base/ios_log.h"
+#include "core/security/crc32.h"
 #include "core/storage/backup_files.h"
 #include "core/storage/db_manager.h"
-#include "core/storage/digest_stand_in.h"
 
 using hx::backup::getUInt;
 using hx::backup::joinPath;
@@ -21,20 +21,24 @@ std::string EntryLine(const HX_DBManager::BfInfo& entry) {
   return line;
 }
 
+// The CRC-32 register over entry lines; the file holds its complement.
+HX_Crc32 NewLinesCrc() { return HX_Crc32(0xFFFFFFFFu, HashTable<unsigned, 79764919>::table()); }
+
 }  // namespace
 
 bool HX_DBManager::genBackupInfo(const std::string& dir, const BfInfoList& entries) {
   std::ofstream out(joinPath(dir, hx::backup::BinfoFilename), std::ios::binary | std::ios::trunc);
   if (!out) return false;
   out << hx::backup::BinfoSign << ' ' << hx::backup::BinfoVersion << ' ' << entries.size() << '\n';
-  uint32_t crc = 0xFFFFFFFFu;
+  HX_Crc32 crc = NewLinesCrc();
+  uint32_t crc_value = 0xFFFFFFFFu;
   for (const BfInfo& entry : entries) {
     if (!out) break;
     const std::string line = EntryLine(entry);
-    crc = hx::storage_stand_in::Crc32Update(crc, line);
+    crc_value = crc.process_bytes(line.data(), line.size());
     out << line << '\n';
   }
-  if (out) out << ~crc << '\n';
+  if (out) out << ~crc_value << '\n';
   out.flush();
   return static_cast<bool>(out);
 }
@@ -73,14 +77,15 @@ bool HX_DBManager::readBackupInfo(const std::string& dir, uint32_t& version, BfI
   }
 
   entries.clear();
-  uint32_t crc = 0xFFFFFFFFu;
+  HX_Crc32 crc = NewLinesCrc();
+  uint32_t crc_value = 0xFFFFFFFFu;
   for (uint32_t i = 1; i <= count; ++i) {
     if (!std::getline(in, line)) {
       ios_log("Fail to read line %u from %s", i, path.c_str());
       return false;
     }
     if (!parseFileLine(line, entries)) return false;
-    crc = hx::storage_stand_in::Crc32Update(crc, line);
+    crc_value = crc.process_bytes(line.data(), line.size());
   }
   if (!std::getline(in, line)) {
     ios_log("Fail to read crc from %s", path.c_str());
@@ -89,8 +94,8 @@ bool HX_DBManager::readBackupInfo(const std::string& dir, uint32_t& version, BfI
   in.close();
   uint32_t stored_crc = 0;
   if (!getUInt(line, stored_crc)) return false;
-  if (stored_crc != ~crc) {
-    ios_log("Crc mistmatch. File %s, calc. %u", path.c_str(), ~crc);
+  if (stored_crc != ~crc_value) {
+    ios_log("Crc mistmatch. File %s, calc. %u", path.c_str(), ~crc_value);
     return false;
   }
 

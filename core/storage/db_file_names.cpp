@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "core/storage/db_base.h"
-#include "core/storage/digest_stand_in.h"
+#include "core/security/md5.h"
 
 namespace {
 
@@ -40,7 +40,10 @@ std::string HXDBBase::PathEncode(const std::string& name) const {
   }
   const size_t suffix = SuffixDot(result);
   if (suffix == std::string::npos) return result;
-  return hx::storage_stand_in::Md5Hex(result.substr(0, suffix)) + result.substr(suffix);
+  char hex[kMD5HexSize];
+  // Without a digest there is no safe name: an empty one opens nothing.
+  if (HX_Cipher::md5(result.substr(0, suffix).c_str(), hex) == nullptr) return "";
+  return hex + result.substr(suffix);
 }
 
 bool HXDBBase::Migrate(const std::string& from, const std::string& to) {
