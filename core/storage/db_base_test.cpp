@@ -33,6 +33,7 @@ class Notes : public Base {
         [this] {
           HXDBBaseSessionLock held = this->Session();
           *held << "CREATE TABLE IF NOT EXISTS notes (text TEXT)" << cppdb::exec;
+          *held << "CREATE TABLE IF NOT EXISTS \"odd \"\"table\"\"\" (value)" << cppdb::exec;
           this->SetVersion(held, version_);
         },
         true);
@@ -193,6 +194,25 @@ TEST_F(DbBaseTest, RemovingAFileTakesItsLogAndSharedMemoryAlong) {
   EXPECT_FALSE(db.IsOpen());
   for (const char* companion : {"", "-wal", "-shm"}) EXPECT_FALSE(Exists(File() + companion)) << companion;
   EXPECT_FALSE(db.RemoveDBFile(File()));
+}
+
+TEST_F(DbBaseTest, BackupCopiesEveryTableIntoAFolderWithAQuote) {
+  HX_REQUIRE_TOOL("sqlite3", sqlite3);
+  MakeFile(3);
+  NotesDB source;
+  ASSERT_TRUE(source.OpenDatabase(Dir().c_str(), HXDBBase::ReadWrite));
+  ASSERT_TRUE(DB_GUARD_CALL([&] { *source.Session() << "INSERT INTO \"odd \"\"table\"\"\" VALUES (7)" << cppdb::exec; }));
+  const std::string target_dir = Dir() + "it's/";
+  std::filesystem::create_directory(target_dir);
+  {
+    NotesDB target;
+    ASSERT_TRUE(target.OpenDatabase(target_dir.c_str(), HXDBBase::Recreate));
+    ASSERT_TRUE(target.Add("replaced by the copy"));
+  }
+  ASSERT_TRUE(source.backup(Dir() + "it's"));
+  EXPECT_EQ(Sqlite(sqlite3, target_dir + "notes.sqlite", "SELECT text FROM notes; SELECT * FROM \"odd \"\"table\"\"\";"),
+            "first\nsecond\n7\n");
+  EXPECT_FALSE(NotesDB().backup(target_dir));  // a closed database copies nothing
 }
 
 TEST_F(DbBaseTest, PathsWithSpecialCharactersOpen) {

@@ -10,12 +10,19 @@
 
 namespace hx::storage_testing {
 
+inline std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 // Runs `sql` on the database file with the sqlite3 tool (at `tool`); its standard output, or
 // "<failed>" when the tool failed. Rows come one per line, columns separated by '|'.
 inline std::string Sqlite(const std::string& tool, const std::string& file, const std::string& sql) {
   const std::string script = file + ".sql";
   std::ofstream(script) << sql << "\n";
-  const std::string command = "'" + tool + "' -batch '" + file + "' < '" + script + "' 2>&1";
+  const std::string command =
+      ShellQuoted(tool) + " -batch " + ShellQuoted(file) + " < " + ShellQuoted(script) + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return "<failed>";
   std::string output;
