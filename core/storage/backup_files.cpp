@@ -11,7 +11,7 @@ void ensureLastSlash(std::string& path) {
 
 std::string joinPath(const std::string& dir, const std::string& name) {
   std::string path = dir;
-  if (path.empty() || (path.back() != '/' && path.back() != '\\')) path += '/';
+  ensureLastSlash(path);  // an empty folder stays empty: the name alone, not one under "/"
   return path + name;
 }
 

@@ -9,7 +9,7 @@ namespace hx::backup {
 
 // Appends "/" when `path` is not empty and ends in neither '/' nor '\'.
 void ensureLastSlash(std::string& path);
-// `dir`, a "/" unless `dir` already ends in '/' or '\', then `name`.
+// `dir`, a "/" unless `dir` is empty or already ends in '/' or '\', then `name`.
 std::string joinPath(const std::string& dir, const std::string& name);
 // The number of bytes in the file, or -1 when it cannot be opened.
 int64_t getFileSize(const std::string& path);
