@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "core/storage/backup_files.h"
 #include "core/storage/db_base.h"
 #include "core/storage/db_guard.h"
 #include "core/storage/sqlite_statements.h"
@@ -21,11 +22,6 @@ std::string QuotedName(const std::string& name) {
     if (c == '"') quoted += '"';
   }
   return quoted + "\"";
-}
-
-std::string JoinFolder(const std::string& dir, const std::string& name) {
-  if (!dir.empty() && (dir.back() == '/' || dir.back() == '\\')) return dir + name;
-  return dir + "/" + name;
 }
 
 std::vector<std::string> FirstColumn(cppdb::result rows) {
@@ -62,7 +58,7 @@ bool HXDBBase::backup(const std::string& dir) const {
     return false;
   }
   const std::string alias = "bkpdb";
-  if (!attachDB(JoinFolder(dir, GetStorageFSName()), alias)) return false;
+  if (!attachDB(hx::backup::joinPath(dir, GetStorageFSName()), alias)) return false;
   bool copied = false;
   DB_GUARD_CALL([&] {
     cppdb::transaction transaction(*held);
