@@ -109,7 +109,7 @@ class Waiters {
     }
     hx::testing::WaitFor([&] { return m_waiting == count; }, 10000);
     // Give every thread time to get from its announcement into the wait itself.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
   ~Waiters() { JoinAll(); }
   void JoinAll() {
