@@ -14,6 +14,7 @@
 // are logged as "<what>, Err = <errno>" and make the operation return false.
 
 #include <pthread.h>
+#include <time.h>
 
 #include <atomic>
 #include <cstdint>
