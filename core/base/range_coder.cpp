@@ -11,8 +11,8 @@ constexpr unsigned kGroupSize = 32;
 
 // Counts per byte value; the frequency of s is count[s] + 1, so no symbol ever has frequency 0.
 // The group starts hold the cumulative frequency at the first value of each run of 32 values, so a
-// cumulative frequency costs one group start plus at most 31 additions. They are a speed device only:
-// the format is defined by Cumulative() alone.
+// cumulative frequency costs one group start (or the next one) plus at most 16 additions. They are a
+// speed device only: the format is defined by the cumulative frequency s + (sum of count[j], j < s).
 class ByteModel {
  public:
   ByteModel() {
@@ -23,24 +23,37 @@ class ByteModel {
   uint32_t Frequency(unsigned s) const { return counts_[s] + 1; }
 
   uint32_t Cumulative(unsigned s) const {
-    const unsigned first = s & ~(kGroupSize - 1);
-    uint32_t cum = group_start_[s / kGroupSize] + (s - first);
-    for (unsigned j = first; j < s; ++j) cum += counts_[j];
+    // Sums from whichever end of the group lies nearer.
+    const unsigned group = s / kGroupSize;
+    const unsigned first = group * kGroupSize;
+    if (s - first <= kGroupSize / 2) {
+      uint32_t cum = group_start_[group] + (s - first);
+      for (unsigned j = first; j < s; ++j) cum += counts_[j];
+      return cum;
+    }
+    const unsigned end = first + kGroupSize;
+    uint32_t cum = (group + 1 < kGroupCount ? group_start_[group + 1] : total_) - (end - s);
+    for (unsigned j = s; j < end; ++j) cum -= counts_[j];
     return cum;
   }
 
   // The symbol whose interval [Cumulative(s), Cumulative(s) + Frequency(s)) holds v, which must be
-  // below total(); its cumulative frequency goes to `cum`.
+  // below total(); its cumulative frequency goes to `cum`. Scans the group from the end nearer to v.
   unsigned Find(uint32_t v, uint32_t& cum) const {
     unsigned g = group_start_[4] <= v ? 4 : 0;
     if (group_start_[g + 2] <= v) g += 2;
     if (group_start_[g + 1] <= v) g += 1;
-    unsigned s = g * kGroupSize;
-    const unsigned last = s + kGroupSize - 1;
-    uint32_t c = group_start_[g];
-    while (s < last && c + counts_[s] + 1 <= v) {
-      c += counts_[s] + 1;
-      ++s;
+    const uint32_t group_end = g + 1 < kGroupCount ? group_start_[g + 1] : total_;
+    unsigned s;
+    uint32_t c;
+    if (v - group_start_[g] < group_end - v) {
+      s = g * kGroupSize;
+      c = group_start_[g];
+      while (c + counts_[s] + 1 <= v) c += counts_[s++] + 1;
+    } else {
+      s = (g + 1) * kGroupSize - 1;
+      c = group_end - (counts_[s] + 1);
+      while (c > v) c -= counts_[--s] + 1;
     }
     cum = c;
     return s;
@@ -49,7 +62,9 @@ class ByteModel {
   void Update(unsigned s) {
     counts_[s] += kIncrement;
     total_ += kIncrement;
-    for (unsigned g = s / kGroupSize + 1; g < kGroupCount; ++g) group_start_[g] += kIncrement;
+    // All eight starts in one branch-free pass rather than a loop of varying length.
+    const unsigned group = s / kGroupSize;
+    for (unsigned g = 0; g < kGroupCount; ++g) group_start_[g] += g > group ? kIncrement : 0;
     if (total_ > kRescaleLimit) Rescale();
   }
 
