@@ -13,7 +13,8 @@ namespace ip {
 namespace Family {
 
 // The family byte of an address: 4 = IPv4, 6 = IPv6, 0 = none (an empty address).
-enum type : uint8_t { none = 0, v4 = 4, v6 = 6 };
+// `any` is never stored: filters take it to mean every family.
+enum type : uint8_t { none = 0, v4 = 4, v6 = 6, any = 0xfe };
 
 // AF_INET gives 4, AF_INET6 gives 6, anything else 0.
 uint8_t fromSysFamily(int sys_family);
