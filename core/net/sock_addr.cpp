@@ -81,6 +81,7 @@ bool HXSockAddr::set(ip::Proto::type proto, const struct sockaddr* native, sockl
 
 bool HXSockAddr::set(ip::Proto::type proto, const char* host, const char* service,
                      uint8_t family, int flags) {
+  m_proto = proto;
   const bool no_host = host == nullptr || *host == '\0';
   const bool no_service = service == nullptr || *service == '\0';
   addrinfo hints;
@@ -94,12 +95,9 @@ bool HXSockAddr::set(ip::Proto::type proto, const char* host, const char* servic
     hints.ai_protocol = ip::Proto::sysProto(proto);
   }
   addrinfo* results = nullptr;
-  if (getaddrinfo(no_host ? nullptr : host, no_service ? nullptr : service, &hints, &results) !=
-          0 ||
-      results == nullptr) {
-    m_proto = proto;
-    return failSet();
-  }
+  const int rc =
+      getaddrinfo(no_host ? nullptr : host, no_service ? nullptr : service, &hints, &results);
+  if (rc != 0 || results == nullptr) return failSet();
   const bool ok = set(proto, results->ai_addr, results->ai_addrlen);
   freeaddrinfo(results);
   return ok;
@@ -168,7 +166,7 @@ void HXSockAddr::clear() {
 }
 
 int HXSockAddr::cmp(const HXSockAddr& other, bool ignore_scope) const {
-  // Protocols read from the network may be any 32-bit value: compare, do not subtract.
+  // The protocol may hold any stored value: compare, do not subtract.
   if (m_proto != other.m_proto) return m_proto < other.m_proto ? -1 : 1;
   const int address = HXAIpAddressBase::cmp(other, ignore_scope);
   if (address != 0) return address;
