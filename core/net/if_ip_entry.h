@@ -32,7 +32,8 @@ class HXIfIpEntry {
   // The second address when the interface's kind bits are exactly Ethernet, else empty.
   HXIpAddress broadcast() const;
 
-  // 0 for the same interface object, else the interfaces compared by name, index and flags.
+  // 0 for the same interface object (or none on both); an entry without interface sorts first;
+  // else the interfaces compared by name, index and flags.
   int cmp(const HXIfIpEntry& other) const;
 
   // Copies mask, second address and interface.
