@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/storage/lock_stand_in.h"
+#include "core/base/lock.h"
 
 // The open session of a database with its lock held; the lock is released when this object dies.
 // Operations whose name ends in NL expect the caller to hold one.

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/storage/lock_stand_in.h"
+#include "core/base/lock.h"
 
 class HXDBBase;
 class HXDBPeerBase;
