@@ -110,8 +110,9 @@ class HXDBBase : public HXLock {
   // after '/' is dropped first. Names with fewer than two dots are returned unchanged.
   std::string PathEncode(const std::string& name) const;
 
-  // Copies every table of this open database into the file of the same name in `dir`, which must
-  // already hold the same schema.
+  // Copies every table of this open database, rows with their row ids, into the file of the same
+  // name in `dir`, which must already hold the same schema; the target's own rows are replaced.
+  // All or nothing: one transaction.
   bool backup(const std::string& dir) const;
   bool showTables(std::vector<std::string>& tables) const;
   bool attachDB(const std::string& file, const std::string& alias) const;
