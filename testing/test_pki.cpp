@@ -1,5 +1,6 @@
 #include "testing/test_pki.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,17 +40,43 @@ std::string CaTime(std::chrono::seconds offset) {
 
 }  // namespace
 
+bool RunTool(const std::vector<std::string>& arguments, std::string* output) {
+  if (arguments.empty()) return false;
+  TempDir scratch;
+  const std::string log = scratch.File("output");
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    // Only async-signal-safe calls between fork and exec.
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || in < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0 ||
+        dup2(in, STDIN_FILENO) < 0)
+      _exit(126);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  const bool exited = child > 0 && waitpid(child, &status, 0) == child;
+  if (output != nullptr) *output = ReadFile(log);
+  return exited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 TestPki::TestPki(std::string openssl, std::string folder)
     : openssl_(std::move(openssl)), folder_(std::move(folder)), config_path_(folder_ + "/ca.cnf") {
   // One database for every issuer of this folder; random serial numbers keep roots apart.
   WriteFile(folder_ + "/index.txt", "");
   WriteFile(folder_ + "/index.txt.attr", "unique_subject = no\n");
+  WriteFile(folder_ + "/serial", "1000\n");
   WriteFile(config_path_,
             "[ ca ]\n"
             "default_ca = test_ca\n"
             "[ test_ca ]\n"
             "database = " + folder_ + "/index.txt\n"
             "new_certs_dir = " + folder_ + "\n"
+            "serial = " + folder_ + "/serial\n"
             "default_md = sha256\n"
             "policy = policy_any\n"
             "unique_subject = no\n"
@@ -76,6 +103,10 @@ TestCert TestPki::MakeLeaf(const TestCert& issuer, const std::string& common_nam
 
 TestCert TestPki::Make(const TestCert* issuer, const std::string& common_name,
                        const TestCertOptions& options, bool authority) {
+  if (issuer != nullptr && !issuer->ok()) {
+    ADD_FAILURE() << "no issuer for " << common_name;
+    return TestCert();
+  }
   const std::string base = folder_ + "/cert" + std::to_string(next_id_++);
   TestCert made;
   made.key_path = base + ".key";
@@ -115,26 +146,27 @@ TestCert TestPki::Make(const TestCert* issuer, const std::string& common_name,
   return made;
 }
 
+std::string TestPki::MakeCrl(const TestCert& issuer, const std::vector<TestCert>& revoked) {
+  const std::vector<std::string> as_issuer = {"-config", config_path_, "-cert", issuer.cert_path,
+                                              "-keyfile", issuer.key_path};
+  for (const TestCert& cert : revoked) {
+    std::vector<std::string> revoke = {openssl_, "ca", "-revoke", cert.cert_path};
+    revoke.insert(revoke.end(), as_issuer.begin(), as_issuer.end());
+    if (!Run(revoke)) return "";
+  }
+  const std::string path = folder_ + "/crl" + std::to_string(next_id_++) + ".pem";
+  std::vector<std::string> generate = {openssl_, "ca", "-gencrl", "-crldays", "1", "-out", path};
+  generate.insert(generate.end(), as_issuer.begin(), as_issuer.end());
+  return Run(generate) ? path : "";
+}
+
 bool TestPki::Run(const std::vector<std::string>& arguments) {
-  const std::string log = folder_ + "/openssl.log";
-  std::vector<char*> argv;
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    if (freopen(log.c_str(), "w", stdout) == nullptr || dup2(fileno(stdout), STDERR_FILENO) < 0) _exit(126);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    std::string command;
-    for (const std::string& argument : arguments) command += argument + " ";
-    ADD_FAILURE() << "failed: " << command << "\n" << ReadFile(log);
-    return false;
-  }
-  return true;
+  std::string output;
+  if (RunTool(arguments, &output)) return true;
+  std::string command;
+  for (const std::string& argument : arguments) command += argument + " ";
+  ADD_FAILURE() << "failed: " << command << "\n" << output;
+  return false;
 }
 
 }  // namespace hx::testing

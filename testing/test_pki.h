@@ -9,6 +9,10 @@
 
 namespace hx::testing {
 
+// Runs a program to its end; true when it exits with 0. Its output (standard output and error)
+// goes to `output` when one is given. A failing run is not reported by itself.
+bool RunTool(const std::vector<std::string>& arguments, std::string* output = nullptr);
+
 struct TestCertOptions {
   // More subject fields after the common name, as in "/C=DE/O=Example/emailAddress=a@b.c".
   std::string subject_extra;
@@ -44,12 +48,16 @@ class TestPki {
   // An end-entity certificate (no certificate authority) issued by `issuer`.
   TestCert MakeLeaf(const TestCert& issuer, const std::string& common_name,
                     const TestCertOptions& options = {});
+  // A PEM revocation list signed by `issuer` that revokes `revoked` (and every certificate
+  // revoked earlier in this folder); its path, or "" after a reported failure.
+  std::string MakeCrl(const TestCert& issuer, const std::vector<TestCert>& revoked);
 
  private:
   // Runs every step for one certificate; a failing step is reported as a test failure with the
   // tool's output, and the result is then empty.
   TestCert Make(const TestCert* issuer, const std::string& common_name,
                 const TestCertOptions& options, bool authority);
+  // RunTool, with a failure reported as a test failure.
   bool Run(const std::vector<std::string>& arguments);
 
   std::string openssl_;
