@@ -135,26 +135,37 @@ TEST(SymmetricCrypt, EcbRepeatsEqualBlocksCbcChainsThem) {
 }
 
 TEST(SymmetricCrypt, DecryptsInPiecesAndStartsTheNextMessageAfresh) {
+  struct Split {
+    size_t message;
+    std::vector<uint32_t> pieces;  // cipher bytes per call; the last call completes the message
+    std::vector<uint32_t> plain;   // plain bytes each call returns
+  };
+  // As the transport reader cuts a message: the first piece one byte short of two blocks, then
+  // whole blocks, then the rest.
+  const Split kSplits[] = {{40, {31, 17}, {16, 24}}, {100, {31, 32, 49}, {16, 32, 52}}, {15, {16}, {15}}};
   for (HX_SymmetricCipherMode mode : {HX_CIPHER_MODE_ECB, HX_CIPHER_MODE_CBC}) {
-    SCOPED_TRACE(mode);
-    HX_SymmetricCrypt crypt = MakeCrypt(HX_SYMMETRIC_ALG_AES128, mode, Message(16));
-    const Bytes plain = Message(40);
-    const Bytes cipher = Encrypt(crypt, plain);
-    ASSERT_EQ(cipher.size(), 48u);
+    for (const Split& split : kSplits) {
+      SCOPED_TRACE(testing::Message() << "mode " << mode << " message " << split.message);
+      HX_SymmetricCrypt crypt = MakeCrypt(HX_SYMMETRIC_ALG_AES128, mode, Message(16));
+      const Bytes plain = Message(split.message);
+      const Bytes cipher = Encrypt(crypt, plain);
+      Bytes out(cipher.size() + 16);
+      size_t in_at = 0, out_at = 0;
+      for (size_t i = 0; i < split.pieces.size(); ++i) {
+        uint32_t size = static_cast<uint32_t>(out.size() - out_at);
+        const bool last = i + 1 == split.pieces.size();
+        ASSERT_TRUE(crypt.Decrypt(cipher.data() + in_at, split.pieces[i], out.data() + out_at, size, last));
+        EXPECT_EQ(size, split.plain[i]);
+        in_at += split.pieces[i];
+        out_at += size;
+      }
+      EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<long>(out_at)), plain);
 
-    Bytes out(64);
-    uint32_t size = 64;
-    ASSERT_TRUE(crypt.Decrypt(cipher.data(), 31, out.data(), size, /*last_piece=*/false));
-    EXPECT_EQ(size, 16u);
-    uint32_t rest = 48;
-    ASSERT_TRUE(crypt.Decrypt(cipher.data() + 31, 17, out.data() + 16, rest, /*last_piece=*/true));
-    EXPECT_EQ(rest, 24u);
-    EXPECT_EQ(Bytes(out.begin(), out.begin() + 40), plain);
-
-    const Bytes next = Message(5);
-    Bytes back;
-    ASSERT_TRUE(Decrypt(crypt, Encrypt(crypt, next), &back));
-    EXPECT_EQ(back, next);
+      const Bytes next = Message(5);
+      Bytes back;
+      ASSERT_TRUE(Decrypt(crypt, Encrypt(crypt, next), &back));
+      EXPECT_EQ(back, next);
+    }
   }
 }
 
