@@ -1,10 +1,13 @@
 #include "core/security/secure_handshake.h"
 
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -514,6 +517,18 @@ TEST_F(SecureHandshakeTest, GostEngineAnswerShapesOfferAndChoice) {
   EXPECT_EQ(RunClientOn(*client, Concat({ServerCertificateMessage(), Offer({0, 12, 0, 0, 0, 0, 0, 0, 0, 0})})),
             HX_SH_FAILED);
   EXPECT_EQ(client->handshake.GetHandshakeErrorCode(), 2);
+}
+
+// Without a probe of its own, the answer comes from OpenSSL: an engine is there only where its
+// module is installed, and asking leaves no error behind.
+TEST(GostEngine, DefaultAnswerComesFromOpenssl) {
+  hx::SetGostEngineProbe(nullptr);
+  std::string engines = OpenSSL_version(OPENSSL_ENGINES_DIR);  // ENGINESDIR: "<folder>"
+  const size_t open = engines.find('"');
+  engines = engines.substr(open + 1, engines.rfind('"') - open - 1);
+  ERR_clear_error();
+  EXPECT_EQ(hx::GostEngineAvailable(), std::filesystem::exists(engines + "/gost.so"));
+  EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
 TEST(SecureHandshakeFacade, VersionsAndMisuse) {
