@@ -32,6 +32,7 @@ bool HX_SymmetricCrypt::Init(HX_SymmetricAlg algorithm, HX_SymmetricCipherMode m
   encrypt_.reset();
   decrypt_.reset();
   initialised_ = false;
+  keyed_ = false;
   held_back_ = 0;
   const EVP_CIPHER* cipher = CipherFor(algorithm, mode);
   if (cipher == nullptr) return false;
@@ -55,8 +56,10 @@ bool HX_SymmetricCrypt::SetKey(uint32_t length, const uint8_t* bytes) {
       length <= INT_MAX &&
       EVP_CIPHER_CTX_set_key_length(encrypt_.get(), static_cast<int>(length)) == 1 &&
       EVP_CIPHER_CTX_set_key_length(decrypt_.get(), static_cast<int>(length)) == 1 &&
-      ResetEncryption() && ResetDecryption();
+      EVP_EncryptInit_ex(encrypt_.get(), nullptr, nullptr, bytes, kZeroIv) == 1 &&
+      EVP_DecryptInit_ex(decrypt_.get(), nullptr, nullptr, bytes, kZeroIv) == 1;
   if (!installed) key_.ClearKey();
+  keyed_ = installed;
   held_back_ = 0;
   return installed;
 }
@@ -71,18 +74,20 @@ uint32_t HX_SymmetricCrypt::GetBlockSize() const {
   return initialised_ ? static_cast<uint32_t>(EVP_CIPHER_CTX_get_block_size(encrypt_.get())) : 0;
 }
 
+// Every message ends with a rewind. The key stays installed (no new key schedule on this hot
+// path); the IV returns to zero and whatever the context held back is dropped.
 bool HX_SymmetricCrypt::ResetEncryption() {
-  return EVP_EncryptInit_ex(encrypt_.get(), nullptr, nullptr, key_.data(), kZeroIv) == 1;
+  return EVP_EncryptInit_ex(encrypt_.get(), nullptr, nullptr, nullptr, kZeroIv) == 1;
 }
 
 bool HX_SymmetricCrypt::ResetDecryption() {
   held_back_ = 0;
-  return EVP_DecryptInit_ex(decrypt_.get(), nullptr, nullptr, key_.data(), kZeroIv) == 1;
+  return EVP_DecryptInit_ex(decrypt_.get(), nullptr, nullptr, nullptr, kZeroIv) == 1;
 }
 
 bool HX_SymmetricCrypt::Encrypt(const uint8_t* data, uint32_t length, uint8_t* out,
                                 uint32_t& size) {
-  if (!initialised_ || length > kMaxMessage || (data == nullptr && length > 0)) {
+  if (!initialised_ || !keyed_ || length > kMaxMessage || (data == nullptr && length > 0)) {
     size = 0;
     return false;
   }
@@ -104,7 +109,7 @@ bool HX_SymmetricCrypt::Encrypt(const uint8_t* data, uint32_t length, uint8_t* o
 
 bool HX_SymmetricCrypt::Decrypt(const uint8_t* data, uint32_t length, uint8_t* out,
                                 uint32_t& size, bool last_piece) {
-  if (!initialised_ || length > kMaxMessage || (data == nullptr && length > 0)) {
+  if (!initialised_ || !keyed_ || length > kMaxMessage || (data == nullptr && length > 0)) {
     size = 0;
     return false;
   }

@@ -71,6 +71,8 @@ class HX_SymmetricCrypt {
   HX_SymmetricAlg algorithm_ = static_cast<HX_SymmetricAlg>(0);
   HX_SymmetricCipherMode mode_ = static_cast<HX_SymmetricCipherMode>(0);
   bool initialised_ = false;
+  // Whether the contexts hold the key: a new Init or a failed SetKey leaves them without one.
+  bool keyed_ = false;
   // Cipher bytes of the current message that the decryption context holds back (at most a block).
   uint32_t held_back_ = 0;
 };

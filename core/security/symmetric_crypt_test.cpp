@@ -245,8 +245,21 @@ TEST(SymmetricCrypt, RefusesUnsupportedPairsBadKeysAndUseBeforeInit) {
   }
 
   ASSERT_TRUE(crypt.Init(HX_SYMMETRIC_ALG_AES128, HX_CIPHER_MODE_ECB));
+  size = 32;
+  EXPECT_FALSE(crypt.Encrypt(out.data(), 1, out.data(), size)) << "no key yet";
   EXPECT_FALSE(crypt.SetKey(32, Message(32).data()));  // AES-128 takes 16 bytes only
   EXPECT_EQ(crypt.GetKeyLen(), 0u);
+  size = 32;
+  EXPECT_FALSE(crypt.Encrypt(out.data(), 1, out.data(), size)) << "the failed key left it unusable";
+  ASSERT_TRUE(crypt.SetKey(16, Message(16).data()));
+  EXPECT_FALSE(crypt.SetKey(32, Message(32).data()));
+  size = 32;
+  EXPECT_FALSE(crypt.Encrypt(out.data(), 1, out.data(), size)) << "the earlier key is gone too";
+  ASSERT_TRUE(crypt.SetKey(16, Message(16).data()));
+  ASSERT_TRUE(crypt.Init(HX_SYMMETRIC_ALG_AES128, HX_CIPHER_MODE_CBC));
+  EXPECT_EQ(crypt.GetKeyLen(), 16u) << "the key stays stored";
+  size = 32;
+  EXPECT_FALSE(crypt.Encrypt(out.data(), 1, out.data(), size)) << "but must be set again";
   EXPECT_FALSE(crypt.SetKey(0, Message(1).data()));
   EXPECT_FALSE(crypt.SetKey(16, nullptr));
 }
