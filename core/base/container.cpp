@@ -11,6 +11,7 @@
 
 #include "core/base/ios_log.h"
 #include "core/base/range_coder.h"
+#include "core/base/time_format.h"
 
 // The raw form is little-endian; on a little-endian host values are copied as they are.
 static_assert(std::endian::native == std::endian::little, "the raw form is copied in host order");
@@ -26,9 +27,6 @@ constexpr uint64_t kMaxRawLength = std::numeric_limits<uint32_t>::max();
 // bytes hold at most 8n / 0.0056245 < 1423n symbols. A claimed raw length above that is refused before
 // any memory is set aside for it.
 constexpr uint64_t kMaxRawBytesPerCodedByte = 1423;
-
-// 100-nanosecond ticks from 1601-01-01 to 1970-01-01.
-constexpr int64_t kTicksAt1970 = 116444736000000000;
 
 uint32_t LoadU32(const uint8_t* p) {
   uint32_t value;
@@ -88,15 +86,11 @@ bool CountEntries(const uint8_t* data, uint64_t length, size_t& count) {
   }
 }
 
+// Ticks since 1601 for a time point; false when the time point lies too far away to be stored
+// (the conversion holds such values at the int64 limits).
 bool TimePointToTicks(HX_Container::TimePoint time, int64_t& ticks) {
-  int64_t scaled;
-  return !__builtin_mul_overflow(time.time_since_epoch().count(), int64_t{10}, &scaled) &&
-         !__builtin_add_overflow(scaled, kTicksAt1970, &ticks);
-}
-
-HX_Container::TimePoint TicksToTimePoint(int64_t ticks) {
-  if (ticks <= 0) return HX_Container::TimePoint{};
-  return HX_Container::TimePoint{std::chrono::microseconds{(ticks - kTicksAt1970) / 10}};
+  ticks = tu::UnixSecondsToWindowsTicks(time);
+  return ticks != INT64_MIN && ticks != INT64_MAX;
 }
 
 // The 16-byte calendar record: year, month 1-12, day of week, day of month, hour, minute, second,
@@ -345,7 +339,7 @@ bool HX_Container::GetValue(std::string_view name, TimePoint& time) const {
   if (!value || size != sizeof(int64_t)) return false;
   int64_t ticks;
   std::memcpy(&ticks, value, sizeof ticks);
-  time = TicksToTimePoint(ticks);
+  time = tu::WindowsTickToUnixSeconds(ticks);
   return true;
 }
 
@@ -419,7 +413,7 @@ bool HX_Container::GetValue(TimePoint& time) const {
   if (!value || size != sizeof(int64_t)) return false;
   int64_t ticks;
   std::memcpy(&ticks, value, sizeof ticks);
-  time = TicksToTimePoint(ticks);
+  time = tu::WindowsTickToUnixSeconds(ticks);
   return true;
 }
 

@@ -21,6 +21,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/base/time_format.h"
+
 // Type codes, one byte in the raw form. Values are little-endian.
 enum ContainerVT : uint8_t {
   HX_CNT_BOOL_VT = 0,     // 1 byte, read as true when non-zero
@@ -35,7 +37,7 @@ class HX_Container {
  public:
   // A point of the system clock in microseconds since 1970. It travels as an 8-byte binary entry:
   // a signed count of 100-nanosecond ticks since 1601-01-01 00:00 UTC.
-  using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
+  using TimePoint = tu::TimePoint;
 
   // The longest name, in bytes.
   static constexpr size_t kMaxNameLength = 254;
