@@ -22,15 +22,15 @@ int64_t getFileSize(const std::string& path) {
   return size < 0 ? -1 : static_cast<int64_t>(size);
 }
 
-void split(const std::string& text, std::vector<std::string>& pieces) {
+void split(const std::string& text, std::vector<std::string>& fields) {
   size_t start = 0;
   while (start < text.size()) {
     const size_t space = text.find(' ', start);
     if (space == std::string::npos) {
-      pieces.push_back(text.substr(start));
+      fields.push_back(text.substr(start));
       return;
     }
-    pieces.push_back(text.substr(start, space - start));
+    fields.push_back(text.substr(start, space - start));
     start = space + 1;
   }
 }

@@ -12,10 +12,10 @@ namespace {
 
 using namespace hx::backup;
 
-TEST(BackupFiles, SplitKeepsEmptyPiecesBetweenSpacesOnly) {
+TEST(BackupFiles, SplitKeepsEmptyFieldsBetweenSpacesOnly) {
   struct Case {
     const char* text;
-    std::vector<std::string> pieces;
+    std::vector<std::string> fields;
   };
   const Case cases[] = {
       {"", {}},
@@ -26,9 +26,9 @@ TEST(BackupFiles, SplitKeepsEmptyPiecesBetweenSpacesOnly) {
       {" a", {"", "a"}},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> pieces;
-    split(c.text, pieces);
-    EXPECT_EQ(pieces, c.pieces) << "'" << c.text << "'";
+    std::vector<std::string> fields;
+    split(c.text, fields);
+    EXPECT_EQ(fields, c.fields) << "'" << c.text << "'";
   }
 }
 
@@ -40,7 +40,7 @@ TEST(BackupFiles, NumbersAreWholeUnsignedDecimalsInRange) {
     bool ok64;
   };
   const Case cases[] = {
-      {"", true, 0, true},  // an empty piece reads as 0
+      {"", true, 0, true},  // an empty field reads as 0
       {"0", true, 0, true},
       {"4294967295", true, 4294967295u, true},
       {"4294967296", false, 0, true},

@@ -112,29 +112,29 @@ bool HX_DBManager::readBackupInfo(const std::string& dir, uint32_t& version, BfI
 }
 
 bool HX_DBManager::parseFileLine(const std::string& line, BfInfoList& entries) {
-  std::vector<std::string> pieces;
-  split(line, pieces);
-  if (pieces.size() < 3) {
+  std::vector<std::string> fields;
+  split(line, fields);
+  if (fields.size() < 3) {
     ios_log("Bad line format: '%s'", line.c_str());
     return false;
   }
   uint32_t type = 0;
-  if (!getUInt(pieces[0], type)) return false;
+  if (!getUInt(fields[0], type)) return false;
   if (type != kSettingsEntry && type != kChatEntry) {
     ios_log("Unknown db type %u", type);
     return false;
   }
-  const size_t expected_pieces = type == kSettingsEntry ? 3 : 4;
-  if (pieces.size() != expected_pieces) {
+  const size_t expected_fields = type == kSettingsEntry ? 3 : 4;
+  if (fields.size() != expected_fields) {
     ios_log("Bad line format: '%s'", line.c_str());
     return false;
   }
   // Sizes are 64-bit: a database may outgrow 4 GiB.
   uint64_t size = 0;
-  if (!getUInt(pieces[2], size) || size > static_cast<uint64_t>(INT64_MAX)) {
-    ios_log("Can't get file size: '%s'", pieces[2].c_str());
+  if (!getUInt(fields[2], size) || size > static_cast<uint64_t>(INT64_MAX)) {
+    ios_log("Can't get file size: '%s'", fields[2].c_str());
     return false;
   }
-  entries.emplace_back(type, pieces[1], static_cast<int64_t>(size), type == kChatEntry ? pieces[3] : "");
+  entries.emplace_back(type, fields[1], static_cast<int64_t>(size), type == kChatEntry ? fields[3] : "");
   return true;
 }
