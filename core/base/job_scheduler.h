@@ -165,6 +165,9 @@ class HXJobScheduler : public HXThread, public HXJobSchedulerCallback {
   JobTable::iterator eraseJob(JobTable::iterator it);
   JobTable::iterator forgetJob(JobTable::iterator it);
 
+  // One pass under the lock: applies the queued operations, then starts the due runs; returns
+  // the due tick of the first entry beyond the horizon (0: none).
+  uint64_t pass();
   // Applies the operation list; arms go to `arms` (discarded when null). True when anything changed.
   bool applyOperations(std::vector<SchedCtl>* arms);
   void applyArms(const std::vector<SchedCtl>& arms);
