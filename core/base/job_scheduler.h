@@ -5,7 +5,8 @@
 // the runners it may use. Callers register a task, then arm, re-arm, cancel or remove it by id;
 // those requests are queued as operations and applied by the scheduler thread, which hands due
 // runs to runners obtained from its subclass (HXThreadedTimer runs them itself, HXThreadPool on
-// runner threads). Times are absolute ticks of the tick clock in milliseconds.
+// runner threads). A finishing run makes the same pass under the lock, so that its runner takes
+// the next due run without a round trip through the scheduler thread. Times are absolute ticks of the tick clock in milliseconds.
 //
 // Job states: 0 idle (registered, nothing pending), 1 running, 2 armed (runs due, none running).
 // A job whose task has the auto-delete flag is deleted with its task when it goes idle (unless it

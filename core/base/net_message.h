@@ -52,8 +52,9 @@ class HXNetMessage {
   void sizeAdjust(uint64_t n);
   // Grows or shrinks the used size, between 0 and the capacity; the read offset stays within it.
   void sizeAdjust(int64_t delta);
-  // Plain int deltas (the common case in callers) take the signed form.
+  // Plain int and unsigned counts pick their form without ambiguity.
   void sizeAdjust(int delta) { sizeAdjust(static_cast<int64_t>(delta)); }
+  void sizeAdjust(unsigned n) { sizeAdjust(static_cast<uint64_t>(n)); }
 
   // Frees owned storage and views `storage` instead, with nothing used and the given read offset.
   void setBuf(uint8_t* storage, uint64_t capacity, uint64_t offset);

@@ -81,6 +81,9 @@ TEST(NetMessageTest, SizeAdjustStaysWithinZeroAndCapacity) {
   message.setSize(10);
   message.sizeAdjust(UINT64_MAX);  // the unsigned form: grows, at most to the capacity
   EXPECT_EQ(message.size(), 16u);
+  message.setSize(10);
+  message.sizeAdjust(3u);
+  EXPECT_EQ(message.size(), 13u);
 }
 
 TEST(NetMessageTest, GrowingKeepsContentAndTakesOwnershipOfViewedStorage) {
