@@ -147,16 +147,16 @@ void HXNetMessage::printhex(const void* bytes, uint64_t length, const char* text
   const uint64_t shown = data == nullptr ? 0 : std::min<uint64_t>(length, 7000);
   std::string dump;
   dump.reserve(shown * 3 + shown / 16 * 8 + 16);
-  char piece[16];
+  char chunk[16];
   for (uint64_t i = 0; i < shown; ++i) {
     if (i % 16 == 0) {
-      std::snprintf(piece, sizeof piece, "\n%04x ", static_cast<unsigned>(i));
-      dump += piece;
+      std::snprintf(chunk, sizeof chunk, "\n%04x ", static_cast<unsigned>(i));
+      dump += chunk;
     } else if (i % 16 == 8) {
       dump += ' ';
     }
-    std::snprintf(piece, sizeof piece, " %02x", data[i]);
-    dump += piece;
+    std::snprintf(chunk, sizeof chunk, " %02x", data[i]);
+    dump += chunk;
   }
   ios_log("%s%s", text != nullptr ? text : "", dump.c_str());
 }

@@ -1,7 +1,7 @@
 #pragma once
 // HXPacketBuffer: a fixed receive buffer with a read cursor and a write cursor. Its storage is the
 // nominal size plus one eighth of slack behind the nominal end (the limit), so that a packet that
-// straddles the limit can still be read in one piece. Not thread-safe: one owner at a time.
+// straddles the limit can still be read whole. Not thread-safe: one owner at a time.
 
 #include <cstdint>
 #include <memory>
