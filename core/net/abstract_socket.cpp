@@ -39,7 +39,11 @@ HXZASocket::HXZASocket(HXZASocketHelper* helper, HXZADataHandler& other)
   setDataBuffer(other.getDataBuffer(true));
 }
 
-HXZASocket::~HXZASocket() = default;
+HXZASocket::~HXZASocket() {
+  // A socket deleted without a close would leave its native descriptor open for good. ZeroMQ
+  // sockets are closed by whoever made them.
+  if (GetSocket() == nullptr && GetHandle() != -1) Parent()->CloseImp(this);
+}
 
 bool HXZASocket::SendAsync(bool on) { return Parent()->SendAsync(this, this, on); }
 

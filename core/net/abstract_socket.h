@@ -28,6 +28,7 @@ class HXZASocket : public HXZADataHPHolder, public HXZASocketCallbacks {
   // layer (pushed onto this chain) and its pending data, which is delivered first. `other` no
   // longer owns the descriptor.
   HXZASocket(HXZASocketHelper* helper, HXZADataHandler& other);
+  // Closes a native descriptor that is still open.
   ~HXZASocket() override;
 
   virtual bool Connect(std::shared_ptr<HXZAEndpointHolder> endpoint) = 0;

@@ -18,6 +18,16 @@ using hx::testing::PlainSocket;
 using hx::testing::RecordingHelper;
 using Names = std::vector<std::string>;
 
+// A socket over a ZeroMQ socket pointer (descriptor 0).
+class PlainSocketOverZmq : public PlainSocket {
+ public:
+  PlainSocketOverZmq(HXZASocketHelper* helper, void* zmq_socket)
+      : PlainSocket(helper, -1, AF_INET, SOCK_STREAM, IPPROTO_TCP) {
+    SetSocket(zmq_socket);
+    SetHandle(0);
+  }
+};
+
 std::unique_ptr<PlainSocket> NewSocket(HXZASocketHelper* helper, EventLog* log = nullptr) {
   return std::make_unique<PlainSocket>(helper, -1, AF_INET, SOCK_STREAM, IPPROTO_TCP, log);
 }
@@ -85,6 +95,29 @@ TEST(Socket, HelperLivesAsLongAsTheLastSocketOnIt) {
   EXPECT_FALSE(deleted);
   second.reset();
   EXPECT_TRUE(deleted);
+}
+
+TEST(Socket, DeletionClosesADescriptorStillOpen) {
+  auto* helper = new RecordingHelper();
+  helper->addRef();
+  auto open = std::make_unique<PlainSocket>(helper, 42, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  HXZADataHandler* open_handler = open.get();
+  auto closed = NewSocket(helper);
+  helper->calls.clear();
+
+  closed.reset();
+  EXPECT_TRUE(helper->calls.empty());
+  open.reset();
+  ASSERT_EQ(helper->calls.size(), 1u);
+  EXPECT_EQ(helper->calls[0].op, "CloseImp");
+  EXPECT_EQ(helper->calls[0].handler, open_handler);
+
+  int zmq_socket = 0;
+  auto pipe_end = std::make_unique<PlainSocketOverZmq>(helper, &zmq_socket);
+  helper->calls.clear();
+  pipe_end.reset();
+  EXPECT_TRUE(helper->calls.empty()) << "a ZeroMQ socket is closed by its maker";
+  HXZASocketHelper::release(helper);
 }
 
 TEST(SocketAdoption, TakesDescriptorTlsLayerAndPendingDataWhichComeFirst) {

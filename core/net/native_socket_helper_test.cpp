@@ -95,6 +95,12 @@ TEST_F(TcpLoopback, ConnectAcceptSendAndReceiveWithoutBlocking) {
   EXPECT_EQ(server_side.PortRemote(), client_side.PortLocal());
   EXPECT_EQ(server_side.GetFamily(), AF_INET);
   EXPECT_TRUE(HXZNativeSocketDetails(client, true).getRemote().empty());
+  EXPECT_FALSE(client_side.UpdateSocketDetails(-1, false));
+  EXPECT_TRUE(client_side.getLocal().empty()) << "no address of the earlier socket remains";
+  EXPECT_TRUE(client_side.getRemote().empty());
+
+  EXPECT_EQ(server.Recv(buffer, 0, 0), 0u);
+  EXPECT_FALSE(server.RecvEnded()) << "asking for no bytes is no end of stream";
 
   helper->CloseImp(&client);
   helper->CloseImp(&server);
