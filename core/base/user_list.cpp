@@ -1,29 +1,17 @@
 #include "core/base/user_list.h"
 
-#include <chrono>
 #include <cstdlib>
 
-namespace {
-
-// Milliseconds since the library was loaded, the time base of the core's ticks.
-const std::chrono::steady_clock::time_point kLoadTime = std::chrono::steady_clock::now();
-
-int64_t CurrentTick() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               kLoadTime)
-      .count();
-}
-
-}  // namespace
+#include "core/base/tick_clock.h"
 
 HX_UserList::HX_UserList(int64_t interval_ms) : m_checkInterval(interval_ms + std::rand() % 1000) {}
 
 bool HX_UserList::TrackSequence(int32_t sequence, bool reset) {
-  return TrackSequenceAt(sequence, reset, CurrentTick());
+  return TrackSequenceAt(sequence, reset, hx::GetTickCount());
 }
 
 bool HX_UserList::TrackSequenceAt(int32_t sequence, bool reset, int64_t now) {
-  std::lock_guard<std::recursive_mutex> guard(m_lock);
+  HXAutoLock guard(m_lock);
   if (reset) {
     m_lastSequence = sequence;
     m_lastRequest = now;

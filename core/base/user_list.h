@@ -4,7 +4,8 @@
 // requested again. Thread-safe.
 
 #include <cstdint>
-#include <mutex>
+
+#include "core/base/lock.h"
 
 class HX_UserList {
  public:
@@ -25,7 +26,7 @@ class HX_UserList {
   int64_t CheckInterval() const { return m_checkInterval; }
 
  private:
-  std::recursive_mutex m_lock;  // guards the two fields below
+  HXLock m_lock;  // guards the two fields below
   int32_t m_lastSequence = -1;  // -1: none yet
   int64_t m_lastRequest = 0;    // tick of the last re-request or reset
   const int64_t m_checkInterval;
