@@ -68,7 +68,9 @@ void WalkRecords(const uint8_t* data, size_t size) {
 void ReadArbitraryHeader(const uint8_t* data, size_t size) {
   if (size < 6) return;
   hx::dns::RecordHeader header;
-  header.type = (data[0] & 1) != 0 ? hx::dns::kTypeSRV : (data[0] & 2) != 0 ? hx::dns::kTypeAAAA : hx::dns::kTypeA;
+  header.type = (data[0] & 1) != 0   ? hx::dns::kTypeSRV
+                : (data[0] & 2) != 0 ? hx::dns::kTypeAAAA
+                                     : hx::dns::kTypeA;
   header.dataOffset = static_cast<size_t>((data[1] << 8) | data[2]);
   header.dataLength = static_cast<uint16_t>((data[3] << 8) | data[4]);
   ReadRecord(data, size, header);

@@ -102,7 +102,8 @@ bool HXPunyCodec::PunyEncode(const char* label, size_t labelLength, char* output
 bool HXPunyCodec::PunyDecode(const char* label, size_t labelLength, char* output, size_t& length) {
   const size_t room = length;
   length = 0;
-  if (!HasAcePrefix(label, labelLength)) return CopyIfFits(label, labelLength, output, room, length);
+  if (!HasAcePrefix(label, labelLength))
+    return CopyIfFits(label, labelLength, output, room, length);
 
   auto codePoints = std::make_unique<punycode_uint[]>(kMaxCodePoints);
   size_t count = kMaxCodePoints;
@@ -119,7 +120,8 @@ bool HXPunyCodec::PunyDecode(const char* label, size_t labelLength, char* output
 }
 
 bool HXPunyCodec::IsAscii(const char* text, size_t length) {
-  return std::none_of(text, text + length, [](char c) { return (static_cast<unsigned char>(c) & 0x80) != 0; });
+  return std::none_of(text, text + length,
+                      [](char c) { return (static_cast<unsigned char>(c) & 0x80) != 0; });
 }
 
 bool HXPunyCodec::IsPuny(const char* text) {

@@ -8,7 +8,8 @@ namespace {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool OnlyDigitsAnd(std::string_view text, char other) {
-  return std::all_of(text.begin(), text.end(), [other](char c) { return IsDigit(c) || c == other; });
+  return std::all_of(text.begin(), text.end(),
+                     [other](char c) { return IsDigit(c) || c == other; });
 }
 
 }  // namespace
@@ -36,7 +37,8 @@ bool HXUri::isNumericHost(const std::string& text, size_t offset, size_t length)
     range = range.substr(1, range.size() - 2);
     if (range.find('.') != std::string_view::npos) return false;
   }
-  const size_t dot = range.size() < 3 ? std::string_view::npos : range.substr(1, range.size() - 2).find('.');
+  const size_t dot =
+      range.size() < 3 ? std::string_view::npos : range.substr(1, range.size() - 2).find('.');
   if (dot != std::string_view::npos) return OnlyDigitsAnd(range, '.');
   return range.find(':') != std::string_view::npos && OnlyDigitsAnd(range, ':');
 }

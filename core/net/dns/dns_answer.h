@@ -25,9 +25,9 @@ struct AddressAnswer {
 };
 
 struct DnsAnswer {
-  uint16_t id = 0;           // as the query wrote it: host byte order
+  uint16_t id = 0;  // as the query wrote it: host byte order
   uint8_t rcode = 0;
-  std::string questionName;  // the last question, at most 255 characters
+  std::string questionName;              // the last question, at most 255 characters
   std::vector<AddressAnswer> addresses;  // in message order
   // Kept SRV targets: priority at most 99, a non-empty target, and a question that is a default
   // server name "vcs2.tcp.<domain>", whose domain they carry.

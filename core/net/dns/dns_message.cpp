@@ -46,10 +46,9 @@ int hx_dns_res_nmkquery(hx_res_state* statp, int op, const char* dname, int klas
 
   // A lone question name never compresses: the table holds only the message start.
   const uint8_t* dnptrs[kNamePointerSlots] = {buf, nullptr};
-  const int nameLength =
-      hx::dns::ns_name_compress(dname, buf + kHeaderSize,
-                                static_cast<size_t>(buflen - kHeaderSize - kQuestionTail), dnptrs,
-                                dnptrs + kNamePointerSlots);
+  const int nameLength = hx::dns::ns_name_compress(
+      dname, buf + kHeaderSize, static_cast<size_t>(buflen - kHeaderSize - kQuestionTail), dnptrs,
+      dnptrs + kNamePointerSlots);
   if (nameLength < 0) return -1;
 
   std::memset(buf, 0, kHeaderSize);
@@ -81,10 +80,10 @@ int hx_res_nopt(hx_res_state* statp, int n0, uint8_t* buf, int buflen, int ansle
   return n0 + kOptRecordSize;
 }
 
-int hx_dn_expand(const uint8_t* msg, const uint8_t* eom, const uint8_t* src, char* dst, int dstsiz) {
+int hx_dn_expand(const uint8_t* msg, const uint8_t* eom, const uint8_t* src, char* dst,
+                 int dstsiz) {
   if (dst == nullptr || dstsiz <= 0) return -1;
-  const int occupied =
-      hx::dns::ns_name_uncompress(msg, eom, src, dst, static_cast<size_t>(dstsiz));
+  const int occupied = hx::dns::ns_name_uncompress(msg, eom, src, dst, static_cast<size_t>(dstsiz));
   if (occupied > 0 && dst[0] == '.') dst[0] = '\0';
   return occupied;
 }

@@ -11,8 +11,8 @@
 #include <cstdint>
 
 // Options bits of hx_res_state.
-inline constexpr uint32_t HX_RES_RECURSE = 0x40;          // ask the server to recurse
-inline constexpr uint32_t HX_RES_USE_DNSSEC = 0x800000;   // set DO in the OPT record
+inline constexpr uint32_t HX_RES_RECURSE = 0x40;         // ask the server to recurse
+inline constexpr uint32_t HX_RES_USE_DNSSEC = 0x800000;  // set DO in the OPT record
 
 // The per-client resolver state: all zero at creation and after every rebind.
 struct hx_res_state {

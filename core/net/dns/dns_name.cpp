@@ -156,7 +156,8 @@ bool encode_bitstring(const char*& p, WireOut& out) {
     bits = given;
   }
   if (*p++ != ']') return false;
-  return out.Put(DNS_LABELTYPE_BITSTRING) && out.Put(static_cast<uint8_t>(bits == kMaxBits ? 0 : bits)) &&
+  return out.Put(DNS_LABELTYPE_BITSTRING) &&
+         out.Put(static_cast<uint8_t>(bits == kMaxBits ? 0 : bits)) &&
          out.Put(data, BitBytes(static_cast<uint8_t>(bits)));
 }
 
@@ -196,7 +197,8 @@ bool NameEquals(const uint8_t* domain, const uint8_t* msg, const uint8_t* cp) {
     if (length < 0 || *cp != *domain) return false;
     if (*cp == DNS_LABELTYPE_BITSTRING) {
       // Same bit count first, so that both labels are known to have `length` bytes.
-      if (cp[1] != domain[1] || std::memcmp(cp + 2, domain + 2, static_cast<size_t>(length - 1)) != 0)
+      if (cp[1] != domain[1] ||
+          std::memcmp(cp + 2, domain + 2, static_cast<size_t>(length - 1)) != 0)
         return false;
     } else {
       for (int i = 1; i <= length; ++i)

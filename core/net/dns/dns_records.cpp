@@ -16,9 +16,7 @@ constexpr size_t kIpv6Bytes = 16;
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
-uint32_t Get32(const uint8_t* p) {
-  return (static_cast<uint32_t>(Get16(p)) << 16) | Get16(p + 2);
-}
+uint32_t Get32(const uint8_t* p) { return (static_cast<uint32_t>(Get16(p)) << 16) | Get16(p + 2); }
 
 // Whether the header's data lies inside the message (a caller may pass any header).
 bool DataInside(size_t length, const RecordHeader& header) {
@@ -43,12 +41,14 @@ bool ReadRecordHeader(const uint8_t* msg, size_t length, size_t offset, RecordHe
   return DataInside(length, header);
 }
 
-bool ReadSrvRecord(const uint8_t* msg, size_t length, const RecordHeader& header, SrvRecord& record) {
+bool ReadSrvRecord(const uint8_t* msg, size_t length, const RecordHeader& header,
+                   SrvRecord& record) {
   if (msg == nullptr || header.type != kTypeSRV || !DataInside(length, header)) return false;
   if (header.dataLength < kSrvFixedBytes) return false;
   const uint8_t* data = msg + header.dataOffset;
   char target[NS_MAXDNAME];
-  const int targetBytes = hx_dn_expand(msg, msg + length, data + kSrvFixedBytes, target, sizeof target);
+  const int targetBytes =
+      hx_dn_expand(msg, msg + length, data + kSrvFixedBytes, target, sizeof target);
   if (targetBytes < 0 || static_cast<size_t>(targetBytes) > header.dataLength - kSrvFixedBytes)
     return false;
   record.priority = Get16(data);

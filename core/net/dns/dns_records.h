@@ -38,7 +38,8 @@ struct SrvRecord {
 // Reads the data of an SRV record: priority, weight, port and the target name, which may point at
 // earlier names of the message but must itself end within the record data. False for another
 // type, data shorter than 6 bytes or a target that does not expand.
-bool ReadSrvRecord(const uint8_t* msg, size_t length, const RecordHeader& header, SrvRecord& record);
+bool ReadSrvRecord(const uint8_t* msg, size_t length, const RecordHeader& header,
+                   SrvRecord& record);
 
 // The address of an A record (4 bytes of data) or an AAAA record (16 bytes) as text. False for
 // any other type or data length.
