@@ -1,12 +1,11 @@
 #include "testing/fake_server/byte_stream.h"
 
+#include <openssl/err.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <climits>
-
-#include <openssl/err.h>
 
 namespace hx::testing {
 namespace {
@@ -87,7 +86,8 @@ long TlsStream::Write(const uint8_t* data, size_t size) {
 short TlsStream::PollEvents(bool want_read, bool want_write) const {
   if (!open_) return handshake_waits_for_;
   short events = want_read ? POLLIN : 0;
-  if (want_write) events = static_cast<short>(events | (write_waits_for_ ? write_waits_for_ : POLLOUT));
+  if (want_write)
+    events = static_cast<short>(events | (write_waits_for_ ? write_waits_for_ : POLLOUT));
   return events;
 }
 

@@ -36,8 +36,7 @@ void CheckService(ReceivedMessage& message, std::vector<std::string>& problems) 
   const MessageFrame& frame = message.frame;
   const MessageNames& names = frame.names;
   if (!message.body.Deserialize(frame.body.data(), frame.body.size())) {
-    problems.push_back("body of a message to \"" + names.dst_service +
-                       "\" does not deserialise");
+    problems.push_back("body of a message to \"" + names.dst_service + "\" does not deserialise");
   } else if (!message.body.GetValue("Method", message.method)) {
     message.method.clear();
   }

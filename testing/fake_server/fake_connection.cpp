@@ -1,9 +1,8 @@
 #include "testing/fake_server/fake_connection.h"
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "testing/fake_server/client_message_rules.h"
 #include "testing/fake_server/message_cutter.h"
@@ -46,9 +45,8 @@ ConnectionPhase FakeConnection::phase() const {
 
 bool FakeConnection::WaitForPhase(ConnectionPhase phase, int timeout_ms) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-    return phase_ == phase || phase_ == ConnectionPhase::kClosed;
-  });
+  changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                    [&] { return phase_ == phase || phase_ == ConnectionPhase::kClosed; });
   return phase_ == phase;
 }
 
@@ -60,6 +58,16 @@ std::optional<TransportHandshakeRequest> FakeConnection::handshake_request() con
 std::string FakeConnection::assigned_client_id() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return assigned_client_id_;
+}
+
+int FakeConnection::secure_error() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return secure_error_;
+}
+
+std::optional<uint32_t> FakeConnection::client_secure_error() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return client_secure_error_;
 }
 
 void FakeConnection::Queue(OutputStep step) {
@@ -205,12 +213,15 @@ void FakeConnection::ProcessInput() {
       if (!TakeHandshakeRequest()) return;
       ProcessInput();  // anything that followed the request belongs to the next phase
       return;
+    case ConnectionPhase::kSecureHandshake:
+      if (AdvanceSecureHandshake()) TakeMessages();
+      return;
     case ConnectionPhase::kMessages:
       TakeMessages();
       return;
     case ConnectionPhase::kRefused:
       if (input_.size() > input_start_ && !data_after_refusal_) {
-        Violation("data after the handshake reply refused the client");
+        Violation("data after a handshake refused the client");
         data_after_refusal_ = true;
       }
       Consume(input_.size() - input_start_);
@@ -241,6 +252,7 @@ bool FakeConnection::TakeHandshakeRequest() {
   TransportHandshakeReply reply;
   std::optional<std::vector<uint8_t>> raw_reply;
   std::chrono::milliseconds delay;
+  SecureIdentity identity;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     request_ = request;
@@ -252,6 +264,7 @@ bool FakeConnection::TakeHandshakeRequest() {
     assigned_client_id_ = reply.client_id;
     raw_reply = settings_.raw_handshake_reply;
     delay = settings_.handshake_reply_delay;
+    identity = settings_.secure_identity;
   }
   changed_.notify_all();
 
@@ -263,10 +276,58 @@ bool FakeConnection::TakeHandshakeRequest() {
     SetPhase(ConnectionPhase::kRefused);
   } else if (request.secure_requested && reply.secure) {
     SetPhase(ConnectionPhase::kSecureHandshake);
+    StartSecureHandshake(identity);
   } else {
     SetPhase(ConnectionPhase::kMessages);
   }
   return true;
+}
+
+void FakeConnection::StartSecureHandshake(const SecureIdentity& identity) {
+  secure_ = std::make_unique<SecureServerSide>();
+  if (!secure_->Start(identity)) {
+    ADD_FAILURE() << "fake server: the secure handshake cannot start: no usable certificate or key";
+    Shut();
+    return;
+  }
+  // The server speaks first: its certificate message and offer follow the reply.
+  AdvanceSecureHandshake();
+}
+
+bool FakeConnection::AdvanceSecureHandshake() {
+  size_t consumed = 0;
+  std::vector<std::vector<uint8_t>> packets;
+  const SecureServerSide::Status status = secure_->Advance(
+      input_.data() + input_start_, input_.size() - input_start_, consumed, packets);
+  Consume(consumed);
+  for (auto& packet : packets)
+    handshake_output_.push_back({OutputStep::kBytes, std::move(packet), {}});
+  if (status == SecureServerSide::kRunning) return false;
+  if (status == SecureServerSide::kDone) {
+    if (!cipher_.SetKeys(secure_->read_key(), secure_->write_key())) {
+      Violation("secure handshake agreed on keys of " + std::to_string(secure_->read_key().size()) +
+                " bytes, not AES");
+      Shut();
+      return false;
+    }
+    secure_.reset();
+    SetPhase(ConnectionPhase::kMessages);
+    return true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    secure_error_ = secure_->error_code();
+    client_secure_error_ = secure_->client_error();
+  }
+  // A client that refuses the server's certificate says so with an error message; anything else
+  // that stops the handshake is the client's fault.
+  if (!secure_->client_error()) {
+    Violation("secure handshake failed with error " + std::to_string(secure_->error_code()));
+  }
+  secure_.reset();
+  handshake_output_.push_back({OutputStep::kClose, {}, {}});
+  SetPhase(ConnectionPhase::kRefused);
+  return false;
 }
 
 void FakeConnection::TakeMessages() {

@@ -22,6 +22,7 @@
 #include "testing/fake_server/byte_stream.h"
 #include "testing/fake_server/handshake_record.h"
 #include "testing/fake_server/message_cipher.h"
+#include "testing/fake_server/secure_server_side.h"
 #include "testing/fake_server/server_journal.h"
 #include "testing/fake_server/shaped_writer.h"
 #include "testing/fake_server/wake_pipe.h"
@@ -35,7 +36,7 @@ enum class ConnectionPhase {
   kTransportHandshake,  // waiting for the client's request
   kSecureHandshake,
   kMessages,
-  kRefused,             // the reply refused the client: nothing more is expected
+  kRefused,  // a handshake refused the client: nothing more is expected
   kClosed,
 };
 
@@ -53,6 +54,9 @@ struct ConnectionSettings {
   // Bytes sent instead of the reply (garbage, a cut record), when set; the connection then
   // expects nothing more.
   std::optional<std::vector<uint8_t>> raw_handshake_reply;
+  // The certificate and key of the secure handshake, run when the reply grants it and the
+  // client asked for it.
+  SecureIdentity secure_identity;
   OutputShaping shaping;
   bool answer_pings = true;
 };
@@ -74,6 +78,10 @@ class FakeConnection {
   std::optional<TransportHandshakeRequest> handshake_request() const;
   // The client id the reply assigned ("" before the reply).
   std::string assigned_client_id() const;
+  // How a failed secure handshake ended: the server role's error code (0 when none), and the
+  // code the client sent in its error message, when it sent one.
+  int secure_error() const;
+  std::optional<uint32_t> client_secure_error() const;
 
   // --- The output script, carried out in order.
   // A message; it waits for the handshakes to end and is enciphered when they agreed on it.
@@ -121,6 +129,9 @@ class FakeConnection {
   void Consume(size_t count);
   void ProcessInput();
   bool TakeHandshakeRequest();
+  void StartSecureHandshake(const SecureIdentity& identity);
+  // True when the handshake finished, so that what follows is messages.
+  bool AdvanceSecureHandshake();
   void TakeMessages();
   void Handle(ReceivedMessage message);
   void PumpOutput(ServerClock::time_point now);
@@ -144,6 +155,8 @@ class FakeConnection {
   ConnectionPhase phase_;
   std::optional<TransportHandshakeRequest> request_;
   std::string assigned_client_id_;
+  int secure_error_ = 0;
+  std::optional<uint32_t> client_secure_error_;
   std::deque<OutputStep> script_;
   bool reading_ = true;
 
@@ -156,6 +169,7 @@ class FakeConnection {
   bool peer_closed_ = false;
   std::deque<OutputStep> handshake_output_;  // goes out before the script
   ShapedWriter writer_;
+  std::unique_ptr<SecureServerSide> secure_;
   MessageCipher cipher_;
   uint32_t next_sequence_ = 1;
   bool data_after_refusal_ = false;

@@ -1,8 +1,7 @@
 // The fake server's own framing, checked against bytes worked out from the wire format by hand.
 
-#include <openssl/evp.h>
-
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <string>
@@ -12,26 +11,12 @@
 #include "testing/fake_server/message_cipher.h"
 #include "testing/fake_server/message_cutter.h"
 #include "testing/fake_server/message_frame.h"
+#include "testing/fake_server/raw_test_client.h"
 
 namespace hx::testing {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-// Client id "abc", plain: version 9, head checksum 0x79, body checksum 0x2f, a 12-byte body.
-const Bytes kRequestAbc = {0x5f, 0x48, 0x58, 0x5f, 0x54, 0x52, 0x41, 0x4e, 0x53, 0x50, 0x4f,
-                           0x52, 0x54, 0x5f, 0x00, 0x00, 0x29, 0xef, 0x5d, 0x00, 0x03, 0x61,
-                           0x62, 0x63, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00, 0x00, 0x00};
-// Accepted, idle time-out 30000, server id "127.0.0.1#vcs", client id "abc", names flag set.
-const Bytes kReplyAbc = {0x5f, 0x48, 0x58, 0x5f, 0x54, 0x52, 0x41, 0x4e, 0x53, 0x50, 0x4f, 0x52,
-                         0x54, 0x5f, 0x00, 0x00, 0xe9, 0x10, 0xc6, 0x00, 0x00, 0x30, 0x75, 0x00,
-                         0x00, 0x0d, 0x31, 0x32, 0x37, 0x2e, 0x30, 0x2e, 0x30, 0x2e, 0x31, 0x23,
-                         0x76, 0x63, 0x73, 0x00, 0x03, 0x61, 0x62, 0x63, 0x00};
-// The control message 'p' as a request with sequence number 1: H = 35, a one-byte body, which
-// is not sampled (H > 0), so the body checksum keeps its start value 0xEE.
-const Bytes kPing = {0xc1, 0x42, 0x23, 0x00, 0xee, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
-                     0x88, 0x13, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x70, 0x00, 0x00,
-                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+using namespace raw;  // NOLINT: the worked bytes
 
 // A service message whose 100-byte body is long enough to be sampled at offsets 47, 63, 79, 95.
 MessageFrame SampledServiceMessage() {
@@ -61,8 +46,8 @@ TEST(FakeServerFramesTest, HandshakeReplyMatchesHandWorkedBytes) {
 TEST(FakeServerFramesTest, ClientRequestReadsCleanly) {
   TransportHandshakeRequest request;
   std::vector<std::string> problems;
-  ASSERT_TRUE(DecodeTransportHandshakeRequest(kRequestAbc.data(), kRequestAbc.size(), request,
-                                              problems));
+  ASSERT_TRUE(
+      DecodeTransportHandshakeRequest(kRequestAbc.data(), kRequestAbc.size(), request, problems));
   EXPECT_TRUE(problems.empty()) << problems.front();
   EXPECT_EQ(request.client_id, "abc");
   EXPECT_EQ(request.second_name, "abc");
@@ -107,8 +92,7 @@ TEST(FakeServerFramesTest, RequestBreachesAreNamed) {
        true},
       {"keep-alive", EncodeZeroHandshake(kTransportPrimaryField, 9, keep_alive), "keep-alive",
        true},
-      {"trailing byte", EncodeZeroHandshake(kTransportPrimaryField, 9, trailing), "trailing",
-       true},
+      {"trailing byte", EncodeZeroHandshake(kTransportPrimaryField, 9, trailing), "trailing", true},
       {"names cut", EncodeZeroHandshake(kTransportPrimaryField, 9, Bytes{3, 'a', 'b', 'c', 0, 3}),
        "cut short", false},
   };
@@ -206,8 +190,7 @@ TEST(FakeServerFramesTest, CutterWaitsForWholeMessagesAndRefusesShortHeaders) {
 
   Bytes short_header = kPing;
   short_header[2] = 33;
-  EXPECT_EQ(CutMessage(short_header.data(), short_header.size(), plain).status,
-            CutResult::kBroken);
+  EXPECT_EQ(CutMessage(short_header.data(), short_header.size(), plain).status, CutResult::kBroken);
 }
 
 // OpenSSL's own padded decryption, to check the cipher's padding independently.

@@ -55,11 +55,11 @@ void PrintNews(const hx::testing::FakeServer& server, size_t& messages_seen,
   const auto messages = server.Messages();
   for (; messages_seen < messages.size(); ++messages_seen) {
     const auto& message = messages[messages_seen];
-    std::printf("connection %d: %s %s seq %u method \"%s\"\n", message.connection,
-                message.control ? "control" : "to",
-                message.control ? message.frame.names.add_string.c_str()
-                                : message.service().c_str(),
-                message.frame.sequence, message.method.c_str());
+    std::printf(
+        "connection %d: %s %s seq %u method \"%s\"\n", message.connection,
+        message.control ? "control" : "to",
+        message.control ? message.frame.names.add_string.c_str() : message.service().c_str(),
+        message.frame.sequence, message.method.c_str());
   }
   const auto violations = server.Violations();
   for (; violations_seen < violations.size(); ++violations_seen) {

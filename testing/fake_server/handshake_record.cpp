@@ -125,8 +125,8 @@ std::vector<uint8_t> EncodeTransportHandshakeReply(const TransportHandshakeReply
   AppendName(body, reply.server_id);
   AppendName(body, reply.client_id);
   if (reply.keep_alive) body.push_back(*reply.keep_alive);
-  const uint8_t version = 1 | (reply.names_flag ? kHandshakeNamesBit : 0) |
-                          (reply.secure ? kHandshakeSecureBit : 0);
+  const uint8_t version =
+      1 | (reply.names_flag ? kHandshakeNamesBit : 0) | (reply.secure ? kHandshakeSecureBit : 0);
   return EncodeZeroHandshake(kTransportPrimaryField, version, body);
 }
 

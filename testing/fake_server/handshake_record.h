@@ -48,14 +48,14 @@ bool DecodeTransportHandshakeRequest(const uint8_t* record, size_t size,
                                      std::vector<std::string>& problems);
 
 struct TransportHandshakeReply {
-  uint8_t result = 0;              // 0 accepted
+  uint8_t result = 0;  // 0 accepted
   uint16_t idle_timeout_ms = 30000;
-  uint8_t value1 = 0;              // two values the client only copies
+  uint8_t value1 = 0;  // two values the client only copies
   uint8_t value2 = 0;
-  bool names_flag = true;          // version bit 3: the client takes the names (always sent)
+  bool names_flag = true;  // version bit 3: the client takes the names (always sent)
   std::string server_id = "127.0.0.1#vcs";
-  std::string client_id;           // the id the server assigns
-  bool secure = false;             // version bit 4: the secure handshake follows
+  std::string client_id;              // the id the server assigns
+  bool secure = false;                // version bit 4: the secure handshake follows
   std::optional<uint8_t> keep_alive;  // absent: no byte after the names
 };
 

@@ -57,8 +57,8 @@ bool MessageCipher::DecipherBlocks(const uint8_t* cipher, size_t size, uint8_t* 
   return Run(read_context_, cipher, size, plain);
 }
 
-bool MessageCipher::DecipherMessage(const uint8_t* cipher, size_t size,
-                                    std::vector<uint8_t>& plain, std::string& problem) {
+bool MessageCipher::DecipherMessage(const uint8_t* cipher, size_t size, std::vector<uint8_t>& plain,
+                                    std::string& problem) {
   plain.resize(size);
   if (size == 0 || !DecipherBlocks(cipher, size, plain.data())) {
     problem = "cipher text of " + std::to_string(size) + " bytes cannot be deciphered";

@@ -7,12 +7,12 @@
 // Written on OpenSSL's raw block operations (padding done here) rather than on the client's cipher
 // class, so that the server checks the padding the client produced byte for byte.
 
+#include <openssl/evp.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include <openssl/evp.h>
 
 namespace hx::testing {
 

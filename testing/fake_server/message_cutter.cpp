@@ -48,8 +48,8 @@ CutResult CutEnciphered(const uint8_t* data, size_t size, MessageCipher& cipher)
   }
   if (result.message.size() != length) {
     result.status = CutResult::kBroken;
-    result.problem = "padding leaves " + std::to_string(result.message.size()) +
-                     " bytes of a " + std::to_string(length) + "-byte message";
+    result.problem = "padding leaves " + std::to_string(result.message.size()) + " bytes of a " +
+                     std::to_string(length) + "-byte message";
     return result;
   }
   result.status = CutResult::kMessage;

@@ -14,9 +14,9 @@ namespace hx::testing {
 struct CutResult {
   enum Status { kNeedMore, kMessage, kBroken };
   Status status = kNeedMore;
-  size_t consumed = 0;             // bytes of the input the message took
-  std::vector<uint8_t> message;    // the plain message (kMessage)
-  std::string problem;             // why the stream cannot be read on (kBroken)
+  size_t consumed = 0;           // bytes of the input the message took
+  std::vector<uint8_t> message;  // the plain message (kMessage)
+  std::string problem;           // why the stream cannot be read on (kBroken)
 };
 
 // The first message at the start of `data`. `cipher` deciphers when it is on. A fixed part whose

@@ -29,13 +29,13 @@ std::string Describe(const char* what, uint64_t found, uint64_t expected) {
 }  // namespace
 
 std::array<std::string*, 9> MessageNames::InWireOrder() {
-  return {&src_cid, &src_service, &add_string, &dst_cid, &dst_service,
-          &src_user, &dst_user, &src_server, &dst_server};
+  return {&src_cid,  &src_service, &add_string, &dst_cid,   &dst_service,
+          &src_user, &dst_user,    &src_server, &dst_server};
 }
 
 std::array<const std::string*, 9> MessageNames::InWireOrder() const {
-  return {&src_cid, &src_service, &add_string, &dst_cid, &dst_service,
-          &src_user, &dst_user, &src_server, &dst_server};
+  return {&src_cid,  &src_service, &add_string, &dst_cid,   &dst_service,
+          &src_user, &dst_user,    &src_server, &dst_server};
 }
 
 std::vector<uint8_t> EncodeMessage(const MessageFrame& frame) {

@@ -35,11 +35,10 @@ bool ServerJournal::WaitForMessage(const MessagePredicate& predicate, int timeou
                                    ReceivedMessage* found) const {
   std::unique_lock<std::mutex> lock(mutex_);
   auto match = messages_.end();
-  const bool matched =
-      changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-        match = std::find_if(messages_.begin(), messages_.end(), predicate);
-        return match != messages_.end();
-      });
+  const bool matched = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    match = std::find_if(messages_.begin(), messages_.end(), predicate);
+    return match != messages_.end();
+  });
   if (matched && found != nullptr) *found = *match;
   return matched;
 }
