@@ -4,6 +4,10 @@
 //
 //   hx_fake_server [--port N] [--tls-cert FILE --tls-key FILE] [--server-id ID]
 //                  [--client-id ID] [--result N] [--idle-timeout MS]
+//                  [--secure-cert FILE --secure-key FILE [--secure-chain FILE]...]
+//
+// With --secure-cert the reply grants the secure handshake, proved with that certificate, its
+// key and the intermediates given (PEM files).
 
 #include <signal.h>
 
@@ -11,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "testing/fake_server/fake_server.h"
@@ -20,11 +26,21 @@ namespace {
 void Usage() {
   std::fprintf(stderr,
                "usage: hx_fake_server [--port N] [--tls-cert FILE --tls-key FILE] "
-               "[--server-id ID] [--client-id ID] [--result N] [--idle-timeout MS]\n");
+               "[--server-id ID] [--client-id ID] [--result N] [--idle-timeout MS] "
+               "[--secure-cert FILE --secure-key FILE [--secure-chain FILE]...]\n");
+}
+
+// The whole file, or "" when it cannot be read.
+std::string ReadFile(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
 }
 
 bool ParseArguments(int argc, char** argv, hx::testing::FakeServerOptions& options) {
   hx::testing::TransportHandshakeReply& reply = options.connection.handshake_reply;
+  hx::testing::SecureIdentity& identity = options.connection.secure_identity;
   for (int i = 1; i < argc; i += 2) {
     if (i + 1 >= argc) return false;
     const std::string name = argv[i];
@@ -43,11 +59,18 @@ bool ParseArguments(int argc, char** argv, hx::testing::FakeServerOptions& optio
       reply.result = static_cast<uint8_t>(std::atoi(value));
     } else if (name == "--idle-timeout") {
       reply.idle_timeout_ms = static_cast<uint16_t>(std::atoi(value));
+    } else if (name == "--secure-cert") {
+      identity.certificate_pem = ReadFile(value);
+      reply.secure = true;
+    } else if (name == "--secure-key") {
+      identity.private_key_pem = ReadFile(value);
+    } else if (name == "--secure-chain") {
+      identity.chain_pems.push_back(ReadFile(value));
     } else {
       return false;
     }
   }
-  return true;
+  return !reply.secure || (!identity.certificate_pem.empty() && !identity.private_key_pem.empty());
 }
 
 void PrintNews(const hx::testing::FakeServer& server, size_t& messages_seen,

@@ -220,8 +220,10 @@ TEST_F(FakeServerTest, ScriptedPauseAndRawBytesKeepTheirOrder) {
   EXPECT_EQ(client->ReadMessage().size(), kPing.size());
 }
 
-TEST_F(FakeServerTest, ReadsMessagesHoweverTheyAreCut) {
-  auto client = Connected();
+TEST_F(FakeServerTest, ReadsRequestAndMessagesHoweverTheyAreCut) {
+  auto client = std::make_unique<RawClient>(server_.port());
+  client->SendByteByByte(kRequestAbc);
+  EXPECT_EQ(client->Read(kReplyAbc.size()), kReplyAbc);
   client->SendByteByByte(ServiceRequest(1, "ByteByByte"));
   Bytes together = ServiceRequest(2, "First");
   const Bytes second = ServiceRequest(3, "Second");
