@@ -102,6 +102,7 @@ class FakeConnection {
   void SetShaping(const OutputShaping& shaping);
   // While off, the server reads nothing, so the client's socket buffers fill up.
   void SetReading(bool reading);
+  // Whether a ping is answered (with a 'p' reply); the answer takes its turn in the script.
   void SetAnswerPings(bool answer);
 
  private:
@@ -117,13 +118,16 @@ class FakeConnection {
   // --- Server thread.
   // The poll events this connection waits for; runs due output first.
   short PollEvents(ServerClock::time_point now);
-  // When output waits for a pause to end; max() when it does not.
-  ServerClock::time_point OutputDue(ServerClock::time_point now) const;
+  // When the connection needs its next turn without a socket event: at once when input was
+  // left unread, when a pause ends, or max() when it waits for events only.
+  ServerClock::time_point NextTurnDue(ServerClock::time_point now) const;
   void Service(short revents, ServerClock::time_point now);
   bool IsClosed() const { return fd_ < 0; }
   // Closes the socket at once (also when the server stops).
   void Shut();
 
+  // Reads what the socket holds, up to a bound per turn (`unread_input_` tells when it stopped
+  // there).
   void ReadAvailable();
   // Drops `count` bytes from the front of the input.
   void Consume(size_t count);
@@ -167,6 +171,7 @@ class FakeConnection {
   std::vector<uint8_t> input_;
   size_t input_start_ = 0;  // bytes before it are consumed
   bool peer_closed_ = false;
+  bool unread_input_ = false;
   std::deque<OutputStep> handshake_output_;  // goes out before the script
   ShapedWriter writer_;
   std::unique_ptr<SecureServerSide> secure_;

@@ -162,13 +162,13 @@ void FakeServer::Run() {
     for (const auto& connection : open_) {
       const short events = connection->PollEvents(now);  // may close the connection
       fds.push_back({connection->fd_, events, 0});
-      due = std::min(due, connection->OutputDue(now));
+      due = std::min(due, connection->NextTurnDue(now));
     }
     if (poll(fds.data(), fds.size(), PollTimeout(now, due)) < 0 && errno != EINTR) break;
     if (fds[0].revents & POLLIN) wake_->Drain();
     now = ServerClock::now();
-    // Every connection gets a turn, not only those with events: pauses end, scripts grow, and TLS
-    // may hold bytes that no event announces.
+    // Every connection gets a turn, not only those with events: pauses end, scripts grow, and
+    // input left unread at the bound of a turn waits.
     for (size_t i = 0; i < open_.size(); ++i) open_[i]->Service(fds[i + 2].revents, now);
     open_.erase(std::remove_if(open_.begin(), open_.end(),
                                [](const auto& connection) { return connection->IsClosed(); }),
