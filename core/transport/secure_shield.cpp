@@ -1,0 +1,3 @@
+#include "core/transport/secure_shield.h"
+
+HXSecureShield::~HXSecureShield() = default;
