@@ -11,7 +11,8 @@ class HXZSocketBindAction : public HXSocketActionBase {
  public:
   explicit HXZSocketBindAction(HXSocketActionHolder* holder = nullptr)
       : HXSocketActionBase(holder) {}
-  HXZSocketBindAction(std::shared_ptr<HXZAEndpointHolder> endpoint, HXSocketActionHolder* holder)
+  explicit HXZSocketBindAction(std::shared_ptr<HXZAEndpointHolder> endpoint,
+                               HXSocketActionHolder* holder = nullptr)
       : HXSocketActionBase(holder), m_endpoint(std::move(endpoint)) {}
 
   void setBindAddress(std::shared_ptr<HXZAEndpointHolder> endpoint) {

@@ -5,6 +5,7 @@
 // their own thread what the loop's thread records.
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -74,6 +75,12 @@ class LoopFixture : public ::testing::Test {
   HXZServer* loop = nullptr;
 };
 
+// Waits until `handle` is readable (data or the end of the stream); false after 10 s.
+inline bool WaitReadable(int handle) {
+  pollfd item{handle, POLLIN, 0};
+  return poll(&item, 1, 10000) == 1;
+}
+
 // The local port a bound socket got.
 inline uint16_t LocalPort(const HXZADataHandler& handler) {
   return HXZNativeSocketDetails(handler, true).PortLocal();
@@ -81,7 +88,8 @@ inline uint16_t LocalPort(const HXZADataHandler& handler) {
 
 inline std::shared_ptr<HXZEndpointSockAddr> LoopbackEndpoint(uint16_t port,
                                                              ip::Proto::type proto) {
-  return std::make_shared<HXZEndpointSockAddr>(false, port, "127.0.0.1", proto);
+  // The port goes into the text: a port argument of 0 would mean "the text's port or 4307".
+  return std::make_shared<HXZEndpointSockAddr>(false, "127.0.0.1:" + std::to_string(port), proto);
 }
 
 // A TCP client that records its events; on connect it withdraws the ready-to-send request and
