@@ -230,25 +230,28 @@ class SameAddressSocket : public RecordingTcpSocket {
   using RecordingTcpSocket::RecordingTcpSocket;
   static void* operator new(size_t size) {
     EXPECT_LE(size, sizeof(s_slot));
+    s_slotFree.store(false);
     return s_slot;
   }
-  static void operator delete(void*) {}
+  // Runs after every destructor of the socket: only then may the slot be used again.
+  static void operator delete(void*) { s_slotFree.store(true); }
+
+  static std::atomic<bool> s_slotFree;
 
  private:
   alignas(std::max_align_t) static unsigned char s_slot[sizeof(RecordingTcpSocket) + 64];
 };
 alignas(std::max_align_t) unsigned char SameAddressSocket::s_slot[sizeof(RecordingTcpSocket) + 64];
+std::atomic<bool> SameAddressSocket::s_slotFree{true};
 
 TEST_F(TcpLoopTest, WorkOfADeletedSocketDoesNotReachTheNextSocketAtItsAddress) {
-  std::atomic<int> destroyed{0};
   auto* first = HXZServer::implantNative<SameAddressSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  first->destroyed = &destroyed;
   const uint32_t first_serial = first->getSerial();
   HXZServer::setConnectTimeLimit(400);
   ASSERT_TRUE(first->startTimer(1, 300));
   ASSERT_TRUE(first->Connect(HXZEndpointFqdn::remoteTCP("pending.invalid", 80)));
   first->DeleteLater();
-  ASSERT_TRUE(WaitFor([&] { return destroyed.load() == 1; }, 10000));
+  ASSERT_TRUE(WaitFor([] { return SameAddressSocket::s_slotFree.load(); }, 10000));
 
   auto* second =
       HXZServer::implantNative<SameAddressSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
