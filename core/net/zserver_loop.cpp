@@ -135,6 +135,8 @@ void HXZServer::processEvents() {
 }
 
 int HXZServer::ZQueueProcess() {
+  // The queues belong to this thread: no need for the lock to see that nothing waits.
+  if (m_dueQueue.empty() && m_resolveQueue.empty() && m_jobQueue.empty()) return 0;
   HXAutoLock lock(m_loopLock);
   const uint64_t current = now();
   int count = 0;
