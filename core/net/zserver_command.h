@@ -1,7 +1,7 @@
 #pragma once
 // The command records that other threads write into the network loop's pipe. Each record is one
 // pipe message, copied by value in the machine's byte order; the reader looks at the type first.
-// Records never leave the process.
+// Records never leave the process. They are plain values: whoever holds one owns that copy.
 
 #include <cstdint>
 
