@@ -45,10 +45,10 @@ bool ReadEndpoint(cppdb::result& row, HXServerEndpoint& endpoint) {
   row.fetch(0, domain);
   row.fetch(1, server);
   row.fetch(5, host);
-  endpoint = HXServerEndpoint(std::move(host), ReadNumber(row, 4), ReadNumber(row, 2), ReadNumber(row, 7),
-                              ReadNumber(row, 3), ReadNumber(row, 8), std::move(domain), std::move(server),
-                              static_cast<uint16_t>(port), HXServerEndpoint::kDefaultPriority,
-                              HXServerEndpoint::kDefaultWeight);
+  endpoint =
+      HXServerEndpoint(std::move(host), ReadNumber(row, 4), ReadNumber(row, 2), ReadNumber(row, 7), ReadNumber(row, 3),
+                       ReadNumber(row, 8), std::move(domain), std::move(server), static_cast<uint16_t>(port),
+                       HXServerEndpoint::kDefaultPriority, HXServerEndpoint::kDefaultWeight);
   return true;
 }
 
@@ -66,10 +66,9 @@ bool HX_ServersListDB::Create() {
       [this] {
         HXDBBaseSessionLock held = Session();
         cppdb::transaction transaction(*held);
-        for (const char* statement :
-             {db::create_servers_table, db::create_hosts_table, db::create_helpers_table, db::set_indexes_0,
-              db::set_indexes_1, db::set_indexes_2, db::set_indexes_3, db::set_indexes_4, db::set_indexes_5,
-              db::set_indexes_6}) {
+        for (const char* statement : {db::create_servers_table, db::create_hosts_table, db::create_helpers_table,
+                                      db::set_indexes_0, db::set_indexes_1, db::set_indexes_2, db::set_indexes_3,
+                                      db::set_indexes_4, db::set_indexes_5, db::set_indexes_6}) {
           *held << statement << cppdb::exec;
         }
         SetVersion(held, kSchemaVersion);
@@ -167,9 +166,8 @@ bool HX_ServersListDB::beforeUpdate(uint64_t now, uint64_t resetAge, uint64_t he
   });
 }
 
-void HX_ServersListDB::PlaceHost(const HXDBBaseSessionLock& held, const std::string& domain,
-                                 const std::string& server, const std::string& host, const std::string& address,
-                                 uint16_t port) {
+void HX_ServersListDB::PlaceHost(const HXDBBaseSessionLock& held, const std::string& domain, const std::string& server,
+                                 const std::string& host, const std::string& address, uint16_t port) {
   *held << db::insert_server << domain << server << cppdb::exec;
   *held << db::delete_oldserver_hosts << server << host << port << cppdb::exec;
   // The Host column ignores case, so an address that differs from the host only in case names
@@ -178,9 +176,8 @@ void HX_ServersListDB::PlaceHost(const HXDBBaseSessionLock& held, const std::str
   *held << db::insert_host << server << host << port << cppdb::exec;
 }
 
-bool HX_ServersListDB::SetLastConnectTime(const std::string& domain, const std::string& server,
-                                          const std::string& host, const std::string& address, unsigned port,
-                                          uint64_t time) {
+bool HX_ServersListDB::SetLastConnectTime(const std::string& domain, const std::string& server, const std::string& host,
+                                          const std::string& address, unsigned port, uint64_t time) {
   if (port > kLargestPort) return false;
   const std::string lowerHost = HXUri::toLower(host);
   return DB_GUARD_CALL([&] {
@@ -203,8 +200,7 @@ bool HX_ServersListDB::SetPingTime(const std::string& domain, const std::string&
     HXDBBaseSessionLock held = Session();
     cppdb::transaction transaction(*held);
     PlaceHost(held, domain, server, lowerHost, address, static_cast<uint16_t>(port));
-    *held << db::update_ping_lastconnect_host << Stored(storedPing) << Stored(time) << lowerHost << port
-          << cppdb::exec;
+    *held << db::update_ping_lastconnect_host << Stored(storedPing) << Stored(time) << lowerHost << port << cppdb::exec;
     transaction.commit();
   });
 }

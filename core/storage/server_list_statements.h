@@ -24,8 +24,7 @@ inline constexpr const char* set_indexes_1 =
     "CREATE INDEX IF NOT EXISTS idx_1 ON servers (Domain ASC, ServerName ASC);";
 inline constexpr const char* set_indexes_2 = "CREATE INDEX IF NOT EXISTS idx_2 ON hosts (Host ASC, Port ASC);";
 inline constexpr const char* set_indexes_3 = "CREATE INDEX IF NOT EXISTS idx_3 ON hosts (PingTime ASC, Host ASC);";
-inline constexpr const char* set_indexes_4 =
-    "CREATE INDEX IF NOT EXISTS idx_4 ON helpers (Domain ASC, Helper ASC);";
+inline constexpr const char* set_indexes_4 = "CREATE INDEX IF NOT EXISTS idx_4 ON helpers (Domain ASC, Helper ASC);";
 inline constexpr const char* set_indexes_5 =
     "CREATE INDEX IF NOT EXISTS idx_5 ON helpers (Domain ASC, CreateTime DESC);";
 inline constexpr const char* set_indexes_6 = "CREATE INDEX IF NOT EXISTS idx_6 ON servers (DNSUpdateTime DESC);";
@@ -69,19 +68,16 @@ inline constexpr const char* delete_unneed_helpers =
     "DELETE FROM helpers   WHERE Domain NOT IN (         SELECT servers.Domain FROM servers);";
 
 // Reading. Every host query selects the nine columns of the header, read by one row reader.
-#define HX_SERVERS_HOSTS_HEADER                                                                  \
-  "SELECT servers.Domain,servers.ServerName,servers.ServerUpdateTime,servers.LastCheckTime,"    \
+#define HX_SERVERS_HOSTS_HEADER                                                              \
+  "SELECT servers.Domain,servers.ServerName,servers.ServerUpdateTime,servers.LastCheckTime," \
   "servers.DNSUpdateTime,hosts.Host,hosts.Port,hosts.LastConnectTime,hosts.PingTime"
 inline constexpr const char* get_hosts_select_header = HX_SERVERS_HOSTS_HEADER;
-inline constexpr const char* get_hosts =
-    HX_SERVERS_HOSTS_HEADER
+inline constexpr const char* get_hosts = HX_SERVERS_HOSTS_HEADER
     " FROM hosts  INNER JOIN servers ON hosts.ServerName=servers.ServerName WHERE servers.ServerName=?  ORDER BY "
     "Host ASC;";
-inline constexpr const char* get_hosts_by_domain =
-    HX_SERVERS_HOSTS_HEADER
+inline constexpr const char* get_hosts_by_domain = HX_SERVERS_HOSTS_HEADER
     " FROM hosts  INNER JOIN servers ON hosts.ServerName=servers.ServerName WHERE servers.Domain=? ;";
-inline constexpr const char* get_host =
-    HX_SERVERS_HOSTS_HEADER
+inline constexpr const char* get_host = HX_SERVERS_HOSTS_HEADER
     " FROM hosts INNER JOIN servers ON hosts.ServerName=servers.ServerName WHERE hosts.Host=? AND hosts.Port=? "
     "LIMIT 1;";
 #undef HX_SERVERS_HOSTS_HEADER
