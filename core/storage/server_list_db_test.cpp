@@ -20,8 +20,6 @@ namespace {
 
 using hx::storage_testing::Sqlite;
 
-constexpr uint64_t kLargestStored = 9223372036854775807ull;
-
 // Every field of an endpoint, for comparing whole endpoints.
 std::string Describe(const HXServerEndpoint& e) {
   return e.getHost() + ":" + std::to_string(e.getPort()) + " d=" + e.getDomain() + " sid=" + e.getServerId() +
