@@ -1,6 +1,7 @@
 #include "core/transport/handshake_secure.h"
 
 #include <openssl/crypto.h>
+#include <sys/socket.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -50,15 +51,29 @@ int32_t HXHelperHandshakeSecure::OnReadySendImp(HXZASocket* socket, HXZADataHand
 }
 
 int32_t HXHelperHandshakeSecure::ProcessHandshake(HXZASocket* socket, bool sending) {
-  const HX_SecureHandshakeState next = m_facade->Next();
+  // The facade moves on when it hands out a packet, so a packet under way is finished first,
+  // whatever the facade would do next.
+  const HX_SecureHandshakeState next = m_packet != nullptr ? m_packetDirection : m_facade->Next();
   if (next == HX_SH_FINISHED) return Finish(socket);
   if (next == HX_SH_SEND && sending) return SendPacket(socket);
   if (next == HX_SH_RECEIVE && !sending) return ReceivePackets(socket);
+  if (next == HX_SH_RECEIVE && m_packet != nullptr) {
+    socket->SendAsync(false);  // a ready-to-send event left over from the last packet sent
+    return keepGoing;
+  }
+  // The server may already have sent what follows the packet the client refused; the client's
+  // error message still goes out with the next ready-to-send event, unless the stream is over.
+  if (next == HX_SH_SEND && !sending && !StreamEnded(socket)) return keepGoing;
   return Fail();
 }
 
+bool HXHelperHandshakeSecure::StreamEnded(HXZASocket* socket) {
+  uint8_t byte = 0;
+  return socket->Recv(&byte, 1, MSG_PEEK) == 0 && socket->RecvEnded();
+}
+
 int32_t HXHelperHandshakeSecure::SendPacket(HXZASocket* socket) {
-  if (m_packet == nullptr && !TakePacket()) return failed;
+  if (m_packet == nullptr && !TakePacket(HX_SH_SEND)) return failed;
   m_packetDone += socket->Send(m_packet + m_packetDone, m_packetSize - m_packetDone, 0);
   if (m_packetDone == m_packetSize) {
     DropPacket();
@@ -73,7 +88,7 @@ int32_t HXHelperHandshakeSecure::SendPacket(HXZASocket* socket) {
 // for no more than the packet under way still lacks.
 int32_t HXHelperHandshakeSecure::ReceivePackets(HXZASocket* socket) {
   for (;;) {
-    if (m_packet == nullptr && !TakePacket()) return failed;
+    if (m_packet == nullptr && !TakePacket(HX_SH_RECEIVE)) return failed;
     while (m_packetDone < m_packetSize) {
       const size_t received = socket->Recv(m_packet + m_packetDone, m_packetSize - m_packetDone, 0);
       if (received == 0) return socket->RecvEnded() ? Fail() : keepGoing;
@@ -120,8 +135,9 @@ int32_t HXHelperHandshakeSecure::Fail() {
   return failed;
 }
 
-bool HXHelperHandshakeSecure::TakePacket() {
+bool HXHelperHandshakeSecure::TakePacket(HX_SecureHandshakeState direction) {
   m_packetDone = 0;
+  m_packetDirection = direction;
   if (m_facade->PreparePacket(m_packet, m_packetSize)) return true;
   m_packet = nullptr;
   m_packetSize = 0;

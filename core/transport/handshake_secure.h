@@ -64,8 +64,10 @@ class HXHelperHandshakeSecure : public HXZADataManager, public HXSecureShield {
   int32_t ReceivePackets(HXZASocket* socket);
   int32_t Finish(HXZASocket* socket);
   int32_t Fail();
+  // Whether the peer closed the stream (a read of nothing that says so).
+  static bool StreamEnded(HXZASocket* socket);
   // Asks the facade for the next packet to send or fill; false (failed) when it refuses.
-  bool TakePacket();
+  bool TakePacket(HX_SecureHandshakeState direction);
   void DropPacket();
   void ReleaseCiphers();
 
@@ -75,6 +77,7 @@ class HXHelperHandshakeSecure : public HXZADataManager, public HXSecureShield {
   uint8_t* m_packet = nullptr;  // the facade's until FreePacket
   uint32_t m_packetSize = 0;
   uint64_t m_packetDone = 0;  // bytes of the packet sent or received
+  HX_SecureHandshakeState m_packetDirection = HX_SH_RECEIVE;  // of the packet under way
   HX_SecureHandshakeState m_secureState = HX_SH_FAILED;
   int32_t m_result = 0;
   std::shared_ptr<HX_TransportConnectionParam> m_param;

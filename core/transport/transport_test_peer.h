@@ -1,0 +1,13 @@
+#pragma once
+// Lets tests and fuzz harnesses reach the transport's own packet manager, so that its readers
+// and writer can be driven through a scripted socket while the dispatch acts on the transport.
+
+#include "core/transport/transport.h"
+#include "core/transport/transport_packet_manager.h"
+
+class HXZTransportTestPeer {
+ public:
+  static HXZTransport::HXTransportPacketManager& PacketManager(HXZTransport& transport) {
+    return *transport.m_packetManager;
+  }
+};
