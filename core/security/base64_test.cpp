@@ -103,7 +103,7 @@ TEST(Base64, TakesForeignCharactersAsZero) {
   EXPECT_EQ(out[0], 0);
   EXPECT_EQ(out[1], 0);
   EXPECT_EQ(out[2], 0);
-  ASSERT_EQ(HX_Base64::decode("\xFF=\x80A", 4, out, &size), out);  // an early "=" is 0 too
+  ASSERT_EQ(HX_Base64::decode("\xFF=\x80" "A", 4, out, &size), out);  // an early "=" is 0 too
   EXPECT_EQ(size, 3u);
   EXPECT_EQ(out[2], 0);
 }

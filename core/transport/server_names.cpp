@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/transport/uri.h"
+#include "core/transport/uri_host.h"
 
 namespace hx::servers {
 

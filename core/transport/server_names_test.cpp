@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/transport/uri.h"
+#include "core/transport/uri_host.h"
 
 namespace hx::servers {
 namespace {

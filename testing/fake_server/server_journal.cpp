@@ -1,0 +1,46 @@
+#include "testing/fake_server/server_journal.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace hx::testing {
+
+void ServerJournal::RecordMessage(ReceivedMessage message) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.push_back(std::move(message));
+  }
+  changed_.notify_all();
+}
+
+void ServerJournal::RecordViolation(int connection, const std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    violations_.push_back("connection " + std::to_string(connection) + ": " + text);
+  }
+  changed_.notify_all();
+}
+
+std::vector<ReceivedMessage> ServerJournal::Messages() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return messages_;
+}
+
+std::vector<std::string> ServerJournal::Violations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return violations_;
+}
+
+bool ServerJournal::WaitForMessage(const MessagePredicate& predicate, int timeout_ms,
+                                   ReceivedMessage* found) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  auto match = messages_.end();
+  const bool matched = changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+    match = std::find_if(messages_.begin(), messages_.end(), predicate);
+    return match != messages_.end();
+  });
+  if (matched && found != nullptr) *found = *match;
+  return matched;
+}
+
+}  // namespace hx::testing
