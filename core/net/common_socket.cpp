@@ -3,11 +3,79 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-std::atomic<bool> HXZCommonSocket::TlsDenied{false};
-std::atomic<int> HXZCommonSocket::s_defaultTlsMode{0};
+#include <utility>
 
-HXZCommonSocket::HXZCommonSocket(HXZASocketHelper* helper, bool, bool)
-    : HXZTCPSocketHandy(helper, -1, AF_INET, SOCK_STREAM, IPPROTO_TCP) {}
+#include "core/net/proxy/tcp_proxy_handler.h"
+
+std::atomic<bool> HXZCommonSocket::TlsDenied{false};
+
+HXZCommonSocket::HXZCommonSocket(HXZASocketHelper* helper, bool with_tls, bool with_proxy)
+    : HXZTCPSocketHandy(helper, -1, AF_INET, SOCK_STREAM, IPPROTO_TCP) {
+  if (with_tls && !TlsDenied.load()) m_tls = std::make_shared<HXTLSHandler>(this);
+  if (with_proxy) m_proxy = std::make_shared<HXZTcpProxyHandler>(this);
+}
 
 HXZCommonSocket::HXZCommonSocket(HXZASocketHelper* helper, HXZADataHandler& other)
-    : HXZTCPSocketHandy(helper, other) {}
+    : HXZTCPSocketHandy(helper, other) {
+  if (auto* common = dynamic_cast<HXZCommonSocket*>(&other)) m_tls = std::move(common->m_tls);
+  // A layer carried in the handler's slot has been pushed by the base already.
+  if (!m_tls) m_tls = YieldTlsHandler();
+  if (m_tls) {
+    other.RemoveCallback(m_tls.get());
+    m_tls->SetOwner(this);
+    PushCallback(m_tls.get());
+  }
+}
+
+HXZCommonSocket::~HXZCommonSocket() = default;
+
+bool HXZCommonSocket::Connect(std::shared_ptr<HXZAEndpointHolder> endpoint) {
+  // Held here: a failing connect may make either layer drop itself.
+  std::shared_ptr<HXTLSHandler> tls = m_tls;
+  std::shared_ptr<HXZTcpProxyHandler> proxy = m_proxy;
+  if (tls) {
+    if (tls->GetState() != HXTLSHandler::stateIdle) tls->Reset();
+    tls->GetContext().requested = 1;
+    tls->SetEndpoint(endpoint);  // for the plain retry
+    PushCallback(tls.get());
+  }
+  const bool requested = proxy ? proxy->Connect(endpoint) : HXZTCPSocket::Connect(endpoint);
+  if (tls && !requested) {
+    RemoveCallback(tls.get());
+    if (m_tls == tls) m_tls.reset();
+  }
+  return requested;
+}
+
+bool HXZCommonSocket::Reconnect(std::shared_ptr<HXZAEndpointHolder> endpoint) {
+  std::shared_ptr<HXZTcpProxyHandler> proxy = std::make_shared<HXZTcpProxyHandler>(this);
+  m_proxy = proxy;
+  return proxy->Connect(std::move(endpoint));
+}
+
+bool HXZCommonSocket::Close(bool silent) {
+  if (std::shared_ptr<HXTLSHandler> tls = m_tls) {
+    tls->socketCloseRequest(!silent);
+    silent = false;  // the TLS layer must see the close to take itself off the chain
+  }
+  // A proxy layer that was under way waits on the chain for the close (false): it must come.
+  if (std::shared_ptr<HXZTcpProxyHandler> proxy = m_proxy) {
+    if (!proxy->Close(silent)) silent = false;
+  }
+  return HXZTCPSocketHandy::Close(silent);
+}
+
+size_t HXZCommonSocket::Send(const void* buffer, size_t length, int flags) {
+  if (std::shared_ptr<HXTLSHandler> tls = m_tls) return tls->SendImpl(buffer, length, flags);
+  return HXZTCPSocketHandy::Send(buffer, length, flags);
+}
+
+size_t HXZCommonSocket::Recv(void* buffer, size_t length, int flags) {
+  if (std::shared_ptr<HXTLSHandler> tls = m_tls) return tls->RecvImpl(buffer, length, flags != 0);
+  return HXZTCPSocketHandy::Recv(buffer, length, flags);
+}
+
+HXZTLSContext* HXZCommonSocket::GetTlsContext() {
+  std::shared_ptr<HXTLSHandler> tls = m_tls;
+  return tls && tls->GetState() == HXTLSHandler::stateEstablished ? &tls->GetContext() : nullptr;
+}

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/net/endpoint_holder.h"
+#include "core/net/proxy/direct_handler.h"
+
 namespace hx::netproxy {
 
 Config::Config(std::shared_ptr<HX_ProxyDescriptor> descriptor, const ProxyListIterator& position)
@@ -15,6 +18,19 @@ Config::Config(std::shared_ptr<HX_ProxyDescriptor> descriptor, const ProxyListIt
       m_ordinal(position.ordinal()) {}
 
 Config::~Config() = default;
+
+std::shared_ptr<ProtocolHandler> Config::getProtocolHandler(
+    std::shared_ptr<HXZAEndpointHolder> target) {
+  std::shared_ptr<Config> self = weak_from_this().lock();
+  if (!m_descriptor || !self) return nullptr;
+  switch (m_descriptor->getType()) {
+    case kProxyDirect:
+      return std::make_shared<DirectHandler>(std::move(self), std::move(target));
+    default:
+      // No tunnel handler for the HTTP kind yet: it comes with proxy authentication.
+      return nullptr;
+  }
+}
 
 bool Config::sameAddrList(const std::vector<HXSockAddr>& addresses) const {
   if (addresses.size() != m_addresses.size()) return false;

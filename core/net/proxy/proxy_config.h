@@ -16,11 +16,15 @@
 #include "core/net/proxy/proxy_list_iterator.h"
 #include "core/net/sock_addr.h"
 
+class HXZAEndpointHolder;
+
 namespace hx::netproxy {
 
 // Proxy authentication provides these.
 class ProtocolAuthSession;
 enum GuiNotifyEvent : uint32_t;
+
+class ProtocolHandler;
 
 class Config : public std::enable_shared_from_this<Config> {
  public:
@@ -35,6 +39,10 @@ class Config : public std::enable_shared_from_this<Config> {
   const std::shared_ptr<HX_ProxyDescriptor>& getDescriptor() const { return m_descriptor; }
   // The entry's ordinal in the proxy list; ProxyListIterator::kBeforeFirst for a direct one.
   uint32_t getOrdinal() const { return m_ordinal; }
+
+  // A new handler that reaches `target` through this configuration: direct for the direct kind;
+  // none for a kind without handler, or without descriptor.
+  std::shared_ptr<ProtocolHandler> getProtocolHandler(std::shared_ptr<HXZAEndpointHolder> target);
 
   const std::vector<HXSockAddr>& getAddrList() const { return m_addresses; }
   void setAddrList(std::vector<HXSockAddr>&& addresses) { m_addresses = std::move(addresses); }
