@@ -32,6 +32,7 @@ class ClientSocket : public HXZCommonSocket {
     }
     while (m_sent < toSend.size()) {
       const size_t n = Send(toSend.data() + m_sent, toSend.size() - m_sent, 0);
+      if (m_sent == 0) firstAccepted = n;
       if (n == 0) return 0;  // the rest goes at the next writability
       m_sent += n;
     }
@@ -63,6 +64,7 @@ class ClientSocket : public HXZCommonSocket {
   std::atomic<int> sendEvents{0};
   std::atomic<bool> tlsAtFirstSend{false};
   std::atomic<uint16_t> remotePort{0};
+  std::atomic<size_t> firstAccepted{0};
   std::atomic<int> ended{0};
   std::atomic<int> closed{0};
   std::atomic<int> errors{0};
@@ -121,6 +123,8 @@ TEST_F(TlsLayerTest, ExchangesDataOnlyAfterTheHandshake) {
       << socket->received().size() << " of " << expected.size();
   EXPECT_EQ(socket->received(), expected);
   EXPECT_TRUE(socket->tlsAtFirstSend) << "a ready-to-send event came before the handshake ended";
+  EXPECT_GT(socket->firstAccepted, 0u);
+  EXPECT_LT(socket->firstAccepted, lines.size()) << "more than the send ring holds is taken in part";
   EXPECT_EQ(socket->remotePort, server.port());
   OnLoop([&] {
     HXZTLSContext* context = socket->GetTlsContext();
@@ -151,6 +155,20 @@ TEST_F(TlsLayerTest, RejectedCertificateEndsInAPlainReconnect) {
   EXPECT_TRUE(log.Contains("SSL handshake: warning: endpoint sent an invalid certificate!"));
   EXPECT_EQ(socket->closed, 0) << "the failed attempt's close is not reported upward";
   EXPECT_EQ(socket->errors, 0);
+}
+
+TEST_F(TlsLayerTest, WithoutFallbackARejectedCertificateFailsTheConnection) {
+  TlsReverseServer server(pki_->foreign_server);
+  ASSERT_TRUE(server.ready());
+  HXZCommonSocket::SetDefaultTlsMode(HXTLSHandler::modeFailConnection);
+  ClientSocket* socket = Connect(server.port(), "");
+  HXZCommonSocket::SetDefaultTlsMode(HXTLSHandler::modeFallbackPlain);
+
+  ASSERT_TRUE(WaitFor([&] { return socket->errors > 0; }, 20000));
+  OnLoop([] {});
+  EXPECT_EQ(socket->errors, 1);
+  EXPECT_EQ(socket->sendEvents, 0) << "no plain reconnect";
+  EXPECT_EQ(socket->getTlsHandler(), nullptr);
 }
 
 // A peer that does not speak TLS: on its first connection it answers the client hello with
