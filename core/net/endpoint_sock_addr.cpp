@@ -93,8 +93,7 @@ HXZEndpointSockAddr::HXZEndpointSockAddr(bool local, const char* text, uint16_t 
   set(local, text, port, proto);
 }
 
-HXZEndpointSockAddr::HXZEndpointSockAddr(bool local, const std::string& text,
-                                         ip::Proto::type proto)
+HXZEndpointSockAddr::HXZEndpointSockAddr(bool local, const std::string& text, ip::Proto::type proto)
     : HXZEndpointSockAddrBase(HXSockAddr(), stateFailed) {
   set(local, text, proto);
 }
@@ -113,8 +112,7 @@ HXZEndpointSockAddr::HXZEndpointSockAddr(const HXAIpAddressBase& address, ip::Pr
 HXZEndpointSockAddr::HXZEndpointSockAddr(const HXSockAddr& addr)
     : HXZEndpointSockAddrBase(addr, addr.empty() ? stateFailed : stateResolved) {}
 
-void HXZEndpointSockAddr::set(bool local, const char* text, uint16_t port,
-                              ip::Proto::type proto) {
+void HXZEndpointSockAddr::set(bool local, const char* text, uint16_t port, ip::Proto::type proto) {
   setAddrImp(local, port, text != nullptr ? text : "", proto);
 }
 
@@ -147,8 +145,7 @@ void HXZEndpointSockAddr::setInaddrAnyPF(ip::Family::type family, uint16_t port,
 }
 
 void HXZEndpointSockAddr::setInaddrAnySF(int sys_family, uint16_t port, ip::Proto::type proto) {
-  setInaddrAnyPF(static_cast<ip::Family::type>(ip::Family::fromSysFamily(sys_family)), port,
-                 proto);
+  setInaddrAnyPF(static_cast<ip::Family::type>(ip::Family::fromSysFamily(sys_family)), port, proto);
 }
 
 std::shared_ptr<HXZEndpointSockAddr> HXZEndpointSockAddr::remoteTCP(const std::string& text) {

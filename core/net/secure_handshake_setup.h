@@ -1,5 +1,6 @@
 #pragma once
-// The one-time set-up of the cryptographic library, run when the network loop is installed.
+// The one-time set-up of the cryptographic library, run when the network loop is installed
+// (on the installing thread, before any other thread uses the library).
 //
 // Stand-in: the secure handshake step owns HXHelperHandshakeSecure and moves this declaration
 // into its own header. OpenSSL 3 registers its algorithms by itself on first use, so nothing

@@ -1,5 +1,6 @@
 #pragma once
 // The ready-made steps of socket scenarios: bind the socket, close it.
+// Threads: as their scenario (its socket's owner starts it, the loop's callbacks drive it).
 
 #include <memory>
 

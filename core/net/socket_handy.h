@@ -2,6 +2,9 @@
 // The sockets that every user of the core derives from: TCP and UDP sockets that send and
 // receive directly through their helper (on the calling thread, usually inside a callback on
 // the loop's thread), and end themselves with GC.
+//
+// Threads: sending and receiving belong to one thread at a time (the socket's owner, usually the
+// loop's thread); GC, like every request to the loop, may be called from any thread.
 
 #include <sys/socket.h>
 

@@ -41,8 +41,7 @@ class DatagramSocket : public HXZUDPSocketHandy {
 using HandySocketTest = LoopFixture;
 
 DatagramSocket* BoundDatagramSocket() {
-  auto* socket =
-      HXZServer::implantNative<DatagramSocket>(-1, AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  auto* socket = HXZServer::implantNative<DatagramSocket>(-1, AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   EXPECT_TRUE(socket->Bind(LoopbackEndpoint(0, ip::Proto::udp)));
   EXPECT_TRUE(WaitFor([&] { return socket->bound.load() == 1; }, 10000));
   return socket;
@@ -61,8 +60,8 @@ TEST_F(HandySocketTest, UdpSocketsBindAndExchangeDatagrams) {
   EXPECT_EQ(a->SendTo("one", 3, to_b, 0), 3u);
   EXPECT_EQ(a->SendTo("two", 3, to_b, 0), 3u);
   EXPECT_EQ(b->SendTo("back", 4, to_a, 0), 4u);
-  ASSERT_TRUE(WaitFor([&] { return b->datagrams().size() == 2 && a->datagrams().size() == 1; },
-                      10000));
+  ASSERT_TRUE(
+      WaitFor([&] { return b->datagrams().size() == 2 && a->datagrams().size() == 1; }, 10000));
   using Datagrams = std::vector<std::pair<std::string, uint16_t>>;
   EXPECT_EQ(b->datagrams(), (Datagrams{{"one", port_a}, {"two", port_a}}));
   EXPECT_EQ(a->datagrams(), (Datagrams{{"back", port_b}}));
@@ -90,10 +89,10 @@ TEST_F(HandySocketTest, RecvToBufferFillsUpToTheMaximum) {
     uint64_t expected_size;
     uint64_t expected_read;
   } cases[] = {
-      {0, 10, 4, 4, 4},     // reads what there is
-      {3, 10, 20, 10, 7},   // never beyond the maximum
-      {10, 10, 5, 10, 0},   // full: the reader is not asked
-      {12, 10, 5, 12, 0},   // above the maximum already
+      {0, 10, 4, 4, 4},    // reads what there is
+      {3, 10, 20, 10, 7},  // never beyond the maximum
+      {10, 10, 5, 10, 0},  // full: the reader is not asked
+      {12, 10, 5, 12, 0},  // above the maximum already
   };
   RecordingTcpSocket* socket =
       HXZServer::implantNative<RecordingTcpSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);

@@ -76,8 +76,7 @@ void HXSocketActionBase::saOnBoundLocal(HXZASocket* socket, HXZADataHandler* han
   onActionDoneSelf(socket, handler, ok);
 }
 
-void HXSocketActionBase::saOnClose(HXZASocket* socket, HXZADataHandler* handler,
-                                   HXZADataHandler*) {
+void HXSocketActionBase::saOnClose(HXZASocket* socket, HXZADataHandler* handler, HXZADataHandler*) {
   onActionDoneSelf(socket, handler, false);
 }
 

@@ -1,3 +1,5 @@
+#include "core/net/socket_scenario.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -5,7 +7,6 @@
 
 #include "core/net/connect_checker.h"
 #include "core/net/socket_actions.h"
-#include "core/net/socket_scenario.h"
 #include "core/net/zserver_test_util.h"
 
 namespace hx::testing {

@@ -1,7 +1,7 @@
 #include "core/net/zserver.h"
 
-#include <ctime>
 #include <cstdlib>
+#include <ctime>
 
 #include "core/base/number_format.h"
 #include "core/base/stored_task.h"

@@ -150,8 +150,7 @@ class HXZServer : public HXZASocketHelper,
   int64_t Ioctl_0(int func, HXZADataHandler* handler) override;
   int64_t Ioctl_1(int func, HXZADataHandler* handler, intptr_t a) override;
   int64_t Ioctl_2(int func, HXZADataHandler* handler, intptr_t a, intptr_t b) override;
-  int64_t Ioctl_3(int func, HXZADataHandler* handler, intptr_t a, intptr_t b,
-                  intptr_t c) override;
+  int64_t Ioctl_3(int func, HXZADataHandler* handler, intptr_t a, intptr_t b, intptr_t c) override;
   HXZADataHandler* Clone(HXZADataHandler* handler) override;
 
   // Asynchronous helper operations: each sends a command and answers whether it was accepted.

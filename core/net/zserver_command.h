@@ -1,7 +1,7 @@
 #pragma once
 // The command records that other threads write into the network loop's pipe. Each record is one
 // pipe message, copied by value in the machine's byte order; the reader looks at the type first.
-// Records never leave the process.
+// Records never leave the process. They are plain values: whoever holds one owns that copy.
 
 #include <cstdint>
 
@@ -15,16 +15,16 @@ enum Type : uint32_t { kSimple = 1, kCallback = 2 };
 
 // Operations of SimpleMessage. Codes 6, 10, 12 and anything outside 2..14 are ignored.
 enum Op : uint32_t {
-  kConnect = 2,     // connect the socket to its endpoint
-  kBind = 3,        // bind the socket to its endpoint, then report OnBoundLocal
-  kSendWake = 4,    // nothing: the next poll picks up the ready-to-send request
-  kRecv = 5,        // call the socket's OnReadyRecv
-  kClose = 7,       // close the descriptor of the handler copy in the record, which it owns
-  kSet = 8,         // register the socket
-  kDelete = 9,      // unregister and delete the socket
-  kWake = 11,       // nothing: wakes the loop
-  kTimerStart = 13, // start or restart a socket timer
-  kTimerStop = 14,  // stop a socket timer
+  kConnect = 2,      // connect the socket to its endpoint
+  kBind = 3,         // bind the socket to its endpoint, then report OnBoundLocal
+  kSendWake = 4,     // nothing: the next poll picks up the ready-to-send request
+  kRecv = 5,         // call the socket's OnReadyRecv
+  kClose = 7,        // close the descriptor of the handler copy in the record, which it owns
+  kSet = 8,          // register the socket
+  kDelete = 9,       // unregister and delete the socket
+  kWake = 11,        // nothing: wakes the loop
+  kTimerStart = 13,  // start or restart a socket timer
+  kTimerStop = 14,   // stop a socket timer
 };
 
 // A socket command (type 1).
@@ -35,8 +35,8 @@ struct SimpleMessage {
   HXZADataHandler* handler = nullptr;
   uint32_t serial = 0;  // the socket's serial number when the record was made; 0 without socket
   uint32_t padding = 0;
-  uint64_t due = 0;     // tick ms; 0 = at once
-  uint64_t extra = 0;   // connect: the deadline in tick ms; timers: the timer number
+  uint64_t due = 0;    // tick ms; 0 = at once
+  uint64_t extra = 0;  // connect: the deadline in tick ms; timers: the timer number
 };
 
 // A network job (type 2): a stored task to run on the loop's thread.

@@ -60,8 +60,8 @@ bool HXZServer::sendRecord(const void* record, size_t size) {
   return m_pipeWrite != nullptr && m_pipeWrite->Send(record, size, 0) == size;
 }
 
-bool HXZServer::sendSimple(uint32_t op, HXZASocket* socket, HXZADataHandler* handler,
-                           uint64_t due, uint64_t extra) {
+bool HXZServer::sendSimple(uint32_t op, HXZASocket* socket, HXZADataHandler* handler, uint64_t due,
+                           uint64_t extra) {
   SimpleMessage command;
   command.op = op;
   command.socket = socket;
@@ -102,8 +102,8 @@ bool HXZServer::ConnectAsync(const std::shared_ptr<HXZAEndpointHolder>& endpoint
                     start + s_connectTimeLimitMs.load());
 }
 
-bool HXZServer::ReBindAsync(const std::shared_ptr<HXZAEndpointHolder>& endpoint,
-                            HXZASocket* socket, HXZADataHandler* handler) {
+bool HXZServer::ReBindAsync(const std::shared_ptr<HXZAEndpointHolder>& endpoint, HXZASocket* socket,
+                            HXZADataHandler* handler) {
   handler->SetAddress(endpoint);
   return sendSimple(hx::zcmd::kBind, socket, handler, 0, 0);
 }

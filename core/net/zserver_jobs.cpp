@@ -91,8 +91,7 @@ void HXZServer::OnCallbackQueryA(const char* name, const char* address) {
     releaseResolvedName(name);
     return;
   }
-  ScheduleNetworkJob(HXCallback::Save(this, &HXZServer::releaseResolvedName, std::string(name)),
-                     0);
+  ScheduleNetworkJob(HXCallback::Save(this, &HXZServer::releaseResolvedName, std::string(name)), 0);
 }
 
 void HXZServer::releaseResolved(const HXZAEndpointHolder* holder) {

@@ -1,6 +1,5 @@
-#include <pthread.h>
-
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,9 +32,9 @@ class ProbeTask : public HXStoredTask {
     pthread_getname_np(pthread_self(), name, sizeof name);
     m_probe->threadName = name;
     m_probe->onLoop.store(HXZServer::m_Instance->onLoopThread());
-    m_probe->ranAfterMs.store(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  Clock::now() - m_probe->start)
-                                  .count());
+    m_probe->ranAfterMs.store(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_probe->start)
+            .count());
     m_probe->runs.fetch_add(1);
   }
 
@@ -89,8 +88,7 @@ TEST_F(JobsTest, JobsRegisteredWithoutDelayWaitUntilArmed) {
   JobProbe normal;
   JobProbe urgent;
   const uint32_t normal_id = HXZServer::ScheduleJob(new ProbeTask(&normal), std::string("n"));
-  const uint32_t urgent_id =
-      HXZServer::ScheduleUrgentJob(new ProbeTask(&urgent), std::string("u"));
+  const uint32_t urgent_id = HXZServer::ScheduleUrgentJob(new ProbeTask(&urgent), std::string("u"));
   ASSERT_NE(normal_id, 0u);
   ASSERT_NE(urgent_id, 0u);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

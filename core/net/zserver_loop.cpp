@@ -34,8 +34,7 @@ void HXZServer::Run() {
   while (!Terminated()) {
     preparePoll();
     const long timeout = pollTimeout();
-    if (m_pollCount > 0 &&
-        zmq_poll(m_pollItems.data(), m_pollCount, timeout) != 0) {
+    if (m_pollCount > 0 && zmq_poll(m_pollItems.data(), m_pollCount, timeout) != 0) {
       processEvents();
     }
     if (ZQueueProcess() > 0) drainPipe();
@@ -300,8 +299,8 @@ void HXZServer::bindNow(const SimpleMessage& command) {
     if (handler->GetHandle() == -1) {
       const HXSockAddr address = endpoint->getSockAddr();
       handler->SetFamily(address.sysFamily());
-      handler->SetHandle(native_socket(address.sysFamily(), handler->GetType(),
-                                       handler->GetProtocol()));
+      handler->SetHandle(
+          native_socket(address.sysFamily(), handler->GetType(), handler->GetProtocol()));
     }
     ok = handler->GetHandle() != -1 && handler->Parent()->BindImp(endpoint.get(), handler);
     if (!ok) handler->Parent()->CloseImp(handler);

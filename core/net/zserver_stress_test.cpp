@@ -66,8 +66,10 @@ class CycleClient : public HXZTCPSocketHandy {
     char buffer[1024];
     const size_t n = Recv(buffer, sizeof buffer, 0);
     echoed.append(buffer, n);
-    if (echoed.size() >= payload.size()) Finish(echoed == payload);
-    else if (n == 0 && RecvEnded()) Finish(false);
+    if (echoed.size() >= payload.size())
+      Finish(echoed == payload);
+    else if (n == 0 && RecvEnded())
+      Finish(false);
     return 0;
   }
   void OnError() override { Finish(false); }
@@ -105,8 +107,7 @@ TEST_F(StressTest, ManyConnectSendCloseCyclesFromSeveralThreads) {
   g_echoDestroyed = 0;
   g_clientsDestroyed = 0;
 
-  auto* listener =
-      HXZServer::implantNative<EchoListener>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  auto* listener = HXZServer::implantNative<EchoListener>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
   ASSERT_TRUE(listener->Bind(LoopbackEndpoint(0, ip::Proto::tcp)));
   ASSERT_TRUE(WaitFor([&] { return listener->bound.load() != 0; }, 10000));
   ASSERT_EQ(listener->bound.load(), 1);
@@ -118,8 +119,7 @@ TEST_F(StressTest, ManyConnectSendCloseCyclesFromSeveralThreads) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int cycle = 0; cycle < kCyclesPerThread; ++cycle) {
-        auto* client =
-            HXZServer::implantNative<CycleClient>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        auto* client = HXZServer::implantNative<CycleClient>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
         client->payload = "thread " + std::to_string(t) + " cycle " + std::to_string(cycle) +
                           std::string(static_cast<size_t>(cycle % 97), '.');
         if (client->Connect(LoopbackEndpoint(port, ip::Proto::tcp)) && client->WaitDone()) {

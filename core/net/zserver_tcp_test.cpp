@@ -1,7 +1,6 @@
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <memory>
@@ -68,8 +67,7 @@ class NotReadingSocket : public RecordingTcpSocket {
 
 TEST_F(TcpLoopTest, RefusedConnectEndsInError) {
   const uint16_t port = FreeLoopbackPort(SOCK_STREAM);
-  auto* client =
-      HXZServer::implantNative<NotReadingSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  auto* client = HXZServer::implantNative<NotReadingSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
   ASSERT_TRUE(client->Connect(LoopbackEndpoint(port, ip::Proto::tcp)));
   EXPECT_TRUE(WaitFor([&] { return client->errors.load() == 1; }, 10000));
   EXPECT_FALSE(client->GetState());
@@ -253,8 +251,7 @@ TEST_F(TcpLoopTest, WorkOfADeletedSocketDoesNotReachTheNextSocketAtItsAddress) {
   first->DeleteLater();
   ASSERT_TRUE(WaitFor([] { return SameAddressSocket::s_slotFree.load(); }, 10000));
 
-  auto* second =
-      HXZServer::implantNative<SameAddressSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  auto* second = HXZServer::implantNative<SameAddressSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
   ASSERT_EQ(static_cast<void*>(second), static_cast<void*>(first));
   EXPECT_NE(second->getSerial(), first_serial);
   ASSERT_TRUE(second->startTimer(2, 600));

@@ -4,12 +4,11 @@
 // TCP socket that records its events. Everything here is thread-safe: the tests observe from
 // their own thread what the loop's thread records.
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -63,11 +62,12 @@ class LoopFixture : public ::testing::Test {
     std::condition_variable done_signal;
     bool done = false;
     ASSERT_TRUE(HXZServer::ScheduleNetworkJob(new FunctionTask([&] {
-      function();
-      std::lock_guard<std::mutex> lock(mutex);
-      done = true;
-      done_signal.notify_one();
-    }), 0));
+                                                function();
+                                                std::lock_guard<std::mutex> lock(mutex);
+                                                done = true;
+                                                done_signal.notify_one();
+                                              }),
+                                              0));
     std::unique_lock<std::mutex> lock(mutex);
     ASSERT_TRUE(done_signal.wait_for(lock, std::chrono::seconds(10), [&] { return done; }));
   }
@@ -86,8 +86,7 @@ inline uint16_t LocalPort(const HXZADataHandler& handler) {
   return HXZNativeSocketDetails(handler, true).PortLocal();
 }
 
-inline std::shared_ptr<HXZEndpointSockAddr> LoopbackEndpoint(uint16_t port,
-                                                             ip::Proto::type proto) {
+inline std::shared_ptr<HXZEndpointSockAddr> LoopbackEndpoint(uint16_t port, ip::Proto::type proto) {
   // The port goes into the text: a port argument of 0 would mean "the text's port or 4307".
   return std::make_shared<HXZEndpointSockAddr>(false, "127.0.0.1:" + std::to_string(port), proto);
 }
