@@ -75,6 +75,14 @@ size_t HXZCommonSocket::Recv(void* buffer, size_t length, int flags) {
   return HXZTCPSocketHandy::Recv(buffer, length, flags);
 }
 
+bool HXZCommonSocket::SendAsync(bool on) {
+  if (std::shared_ptr<HXTLSHandler> tls = m_tls) {
+    tls->SendAsyncImpl(on);
+    return true;
+  }
+  return HXZTCPSocketHandy::SendAsync(on);
+}
+
 HXZTLSContext* HXZCommonSocket::GetTlsContext() {
   std::shared_ptr<HXTLSHandler> tls = m_tls;
   return tls && tls->GetState() == HXTLSHandler::stateEstablished ? &tls->GetContext() : nullptr;

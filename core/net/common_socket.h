@@ -39,6 +39,8 @@ class HXZCommonSocket : public HXZTCPSocketHandy {
   // Plain bytes: through the TLS layer when there is one.
   size_t Send(const void* buffer, size_t length, int flags) override;
   size_t Recv(void* buffer, size_t length, int flags) override;
+  // Through the TLS layer when there is one, which keeps writability while it has bytes to send.
+  bool SendAsync(bool on) override;
   // The context of a TLS connection whose handshake completed, else null.
   HXZTLSContext* GetTlsContext() override;
 

@@ -73,7 +73,7 @@ void HXTLSHandler::CollectEngineOutput() {
 void HXTLSHandler::HandshakeWrite() {
   CollectEngineOutput();
   m_flags.fetch_or(kPendingSend);
-  m_owner->SendAsync(true);
+  m_owner->HXZASocket::SendAsync(true);
 }
 
 int HXTLSHandler::HandshakeRead() {
@@ -165,7 +165,7 @@ int32_t HXTLSHandler::OnReadyRecvImp(HXZASocket* socket, HXZADataHandler* handle
         if (GetState() == stateEstablished) {
           // The layer above gets its first ready-to-send event now.
           m_flags.fetch_or(kWantsSend);
-          m_owner->SendAsync(true);
+          m_owner->HXZASocket::SendAsync(true);
         }
         break;
       case stateEstablished:
@@ -232,12 +232,9 @@ int32_t HXTLSHandler::OnReadySendImp(HXZASocket* socket, HXZADataHandler* handle
   m_flags.fetch_and(~kPendingSend);
   HXZASocketCallbacks* next = getSocketNextCallback();
   if (state_on_entry == stateEstablished && (m_flags.load() & kWantsSend) != 0 && next != nullptr) {
-    const int32_t result = next->OnReadySendImp(socket, handler);
-    // What the layer above sent in there may not all have gone out: keep the writability.
-    if (!m_sendRing.Empty()) m_owner->SendAsync(true);
-    return result;
+    return next->OnReadySendImp(socket, handler);
   }
-  m_owner->SendAsync(false);
+  m_owner->HXZASocket::SendAsync(false);
   return HXZADataManager::keepGoing;
 }
 
@@ -261,22 +258,20 @@ size_t HXTLSHandler::SendImpl(const void* data, size_t length, int /*flags*/) {
     accepted += static_cast<size_t>(taken);
   }
   if (FlushSendRing()) return accepted;
-  // Bytes remain: the next writability sends them. The request is renewed even while the layer
-  // above asks for writability itself, because it may withdraw its request once it has nothing
-  // more to send.
+  // Bytes remain: the next writability sends them, whatever the layer above asks for meanwhile.
   m_flags.fetch_or(kPendingSend);
-  m_owner->SendAsync(true);
+  m_owner->HXZASocket::SendAsync(true);
   return accepted;
 }
 
 void HXTLSHandler::SendAsyncImpl(bool on) {
   if (on) {
     m_flags.fetch_or(kWantsSend);
-    m_owner->SendAsync(true);
+    m_owner->HXZASocket::SendAsync(true);
     return;
   }
   const uint32_t flags = m_flags.fetch_and(~kWantsSend);
-  if ((flags & kPendingSend) == 0) m_owner->SendAsync(false);
+  if ((flags & kPendingSend) == 0) m_owner->HXZASocket::SendAsync(false);
 }
 
 // --- Failure, end and close ---

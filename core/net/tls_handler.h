@@ -73,7 +73,8 @@ class HXTLSHandler : public HX_SocketCallbackLink,
   size_t SendImpl(const void* data, size_t length, int flags);
   // Decrypted bytes, taken (or only copied with `peek`).
   size_t RecvImpl(void* out, size_t length, bool peek);
-  // The layer above wants (or no longer wants) ready-to-send events.
+  // The layer above wants (or no longer wants) ready-to-send events. Writability stays
+  // requested while encrypted bytes wait to go out.
   void SendAsyncImpl(bool on);
 
   int32_t OnReadyRecvImp(HXZASocket* socket, HXZADataHandler* handler) override;
