@@ -41,6 +41,7 @@ void HX_ProxySelector::resolveInto(std::vector<HXSockAddr>& out,
 }
 
 bool HX_ProxySelector::lookupProxyConfig(std::shared_ptr<HXZAEndpointHolder> target) {
+  if (!target) return false;
   m_flags = 0;
   m_position.rewind();
   m_stage = stageNone;

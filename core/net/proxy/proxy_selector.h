@@ -36,7 +36,7 @@ class HX_ProxySelector : public HXDnsCallback {
   virtual bool onProxyFound(std::shared_ptr<hx::netproxy::Config> config, bool ok) = 0;
 
   // Starts choosing for `target`. True when a configuration was handed over already or answers
-  // are awaited; false when the hand-over failed.
+  // are awaited; false when there is no target or the hand-over failed.
   bool lookupProxyConfig(std::shared_ptr<HXZAEndpointHolder> target);
   // Withdraws from the DNS client: later answers are dropped.
   void stop();
