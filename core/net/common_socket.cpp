@@ -11,19 +11,21 @@ std::atomic<bool> HXZCommonSocket::TlsDenied{false};
 
 HXZCommonSocket::HXZCommonSocket(HXZASocketHelper* helper, bool with_tls, bool with_proxy)
     : HXZTCPSocketHandy(helper, -1, AF_INET, SOCK_STREAM, IPPROTO_TCP) {
-  if (with_tls && !TlsDenied.load()) m_tls = std::make_shared<HXTLSHandler>(this);
-  if (with_proxy) m_proxy = std::make_shared<HXZTcpProxyHandler>(this);
+  if (with_tls && !TlsDenied.load()) m_tls.store(std::make_shared<HXTLSHandler>(this));
+  if (with_proxy) m_proxy.store(std::make_shared<HXZTcpProxyHandler>(this));
 }
 
 HXZCommonSocket::HXZCommonSocket(HXZASocketHelper* helper, HXZADataHandler& other)
     : HXZTCPSocketHandy(helper, other) {
-  if (auto* common = dynamic_cast<HXZCommonSocket*>(&other)) m_tls = std::move(common->m_tls);
+  std::shared_ptr<HXTLSHandler> tls;
+  if (auto* common = dynamic_cast<HXZCommonSocket*>(&other)) tls = common->m_tls.exchange(nullptr);
   // A layer carried in the handler's slot has been pushed by the base already.
-  if (!m_tls) m_tls = YieldTlsHandler();
-  if (m_tls) {
-    other.RemoveCallback(m_tls.get());
-    m_tls->SetOwner(this);
-    PushCallback(m_tls.get());
+  if (!tls) tls = YieldTlsHandler();
+  if (tls) {
+    other.RemoveCallback(tls.get());
+    tls->SetOwner(this);
+    PushCallback(tls.get());
+    m_tls.store(std::move(tls));
   }
 }
 
@@ -31,8 +33,8 @@ HXZCommonSocket::~HXZCommonSocket() = default;
 
 bool HXZCommonSocket::Connect(std::shared_ptr<HXZAEndpointHolder> endpoint) {
   // Held here: a failing connect may make either layer drop itself.
-  std::shared_ptr<HXTLSHandler> tls = m_tls;
-  std::shared_ptr<HXZTcpProxyHandler> proxy = m_proxy;
+  std::shared_ptr<HXTLSHandler> tls = m_tls.load();
+  std::shared_ptr<HXZTcpProxyHandler> proxy = m_proxy.load();
   if (tls) {
     if (tls->GetState() != HXTLSHandler::stateIdle) tls->Reset();
     tls->GetContext().requested = 1;
@@ -42,41 +44,41 @@ bool HXZCommonSocket::Connect(std::shared_ptr<HXZAEndpointHolder> endpoint) {
   const bool requested = proxy ? proxy->Connect(endpoint) : HXZTCPSocket::Connect(endpoint);
   if (tls && !requested) {
     RemoveCallback(tls.get());
-    if (m_tls == tls) m_tls.reset();
+    m_tls.compare_exchange_strong(tls, nullptr);
   }
   return requested;
 }
 
 bool HXZCommonSocket::Reconnect(std::shared_ptr<HXZAEndpointHolder> endpoint) {
   std::shared_ptr<HXZTcpProxyHandler> proxy = std::make_shared<HXZTcpProxyHandler>(this);
-  m_proxy = proxy;
+  m_proxy.store(proxy);
   return proxy->Connect(std::move(endpoint));
 }
 
 bool HXZCommonSocket::Close(bool silent) {
-  if (std::shared_ptr<HXTLSHandler> tls = m_tls) {
+  if (std::shared_ptr<HXTLSHandler> tls = m_tls.load()) {
     tls->socketCloseRequest(!silent);
     silent = false;  // the TLS layer must see the close to take itself off the chain
   }
   // A proxy layer that was under way waits on the chain for the close (false): it must come.
-  if (std::shared_ptr<HXZTcpProxyHandler> proxy = m_proxy) {
+  if (std::shared_ptr<HXZTcpProxyHandler> proxy = m_proxy.load()) {
     if (!proxy->Close(silent)) silent = false;
   }
   return HXZTCPSocketHandy::Close(silent);
 }
 
 size_t HXZCommonSocket::Send(const void* buffer, size_t length, int flags) {
-  if (std::shared_ptr<HXTLSHandler> tls = m_tls) return tls->SendImpl(buffer, length, flags);
+  if (std::shared_ptr<HXTLSHandler> tls = m_tls.load()) return tls->SendImpl(buffer, length, flags);
   return HXZTCPSocketHandy::Send(buffer, length, flags);
 }
 
 size_t HXZCommonSocket::Recv(void* buffer, size_t length, int flags) {
-  if (std::shared_ptr<HXTLSHandler> tls = m_tls) return tls->RecvImpl(buffer, length, flags != 0);
+  if (std::shared_ptr<HXTLSHandler> tls = m_tls.load()) return tls->RecvImpl(buffer, length, flags != 0);
   return HXZTCPSocketHandy::Recv(buffer, length, flags);
 }
 
 bool HXZCommonSocket::SendAsync(bool on) {
-  if (std::shared_ptr<HXTLSHandler> tls = m_tls) {
+  if (std::shared_ptr<HXTLSHandler> tls = m_tls.load()) {
     tls->SendAsyncImpl(on);
     return true;
   }
@@ -84,6 +86,6 @@ bool HXZCommonSocket::SendAsync(bool on) {
 }
 
 HXZTLSContext* HXZCommonSocket::GetTlsContext() {
-  std::shared_ptr<HXTLSHandler> tls = m_tls;
+  std::shared_ptr<HXTLSHandler> tls = m_tls.load();
   return tls && tls->GetState() == HXTLSHandler::stateEstablished ? &tls->GetContext() : nullptr;
 }

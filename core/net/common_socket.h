@@ -5,8 +5,9 @@
 // TLS layer is pushed first, so the proxy layer sits above it: the proxy exchange travels in clear
 // and TLS starts through the finished tunnel (or the direct connection).
 //
-// Threads: as every socket. The static settings may be changed from any thread and are read when
-// a socket or a TLS layer is made.
+// Threads: as every socket. The layers drop themselves on the loop's thread while other threads
+// may send, ask for writability or close, so the two layer slots are atomic. The static settings
+// may be changed from any thread and are read when a socket or a TLS layer is made.
 
 #include <atomic>
 #include <memory>
@@ -44,10 +45,10 @@ class HXZCommonSocket : public HXZTCPSocketHandy {
   // The context of a TLS connection whose handshake completed, else null.
   HXZTLSContext* GetTlsContext() override;
 
-  const std::shared_ptr<HXTLSHandler>& getTlsHandler() const { return m_tls; }
-  const std::shared_ptr<HXZTcpProxyHandler>& getProxyHandler() const { return m_proxy; }
-  void KillTlsHandler() { m_tls.reset(); }
-  void KillProxyHandler() { m_proxy.reset(); }
+  std::shared_ptr<HXTLSHandler> getTlsHandler() const { return m_tls.load(); }
+  std::shared_ptr<HXZTcpProxyHandler> getProxyHandler() const { return m_proxy.load(); }
+  void KillTlsHandler() { m_tls.store(nullptr); }
+  void KillProxyHandler() { m_proxy.store(nullptr); }
 
   // No TLS layer for sockets made while denied.
   static void SetDenyTLS(bool deny) { TlsDenied.store(deny); }
@@ -57,6 +58,6 @@ class HXZCommonSocket : public HXZTCPSocketHandy {
   static std::atomic<bool> TlsDenied;
 
  private:
-  std::shared_ptr<HXTLSHandler> m_tls;
-  std::shared_ptr<HXZTcpProxyHandler> m_proxy;
+  std::atomic<std::shared_ptr<HXTLSHandler>> m_tls;
+  std::atomic<std::shared_ptr<HXZTcpProxyHandler>> m_proxy;
 };

@@ -88,7 +88,8 @@ class TlsLayerTest : public LoopFixture {
     LoopFixture::SetUp();
   }
   void TearDown() override {
-    if (socket_ != nullptr) socket_->GC();
+    // On the loop's thread: the socket may still be busy there with its peer's end.
+    if (socket_ != nullptr) OnLoop([this] { socket_->GC(); });
     LoopFixture::TearDown();
     SetBuiltInRootCertificate("");
   }
@@ -214,7 +215,7 @@ TEST_F(TlsLayerTest, PeerWithoutTlsEndsInAPlainReconnect) {
     EXPECT_FALSE(socket->tlsAtFirstSend);
     EXPECT_EQ(socket->closed, 0);
     EXPECT_EQ(socket->errors, 0);
-    socket->GC();
+    OnLoop([&] { socket->GC(); });
     socket_ = nullptr;
   }
 }
@@ -231,7 +232,7 @@ TEST_F(TlsLayerTest, OwnerCloseRemovesTheLayer) {
     OnLoop([] {});
     EXPECT_EQ(socket->closed, silent ? 0 : 1);
     EXPECT_EQ(socket->errors, 0);
-    socket->GC();
+    OnLoop([&] { socket->GC(); });
     socket_ = nullptr;
   }
 }

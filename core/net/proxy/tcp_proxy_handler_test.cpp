@@ -40,7 +40,8 @@ class ProxiedSocket : public HXZCommonSocket {
 class ProxyLayerTest : public LoopFixture {
  protected:
   void TearDown() override {
-    if (socket_ != nullptr) socket_->GC();
+    // On the loop's thread: the socket may still be busy there with its peer's end.
+    if (socket_ != nullptr) OnLoop([this] { socket_->GC(); });
     LoopFixture::TearDown();
   }
   ProxiedSocket* NewSocket() { return socket_ = new ProxiedSocket(loop); }
@@ -99,7 +100,7 @@ TEST_F(ProxyLayerTest, CloseDuringTheLookupWaitsForTheSocketsClose) {
     EXPECT_EQ(socket->closed, silent ? 0 : 1);
     EXPECT_EQ(socket->getProxyHandler(), nullptr);
     EXPECT_EQ(socket->Callback(), static_cast<HXZASocketCallbacks*>(socket));
-    socket->GC();
+    OnLoop([&] { socket->GC(); });
     socket_ = nullptr;
   }
 }
