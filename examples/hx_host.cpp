@@ -23,6 +23,7 @@
 
 #include "core/base/container.h"
 #include "core/client/abstract_manager.h"
+#include "core/net/common_socket.h"
 #include "core/net/zserver.h"
 #include "core/security/root_certificate.h"
 #include "core/transport/transport.h"
@@ -226,6 +227,9 @@ int main(int argc, char** argv) {
       connection.Reply(m, answer);
     });
     port = fake->port();
+    // The fake server speaks the protocol over plain TCP, where the transport runs its own secure
+    // handshake; a real server may take TLS first.
+    HXZCommonSocket::SetDenyTLS(true);
     std::printf("Fake server listening on %s:%u\n", host.c_str(), port);
   }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/net/common_socket.h"
 #include "core/security/root_certificate.h"
 #include "core/transport/transport_test_pki.h"
 #include "core/transport/transport_test_util.h"
@@ -71,6 +72,55 @@ TEST_F(TransportTest, SecureHandshakeThenEncipheredMessagesBothWays) {
   EXPECT_EQ(m_transport->GetTransportAddress().PortRemote(), m_server->port());
   EXPECT_TRUE(m_signals->Reasons().empty());
   ExpectNoViolations();
+}
+
+// Over TLS the plain handshake does not ask for the secure handshake, and a server that grants
+// none is accepted; messages then travel unenciphered inside TLS.
+TEST_F(TransportTest, PlainHandshakeOverTls) {
+  HX_TRANSPORT_PKI(pki);
+  HXZCommonSocket::SetDenyTLS(false);
+  FakeServerOptions options;
+  options.tls_certificate_path = pki->server.cert_path;
+  options.tls_private_key_path = pki->server.key_path;
+  StartServer(ConnectionSettings{}, options);
+  EchoService();
+  TransportSignals::Update update;
+  ConnectAndWait(&update);
+  EXPECT_EQ(update.sid, kTestServerId);
+  auto connection = m_server->WaitForConnection(kTransportWaitMs);
+  ASSERT_TRUE(connection);
+  ASSERT_TRUE(connection->handshake_request());
+  EXPECT_FALSE(connection->handshake_request()->secure_requested);
+
+  EXPECT_TRUE(Send("ECHO", "over tls"));
+  ASSERT_TRUE(m_service.WaitForCount(1, kTransportWaitMs));
+  EXPECT_EQ(m_service.Methods(), std::vector<std::string>{"echo over tls"});
+  connection->SendDisconnect();
+  long reason = 0;
+  ASSERT_TRUE(m_signals->WaitUnavailable(&reason));
+  EXPECT_EQ(reason, HXZTransport::kReasonServerDisconnect);
+  ExpectNoViolations();
+}
+
+// A message that reaches the client together with the handshake reply (one TLS record) is read
+// at once: no further network data comes to announce it.
+TEST_F(TransportTest, MessageInTheSameTlsRecordAsTheReplyIsRead) {
+  HX_TRANSPORT_PKI(pki);
+  HXZCommonSocket::SetDenyTLS(false);
+  FakeServerOptions options;
+  options.tls_certificate_path = pki->server.cert_path;
+  options.tls_private_key_path = pki->server.key_path;
+  ConnectionSettings settings;
+  std::vector<uint8_t> bytes = EncodeTransportHandshakeReply(settings.handshake_reply);
+  MessageFrame message = ServiceMessage("SRV", "TEST", MethodBody("with the reply"));
+  message.sequence = 1;
+  const std::vector<uint8_t> encoded = EncodeMessage(message);
+  bytes.insert(bytes.end(), encoded.begin(), encoded.end());
+  settings.raw_handshake_reply = bytes;
+  StartServer(settings, options);
+  ConnectAndWait();
+  ASSERT_TRUE(m_service.WaitForCount(1, 5000));
+  EXPECT_EQ(m_service.Methods(), std::vector<std::string>{"with the reply"});
 }
 
 // Each refusal ends the attempt with its own result code; a failed secure handshake is reported

@@ -15,6 +15,7 @@
 
 #include "core/base/container.h"
 #include "core/client/recording_manager_test_util.h"
+#include "core/net/common_socket.h"
 #include "core/net/zserver.h"
 #include "core/transport/transport.h"
 #include "core/wire/client_message.h"
@@ -107,10 +108,12 @@ inline HX_Container MethodBody(const std::string& method) {
   return body;
 }
 
-// A fresh network loop, a fake server and a transport per test.
+// A fresh network loop, a fake server and a transport per test. Connections run over plain TCP
+// (TLS denied) unless a test allows TLS.
 class TransportFixture : public ::testing::Test {
  protected:
   void SetUp() override {
+    HXZCommonSocket::SetDenyTLS(true);
     HXZServer::setConnectTimeLimit(60000);
     m_loop = HXZServer::installNetworkManager();
     ASSERT_NE(m_loop, nullptr);
@@ -127,6 +130,7 @@ class TransportFixture : public ::testing::Test {
       m_loop->Shutdown();
       delete m_loop;
     }
+    HXZCommonSocket::SetDenyTLS(false);
   }
 
   // Starts the fake server; its connections are answered with `settings`.
