@@ -214,7 +214,8 @@ void HXZTransport::SwitchNextState(int32_t managerState) {
 bool HXZTransport::SetTransportState(State state) {
   HXSoftLock lock(*this, true);
   const State old = m_state.load();
-  if (old == state) return false;
+  // A failure that comes in after a disconnect from another thread has nothing left to end.
+  if (old == state || (state == stateFailed && old == stateIdle)) return false;
   m_state.store(state);
   HXZTransportConnection* connection = m_connection.load();
   switch (state) {

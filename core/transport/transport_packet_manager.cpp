@@ -43,7 +43,10 @@ int32_t HXZTransport::HXTransportPacketManager::OnReadyRecvImp(HXZASocket* socke
   for (;;) {
     const int64_t room = buffer.GetPacketBufferSize();
     // The readers always leave room: a message that fits is dispatched as soon as it is whole.
-    if (room <= 0) return failed;
+    if (room <= 0) {
+      ios_log("Transport receive buffer full");
+      return failed;
+    }
     const size_t received = socket->Recv(buffer.GetPacketBufferWrite(), static_cast<size_t>(room), 0);
     if (received == 0) {
       if (!socket->RecvEnded()) return keepGoing;

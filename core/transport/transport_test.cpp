@@ -280,6 +280,19 @@ TEST_F(TransportTest, RefusedTcpConnectReportsCode1) {
   EXPECT_EQ(update.result, 1);
 }
 
+TEST(TransportWithoutLoop, ConnectCannotStart) {
+  ASSERT_EQ(HXZServer::m_Instance, nullptr);
+  HXZTransport transport;
+  TransportSignals signals(transport);
+  auto param = std::make_shared<HX_TransportConnectionParam>();
+  param->setServerAddress("127.0.0.1", 4307);
+  EXPECT_FALSE(transport.ConnectServer(param, 1000));
+  EXPECT_EQ(transport.getTransportState(), HXZTransport::stateIdle);
+  EXPECT_FALSE(transport.QueuePacket(ComposeRequest(transport, "ECHO", MethodBody("nowhere"))));
+  EXPECT_TRUE(signals.Updates().empty());
+  EXPECT_TRUE(signals.Reasons().empty());
+}
+
 TEST_F(TransportTest, EmptyAddressIsRefused) {
   LogCapture log;
   EXPECT_FALSE(m_transport->ConnectServer(std::make_shared<HX_TransportConnectionParam>(), 1000));
