@@ -1,0 +1,13 @@
+#include "core/net/dns_callback.h"
+
+#include "core/net/zserver.h"
+
+HXDnsCallbackBase::~HXDnsCallbackBase() = default;
+
+bool HXDnsCallbackBase::AsyncQuerySupported() { return true; }
+
+void HXDnsCallbackBase::OnCallbackQueryA(const char*, const char*) {}
+
+void HXDnsCallbackBase::OnCallbackQueryA(const std::string&, const std::vector<std::string>&) {}
+
+HXDnsCallback::~HXDnsCallback() { HXZServer::revokeDNSCallback(this); }
