@@ -8,20 +8,23 @@
 
 namespace hx::testing {
 
-DnsmasqServer::DnsmasqServer(const std::string& program, const std::vector<std::string>& records)
-    : m_port(FreeLoopbackPort(SOCK_DGRAM)) {
-  std::vector<std::string> argv = {program,
-                                   "--no-daemon",
-                                   "--port=" + std::to_string(m_port),
-                                   "--listen-address=127.0.0.1",
-                                   "--bind-interfaces",
-                                   "--no-resolv",
-                                   "--no-hosts",
-                                   "--conf-file=/dev/null",
-                                   "--pid-file="};
-  argv.insert(argv.end(), records.begin(), records.end());
-  m_process = std::make_unique<ChildProcess>(argv);
-  m_ready = m_process->started() && WaitUntilAnswering(10000);
+DnsmasqServer::DnsmasqServer(const std::string& program, const std::vector<std::string>& records) {
+  // The free port may be taken by someone else before dnsmasq binds it: then try another.
+  for (int attempt = 0; attempt < 3 && !m_ready; ++attempt) {
+    m_port = FreeLoopbackPort(SOCK_DGRAM);
+    std::vector<std::string> argv = {program,
+                                     "--no-daemon",
+                                     "--port=" + std::to_string(m_port),
+                                     "--listen-address=127.0.0.1",
+                                     "--bind-interfaces",
+                                     "--no-resolv",
+                                     "--no-hosts",
+                                     "--conf-file=/dev/null",
+                                     "--pid-file="};
+    argv.insert(argv.end(), records.begin(), records.end());
+    m_process = std::make_unique<ChildProcess>(argv);
+    m_ready = m_process->started() && WaitUntilAnswering(5000);
+  }
 }
 
 bool DnsmasqServer::WaitUntilAnswering(int timeout_ms) const {

@@ -15,8 +15,8 @@ namespace hx::testing {
 class DnsmasqServer {
  public:
   // Starts `program` (the path of dnsmasq) with `records`: dnsmasq options such as
-  // "--host-record=a.hx.test,10.1.2.3", "--srv-host=..." or "--local=/hx.test/". Waits up to
-  // 10 s until it answers.
+  // "--host-record=a.hx.test,10.1.2.3", "--srv-host=..." or "--local=/hx.test/". Waits until
+  // it answers, trying up to three ports for 5 s each.
   DnsmasqServer(const std::string& program, const std::vector<std::string>& records);
 
   // Whether it runs and answered.
