@@ -197,9 +197,8 @@ std::string HXZServer::QueryA(const std::string& name, HXDnsCallbackBase* callba
 bool HXZServer::QueryAMulti(const std::string& name, std::vector<std::string>& list,
                             HXDnsCallbackBase* callback, uint32_t time_limit_ms) {
   bool answered = false;
-  useDnsClient([&](HXDNSHandler* dns) {
-    answered = dns->QueryAMulti(name, callback, list, time_limit_ms);
-  });
+  useDnsClient(
+      [&](HXDNSHandler* dns) { answered = dns->QueryAMulti(name, callback, list, time_limit_ms); });
   return answered;
 }
 

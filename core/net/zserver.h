@@ -78,8 +78,9 @@ class HXZServer : public HXZASocketHelper,
   bool isRunning() const { return IsRunning(); }
   // Waits until the loop thread has ended.
   bool Wait4Done() { return Wait(); }
-  // Stops the worker pool (waiting for its jobs), asks the loop to end and empties the proxy
-  // list. May be called more than once; returns true.
+  // Stops the DNS client (its pending lookups fail), then the worker pool (waiting for its
+  // jobs), asks the loop to end and empties the proxy list. May be called more than once;
+  // returns true.
   bool Shutdown();
   // Shutdown, waits for the loop thread, disposes of what is left, ends the ZeroMQ context.
   ~HXZServer() override;

@@ -14,8 +14,8 @@ List Turns(AddressCache& cache, const std::string& name, int count) {
 }
 
 TEST(AddressCache, LifetimeIsTheTtlAtMostAMinute) {
-  const std::pair<uint32_t, int64_t> cases[] = {
-      {0, 0}, {5, 5000}, {60, 60000}, {61, 60000}, {3600, 60000}, {0xffffffffu, 60000}};
+  const std::pair<uint32_t, int64_t> cases[] = {{0, 0},      {5, 5000},     {60, 60000},
+                                                {61, 60000}, {3600, 60000}, {0xffffffffu, 60000}};
   for (const auto& [ttl, lifetime] : cases) EXPECT_EQ(CacheLifetimeMs(ttl), lifetime) << ttl;
 }
 
@@ -42,13 +42,13 @@ TEST(AddressCache, ExpiryKeepsTheCursorOnASurvivorElseGoesToTheFirst) {
   cache.putARec("h", "a", 100);
   cache.putARec("h", "b", 200);
   cache.putARec("h", "c", 300);
-  EXPECT_EQ(cache.getARec("h"), "a");  // cursor on b
-  cache.expireARecList(99);            // nothing due yet
-  cache.expireARecList(100);           // a goes; b, under the cursor, stays
+  EXPECT_EQ(cache.getARec("h"), "a");                      // cursor on b
+  cache.expireARecList(99);                                // nothing due yet
+  cache.expireARecList(100);                               // a goes; b, under the cursor, stays
   EXPECT_EQ(Turns(cache, "h", 3), (List{"b", "c", "b"}));  // cursor on c
 
   cache.putARec("h", "d", 200);
-  cache.expireARecList(300);  // b, c (under the cursor) and d go together
+  cache.expireARecList(300);   // b, c (under the cursor) and d go together
   EXPECT_TRUE(cache.empty());  // a name left without addresses leaves the cache
 
   cache.putARec("h", "p", 2000);

@@ -34,7 +34,8 @@ bool isIpv4Only_arpa(const uint8_t bytes[4]) {
 
 bool Pref64::synthesis(const HXAIpAddressBase& ipv4, HXIpAddress& ipv6) const {
   const Placement* placement = placementOf(length);
-  if (placement == nullptr || ipv4.family() != ip::Family::v4 || prefix.family() != ip::Family::v6) {
+  if (placement == nullptr || ipv4.family() != ip::Family::v4 ||
+      prefix.family() != ip::Family::v6) {
     return false;
   }
   uint8_t bytes[16] = {};

@@ -121,8 +121,8 @@ void HXDNSHandler::rebindKeepingServers() {
 void HXDNSHandler::scheduleRebindRetry() {
   // Binding a wildcard address fails only when the system is short of something (descriptors,
   // memory, addresses): trying again at once would only spin.
-  m_rebindDelayMs = m_rebindDelayMs == 0 ? kRebindFirstDelayMs
-                                         : std::min(m_rebindDelayMs * 2, kRebindMaxDelayMs);
+  m_rebindDelayMs =
+      m_rebindDelayMs == 0 ? kRebindFirstDelayMs : std::min(m_rebindDelayMs * 2, kRebindMaxDelayMs);
   if (HXDNSSocket* socket = timerSocket()) socket->startTimer(kRebindTimer, m_rebindDelayMs);
 }
 
@@ -140,7 +140,8 @@ void HXDNSHandler::onSocketTimer(unsigned id) {
   if (id == kRebindTimer) {
     HXAutoLock lock(m_lock);
     const uint32_t unavailable = kUnavailable4 | kUnavailable6;
-    if (m_socket4 != nullptr && m_socket6 != nullptr && (m_flags.load() & unavailable) == unavailable) {
+    if (m_socket4 != nullptr && m_socket6 != nullptr &&
+        (m_flags.load() & unavailable) == unavailable) {
       rebindKeepingServers();
     }
   }

@@ -130,8 +130,8 @@ class HXDNSHandler : public HXDNSLocal::Listener {
                    std::vector<std::string>& list, uint32_t timeLimitMs);
   // Always starts a lookup (SRV answers are not cached): OnCallbackQuerySRV (domain, servers;
   // an empty set on failure). Returns true.
-  bool QuerySRV(const std::string& service, const std::string& domain,
-                HXDnsCallbackBase* callback, uint32_t timeLimitMs);
+  bool QuerySRV(const std::string& service, const std::string& domain, HXDnsCallbackBase* callback,
+                uint32_t timeLimitMs);
   // No answer reaches `callback` after this returned, except one being delivered right now.
   void revokeCallback(HXDnsCallbackBase* callback);
   // The fallback switch; read whenever a server list for a lookup or a DNS64 test is prepared.
@@ -234,20 +234,20 @@ class HXDNSHandler : public HXDNSLocal::Listener {
   HXLock m_lock;
   hx_res_state m_resState;
   std::map<uint32_t, std::shared_ptr<Dns64Helper>> m_dns64Tests;  // by request id
-  std::map<uint32_t, NameServer> m_servers;                        // by server id
+  std::map<uint32_t, NameServer> m_servers;                       // by server id
   ServerList m_localServers;
   hx::dns::AddressCache m_cache;
   std::vector<uint32_t> m_dns64Servers;
   std::list<uint32_t> m_sendQueue;  // query sequences, oldest first
   std::map<uint32_t, RequestPtr> m_requests;
-  std::map<uint32_t, NsQuery> m_queries;              // by sequence
-  std::multimap<uint16_t, uint32_t> m_idIndex;        // message id -> sequence
+  std::map<uint32_t, NsQuery> m_queries;        // by sequence
+  std::multimap<uint16_t, uint32_t> m_idIndex;  // message id -> sequence
   uint32_t m_sequence = 0;
   std::mt19937 m_random;
   HXDNSSocket* m_socket4 = nullptr;
   HXDNSSocket* m_socket6 = nullptr;
   std::shared_ptr<HXDNSLocal> m_local;
   bool m_timerArmed = false;
-  int64_t m_timerDue = 0;            // when the armed deadline timer fires
-  uint32_t m_rebindDelayMs = 0;      // the next retry's delay; 0: no bind failure in a row
+  int64_t m_timerDue = 0;        // when the armed deadline timer fires
+  uint32_t m_rebindDelayMs = 0;  // the next retry's delay; 0: no bind failure in a row
 };

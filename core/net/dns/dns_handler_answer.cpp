@@ -62,8 +62,9 @@ uint32_t HXDNSHandler::lookupNsQueryByNsReqId(uint16_t messageId, uint32_t serve
     const auto query = m_queries.find(it->second);
     if (query == m_queries.end() || query->second.serverId != serverId) continue;
     const ClientRequest& request = *query->second.request;
-    const bool typeFits = srv ? request.type == kRequestSrv
-                              : request.type == kRequestAddress || request.type == kRequestDns64Test;
+    const bool typeFits =
+        srv ? request.type == kRequestSrv
+            : request.type == kRequestAddress || request.type == kRequestDns64Test;
     if (!typeFits) continue;
     if (name != nullptr && hxicomparestr(request.queryName().c_str(), name->c_str()) != 0) continue;
     return it->second;
@@ -84,8 +85,8 @@ void HXDNSHandler::SetupQueryHelperA(const hx::dns::DnsAnswer& answer, uint32_t 
       const auto server = m_servers.find(serverId);
       std::vector<std::string> list;
       for (const hx::dns::AddressAnswer& address : answer.addresses) {
-        cacheAnswerAddress(*request, server != m_servers.end() ? &server->second : nullptr,
-                           address, list);
+        cacheAnswerAddress(*request, server != m_servers.end() ? &server->second : nullptr, address,
+                           list);
       }
       if (request->callback != nullptr && !list.empty()) {
         notices.push_back(Notice{request->callback, request, std::move(list), {}});

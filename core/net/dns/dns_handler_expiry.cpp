@@ -107,7 +107,8 @@ void HXDNSHandler::deliver(Notices& notices) {
       notice.callback->OnCallbackQueryA(request.name, notice.addresses);
     } else {
       notice.callback->OnCallbackQueryA(
-          request.name.c_str(), notice.addresses.empty() ? nullptr : notice.addresses.front().c_str());
+          request.name.c_str(),
+          notice.addresses.empty() ? nullptr : notice.addresses.front().c_str());
     }
   }
 }
@@ -124,8 +125,8 @@ void HXDNSHandler::armDeadlineTimer(int64_t deadline) {
   if (socket == nullptr || (m_timerArmed && m_timerDue <= deadline)) return;
   m_timerArmed = true;
   m_timerDue = deadline;
-  const int64_t delay = std::clamp<int64_t>(deadline - now(), 0,
-                                            std::numeric_limits<uint32_t>::max());
+  const int64_t delay =
+      std::clamp<int64_t>(deadline - now(), 0, std::numeric_limits<uint32_t>::max());
   socket->startTimer(kDeadlineTimer, static_cast<uint32_t>(delay));
 }
 

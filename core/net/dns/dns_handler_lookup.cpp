@@ -143,8 +143,8 @@ bool HXDNSHandler::InsertQueryHelperSRV(uint32_t sequence, ClientRequest& reques
   int length = hx_dns_res_nmkquery(&m_resState, 0, request.queryName().c_str(), hx::dns::kClassIN,
                                    hx::dns::kTypeSRV, nullptr, 0, nullptr, message, sizeof message);
   if (length > 0) {
-    length = hx_res_nopt(&m_resState, length, message, sizeof message,
-                         static_cast<int>(kMessageSize));
+    length =
+        hx_res_nopt(&m_resState, length, message, sizeof message, static_cast<int>(kMessageSize));
   }
   if (length <= kHeaderSize) return false;
   NsQuery query;
@@ -155,8 +155,7 @@ bool HXDNSHandler::InsertQueryHelperSRV(uint32_t sequence, ClientRequest& reques
   return insertQueryCommon(sequence, std::move(query), server);
 }
 
-bool HXDNSHandler::insertQueryCommon(uint32_t sequence, NsQuery&& query,
-                                     const NameServer& server) {
+bool HXDNSHandler::insertQueryCommon(uint32_t sequence, NsQuery&& query, const NameServer& server) {
   HXDNSSocket* socket = socketOfFamily(server.sockAddr.family());
   if (socket == nullptr || m_queries.count(sequence) != 0) return false;
   const uint16_t messageId = query.messageId;
@@ -199,7 +198,8 @@ bool HXDNSHandler::getARecNumeric(const std::string& name) {
       if (server == m_servers.end()) continue;
       for (const hx::dns::Pref64& prefix : server->second.pref64) {
         HXIpAddress synthesised;
-        if (prefix.synthesis(address, synthesised)) m_cache.putARec(name, synthesised.str(), expiry);
+        if (prefix.synthesis(address, synthesised))
+          m_cache.putARec(name, synthesised.str(), expiry);
       }
     }
   }
@@ -232,9 +232,9 @@ void HXDNSHandler::sendNext(HXDNSSocket* socket) {
         continue;
       }
       NsQuery& query = found->second;
-      const size_t sent = socket->SendTo(query.message.data() + query.sent,
-                                         query.message.size() - query.sent,
-                                         server->second.sockAddr, 0);
+      const size_t sent =
+          socket->SendTo(query.message.data() + query.sent, query.message.size() - query.sent,
+                         server->second.sockAddr, 0);
       if (sent == 0) {
         failed = found->first;
         m_sendQueue.erase(entry);

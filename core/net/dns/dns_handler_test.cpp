@@ -5,6 +5,7 @@
 #include "core/net/dns/dns_handler.h"
 
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,8 +19,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/net/dns/name_server_settings.h"
 #include "core/net/zserver.h"
@@ -79,7 +78,8 @@ class Recorder : public HXDnsCallback {
     answer.addresses = list;
     record(std::move(answer));
   }
-  void OnCallbackQuerySRV(const std::string& domain, const HXServerEpSetByTarget& servers) override {
+  void OnCallbackQuerySRV(const std::string& domain,
+                          const HXServerEpSetByTarget& servers) override {
     Answer answer;
     answer.domain = domain;
     answer.failed = servers.empty();
@@ -130,8 +130,8 @@ std::vector<uint8_t> AnswerWithA(const std::vector<uint8_t>& query, const uint8_
   const size_t end = QuestionEnd(query);
   if (end == 0) return {};
   std::vector<uint8_t> answer(query.begin(), query.begin() + static_cast<long>(end));
-  answer[2] = 0x81;  // response, recursion desired
-  answer[3] = 0x80;  // recursion available, no error
+  answer[2] = 0x81;             // response, recursion desired
+  answer[3] = 0x80;             // recursion available, no error
   answer[10] = answer[11] = 0;  // no OPT record echoed
   if (QuestionType(query) != 1) return answer;
   answer[7] = 1;  // ANCOUNT
@@ -220,13 +220,13 @@ class DnsClient : public hx::testing::LoopFixture {
 
   // A dnsmasq with the test zone "hx.test" (names it does not know get NXDOMAIN).
   void StartDnsmasq(const std::string& program, std::vector<std::string> records = {}) {
-    records.insert(records.end(),
-                   {"--local=/hx.test/", "--local-ttl=120", "--host-record=a.hx.test,10.1.2.3,fd00::5",
-                    "--host-record=short.hx.test,10.2.2.2,1",
-                    "--host-record=xn--bcher-kva.hx.test,10.4.4.4",
-                    "--srv-host=vcs2.tcp.example.hx.test,s1.hx.test,4307,10,20",
-                    "--srv-host=vcs2.tcp.example.hx.test,xn--bcher-kva.hx.test,443,20,5",
-                    "--srv-host=vcs2.tcp.far.hx.test,s3.hx.test,80,100,1"});
+    records.insert(
+        records.end(),
+        {"--local=/hx.test/", "--local-ttl=120", "--host-record=a.hx.test,10.1.2.3,fd00::5",
+         "--host-record=short.hx.test,10.2.2.2,1", "--host-record=xn--bcher-kva.hx.test,10.4.4.4",
+         "--srv-host=vcs2.tcp.example.hx.test,s1.hx.test,4307,10,20",
+         "--srv-host=vcs2.tcp.example.hx.test,xn--bcher-kva.hx.test,443,20,5",
+         "--srv-host=vcs2.tcp.far.hx.test,s3.hx.test,80,100,1"});
     m_dnsmasq = std::make_unique<hx::testing::DnsmasqServer>(program, records);
     ASSERT_TRUE(m_dnsmasq->ready());
   }
@@ -264,10 +264,12 @@ TEST_F(DnsClient, AddressLookupsAnsweredByTheNameServerThenFromTheCacheInTurn) {
 
   // The later answer (A or AAAA) fills the cache too; then both come at once, in turn.
   List both;
-  ASSERT_TRUE(WaitFor([&] {
-    both.clear();
-    return HXZServer::QueryAMulti("a.hx.test", both, nullptr, kLongLimitMs) && both.size() == 2;
-  }, 10000));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        both.clear();
+        return HXZServer::QueryAMulti("a.hx.test", both, nullptr, kLongLimitMs) && both.size() == 2;
+      },
+      10000));
   EXPECT_EQ(both, (List{"10.1.2.3", "fd00::5"}));
   Recorder cached;
   const std::string first = HXZServer::QueryA("a.hx.test", &cached, kLongLimitMs);
@@ -291,7 +293,8 @@ TEST_F(DnsClient, SrvLookupsGiveTheUsableTargetsWithTheCallersDomain) {
   ASSERT_TRUE(Rebind(Loopback({m_dnsmasq->port()})));
 
   Recorder found;
-  EXPECT_TRUE(HXZServer::QuerySRV("vcs2.tcp.example.hx.test", "example.hx.test", &found, kLongLimitMs));
+  EXPECT_TRUE(
+      HXZServer::QuerySRV("vcs2.tcp.example.hx.test", "example.hx.test", &found, kLongLimitMs));
   const Recorder::Answer answer = found.first();
   ASSERT_FALSE(answer.failed);
   EXPECT_EQ(answer.domain, "example.hx.test");
@@ -302,7 +305,8 @@ TEST_F(DnsClient, SrvLookupsGiveTheUsableTargetsWithTheCallersDomain) {
   }
   std::sort(targets.begin(), targets.end());
   // The punycode target comes back in its Unicode form.
-  EXPECT_EQ(targets, (List{"bücher.hx.test:443/20/example.hx.test", "s1.hx.test:4307/10/example.hx.test"}));
+  EXPECT_EQ(targets,
+            (List{"bücher.hx.test:443/20/example.hx.test", "s1.hx.test:4307/10/example.hx.test"}));
 
   // A priority of 100 makes the only target unusable: the lookup fails at its deadline.
   Recorder unusable;
@@ -371,18 +375,20 @@ TEST_F(DnsClient, TheFirstServerToAnswerWins) {
   EXPECT_NE(answer.addresses.front(), "10.9.9.9");
   // The late answer still lands in the cache, but reaches nobody.
   List all;
-  ASSERT_TRUE(WaitFor([&] {
-    all.clear();
-    HXZServer::QueryAMulti("a.hx.test", all, nullptr, kLongLimitMs);
-    return std::find(all.begin(), all.end(), "10.9.9.9") != all.end();
-  }, 10000));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        all.clear();
+        HXZServer::QueryAMulti("a.hx.test", all, nullptr, kLongLimitMs);
+        return std::find(all.begin(), all.end(), "10.9.9.9") != all.end();
+      },
+      10000));
   EXPECT_EQ(recorder.answers().size(), 1u);
 }
 
 TEST_F(DnsClient, AnswersFromAnotherPortAreIgnored) {
   const uint8_t forged[4] = {10, 6, 6, 6};
-  ScriptedServer forger([&](const std::vector<uint8_t>& query) { return AnswerWithA(query, forged); },
-                        0, true);
+  ScriptedServer forger(
+      [&](const std::vector<uint8_t>& query) { return AnswerWithA(query, forged); }, 0, true);
   ASSERT_TRUE(Rebind(Loopback({forger.port()})));
   Recorder recorder;
   HXZServer::QueryA("forged.hx.test", &recorder, 1500);
@@ -454,9 +460,9 @@ TEST_F(DnsClient, Dns64IsDetectedAndIpv4AddressesSynthesised) {
   StartDnsmasq(dnsmasq, {"--host-record=ipv4only.arpa,64:ff9b::c000:aa",
                          "--host-record=v4only.hx.test,10.3.0.1"});
   ASSERT_TRUE(Rebind(Loopback({m_dnsmasq->port()})));
-  ASSERT_TRUE(WaitFor([] {
-    return HXZServer::QueryA("192.0.2.1", nullptr, kLongLimitMs) == "64:ff9b::c000:201";
-  }, 10000));
+  ASSERT_TRUE(WaitFor(
+      [] { return HXZServer::QueryA("192.0.2.1", nullptr, kLongLimitMs) == "64:ff9b::c000:201"; },
+      10000));
   // The name server's own address stays as it is.
   EXPECT_EQ(HXZServer::QueryA("127.0.0.1", nullptr, kLongLimitMs), "127.0.0.1");
 
@@ -519,8 +525,10 @@ TEST_F(DnsClient, ShutdownFailsPendingLookups) {
 
 TEST_F(DnsClient, SocketsThatCannotBindAreRetriedWithGrowingPauses) {
   const uint8_t address[4] = {10, 7, 7, 7};
-  ScriptedServer server([&](const std::vector<uint8_t>& query) { return AnswerWithA(query, address); });
+  ScriptedServer server(
+      [&](const std::vector<uint8_t>& query) { return AnswerWithA(query, address); });
   // Both sockets fail to bind on every attempt for a while.
+  g_failedBinds.store(0);
   g_failBinds.store(true);
   const bool rebound = Rebind(Loopback({server.port()}));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));

@@ -33,8 +33,8 @@ LocalResolver::LocalResolver(Listener* listener, uint32_t queueLimit, uint32_t t
   HXAutoLock lock(m_lock);
   Start();
   // Registered but not armed: every queryA re-arms it.
-  m_jobId = ScheduleTask(0, HXCallback::Save(this, &LocalResolver::resolvQuery), 0,
-                         "LocalResolver");
+  m_jobId =
+      ScheduleTask(0, HXCallback::Save(this, &LocalResolver::resolvQuery), 0, "LocalResolver");
   Recycle(m_jobId, true);
 }
 

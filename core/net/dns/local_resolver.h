@@ -65,6 +65,6 @@ class LocalResolver : public HXDNSLocal,
   std::list<Query> m_queue;
   std::atomic<uint32_t> m_running{0};  // runs of the job in progress
   std::atomic<bool> m_outliving{false};
-  HXLock m_reportLock;                 // guards m_listener and is held during a report
+  HXLock m_reportLock;  // guards m_listener and is held during a report
   Listener* m_listener;
 };

@@ -1,5 +1,7 @@
 #include "core/net/dns/local_resolver.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -8,8 +10,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "testing/test_support.h"
 
@@ -85,10 +85,8 @@ TEST(LocalResolver, SystemLookupTexts) {
   };
   const Case cases[] = {
       // getaddrinfo answers a numeric text once per socket type; the texts collapse.
-      {"10.1.2.3", true, {"10.1.2.3"}},
-      {"fd00::5", true, {"fd00::5"}},
-      {"localhost", true, {}},
-      {"no-such-host.invalid", false, {"unchanged"}},
+      {"10.1.2.3", true, {"10.1.2.3"}}, {"fd00::5", true, {"fd00::5"}},
+      {"localhost", true, {}},          {"no-such-host.invalid", false, {"unchanged"}},
       {"", false, {"unchanged"}},
   };
   for (const Case& c : cases) {

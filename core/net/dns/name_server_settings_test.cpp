@@ -8,8 +8,12 @@ namespace {
 TEST(NameServerSettings, FallbackSuffixesMatchDomainEndsWithoutCase) {
   SetFallbackDomainSuffixes({".example.net", "other.test", ""});
   const std::pair<const char*, bool> cases[] = {
-      {"a.example.net", true}, {"A.EXAMPLE.NET", true}, {"example.net", false},
-      {"other.test", true},    {"another.test", true},  {"test", false},
+      {"a.example.net", true},
+      {"A.EXAMPLE.NET", true},
+      {"example.net", false},
+      {"other.test", true},
+      {"another.test", true},
+      {"test", false},
       {"", false},
   };
   for (const auto& [domain, uses] : cases) {

@@ -1,8 +1,8 @@
 #include "core/net/dns/resolv_conf.h"
 
-#include <fstream>
-
 #include <gtest/gtest.h>
+
+#include <fstream>
 
 #include "testing/test_support.h"
 
