@@ -134,7 +134,7 @@ TEST_F(HandySocketTest, BufferedDataIsDeliveredBeforePolling) {
 
 TEST_F(HandySocketTest, CommonSocketConnectsDirectlyWithoutLayers) {
   PlainListener server;
-  auto* socket = new HXZCommonSocket(new HXZNativeSocketHelper(loop), true, true);
+  auto* socket = new HXZCommonSocket(new HXZNativeSocketHelper(loop), false, false);
   EXPECT_EQ(socket->GetHandle(), -1);
   EXPECT_EQ(socket->GetTlsContext(), nullptr);
   ASSERT_TRUE(socket->Connect(LoopbackEndpoint(server.port(), ip::Proto::tcp)));

@@ -1,0 +1,61 @@
+#include "core/net/proxy/proxy_config.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "core/net/endpoint_holder.h"
+#include "core/net/proxy/direct_handler.h"
+
+namespace hx::netproxy {
+
+Config::Config(std::shared_ptr<HX_ProxyDescriptor> descriptor, const ProxyListIterator& position)
+    : m_descriptor(std::move(descriptor)), m_ordinal(position.ordinal()) {}
+
+Config::Config(std::shared_ptr<HX_ProxyDescriptor> descriptor, const ProxyListIterator& position,
+               std::vector<HXSockAddr> addresses)
+    : m_addresses(std::move(addresses)),
+      m_descriptor(std::move(descriptor)),
+      m_ordinal(position.ordinal()) {}
+
+Config::~Config() = default;
+
+std::shared_ptr<ProtocolHandler> Config::getProtocolHandler(
+    std::shared_ptr<HXZAEndpointHolder> target) {
+  std::shared_ptr<Config> self = weak_from_this().lock();
+  if (!m_descriptor || !self) return nullptr;
+  switch (m_descriptor->getType()) {
+    case kProxyDirect:
+      return std::make_shared<DirectHandler>(std::move(self), std::move(target));
+    default:
+      // No tunnel handler for the HTTP kind yet: it comes with proxy authentication.
+      return nullptr;
+  }
+}
+
+bool Config::sameAddrList(const std::vector<HXSockAddr>& addresses) const {
+  if (addresses.size() != m_addresses.size()) return false;
+  auto by_ip = [](const HXSockAddr& a, const HXSockAddr& b) {
+    return a.HXAIpAddressBase::cmp(b) < 0;
+  };
+  std::vector<HXSockAddr> mine = m_addresses;
+  std::vector<HXSockAddr> theirs = addresses;
+  std::sort(mine.begin(), mine.end(), by_ip);
+  std::sort(theirs.begin(), theirs.end(), by_ip);
+  for (size_t i = 0; i < mine.size(); ++i) {
+    if (mine[i].HXAIpAddressBase::cmp(theirs[i]) != 0) return false;
+  }
+  return true;
+}
+
+void Config::setAuthSession(std::shared_ptr<ProtocolAuthSession> session) {
+  m_authSession = std::move(session);
+}
+
+void Config::clearAuthSession() { m_authSession.reset(); }
+
+bool Config::reportError(GuiNotifyEvent event, const std::string& /*text*/) {
+  const auto value = static_cast<uint32_t>(event);
+  return m_lastEvent.exchange(value) != value;
+}
+
+}  // namespace hx::netproxy
