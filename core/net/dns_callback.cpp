@@ -10,4 +10,6 @@ void HXDnsCallbackBase::OnCallbackQueryA(const char*, const char*) {}
 
 void HXDnsCallbackBase::OnCallbackQueryA(const std::string&, const std::vector<std::string>&) {}
 
+void HXDnsCallbackBase::OnCallbackQuerySRV(const std::string&, const HXServerEpSetByTarget&) {}
+
 HXDnsCallback::~HXDnsCallback() { HXZServer::revokeDNSCallback(this); }

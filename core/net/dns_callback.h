@@ -1,17 +1,16 @@
 #pragma once
-// What receives the answers of host-name lookups. The network loop's forwarders
-// (HXZServer::QueryA, QueryAMulti) take a callback; the loop object itself, the endpoint holders
-// and later the proxy selector and server discovery implement it.
-//
-// The DNS client that answers names (not only numeric texts) comes with a later step; it adds
-// the SRV answer to this interface then. Until it is there only numeric names are answered,
-// at once, and no callback follows.
+// What receives the answers of host-name lookups: the DNS client (core/net/dns/dns_handler.h)
+// calls it. The network loop object itself, the endpoint holders, the proxy selector and server
+// discovery implement it.
 //
 // Answers arrive on the loop's thread (name-server answers) or on other threads (the system
-// resolver, failures at a lookup's deadline): implementations must be safe for both.
+// resolver, failures at a lookup's deadline found by another thread's lookup): implementations
+// must be safe for both.
 
 #include <string>
 #include <vector>
+
+class HXServerEpSetByTarget;
 
 class HXDnsCallbackBase {
  public:
@@ -23,6 +22,8 @@ class HXDnsCallbackBase {
   virtual void OnCallbackQueryA(const char* name, const char* address);
   // The answer of a QueryAMulti lookup: an empty list when the lookup failed.
   virtual void OnCallbackQueryA(const std::string& name, const std::vector<std::string>& list);
+  // The answer of a QuerySRV lookup for `domain`: an empty set when the lookup failed.
+  virtual void OnCallbackQuerySRV(const std::string& domain, const HXServerEpSetByTarget& servers);
 };
 
 // The base of every callback object except the loop itself: its destructor withdraws the object

@@ -1,14 +1,18 @@
 #include "core/net/zserver.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 
+#include "core/base/ios_log.h"
 #include "core/base/number_format.h"
 #include "core/base/stored_task.h"
 #include "core/base/thread_pool.h"
+#include "core/base/thread_util.h"
 #include "core/base/tick_clock.h"
+#include "core/net/dns/dns_handler.h"
+#include "core/net/dns/resolv_conf.h"
 #include "core/net/endpoint_addr_str.h"
-#include "core/net/native_address_text.h"
 #include "core/net/proxy/proxy_list.h"
 #include "core/net/secure_handshake_setup.h"
 #include "core/net/socket_helper_null.h"
@@ -128,11 +132,14 @@ HXZServer::~HXZServer() {
 
 int HXZServer::startServerLoop() {
   m_pool->Start();
-  return Start(hx::thread::normal, true);
+  const int started = Start(hx::thread::normal, true);
+  // Lookups made right after the start must find the DNS client, which the loop makes first.
+  if (started == 0) m_dnsCreated.Wait();
+  return started;
 }
 
 bool HXZServer::Shutdown() {
-  // The DNS client is stopped here first once it exists.
+  useDnsClient([](HXDNSHandler* dns) { dns->stop(); });
   m_pool->Stop(-1);
   Terminate();
   if (HX_ProxyList* list = m_proxyListView.load()) list->clear();
@@ -162,22 +169,69 @@ HXIfIpAddrContainerTS* HXZServer::getIfAddrList() {
   return m_Instance != nullptr ? &m_Instance->m_ifAddrList : nullptr;
 }
 
-std::string HXZServer::QueryA(const std::string& name, HXDnsCallbackBase*, uint32_t) {
-  if (m_Instance == nullptr || !m_Instance->isRunning()) return "";
-  return GetAddressFamily(name) != 0 ? name : "";
+template <class Use>
+bool HXZServer::useDnsClient(Use&& use) {
+  HXZServer* loop = m_Instance;
+  if (loop == nullptr) return false;
+  ++loop->m_dnsUsers;
+  HXDNSHandler* dns = loop->m_dns.load();
+  if (dns != nullptr) use(dns);
+  --loop->m_dnsUsers;
+  return dns != nullptr;
+}
+
+void HXZServer::deleteDnsClient() {
+  HXDNSHandler* dns = m_dns.exchange(nullptr);
+  // A forwarder that found the client just before may still be inside it.
+  while (m_dnsUsers.load() != 0) hx::SleepFor(std::chrono::milliseconds(1));
+  delete dns;
+}
+
+std::string HXZServer::QueryA(const std::string& name, HXDnsCallbackBase* callback,
+                              uint32_t time_limit_ms) {
+  std::string address;
+  useDnsClient([&](HXDNSHandler* dns) { address = dns->QueryA(name, callback, time_limit_ms); });
+  return address;
 }
 
 bool HXZServer::QueryAMulti(const std::string& name, std::vector<std::string>& list,
-                            HXDnsCallbackBase*, uint32_t) {
-  if (m_Instance == nullptr || !m_Instance->isRunning() || GetAddressFamily(name) == 0) {
-    return false;
-  }
-  list.push_back(name);
-  return true;
+                            HXDnsCallbackBase* callback, uint32_t time_limit_ms) {
+  bool answered = false;
+  useDnsClient(
+      [&](HXDNSHandler* dns) { answered = dns->QueryAMulti(name, callback, list, time_limit_ms); });
+  return answered;
 }
 
-// Without the DNS client no lookup is ever pending, so there is nothing to withdraw.
-void HXZServer::revokeDNSCallback(HXDnsCallbackBase*) {}
+bool HXZServer::QuerySRV(const std::string& service, const std::string& domain,
+                         HXDnsCallbackBase* callback, uint32_t time_limit_ms) {
+  bool started = false;
+  useDnsClient([&](HXDNSHandler* dns) {
+    started = dns->QuerySRV(service, domain, callback, time_limit_ms);
+  });
+  return started;
+}
+
+void HXZServer::revokeDNSCallback(HXDnsCallbackBase* callback) {
+  useDnsClient([&](HXDNSHandler* dns) { dns->revokeCallback(callback); });
+}
+
+void HXZServer::EnableKvoDnsServers(bool on) {
+  useDnsClient([&](HXDNSHandler* dns) { dns->enableKvoDns(on); });
+}
+
+bool HXZServer::Rebind(const std::vector<std::pair<std::string, uint16_t>>& servers) {
+  const hx::dns::NameServerList list = servers.empty() ? hx::dns::SystemNameServers() : servers;
+  bool ok = false;
+  useDnsClient([&](HXDNSHandler* dns) { ok = dns->Rebind() && dns->SetLocalServersList(list); });
+  if (!ok) {
+    std::string text;
+    for (const auto& [address, port] : list) {
+      text += (text.empty() ? "" : ",") + address + ":" + std::to_string(port);
+    }
+    ios_log("FAILED: Rebind %s", text.c_str());
+  }
+  return ok;
+}
 
 uint64_t HXZServer::now() {
   const int64_t tick = hx::GetTickCount();

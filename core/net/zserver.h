@@ -5,7 +5,8 @@
 // connect deadlines and socket timers, and runs network jobs (stored tasks that must run on the
 // loop's thread). Other threads reach the loop only through fixed-size command records written
 // into the pipe (zserver_command.h). Beside the loop the object owns a worker pool for ordinary
-// background jobs, the proxy list and the interface address list.
+// background jobs, the DNS client (core/net/dns/dns_handler.h), the proxy list and the interface
+// address list.
 //
 // The loop is also the socket helper at the root of every socket's helper chain: it performs the
 // asynchronous helper operations by sending commands, and the synchronous ones for the ZeroMQ
@@ -26,9 +27,10 @@
 // still in the pipe when it is destroyed are disposed of (descriptors closed, owned tasks and
 // sockets waiting for deletion deleted) without callbacks.
 //
-// Later steps fill in what is not here yet: the DNS client (until then QueryA and QueryAMulti
-// answer numeric names only, and a connect to any other name fails at its deadline; its SRV
-// lookups, rebinding and fallback servers come with it) and the TLS algorithms' set-up.
+// The DNS client exists only while the loop thread runs: that thread creates it when it starts
+// and deletes it when it ends; Shutdown stops it first.
+//
+// Later steps fill in what is not here yet: the TLS algorithms' set-up.
 
 #include <zmq.h>
 
@@ -38,8 +40,10 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "core/base/event.h"
 #include "core/base/lock.h"
 #include "core/base/signal.h"
 #include "core/base/thread.h"
@@ -53,6 +57,7 @@
 #include "core/net/zserver_command.h"
 
 class HX_ProxyList;
+class HXDNSHandler;
 class HXStoredTask;
 class HXThreadPool;
 class HXZASocketHelperRedirect;
@@ -67,14 +72,15 @@ class HXZServer : public HXZASocketHelper,
   // Creates the ZeroMQ context, the loop object and its pipe, once; later calls return the
   // instance that exists. Null when the pipe could not be made.
   static HXZServer* installNetworkManager();
-  // Starts the worker pool, then the loop thread, and waits until it runs: 0 started, 1 already
-  // running, -1 failed.
+  // Starts the worker pool, then the loop thread, and waits until it runs and has made its DNS
+  // client: 0 started, 1 already running, -1 failed.
   int startServerLoop();
   bool isRunning() const { return IsRunning(); }
   // Waits until the loop thread has ended.
   bool Wait4Done() { return Wait(); }
-  // Stops the worker pool (waiting for its jobs), asks the loop to end and empties the proxy
-  // list. May be called more than once; returns true.
+  // Stops the DNS client (its pending lookups fail), then the worker pool (waiting for its
+  // jobs), asks the loop to end and empties the proxy list. May be called more than once;
+  // returns true.
   bool Shutdown();
   // Shutdown, waits for the loop thread, disposes of what is left, ends the ZeroMQ context.
   ~HXZServer() override;
@@ -115,15 +121,24 @@ class HXZServer : public HXZASocketHelper,
   // accepted; when it was not, an owned (auto-delete) task is deleted here.
   static bool ScheduleNetworkJob(HXStoredTask* task, uint32_t delay_ms);
 
-  // Address lookups through the DNS client; they need the loop thread to run. QueryA returns
-  // the address text at once for a numeric name, else "" and the answer comes later to the
-  // callback. QueryAMulti appends the addresses and returns true in the same case.
+  // Address lookups through the DNS client; they need the loop thread to run (without it they
+  // answer "" and false and look nothing up). QueryA returns an address text at once for a
+  // numeric or cached name, else "" and the answer comes later to the callback. QueryAMulti
+  // appends the addresses and returns true in the same case. QuerySRV always answers later.
   static std::string QueryA(const std::string& name, HXDnsCallbackBase* callback,
                             uint32_t time_limit_ms);
   static bool QueryAMulti(const std::string& name, std::vector<std::string>& list,
                           HXDnsCallbackBase* callback, uint32_t time_limit_ms);
+  static bool QuerySRV(const std::string& service, const std::string& domain,
+                       HXDnsCallbackBase* callback, uint32_t time_limit_ms);
   // Withdraws the callback from every pending lookup.
   static void revokeDNSCallback(HXDnsCallbackBase* callback);
+  // Switches the DNS client's built-in fallback name servers on or off.
+  static void EnableKvoDnsServers(bool on);
+  // Rebinds the DNS client's sockets and gives it these name servers (address text, port); an
+  // empty list stands for the system's own (/etc/resolv.conf). False (logged) without a DNS
+  // client.
+  bool Rebind(const std::vector<std::pair<std::string, uint16_t>>& servers);
 
   // The proxy list, created empty on the first call. Thread-safe.
   HX_ProxyList* acquireProxyList();
@@ -236,6 +251,11 @@ class HXZServer : public HXZASocketHelper,
   void clearQueues();
   // After the loop thread has ended: commands left in the pipe, without callbacks.
   void disposeLeftovers();
+  // Calls `use` with the DNS client when it exists; the client is not deleted meanwhile.
+  template <class Use>
+  static bool useDnsClient(Use&& use);
+  // Loop thread, at its end: once no forwarder is inside the client any more.
+  void deleteDnsClient();
 
   static uint64_t now();
 
@@ -258,6 +278,9 @@ class HXZServer : public HXZASocketHelper,
   std::multimap<uint64_t, CallbackMessage> m_jobQueue;
 
   std::unique_ptr<HXThreadPool> m_pool;
+  std::atomic<HXDNSHandler*> m_dns{nullptr};
+  HXEvent m_dnsCreated{false};
+  std::atomic<int32_t> m_dnsUsers{0};  // forwarders between reading m_dns and leaving the client
   std::unique_ptr<HX_ProxyList> m_proxyList;
   std::atomic<HX_ProxyList*> m_proxyListView{nullptr};
 

@@ -7,6 +7,7 @@
 #include "core/base/net_message.h"
 #include "core/base/stored_task.h"
 #include "core/net/abstract_socket.h"
+#include "core/net/dns/dns_handler.h"
 #include "core/net/native_socket.h"
 #include "core/net/zpipe.h"
 #include "core/net/zserver.h"
@@ -30,7 +31,8 @@ bool HXZServer::onLoopThread() const { return t_loopOfThisThread == this; }
 void HXZServer::Run() {
   t_loopOfThisThread = this;
   fireZServerStart.Emit();
-  // The DNS client is created here once it exists.
+  m_dns.store(new HXDNSHandler());
+  m_dnsCreated.Set();
   while (!Terminated()) {
     preparePoll();
     const long timeout = pollTimeout();
@@ -51,7 +53,7 @@ void HXZServer::endLoop() {
     handler->SetState(false);
     if (handler->GetHandle() != -1) socket->Close(false);
   }
-  // The DNS client is deleted here once it exists.
+  deleteDnsClient();
   drainPipe();
   HXAutoLock lock(m_loopLock);
   clearQueues();

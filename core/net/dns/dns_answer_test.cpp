@@ -15,6 +15,7 @@
 
 #include "core/net/dns/dns_message.h"
 #include "core/net/dns/dns_records.h"
+#include "testing/dnsmasq_server.h"
 #include "testing/test_support.h"
 
 namespace hx::dns {
@@ -300,15 +301,14 @@ TEST(DnsAnswer, SrvDomainOnlyBehindTheServicePrefix) {
 class DnsmasqAnswers : public ::testing::Test {
  protected:
   void Start(const std::string& dnsmasq) {
-    m_port = hx::testing::FreeLoopbackPort(SOCK_DGRAM);
-    m_server = std::make_unique<hx::testing::ChildProcess>(std::vector<std::string>{
-        dnsmasq, "--no-daemon", "--port=" + std::to_string(m_port), "--listen-address=127.0.0.1",
-        "--bind-interfaces", "--no-resolv", "--no-hosts", "--conf-file=/dev/null", "--pid-file=",
-        "--local=/test/", "--local-ttl=120", "--host-record=a.hx.test,10.1.2.3,fd00::5",
-        "--srv-host=vcs2.tcp.example.test,s1.example.test,4307,10,20",
-        "--srv-host=vcs2.tcp.example.test,s2.example.test,443,20,5",
-        "--srv-host=vcs2.tcp.far.test,s3.example.test,80,100,1"});
-    ASSERT_TRUE(m_server->started());
+    m_server = std::make_unique<hx::testing::DnsmasqServer>(
+        dnsmasq, std::vector<std::string>{
+                     "--local=/test/", "--local-ttl=120", "--host-record=a.hx.test,10.1.2.3,fd00::5",
+                     "--srv-host=vcs2.tcp.example.test,s1.example.test,4307,10,20",
+                     "--srv-host=vcs2.tcp.example.test,s2.example.test,443,20,5",
+                     "--srv-host=vcs2.tcp.far.test,s3.example.test,80,100,1"});
+    ASSERT_TRUE(m_server->ready());
+    m_port = m_server->port();
     m_socket = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(m_socket, 0);
     const timeval wait{0, 100000};
@@ -342,7 +342,7 @@ class DnsmasqAnswers : public ::testing::Test {
   }
 
   uint16_t m_port = 0;
-  std::unique_ptr<hx::testing::ChildProcess> m_server;
+  std::unique_ptr<hx::testing::DnsmasqServer> m_server;
   int m_socket = -1;
 };
 

@@ -1,6 +1,6 @@
 #include "core/net/dns/dns_message.h"
 
-#include <sys/time.h>
+#include <openssl/rand.h>
 
 #include <cstring>
 
@@ -25,15 +25,13 @@ void Put16(uint8_t* p, unsigned value) {
 
 unsigned Get16(const uint8_t* p) { return (static_cast<unsigned>(p[0]) << 8) | p[1]; }
 
-// A non-zero value from the time of day: (seconds << 8) XOR microseconds, low 16 bits.
-uint16_t TimeDrawnIncrement() {
-  for (;;) {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    const auto value = static_cast<uint16_t>((static_cast<uint64_t>(now.tv_sec) << 8) ^
-                                             static_cast<uint64_t>(now.tv_usec));
-    if (value != 0) return value;
-  }
+// A fresh message id from the cryptographic random generator, never the previous one: an id
+// that an off-path sender can predict lets it slip forged answers in.
+bool DrawMessageId(uint16_t previous, uint16_t& id) {
+  do {
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof id) != 1) return false;
+  } while (id == previous);
+  return true;
 }
 
 }  // namespace
@@ -51,8 +49,10 @@ int hx_dns_res_nmkquery(hx_res_state* statp, int op, const char* dname, int klas
       dnptrs + kNamePointerSlots);
   if (nameLength < 0) return -1;
 
+  uint16_t id = 0;
+  if (!DrawMessageId(statp->id, id)) return -1;
+  statp->id = id;
   std::memset(buf, 0, kHeaderSize);
-  statp->id = static_cast<uint16_t>(statp->id + TimeDrawnIncrement());
   std::memcpy(buf, &statp->id, sizeof statp->id);
   buf[2] = static_cast<uint8_t>(kOpcodeQuery << 3);
   if ((statp->options & HX_RES_RECURSE) != 0) buf[2] |= kRecursionDesired;

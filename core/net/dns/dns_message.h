@@ -21,10 +21,10 @@ struct hx_res_state {
 };
 
 // Builds a query for `dname` (presentation text) of `type` and `klass` into `buf`. Only opcode 0
-// (QUERY) is built; `data`, `datalen` and `newrr` are not used. The new message id, the last one
-// plus a value drawn from the time of day, is stored into `statp`. Returns the message length, or
-// -1 when the buffer is null or too short or the name does not encode (a label over 63 bytes, a
-// name over 255 bytes).
+// (QUERY) is built; `data`, `datalen` and `newrr` are not used. The new message id, drawn from
+// the cryptographic random generator and never equal to the last one, is stored into `statp`.
+// Returns the message length, or -1 when the buffer is null or too short, the name does not
+// encode (a label over 63 bytes, a name over 255 bytes) or no random id could be drawn.
 int hx_dns_res_nmkquery(hx_res_state* statp, int op, const char* dname, int klass, int type,
                         const uint8_t* data, int datalen, const uint8_t* newrr, uint8_t* buf,
                         int buflen);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,15 +47,22 @@ TEST(DnsQuery, WithoutRecursionOptionLeavesFlagsClear) {
   EXPECT_EQ(message[18], 33);
 }
 
-TEST(DnsQuery, EveryMessageGetsANewIdAddedToTheLastOne) {
+TEST(DnsQuery, EveryMessageGetsAFreshUnpredictableId) {
   hx_res_state state;
-  for (int i = 0; i < 50; ++i) {
+  std::set<uint16_t> ids;
+  std::set<int> steps;
+  for (int i = 0; i < 200; ++i) {
     const uint16_t before = state.id;
     const Bytes message = Query(state, "example.com", 1);
     ASSERT_FALSE(message.empty());
-    EXPECT_NE(state.id, before);  // the drawn value is never 0
+    EXPECT_NE(state.id, before);
     EXPECT_EQ(HeaderId(message), state.id);
+    ids.insert(state.id);
+    steps.insert((state.id - before) & 0xffff);
   }
+  // Random ids of 16 bits: 200 draws give almost no repeats, and no common step between them.
+  EXPECT_GE(ids.size(), 190u);
+  EXPECT_GE(steps.size(), 190u);
 }
 
 TEST(DnsQuery, FailsOnBadArgumentsAndNamesThatDoNotEncode) {
