@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "core/base/stored_task.h"
-#include "core/net/endpoint_sock_addr.h"
-#include "core/net/native_socket_details.h"
-#include "core/net/socket_handy.h"
-#include "core/net/zserver.h"
+#include "core/net/loop/endpoint_sock_addr.h"
+#include "core/net/loop/zserver.h"
+#include "core/net/socket/native_socket_details.h"
+#include "core/net/socket/socket_handy.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 
 #include "core/base/container.h"
 #include "core/client/recording_manager_test_util.h"
-#include "core/net/common_socket.h"
-#include "core/net/zserver.h"
+#include "core/net/loop/zserver.h"
+#include "core/net/socket/common_socket.h"
 #include "core/security/root_certificate.h"
 #include "core/transport/transport.h"
 #include "core/transport/transport_test_pki.h"

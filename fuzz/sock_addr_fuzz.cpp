@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/net/addr_factory.h"
+#include "core/net/address/addr_factory.h"
 
 namespace {
 

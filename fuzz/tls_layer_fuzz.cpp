@@ -8,9 +8,9 @@
 #include <cstring>
 #include <memory>
 
-#include "core/net/common_socket.h"
-#include "core/net/endpoint_sock_addr.h"
-#include "core/net/socket_helper_null.h"
+#include "core/net/loop/endpoint_sock_addr.h"
+#include "core/net/socket/common_socket.h"
+#include "core/net/socket/socket_helper_null.h"
 #include "core/security/root_certificate.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "core/storage/db_guard.h"
 #include "core/storage/server_list_statements.h"
-#include "core/transport/server_names.h"
-#include "core/transport/uri_host.h"
+#include "core/wire/server_names.h"
+#include "core/wire/uri_host.h"
 
 namespace db = hx::servers::db;
 

@@ -20,7 +20,7 @@
 #include <string>
 
 #include "core/storage/db_base.h"
-#include "core/transport/server_endpoint.h"
+#include "core/wire/server_endpoint.h"
 
 class HX_ServersListDB : public HXDBBase {
  public:

@@ -1,13 +1,12 @@
 #include "core/transport/handshake_secure.h"
 
-#include <openssl/crypto.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
-#include <mutex>
 
-#include "core/net/abstract_socket.h"
+#include "core/net/socket/abstract_socket.h"
 #include "core/security/certificate.h"
+#include "core/security/openssl_setup.h"
 
 namespace {
 
@@ -25,12 +24,7 @@ HXHelperHandshakeSecure::~HXHelperHandshakeSecure() {
   ReleaseCiphers();
 }
 
-void HXHelperHandshakeSecure::InstallOpenSSL() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
-  });
-}
+void HXHelperHandshakeSecure::InstallOpenSSL() { hx::InstallOpenSSL(); }
 
 bool HXHelperHandshakeSecure::InitHandshake(std::shared_ptr<HX_TransportConnectionParam> param) {
   m_param = std::move(param);

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "core/net/socket_callbacks.h"
+#include "core/net/socket/socket_callbacks.h"
 #include "core/security/secure_handshake.h"
 #include "core/transport/secure_shield.h"
 #include "core/wire/transport_connection_param.h"

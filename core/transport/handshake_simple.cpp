@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/base/ios_log.h"
-#include "core/net/abstract_socket.h"
+#include "core/net/socket/abstract_socket.h"
 #include "core/wire/transport_handshake.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/net/socket_callbacks.h"
+#include "core/net/socket/socket_callbacks.h"
 #include "core/transport/secure_shield.h"
 #include "core/wire/zero_handshake.h"
 

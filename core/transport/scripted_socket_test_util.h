@@ -13,8 +13,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/net/abstract_socket.h"
-#include "core/net/socket_helper_null.h"
+#include "core/net/socket/abstract_socket.h"
+#include "core/net/socket/socket_helper_null.h"
 
 namespace hx::testing {
 

@@ -33,9 +33,9 @@
 
 #include "core/base/lock.h"
 #include "core/base/signal.h"
-#include "core/net/native_socket_details.h"
-#include "core/net/socket_callbacks.h"
-#include "core/net/connect_checker.h"
+#include "core/net/socket/connect_checker.h"
+#include "core/net/socket/native_socket_details.h"
+#include "core/net/socket/socket_callbacks.h"
 #include "core/transport/guarded_call.h"
 #include "core/wire/transport_connection_param.h"
 

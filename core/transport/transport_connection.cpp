@@ -4,10 +4,10 @@
 #include <sys/socket.h>
 
 #include "core/base/ios_log.h"
-#include "core/net/native_socket_error.h"
-#include "core/net/native_socket_helper.h"
-#include "core/net/sock_addr.h"
-#include "core/net/zserver.h"
+#include "core/net/address/sock_addr.h"
+#include "core/net/loop/zserver.h"
+#include "core/net/socket/native_socket_error.h"
+#include "core/net/socket/native_socket_helper.h"
 #include "core/transport/transport.h"
 
 HXZTransportConnection::HXZTransportConnection(HXZASocketHelper* helper, int, int, int, int)

@@ -8,8 +8,8 @@
 
 #include <atomic>
 
-#include "core/net/common_socket.h"
-#include "core/net/native_socket_details.h"
+#include "core/net/socket/common_socket.h"
+#include "core/net/socket/native_socket_details.h"
 
 class HXSockAddr;
 class HXZTransport;

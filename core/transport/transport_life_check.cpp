@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "core/base/tick_clock.h"
-#include "core/net/zserver.h"
+#include "core/net/loop/zserver.h"
 #include "core/transport/handshake_simple.h"
 #include "core/transport/transport.h"
 #include "core/transport/transport_connection.h"

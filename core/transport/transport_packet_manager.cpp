@@ -1,7 +1,7 @@
 #include "core/transport/transport_packet_manager.h"
 
 #include "core/base/ios_log.h"
-#include "core/net/abstract_socket.h"
+#include "core/net/socket/abstract_socket.h"
 #include "core/transport/secure_shield.h"
 
 HXZTransport::HXTransportPacketManager::HXTransportPacketManager(HXZTransport* transport,

@@ -23,7 +23,7 @@
 
 #include "core/base/net_message.h"
 #include "core/base/packet_buffer.h"
-#include "core/net/socket_callbacks.h"
+#include "core/net/socket/socket_callbacks.h"
 #include "core/transport/recv_frame_queue.h"
 #include "core/transport/transport.h"
 #include "core/wire/client_message.h"

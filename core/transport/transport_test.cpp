@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "core/net/common_socket.h"
+#include "core/net/socket/common_socket.h"
 #include "core/security/root_certificate.h"
 #include "core/transport/transport_test_pki.h"
 #include "core/transport/transport_test_util.h"

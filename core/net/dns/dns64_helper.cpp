@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "core/net/address_family.h"
-#include "core/net/ip_address.h"
+#include "core/net/address/address_family.h"
+#include "core/net/address/ip_address.h"
 
 void HXDNSHandler::Dns64Helper::OnCallbackQueryA(const std::string&,
                                                  const std::vector<std::string>& list) {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "core/net/address_family.h"
+#include "core/net/address/address_family.h"
 
 namespace hx::dns {
 namespace {

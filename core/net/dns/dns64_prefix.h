@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "core/net/ip_address.h"
+#include "core/net/address/ip_address.h"
 
 namespace hx::dns {
 

@@ -5,7 +5,7 @@
 
 #include "core/net/dns/dns_message.h"
 #include "core/net/dns/dns_records.h"
-#include "core/transport/server_names.h"
+#include "core/wire/server_names.h"
 
 namespace hx::dns {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/transport/server_endpoint.h"
+#include "core/wire/server_endpoint.h"
 
 namespace hx::dns {
 

@@ -9,11 +9,11 @@
 #include <limits>
 
 #include "core/base/tick_clock.h"
-#include "core/net/address_family.h"
+#include "core/net/address/address_family.h"
+#include "core/net/address/ip_address.h"
 #include "core/net/dns/dns64_helper.h"
 #include "core/net/dns/dns_socket.h"
-#include "core/net/ip_address.h"
-#include "core/net/zserver.h"
+#include "core/net/loop/zserver.h"
 
 namespace {
 

@@ -32,15 +32,15 @@
 #include <vector>
 
 #include "core/base/lock.h"
+#include "core/net/address/sock_addr.h"
 #include "core/net/dns/address_cache.h"
 #include "core/net/dns/dns64_prefix.h"
 #include "core/net/dns/dns_answer.h"
 #include "core/net/dns/dns_local.h"
 #include "core/net/dns/dns_message.h"
 #include "core/net/dns/name_server_settings.h"
-#include "core/net/dns_callback.h"
-#include "core/net/sock_addr.h"
-#include "core/transport/server_endpoint.h"
+#include "core/net/loop/dns_callback.h"
+#include "core/wire/server_endpoint.h"
 
 class HXDNSSocket;
 

@@ -3,10 +3,10 @@
 #include <ctime>
 
 #include "core/base/text_compare.h"
-#include "core/net/address_family.h"
+#include "core/net/address/address_family.h"
+#include "core/net/address/ip_address.h"
 #include "core/net/dns/dns_handler.h"
-#include "core/net/ip_address.h"
-#include "core/net/puny_codec.h"
+#include "core/net/dns/puny_codec.h"
 
 void HXDNSHandler::ParseQueryHelper(const uint8_t* data, size_t length, const HXSockAddr& from) {
   hx::dns::DnsAnswer answer;

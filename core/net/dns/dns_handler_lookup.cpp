@@ -6,12 +6,12 @@
 
 #include <cstring>
 
-#include "core/net/address_family.h"
+#include "core/net/address/address_family.h"
+#include "core/net/address/ip_address.h"
 #include "core/net/dns/dns_handler.h"
 #include "core/net/dns/dns_records.h"
 #include "core/net/dns/dns_socket.h"
-#include "core/net/ip_address.h"
-#include "core/net/puny_codec.h"
+#include "core/net/dns/puny_codec.h"
 
 namespace {
 

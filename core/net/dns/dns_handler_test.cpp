@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "core/net/dns/name_server_settings.h"
-#include "core/net/zserver.h"
-#include "core/net/zserver_test_util.h"
+#include "core/net/loop/zserver.h"
+#include "core/net/loop/zserver_test_util.h"
 #include "testing/dnsmasq_server.h"
 #include "testing/test_support.h"
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "core/net/dns/dns_handler.h"
-#include "core/net/endpoint_sock_addr.h"
+#include "core/net/loop/endpoint_sock_addr.h"
 
 HXDNSSocket::HXDNSSocket(HXZASocketHelper* helper, int handle, int family, int type, int protocol)
     : HXZUDPSocketHandy(helper, handle, family, type, protocol), m_family(family) {}

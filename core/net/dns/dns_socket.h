@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/net/socket_handy.h"
+#include "core/net/socket/socket_handy.h"
 
 class HXDNSHandler;
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "core/net/ip_address.h"
+#include "core/net/address/ip_address.h"
 
 namespace hx::dns {
 namespace {

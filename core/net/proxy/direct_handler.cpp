@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "core/net/common_socket.h"
-#include "core/net/endpoint_sock_addr.h"
+#include "core/net/loop/endpoint_sock_addr.h"
 #include "core/net/proxy/proxy_config.h"
+#include "core/net/socket/common_socket.h"
 
 namespace hx::netproxy {
 

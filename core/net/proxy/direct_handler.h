@@ -2,8 +2,8 @@
 // Reaches the target without a proxy: connects the socket to the first address of the
 // configuration and finishes at the first writability.
 
-#include "core/net/connect_checker.h"
 #include "core/net/proxy/protocol_handler.h"
+#include "core/net/socket/connect_checker.h"
 
 namespace hx::netproxy {
 

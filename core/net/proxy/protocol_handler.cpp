@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "core/net/endpoint_holder.h"
+#include "core/net/loop/endpoint_holder.h"
 #include "core/net/proxy/proxy_config.h"
 
 namespace hx::netproxy {

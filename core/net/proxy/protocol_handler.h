@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/net/socket_callbacks.h"
+#include "core/net/socket/socket_callbacks.h"
 
 class HXZAEndpointHolder;
 class HXZCommonSocket;

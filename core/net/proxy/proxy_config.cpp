@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/net/endpoint_holder.h"
+#include "core/net/loop/endpoint_holder.h"
 #include "core/net/proxy/direct_handler.h"
 
 namespace hx::netproxy {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "core/net/address/sock_addr.h"
 #include "core/net/proxy/proxy_descriptor.h"
 #include "core/net/proxy/proxy_list_iterator.h"
-#include "core/net/sock_addr.h"
 
 class HXZAEndpointHolder;
 

@@ -13,11 +13,11 @@
 
 #include <gtest/gtest.h>
 
-#include "core/net/common_socket.h"
-#include "core/net/endpoint_fqdn.h"
+#include "core/net/loop/endpoint_fqdn.h"
+#include "core/net/loop/zserver_test_util.h"
 #include "core/net/proxy/proxy_list.h"
 #include "core/net/proxy/tcp_proxy_handler.h"
-#include "core/net/zserver_test_util.h"
+#include "core/net/socket/common_socket.h"
 #include "testing/dnsmasq_server.h"
 
 namespace hx::testing {

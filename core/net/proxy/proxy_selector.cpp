@@ -2,12 +2,12 @@
 
 #include <utility>
 
-#include "core/net/address_class.h"
-#include "core/net/endpoint_holder.h"
-#include "core/net/if_addr_container_ts.h"
-#include "core/net/ip_address.h"
+#include "core/net/address/address_class.h"
+#include "core/net/address/if_addr_container_ts.h"
+#include "core/net/address/ip_address.h"
+#include "core/net/loop/endpoint_holder.h"
+#include "core/net/loop/zserver.h"
 #include "core/net/proxy/proxy_list.h"
-#include "core/net/zserver.h"
 
 using hx::netproxy::Config;
 using hx::netproxy::ProxyListIterator;

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "core/net/dns_callback.h"
+#include "core/net/address/sock_addr.h"
+#include "core/net/loop/dns_callback.h"
 #include "core/net/proxy/proxy_config.h"
 #include "core/net/proxy/proxy_list_iterator.h"
-#include "core/net/sock_addr.h"
 
 class HXZAEndpointHolder;
 class HX_ProxyList;

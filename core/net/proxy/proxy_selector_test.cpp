@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "core/net/endpoint_fqdn.h"
-#include "core/net/ip_iface.h"
+#include "core/net/address/ip_iface.h"
+#include "core/net/loop/endpoint_fqdn.h"
+#include "core/net/loop/zserver_test_util.h"
 #include "core/net/proxy/proxy_list.h"
-#include "core/net/zserver_test_util.h"
 
 namespace hx::testing {
 namespace {

@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "core/base/ios_log.h"
-#include "core/net/common_socket.h"
 #include "core/net/proxy/protocol_handler.h"
 #include "core/net/proxy/proxy_config.h"
+#include "core/net/socket/common_socket.h"
 
 using hx::netproxy::Config;
 using hx::netproxy::ProtocolHandler;

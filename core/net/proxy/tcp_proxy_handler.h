@@ -17,7 +17,7 @@
 
 #include "core/base/lock.h"
 #include "core/net/proxy/proxy_selector.h"
-#include "core/net/socket_callbacks.h"
+#include "core/net/socket/socket_callbacks.h"
 
 class HXZCommonSocket;
 
