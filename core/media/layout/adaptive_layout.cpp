@@ -275,27 +275,40 @@ std::vector<std::vector<SFloatRect>> ComputeBestGrid(int W, int H, int gx, int g
     for (const auto& lengths : CPartitionTree(static_cast<uint16_t>(n)).GetPartitions()) {
       const int64_t first = lengths.front();
       const int64_t count = static_cast<int64_t>(lengths.size());
+      // The room the gaps leave. A candidate without room is skipped: a negative room would be
+      // scaled into negative sizes whose products look like positive areas.
+      const int64_t rowsWidth = int64_t{W} - (first + 1) * gx;
+      const int64_t rowsHeight = int64_t{H} - (count + 1) * gy;
+      const int64_t columnsWidth = int64_t{H} - (first + 1) * gy;
+      const int64_t columnsHeight = int64_t{W} - (count + 1) * gx;
+      const bool rowsFit = rowsWidth > 0 && rowsHeight > 0;
+      const bool columnsFit = columnsWidth > 0 && columnsHeight > 0;
+      if (!rowsFit && !columnsFit) continue;
       std::iota(current.begin(), current.end(), 0);
       do {
-        auto rects = ComputeRectGridByAspectRatiosGrid(
-            static_cast<float>(W - (first + 1) * gx), static_cast<float>(H - (count + 1) * gy),
-            CutIntoLines(aspects, current, lengths, false));
-        float area = AcceptableArea(rects, screenArea);
-        if (area > best) {
-          best = area;
-          result = std::move(rects);
-          bestOrder = current;
-          bestTransposed = false;
+        if (rowsFit) {
+          auto rects = ComputeRectGridByAspectRatiosGrid(
+              static_cast<float>(rowsWidth), static_cast<float>(rowsHeight),
+              CutIntoLines(aspects, current, lengths, false));
+          const float area = AcceptableArea(rects, screenArea);
+          if (area > best) {
+            best = area;
+            result = std::move(rects);
+            bestOrder = current;
+            bestTransposed = false;
+          }
         }
-        rects = ComputeRectGridByAspectRatiosGrid(static_cast<float>(H - (first + 1) * gy),
-                                                  static_cast<float>(W - (count + 1) * gx),
-                                                  CutIntoLines(aspects, current, lengths, true));
-        area = AcceptableArea(rects, screenArea);
-        if (area > best) {
-          best = area;
-          result = std::move(rects);
-          bestOrder = current;
-          bestTransposed = true;
+        if (columnsFit) {
+          auto rects = ComputeRectGridByAspectRatiosGrid(
+              static_cast<float>(columnsWidth), static_cast<float>(columnsHeight),
+              CutIntoLines(aspects, current, lengths, true));
+          const float area = AcceptableArea(rects, screenArea);
+          if (area > best) {
+            best = area;
+            result = std::move(rects);
+            bestOrder = current;
+            bestTransposed = true;
+          }
         }
       } while (std::next_permutation(current.begin(), current.end()));
     }

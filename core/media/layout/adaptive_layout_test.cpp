@@ -216,3 +216,28 @@ TEST(AdaptiveLayout, PrintDebugWritesEachLine) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AdaptiveLayout, CandidatesWithoutRoomAreSkipped) {
+  // Two windows on 16x9 with gaps 4: two rows would leave 9 − 3·4 < 0 of height, which scaled
+  // would give negative sizes with positive areas. Only one row of two fits (room 16 − 3·4 by
+  // 9 − 2·4), or two columns (room 9 − 2·4 = 1 by 16 − 3·4 = 4).
+  std::vector<int> order;
+  bool transposed = false;
+  const Lines best = ComputeBestGrid(16, 9, 4, 4, {16.0f / 9, 16.0f / 9}, &order, &transposed);
+  ASSERT_FALSE(best.empty());
+  float across = 0.0f;
+  for (const auto& line : best) {
+    float thickness = 0.0f;
+    for (const SFloatRect& r : line) {
+      EXPECT_GT(r.width, 0.0f);
+      EXPECT_GT(r.height, 0.0f);
+      thickness = std::max(thickness, transposed ? r.width : r.height);
+    }
+    across += thickness;
+  }
+  EXPECT_LE(across + 4.0f * static_cast<float>(best.size() + 1), transposed ? 16.01f : 9.01f);
+}
+
+}  // namespace

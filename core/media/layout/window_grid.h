@@ -23,6 +23,8 @@ class HX_WindowGrid {
     int32_t top = 0;
     int32_t right = 0;
     int32_t bottom = 0;
+
+    bool operator==(const sRect&) const = default;
   };
 
   struct sOneWindow {
