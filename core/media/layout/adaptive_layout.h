@@ -107,9 +107,10 @@ std::vector<std::vector<SFloatRect>> ComputeRectGridByAspectRatiosGrid(
 
 // The best grid for windows of these aspects on a W × H screen with gaps gx, gy: the largest
 // total area among the candidates whose smallest window is more than half the largest; ties keep
-// the earlier candidate. `order` receives the window index of each size in reading order;
-// `transposed` says the lines are columns (the sizes are given the right way up either way).
-// Nothing passes (or an aspect is not a positive finite number): an empty result, order 0 .. n−1.
+// the earlier candidate; a candidate for which the gaps leave no room is skipped. `order` receives
+// the window index of each size in reading order; `transposed` says the lines are columns (the
+// sizes are given the right way up either way). Nothing passes (or an aspect is not a positive
+// finite number): an empty result, order 0 .. n−1.
 std::vector<std::vector<SFloatRect>> ComputeBestGrid(int W, int H, int gx, int gy,
                                                      const std::vector<float>& aspects,
                                                      std::vector<int>* order, bool* transposed);
