@@ -9,7 +9,7 @@ constexpr uint32_t kRescaleLimit = 65536;
 constexpr unsigned kGroupSize = 8;
 constexpr unsigned kGroupCount = 256 / kGroupSize;
 
-// The order-0 model. The format is defined by the frequency f(s) = count(s) + 1 and the cumulative
+// The encoder's order-0 model. The format is defined by the frequency f(s) = count(s) + 1 and the cumulative
 // frequency Cum(s) = sum of f(j) for j < s; everything else here is a speed device.
 //
 // The model keeps f(s) itself, and the cumulative frequency at the first value of each run of 8
@@ -97,6 +97,88 @@ class ByteModel {
   uint64_t reciprocal_ = Reciprocal(256);
 };
 
+constexpr unsigned kSearchGroups = 8;
+constexpr unsigned kSearchGroupSize = 32;
+
+// The decoder's model: counts per byte value; the frequency of s is count[s] + 1, so no symbol ever
+// has frequency 0. Its search scans from the nearer end of a group, which with branches on the
+// scan costs less than a fixed-length count when a few values dominate, as in container bytes.
+// The group starts hold the cumulative frequency at the first value of each run of 32 values, so a
+// cumulative frequency costs one group start (or the next one) plus at most 16 additions. They are a
+// speed device only: the format is defined by the cumulative frequency s + (sum of count[j], j < s).
+class SearchModel {
+ public:
+  SearchModel() {
+    for (unsigned g = 0; g < kSearchGroups; ++g) group_start_[g] = g * kSearchGroupSize;
+  }
+
+  uint32_t total() const { return total_; }
+  uint32_t Frequency(unsigned s) const { return counts_[s] + 1; }
+
+  uint32_t Cumulative(unsigned s) const {
+    // Sums from whichever end of the group lies nearer.
+    const unsigned group = s / kSearchGroupSize;
+    const unsigned first = group * kSearchGroupSize;
+    if (s - first <= kSearchGroupSize / 2) {
+      uint32_t cum = group_start_[group] + (s - first);
+      for (unsigned j = first; j < s; ++j) cum += counts_[j];
+      return cum;
+    }
+    const unsigned end = first + kSearchGroupSize;
+    uint32_t cum = (group + 1 < kSearchGroups ? group_start_[group + 1] : total_) - (end - s);
+    for (unsigned j = s; j < end; ++j) cum -= counts_[j];
+    return cum;
+  }
+
+  // The symbol whose interval [Cumulative(s), Cumulative(s) + Frequency(s)) holds v, which must be
+  // below total(); its cumulative frequency goes to `cum`. Scans the group from the end nearer to v.
+  unsigned Find(uint32_t v, uint32_t& cum) const {
+    unsigned g = group_start_[4] <= v ? 4 : 0;
+    if (group_start_[g + 2] <= v) g += 2;
+    if (group_start_[g + 1] <= v) g += 1;
+    const uint32_t group_end = g + 1 < kSearchGroups ? group_start_[g + 1] : total_;
+    unsigned s;
+    uint32_t c;
+    if (v - group_start_[g] < group_end - v) {
+      s = g * kSearchGroupSize;
+      c = group_start_[g];
+      while (c + counts_[s] + 1 <= v) c += counts_[s++] + 1;
+    } else {
+      s = (g + 1) * kSearchGroupSize - 1;
+      c = group_end - (counts_[s] + 1);
+      while (c > v) c -= counts_[--s] + 1;
+    }
+    cum = c;
+    return s;
+  }
+
+  void Update(unsigned s) {
+    counts_[s] += kIncrement;
+    total_ += kIncrement;
+    // All eight starts in one branch-free pass rather than a loop of varying length.
+    const unsigned group = s / kSearchGroupSize;
+    for (unsigned g = 0; g < kSearchGroups; ++g) group_start_[g] += g > group ? kIncrement : 0;
+    if (total_ > kRescaleLimit) Rescale();
+  }
+
+ private:
+  void Rescale() {
+    uint32_t sum = 0;
+    for (unsigned g = 0; g < kSearchGroups; ++g) {
+      group_start_[g] = g * kSearchGroupSize + sum;
+      for (unsigned j = g * kSearchGroupSize; j < (g + 1) * kSearchGroupSize; ++j) {
+        counts_[j] >>= 1;
+        sum += counts_[j];
+      }
+    }
+    total_ = 256 + sum;
+  }
+
+  uint32_t counts_[256] = {};
+  uint32_t group_start_[kSearchGroups];
+  uint32_t total_ = 256;
+};
+
 // The carry-less coder shifts out the top byte once it is settled; when the range has become too
 // small while the top byte is still open, it gives up the part of the range above the next 2^16
 // boundary so that the byte settles. Returns whether a shift is due.
@@ -152,12 +234,12 @@ int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, si
   const uint8_t* const end = begin + source_size;
   const uint8_t* in = begin + 4;
   uint8_t* out = static_cast<uint8_t*>(destination);
-  ByteModel model;
+  SearchModel model;
   uint32_t low = 0;
   uint32_t range = 0xFFFFFFFFu;
   uint32_t code = uint32_t{begin[0]} << 24 | uint32_t{begin[1]} << 16 | uint32_t{begin[2]} << 8 | begin[3];
   for (size_t i = 0; i < length; ++i) {
-    const uint32_t r = model.Scale(range);
+    const uint32_t r = range / model.total();
     const uint32_t v = (code - low) / r;
     if (v >= model.total()) return -1;
     uint32_t cum;
