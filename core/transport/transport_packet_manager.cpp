@@ -1,5 +1,7 @@
 #include "core/transport/transport_packet_manager.h"
 
+#include <cstring>
+
 #include "core/base/ios_log.h"
 #include "core/net/socket/abstract_socket.h"
 #include "core/transport/secure_shield.h"
@@ -62,41 +64,68 @@ int32_t HXZTransport::HXTransportPacketManager::OnReadyRecvImp(HXZASocket* socke
   }
 }
 
-// One message per event; a tail the socket did not take goes out first at the next event.
+// As many queued messages as fit kSendBatchSize go out in one write, each enciphered whole as
+// before, one after another into the reused send buffer; a tail the socket did not take goes out
+// first at the next event.
 int32_t HXZTransport::HXTransportPacketManager::OnReadySendImp(HXZASocket* socket,
                                                                HXZADataHandler*) {
   if (m_sendRemainder.offset() < m_sendRemainder.size()) {
     const uint64_t left = m_sendRemainder.size() - m_sendRemainder.offset();
     const size_t sent =
         socket->Send(m_sendRemainder.buffer() + m_sendRemainder.offset(), static_cast<size_t>(left), 0);
-    if (sent == left) {
-      m_sendRemainder.setSize(0);
-    } else {
+    if (sent != left) {
       m_sendRemainder.offset(static_cast<int32_t>(sent));
+      return keepGoing;
     }
-    return keepGoing;
+    m_sendRemainder.setSize(0);  // the socket took it all: it may take more now
   }
 
-  std::unique_ptr<HX_ClientMessage> message;
+  const uint32_t block = m_shield->GetSymCryptBlockSize();
+  uint64_t capacity = 0;  // what the batch may produce: each message plus one block of padding
   {
     HXAutoLock lock(*m_transport);
     if (m_queue.empty()) {
       socket->SendAsync(false);
       return keepGoing;
     }
-    message = std::move(m_queue.front());
-    m_queue.pop_front();
+    // At least one message, however large; more while they fit.
+    do {
+      const uint64_t most = m_queue.front()->Size() + block;
+      if (!m_sendBatch.empty() && capacity + most > kSendBatchSize) break;
+      capacity += most;
+      m_sendBatch.push_back(std::move(m_queue.front()));
+      m_queue.pop_front();
+    } while (!m_queue.empty());
   }
 
-  const uint64_t size = message->Size();
-  if (size == 0) return keepGoing;  // a message that could not be built carries nothing to send
-  const uint32_t block = m_shield->GetSymCryptBlockSize();
-  uint32_t produced = static_cast<uint32_t>(size + block);
-  if (block != 0 && m_sendCipher.size() < produced) m_sendCipher.resize(produced);
-  const uint8_t* bytes = m_shield->Encrypt(message->Data(), static_cast<uint32_t>(size),
-                                           m_sendCipher.data(), produced);
-  if (bytes == nullptr) return failed;
-  const size_t sent = socket->Send(bytes, produced, 0);
-  if (sent < produced) m_sendRemainder.append(bytes + sent, produced - sent);
+  // A lone message of a plain shield goes out from its own bytes; anything else is gathered in
+  // the send buffer.
+  const bool gather = block != 0 || m_sendBatch.size() > 1;
+  if (gather && m_sendCipher.size() < capacity) m_sendCipher.resize(capacity);
+  const uint8_t* bytes = nullptr;
+  uint64_t used = 0;
+  for (const std::unique_ptr<HX_ClientMessage>& message : m_sendBatch) {
+    const uint64_t size = message->Size();
+    if (size == 0) continue;  // a message that could not be built carries nothing to send
+    uint8_t* const at = m_sendCipher.data() + used;
+    uint32_t produced = gather ? static_cast<uint32_t>(capacity - used) : static_cast<uint32_t>(size);
+    const uint8_t* out = m_shield->Encrypt(message->Data(), static_cast<uint32_t>(size), at, produced);
+    if (out == nullptr) {
+      m_sendBatch.clear();
+      return failed;
+    }
+    if (!gather) {
+      bytes = out;
+    } else if (out != at) {
+      std::memcpy(at, out, produced);
+    }
+    used += produced;
+  }
+  if (gather) bytes = m_sendCipher.data();
+  if (used > 0) {
+    const size_t sent = socket->Send(bytes, static_cast<size_t>(used), 0);
+    if (sent < used) m_sendRemainder.append(bytes + sent, used - sent);
+  }
+  m_sendBatch.clear();  // the messages are deleted once their bytes are sent or kept
   return keepGoing;
 }

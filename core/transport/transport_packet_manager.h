@@ -2,7 +2,8 @@
 // HXZTransport::HXTransportPacketManager: the transport's data manager while connected. It cuts
 // the incoming byte stream into transport messages (deciphering them first after a secure
 // handshake) and hands each to the transport's dispatch, and it writes the queued outgoing
-// messages, one per ready-to-send event, enciphered whole after a secure handshake.
+// messages, enciphered whole after a secure handshake, as many per ready-to-send event as fit one
+// write of kSendBatchSize bytes (at least one).
 //
 // Reading: every message is checked before it is used. A fixed part that is not plausible, a
 // message whose checksums or names are wrong, or one whose deciphered length differs from what
@@ -33,6 +34,8 @@ class HXSecureShield;
 class HXZTransport::HXTransportPacketManager : public HXZADataManager {
  public:
   static constexpr int64_t kCipherBufferSize = 128 * 1024;
+  // The most bytes one ready-to-send event gathers from several queued messages.
+  static constexpr uint64_t kSendBatchSize = 64 * 1024;
 
   HXTransportPacketManager(HXZTransport* transport, HXSecureShield* shield);
   ~HXTransportPacketManager() override;
@@ -74,8 +77,10 @@ class HXZTransport::HXTransportPacketManager : public HXZADataManager {
   const std::unique_ptr<HXPacketBuffer> m_cipherBuffer;
   uint64_t m_blockSize = 0;  // of the current read; 0 reads plain messages
   uint64_t m_dropLeft = 0;   // bytes of an oversized message still to skip
-  // The buffer outgoing messages are enciphered into, grown to the largest one.
+  // The buffer outgoing messages are enciphered and gathered into, grown to the largest batch.
   std::vector<uint8_t> m_sendCipher;
+  // The messages of the write under way; only the loop thread touches it.
+  std::vector<std::unique_ptr<HX_ClientMessage>> m_sendBatch;
   // Changed by init and StopReading; the reader follows it on the loop thread.
   std::atomic<uint32_t> m_connectionEpoch{0};
   uint32_t m_readerEpoch = 0;
