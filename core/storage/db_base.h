@@ -48,6 +48,12 @@ struct Result {
   cppdb::result result;
 };
 
+// A connection of its own, apart from any database object's (for tools that open a file
+// directly); the database classes hand out theirs through HXDBBase::Session.
+struct Session {
+  cppdb::session session;
+};
+
 }  // namespace hx::db
 
 class HXDBBase : public HXLock {
