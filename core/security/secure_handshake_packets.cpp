@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/base/container.h"
+#include "core/wire/little_endian.h"
 
 namespace hx::secure_handshake {
 namespace {
@@ -56,13 +57,12 @@ bool BinaryEntry(const HX_Container& container, const char* name, Bytes* value) 
 
 }  // namespace
 
-uint32_t ReadU32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-         uint32_t{bytes[3]} << 24;
-}
+uint32_t ReadU32(const uint8_t* bytes) { return hx::wire::LoadLe32(bytes); }
 
 void AppendU32(Bytes& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+  uint8_t bytes[4];
+  hx::wire::StoreLe32(bytes, value);
+  out.insert(out.end(), bytes, bytes + 4);
 }
 
 CertificateParse ParseCertificateMessage(const uint8_t* body, uint32_t length, CertificateMessage* message) {
