@@ -21,7 +21,8 @@
 class HXThread : public HXThreadBase {
  public:
   explicit HXThread(const char* name);
-  // Stops and joins a thread that is still running or not yet joined (see HXThreadBase).
+  // Joins a thread that has finished but is not yet joined; a thread still starting or running
+  // ends the process with a diagnostic (see HXThreadBase).
   ~HXThread() override;
 
   // The scheduling priority for `level` within [GetMinOSPriority(), GetMaxOSPriority()]:

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -142,17 +143,25 @@ bool HXThreadBase::Join() {
 void HXThreadBase::StopBeforeDestruction() {
   const uint32_t flags = m_flags.load();
   if ((flags & kIdle) != 0 && (flags & kFinished) == 0) return;
-  if ((flags & kIdle) != 0) {
+  if ((flags & kFinished) != 0) {
+    // Run() has returned; only the end of the run and the join are left.
     ios_log("Removing thread object that is not joined %p 0x%x %s", static_cast<void*>(this), flags,
             m_name);
+    m_finished.Wait();
     Join();
     return;
   }
+  // The thread is starting or inside Run(), and the subclass part that Run() belongs to is gone
+  // already: whatever it does next is undefined. End here, saying what went wrong, rather than
+  // somewhere later with "pure virtual method called" or a corrupted heap.
   ios_log("Removing thread object while it is running %p 0x%x %s", static_cast<void*>(this), flags,
           m_name);
-  if ((flags & (kTerminate | kFinished)) == 0) Terminate();
-  m_finished.Wait();
-  Join();
+  std::fprintf(stderr,
+               "HXThread \"%s\" at %p destroyed while its thread starts or runs: its subclass must "
+               "stop it (Terminate(); Wait();) in its own destructor\n",
+               m_name, static_cast<void*>(this));
+  std::fflush(stderr);
+  std::abort();
 }
 
 void HXThreadBase::ThreadExit(void* value) { pthread_exit(value); }

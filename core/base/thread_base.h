@@ -14,10 +14,12 @@
 // Thread safety: every method may be called from any thread, but one thread at a time should
 // start, wait for or join a given object, and Run() must not wait for its own object.
 //
-// Destruction: a subclass whose Run() uses the subclass's members stops its thread in its own
-// destructor (Terminate(); Wait();). The base's destructor stops a thread that still runs too,
-// but then the subclass part is already gone: it cannot reach the subclass's OnTerminateRequest,
-// so this only helps a Run() that polls Terminated() and touches nothing else.
+// Destruction: every subclass that starts its thread stops it in its own destructor
+// (Terminate(); Wait();), as every subclass in the core does. By the time the base's destructor
+// runs, the subclass part that Run() belongs to is gone: a thread that is still starting or inside
+// Run() then ends the process with a diagnostic on stderr (no longer undefined behaviour later).
+// A thread whose Run() has already returned is only joined. Note that Start(..., true) returns
+// before the new thread has entered Run().
 //
 // Thread-local storage: every started thread owns a store (HXTLSBase) from just before Run()
 // until just after it; TLS() returns the calling thread's store.
@@ -118,8 +120,8 @@ class HXThreadBase {
   virtual void _SetPriority(int level) = 0;
   virtual void _SetName(const char* text) = 0;
 
-  // For the platform class's destructor: joins a finished thread, or asks a running one to stop
-  // and joins it, logging either case.
+  // For the platform class's destructor: joins a thread whose Run() has returned (logged); a
+  // thread that is starting or inside Run() aborts the process with a diagnostic.
   void StopBeforeDestruction();
 
  private:

@@ -27,19 +27,43 @@ HXThreadPool::~HXThreadPool() {
   m_runnerCount = 0;
 }
 
+HXAsyncRunner* HXThreadPool::newRunner(const char* name) { return new HXAsyncRunner(this, name); }
+
 int HXThreadPool::Start() {
-  if (!IsIdle()) return HXThread::Start(hx::thread::normal, true);  // refused there
+  if (!IsIdle()) {
+    // A running pool refuses the start in the base. One whose stop ran out of time is still
+    // ending: its scheduler thread goes within the stop time-out.
+    if (!IsTermRequest()) return HXThread::Start(hx::thread::normal, true);
+    Wait();
+  }
   std::vector<HXAsyncRunner*> starting;
   {
     HXAutoLock lock(getLock());
+    if (!m_busy.empty()) {
+      ios_log("Thread pool %s: jobs of its last run still run", GetName());
+      return -1;
+    }
     const std::string prefix = std::string(GetName()) + " ";
     for (; m_runnerCount < m_queues * m_runnersPerQueue; ++m_runnerCount) {
-      m_free.push_back(new HXAsyncRunner(this, (prefix + std::to_string(m_runnerCount)).c_str()));
+      m_free.push_back(newRunner((prefix + std::to_string(m_runnerCount)).c_str()));
     }
     m_busyPerQueue.assign(m_queues, 0);
     starting.assign(m_free.begin(), m_free.end());
   }
-  for (HXAsyncRunner* runner : starting) runner->Start(hx::thread::normal, false);
+  for (HXAsyncRunner* runner : starting) {
+    // A runner told to end by an earlier stop may not have been joined yet.
+    if (runner->IsTermRequest() && !runner->IsIdle()) runner->Wait();
+    if (runner->Start(hx::thread::normal, false) != 0) {
+      ios_log("Thread pool %s: runner %s did not start", GetName(), runner->GetName());
+      // The runners started so far end again; without a scheduler thread they get no job.
+      for (HXAsyncRunner* started : starting) {
+        if (started == runner) break;
+        started->Terminate();
+        started->Wait();
+      }
+      return -1;
+    }
+  }
   return HXThread::Start(hx::thread::normal, true);
 }
 
@@ -88,7 +112,6 @@ void HXThreadPool::beforeThreadExit() {
   const int64_t timeout = m_stopTimeout.load();
   const int64_t deadline = hx::GetTickCount() + timeout;
   for (;;) {
-    if (timeout >= 0 && hx::GetTickCount() >= deadline) return;
     std::list<HXAsyncRunner*> ended;
     {
       HXAutoLock guard(lock);
@@ -99,16 +122,21 @@ void HXThreadPool::beforeThreadExit() {
       }
       ended.swap(m_free);
     }
-    if (ended.empty()) {
-      // Busy runners come back through castOffRunner when their runs finish.
-      hx::SleepFor(std::chrono::milliseconds(100));
-      continue;
-    }
+    // Idle runners end at once, so they are joined and deleted also when the time-out has run
+    // out: left behind, ended but not joined, they could not be started again.
     for (HXAsyncRunner* runner : ended) {
       runner->Wait();
       delete runner;
     }
-    HXAutoLock guard(lock);
-    m_runnerCount -= ended.size();
+    {
+      HXAutoLock guard(lock);
+      m_runnerCount -= ended.size();
+      if (m_runnerCount == 0) return;
+    }
+    if (timeout >= 0 && hx::GetTickCount() >= deadline) return;
+    if (ended.empty()) {
+      // Busy runners come back through castOffRunner when their runs finish.
+      hx::SleepFor(std::chrono::milliseconds(100));
+    }
   }
 }

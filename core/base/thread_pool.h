@@ -26,7 +26,9 @@ class HXThreadPool : public HXJobScheduler {
   ~HXThreadPool() override;
 
   // Creates the missing runners, starts them and then the scheduler thread; the base's result
-  // (0 started, 1 already running, -1 failed).
+  // (0 started, 1 already running, -1 failed). After a stop whose time-out ran out it first
+  // waits for the scheduler thread to end. -1 (logged) when a runner does not start, or when
+  // jobs of the last run still run on runners.
   int Start();
   // Requests termination and waits up to `ms` for the scheduler thread to end, using `ms` as the
   // stop time-out meanwhile. False (logged) when it has not ended in time.
@@ -35,10 +37,13 @@ class HXThreadPool : public HXJobScheduler {
   int64_t stopTimeout() const { return m_stopTimeout.load(); }
 
  protected:
+  // A new runner of this pool named `name`; called by Start under the scheduler lock.
+  virtual HXAsyncRunner* newRunner(const char* name);
   // Both under the scheduler lock.
   HXAsyncRunnerBase* getRunner(uint32_t queue) override;
   void castOffRunner(HXAsyncRunnerBase* runner) override;
-  // Ends and deletes the runners once every job is gone (within the stop time-out).
+  // Ends and deletes the runners once every job is gone (within the stop time-out); idle runners
+  // are always joined and deleted, busy ones that outlast the time-out stay counted.
   void beforeThreadExit() override;
 
   // Runner bookkeeping, guarded by the scheduler lock.

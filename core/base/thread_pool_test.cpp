@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -194,6 +195,77 @@ TEST(ThreadPoolTest, DestroyingARunningPoolWaitsForItsJobs) {
   opener.join();
   EXPECT_EQ(probe.finished.load(), 1);
   EXPECT_EQ(probe.deleted.load(), 1);
+}
+
+// A stop whose time-out ran out at once still leaves a pool that starts again, runs jobs and goes
+// promptly.
+TEST(ThreadPoolTest, PoolStoppedWithoutWaitingStartsAgainAndRunsAJob) {
+  Probe probe;
+  const auto destroyed = std::make_shared<std::promise<void>>();
+  std::future<void> done = destroyed->get_future();
+  std::thread owner([&, destroyed] {
+    {
+      HXThreadPool pool(2, 2, nullptr, 0, 5000);
+      ASSERT_EQ(pool.Start(), 0);
+      pool.Stop(0);
+      ASSERT_EQ(pool.Start(), 0);
+      pool.ScheduleTask(TickIn(0), new ProbeTask(&probe), 1);
+      EXPECT_TRUE(WaitFor([&] { return probe.Runs() == 1; }, kLong));
+    }
+    destroyed->set_value();
+  });
+  const bool prompt = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  if (!prompt) {
+    owner.detach();  // leaves the hung thread behind rather than hang the whole run
+    FAIL() << "the pool's destructor hangs";
+  }
+  owner.join();
+  EXPECT_EQ(probe.Runs(), 1);
+}
+
+// A runner for which the system refuses a thread while `refuse` is set.
+class RefusedRunner : public HXAsyncRunner {
+ public:
+  RefusedRunner(HXThreadPool* pool, const char* name, std::atomic<bool>* refuse)
+      : HXAsyncRunner(pool, name), refuse_(refuse) {}
+
+ protected:
+  bool _CreateThread(EntryFunction entry, void* arg) override {
+    return !refuse_->load() && HXAsyncRunner::_CreateThread(entry, arg);
+  }
+
+ private:
+  std::atomic<bool>* refuse_;
+};
+
+class PoolWithARefusedRunner : public TestPool {
+ public:
+  PoolWithARefusedRunner() : TestPool(1, 3, "Refusing", 0, 5000) {}
+  std::atomic<bool> refuse{true};
+
+ protected:
+  HXAsyncRunner* newRunner(const char* name) override {
+    // The second runner of three: the first one has started by then.
+    if (++created_ == 2) return new RefusedRunner(this, name, &refuse);
+    return TestPool::newRunner(name);
+  }
+
+ private:
+  int created_ = 0;
+};
+
+TEST(ThreadPoolTest, StartFailsWhenARunnerCannotStart) {
+  hx::testing::LogCapture log;
+  PoolWithARefusedRunner pool;
+  EXPECT_EQ(pool.Start(), -1);
+  EXPECT_TRUE(log.Contains("Thread pool Refusing: runner Refusing 1 did not start"));
+  EXPECT_TRUE(pool.IsIdle());
+  // Once the system gives it a thread, the pool starts and runs jobs.
+  pool.refuse = false;
+  ASSERT_EQ(pool.Start(), 0);
+  Probe probe;
+  pool.ScheduleTask(TickIn(0), new ProbeTask(&probe), 2);
+  EXPECT_TRUE(WaitFor([&] { return probe.Runs() == 1; }, kLong));
 }
 
 // A task that waits for its own job from inside its run.

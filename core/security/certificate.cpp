@@ -2,6 +2,8 @@
 
 #include <openssl/pem.h>
 
+#include "core/security/pem_reader.h"
+
 namespace {
 
 std::string RawBytes(const ASN1_STRING* text) {
@@ -44,17 +46,9 @@ HX_Certificate& HX_Certificate::operator=(const HX_Certificate& other) {
 void HX_Certificate::SetCert(X509* certificate) { certificate_.reset(certificate); }
 
 bool HX_Certificate::SetCert(const char* source, uint32_t length, HX_StorageType storage) {
-  if (source == nullptr) return false;
-  X509* read = nullptr;
-  if (storage == HX_STORAGE_MEMORY) {
-    hx::ssl::BioPtr bio = hx::ssl::MemoryReader(source, length);
-    if (bio) read = PEM_read_bio_X509(bio.get(), nullptr, hx::ssl::PasswordCallback, nullptr);
-  } else if (storage == HX_STORAGE_FILE) {
-    hx::ssl::FilePtr file(std::fopen(source, "r"));
-    if (file) read = PEM_read_X509(file.get(), nullptr, hx::ssl::PasswordCallback, nullptr);
-  }
+  hx::ssl::X509Ptr read = hx::ssl::ReadPemCertificate(source, length, storage);
   if (read == nullptr) return false;
-  certificate_.reset(read);
+  certificate_.reset(read.release());
   return true;
 }
 

@@ -4,38 +4,23 @@
 
 #include <cstring>
 
+#include "core/security/pem_reader.h"
+
 namespace {
 
 constexpr uint32_t kMaxCertificateLength = 1048576;
 
 hx::ssl::X509Ptr ReadCertificate(const char* source, uint32_t length, HX_StorageType storage) {
-  if (source == nullptr || length < 1 || length > kMaxCertificateLength) return nullptr;
-  if (storage == HX_STORAGE_MEMORY) {
-    hx::ssl::BioPtr bio = hx::ssl::MemoryReader(source, length);
-    return hx::ssl::X509Ptr(
-        bio ? PEM_read_bio_X509(bio.get(), nullptr, hx::ssl::PasswordCallback, nullptr) : nullptr);
-  }
-  if (storage == HX_STORAGE_FILE) {
-    hx::ssl::FilePtr file(std::fopen(source, "r"));
-    return hx::ssl::X509Ptr(
-        file ? PEM_read_X509(file.get(), nullptr, hx::ssl::PasswordCallback, nullptr) : nullptr);
-  }
-  return nullptr;
+  if (length < 1 || length > kMaxCertificateLength) return nullptr;
+  return hx::ssl::ReadPemCertificate(source, length, storage);
 }
 
 hx::ssl::X509CrlPtr ReadCrl(const char* source, HX_StorageType storage) {
   if (source == nullptr) return nullptr;
-  if (storage == HX_STORAGE_MEMORY) {
-    hx::ssl::BioPtr bio = hx::ssl::MemoryReader(source, std::strlen(source));
-    return hx::ssl::X509CrlPtr(
-        bio ? PEM_read_bio_X509_CRL(bio.get(), nullptr, hx::ssl::PasswordCallback, nullptr) : nullptr);
-  }
-  if (storage == HX_STORAGE_FILE) {
-    hx::ssl::FilePtr file(std::fopen(source, "r"));
-    return hx::ssl::X509CrlPtr(
-        file ? PEM_read_X509_CRL(file.get(), nullptr, hx::ssl::PasswordCallback, nullptr) : nullptr);
-  }
-  return nullptr;
+  return hx::ssl::ReadPem<hx::ssl::X509CrlPtr>(
+      source, storage == HX_STORAGE_MEMORY ? std::strlen(source) : 0, storage, "r",
+      [](BIO* bio) { return PEM_read_bio_X509_CRL(bio, nullptr, hx::ssl::PasswordCallback, nullptr); },
+      [](FILE* file) { return PEM_read_X509_CRL(file, nullptr, hx::ssl::PasswordCallback, nullptr); });
 }
 
 }  // namespace

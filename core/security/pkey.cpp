@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/security/pem_reader.h"
+
 namespace {
 
 constexpr size_t kMaxSourceLength = 65535;
@@ -21,15 +23,8 @@ template <typename ReadBio, typename ReadFile>
 hx::ssl::PKeyPtr ReadKey(const char* source, HX_StorageType storage, const char* mode,
                          ReadBio read_bio, ReadFile read_file) {
   if (!SourceUsable(source)) return nullptr;
-  if (storage == HX_STORAGE_MEMORY) {
-    hx::ssl::BioPtr bio = hx::ssl::MemoryReader(source, std::strlen(source));
-    return hx::ssl::PKeyPtr(bio ? read_bio(bio.get()) : nullptr);
-  }
-  if (storage == HX_STORAGE_FILE) {
-    hx::ssl::FilePtr file(std::fopen(source, mode));
-    return hx::ssl::PKeyPtr(file ? read_file(file.get()) : nullptr);
-  }
-  return nullptr;
+  return hx::ssl::ReadPem<hx::ssl::PKeyPtr>(source, storage == HX_STORAGE_MEMORY ? std::strlen(source) : 0,
+                                            storage, mode, read_bio, read_file);
 }
 
 const EVP_CIPHER* PemCipher(int algorithm, int mode, bool* valid) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/base/container.h"
+#include "core/wire/little_endian.h"
 
 namespace hx::secure_handshake {
 namespace {
@@ -56,33 +57,36 @@ bool BinaryEntry(const HX_Container& container, const char* name, Bytes* value) 
 
 }  // namespace
 
-uint32_t ReadU32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-         uint32_t{bytes[3]} << 24;
-}
+uint32_t ReadU32(const uint8_t* bytes) { return hx::wire::LoadLe32(bytes); }
 
 void AppendU32(Bytes& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+  uint8_t bytes[4];
+  hx::wire::StoreLe32(bytes, value);
+  out.insert(out.end(), bytes, bytes + 4);
 }
 
-bool ParseCertificateMessage(const uint8_t* body, uint32_t length, CertificateMessage* message) {
-  HX_Container container;
-  if (!container.Deserialize(body, length)) return false;
+CertificateParse ParseCertificateMessage(const uint8_t* body, uint32_t length, CertificateMessage* message) {
+  // The container's wire form starts with its unpacked length: checked before it is unpacked.
+  if (body == nullptr || length < 4) return CertificateParse::kUnreadable;
+  if (ReadU32(body) > kMaxCertificateUnpacked) return CertificateParse::kTooLarge;
+  HX_Container& container = message->container;
+  if (!container.Deserialize(body, length)) return CertificateParse::kUnreadable;
   container.Reset();
   while (container.Next()) {
     if (container.GetType() != HX_CNT_BINARY_VT) continue;
     size_t size = 0;
-    const uint8_t* value = static_cast<const uint8_t*>(container.GetBinValueRef(size));
+    const char* value = static_cast<const char*>(container.GetBinValueRef(size));
     if (value == nullptr) continue;
     if (NameIs(container.GetName(), "Certificate")) {
       // Only the first one counts: it is the one verified and the one whose key is used.
-      if (!message->has_certificate) message->certificate.assign(reinterpret_cast<const char*>(value), size);
+      if (!message->has_certificate) message->certificate = std::string_view(value, size);
       message->has_certificate = true;
     } else if (NameIs(container.GetName(), "Certificate Chain")) {
-      message->chain.emplace_back(reinterpret_cast<const char*>(value), size);
+      if (message->chain.size() == kMaxChainEntries) return CertificateParse::kTooLarge;
+      message->chain.emplace_back(value, size);
     }
   }
-  return true;
+  return CertificateParse::kOk;
 }
 
 Bytes FormOffer(bool improved_security, bool gost_engine) {

@@ -13,10 +13,13 @@
 //   key message (v2)     u32 S, S bytes: container of "v1_buf" (the whole v1 key message) and
 //                        "sign" (RSA SHA-1 signature over "v1_buf" followed by "v2rnd")
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "core/base/container.h"
 #include "core/security/symmetric_crypt.h"
 
 namespace hx::secure_handshake {
@@ -35,14 +38,27 @@ constexpr size_t kMaxRandomText = 255;
 uint32_t ReadU32(const uint8_t* bytes);
 void AppendU32(Bytes& out, uint32_t value);
 
-// The certificate and intermediates a certificate message carries.
+// Bounds of a certificate message's container. A body within kMaxBodySize could otherwise unpack
+// to tens of megabytes; a real chain takes a few kilobytes.
+constexpr uint32_t kMaxCertificateUnpacked = 1024 * 1024;
+constexpr size_t kMaxChainEntries = 16;
+
+// The certificate and intermediates a certificate message carries. The texts point into
+// `container`, which owns them: they stay valid while the message lives and is not changed.
 struct CertificateMessage {
+  HX_Container container;
   bool has_certificate = false;
-  std::string certificate;  // the first "Certificate" entry
-  std::vector<std::string> chain;
+  std::string_view certificate;  // the first "Certificate" entry
+  std::vector<std::string_view> chain;
 };
-// False when the container cannot be read.
-bool ParseCertificateMessage(const uint8_t* body, uint32_t length, CertificateMessage* message);
+
+enum class CertificateParse {
+  kOk,
+  kUnreadable,  // the container cannot be read
+  kTooLarge,    // it would unpack beyond kMaxCertificateUnpacked, or has more chain entries than
+                // kMaxChainEntries; refused before anything large is allocated
+};
+CertificateParse ParseCertificateMessage(const uint8_t* body, uint32_t length, CertificateMessage* message);
 
 // The version-1 offer (its N word included) of a server.
 Bytes FormOffer(bool improved_security, bool gost_engine);

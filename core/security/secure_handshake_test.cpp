@@ -5,6 +5,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,16 @@
 #include "core/security/root_certificate.h"
 #include "testing/test_pki.h"
 #include "testing/test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer runtime's allocation hooks (declared in clang's sanitizer/allocator_interface.h,
+// which gcc does not ship).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, size_t),
+                                                          void (*free_hook)(const volatile void*));
+#define HX_HAS_MALLOC_HOOKS 1
+#else
+#define HX_HAS_MALLOC_HOOKS 0
+#endif
 
 namespace {
 
@@ -53,6 +64,24 @@ Bytes CertificateMessage(const std::vector<std::pair<std::string, const TestCert
   uint8_t* serialised = nullptr;
   size_t size = 0;
   EXPECT_TRUE(container.SerializeAlloc(serialised, size));
+  Bytes out = Word(static_cast<uint32_t>(size));
+  out.insert(out.end(), serialised, serialised + size);
+  std::free(serialised);
+  return out;
+}
+
+// A certificate message that packs small and unpacks to `unpacked` bytes and more: the server's
+// certificate followed by a chain entry of zeros.
+Bytes InflatedCertificateMessage(const TestCert& certificate, size_t unpacked) {
+  HX_Container container;
+  EXPECT_TRUE(container.AddValue("Certificate", HX_CNT_BINARY_VT, certificate.cert_pem.data(),
+                                 certificate.cert_pem.size()));
+  const std::string zeros(unpacked, '\0');
+  EXPECT_TRUE(container.AddValue("Certificate Chain", HX_CNT_BINARY_VT, zeros.data(), zeros.size()));
+  uint8_t* serialised = nullptr;
+  size_t size = 0;
+  EXPECT_TRUE(container.SerializeAlloc(serialised, size));
+  EXPECT_LE(size, 65536u) << "must pass the size bound of the body";
   Bytes out = Word(static_cast<uint32_t>(size));
   out.insert(out.end(), serialised, serialised + size);
   std::free(serialised);
@@ -189,6 +218,15 @@ class SecureHandshakeTest : public ::testing::Test {
     return key;
   }
 
+  // The server's certificate and `entries` chain entries, the first of them the intermediate.
+  std::vector<std::pair<std::string, const TestCert*>> ChainOf(size_t entries) const {
+    std::vector<std::pair<std::string, const TestCert*>> message = {{"Certificate", &pki_->server}};
+    for (size_t i = 0; i < entries; ++i) {
+      message.emplace_back("Certificate Chain", i == 0 ? &pki_->intermediate : &pki_->foreign_root);
+    }
+    return message;
+  }
+
   Bytes ServerCertificateMessage() const {
     return CertificateMessage({{"Certificate", &pki_->server}, {"Certificate Chain", &pki_->intermediate}});
   }
@@ -309,6 +347,49 @@ TEST_F(SecureHandshakeTest, Version2AuthenticatesBothSides) {
   EXPECT_EQ(common_name, "server#as");
 }
 
+// A chain of the most entries allowed still verifies.
+TEST_F(SecureHandshakeTest, ChainOfSixteenEntriesPasses) {
+  std::unique_ptr<Owner> client = Client(1);
+  std::unique_ptr<Owner> server = Server(1, pki_->server);
+  server->certificate_message = CertificateMessage(ChainOf(16));
+  const Outcome outcome = Exchange(*client, *server);
+  EXPECT_EQ(outcome.client, HX_SH_FINISHED) << client->handshake.GetHandshakeErrorCode();
+  EXPECT_EQ(outcome.server, HX_SH_FINISHED) << server->handshake.GetHandshakeErrorCode();
+}
+
+#if HX_HAS_MALLOC_HOOKS
+std::atomic<size_t> g_largest_allocation{0};
+std::atomic<bool> g_watch_allocations{false};
+
+void RecordAllocation(const volatile void*, size_t size) {
+  if (!g_watch_allocations.load(std::memory_order_relaxed)) return;
+  size_t largest = g_largest_allocation.load(std::memory_order_relaxed);
+  while (size > largest && !g_largest_allocation.compare_exchange_weak(largest, size)) {
+  }
+}
+void IgnoreFree(const volatile void*) {}
+#endif
+
+// An inflated certificate message is refused before it is unpacked: no allocation near its
+// unpacked size is made for it.
+TEST_F(SecureHandshakeTest, InflatedCertificateMessageIsRefusedWithoutALargeAllocation) {
+#if HX_HAS_MALLOC_HOOKS
+  const Bytes inflated = InflatedCertificateMessage(pki_->server, 8 * 1024 * 1024);
+  std::unique_ptr<Owner> client = Client(1);
+  static const bool installed = __sanitizer_install_malloc_and_free_hooks(RecordAllocation, IgnoreFree) != 0;
+  ASSERT_TRUE(installed);
+  g_largest_allocation = 0;
+  g_watch_allocations = true;
+  const HX_SecureHandshakeState state = RunClientOn(*client, inflated);
+  g_watch_allocations = false;
+  EXPECT_EQ(state, HX_SH_FAILED);
+  EXPECT_EQ(client->handshake.GetHandshakeErrorCode(), 3);
+  EXPECT_LT(g_largest_allocation.load(), inflated.size() + 4096);
+#else
+  GTEST_SKIP() << "allocations can be watched under the sanitizers only";
+#endif
+}
+
 // Every refusal of the server's packets: the error code, and the 8-byte error message where the
 // client sends one before it stops.
 TEST_F(SecureHandshakeTest, ClientRefusesBadServerPackets) {
@@ -342,7 +423,13 @@ TEST_F(SecureHandshakeTest, ClientRefusesBadServerPackets) {
       {"certificate size 0", Word(0), 3, true},
       {"certificate size above the bound", Word(65537), 3, true},
       {"certificate size of 4 GB", Word(0xffffffff), 3, true},
-      {"unreadable container", Concat({Word(7), Bytes{1, 2, 3, 4, 5, 6, 7}}), 8, true},
+      {"unreadable container", Concat({Word(7), Bytes{5, 0, 0, 0, 5, 6, 7}}), 8, true},
+      {"container that unpacks beyond 1 MiB", Concat({InflatedCertificateMessage(pki_->server, 1024 * 1024), offer}),
+       3, true},
+      // Refused from the unpacked length in its first word: nothing is unpacked, or the junk after
+      // it would make the container unreadable (8).
+      {"container claiming 57 MB", Concat({Word(8), Word(57 * 1024 * 1024), Word(0x12345678), offer}), 3, true},
+      {"17 chain entries", Concat({CertificateMessage(ChainOf(17)), offer}), 3, true},
       {"offer of no words", Concat({good_certificate, Word(0)}), 3, false},
       {"offer count whose byte size wraps", Concat({good_certificate, Word(0x40000001), Word(1)}), 3, false},
       {"offer count above the bound", Concat({good_certificate, Word(65)}), 3, false},

@@ -232,11 +232,18 @@ bool HX_SecureHandshakeVer1_Impl::CheckCertificateMessage(const uint8_t* data, u
   const std::optional<uint32_t> expected = TakeStoredSize();
   if (!expected || length != *expected) return Fail(HX_SH_ERROR_BAD_SIZE);
   CertificateMessage message;
-  if (!ParseCertificateMessage(data, length, &message)) return Fail(HX_SH_ERROR_INTERNAL);
+  switch (ParseCertificateMessage(data, length, &message)) {
+    case CertificateParse::kOk:
+      break;
+    case CertificateParse::kTooLarge:
+      return Fail(HX_SH_ERROR_BAD_SIZE);
+    case CertificateParse::kUnreadable:
+      return Fail(HX_SH_ERROR_INTERNAL);
+  }
 
   // Only the built-in root is trusted: chain entries may link to it but never stand in for it.
   HX_CertificateCheck check;
-  for (const std::string& intermediate : message.chain)
+  for (const std::string_view intermediate : message.chain)
     check.SetUntrustedCert(intermediate.data(), static_cast<uint32_t>(intermediate.size()), HX_STORAGE_MEMORY);
   const std::string root = hx::BuiltInRootCertificate();
   if (root.empty() || !check.SetCertToChain(root.data(), static_cast<uint32_t>(root.size()), HX_STORAGE_MEMORY))
@@ -244,7 +251,7 @@ bool HX_SecureHandshakeVer1_Impl::CheckCertificateMessage(const uint8_t* data, u
   if (!message.has_certificate) return Fail(HX_SH_ERROR_NO_CERTIFICATE);
 
   // The certificate verified is the one whose key is used and that the owner inspects.
-  const std::string& pem = message.certificate;
+  const std::string_view pem = message.certificate;
   peer_certificate_ = pem;
   if (!check.SetCert(pem.data(), static_cast<uint32_t>(pem.size()), HX_STORAGE_MEMORY) || !check.VerifyCert())
     return Fail(HX_SH_ERROR_CERTIFICATE);

@@ -4,21 +4,14 @@
 
 #include <climits>
 
+#include "core/security/pem_reader.h"
+
 namespace {
 
 template <typename ReadBio, typename ReadFile>
 hx::ssl::PKeyPtr ReadKey(const char* source, size_t length, HX_StorageType storage,
                          const char* mode, ReadBio read_bio, ReadFile read_file) {
-  if (source == nullptr) return nullptr;
-  if (storage == HX_STORAGE_MEMORY) {
-    hx::ssl::BioPtr bio = hx::ssl::MemoryReader(source, length);
-    return hx::ssl::PKeyPtr(bio ? read_bio(bio.get()) : nullptr);
-  }
-  if (storage == HX_STORAGE_FILE) {
-    hx::ssl::FilePtr file(std::fopen(source, mode));
-    return hx::ssl::PKeyPtr(file ? read_file(file.get()) : nullptr);
-  }
-  return nullptr;
+  return hx::ssl::ReadPem<hx::ssl::PKeyPtr>(source, length, storage, mode, read_bio, read_file);
 }
 
 }  // namespace

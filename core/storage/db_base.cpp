@@ -57,12 +57,17 @@ HXDBBaseSessionLock HXDBBase::Session() const {
 
 int HXDBBase::GetVersion() {
   int version = 0;
+  return ReadVersion(version) ? version : 0;
+}
+
+bool HXDBBase::ReadVersion(int& version) {
+  bool read = false;
   const bool ok = DB_GUARD_CALL([&] {
     HXDBBaseSessionLock held = Session();
     cppdb::result row = *held << hx::sqlite::get_version;
-    if (row.next()) row.fetch(0, version);
+    read = row.next() && row.fetch(0, version);
   });
-  return ok ? version : 0;
+  return ok && read;
 }
 
 void HXDBBase::SetVersion(const HXDBBaseSessionLock& held, unsigned version) {

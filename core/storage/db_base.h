@@ -48,6 +48,12 @@ struct Result {
   cppdb::result result;
 };
 
+// A connection of its own, apart from any database object's (for tools that open a file
+// directly); the database classes hand out theirs through HXDBBase::Session.
+struct Session {
+  cppdb::session session;
+};
+
 }  // namespace hx::db
 
 class HXDBBase : public HXLock {
@@ -71,6 +77,7 @@ class HXDBBase : public HXLock {
   };
 
   static constexpr uint64_t kUnlimited = UINT64_MAX;
+  static constexpr int kBusyTimeoutMs = 5000;
   static constexpr size_t kInitialRequestLimit = 10;
 
   HXDBBase(int version, const char* name);
@@ -94,6 +101,13 @@ class HXDBBase : public HXLock {
   // Opens the file named GetStorageNameSuffix() in `dir` (which ends in a separator, or is empty
   // for ":memory:"); true at once when already open. In modes Recreate and ReadWriteOrRecreate a
   // cppdb::cppdb_error of the recreate step reaches the caller.
+  //
+  // Several processes may share the file. ReadWriteOrRecreate creates a missing or empty file in
+  // place (creating the schema is idempotent) and deletes and recreates only a file that is
+  // provably damaged (not a database, or its integrity check reports damage) or whose content the
+  // schema hooks refuse; a file that is busy, locked, cannot be opened or whose version cannot be
+  // read fails the open and is left alone. Every connection waits up to kBusyTimeoutMs for
+  // another connection's lock.
   bool OpenDatabase(const char* dir, OpenMode mode);
   bool IsOpen() const;
   HXDBBaseSessionLock Session() const;
@@ -129,7 +143,9 @@ class HXDBBase : public HXLock {
   // Renames a file of an older naming scheme (with its companions) unless `to` exists.
   bool Migrate(const std::string& from, const std::string& to);
 
+  // The file's user_version; 0 also when it cannot be read (ReadVersion tells the two apart).
   int GetVersion();
+  bool ReadVersion(int& version);
   void SetVersion(const HXDBBaseSessionLock& held, unsigned version);
 
   // Paging: a limit below 1000 rows per page, or unlimited.
@@ -159,8 +175,19 @@ class HXDBBase : public HXLock {
  private:
   // Locking does not change what a const operation reads, so const operations may lock too.
   HXLock& DatabaseLock() const { return const_cast<HXDBBase&>(*this); }
+  // Why the last first open failed, as far as the recreating mode cares.
+  enum class OpenFailure { kNone, kEmpty, kRefusedSchema };
+
   bool PassesIntegrityCheck();
   bool PrepareOpenedSession(bool create);
+  bool CheckVersion();
+  bool ReadPageCount(int& pages);
+  bool ReadSchemaSnapshot(int& objects, int& version);
+  bool CreateInPlace(const std::string& connection);
+  static bool IsProvablyDamaged(const std::string& path);
+  static bool FileExists(const std::string& path);
+
+  OpenFailure open_failure_ = OpenFailure::kNone;
 
   std::unique_ptr<cppdb::session> session_;
   uint64_t request_limit_ = kInitialRequestLimit;

@@ -86,29 +86,24 @@ bool HX_DBManager::openSettingsDB(HX_SettingsDB* db, const char* dir) {
 }
 
 bool HX_DBManager::backupDB(HXDBBase* db, const std::string& dir) {
-  if (db == nullptr) return false;
-  HXAutoLock hold(*this);
-  const std::string folder = WithLastSlash(dir);
-  HXDBBase::DeleteDatabaseFiles(joinPath(folder, db->GetStorageFSName()));
-  std::unique_ptr<HXDBBase> copy(db->createInstance());
-  if (copy == nullptr) return false;
-  const bool created = CreateEmptyCopy(*copy, folder, "");
-  copy.reset();
-  return created && db->backup(folder);
+  return db != nullptr && copyDatabase(*db, dir, "");
 }
 
 bool HX_DBManager::backupDBPeer(HXDBPeerBase* db, const std::string& dir) {
   if (db == nullptr) return false;
-  HXAutoLock hold(*this);
   const std::string peer = db->PeerId();
-  if (peer.empty()) return false;
+  return !peer.empty() && copyDatabase(*db, dir, peer);
+}
+
+bool HX_DBManager::copyDatabase(HXDBBase& db, const std::string& dir, const std::string& peer) {
+  HXAutoLock hold(*this);
   const std::string folder = WithLastSlash(dir);
-  HXDBBase::DeleteDatabaseFiles(joinPath(folder, db->GetStorageFSName()));
-  std::unique_ptr<HXDBBase> copy(db->createInstance());
+  HXDBBase::DeleteDatabaseFiles(joinPath(folder, db.GetStorageFSName()));
+  std::unique_ptr<HXDBBase> copy(db.createInstance());
   if (copy == nullptr) return false;
   const bool created = CreateEmptyCopy(*copy, folder, peer);
   copy.reset();
-  return created && db->backup(folder);
+  return created && db.backup(folder);
 }
 
 bool HX_DBManager::addBListEntry(BfInfoList& entries, const std::string& dir, uint32_t type,
@@ -177,7 +172,9 @@ bool HX_DBManager::restore(const std::string& dbDir, const std::string& backupDi
   BfInfoList entries;
   if (!readBackupInfo(source, version, entries)) return false;
 
-  // Every copy is rebuilt aside first; only then do the live files change.
+  // Every copy is rebuilt aside first; only then do the live files change. A restore killed in
+  // the middle left its staging folder, a partial copy, behind; no restore runs now but this one.
+  RestoreStaging::removeStale(live);
   RestoreStaging staging(live);
   if (!staging.created()) return false;
   std::vector<std::string> staged;

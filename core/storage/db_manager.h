@@ -72,6 +72,9 @@ class HX_DBManager : public HXLock {
 
  private:
   HX_DBManager() = default;
+  // backupDB and backupDBPeer: a fresh target of the same class in `dir` (for `peer` when not
+  // empty), then every table copied into it.
+  bool copyDatabase(HXDBBase& db, const std::string& dir, const std::string& peer);
   bool restoreEntry(const BfInfo& entry, const std::string& backupDir, const std::string& stagingDir,
                     std::string& fileName);
 

@@ -1,5 +1,8 @@
 #include "core/storage/db_manager.h"
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <gtest/gtest.h>
@@ -195,6 +198,60 @@ TEST_F(DbManagerTest, FailedRestoreLeavesTheLiveDatabasesAlone) {
   HX_SettingsDBFile settings;
   ASSERT_TRUE(settings.OpenDatabase(live_.c_str(), HXDBBase::ReadWrite));
   EXPECT_EQ(settings.Read<int>("Answer", 0), 7);
+}
+
+std::vector<std::string> StagingFolders(const std::string& dir) {
+  std::vector<std::string> found;
+  for (const auto& item : std::filesystem::directory_iterator(dir)) {
+    const std::string name = item.path().filename().string();
+    if (name.rfind("restore-", 0) == 0) found.push_back(name);
+  }
+  return found;
+}
+
+// A process killed while it restores leaves its staging folder behind; the next restore clears it
+// away and still restores everything.
+TEST_F(DbManagerTest, RestoreAfterAKilledRestoreLeavesNoStagingFolder) {
+  MakeLiveDatabases();
+  ASSERT_TRUE(Backup());
+  {
+    HX_SettingsDBFile settings;
+    ASSERT_TRUE(settings.OpenDatabase(live_.c_str(), HXDBBase::ReadWrite));
+    ASSERT_TRUE(settings.Write("Answer", 7));
+  }
+  // Unrelated folders and files of similar names stay.
+  std::filesystem::create_directory(live_ + "restore-notes");
+  WriteFile(live_ + "restoreXXXXXX", "x");
+
+  // Each killed restore clears away the folders of the ones before it, so one is left at a time.
+  for (int attempt = 0; attempt < 50 && StagingFolders(live_).size() < 2; ++attempt) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (;;) HX_DBManager::instance()->restore(live_, backup_);
+    }
+    usleep(20000 + attempt * 1000);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+  }
+  ASSERT_EQ(StagingFolders(live_).size(), 2u) << "no restore was caught in the middle";
+
+  ASSERT_TRUE(HX_DBManager::instance()->restore(live_, backup_));
+  EXPECT_EQ(StagingFolders(live_), (std::vector<std::string>{"restore-notes"}));
+  EXPECT_TRUE(Exists(live_ + "restoreXXXXXX"));
+  HX_SettingsDBFile settings;
+  ASSERT_TRUE(settings.OpenDatabase(live_.c_str(), HXDBBase::ReadWrite));
+  EXPECT_EQ(settings.Read<int>("Answer", 0), 42);
+  for (const char* peer : {kAlice, kBob}) {
+    HX_ChatDB chat;
+    ASSERT_TRUE(chat.OpenDatabase(peer, live_.c_str(), HXDBBase::ReadWrite)) << peer;
+    int messages = 0;
+    ASSERT_TRUE(DB_GUARD_CALL([&] {
+      messages = chat.Session()->create_statement("SELECT count(*) FROM messages").row().get<int>(0);
+    }));
+    EXPECT_EQ(messages, 3) << peer;
+  }
 }
 
 TEST_F(DbManagerTest, RestoreRefusesEveryBadDescription) {

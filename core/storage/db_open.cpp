@@ -1,8 +1,18 @@
 // The open procedure of every database: migration of old file names, first open in the caller's
 // mode, recreation of unusable files, integrity check, tune-up and schema version handling.
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cppdb/errors.h>
+
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 
+#include "core/base/ios_log.h"
+#include "core/base/thread_util.h"
+#include "core/base/tick_clock.h"
 #include "core/storage/db_base.h"
 #include "core/storage/db_guard.h"
 #include "core/storage/sqlite_statements.h"
@@ -55,18 +65,66 @@ bool HXDBBase::_Open(const char* dir, const std::string& storageName, OpenMode m
   const std::string path = folder + PathEncode(storageName);
   const std::string connection = "sqlite3:db=" + ConnectionValue(path);
   bool success = false;
-  if (mode != Recreate) {
-    DB_GUARD_CALL([&] { success = _OpenInternal(connection + ModeSuffix(mode), false); });
-  }
-  if (mode == Recreate || (!success && mode == ReadWriteOrRecreate)) {
+  if (mode == Recreate) {
     DB_GUARD_CALL(
         [&] {
           RemoveDBFile(path);
           success = _OpenInternal(connection, true);
         },
         true);
+    return success;
   }
-  return success;
+
+  const bool existed = FileExists(path);
+  open_failure_ = OpenFailure::kNone;
+  DB_GUARD_CALL([&] { success = _OpenInternal(connection + ModeSuffix(mode), false); });
+  if (success || mode != ReadWriteOrRecreate) return success;
+
+  // Other processes use the same file. Only a file that is missing, still empty, or provably not
+  // a sound database of this class is replaced; a busy, locked or unreadable one stays as it is
+  // and the open fails, since deleting it would lose what the others have written.
+  const bool create_in_place =
+      !existed || open_failure_ == OpenFailure::kEmpty || !FileExists(path);
+  const bool replace = !create_in_place && (open_failure_ == OpenFailure::kRefusedSchema ||
+                                            IsProvablyDamaged(path));
+  if (!create_in_place && !replace) {
+    ios_log("Database %s cannot be opened now; left as it is", path.c_str());
+    return false;
+  }
+  if (replace) {
+    ios_log("Database %s cannot be used as it is; creating it anew", path.c_str());
+    DB_GUARD_CALL(
+        [&] {
+          RemoveDBFile(path);
+          success = _OpenInternal(connection, true);
+        },
+        true);
+    return success;
+  }
+  return CreateInPlace(connection);
+}
+
+bool HXDBBase::CreateInPlace(const std::string& connection) {
+  // Creating the schema is idempotent, so processes that create the file at the same time all
+  // end with it. One whose transaction read the schema before another committed cannot take the
+  // write lock (SQLite refuses at once rather than deadlock): it starts again once the other's
+  // transaction is over, for as long as the busy time-out.
+  const int64_t deadline = hx::GetTickCount() + kBusyTimeoutMs;
+  for (;;) {
+    try {
+      bool success = false;
+      DB_GUARD_CALL(
+          [&] {
+            Close();
+            success = _OpenInternal(connection, true);
+          },
+          true);
+      return success;
+    } catch (const cppdb::cppdb_error&) {
+      if (hx::GetTickCount() >= deadline) throw;
+    }
+    hx::SleepFor(std::chrono::milliseconds(5));
+  }
 }
 
 bool HXDBBase::_OpenInternal(const std::string& connection, bool create) {
@@ -76,6 +134,7 @@ bool HXDBBase::_OpenInternal(const std::string& connection, bool create) {
   // A session whose checks failed must not stay open: the next OpenDatabase would take it as good.
   bool ok = false;
   try {
+    *session_ << hx::sqlite::busy_timeout << cppdb::row;
     ok = PrepareOpenedSession(create);
   } catch (...) {
     session_->close();
@@ -87,12 +146,91 @@ bool HXDBBase::_OpenInternal(const std::string& connection, bool create) {
 
 bool HXDBBase::PrepareOpenedSession(bool create) {
   if (!PassesIntegrityCheck()) return false;
-  TuneUp();
-  if (create) return Create();
-  const int version = GetVersion();
+  // The schema goes in before a file of zero pages leaves rollback journaling. Were its content
+  // only in its write-ahead log, the next connection to open it would lose that log: SQLite takes
+  // the log of a zero-page database for a leftover of a deleted one and deletes it.
+  int pages = 0;
+  const bool tune_first = !create && ReadPageCount(pages) && pages > 0;
+  if (tune_first) TuneUp();
+  const bool ready = create ? Create() : CheckVersion();
+  if (ready && !tune_first) TuneUp();
+  return ready;
+}
+
+bool HXDBBase::CheckVersion() {
+  int version = 0;
+  if (!ReadVersion(version)) {
+    ios_log("Database %s: cannot read its version", name_.c_str());
+    return false;
+  }
   if (version == schema_version_) return true;
-  if (version != 0) return Upgrade(version);
-  return handleZeroVersion();
+  const bool accepted = version != 0 ? Upgrade(version) : handleZeroVersion();
+  if (accepted) return true;
+  if (version != 0) {
+    open_failure_ = OpenFailure::kRefusedSchema;
+    return false;
+  }
+  // A file without version and without any schema is one that another process is creating; so is
+  // one that has its version by now. Both are read in one statement, from one snapshot: read one
+  // after the other they could straddle the other process's commit. A snapshot that cannot be
+  // read says nothing about the file.
+  int objects = -1;
+  int current = 0;
+  if (ReadSchemaSnapshot(objects, current)) {
+    open_failure_ = objects == 0 || current == schema_version_ ? OpenFailure::kEmpty
+                                                              : OpenFailure::kRefusedSchema;
+  }
+  return false;
+}
+
+bool HXDBBase::ReadPageCount(int& pages) {
+  bool read = false;
+  const bool ran = DB_GUARD_CALL([&] {
+    HXDBBaseSessionLock held = Session();
+    cppdb::result row = *held << hx::sqlite::page_count;
+    read = row.next() && row.fetch(0, pages);
+  });
+  return ran && read;
+}
+
+bool HXDBBase::ReadSchemaSnapshot(int& objects, int& version) {
+  bool read = false;
+  const bool ran = DB_GUARD_CALL([&] {
+    HXDBBaseSessionLock held = Session();
+    cppdb::result row = *held << hx::sqlite::schema_snapshot;
+    read = row.next() && row.fetch(0, objects) && row.fetch(1, version);
+  });
+  return ran && read;
+}
+
+bool HXDBBase::IsProvablyDamaged(const std::string& path) {
+  // SQLite's own result codes tell damage from contention; cppdb's errors carry only texts.
+  sqlite3* probe = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &probe, SQLITE_OPEN_READWRITE, nullptr);
+  bool damaged = false;
+  if (rc == SQLITE_OK) {
+    sqlite3_busy_timeout(probe, kBusyTimeoutMs);
+    sqlite3_stmt* statement = nullptr;
+    rc = sqlite3_prepare_v2(probe, hx::sqlite::integrity_check, -1, &statement, nullptr);
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_step(statement);
+      if (rc == SQLITE_ROW) {
+        const unsigned char* verdict = sqlite3_column_text(statement, 0);
+        damaged = verdict == nullptr || std::string(reinterpret_cast<const char*>(verdict)) != "ok";
+      }
+    }
+    sqlite3_finalize(statement);
+  }
+  const int primary = rc & 0xff;
+  damaged = damaged || primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT;
+  sqlite3_close_v2(probe);
+  if (damaged) ios_log("Database %s is damaged; creating it anew", path.c_str());
+  return damaged;
+}
+
+bool HXDBBase::FileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
 }
 
 bool HXDBBase::PassesIntegrityCheck() {

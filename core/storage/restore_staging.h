@@ -18,6 +18,11 @@ class RestoreStaging {
   // The folder, ending in '/'.
   const std::string& path() const { return path_; }
 
+  // Removes the staging folders ("restore-" and six characters) that restores killed in the
+  // middle left in `dbDir`. Call it under the global database lock, before a new staging folder
+  // exists. Returns how many were removed.
+  static int removeStale(const std::string& dbDir);
+
   // Replaces the live file `name` with the staged one. The live file's "-wal" and "-shm" belong
   // to the old content and are deleted first, so they cannot be replayed into the new one.
   bool replaceLive(const std::string& name);

@@ -1,5 +1,6 @@
 #include "core/storage/settings_db.h"
 
+#include "core/base/ios_log.h"
 #include "core/storage/db_guard.h"
 #include "core/storage/settings_keys.h"
 #include "core/storage/settings_statements.h"
@@ -107,14 +108,16 @@ bool HX_SettingsDB::_Get(const char* name, std::ostream& out) {
   return ok && found;
 }
 
-void HX_SettingsDB::_Write(const char* name, std::istream& in) {
-  if (name == nullptr) return;
-  DB_GUARD_CALL([&] {
+bool HX_SettingsDB::_Write(const char* name, std::istream& in) {
+  if (name == nullptr) return false;
+  const bool written = DB_GUARD_CALL([&] {
     HXDBBaseSessionLock held = Session();
     cppdb::transaction transaction(*held);
     *held << hx::settings::db::set << name << in << cppdb::exec;
     transaction.commit();
   });
+  if (!written) ios_log("Settings: cannot store %s", name);
+  return written;
 }
 
 bool HX_SettingsDB::ReadRef(const char* name, std::string& value, const char* def) {

@@ -4,7 +4,8 @@
 // values are byte strings, numbers stored as their decimal text.
 //
 // Thread safety: every operation may be called from any thread; each takes the database lock for
-// its statements. A database error makes readers report "not found" and writers do nothing.
+// its statements. A database error makes readers report "not found"; writers that return a result
+// report it, the others log it. A connection waits up to 5 s for another one's lock.
 
 #include <cstddef>
 #include <set>
@@ -55,9 +56,10 @@ class HX_SettingsDB : public hx::transport::SessionDB, public HXDBBase {
     return value;
   }
 
-  // Stores the value's formatted text (a string's bytes, a C string's characters).
+  // Stores the value's formatted text (a string's bytes, a C string's characters). False when the
+  // database could not take it, also after waiting out another connection's lock.
   template <typename T>
-  void Write(const char* name, T value) {
+  bool Write(const char* name, T value) {
     std::ostringstream text;
     if constexpr (std::is_same_v<std::decay_t<T>, const char*> || std::is_same_v<std::decay_t<T>, char*>) {
       if (value != nullptr) text << value;
@@ -65,7 +67,7 @@ class HX_SettingsDB : public hx::transport::SessionDB, public HXDBBase {
       text << value;
     }
     std::istringstream in(text.str());
-    _Write(name, in);
+    return _Write(name, in);
   }
 
   // The logins of every domain that are neither empty nor blank; false when the query failed.
@@ -74,8 +76,9 @@ class HX_SettingsDB : public hx::transport::SessionDB, public HXDBBase {
  protected:
   // Writes the value of `name` to `out`; true when a row with a non-NULL value was found.
   bool _Get(const char* name, std::ostream& out);
-  // Stores the bytes of `in` as the value of `name`, in one transaction.
-  void _Write(const char* name, std::istream& in);
+  // Stores the bytes of `in` as the value of `name`, in one transaction; false (logged) when the
+  // database refused it.
+  bool _Write(const char* name, std::istream& in);
 
  private:
   bool UpgradeFromVersion1();

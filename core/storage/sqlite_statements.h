@@ -14,6 +14,11 @@ inline constexpr const char* integrity_check = "PRAGMA integrity_check(1);";
 inline constexpr const char* make_sync_full = "PRAGMA synchronous = FULL";
 inline constexpr const char* journal_off_mode = "PRAGMA journal_mode = OFF";
 inline constexpr const char* detach_db = "DETACH DATABASE ?;";
+// Every connection waits this long for another connection's lock before a statement fails.
+inline constexpr const char* busy_timeout = "PRAGMA busy_timeout = 5000";
+inline constexpr const char* page_count = "PRAGMA page_count;";
+inline constexpr const char* schema_snapshot =
+    "SELECT (SELECT count(*) FROM sqlite_master), (SELECT user_version FROM pragma_user_version);";
 inline constexpr const char* show_tables = "SELECT name FROM sqlite_master WHERE type='table';";
 // Backup copies skip the tables that a virtual table keeps for itself: the copy of the virtual
 // table fills those of the target.
