@@ -64,7 +64,8 @@ SquidProxy::SquidProxy(const std::string& squid, const std::string& openssl,
   OpenUp(m_dir.path());
   std::string auth;
   if (options.auth == Auth::basic) {
-    const std::string hash = CommandOutput(Quoted(openssl) + " passwd -apr1 " + Quoted(options.password));
+    const std::string hash =
+        CommandOutput(Quoted(openssl) + " passwd -apr1 " + Quoted(options.password));
     if (hash.empty() || !WriteFile(m_dir.File("passwd"), options.user + ":" + hash + "\n")) return;
     const std::string helper = SquidHelper("basic_ncsa_auth");
     if (helper.empty()) return;
@@ -92,12 +93,12 @@ SquidProxy::SquidProxy(const std::string& squid, const std::string& openssl,
         "http_access deny all\n"
         "cache deny all\n"
         "cache_mem 4 MB\n"
-        "pid_filename " + m_dir.File("squid.pid") + "\n" +
-        "cache_log " + m_dir.File("cache.log") + "\n" +
+        "pid_filename " +
+        m_dir.File("squid.pid") + "\n" + "cache_log " + m_dir.File("cache.log") + "\n" +
         "access_log " + m_dir.File("access.log") + "\n" +
         "cache_store_log none\n"
-        "coredump_dir " + m_dir.path() + "\n" +
-        "hosts_file " + m_dir.File("hosts") + "\n" +
+        "coredump_dir " +
+        m_dir.path() + "\n" + "hosts_file " + m_dir.File("hosts") + "\n" +
         "dns_nameservers 127.0.0.1\n"
         "netdb_filename none\n"
         "pinger_enable off\n"
@@ -125,16 +126,16 @@ TinyProxy::TinyProxy(const std::string& tinyproxy, const std::string& user,
   OpenUp(m_dir.path());
   for (int attempt = 0; attempt < 3 && !m_ready; ++attempt) {
     m_port = FreeLoopbackPort(SOCK_STREAM);
-    const std::string config =
-        "Port " + std::to_string(m_port) + "\n" +
-        "Listen 127.0.0.1\n"
-        "Timeout 60\n"
-        "MaxClients 20\n"
-        "LogLevel Info\n"
-        "LogFile \"" + m_dir.File("tinyproxy.log") + "\"\n" +
-        "PidFile \"" + m_dir.File("tinyproxy.pid") + "\"\n" +
-        "BasicAuth " + user + " " + password + "\n" +
-        (geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "");
+    const std::string config = "Port " + std::to_string(m_port) + "\n" +
+                               "Listen 127.0.0.1\n"
+                               "Timeout 60\n"
+                               "MaxClients 20\n"
+                               "LogLevel Info\n"
+                               "LogFile \"" +
+                               m_dir.File("tinyproxy.log") + "\"\n" + "PidFile \"" +
+                               m_dir.File("tinyproxy.pid") + "\"\n" + "BasicAuth " + user + " " +
+                               password + "\n" +
+                               (geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "");
     WriteFile(m_dir.File("tinyproxy.conf"), config);
     m_process = std::make_unique<ChildProcess>(
         std::vector<std::string>{tinyproxy, "-d", "-c", m_dir.File("tinyproxy.conf")},

@@ -244,7 +244,8 @@ bool ScriptedHttpProxy::CheckDigest(const ProxyRequest& request, const std::stri
 std::string ScriptedHttpProxy::Answer407(const std::vector<std::string>& challenges,
                                          const std::string& extra_headers) {
   std::string answer = "HTTP/1.1 407 Proxy Authentication Required\r\n";
-  for (const std::string& challenge : challenges) answer += "Proxy-Authenticate: " + challenge + "\r\n";
+  for (const std::string& challenge : challenges)
+    answer += "Proxy-Authenticate: " + challenge + "\r\n";
   answer += extra_headers;
   answer += "Content-Length: 0\r\n\r\n";
   return answer;

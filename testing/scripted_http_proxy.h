@@ -22,12 +22,12 @@
 namespace hx::testing {
 
 struct ProxyRequest {
-  std::string head;          // the request line and headers, up to the empty line
-  std::string method;        // "CONNECT"
-  std::string target;        // as the request line writes it
+  std::string head;                            // the request line and headers, up to the empty line
+  std::string method;                          // "CONNECT"
+  std::string target;                          // as the request line writes it
   std::map<std::string, std::string> headers;  // names in lower case
-  int connection = 0;        // 0 for the first connection, counting up
-  int index = 0;             // the request's number over all connections
+  int connection = 0;                          // 0 for the first connection, counting up
+  int index = 0;                               // the request's number over all connections
 };
 
 struct ProxyAction {

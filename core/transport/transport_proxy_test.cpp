@@ -4,10 +4,10 @@
 // proxy (squid's own hosts file; "localhost" for tinyproxy), so the client takes the proxy while
 // its own lookup of the name is pending. The user's side is a helper that answers on its own
 // thread.
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "core/net/proxy/http/http_auth_session.h"
 #include "core/net/proxy/proxy_auth_session.h"
@@ -33,7 +33,8 @@ class TransportProxyTest : public TransportFixture {
 
   void UseProxy(uint16_t port, const std::string& user, const std::string& password) {
     HX_ProxyList* list = m_loop->acquireProxyList();
-    list->addProxyDescriptor(std::make_shared<HX_ProxyDescriptorFqdn>("127.0.0.1", port, kProxyHttp));
+    list->addProxyDescriptor(
+        std::make_shared<HX_ProxyDescriptorFqdn>("127.0.0.1", port, kProxyHttp));
     m_helper = std::make_shared<TestProxyAuthHelper>(user, password);
     list->setGuiHelper(m_helper);
   }
@@ -70,13 +71,15 @@ class TransportProxyTest : public TransportFixture {
     TransportSignals::Update update;
     ASSERT_TRUE(m_signals->WaitUpdate(&update));
     ASSERT_EQ(update.result, 0);
-    ASSERT_TRUE(WaitFor([&] { return m_transport->getTransportState() == HXZTransport::stateConnected; },
-                        kTransportWaitMs));
+    ASSERT_TRUE(
+        WaitFor([&] { return m_transport->getTransportState() == HXZTransport::stateConnected; },
+                kTransportWaitMs));
   }
 
   std::shared_ptr<hx::http::AuthSession> HttpSession() {
     auto config = m_loop->acquireProxyList()->getProxyConfig(hx::netproxy::ProxyListIterator(0));
-    auto session = std::dynamic_pointer_cast<hx::netproxy::HttpAuthSession>(config->getAuthSession());
+    auto session =
+        std::dynamic_pointer_cast<hx::netproxy::HttpAuthSession>(config->getAuthSession());
     return session ? session->httpSession() : nullptr;
   }
 

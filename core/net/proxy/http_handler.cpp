@@ -34,8 +34,8 @@ std::string HeaderValues(const HeadersList& headers, hx::http::HCode code) {
   for (const Header& header : headers) {
     if (header.code() != code) continue;
     if (!joined.empty()) joined += ", ";
-    joined += header.value().getTag() == HX_Variant::kString ? header.value().getString()
-                                                             : std::string();
+    joined +=
+        header.value().getTag() == HX_Variant::kString ? header.value().getString() : std::string();
   }
   return joined;
 }
@@ -123,7 +123,8 @@ bool HttpHandler::fillSendBuf() {
   m_request.offset(-static_cast<int32_t>(m_request.offset()));
   for (int attempt = 0; attempt < 2; ++attempt) {
     size_t line_length = m_request.capacity();
-    const bool line = Method::Connect(target, reinterpret_cast<char*>(m_request.buffer()), line_length);
+    const bool line =
+        Method::Connect(target, reinterpret_cast<char*>(m_request.buffer()), line_length);
     size_t headers_length = line ? m_request.capacity() - line_length : 0;
     const bool rest =
         line && HeadersList::put(headers, reinterpret_cast<char*>(m_request.buffer()) + line_length,
@@ -341,8 +342,8 @@ void HttpHandler::resetConnection() {
   m_request.setSize(0);
 }
 
-std::shared_ptr<HttpAuthSession> HttpHandler::createAuthSession(const std::string& value,
-                                                                const AuthChallengeList& challenges) {
+std::shared_ptr<HttpAuthSession> HttpHandler::createAuthSession(
+    const std::string& value, const AuthChallengeList& challenges) {
   HX_ProxyAuthenticator* authenticator = getAuthenticator();
   if (authenticator == nullptr) return nullptr;
   // The best kind the helper supports wins: a credential scheme over Digest over Basic; among

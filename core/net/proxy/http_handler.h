@@ -93,8 +93,8 @@ class HttpHandler : public ProtocolHandler {
   // A new connection to the proxy after it closed the last one: 1 when it could not be made or
   // too many came to nothing, else 0.
   int32_t reconnect();
-  std::shared_ptr<HttpAuthSession> createAuthSession(const std::string& value,
-                                                     const std::list<hx::http::AuthChallenge>& challenges);
+  std::shared_ptr<HttpAuthSession> createAuthSession(
+      const std::string& value, const std::list<hx::http::AuthChallenge>& challenges);
   bool requestCredentialsFromGui(HX_ProxyAuthenticator* authenticator, HttpAuthSession& session);
   std::shared_ptr<HttpAuthSession> authSession() const;
   // The user answered: continue with the request.

@@ -8,7 +8,10 @@ void WipeText(std::string& text) {
 }
 
 AuthResponseGuiUserPassword::AuthResponseGuiUserPassword(const AuthResponseGuiUserPassword& other)
-    : AuthResponseGui(), m_ready(other.m_ready), m_password(other.m_password), m_user(other.m_user) {}
+    : AuthResponseGui(),
+      m_ready(other.m_ready),
+      m_password(other.m_password),
+      m_user(other.m_user) {}
 
 AuthResponseGuiUserPassword::~AuthResponseGuiUserPassword() { wipe(); }
 

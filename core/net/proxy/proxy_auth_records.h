@@ -20,11 +20,11 @@ enum AuthType : uint32_t {
 
 // Events passed to the user interface about a proxy configuration.
 enum GuiNotifyEvent : uint32_t {
-  eventNone = 0,            // a configuration's initial last event; never reported
-  eventBadCredentials = 3,  // the proxy answered 407 again to credentials it had been given
-  eventSchemeWithdrawn = 4, // a 407 no longer offers the scheme of the session
-  eventUnusable = 5,        // no usable challenge or scheme; a failed or unexpected answer
-  eventNoCredentials = 6,   // the user interface answered without credentials
+  eventNone = 0,             // a configuration's initial last event; never reported
+  eventBadCredentials = 3,   // the proxy answered 407 again to credentials it had been given
+  eventSchemeWithdrawn = 4,  // a 407 no longer offers the scheme of the session
+  eventUnusable = 5,         // no usable challenge or scheme; a failed or unexpected answer
+  eventNoCredentials = 6,    // the user interface answered without credentials
 };
 
 // Overwrites every byte of `text` with "*" through a volatile pointer, so that the compiler

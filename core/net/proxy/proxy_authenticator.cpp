@@ -222,7 +222,8 @@ void HX_ProxyAuthenticator::onSetChallenge(uint32_t number) {
         named = true;
         const std::shared_ptr<AuthChallengeGui> challenge = dialog->getChallenge();
         const auto& cached = entry->second.response;
-        if (cached && cached->isReusable() && challenge && cached->getType() == challenge->getType()) {
+        if (cached && cached->isReusable() && challenge &&
+            cached->getType() == challenge->getType()) {
           answer_now = dialog;
           answer = cached->clone();
         }

@@ -123,7 +123,8 @@ class HX_ProxyAuthenticator : public hx::netproxy::SequenceProducer {
   bool hasAuthType(hx::netproxy::AuthType type);
 
   // A new request for `config`, its requester being the configuration's authentication session.
-  std::shared_ptr<hx::netproxy::AuthDialogGui> createDialog(std::shared_ptr<hx::netproxy::Config> config);
+  std::shared_ptr<hx::netproxy::AuthDialogGui> createDialog(
+      std::shared_ptr<hx::netproxy::Config> config);
   void removeDialog(uint32_t number);
   // Removes a cache entry; one a proxy name points at only with `force` (false otherwise).
   bool eraseCacheEntry(uint32_t entry, bool force);

@@ -3,13 +3,13 @@
 // bookkeeping; the wiping of passwords.
 #include "core/net/proxy/proxy_authenticator.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "core/net/loop/zserver_test_util.h"
 #include "core/net/proxy/http/http_auth_session.h"
@@ -154,7 +154,8 @@ TEST_F(ProxyAuthenticatorTest, SecondRequestWhileTheFirstIsOpenGetsNothing) {
       asked.fetch_add(1);
       return true;
     }
-    void notifyEvent(std::shared_ptr<Config>, hx::netproxy::GuiNotifyEvent, const std::string&) override {}
+    void notifyEvent(std::shared_ptr<Config>, hx::netproxy::GuiNotifyEvent,
+                     const std::string&) override {}
     std::atomic<uint32_t> held{0};
     std::atomic<int> asked{0};
   };

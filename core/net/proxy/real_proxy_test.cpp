@@ -3,6 +3,7 @@
 // resolve (squid's own hosts file; "localhost" for tinyproxy), so the client's selection takes
 // the proxy while its own lookup of the name is pending; behind the name an echo listener of the
 // test answers through the tunnel.
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,8 +13,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/net/loop/endpoint_fqdn.h"
 #include "core/net/loop/zserver_test_util.h"
@@ -101,7 +100,8 @@ class RealProxyTest : public LoopFixture {
   void UseProxy(uint16_t port, TestProxyAuthHelper::Mode mode, const std::string& user,
                 const std::string& password) {
     HX_ProxyList* list = loop->acquireProxyList();
-    list->addProxyDescriptor(std::make_shared<HX_ProxyDescriptorFqdn>("127.0.0.1", port, kProxyHttp));
+    list->addProxyDescriptor(
+        std::make_shared<HX_ProxyDescriptorFqdn>("127.0.0.1", port, kProxyHttp));
     m_helper = std::make_shared<TestProxyAuthHelper>(user, password, mode);
     list->setGuiHelper(m_helper);
   }
@@ -115,7 +115,8 @@ class RealProxyTest : public LoopFixture {
   }
   std::shared_ptr<hx::http::AuthSession> HttpSession() {
     auto config = loop->acquireProxyList()->getProxyConfig(hx::netproxy::ProxyListIterator(0));
-    auto session = std::dynamic_pointer_cast<hx::netproxy::HttpAuthSession>(config->getAuthSession());
+    auto session =
+        std::dynamic_pointer_cast<hx::netproxy::HttpAuthSession>(config->getAuthSession());
     return session ? session->httpSession() : nullptr;
   }
 

@@ -37,9 +37,9 @@ uint32_t HexNumber(const std::string& text) {
 }  // namespace
 
 const AuthParam::TypeName AuthParam::s_typeMap[paramOther] = {
-    {"realm", 5},     {"nonce", 5},   {"opaque", 6},    {"qop", 3},       {"auth-param", 10},
-    {"domain", 6},    {"stale", 5},   {"algorithm", 9}, {"nextnonce", 9}, {"rspauth", 7},
-    {"username", 8},  {"uri", 3},     {"cnonce", 6},    {"nc", 2},        {"response", 8},
+    {"realm", 5},    {"nonce", 5}, {"opaque", 6},    {"qop", 3},       {"auth-param", 10},
+    {"domain", 6},   {"stale", 5}, {"algorithm", 9}, {"nextnonce", 9}, {"rspauth", 7},
+    {"username", 8}, {"uri", 3},   {"cnonce", 6},    {"nc", 2},        {"response", 8},
 };
 
 AuthParamType AuthParam::getParamType(const std::string& name) {
@@ -69,8 +69,7 @@ bool AuthParam::isQuoted(AuthParamType type) {
   }
 }
 
-bool AuthParam::putParam(AuthParamType type, const std::string& value, char* out,
-                         size_t& length) {
+bool AuthParam::putParam(AuthParamType type, const std::string& value, char* out, size_t& length) {
   if (type >= paramOther) {
     length = 0;
     return false;

@@ -177,8 +177,7 @@ const P* findParam(const AuthParamList& params, AuthParamType type) {
 
 class AuthChallenge {
  public:
-  AuthChallenge(AuthParamList params, AuthType type)
-      : m_params(std::move(params)), m_type(type) {}
+  AuthChallenge(AuthParamList params, AuthType type) : m_params(std::move(params)), m_type(type) {}
 
   const AuthParamList& params() const { return m_params; }
   AuthType type() const { return m_type; }

@@ -154,8 +154,7 @@ size_t AuthSession::parseAuthenticateHeader(const std::string& header, AuthChall
       }
     }
     AuthParamList params;
-    const size_t used =
-        parseParamsList(cursor, left, type == authUnknown ? nullptr : &params);
+    const size_t used = parseParamsList(cursor, left, type == authUnknown ? nullptr : &params);
     cursor += used;
     left -= used;
     if (cursor == start && left > 0) {
@@ -285,7 +284,8 @@ std::string AuthSessionDigest::createAuthHeader(const std::string& method, const
   ++m_nonceCount;
   const AuthAlgorithm algorithm = getAlgorithm();
   if (m_ha1Stale) {
-    AuthDigest::CalcHA1(algorithm, m_user, m_realm, m_password, m_serverNonce, m_clientNonce, m_ha1);
+    AuthDigest::CalcHA1(algorithm, m_user, m_realm, m_password, m_serverNonce, m_clientNonce,
+                        m_ha1);
     m_ha1Stale = false;
   }
   char nc[9];
@@ -337,10 +337,9 @@ void AuthDigest::CvtHex(const unsigned char bin[HASHLEN], char hex[HASHHEXLEN + 
   hex[HASHHEXLEN] = '\0';
 }
 
-void AuthDigest::CalcHA1(AuthAlgorithm algorithm, const std::string& user,
-                         const std::string& realm, const std::string& password,
-                         const std::string& nonce, const std::string& cnonce,
-                         char ha1[HASHHEXLEN + 1]) {
+void AuthDigest::CalcHA1(AuthAlgorithm algorithm, const std::string& user, const std::string& realm,
+                         const std::string& password, const std::string& nonce,
+                         const std::string& cnonce, char ha1[HASHHEXLEN + 1]) {
   Md5Hex({user, realm, password}, ha1);
   if (algorithm == algMd5Sess) {
     const std::string inner(ha1, HASHHEXLEN);
@@ -361,7 +360,8 @@ void AuthDigest::CalcResponse(const char ha1[HASHHEXLEN + 1], const std::string&
   }
   const std::string_view ha1_text(ha1, HASHHEXLEN);
   if (with_qop) {
-    Md5Hex({ha1_text, nonce, nonce_count, cnonce, qop, std::string_view(ha2, HASHHEXLEN)}, response);
+    Md5Hex({ha1_text, nonce, nonce_count, cnonce, qop, std::string_view(ha2, HASHHEXLEN)},
+           response);
   } else {
     Md5Hex({ha1_text, nonce, std::string_view(ha2, HASHHEXLEN)}, response);
   }

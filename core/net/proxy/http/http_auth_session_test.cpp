@@ -2,9 +2,9 @@
 // example of RFC 2617 and hand-computed MD5 values.
 #include "core/net/proxy/http/http_auth_session.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "core/security/md5.h"
 
@@ -48,8 +48,9 @@ TEST(AuthDigestTest, Rfc2617WorkedExample) {
   AuthDigest::CalcHA1(algMd5, "Mufasa", "testrealm@host.com", "Circle Of Life", "", "", ha1);
   EXPECT_STREQ(ha1, "939e7578ed9e3c518a452acee763bce9");
   char response[33];
-  AuthDigest::CalcResponse(ha1, "dcd98b7102dd2f0e8b11d0f600bfb0c093", "00000001", "0a4f113b", "auth",
-                           "GET", "/dir/index.html", AuthSessionDigest::HashEmptyEntity, response);
+  AuthDigest::CalcResponse(ha1, "dcd98b7102dd2f0e8b11d0f600bfb0c093", "00000001", "0a4f113b",
+                           "auth", "GET", "/dir/index.html", AuthSessionDigest::HashEmptyEntity,
+                           response);
   EXPECT_STREQ(response, "6629fae49393a05397450978507c4ef1");
   EXPECT_EQ(AuthSessionDigest::HashEmptyEntity, "d41d8cd98f00b204e9800998ecf8427e");
 
@@ -57,14 +58,16 @@ TEST(AuthDigestTest, Rfc2617WorkedExample) {
   AuthDigest::CalcHA1(algMd5Sess, "u", "r", "p", "n", "c", ha1);
   EXPECT_EQ(std::string(ha1), Md5(Md5("u:r:p") + ":n:c"));
   AuthDigest::CalcResponse(ha1, "n", "00000002", "c", "auth-int", "CONNECT", "h:1", "e", response);
-  EXPECT_EQ(std::string(response), Md5(std::string(ha1) + ":n:00000002:c:auth-int:" + Md5("CONNECT:h:1:e")));
+  EXPECT_EQ(std::string(response),
+            Md5(std::string(ha1) + ":n:00000002:c:auth-int:" + Md5("CONNECT:h:1:e")));
 }
 
 TEST(AuthParseTest, TwoChallengesInOneHeader) {
   AuthChallengeList challenges;
-  ASSERT_EQ(AuthSession::parseAuthenticateHeader(
-                "Basic realm=\"a\", Digest realm=\"b\", nonce=\"n\", qop=\"auth,auth-int\"", challenges),
-            2u);
+  ASSERT_EQ(
+      AuthSession::parseAuthenticateHeader(
+          "Basic realm=\"a\", Digest realm=\"b\", nonce=\"n\", qop=\"auth,auth-int\"", challenges),
+      2u);
   const AuthChallenge& basic = challenges.front();
   const AuthChallenge& digest = challenges.back();
   EXPECT_EQ(basic.type(), authBasic);
@@ -86,8 +89,8 @@ TEST(AuthParseTest, TwoChallengesInOneHeader) {
 
 TEST(AuthParseTest, AlgorithmsSchemesAndOddLists) {
   AuthChallengeList challenges;
-  EXPECT_EQ(AuthSession::parseAuthenticateHeader("Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256",
-                                                 challenges),
+  EXPECT_EQ(AuthSession::parseAuthenticateHeader(
+                "Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256", challenges),
             0u);
   EXPECT_EQ(AuthSession::parseAuthenticateHeader("NTLM, Negotiate abc==", challenges), 0u);
   const AuthChallenge sess = ParseOne("Digest realm=\"r\",nonce=\"n\",algorithm=MD5-SESS");
@@ -168,10 +171,16 @@ TEST(AuthSessionTest, CredentialsNumberWrapsToOne) {
 
 TEST(AuthSessionTest, DigestNonceCountAndHeader) {
   AuthSessionDigest session;
-  session.setChallenge(ParseOne("Digest realm=\"hx\", nonce=\"n1\", qop=\"auth\", opaque=\"op\""), 0);
+  session.setChallenge(ParseOne("Digest realm=\"hx\", nonce=\"n1\", qop=\"auth\", opaque=\"op\""),
+                       0);
   session.setUserPassword("user", "secret");
   const std::string first = session.createAuthHeader("CONNECT", "target.hx:4307");
-  EXPECT_EQ(first.rfind("Digest username=\"user\",realm=\"hx\",nonce=\"n1\",uri=\"target.hx:4307\",response=\"", 0), 0u) << first;
+  EXPECT_EQ(
+      first.rfind(
+          "Digest username=\"user\",realm=\"hx\",nonce=\"n1\",uri=\"target.hx:4307\",response=\"",
+          0),
+      0u)
+      << first;
   EXPECT_EQ(Field(first, "nc"), "00000001");
   EXPECT_EQ(Field(first, "qop"), "auth");
   EXPECT_EQ(Field(first, "opaque"), "op");
@@ -229,11 +238,14 @@ TEST(AuthSessionTest, AuthenticationInfoTakesTheNextNonce) {
   session.setUserPassword("u", "p");
   session.createAuthHeader("CONNECT", "h:1");
   const std::string cnonce = session.clientNonce();
-  session.updateAuthenticationInfo("nextnonce=\"n9\", qop=auth, nc=00000002, cnonce=\"" + cnonce + "\"");
+  session.updateAuthenticationInfo("nextnonce=\"n9\", qop=auth, nc=00000002, cnonce=\"" + cnonce +
+                                   "\"");
   EXPECT_EQ(session.serverNonce(), "n1") << "nc does not match";
-  session.updateAuthenticationInfo("nextnonce=\"n9\", qop=auth-int, nc=00000001, cnonce=\"" + cnonce + "\"");
+  session.updateAuthenticationInfo("nextnonce=\"n9\", qop=auth-int, nc=00000001, cnonce=\"" +
+                                   cnonce + "\"");
   EXPECT_EQ(session.serverNonce(), "n1") << "another qop";
-  session.updateAuthenticationInfo("nextnonce=\"n9\", qop=auth, rspauth=\"x\", nc=00000001, cnonce=\"" + cnonce + "\"");
+  session.updateAuthenticationInfo(
+      "nextnonce=\"n9\", qop=auth, rspauth=\"x\", nc=00000001, cnonce=\"" + cnonce + "\"");
   EXPECT_EQ(session.serverNonce(), "n9");
   EXPECT_EQ(session.nonceCount(), 0u);
   AuthParamList params;

@@ -16,8 +16,8 @@ struct Name {
 };
 
 constexpr Name kRequestNames[] = {
-    {"Content-Length", 14}, {"Transfer-Encoding", 17}, {nullptr, 0}, {nullptr, 0},
-    {"Host", 4},            {"Proxy-Authorization", 19}, {"User-Agent", 10},
+    {"Content-Length", 14},      {"Transfer-Encoding", 17}, {nullptr, 0}, {nullptr, 0}, {"Host", 4},
+    {"Proxy-Authorization", 19}, {"User-Agent", 10},
 };
 
 // The response names, tried in this order.
@@ -32,8 +32,8 @@ constexpr char kVersionSuffix[] = "/1.1";
 
 }  // namespace
 
-bool Method::put(const char* method, size_t method_length, const char* target,
-                 size_t target_length, char* out, size_t& length) {
+bool Method::put(const char* method, size_t method_length, const char* target, size_t target_length,
+                 char* out, size_t& length) {
   const bool with_target = target != nullptr && target_length > 0;
   const size_t needed = method_length + 11 + (with_target ? target_length + 1 : 0);
   const size_t given = length;
@@ -93,7 +93,8 @@ const char* Header::getRequestHeader(uint32_t code, size_t& length) {
 
 HCode Header::getResponseHeaderCode(const char* name, size_t length) {
   for (uint32_t code = 0; code < sizeof RespHdrNames / sizeof RespHdrNames[0]; ++code) {
-    if (RespHdrNames[code].length == length && strncasecmp(RespHdrNames[code].text, name, length) == 0) {
+    if (RespHdrNames[code].length == length &&
+        strncasecmp(RespHdrNames[code].text, name, length) == 0) {
       return static_cast<HCode>(code);
     }
   }

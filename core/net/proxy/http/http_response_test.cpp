@@ -2,10 +2,10 @@
 // with the malformed, oversized and transfer-coded answers a proxy may give.
 #include "core/net/proxy/http/http_response.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace hx::http {
 namespace {
@@ -179,8 +179,8 @@ TEST(HttpResponseTest, StatusLinesAndTransferCoding) {
        Response::errTransferCoded, 200},
       {"chunked 204", "HTTP/1.1 204 No Content\r\nTransfer-Encoding: chunked\r\n\r\n",
        Response::errNone, 204},
-      {"body too large", "HTTP/1.1 407 Auth\r\nContent-Length: 65537\r\n\r\n", Response::errTooLarge,
-       407},
+      {"body too large", "HTTP/1.1 407 Auth\r\nContent-Length: 65537\r\n\r\n",
+       Response::errTooLarge, 407},
       {"length past 32 bits", "HTTP/1.1 407 Auth\r\nContent-Length: 99999999999\r\n\r\n",
        Response::errTooLarge, 407},
   };
@@ -189,8 +189,8 @@ TEST(HttpResponseTest, StatusLinesAndTransferCoding) {
     size_t length = c.text.size();
     EXPECT_TRUE(response.parse(c.text.data(), length)) << c.name;
     EXPECT_EQ(response.error(), c.error) << c.name;
-    EXPECT_EQ(response.stage(), c.error == Response::errNone ? Response::stageComplete
-                                                             : Response::stageFailed)
+    EXPECT_EQ(response.stage(),
+              c.error == Response::errNone ? Response::stageComplete : Response::stageFailed)
         << c.name;
     if (c.status != 0) EXPECT_EQ(response.status(), c.status) << c.name;
   }
