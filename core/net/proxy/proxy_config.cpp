@@ -4,7 +4,12 @@
 #include <utility>
 
 #include "core/net/loop/endpoint_holder.h"
+#include "core/net/loop/zserver.h"
 #include "core/net/proxy/direct_handler.h"
+#include "core/net/proxy/http_handler.h"
+#include "core/net/proxy/proxy_auth_session.h"
+#include "core/net/proxy/proxy_authenticator.h"
+#include "core/net/proxy/proxy_list.h"
 
 namespace hx::netproxy {
 
@@ -26,8 +31,9 @@ std::shared_ptr<ProtocolHandler> Config::getProtocolHandler(
   switch (m_descriptor->getType()) {
     case kProxyDirect:
       return std::make_shared<DirectHandler>(std::move(self), std::move(target));
+    case kProxyHttp:
+      return std::make_shared<HttpHandler>(std::move(self), std::move(target));
     default:
-      // No tunnel handler for the HTTP kind yet: it comes with proxy authentication.
       return nullptr;
   }
 }
@@ -53,9 +59,14 @@ void Config::setAuthSession(std::shared_ptr<ProtocolAuthSession> session) {
 
 void Config::clearAuthSession() { m_authSession.reset(); }
 
-bool Config::reportError(GuiNotifyEvent event, const std::string& /*text*/) {
+bool Config::reportError(GuiNotifyEvent event, const std::string& text) {
   const auto value = static_cast<uint32_t>(event);
-  return m_lastEvent.exchange(value) != value;
+  if (m_lastEvent.exchange(value) == value) return false;
+  HX_ProxyList* list = HXZServer::getProxyList();
+  HX_ProxyAuthenticator* authenticator = list == nullptr ? nullptr : list->getAuthenticator();
+  std::shared_ptr<Config> self = weak_from_this().lock();
+  if (authenticator != nullptr && self) authenticator->reportError(std::move(self), event, text);
+  return true;
 }
 
 }  // namespace hx::netproxy

@@ -20,7 +20,6 @@ class HXZAEndpointHolder;
 
 namespace hx::netproxy {
 
-// Proxy authentication provides these.
 class ProtocolAuthSession;
 enum GuiNotifyEvent : uint32_t;
 
@@ -40,8 +39,8 @@ class Config : public std::enable_shared_from_this<Config> {
   // The entry's ordinal in the proxy list; ProxyListIterator::kBeforeFirst for a direct one.
   uint32_t getOrdinal() const { return m_ordinal; }
 
-  // A new handler that reaches `target` through this configuration: direct for the direct kind;
-  // none for a kind without handler, or without descriptor.
+  // A new handler that reaches `target` through this configuration: direct for the direct kind,
+  // an HTTP CONNECT tunnel for the HTTP kind; none for another kind, or without descriptor.
   std::shared_ptr<ProtocolHandler> getProtocolHandler(std::shared_ptr<HXZAEndpointHolder> target);
 
   const std::vector<HXSockAddr>& getAddrList() const { return m_addresses; }
@@ -54,8 +53,9 @@ class Config : public std::enable_shared_from_this<Config> {
   void setAuthSession(std::shared_ptr<ProtocolAuthSession> session);
   void clearAuthSession();
 
-  // Records `event` as the last one reported; false, doing nothing, when it is the last one
-  // already, so that an event is reported at most once in a row.
+  // Records `event` as the last one reported and passes it to the proxy list's authenticator (when
+  // there is one); false, doing nothing, when it is the last one already, so that an event is
+  // reported at most once in a row. Any thread.
   bool reportError(GuiNotifyEvent event, const std::string& text);
 
  private:

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/net/proxy/proxy_authenticator.h"
+
 using hx::netproxy::Config;
 using hx::netproxy::ProxyListIterator;
 
@@ -90,4 +92,15 @@ void HX_ProxyList::clear() {
 HX_ProxyAuthenticator* HX_ProxyList::getAuthenticator() {
   HXAutoLock guard(m_lock);
   return m_authenticator.get();
+}
+
+void HX_ProxyList::setGuiHelper(std::shared_ptr<hx::netproxy::GuiAuthHelper> helper) {
+  HX_ProxyAuthenticator* authenticator = nullptr;
+  {
+    HXAutoLock guard(m_lock);
+    if (!m_authenticator) m_authenticator = std::make_shared<HX_ProxyAuthenticator>();
+    authenticator = m_authenticator.get();
+  }
+  // Outside the list lock: the authenticator takes its own.
+  authenticator->setGuiHelper(std::move(helper));
 }

@@ -17,8 +17,10 @@
 #include "core/net/proxy/proxy_list_iterator.h"
 #include "core/net/proxy/sequence_producer.h"
 
-// Proxy authentication provides it.
 class HX_ProxyAuthenticator;
+namespace hx::netproxy {
+class GuiAuthHelper;
+}
 
 class HX_ProxyList {
  public:
@@ -61,8 +63,10 @@ class HX_ProxyList {
   // Removes every entry and every cached key; the numbering goes on and the authenticator stays.
   void clear();
 
-  // The authenticator, or null while none is installed.
+  // The authenticator, or null while no helper was ever installed.
   HX_ProxyAuthenticator* getAuthenticator();
+  // Makes the authenticator when there is none and installs `helper` in it.
+  void setGuiHelper(std::shared_ptr<hx::netproxy::GuiAuthHelper> helper);
 
  private:
   using EntryMap = std::map<uint32_t, ProxyPair>;

@@ -54,8 +54,12 @@ size_t HXZNativeSocketHelper::SendImp(const void* buffer, size_t length, int fla
                                       HXZADataHandler* handler) {
   int handle = handler->GetHandle();
   ssize_t sent = send(handle, buffer, length, flags | MSG_NOSIGNAL);
-  if (sent >= 0) return static_cast<size_t>(sent);
+  if (sent >= 0) {
+    handler->SetSendStatus(HXZSendStatus::sent);
+    return static_cast<size_t>(sent);
+  }
   int err = errno;
+  handler->SetSendStatus(IsTransient(err) ? HXZSendStatus::wouldBlock : HXZSendStatus::failed);
   if (!IsTransient(err)) ios_log("%s, errno= %d H = %d", "FAILED: send data (socket)", err, handle);
   return 0;
 }

@@ -28,6 +28,15 @@ enum class HXZRecvStatus : uint8_t {
   failed,       // a hard error: the connection is broken
 };
 
+// What the last send through the handler's helper found; a send that moved 0 bytes may only mean
+// "not now".
+enum class HXZSendStatus : uint8_t {
+  none,        // nothing sent yet
+  sent,        // bytes left (or nothing was asked to move)
+  wouldBlock,  // the send buffer is full (EAGAIN, EINTR): wait for writability
+  failed,      // a hard error: the connection is broken
+};
+
 class HXZADataHandler {
  public:
   // Flag bits. The low 16 bits are ORed into the poll events, and the ready-to-send request has
@@ -112,6 +121,9 @@ class HXZADataHandler {
   bool RecvEnded() const {
     return m_recvStatus == HXZRecvStatus::endOfStream || m_recvStatus == HXZRecvStatus::failed;
   }
+  // Written by the native helper at every send.
+  HXZSendStatus GetSendStatus() const { return m_sendStatus; }
+  void SetSendStatus(HXZSendStatus status) { m_sendStatus = status; }
 
  protected:
   void SetCallbackTop(HXZASocketCallbacks* callbacks) { m_callbacks = callbacks; }
@@ -134,6 +146,7 @@ class HXZADataHandler {
   std::shared_ptr<HXNetMessage> m_dataBuffer;
   std::shared_ptr<HXTLSHandler> m_tls;
   HXZRecvStatus m_recvStatus = HXZRecvStatus::none;
+  HXZSendStatus m_sendStatus = HXZSendStatus::none;
 };
 
 // A data handler that holds a reference on its helper for as long as it lives.
