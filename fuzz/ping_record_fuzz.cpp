@@ -35,8 +35,8 @@ void Read(std::vector<uint8_t> bytes) {
     if (version == 0) continue;  // too large for a container: sent without one
     hx::ping::Fields back;
     if (!hx::ping::ParseBody(again->Body(), again->BodyLengthField(), request, back, result) ||
-        back.conference != fields.conference || back.from != fields.from ||
-        back.to != fields.to || back.version != sent_version) {
+        back.conference != fields.conference || back.from != fields.from || back.to != fields.to ||
+        back.version != sent_version) {
       std::abort();
     }
   }

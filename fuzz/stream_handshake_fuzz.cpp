@@ -33,8 +33,8 @@ void ReadCopy(const uint8_t* data, size_t length) {
     const std::string texts[4] = {conference, id, peer, name};
     HX_ZeroHandshakeFixedPart* formed = nullptr;
     // The reader reports the role the reading side takes: the sender's role is the other one.
-    const int32_t sender_type = type == HX_StreamClient_Sender ? HX_StreamClient_Receiver
-                                                                : HX_StreamClient_Sender;
+    const int32_t sender_type =
+        type == HX_StreamClient_Sender ? HX_StreamClient_Receiver : HX_StreamClient_Sender;
     if (HX_FormStreamHandshake(&formed, texts[3].c_str(), sender_type, texts[0].c_str(),
                                texts[1].c_str(), texts[2].c_str(), mask)) {
       int32_t type2 = 0;

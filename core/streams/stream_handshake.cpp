@@ -33,8 +33,8 @@ bool GetText(const uint8_t* body, size_t body_length, size_t& pos, const char*& 
 }
 
 HX_ZeroHandshakeFixedPart* NewRecord(size_t body_length) {
-  auto* record = static_cast<HX_ZeroHandshakeFixedPart*>(
-      std::calloc(1, kZeroHandshakeHeadSize + body_length));
+  auto* record =
+      static_cast<HX_ZeroHandshakeFixedPart*>(std::calloc(1, kZeroHandshakeHeadSize + body_length));
   if (record == nullptr) return nullptr;
   record->SetPrimaryField(HX_Stream_PrimaryField);
   record->SetVersion(1);

@@ -60,7 +60,7 @@ TEST(TrackSets, FlagTablesFromLists) {
 
 TEST(TrackSets, MasksCountCrossAndCompare) {
   const std::array<uint8_t, 32> mask = DefaultMask();
-  EXPECT_EQ(mask[0], 0x26);  // tracks 1, 2, 5
+  EXPECT_EQ(mask[0], 0x26);   // tracks 1, 2, 5
   EXPECT_EQ(mask[31], 0xC0);  // tracks 254, 255
   EXPECT_EQ(HX_NumberMTracks(mask.data()), 5u);
 

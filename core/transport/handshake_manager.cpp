@@ -73,12 +73,12 @@ bool HXHandshakeManagerBase::start(uint32_t time_limit_ms, uint32_t first_delay_
       task->SetAutoDelete(false);
       return HXZServer::ScheduleUrgentJob(task, name);
     };
-    m_addJob = registered(HXCallback::Save(this, &HXHandshakeManagerBase::onAddStream),
-                          "Hsmgr add");
-    m_removeJob = registered(HXCallback::Save(this, &HXHandshakeManagerBase::onRemoveStream),
-                             "Hsmgr remove");
-    m_timeoutJob = registered(HXCallback::Save(this, &HXHandshakeManagerBase::onTimeout),
-                              "Hsmgr timeover");
+    m_addJob =
+        registered(HXCallback::Save(this, &HXHandshakeManagerBase::onAddStream), "Hsmgr add");
+    m_removeJob =
+        registered(HXCallback::Save(this, &HXHandshakeManagerBase::onRemoveStream), "Hsmgr remove");
+    m_timeoutJob =
+        registered(HXCallback::Save(this, &HXHandshakeManagerBase::onTimeout), "Hsmgr timeover");
     m_state.store(stateStarted);
   }
   return kick(first_delay_ms);

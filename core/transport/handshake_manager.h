@@ -50,10 +50,10 @@ class HXHandshakeManagerBase : public HX_NetTrialConnection::ListenerCallback {
   enum HMState : int32_t { stateIdle = 0, stateStarted = 1, stateRunning = 2, stateStopped = 3 };
 
   // Kinds of CreateStreamResult.
-  static constexpr int32_t kNewTrial = 1;        // a trial connection to start
-  static constexpr int32_t kUsableNow = 2;       // a connection that is already usable
-  static constexpr int32_t kAskLater = 3;        // nothing now; ask again after the delay
-  static constexpr int32_t kNothingLeft = 4;     // (and any other value) no candidate left
+  static constexpr int32_t kNewTrial = 1;          // a trial connection to start
+  static constexpr int32_t kUsableNow = 2;         // a connection that is already usable
+  static constexpr int32_t kAskLater = 3;          // nothing now; ask again after the delay
+  static constexpr int32_t kNothingLeft = 4;       // (and any other value) no candidate left
   static constexpr uint32_t kRecheckPeriod = 800;  // ms, the add period without stepping
 
   struct CreateStreamResult {

@@ -167,7 +167,7 @@ TEST_F(HandshakeManagerTest, StepIntervalPacesTrialsOnePerAddJob) {
   EXPECT_GE(trials[2]->startedAt - trials[1]->startedAt, 275);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_EQ(StartedCount(), 3u);  // the limit holds
-  EXPECT_FALSE(manager->stop());   // the closed trials are still alive
+  EXPECT_FALSE(manager->stop());  // the closed trials are still alive
   for (FakeTrial* trial : trials) EXPECT_TRUE(trial->recycled.load());
   StopAndDestroyAll();
 }

@@ -20,15 +20,15 @@ namespace hx::ping {
 enum Result : int32_t {
   kResultNone = 0,
   kResultSuccess = 1,
-  kResultClosed = 2,         // the peer closed, or a readable event came before the connect
-  kResultHeadCksum = 3,      // the head checksum is wrong
-  kResultPrimaryField = 4,   // the primary field is not "_HX_PING_"
-  kResultCksum = 6,          // the record checksums are wrong
+  kResultClosed = 2,        // the peer closed, or a readable event came before the connect
+  kResultHeadCksum = 3,     // the head checksum is wrong
+  kResultPrimaryField = 4,  // the primary field is not "_HX_PING_"
+  kResultCksum = 6,         // the record checksums are wrong
   kResultSocketError = 7,
-  kResultBody = 8,           // the body is not a container, or data came while the request went out
-  kResultUnknownKey = 9,     // a key other than the five, or a value of the wrong type
-  kResultConference = 10,    // the answer names another conference
-  kResultUsers = 11,         // the answer names other users
+  kResultBody = 8,         // the body is not a container, or data came while the request went out
+  kResultUnknownKey = 9,   // a key other than the five, or a value of the wrong type
+  kResultConference = 10,  // the answer names another conference
+  kResultUsers = 11,       // the answer names other users
 };
 
 inline constexpr size_t kHeadSize = 21;  // the 20-byte head and the one byte of an empty body

@@ -60,8 +60,8 @@ bool HXHelperStreamSimple::prepare(int32_t type) {
   return true;
 }
 
-bool HXHelperStreamSimple::ConnectStream(const char* conference, const char* user,
-                                         const char* peer, int32_t type) {
+bool HXHelperStreamSimple::ConnectStream(const char* conference, const char* user, const char* peer,
+                                         int32_t type) {
   uint8_t mask[HX_TrackMaskSize];
   if (!prepare(type) || !ownMask(mask)) return false;
   m_state.store(statePrepared);
@@ -120,8 +120,8 @@ int32_t HXHelperStreamSimple::recvRecord(HXZASocket* socket, HXZADataHandler* ha
   auto fill = [&](uint64_t max) {
     if (buffer->size() < max) {
       buffer->ensureSize(max);
-      const size_t read =
-          socket->Recv(buffer->buffer() + buffer->size(), static_cast<size_t>(max - buffer->size()), 0);
+      const size_t read = socket->Recv(buffer->buffer() + buffer->size(),
+                                       static_cast<size_t>(max - buffer->size()), 0);
       total += read;
       buffer->sizeAdjust(static_cast<uint64_t>(read));
     }

@@ -3,8 +3,6 @@
 // connection) against the fake peer and against the client's connecting side. Also the media
 // shield's frames, with and without a usable key.
 
-#include "core/transport/stream_helper_simple.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,6 +13,7 @@
 #include "core/streams/stream_handshake.h"
 #include "core/transport/direct_test_util.h"
 #include "core/transport/stream_helper_secure.h"
+#include "core/transport/stream_helper_simple.h"
 #include "core/transport/tcp_proto_probe.h"
 #include "testing/fake_peer/direct_peer.h"
 #include "testing/fake_server/handshake_record.h"
@@ -41,8 +40,7 @@ class StreamHandshakeTest : public LoopFixture {
   // A connecting stream of `type` towards `port`.
   ManagedSocket* Connect(uint16_t port, int32_t type, HXHelperStreamSimple& helper) {
     EXPECT_TRUE(helper.ConnectStream("cf", "s", "p", type));
-    auto* socket =
-        HXZServer::implantNative<ManagedSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    auto* socket = HXZServer::implantNative<ManagedSocket>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
     socket->manager = &helper;
     sockets.push_back(socket);
     EXPECT_TRUE(socket->Connect(LoopbackEndpoint(port, ip::Proto::tcp)));
@@ -187,7 +185,8 @@ TEST_F(StreamHandshakeTest, PartialRecordWaitsForTheRest) {
 
 TEST_F(StreamHandshakeTest, ConnectingSideRefusesBadResponsesAndEarlyClose) {
   const std::vector<std::pair<const char*, PeerBytes>> cases = {
-      {"flag bit clear", [] {
+      {"flag bit clear",
+       [] {
          PeerBytes r = PeerStreamResponse({});
          r[20] = 2;
          return EncodeZeroHandshake("_HX_STREAMS_", 1, PeerBytes(r.begin() + 20, r.end()));
@@ -221,8 +220,8 @@ TEST(StreamHelperSecure, EnciphersAndDeciphersFrames) {
   std::vector<uint8_t> frame = {0x05, 0x00, 9, 9, 9, 9, 9, 0x77};
   for (int i = 0; i < 300; ++i) frame.push_back(static_cast<uint8_t>(i * 7));
   uint32_t size = 0;
-  const uint8_t* sealed = sender.Encrypt(frame.data(), static_cast<uint32_t>(frame.size()),
-                                         nullptr, size);
+  const uint8_t* sealed =
+      sender.Encrypt(frame.data(), static_cast<uint32_t>(frame.size()), nullptr, size);
   ASSERT_NE(sealed, frame.data());
   EXPECT_EQ(size, 8u + 304u);  // 300 payload bytes pad to 19 blocks
   EXPECT_EQ(sealed[0] | (sealed[1] << 8), 304);

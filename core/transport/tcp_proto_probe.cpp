@@ -47,8 +47,8 @@ void HXZTcpProtoProbe::cleanup() {
   DeleteLater();
 }
 
-HXZTcpProtoProbe::Verdict HXZTcpProtoProbe::ClassifyFirstRecord(const uint8_t* bytes,
-                                                                size_t count, size_t& need) {
+HXZTcpProtoProbe::Verdict HXZTcpProtoProbe::ClassifyFirstRecord(const uint8_t* bytes, size_t count,
+                                                                size_t& need) {
   need = kHeadRecord;
   if (count < kHeadRecord) return verdictIncomplete;
   const auto& record = *reinterpret_cast<const HX_ZeroHandshakeFixedPart*>(bytes);

@@ -29,13 +29,13 @@ class HXZTcpProtoProbe : public HXZTCPSocketHandy {
 
   // What the first bytes of a connection are.
   enum Verdict {
-    verdictIncomplete,   // more bytes are needed (`need` says how many in all)
-    verdictBadHead,      // the head checksum is wrong
-    verdictPing,         // a ping head
-    verdictTransport,    // a transport head
-    verdictStream,       // a whole, intact stream record
-    verdictBadStream,    // a stream record too long for the buffer, or with wrong checksums
-    verdictUnknown,      // another primary field
+    verdictIncomplete,  // more bytes are needed (`need` says how many in all)
+    verdictBadHead,     // the head checksum is wrong
+    verdictPing,        // a ping head
+    verdictTransport,   // a transport head
+    verdictStream,      // a whole, intact stream record
+    verdictBadStream,   // a stream record too long for the buffer, or with wrong checksums
+    verdictUnknown,     // another primary field
   };
 
   // Over the connection of `other` (an accepted data handler).

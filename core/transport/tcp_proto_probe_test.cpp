@@ -124,9 +124,12 @@ TEST_F(ProbeTest, UnrecognisedFirstRecordsAreClosedWithoutSignal) {
       (word & ~(0xffu << 5)) | (uint32_t{ZeroHandshakeHeadChecksum(no_nul.data())} << 5);
   for (int i = 0; i < 4; ++i) no_nul[16 + i] = static_cast<uint8_t>(fixed >> (8 * i));
   const std::vector<std::pair<const char*, PeerBytes>> cases = {
-      {"wrong head checksum", bad_head},  {"CHECK_SRV", check_srv},
-      {"other name", other},              {"stream record of 513 bytes", long_stream},
-      {"stream body checksum", damaged_stream}, {"field without NUL", no_nul},
+      {"wrong head checksum", bad_head},
+      {"CHECK_SRV", check_srv},
+      {"other name", other},
+      {"stream record of 513 bytes", long_stream},
+      {"stream body checksum", damaged_stream},
+      {"field without NUL", no_nul},
   };
   EXPECT_EQ(long_stream.size(), 513u);
   for (const auto& [what, bytes] : cases) {

@@ -94,7 +94,7 @@ int32_t HXZeroHandshakeSimple::readRecord(bool head_only, uint64_t& total) {
     const int32_t verdict = ParseFixedPart(buffer->buffer(), held, head_only, need, m_result);
     if (verdict != 0) return verdict;
     if (held < want || need <= want) return 0;  // the socket has no more for now
-    want = need;  // the head is in: go on with the body
+    want = need;                                // the head is in: go on with the body
   }
 }
 

@@ -78,8 +78,8 @@ class PingTest : public LoopFixture {
  protected:
   // A connecting ping from "alice" to "bob" in "room".
   void StartPing(uint16_t port, int32_t content_version = 1) {
-    auto* ping = HXZServer::implantNative<HXZeroHandshakeSimple>(-1, AF_INET, SOCK_STREAM,
-                                                                 IPPROTO_TCP);
+    auto* ping =
+        HXZServer::implantNative<HXZeroHandshakeSimple>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
     ping->fireZeroHSDone.Connect(&recorder, &PingRecorder::onDone);
     ping->setContentVersion(content_version);
     ASSERT_TRUE(ping->Ping(7, "room", "alice", "bob", HXIpSockTarget{"127.0.0.1", port}));
@@ -168,16 +168,26 @@ TEST_F(PingTest, AnswersOfThePeer) {
     int32_t contentVersion;
   } cases[] = {
       {"no container", {"", "", "", "", 0, false}, hx::ping::kResultSuccess, 0},
-      {"empty conference not compared", {"", "bob", "alice", "AnsBodyVersion", 1, true},
-       hx::ping::kResultSuccess, 1},
-      {"other conference", {"hall", "bob", "alice", "AnsBodyVersion", 1, true},
-       hx::ping::kResultConference, 1},
-      {"other users", {"room", "carol", "alice", "AnsBodyVersion", 1, true},
-       hx::ping::kResultUsers, 1},
-      {"other addressee", {"room", "bob", "dave", "AnsBodyVersion", 1, true},
-       hx::ping::kResultUsers, 1},
-      {"request key in an answer", {"room", "bob", "alice", "ReqBodyVersion", 1, true},
-       hx::ping::kResultSuccess, 0},
+      {"empty conference not compared",
+       {"", "bob", "alice", "AnsBodyVersion", 1, true},
+       hx::ping::kResultSuccess,
+       1},
+      {"other conference",
+       {"hall", "bob", "alice", "AnsBodyVersion", 1, true},
+       hx::ping::kResultConference,
+       1},
+      {"other users",
+       {"room", "carol", "alice", "AnsBodyVersion", 1, true},
+       hx::ping::kResultUsers,
+       1},
+      {"other addressee",
+       {"room", "bob", "dave", "AnsBodyVersion", 1, true},
+       hx::ping::kResultUsers,
+       1},
+      {"request key in an answer",
+       {"room", "bob", "alice", "ReqBodyVersion", 1, true},
+       hx::ping::kResultSuccess,
+       0},
   };
   for (const Case& c : cases) {
     recorder.done.clear();

@@ -18,8 +18,12 @@ void StoreFormat(HX_BinBuff& stored, const HX_MediaFormat& format) {
   stored.Set(bytes, sizeof bytes);
 }
 
-uint16_t AudioEntry(const HX_BinBuff& list, size_t i) { return hx::wire::LoadLe16(list.Data() + 2 * i); }
-uint32_t VideoEntry(const HX_BinBuff& list, size_t i) { return hx::wire::LoadLe32(list.Data() + 4 * i); }
+uint16_t AudioEntry(const HX_BinBuff& list, size_t i) {
+  return hx::wire::LoadLe16(list.Data() + 2 * i);
+}
+uint32_t VideoEntry(const HX_BinBuff& list, size_t i) {
+  return hx::wire::LoadLe32(list.Data() + 4 * i);
+}
 
 bool HasAudio(const HX_BinBuff& list, uint16_t tag) {
   for (size_t i = 0; i < list.Size() / 2; ++i) {
@@ -137,7 +141,9 @@ void HX_ClientCaps::GetMediaFormatRcv(HX_MediaFormat& format) const {
   if (!LoadStored(m_mediaFormatRcv, format)) format = HX_MediaFormat();
 }
 
-void HX_ClientCaps::SetMediaFormat(const HX_MediaFormat& format) { StoreFormat(m_mediaFormat, format); }
+void HX_ClientCaps::SetMediaFormat(const HX_MediaFormat& format) {
+  StoreFormat(m_mediaFormat, format);
+}
 
 void HX_ClientCaps::SetMediaFormatRcv(const HX_MediaFormat& format) {
   StoreFormat(m_mediaFormatRcv, format);
@@ -233,7 +239,7 @@ HX_MediaFormat HX_ClientCaps::GetFmtFromToMe(const HX_ClientCaps& peer) const {
         tag = p.audioCodec;
       } else if (peer_any) {
         tag = HasAudioTag(peer.m_audioCodecs, m.audioCodec) ? m.audioCodec
-                                                             : peer.FindInAudioCodecs(m_audioCodecs);
+                                                            : peer.FindInAudioCodecs(m_audioCodecs);
       }
     }
     result.SetAudio(rate, tag, HX_MediaFormat::kDefaultDuration);
@@ -256,10 +262,10 @@ HX_MediaFormat HX_ClientCaps::GetFmtFromToMe(const HX_ClientCaps& peer) const {
       const bool same = r.width == p.width && r.height == p.height;
       result.width = !peer_any && !same ? 0 : r.width;
       result.height = !peer_any && !same ? 0 : r.height;
-      result.videoCodec = (peer_list && peer.FindVideoCodec(r.videoCodec)) ||
-                                  r.videoCodec == p.videoCodec
-                              ? r.videoCodec
-                              : 0;
+      result.videoCodec =
+          (peer_list && peer.FindVideoCodec(r.videoCodec)) || r.videoCodec == p.videoCodec
+              ? r.videoCodec
+              : 0;
       result.frameRate = r.frameRate;
       result.stereo = r.stereo;
     } else {
@@ -271,10 +277,10 @@ HX_MediaFormat HX_ClientCaps::GetFmtFromToMe(const HX_ClientCaps& peer) const {
         result.height = m.height;
       }
       if ((m_videoRcv & kListDecides) == 0) {
-        result.videoCodec = (peer_list && peer.FindVideoCodec(m.videoCodec)) ||
-                                    m.videoCodec == p.videoCodec
-                                ? m.videoCodec
-                                : 0;
+        result.videoCodec =
+            (peer_list && peer.FindVideoCodec(m.videoCodec)) || m.videoCodec == p.videoCodec
+                ? m.videoCodec
+                : 0;
       } else if (FindVideoCodec(p.videoCodec)) {
         result.videoCodec = p.videoCodec;
       } else if (peer_list) {

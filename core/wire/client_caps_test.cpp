@@ -94,8 +94,10 @@ TEST(ClientCaps, RoundTripWithOptionalKeys) {
   caps.m_appName = "host";
   caps.m_appVersion = "1.2";
   caps.m_clientFlags = 0x80000001u;
-  caps.SetMediaFormat(Format(640, 480, HX_MediaFormat::kCodecH264, 48000, HX_MediaFormat::kAudioOpus));
-  caps.SetMediaFormatRcv(Format(320, 240, HX_MediaFormat::kCodecVP8, 16000, HX_MediaFormat::kAudioOpus));
+  caps.SetMediaFormat(
+      Format(640, 480, HX_MediaFormat::kCodecH264, 48000, HX_MediaFormat::kAudioOpus));
+  caps.SetMediaFormatRcv(
+      Format(320, 240, HX_MediaFormat::kCodecVP8, 16000, HX_MediaFormat::kAudioOpus));
   const uint16_t audio[] = {0x7FF0, 6};
   const uint32_t video[] = {HX_MediaFormat::kCodecVP8, HX_MediaFormat::kCodecH264};
   caps.SetAudioCodecs(audio, 2);
@@ -135,7 +137,8 @@ TEST(ClientCaps, RoundTripWithOptionalKeys) {
 
 // A peer's stored format is read only as far as its bytes go, whatever its size field says.
 TEST(ClientCaps, StoredFormatsAreReadWithinTheirBytes) {
-  HX_MediaFormat wide = Format(640, 480, HX_MediaFormat::kCodecH264, 48000, HX_MediaFormat::kAudioOpus);
+  HX_MediaFormat wide =
+      Format(640, 480, HX_MediaFormat::kCodecH264, 48000, HX_MediaFormat::kAudioOpus);
   wide.frameRate = 30;
   wide.stereo = 7;
   uint8_t bytes[44];
@@ -145,7 +148,7 @@ TEST(ClientCaps, StoredFormatsAreReadWithinTheirBytes) {
     bool absent;
     uint32_t frameRate;
     uint32_t stereo;
-  } cases[] = {{0, true, 15, 0},   {20, true, 15, 0},  {23, true, 15, 0}, {24, false, 15, 0},
+  } cases[] = {{0, true, 15, 0},   {20, true, 15, 0},  {23, true, 15, 0},  {24, false, 15, 0},
                {30, false, 15, 0}, {32, false, 30, 0}, {36, false, 30, 7}, {44, false, 30, 7}};
   for (const Case& c : cases) {
     HX_Container container;
@@ -188,7 +191,8 @@ TEST(ClientCaps, CodecListsCountWholeEntriesOnly) {
 // rate in 64 bits: it narrows (r + 2000) / 4000 * 4000 back to 32 bits first, which wraps to 704
 // and divides by a zero frame size.
 TEST(ClientCaps, DISABLED_PeerRateNearTwoToTheThirtyTwo) {
-  HX_MediaFormat odd = Format(320, 240, HX_MediaFormat::kCodecVP8, 16000, HX_MediaFormat::kAudioOpus);
+  HX_MediaFormat odd =
+      Format(320, 240, HX_MediaFormat::kCodecVP8, 16000, HX_MediaFormat::kAudioOpus);
   uint8_t bytes[44];
   odd.Store(bytes);
   hx::wire::StoreLe32(bytes + 16, 4294967295u);
@@ -226,8 +230,8 @@ TEST(ClientCaps, NegotiationTable) {
     int32_t myAudioRcv, myVideoRcv, peerAudioSnd, peerVideoSnd;
     uint32_t rate, tag, width, height, codec, stereo;
   } cases[] = {
-      {"same formats", Format(320, 240, vp8, 16000, opus), false, Format(320, 240, vp8, 16000, opus),
-       1, 1, 1, 1, 16000, opus, 320, 240, vp8, 0},
+      {"same formats", Format(320, 240, vp8, 16000, opus), false,
+       Format(320, 240, vp8, 16000, opus), 1, 1, 1, 1, 16000, opus, 320, 240, vp8, 0},
       {"strict sides differ", Format(320, 240, vp8, 16000, opus), false,
        Format(640, 480, h264, 32000, isac), 1, 1, 1, 1, 0, 0, 0, 0, 0, 0},
       {"I take any", Format(320, 240, vp8, 16000, opus), false, Format(640, 480, h264, 32000, isac),
@@ -242,16 +246,16 @@ TEST(ClientCaps, NegotiationTable) {
        Format(640, 480, h264, 32000, isac), 6, 6, 1, 1, 32000, isac, 640, 480, h264, 0},
       {"my list, peer's list", Format(320, 240, vp8, 16000, opus), false,
        Format(640, 480, 0x31363268, 32000, 85), 6, 6, 6, 6, 32000, opus, 640, 480, vp8, 0},
-      {"stereo taken", Format(320, 240, vp8, 16000, opus), false, Format(320, 240, vp8, 16000, opus),
-       1, 0x211, 1, 1, 16000, opus, 320, 240, vp8, 9},
+      {"stereo taken", Format(320, 240, vp8, 16000, opus), false,
+       Format(320, 240, vp8, 16000, opus), 1, 0x211, 1, 1, 16000, opus, 320, 240, vp8, 9},
       {"fixed, strict peer", Format(320, 240, vp8, 16000, opus), true,
        Format(320, 240, vp8, 16000, opus), 1, 1, 1, 1, 0, opus, 0, 0, 0, 3},
       {"fixed, peer takes any", Format(320, 240, vp8, 16000, opus), true,
        Format(320, 240, vp8, 16000, opus), 1, 1, 6, 6, 48000, opus, 640, 480, h264, 3},
       {"peer 1x1", Format(320, 240, vp8, 16000, opus), false, Format(1, 1, vp8, 16000, opus), 1, 1,
        1, 1, 16000, opus, 0, 0, 0, 0},
-      {"peer 322x240", Format(320, 240, vp8, 16000, opus), false, Format(322, 240, vp8, 16000, opus),
-       1, 1, 1, 1, 16000, opus, 0, 0, 0, 0},
+      {"peer 322x240", Format(320, 240, vp8, 16000, opus), false,
+       Format(322, 240, vp8, 16000, opus), 1, 1, 1, 1, 16000, opus, 0, 0, 0, 0},
       {"peer sends no audio", Format(320, 240, vp8, 16000, opus), false,
        Format(320, 240, vp8, 16000, opus), 1, 1, 0, 1, 0, 0, 320, 240, vp8, 0},
   };
