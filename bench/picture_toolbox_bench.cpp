@@ -131,8 +131,8 @@ void BM_YUY2ToI420(benchmark::State& state) {
       state, 0.9,
       [&] { return p.ConvertToI420(src.data(), kW, ours.y(), kW, kW, kH, eYUY2, src.size()); },
       [&] {
-        libyuv::YUY2ToI420(src.data(), 2 * kW, base.y(), kW, base.u(), kW / 2, base.v(), kW / 2,
-                           kW, kH);
+        libyuv::YUY2ToI420(src.data(), 2 * kW, base.y(), kW, base.u(), kW / 2, base.v(), kW / 2, kW,
+                           kH);
       });
 }
 BENCHMARK(BM_YUY2ToI420);
@@ -145,8 +145,8 @@ void BM_UYVYToI420(benchmark::State& state) {
       state, 0.9,
       [&] { return p.ConvertToI420(src.data(), kW, ours.y(), kW, kW, kH, eUYVY, src.size()); },
       [&] {
-        libyuv::UYVYToI420(src.data(), 2 * kW, base.y(), kW, base.u(), kW / 2, base.v(), kW / 2,
-                           kW, kH);
+        libyuv::UYVYToI420(src.data(), 2 * kW, base.y(), kW, base.u(), kW / 2, base.v(), kW / 2, kW,
+                           kH);
       });
 }
 BENCHMARK(BM_UYVYToI420);
