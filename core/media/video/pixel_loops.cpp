@@ -49,7 +49,8 @@ HX_INLINE void BilinearGatherBody(const uint8_t* HX_R s, const int32_t* HX_R idx
       HX_PAIR(0)
       HX_PAIR(1)
       HX_PAIR(2)
-      HX_PAIR(3) HX_PAIR(4) HX_PAIR(5) HX_PAIR(6) HX_PAIR(7)
+      HX_PAIR(3)
+      HX_PAIR(4) HX_PAIR(5) HX_PAIR(6) HX_PAIR(7)
 #undef HX_PAIR
           const __m128i wc = _mm_sub_epi16(full, wv);
       const __m128i lo = _mm_madd_epi16(_mm_unpacklo_epi8(pairs, zero), _mm_unpacklo_epi16(wv, wc));
@@ -268,10 +269,62 @@ HX_INLINE void BgraPixel(uint8_t* HX_R d, int y, int bu, int guv, int rv) {
   d[2] = Clip((y + rv - 4608) >> 8);
 }
 
+// Eight pixels of one row: 296 y with the chroma terms as pmaddwd pairs, the fourth byte of each
+// target pixel kept.
+HX_INLINE void BgraEight(const uint8_t* HX_R y, __m128i uu8, __m128i vv8, __m128i guvLo,
+                         __m128i guvHi, uint8_t* HX_R d) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i cb = _mm_set1_epi32((512 << 16) | 296);
+  const __m128i cr = _mm_set1_epi32((408 << 16) | 296);
+  const __m128i cg = _mm_set1_epi32(static_cast<int>((0xEE00u << 16) | 296u));  // (296, -4608)
+  const __m128i one = _mm_set1_epi16(1);
+  const __m128i bias = _mm_set1_epi32(-4608);
+  const __m128i y8 = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(y)), zero);
+  auto channel = [&](__m128i lo, __m128i hi) {
+    const __m128i p = _mm_packs_epi32(_mm_srai_epi32(lo, 8), _mm_srai_epi32(hi, 8));
+    return _mm_packus_epi16(p, p);
+  };
+  const __m128i b = channel(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(y8, uu8), cb), bias),
+                            _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(y8, uu8), cb), bias));
+  const __m128i r = channel(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(y8, vv8), cr), bias),
+                            _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(y8, vv8), cr), bias));
+  const __m128i g = channel(_mm_add_epi32(_mm_madd_epi16(_mm_unpacklo_epi16(y8, one), cg), guvLo),
+                            _mm_add_epi32(_mm_madd_epi16(_mm_unpackhi_epi16(y8, one), cg), guvHi));
+  const __m128i bg = _mm_unpacklo_epi8(b, g);
+  const __m128i rz = _mm_unpacklo_epi8(r, zero);
+  const __m128i keep = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+  __m128i* out = reinterpret_cast<__m128i*>(d);
+  _mm_storeu_si128(
+      out, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(out), keep), _mm_unpacklo_epi16(bg, rz)));
+  _mm_storeu_si128(out + 1, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(out + 1), keep),
+                                         _mm_unpackhi_epi16(bg, rz)));
+}
+
+template <bool kSimd>
 HX_INLINE void I420ToBgraRowsBody(const uint8_t* HX_R y0, const uint8_t* HX_R y1,
                                   const uint8_t* HX_R u, const uint8_t* HX_R v, uint8_t* HX_R d0,
                                   uint8_t* HX_R d1, int blocks) {
-  for (int j = 0; j < blocks; ++j) {
+  int j = 0;
+  if constexpr (kSimd) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i c128 = _mm_set1_epi16(128);
+    const __m128i cguv = _mm_set1_epi32(static_cast<int>((0xFF30u << 16) | 0xFF9Cu));  // -100, -208
+    for (; j + 4 <= blocks; j += 4) {
+      int u4, v4;
+      std::memcpy(&u4, u + j, 4);
+      std::memcpy(&v4, v + j, 4);
+      const __m128i uu = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(u4), zero), c128);
+      const __m128i vv = _mm_sub_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(v4), zero), c128);
+      const __m128i guv = _mm_madd_epi16(_mm_unpacklo_epi16(uu, vv), cguv);
+      const __m128i uu8 = _mm_unpacklo_epi16(uu, uu);
+      const __m128i vv8 = _mm_unpacklo_epi16(vv, vv);
+      const __m128i guvLo = _mm_unpacklo_epi32(guv, guv);
+      const __m128i guvHi = _mm_unpackhi_epi32(guv, guv);
+      BgraEight(y0 + 2 * j, uu8, vv8, guvLo, guvHi, d0 + 8 * j);
+      BgraEight(y1 + 2 * j, uu8, vv8, guvLo, guvHi, d1 + 8 * j);
+    }
+  }
+  for (; j < blocks; ++j) {
     const int uu = u[j] - 128;
     const int vv = v[j] - 128;
     const int bu = 512 * uu;
@@ -331,7 +384,7 @@ HX_INLINE void I420ToBgraRowsBody(const uint8_t* HX_R y0, const uint8_t* HX_R y1
   }                                                                                               \
   ATTR void I420ToBgraRows(const uint8_t* y0, const uint8_t* y1, const uint8_t* u,                \
                            const uint8_t* v, uint8_t* d0, uint8_t* d1, int blocks) {              \
-    I420ToBgraRowsBody(y0, y1, u, v, d0, d1, blocks);                                             \
+    I420ToBgraRowsBody<SIMD>(y0, y1, u, v, d0, d1, blocks);                                       \
   }                                                                                               \
   const PixelLoops kLoops = {BlendRows,  BilinearGather, BicubicColumns, BicubicRow,              \
                              SplitPairs, MergePairs,     Yuy2Rows,       UyvyRows,                \
