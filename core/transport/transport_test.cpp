@@ -317,6 +317,7 @@ TEST_F(TransportTest, RefusedTcpConnectIsReportedAtOnceThroughEveryLayer) {
   for (bool tls : {true, false}) {
     SCOPED_TRACE(tls ? "TLS" : "plain");
     HXZCommonSocket::SetDenyTLS(!tls);
+    m_transport = std::make_unique<HXZTransport>();
     TransportSignals signals(*m_transport);
     m_param = std::make_shared<HX_TransportConnectionParam>();
     m_param->setServerAddress("127.0.0.1", FreeLoopbackPort(SOCK_STREAM));
@@ -335,6 +336,7 @@ TEST_F(TransportTest, RefusedTcpConnectIsReportedAtOnceThroughEveryLayer) {
 // A header that lies about its length, or bytes that are no messages at all, end an established
 // connection (reason -4); the valid messages behind them are not taken for something else.
 TEST_F(TransportTest, LyingHeaderOrGarbageEndsTheConnection) {
+  HX_TRANSPORT_PKI(pki);
   MessageFrame lie = ServiceMessage("SRV", "TEST", MethodBody("lie"));
   lie.sequence = 7;
   std::vector<uint8_t> lying = EncodeMessage(lie);
@@ -347,10 +349,16 @@ TEST_F(TransportTest, LyingHeaderOrGarbageEndsTheConnection) {
   uint32_t state = 99;
   for (uint8_t& byte : garbage) byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 16);
 
-  StartServer();
+  // Plain messages inside TLS, so that the hostile bytes reach the reader as they are.
+  HXZCommonSocket::SetDenyTLS(false);
+  FakeServerOptions options;
+  options.tls_certificate_path = pki->server.cert_path;
+  options.tls_private_key_path = pki->server.key_path;
+  StartServer(ConnectionSettings{}, options);
   for (const std::vector<uint8_t>& hostile : {lying, garbage}) {
     SCOPED_TRACE(hostile.size());
-    TransportSignals signals(*m_transport);
+    m_transport = std::make_unique<HXZTransport>();
+    m_signals = std::make_unique<TransportSignals>(*m_transport);
     ConnectAndWait();
     ASSERT_FALSE(m_server->Connections().empty());
     std::shared_ptr<FakeConnection> connection = m_server->Connections().back();
@@ -358,7 +366,7 @@ TEST_F(TransportTest, LyingHeaderOrGarbageEndsTheConnection) {
     connection->SendRaw(hostile);
     for (int i = 0; i < 20; ++i) connection->Send(ServiceMessage("SRV", "TEST", MethodBody("after")));
     long reason = 0;
-    ASSERT_TRUE(signals.WaitUnavailable(&reason));
+    ASSERT_TRUE(m_signals->WaitUnavailable(&reason));
     EXPECT_EQ(reason, HXZTransport::kReasonConnectionLost);
   }
   EXPECT_TRUE(m_service.Methods().empty());
