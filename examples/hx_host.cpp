@@ -128,7 +128,8 @@ class Outcome {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_lost = true;
     if (!m_text.empty()) m_text += ", then ";
-    m_text += std::string(address) + ":" + std::to_string(port) + " unavailable, reason " + std::to_string(reason);
+    m_text += std::string(address) + ":" + std::to_string(port) + " unavailable, reason " +
+              std::to_string(reason);
     m_changed.notify_all();
   }
   void Answered(const std::string& method) {

@@ -274,7 +274,9 @@ class TlsPeer {
   }
   bool retried() const { return m_retried; }
   bool stallMeasured() const { return m_stallMeasured; }
-  std::chrono::nanoseconds cpuWhileStalled() const { return std::chrono::nanoseconds(m_cpuWhileStalled.load()); }
+  std::chrono::nanoseconds cpuWhileStalled() const {
+    return std::chrono::nanoseconds(m_cpuWhileStalled.load());
+  }
 
  private:
   static int64_t ProcessCpuNs() {
@@ -391,7 +393,8 @@ TEST_F(TlsLayerTest, RefusedCertificatesAndAStalledHandshake) {
   };
   for (const Case& c : cases) {
     for (HXTLSHandler::Mode mode : {HXTLSHandler::modeFallbackPlain, HXTLSHandler::modeFailConnection}) {
-      SCOPED_TRACE(std::string(c.what) + (mode == HXTLSHandler::modeFallbackPlain ? ", fallback" : ", no fallback"));
+      const bool fallback = mode == HXTLSHandler::modeFallbackPlain;
+      SCOPED_TRACE(std::string(c.what) + (fallback ? ", fallback" : ", no fallback"));
       TlsPeer peer(c.chain, c.key, c.stall);
       HXZCommonSocket::SetDefaultTlsMode(mode);
       ClientSocket* socket = Connect(peer.port(), "");
@@ -408,7 +411,8 @@ TEST_F(TlsLayerTest, RefusedCertificatesAndAStalledHandshake) {
       }
       if (c.stall) {
         ASSERT_TRUE(peer.stallMeasured());
-        EXPECT_LT(peer.cpuWhileStalled(), std::chrono::milliseconds(200)) << "the client spun while it waited";
+        EXPECT_LT(peer.cpuWhileStalled(), std::chrono::milliseconds(200))
+            << "the client spun while it waited";
       } else {
         // The peer reads the alert on its own thread, maybe after the client reported.
         WaitFor([&] { return !peer.alerts().empty(); }, 5000);
