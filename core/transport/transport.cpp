@@ -165,14 +165,14 @@ int32_t HXZTransport::OnReadyRecvImp(HXZASocket* socket, HXZADataHandler* handle
   HXZADataManager* manager = m_dataManager.load();
   // Events of a connection that was dropped meanwhile are not this connection's business.
   if (manager == nullptr || socket != m_connection.load()) return 0;
-  SwitchNextState(manager->OnReadyRecvImp(socket, handler));
+  SwitchNextState(manager->OnReadyRecvImp(socket, handler), socket);
   return 0;
 }
 
 int32_t HXZTransport::OnReadySendImp(HXZASocket* socket, HXZADataHandler* handler) {
   HXZADataManager* manager = m_dataManager.load();
   if (manager == nullptr || socket != m_connection.load()) return 0;
-  SwitchNextState(manager->OnReadySendImp(socket, handler));
+  SwitchNextState(manager->OnReadySendImp(socket, handler), socket);
   return 0;
 }
 
@@ -187,32 +187,35 @@ void HXZTransport::OnError() {
 
 void HXZTransport::onConnectionError() { OnError(); }
 
-void HXZTransport::SwitchNextState(int32_t managerState) {
+void HXZTransport::SwitchNextState(int32_t managerState, const HXZASocket* from) {
   if (managerState == HXZADataManager::keepGoing) return;
   if (managerState != HXZADataManager::done) {
-    SetTransportState(stateFailed);
+    SetTransportState(stateFailed, from);
     return;
   }
   switch (m_state.load()) {
     case stateConnecting:
-      if (SetTransportState(stateHandshake)) {
+      if (SetTransportState(stateHandshake, from)) {
         // The request goes out now rather than at the next ready-to-send event.
         if (HXZTransportConnection* connection = m_connection.load()) OnReadySendImp(connection, connection);
       }
       break;
     case stateHandshake:
-      SetTransportState(m_handshakeSimple->GetSSL() ? stateSecureHandshake : stateConnected);
+      SetTransportState(m_handshakeSimple->GetSSL() ? stateSecureHandshake : stateConnected, from);
       break;
     case stateSecureHandshake:
-      SetTransportState(stateConnected);
+      SetTransportState(stateConnected, from);
       break;
     default:
       break;
   }
 }
 
-bool HXZTransport::SetTransportState(State state) {
+bool HXZTransport::SetTransportState(State state, const HXZASocket* from) {
   HXSoftLock lock(*this, true);
+  // An event of a connection that a ConnectServer or DisconnectServer from another thread has
+  // replaced meanwhile is not the current connection's business.
+  if (from != nullptr && from != m_connection.load()) return false;
   const State old = m_state.load();
   // A failure that comes in after a disconnect from another thread has nothing left to end.
   if (old == state || (state == stateFailed && old == stateIdle)) return false;
@@ -233,12 +236,12 @@ bool HXZTransport::SetTransportState(State state) {
       m_packetManager->SetSecureShield(m_handshakeSecure.get());
       break;
     case stateConnected:
-      lock.Unlock();
-      EnterConnected();
+      if (s_stateEntryHook != nullptr) s_stateEntryHook(this, state);
+      EnterConnected(lock);
       break;
     case stateFailed:
-      lock.Unlock();
-      EnterFailed(old);
+      if (s_stateEntryHook != nullptr) s_stateEntryHook(this, state);
+      EnterFailed(old, lock);
       break;
     case stateIdle:
       break;
@@ -246,40 +249,40 @@ bool HXZTransport::SetTransportState(State state) {
   return true;
 }
 
-void HXZTransport::EnterConnected() {
-  int counter = 0;
-  int32_t result = 0;
-  int64_t idle = 0;
-  bool keep_alive = false;
-  HX_TransportConnectionParam param;
-  std::string host;
-  {
-    HXAutoLock lock(*this);
-    counter = m_connectionCounter.fetch_add(1) + 1;
-    m_silentChecks.store(0);
-    m_lastQueuedTime = hx::GetTickCount();
-    m_dataManager.store(m_packetManager.get());
-    HXZTransportConnection* connection = m_connection.load();
-    idle = m_handshakeSimple->GetIdleTimeout();
-    keep_alive = m_handshakeSimple->GetKeepAlive();
-    if (keep_alive && connection != nullptr) {
-      connection->tuneKeepAlive(3, static_cast<int>(idle / 500), static_cast<int>(idle / 1000 - 1));
-    }
-    const int32_t secure_result = m_handshakeSecure->GetResult();
-    result = m_handshakeSimple->GetSSL() && secure_result != 0 ? secure_result : m_handshakeSimple->GetResult();
-    m_handshakeResult.store(result);
-    // Messages the service layer queued while the connection came up go out now.
-    if (connection != nullptr && !m_packetManager->QueueEmpty()) connection->SendAsync(true);
-    if (connection != nullptr) host = connection->GetTransportAddress().HostRemote();
-    m_param->setSID(m_handshakeSimple->GetSID());
-    m_param->setCID(m_handshakeSimple->GetCID());
-    param = *m_param;
+// Entered with the lock that stored the state still held: the bookkeeping belongs to the same
+// acquisition, so a ConnectServer from another thread comes either before the state was stored
+// (and the event is dropped as one of a replaced connection) or after the bookkeeping (and
+// replaces a connection that is fully connected).
+void HXZTransport::EnterConnected(HXSoftLock& lock) {
+  const int counter = m_connectionCounter.fetch_add(1) + 1;
+  m_silentChecks.store(0);
+  m_lastQueuedTime = hx::GetTickCount();
+  m_dataManager.store(m_packetManager.get());
+  HXZTransportConnection* connection = m_connection.load();
+  const int64_t idle = m_handshakeSimple->GetIdleTimeout();
+  const bool keep_alive = m_handshakeSimple->GetKeepAlive();
+  if (keep_alive && connection != nullptr) {
+    connection->tuneKeepAlive(3, static_cast<int>(idle / 500), static_cast<int>(idle / 1000 - 1));
   }
+  const int32_t secure_result = m_handshakeSecure->GetResult();
+  const int32_t result =
+      m_handshakeSimple->GetSSL() && secure_result != 0 ? secure_result : m_handshakeSimple->GetResult();
+  m_handshakeResult.store(result);
+  // Messages the service layer queued while the connection came up go out now.
+  if (connection != nullptr && !m_packetManager->QueueEmpty()) connection->SendAsync(true);
+  const std::string host = connection != nullptr ? connection->GetTransportAddress().HostRemote() : "";
+  m_param->setSID(m_handshakeSimple->GetSID());
+  m_param->setCID(m_handshakeSimple->GetCID());
+  const HX_TransportConnectionParam param = *m_param;
+  lock.Unlock();
   sigServerUpdate.Emit(param, host.c_str(), result, keep_alive);
   scheduleCheckPingJob(counter, LifeCheckDelay(idle / 2));
 }
 
-void HXZTransport::EnterFailed(State old) {
+// Entered with the lock held, as EnterConnected. The update is emitted without the lock; a
+// handler (or another thread) that moved on meanwhile (a new connect, a disconnect) has ended
+// this connection, and nothing more is done for it.
+void HXZTransport::EnterFailed(State old, HXSoftLock& lock) {
   const int32_t plain_result = m_handshakeSimple->GetResult();
   const int32_t secure_result = m_handshakeSecure->GetResult();
   int32_t code = plain_result;
@@ -291,18 +294,14 @@ void HXZTransport::EnterFailed(State old) {
   m_handshakeResult.store(code);
   const bool update = plain_result != 0 || old == stateConnecting;
   if (update) {
-    HX_TransportConnectionParam param;
-    int counter = 0;
-    {
-      HXAutoLock lock(*this);
-      param = *m_param;
-      counter = m_connectionCounter.load();
-    }
-    sigServerUpdate.Emit(param, param.getServerAddress().c_str(), code, m_handshakeSimple->GetKeepAlive());
-    // A handler that already moved on (a new connect, a disconnect) has ended this connection.
+    const int counter = m_connectionCounter.load();
+    const HX_TransportConnectionParam param = *m_param;
+    const bool keep_alive = m_handshakeSimple->GetKeepAlive();
+    lock.Unlock();
+    sigServerUpdate.Emit(param, param.getServerAddress().c_str(), code, keep_alive);
+    lock.Lock();
     if (counter != m_connectionCounter.load()) return;
   }
-  HXAutoLock lock(*this);
   const long reason = update ? kReasonConnectFailed
                              : (old == stateConnected ? kReasonConnectionLost : kReasonHandshakeFailed);
   _disconnectServer();

@@ -141,10 +141,13 @@ class HXZTransport : public HX_SocketCallbackLink,
   bool connectServerInt(bool keepClientId);
   void WaitUntilTheLoopLetsGo();
   void _disconnectServer();
-  bool SetTransportState(State state);
-  void SwitchNextState(int32_t managerState);
-  void EnterConnected();
-  void EnterFailed(State old);
+  // `from`: the socket whose event asks for the change; the change is dropped when that socket
+  // is no longer the current connection (null: no such check).
+  bool SetTransportState(State state, const HXZASocket* from = nullptr);
+  void SwitchNextState(int32_t managerState, const HXZASocket* from);
+  // Both run under the lock that stored the state, and release it before they emit.
+  void EnterConnected(HXSoftLock& lock);
+  void EnterFailed(State old, HXSoftLock& lock);
   // Delayed checks; each carries the connection counter of its scheduling.
   void OnCheckTransportState(int counter);
   void onCheckLifeTime(int counter);
@@ -183,4 +186,8 @@ class HXZTransport : public HX_SocketCallbackLink,
   std::shared_ptr<HX_TransportConnectionParam> m_param;
   uint32_t m_pingJobId = 0;
   std::atomic<int> m_handshakeResult{255};
+
+  // Tests only: called on the entering thread at the entry of states 4 and 5, once the state is
+  // stored, so that a test can start a competing connect exactly there.
+  static inline void (*s_stateEntryHook)(HXZTransport*, State) = nullptr;
 };

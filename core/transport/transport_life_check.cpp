@@ -28,13 +28,18 @@ uint32_t HXZTransport::LifeCheckDelay(int64_t period) {
 }
 
 bool HXZTransport::pingServer() {
-  if (m_state.load() != stateConnected) return false;
-  const int counter = m_connectionCounter.fetch_add(1) + 1;
+  int counter = 0;
+  {
+    // The state is checked under the lock: a failure that entered state 5 meanwhile has reported
+    // the connection lost already, and a ping of it would report it a second time.
+    HXAutoLock lock(*this);
+    if (m_state.load() != stateConnected) return false;
+    counter = m_connectionCounter.fetch_add(1) + 1;
+    m_silentChecks.store(kPingSilentChecks);
+    m_firstSilentSequence = m_sequence.load();
+    SendTransportPacket(hx::transport::managing::ping);
+  }
   scheduleCheckPingJob(counter, kPingCheckDelayMs);
-  HXAutoLock lock(*this);
-  m_silentChecks.store(kPingSilentChecks);
-  m_firstSilentSequence = m_sequence.load();
-  SendTransportPacket(hx::transport::managing::ping);
   return true;
 }
 

@@ -77,6 +77,7 @@ class HXZTransport::HXTransportPacketManager : public HXZADataManager {
   const std::unique_ptr<HXPacketBuffer> m_cipherBuffer;
   uint64_t m_blockSize = 0;  // of the current read; 0 reads plain messages
   uint64_t m_dropLeft = 0;   // bytes of an oversized message still to skip
+  bool m_headerChecked = false;  // the enciphered reader has checked the current message's header
   // The buffer outgoing messages are enciphered and gathered into, grown to the largest batch.
   std::vector<uint8_t> m_sendCipher;
   // The messages of the write under way; only the loop thread touches it.

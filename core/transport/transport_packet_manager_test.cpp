@@ -9,6 +9,7 @@
 #include "core/client/recording_manager_test_util.h"
 #include "core/transport/cipher_shield_test_util.h"
 #include "core/transport/handshake_simple.h"
+#include "core/transport/message_check.h"
 #include "core/transport/scripted_socket_test_util.h"
 #include "core/transport/transport_test_peer.h"
 #include "testing/fake_server/message_cipher.h"
@@ -91,6 +92,25 @@ class PacketManagerTest : public ::testing::Test {
       }
       padding += missing - 100;
     }
+  }
+
+  // A message of `length` bytes with a sound header (all nine names of `name_length` bytes) and a
+  // body of filler: a reader never keeps such a body, so it need not decode.
+  std::vector<uint8_t> HugeMessage(uint64_t length, size_t name_length = 0) {
+    MessageFrame frame = Service("huge");
+    if (name_length > 0) {
+      for (std::string* name : frame.names.InWireOrder()) name->assign(name_length, 'n');
+    }
+    std::vector<uint8_t> bytes = hx::testing::EncodeMessage(frame);
+    const size_t header = bytes[2] | static_cast<size_t>(bytes[3]) << 8;
+    const uint64_t body_field = length - header - 1;
+    bytes.resize(header);
+    bytes[5] = static_cast<uint8_t>(body_field);
+    bytes[6] = static_cast<uint8_t>(body_field >> 8);
+    bytes[7] = static_cast<uint8_t>(body_field >> 16);
+    bytes[1] = hx::testing::MessageHeaderChecksum(bytes.data());
+    bytes.resize(length, 0x5c);
+    return bytes;
   }
 
   // Readable events until the socket is drained or the reader fails.
@@ -190,6 +210,60 @@ TEST_P(ReaderTest, OversizedMessageIsSkippedAndTheNextOneRead) {
                                       : (std::vector<std::string>{"small", "after"}))
         << length;
     EXPECT_EQ(log.Contains("Oversized packet received"), !kept) << length;
+  }
+}
+
+// Skipping never fills the receive buffer, whatever the length: a message of twice its capacity,
+// delivered a capacity at a time, and one of the largest length a fixed part with a sound header
+// can state (the longest header, the largest body).
+TEST_P(ReaderTest, OversizedMessagesOfAnyLengthAreSkipped) {
+  struct Case {
+    uint64_t length;
+    size_t name_length;
+  } cases[] = {{2 * kPlainCapacity, 0},
+               {hx::transport::kMaxHeaderLength + hx::testing::kMaxMessageBodySize, 255}};
+  for (const Case& c : cases) {
+    hx::testing::RecordingManager service("TEST");
+    Use(m_enciphered);
+    std::vector<uint8_t> stream = OnWire(HugeMessage(c.length, c.name_length));
+    const std::vector<uint8_t> after = Stream({Service("after")});
+    stream.insert(stream.end(), after.begin(), after.end());
+    hx::testing::LogCapture log;
+    m_socket->ArriveInSegments(stream, kPlainCapacity);
+    EXPECT_EQ(Pump(), kKeepGoing) << c.length;
+    EXPECT_EQ(service.Methods(), std::vector<std::string>{"after"}) << c.length;
+    EXPECT_TRUE(log.Contains("Oversized packet received")) << c.length;
+    EXPECT_FALSE(log.Contains("Transport receive buffer full")) << c.length;
+  }
+}
+
+// A length is believed only once the header that states it passed its checks: a header whose
+// checksum is wrong, or bytes that are no messages at all, end the connection instead of making
+// the reader skip (or wait for) the valid messages that follow.
+TEST_P(ReaderTest, LyingHeaderOrGarbageEndsTheConnection) {
+  std::vector<MessageFrame> valid;
+  for (int i = 0; i < 200; ++i) valid.push_back(Service("valid " + std::to_string(i)));
+
+  std::vector<uint8_t> lying = HugeMessage(3000000);
+  const size_t header = lying[2] | static_cast<size_t>(lying[3]) << 8;
+  lying.resize(header);  // the body that the fixed part claims never comes
+  lying[1] ^= 0x01;
+  std::vector<std::vector<uint8_t>> hostile = {lying};
+  for (uint32_t seed = 1; seed <= 16; ++seed) {
+    std::vector<uint8_t> garbage(4096);
+    uint32_t state = seed;
+    for (uint8_t& byte : garbage) byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 16);
+    hostile.push_back(garbage);
+  }
+  for (size_t i = 0; i < hostile.size(); ++i) {
+    hx::testing::RecordingManager service("TEST");
+    Use(m_enciphered);
+    std::vector<uint8_t> stream = OnWire(hostile[i]);
+    const std::vector<uint8_t> after = Stream(valid);
+    stream.insert(stream.end(), after.begin(), after.end());
+    m_socket->ArriveInSegments(stream, 1000);
+    EXPECT_EQ(Pump(), kFailed) << (i == 0 ? "lying header" : "garbage, seed " + std::to_string(i));
+    EXPECT_TRUE(service.Methods().empty()) << i;
   }
 }
 

@@ -30,6 +30,9 @@ bool HXZTransport::HXTransportPacketManager::DeliverMessage(const HX_FixedPartMe
   return ok;
 }
 
+// A message's length is believed only once its header has passed its checks: a stream that is
+// not (or no longer) made of messages would otherwise have the reader skip or wait for a body
+// that is not one. The header is at most kMaxHeaderLength bytes, so it always fits.
 bool HXZTransport::HXTransportPacketManager::ReadRawPacket() {
   HX_RecvFrameQueueTCPv1& buffer = *m_plainBuffer;
   const int64_t capacity = buffer.capacity();
@@ -42,17 +45,25 @@ bool HXZTransport::HXTransportPacketManager::ReadRawPacket() {
         ios_log("Malformed packet header received");
         return false;
       }
+      const int64_t header_length = fixed->HeaderLength();
+      if (unread < header_length) {
+        if (header_length > unread + buffer.GetPacketBufferSize()) buffer.cutHeadGap();
+        return true;  // the rest of the header comes with a later read
+      }
+      if (!hx::transport::IsWellFormedHeader(*fixed)) {
+        ios_log("Malformed packet header received");
+        return false;
+      }
       m_currentLength = fixed->MessageLength();
       if (m_currentLength > static_cast<uint64_t>(capacity)) {
         ios_log("Oversized packet received %d", static_cast<int>(m_currentLength - 1));
-        m_dropLeft = m_currentLength - static_cast<uint64_t>(unread);
-        buffer.ResetPacketBufferAll();
-        return true;
-      }
-      m_dropLeft = 0;
-      // A message that cannot be completed in place moves to the start of the buffer.
-      if (m_currentLength > static_cast<uint64_t>(unread + buffer.GetPacketBufferSize())) {
-        buffer.cutHeadGap();
+        m_dropLeft = m_currentLength;
+      } else {
+        m_dropLeft = 0;
+        // A message that cannot be completed in place moves to the start of the buffer.
+        if (m_currentLength > static_cast<uint64_t>(unread + buffer.GetPacketBufferSize())) {
+          buffer.cutHeadGap();
+        }
       }
     }
     if (m_dropLeft > 0) {
@@ -60,6 +71,9 @@ bool HXZTransport::HXTransportPacketManager::ReadRawPacket() {
       m_dropLeft -= static_cast<uint64_t>(skipped);
       unread -= skipped;
       buffer.IncPacketBuffer(skipped);
+      // Everything read so far was skipped: the next read starts at the front again, so that a
+      // message of any length the fixed part can state is skipped without filling the buffer.
+      if (unread == 0) buffer.ResetPacketBufferAll();
       if (m_dropLeft > 0) return true;
       m_currentLength = 0;
     } else {
@@ -121,28 +135,42 @@ bool HXZTransport::HXTransportPacketManager::ReadShieldedPacket() {
       }
       m_currentLength = fixed->MessageLength();
       m_cipherLeft = block * (m_currentLength / block + 1) - first;
+      m_headerChecked = false;
       // Deciphering needs a block of room beyond the message: the cipher may release a held
-      // back block before it strips the padding.
+      // back block before it strips the padding. An oversized message is still deciphered up to
+      // its header, which is checked before the rest is dropped.
       const uint64_t room = m_currentLength + block;
-      if (room > static_cast<uint64_t>(plain.capacity())) {
-        ios_log("Oversized packet received %lu", static_cast<unsigned long>(m_currentLength));
-        m_dropLeft = m_cipherLeft;
-        plain.ResetPacketBufferAll();
-      } else {
-        m_dropLeft = 0;
-        if (room > static_cast<uint64_t>(kFixedPartSize + plain.GetPacketBufferSize())) plain.cutHeadGap();
-      }
+      m_dropLeft = room > static_cast<uint64_t>(plain.capacity()) ? m_cipherLeft : 0;
+      const uint64_t keep = m_dropLeft > 0 ? hx::transport::kMaxHeaderLength + kCipherBufferSize : room;
+      if (keep > static_cast<uint64_t>(kFixedPartSize + plain.GetPacketBufferSize())) plain.cutHeadGap();
       continue;
     }
 
     m_cipherLeft -= want;
-    if (m_dropLeft > 0) {
+    if (m_dropLeft > 0 && m_headerChecked) {
       // The deciphered bytes of an oversized message are not kept.
       m_dropLeft = m_cipherLeft;
       if (m_cipherLeft == 0) m_currentLength = 0;
       continue;
     }
     plain.IncPacketBufferWrite(produced);
+    if (!m_headerChecked) {
+      const HX_FixedPartMessage* fixed = FixedPartAt(plain.GetPacketBufferRead());
+      if (plain.GetPacketBufferWriteSize() >= fixed->HeaderLength()) {
+        if (!hx::transport::IsWellFormedHeader(*fixed)) {
+          ios_log("Malformed packet header received");
+          return false;
+        }
+        m_headerChecked = true;
+        if (m_dropLeft > 0) {
+          ios_log("Oversized packet received %lu", static_cast<unsigned long>(m_currentLength));
+          plain.ResetPacketBufferAll();
+          m_dropLeft = m_cipherLeft;
+          if (m_cipherLeft == 0) m_currentLength = 0;
+          continue;
+        }
+      }
+    }
     if (m_cipherLeft > 0) continue;
 
     // The padding decides how many plain bytes the last piece gives: they must make up exactly

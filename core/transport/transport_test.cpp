@@ -9,6 +9,7 @@
 #include "core/security/root_certificate.h"
 #include "core/transport/transport_test_pki.h"
 #include "core/transport/transport_test_util.h"
+#include "testing/fake_server/message_frame.h"
 #include "testing/fake_server/server_messages.h"
 
 namespace hx::testing {
@@ -200,6 +201,36 @@ TEST_F(TransportTest, MessageTheClientCannotDispatchEndsTheConnection) {
   EXPECT_EQ(m_service.Count(), 0u);
 }
 
+// Over TLS: the failed reader closes the socket while more bytes wait behind the message it
+// refused; nothing below it reads from the closed descriptor afterwards.
+TEST_F(TransportTest, ReaderFailureOverTlsReadsNothingMoreFromTheClosedSocket) {
+  HX_TRANSPORT_PKI(pki);
+  HXZCommonSocket::SetDenyTLS(false);
+  FakeServerOptions options;
+  options.tls_certificate_path = pki->server.cert_path;
+  options.tls_private_key_path = pki->server.key_path;
+  StartServer(ConnectionSettings{}, options);
+  ConnectAndWait();
+  auto connection = m_server->WaitForConnection(kTransportWaitMs);
+  ASSERT_TRUE(connection);
+  ASSERT_TRUE(connection->WaitForPhase(ConnectionPhase::kMessages, kTransportWaitMs));
+  HX_Container big = MethodBody("behind");
+  // Bytes that do not compress: more than one network read of the TLS layer waits behind.
+  std::vector<uint8_t> filler(100000);
+  uint32_t state = 7;
+  for (uint8_t& byte : filler) byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+  big.AddValue("Pad", HX_CNT_BINARY_VT, filler.data(), filler.size());
+  LogCapture log;
+  connection->SendTogether({ServiceMessage("SRV", "NOBODY", MethodBody("lost")),
+                            ServiceMessage("SRV", "TEST", big)});
+  long reason = 0;
+  ASSERT_TRUE(m_signals->WaitUnavailable(&reason));
+  EXPECT_EQ(reason, HXZTransport::kReasonConnectionLost);
+  ASSERT_TRUE(connection->WaitForPhase(ConnectionPhase::kClosed, kTransportWaitMs));
+  EXPECT_FALSE(log.Contains("recv data")) << "a read of the closed descriptor";
+  EXPECT_EQ(m_service.Count(), 0u);
+}
+
 TEST_F(TransportTest, ServerDisconnectIsReportedWithItsReason) {
   HX_TRANSPORT_PKI(pki);
   StartServer(SecureSettings(*pki, pki->server));
@@ -278,6 +309,67 @@ TEST_F(TransportTest, RefusedTcpConnectReportsCode1) {
   TransportSignals::Update update;
   ASSERT_TRUE(m_signals->WaitUpdate(&update, 0));
   EXPECT_EQ(update.result, 1);
+}
+
+// With TLS on (the default) and off: the refusal comes through every layer of the socket at once,
+// long before the connect's time limit.
+TEST_F(TransportTest, RefusedTcpConnectIsReportedAtOnceThroughEveryLayer) {
+  for (bool tls : {true, false}) {
+    SCOPED_TRACE(tls ? "TLS" : "plain");
+    HXZCommonSocket::SetDenyTLS(!tls);
+    m_transport = std::make_unique<HXZTransport>();
+    TransportSignals signals(*m_transport);
+    m_param = std::make_shared<HX_TransportConnectionParam>();
+    m_param->setServerAddress("127.0.0.1", FreeLoopbackPort(SOCK_STREAM));
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(m_transport->ConnectServer(m_param, 5000));
+    long reason = 0;
+    ASSERT_TRUE(signals.WaitUnavailable(&reason, 10000));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2500)) << "not at the time limit";
+    EXPECT_EQ(reason, HXZTransport::kReasonConnectFailed);
+    ASSERT_EQ(signals.Updates().size(), 1u) << "the update comes before the reason";
+    EXPECT_EQ(signals.Updates()[0].result, 1);
+    EXPECT_EQ(m_transport->getTransportState(), HXZTransport::stateIdle);
+  }
+}
+
+// A header that lies about its length, or bytes that are no messages at all, end an established
+// connection (reason -4); the valid messages behind them are not taken for something else.
+TEST_F(TransportTest, LyingHeaderOrGarbageEndsTheConnection) {
+  HX_TRANSPORT_PKI(pki);
+  MessageFrame lie = ServiceMessage("SRV", "TEST", MethodBody("lie"));
+  lie.sequence = 7;
+  std::vector<uint8_t> lying = EncodeMessage(lie);
+  lying.resize(lying[2] | static_cast<size_t>(lying[3]) << 8);  // the header only
+  const uint32_t claimed = 3000000 - static_cast<uint32_t>(lying.size()) - 1;
+  lying[5] = static_cast<uint8_t>(claimed);
+  lying[6] = static_cast<uint8_t>(claimed >> 8);
+  lying[7] = static_cast<uint8_t>(claimed >> 16);  // the checksum no longer fits
+  std::vector<uint8_t> garbage(4096);
+  uint32_t state = 99;
+  for (uint8_t& byte : garbage) byte = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 16);
+
+  // Plain messages inside TLS, so that the hostile bytes reach the reader as they are.
+  HXZCommonSocket::SetDenyTLS(false);
+  FakeServerOptions options;
+  options.tls_certificate_path = pki->server.cert_path;
+  options.tls_private_key_path = pki->server.key_path;
+  StartServer(ConnectionSettings{}, options);
+  for (const std::vector<uint8_t>& hostile : {lying, garbage}) {
+    SCOPED_TRACE(hostile.size());
+    m_transport = std::make_unique<HXZTransport>();
+    m_signals = std::make_unique<TransportSignals>(*m_transport);
+    ConnectAndWait();
+    ASSERT_FALSE(m_server->Connections().empty());
+    std::shared_ptr<FakeConnection> connection = m_server->Connections().back();
+    ASSERT_TRUE(connection->WaitForPhase(ConnectionPhase::kMessages, kTransportWaitMs));
+    connection->SendRaw(hostile);
+    for (int i = 0; i < 20; ++i) connection->Send(ServiceMessage("SRV", "TEST", MethodBody("after")));
+    long reason = 0;
+    ASSERT_TRUE(m_signals->WaitUnavailable(&reason));
+    EXPECT_EQ(reason, HXZTransport::kReasonConnectionLost);
+  }
+  EXPECT_TRUE(m_service.Methods().empty());
 }
 
 TEST(TransportWithoutLoop, ConnectCannotStart) {

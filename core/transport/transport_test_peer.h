@@ -10,4 +10,8 @@ class HXZTransportTestPeer {
   static HXZTransport::HXTransportPacketManager& PacketManager(HXZTransport& transport) {
     return *transport.m_packetManager;
   }
+  // Called at the entry of states 4 and 5 (null: none); set it while no transport works.
+  static void SetStateEntryHook(void (*hook)(HXZTransport*, HXZTransport::State)) {
+    HXZTransport::s_stateEntryHook = hook;
+  }
 };

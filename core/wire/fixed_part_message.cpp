@@ -61,6 +61,10 @@ void HX_CalcMessageCksums(HX_FixedPartMessage* message) {
   message->headerCksum = ComputeHeaderCksum(*message);
 }
 
+bool HX_CheckHeaderCksum(const HX_FixedPartMessage* message) {
+  return message != nullptr && ComputeHeaderCksum(*message) == message->headerCksum;
+}
+
 bool HX_CheckMessageCksums(const HX_FixedPartMessage* message) {
   return message != nullptr && ComputeHeaderCksum(*message) == message->headerCksum &&
          ComputeBodyCksum(*message) == message->bodyCksum;

@@ -54,3 +54,7 @@ void HX_CalcMessageCksums(HX_FixedPartMessage* message);
 
 // True when both stored checksums match; the body checksum is only checked after the header's.
 bool HX_CheckMessageCksums(const HX_FixedPartMessage* message);
+
+// True when the stored header checksum matches; reads the header only (HeaderLength() bytes), so
+// a header can be checked before its body has arrived.
+bool HX_CheckHeaderCksum(const HX_FixedPartMessage* message);

@@ -25,11 +25,15 @@ void HXDNSSocket::reBindInt() {
 }
 
 int32_t HXDNSSocket::OnReadyRecvImp(HXZASocket*, HXZADataHandler*) {
-  uint8_t datagram[HXDNSHandler::kMessageSize];
+  // One byte more than an answer may have: a longer datagram (the system cuts it to the buffer)
+  // is not parsed, as its records would be cut off unnoticed at the buffer's end.
+  uint8_t datagram[HXDNSHandler::kMessageSize + 1];
   HXSockAddr from;
   const size_t length = RecvFrom(datagram, sizeof datagram, 0, &from);
   HXDNSHandler* owner = m_owner.load();
-  if (length > 0 && owner != nullptr) owner->ParseQueryHelper(datagram, length, from);
+  if (length > 0 && length <= HXDNSHandler::kMessageSize && owner != nullptr) {
+    owner->ParseQueryHelper(datagram, length, from);
+  }
   return keepGoing;
 }
 

@@ -32,6 +32,46 @@ bool HasAcePrefix(const char* label, size_t labelLength) {
   return labelLength >= kAcePrefixLength && std::memcmp(label, kAcePrefix, kAcePrefixLength) == 0;
 }
 
+// Punycode is written with letters, digits and hyphens only.
+bool IsPunyText(const char* text, size_t length) {
+  if (length == 0) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// What a decoded label may hold: Unicode scalar values, no control characters and no dot (a
+// label must stay one label), and at least one non-ASCII character (else it needed no punycode).
+bool IsLabelText(const punycode_uint* codePoints, size_t count) {
+  bool nonAscii = false;
+  for (size_t i = 0; i < count; ++i) {
+    const punycode_uint c = codePoints[i];
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF) || c < 0x20 || c == 0x7F || c == '.') return false;
+    nonAscii = nonAscii || c >= 0x80;
+  }
+  return nonAscii;
+}
+
+// The code points encode back to the given text (letters in either case): the decoder is lenient
+// with some malformed input, so only a label in its one encoded form is taken.
+bool EncodesBackTo(const punycode_uint* codePoints, size_t count, const char* text, size_t length) {
+  std::unique_ptr<char[]> again(new char[length + 1]);
+  size_t againLength = length + 1;
+  if (punycode_encode(count, codePoints, nullptr, &againLength, again.get()) != PUNYCODE_SUCCESS) {
+    return false;
+  }
+  if (againLength != length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(again[i]) != lower(text[i])) return false;
+  }
+  return true;
+}
+
 // Converts the name label by label (labels end at "." or at the end of the name), writing each
 // separator after its label, and stops after the separator of the first label that fails.
 std::string ConvertLabels(const char* name, size_t nameLength, LabelConverter convert) {
@@ -105,10 +145,15 @@ bool HXPunyCodec::PunyDecode(const char* label, size_t labelLength, char* output
   if (!HasAcePrefix(label, labelLength))
     return CopyIfFits(label, labelLength, output, room, length);
 
+  // A label that is not valid punycode is kept as it came (a server name from the network may be
+  // anything).
+  const char* puny = label + kAcePrefixLength;
+  const size_t punyLength = labelLength - kAcePrefixLength;
   auto codePoints = std::make_unique<punycode_uint[]>(kMaxCodePoints);
   size_t count = kMaxCodePoints;
-  if (punycode_decode(labelLength - kAcePrefixLength, label + kAcePrefixLength, &count,
-                      codePoints.get(), nullptr) != PUNYCODE_SUCCESS) {
+  if (!IsPunyText(puny, punyLength) ||
+      punycode_decode(punyLength, puny, &count, codePoints.get(), nullptr) != PUNYCODE_SUCCESS ||
+      !IsLabelText(codePoints.get(), count) || !EncodesBackTo(codePoints.get(), count, puny, punyLength)) {
     CopyIfFits(label, labelLength, output, room, length);
     return false;
   }

@@ -48,6 +48,14 @@ TEST(PunyCodec, DecodesPunyLabelsOnly) {
       // Not punycode: the label is kept and the conversion ends after its dot.
       {"a.xn--ab-!.xn--bcher-kva", "a.xn--ab-!."},
       {"xn--99999999999999", "xn--99999999999999"},
+      // Characters no punycode has, or text the library decodes although it is not a label's
+      // one encoded form: kept as they are.
+      {"xn--!!!", "xn--!!!"},
+      {"xn--!!!.example.com", "xn--!!!."},
+      {"xn--bcher_kva.de", "xn--bcher_kva."},
+      {"xn--.de", "xn--."},
+      {"xn--abc-.de", "xn--abc-."},  // only ASCII: needs no punycode
+      {"xn--BCHER-KVA.de", "B\xc3\xbc" "CHER.de"},  // letters in either case
       {"", ""},
   };
   for (const NameCase& c : cases) {

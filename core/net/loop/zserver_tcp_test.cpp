@@ -94,7 +94,10 @@ TEST_F(TcpLoopTest, ConnectWaitingForANameGoesOnWhenTheAnswerArrives) {
   RecordingTcpSocket* client = NewTcpSocket();
   auto endpoint = HXZEndpointFqdn::remoteTCP("later.invalid", server.port());
   ASSERT_TRUE(client->Connect(endpoint));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // Once the loop has run a job queued after the connect request, the connect waits for the
+  // name, however slow the machine.
+  OnLoop([] {});
+  EXPECT_EQ(endpoint->state(), HXZAEndpointHolder::stateResolving);
   EXPECT_EQ(client->connected.load(), 0);
   // The DNS client answers on a thread of its own.
   std::thread resolver([&] { endpoint->OnCallbackQueryA("later.invalid", "127.0.0.1"); });
@@ -111,7 +114,9 @@ TEST_F(TcpLoopTest, FailedLookupEndsTheWaitingConnectAtOnce) {
   RecordingTcpSocket* client = NewTcpSocket();
   auto endpoint = HXZEndpointFqdn::remoteTCP("fails.invalid", 80);
   ASSERT_TRUE(client->Connect(endpoint));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  OnLoop([] {});  // the connect request has been taken: it waits for the name
+  EXPECT_EQ(endpoint->state(), HXZAEndpointHolder::stateResolving);
+  EXPECT_EQ(client->errors.load(), 0);
   endpoint->OnCallbackQueryA("fails.invalid", nullptr);
   EXPECT_TRUE(WaitFor([&] { return client->errors.load() == 1; }, 10000));
   client->GC();

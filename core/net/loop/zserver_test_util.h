@@ -168,6 +168,7 @@ class PlainListener {
   }
   ~PlainListener() { close(m_handle); }
   uint16_t port() const { return m_port; }
+  int handle() const { return m_handle; }
   // The next connection (blocking), with a receive time-out so that a test cannot hang.
   int Accept() const {
     const int handle = accept(m_handle, nullptr, nullptr);

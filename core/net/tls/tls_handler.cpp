@@ -189,6 +189,9 @@ int32_t HXTLSHandler::OnReadyRecvImp(HXZASocket* socket, HXZADataHandler* handle
         return HXZADataManager::failed;
     }
     if (result == HXZADataManager::failed || !progress.more) return result;
+    // The layer above may have closed the socket while it read (a failed reader, a server that
+    // said goodbye): its descriptor is gone and there is nothing more to read in this event.
+    if (!handler->GetState() || m_owner->GetHandle() < 0) return result;
   }
 }
 
@@ -293,9 +296,20 @@ void HXTLSHandler::onConnectionClosed() {
 void HXTLSHandler::OnTlsHandshakeDone(bool ok) {
   if (ok) return;
   auto self = weak_from_this().lock();  // keeps the layer alive while it drops itself
+  // The engine's fatal alert (a rejected certificate, a protocol error) goes out before the
+  // close, so that the peer learns why; whatever the socket does not take at once is dropped.
+  CollectEngineOutput();
+  FlushSendRing();
   m_owner->HXZTCPSocketHandy::Close(false);
   // In the fallback mode the close notification that follows reconnects without TLS.
   if (m_mode == modeFallbackPlain) return;
+  HXZASocketCallbacks* below = Detach();
+  if (below != nullptr) below->OnError();
+}
+
+void HXTLSHandler::OnError() {
+  if (GetState() != stateIdle) return;
+  auto self = weak_from_this().lock();  // keeps the layer alive while it drops itself
   HXZASocketCallbacks* below = Detach();
   if (below != nullptr) below->OnError();
 }

@@ -16,8 +16,11 @@
 // intended mode: on a plain connection the transport demands its secure handshake, whose
 // certificate check is the server's authentication.
 //
-// Error and timer events from below are not passed up: the layer above learns of a lost link
-// from a read of 0 bytes, its own time limits or its life checks.
+// Error and timer events from below are not passed up once the handshake has started: the layer
+// above learns of a lost link from a read of 0 bytes, its own time limits or its life checks.
+// Before the first TLS byte an error can only be the TCP connect's own failure; the layer then
+// takes itself off the chain and passes the error up, so that a refused connect is reported at
+// once.
 //
 // Threads: the callbacks run on the network loop's thread, and the owner calls SendImpl and
 // RecvImpl there too. The flags word is atomic because the owner may ask for writability from
@@ -80,7 +83,8 @@ class HXTLSHandler : public HX_SocketCallbackLink,
   int32_t OnReadyRecvImp(HXZASocket* socket, HXZADataHandler* handler) override;
   int32_t OnReadySendImp(HXZASocket* socket, HXZADataHandler* handler) override;
   void OnClose(HXZADataHandler* closed) override;
-  void OnError() override {}
+  // Passes the error up (and leaves the chain) only while no TLS byte was exchanged.
+  void OnError() override;
   void OnTimer(unsigned) override {}
 
  private:

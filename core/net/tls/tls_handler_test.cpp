@@ -1,7 +1,14 @@
 #include "core/net/tls/tls_handler.h"
 
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <vector>
 
 #include <atomic>
 #include <mutex>
@@ -245,6 +252,176 @@ TEST_F(TlsLayerTest, PeerCloseNotificationEndsTheStreamForTheLayerAbove) {
   EXPECT_EQ(socket->received().substr(0, 5), "gnip\n");
   EXPECT_EQ(socket->getTlsHandler(), nullptr);
   EXPECT_EQ(socket->errors, 0);
+}
+
+// A TLS server of the test's own (OpenSSL on one thread): it serves one TLS attempt with the given
+// certificate chain and notes the alerts the client sends. With `stall` it sends its first flight
+// and then says nothing until it hangs up, measuring meanwhile how much processor time the whole
+// process spends. A second connection (the client's plain retry) is accepted and held open.
+class TlsPeer {
+ public:
+  TlsPeer(std::string chain_path, std::string key_path, bool stall)
+      : m_chain(std::move(chain_path)), m_key(std::move(key_path)), m_stall(stall),
+        m_thread([this] { Serve(); }) {}
+  ~TlsPeer() {
+    m_stop = true;
+    m_thread.join();
+  }
+  uint16_t port() const { return m_listener.port(); }
+  std::string alerts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_alerts;
+  }
+  bool retried() const { return m_retried; }
+  bool stallMeasured() const { return m_stallMeasured; }
+  std::chrono::nanoseconds cpuWhileStalled() const {
+    return std::chrono::nanoseconds(m_cpuWhileStalled.load());
+  }
+
+ private:
+  static int64_t ProcessCpuNs() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+  }
+  static void Info(const SSL* ssl, int where, int value) {
+    if ((where & SSL_CB_READ_ALERT) == 0) return;
+    auto* self = static_cast<TlsPeer*>(SSL_get_app_data(ssl));
+    std::lock_guard<std::mutex> lock(self->m_mutex);
+    self->m_alerts += std::string(SSL_alert_desc_string_long(value)) + ";";
+  }
+  // Waits for a connection while the test runs; -1 when none came.
+  int AcceptWithin(int ms) {
+    for (int waited = 0; waited < ms && !m_stop; waited += 20) {
+      pollfd item{m_listener.handle(), POLLIN, 0};
+      if (poll(&item, 1, 20) == 1) return m_listener.Accept();
+    }
+    return -1;
+  }
+  void Serve() {
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate_chain_file(context, m_chain.c_str());
+    SSL_CTX_use_PrivateKey_file(context, m_key.c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_set_info_callback(context, &TlsPeer::Info);
+    const int first = AcceptWithin(10000);
+    if (first >= 0) {
+      SSL* ssl = SSL_new(context);
+      SSL_set_app_data(ssl, this);
+      if (!m_stall) {
+        SSL_set_fd(ssl, first);
+        SSL_accept(ssl);  // fails: the client refuses the certificate
+      } else {
+        StallAfterTheFirstFlight(ssl, first);
+      }
+      SSL_free(ssl);
+      close(first);
+    }
+    SSL_CTX_free(context);
+    const int second = AcceptWithin(5000);
+    if (second < 0) return;
+    m_retried = true;
+    pollfd item{second, POLLIN, 0};
+    while (!m_stop && poll(&item, 1, 20) == 0) {
+    }
+    close(second);
+  }
+  void StallAfterTheFirstFlight(SSL* ssl, int handle) {
+    BIO* in = BIO_new(BIO_s_mem());
+    BIO* out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, in, out);
+    char buffer[16384];
+    while (BIO_ctrl_pending(out) == 0) {
+      const ssize_t n = recv(handle, buffer, sizeof buffer, 0);
+      if (n <= 0) return;
+      BIO_write(in, buffer, static_cast<int>(n));
+      SSL_accept(ssl);
+    }
+    while (BIO_ctrl_pending(out) > 0) {
+      const int n = BIO_read(out, buffer, sizeof buffer);
+      send(handle, buffer, static_cast<size_t>(n), MSG_NOSIGNAL);
+    }
+    // The client answers the flight and then waits for the server's last flight, which never comes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const int64_t start = ProcessCpuNs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    m_cpuWhileStalled = ProcessCpuNs() - start;
+    m_stallMeasured = true;
+  }
+
+  PlainListener m_listener;
+  const std::string m_chain;
+  const std::string m_key;
+  const bool m_stall;
+  mutable std::mutex m_mutex;
+  std::string m_alerts;
+  std::atomic<bool> m_stop{false};
+  std::atomic<bool> m_retried{false};
+  std::atomic<bool> m_stallMeasured{false};
+  std::atomic<int64_t> m_cpuWhileStalled{0};
+  std::thread m_thread;
+};
+
+// Refusals of a server's certificate, and a handshake the server abandons, in both modes: the
+// fallback mode (2) ends in a plain retry, mode 0 reports the error. A refused certificate is
+// announced to the server with a fatal alert before the client closes.
+TEST_F(TlsLayerTest, RefusedCertificatesAndAStalledHandshake) {
+  TestCertOptions expired;
+  expired.not_before = std::chrono::hours(-48);
+  expired.not_after = std::chrono::hours(-24);
+  TestCertOptions not_yet_valid;
+  not_yet_valid.not_before = std::chrono::hours(24);
+  not_yet_valid.not_after = std::chrono::hours(48);
+  const TestCert expired_leaf = pki_->pki->MakeLeaf(pki_->root, "server#as", expired);
+  const TestCert future_leaf = pki_->pki->MakeLeaf(pki_->root, "server#as", not_yet_valid);
+  const TestCert leaf = pki_->pki->MakeLeaf(pki_->root, "a leaf, no authority");
+  const TestCert issued_by_leaf = pki_->pki->MakeLeaf(leaf, "server#as");
+  ASSERT_TRUE(expired_leaf.ok() && future_leaf.ok() && leaf.ok() && issued_by_leaf.ok());
+  const std::string leaf_chain = pki_->dir.path() + "/issued-by-leaf-chain.pem";
+  std::ofstream(leaf_chain) << issued_by_leaf.cert_pem << leaf.cert_pem;
+
+  struct Case {
+    const char* what;
+    std::string chain;
+    std::string key;
+    bool stall;
+    std::string alert;  // the fatal alert the server reads
+  } cases[] = {
+      {"expired leaf", expired_leaf.cert_path, expired_leaf.key_path, false, "certificate expired;"},
+      {"leaf not yet valid", future_leaf.cert_path, future_leaf.key_path, false, "bad certificate;"},
+      {"leaf used as an authority", leaf_chain, issued_by_leaf.key_path, false, "unknown CA;"},
+      {"stalled after the server's first flight", pki_->server.cert_path, pki_->server.key_path, true, ""},
+  };
+  for (const Case& c : cases) {
+    for (HXTLSHandler::Mode mode : {HXTLSHandler::modeFallbackPlain, HXTLSHandler::modeFailConnection}) {
+      const bool fallback = mode == HXTLSHandler::modeFallbackPlain;
+      SCOPED_TRACE(std::string(c.what) + (fallback ? ", fallback" : ", no fallback"));
+      TlsPeer peer(c.chain, c.key, c.stall);
+      HXZCommonSocket::SetDefaultTlsMode(mode);
+      ClientSocket* socket = Connect(peer.port(), "");
+      HXZCommonSocket::SetDefaultTlsMode(HXTLSHandler::modeFallbackPlain);
+      if (mode == HXTLSHandler::modeFallbackPlain) {
+        ASSERT_TRUE(WaitFor([&] { return socket->sendEvents > 0 && peer.retried(); }, 20000));
+        EXPECT_FALSE(socket->tlsAtFirstSend);
+        EXPECT_EQ(socket->errors, 0);
+      } else {
+        ASSERT_TRUE(WaitFor([&] { return socket->errors > 0; }, 20000));
+        OnLoop([] {});
+        EXPECT_EQ(socket->errors, 1);
+        EXPECT_EQ(socket->sendEvents, 0) << "no plain retry";
+      }
+      if (c.stall) {
+        ASSERT_TRUE(peer.stallMeasured());
+        EXPECT_LT(peer.cpuWhileStalled(), std::chrono::milliseconds(200))
+            << "the client spun while it waited";
+      } else {
+        // The peer reads the alert on its own thread, maybe after the client reported.
+        WaitFor([&] { return !peer.alerts().empty(); }, 5000);
+        EXPECT_EQ(peer.alerts(), c.alert) << "the client's alert says why it refused";
+      }
+      OnLoop([&] { socket->GC(); });
+      socket_ = nullptr;
+    }
+  }
 }
 
 }  // namespace
