@@ -74,7 +74,10 @@ int32_t ParseFixedPart(const uint8_t* bytes, size_t count, bool head_only, size_
     return -1;
   }
   if (head_only) return 1;
-  if (strncmp(record->primary, HX_Ping_PrimaryField, sizeof record->primary) != 0) {
+  // The field need not end in a 0 byte: compare within its 16 bytes only.
+  const size_t primary_length = strnlen(record->primary, sizeof record->primary);
+  if (primary_length != std::strlen(HX_Ping_PrimaryField) ||
+      std::memcmp(record->primary, HX_Ping_PrimaryField, primary_length) != 0) {
     result = kResultPrimaryField;
     return -1;
   }

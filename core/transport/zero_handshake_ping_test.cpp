@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -339,6 +340,26 @@ TEST(PingRecord, ContainerBeyondTheLengthFieldGoesAsNoContainer) {
   hx::ping::FormRecord(out, false, version, "c", "a", "b");
   EXPECT_EQ(version, -1);
   EXPECT_EQ(out.size(), 21u);
+}
+
+TEST(PingRecord, PrimaryFieldWithoutEndIsReadWithinItsSixteenBytes) {
+  // A head whose primary field fills all 16 bytes with no 0 byte, at the very end of its buffer:
+  // refused as another protocol, nothing read past the field.
+  std::vector<uint8_t> bytes(hx::ping::kHeadSize);
+  auto* record = reinterpret_cast<HX_ZeroHandshakeFixedPart*>(bytes.data());
+  std::memcpy(record->primary, "_HX_PING_XXXXXXX", sizeof record->primary);
+  record->SetVersion(1);
+  record->SetBodyLengthField(0);
+  HX_CalcZeroHandshakeCksums(record);
+  std::vector<uint8_t> exact(bytes.begin(), bytes.end());
+  size_t need = 0;
+  int32_t result = 0;
+  EXPECT_EQ(hx::ping::ParseFixedPart(exact.data(), exact.size(), false, need, result), -1);
+  EXPECT_EQ(result, hx::ping::kResultPrimaryField);
+
+  std::memcpy(record->primary, "_HX_PING_\0\0\0\0\0\0", sizeof record->primary);
+  HX_CalcZeroHandshakeCksums(record);
+  EXPECT_EQ(hx::ping::ParseFixedPart(bytes.data(), bytes.size(), false, need, result), 1);
 }
 
 }  // namespace
