@@ -58,8 +58,11 @@ void HX_MediaFormat::SetAudio(uint32_t rate, uint32_t tag, int duration) {
       effective = std::min<uint32_t>(rate, 32000);
       break;
     case kAudioOpus:
-      effective = static_cast<uint32_t>((uint64_t{rate} + 2000) / 4000 * 4000);
-      if (effective > 24000) effective = 48000;
+    {
+      // Rounded in 64 bits: a rate near 2^32 must not wrap to a small one before the comparison.
+      const uint64_t rounded = (uint64_t{rate} + 2000) / 4000 * 4000;
+      effective = rounded > 24000 ? 48000 : static_cast<uint32_t>(rounded);
+    }
       frame0 = effective == 12000 ? 960 : 640;
       defaultMs = 80;
       break;
