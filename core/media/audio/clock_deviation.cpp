@@ -44,6 +44,8 @@ void HX_TimeDeviation::Init(unsigned capacity) {
 void HX_TimeDeviation::Clear() {
   count_ = 0;
   max_deviation_ = rms_deviation_ = average_ = 0.0;
+  // Stale, so that the next read refits and reports too little data instead of the zeroes.
+  stale_ = true;
 }
 
 void HX_TimeDeviation::Snap(int sample) {

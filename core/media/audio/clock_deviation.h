@@ -20,7 +20,8 @@ class HX_TimeDeviation {
  public:
   // Replaces the ring with one of capacity samples and restarts; the estimator is then valid.
   void Init(unsigned capacity);
-  // Forgets the samples and zeroes the results; keeps the ring.
+  // Forgets the samples and zeroes the results; keeps the ring. Reads then fail until enough
+  // samples arrive again.
   void Clear();
   void Snap(int sample);
 
