@@ -41,10 +41,11 @@ constexpr uint32_t kDump = 0xFFFFFFFF;
 }  // namespace hx_audio_tags
 
 // The creators in table order: X(creator suffix).
-#define HX_AUDIO_CODEC_CREATORS(X)                                                              \
-  X(Stub)                                                                                       \
-  X(Speex) X(ISAC) X(Opus) X(PCM) X(G711a) X(G711mu) X(GSM610) X(G723) X(G728) X(G729A) X(G722) \
-      X(G7221_24) X(G7221_32) X(G7221C_24) X(G7221C_32) X(G7221C_48) X(AAC) X(MP3) X(Dump)
+#define HX_AUDIO_CODEC_CREATORS(X)                                                                 \
+  X(Stub)                                                                                          \
+  X(Speex)                                                                                         \
+  X(ISAC) X(Opus) X(PCM) X(G711a) X(G711mu) X(GSM610) X(G723) X(G728) X(G729A) X(G722) X(G7221_24) \
+      X(G7221_32) X(G7221C_24) X(G7221C_32) X(G7221C_48) X(AAC) X(MP3) X(Dump)
 
 class HX_AudioCodecFactory {
  public:
