@@ -32,9 +32,7 @@ int main() {
     return 1;
   }
   HXServerEndpoint endpoint;
-  const std::string ascii = HXPunyCodec::Encode(
-      "b\xC3\xBC"
-      "cher.example");
+  const std::string ascii = HXPunyCodec::Encode("b\xC3\xBC" "cher.example");
   std::printf("consumer: built against the installed package, %s, endpoint host \"%s\"\n",
               ascii.c_str(), endpoint.getHost().c_str());
   return ascii == "xn--bcher-kva.example" ? 0 : 1;
