@@ -19,3 +19,19 @@ endif()
 if(HX_BENCH)
   find_package(benchmark REQUIRED)
 endif()
+
+# Audio codecs: libopus and libspeex; the WebRTC audio pieces (iSAC, G.711, G.722, the resampler)
+# come from the static tg_owt archive, whose CMake package drags in far more than we call (X11,
+# FFmpeg, glib), so only the archive itself is linked.
+find_library(HX_OPUS_LIBRARY NAMES opus REQUIRED)
+find_path(HX_OPUS_INCLUDE_DIR NAMES opus/opus.h REQUIRED)
+find_library(HX_SPEEX_LIBRARY NAMES speex REQUIRED)
+find_path(HX_SPEEX_INCLUDE_DIR NAMES speex/speex.h REQUIRED)
+find_library(HX_TGOWT_LIBRARY NAMES libtg_owt.a tg_owt REQUIRED)
+find_path(HX_TGOWT_INCLUDE_DIR NAMES common_audio/resampler/include/push_resampler.h
+  PATH_SUFFIXES tg_owt REQUIRED)
+# The parts of the WebRTC archive we call use a few Abseil helpers (string views, optional).
+foreach(absl_lib strings throw_delegate bad_optional_access)
+  find_library(HX_ABSL_${absl_lib}_LIBRARY NAMES absl_${absl_lib} REQUIRED)
+  list(APPEND HX_ABSL_LIBRARIES ${HX_ABSL_${absl_lib}_LIBRARY})
+endforeach()

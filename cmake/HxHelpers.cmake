@@ -1,11 +1,15 @@
 # hx_add_tests_in(<dir>): every *_test.cpp below <dir> becomes one GoogleTest executable,
-# registered with CTest under its file name. Tests link the whole core and the test support library.
+# registered with CTest under its file name. Tests link the whole core (and the SDK layer when it
+# is built) and the test support library.
 function(hx_add_tests_in dir)
   file(GLOB_RECURSE tests CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*_test.cpp)
   foreach(src IN LISTS tests)
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
     target_link_libraries(${name} PRIVATE hxtesting hxcore GTest::gtest GTest::gtest_main GTest::gmock)
+    if(TARGET knsdk)
+      target_link_libraries(${name} PRIVATE knsdk)
+    endif()
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
       ENVIRONMENT "HX_SOURCE_DIR=${PROJECT_SOURCE_DIR};HX_BINARY_DIR=${PROJECT_BINARY_DIR}"

@@ -1,5 +1,5 @@
-// Feeds arbitrary coded bytes to RCDV_DecodeSafe. The first two input bytes choose how many bytes to
-// produce. Whatever decodes must code back to bytes that decode to the same output.
+// Feeds arbitrary coded bytes to RCDV_DecodeSafe. The first two input bytes choose how many bytes
+// to produce. Whatever decodes must code back to bytes that decode to the same output.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int64_t written = RCDV_Encode(decoded.data(), length, recoded.data(), recoded.size());
   if (written < 0) return 0;  // the coder may refuse an output beyond twice the input
   std::vector<uint8_t> again(length);
-  if (RCDV_DecodeSafe(recoded.data(), again.data(), length, written) != written || again != decoded) std::abort();
+  if (RCDV_DecodeSafe(recoded.data(), again.data(), length, written) != written || again != decoded)
+    std::abort();
   return 0;
 }
