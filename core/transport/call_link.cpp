@@ -281,8 +281,8 @@ bool HXUriProtocol::parseHostslist(HX_DomainServersList::ServerInfo& server,
         if (present.getHost() == host && present.getPort() == port) known = true;
       }
       if (!known) {
-        server.hosts.addHost(HXServerEndpoint(host, 0, domain, server.serverId, port,
-                                              hx::servers::MAXTIME));
+        server.hosts.addHost(
+            HXServerEndpoint(host, 0, domain, server.serverId, port, hx::servers::MAXTIME));
       }
     }
     begin = end + 1;

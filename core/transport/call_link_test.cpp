@@ -44,8 +44,8 @@ TEST(CallLink, ResultsErrorCodesAndPositions) {
       {"x?autoclose", false, false, HXUriError::eBadVarValue, 11},
       {"x?autoclose=Yes", false, true, HXUriError::eNone, 0},
       {"x?autoclose=maybe", false, false, HXUriError::eBadVarValue, 12},
-      {"x?h=\\h1", false, false, HXUriError::eBadServersList, 4},      // empty server id
-      {"x?h=s1\\", false, false, HXUriError::eBadServersList, 7},      // a server without hosts
+      {"x?h=\\h1", false, false, HXUriError::eBadServersList, 4},        // empty server id
+      {"x?h=s1\\", false, false, HXUriError::eBadServersList, 7},        // a server without hosts
       {"x?h=s1\\h1\\h2", false, false, HXUriError::eBadServersList, 9},  // no "," before "\"
       {"x?h=,", false, false, HXUriError::eBadServersList, 4},
       {"x?h=h1,[::1:80", false, false, HXUriError::eNoClosingBracket, 14},

@@ -73,7 +73,8 @@ void HX_TransportSessionData::SetLogin(const std::string& login) {
   const std::string stored = lowerLogin(login);
   HXAutoLock guard(m_lock);
   const std::string& domain = m_connectionParams.getServerDomain();
-  if (m_fsm != nullptr && (m_loginParams.getDomain() != domain || m_loginParams.getLogin() != stored)) {
+  if (m_fsm != nullptr &&
+      (m_loginParams.getDomain() != domain || m_loginParams.getLogin() != stored)) {
     m_fsm->ClearStatusHolder();
     m_fsm->ClearExtStatusHolder();
   }

@@ -179,8 +179,8 @@ class HX_TransportSession : public HX_TransportSessionData {
   HX_TransportSession() = default;
   ~HX_TransportSession() override;
 
-  // Stores both managers and creates the servers list in the working folder of the client's
-  // environment, replacing the previous list. The managers are only kept here.
+  // Stores both managers (they are only kept here). The servers list of the working folder is
+  // created here once HX_ServersList exists; until then getServersList() answers null.
   void initTrSession(std::shared_ptr<HX_LoginManager> loginManager,
                      std::shared_ptr<HX_NetConfigManager> netConfigManager);
 

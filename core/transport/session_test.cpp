@@ -32,7 +32,9 @@ class RecordingSession : public HX_TransportSession {
   uint32_t GetNextSequence() override { return 0; }
   HXZNativeSocketDetails GetTransportAddress() const override;
   bool getLocalBind(HXSockAddr&) const override { return false; }
-  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override { return nullptr; }
+  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override {
+    return nullptr;
+  }
   bool Login(const char*, const char*, bool, bool) override { return false; }
   bool Logout(bool, bool) override { return false; }
   bool QueuePacket(HX_ClientMessage*) override { return false; }
@@ -55,7 +57,9 @@ class RecordingSession : public HX_TransportSession {
 
 // Out of line: the details type is only declared by the session header.
 #include "core/net/socket/native_socket_details.h"
-HXZNativeSocketDetails RecordingSession::GetTransportAddress() const { return HXZNativeSocketDetails(); }
+HXZNativeSocketDetails RecordingSession::GetTransportAddress() const {
+  return HXZNativeSocketDetails();
+}
 
 namespace {
 
@@ -87,7 +91,8 @@ class SessionData : public ::testing::TestWithParam<DbKind> {
     std::shared_ptr<HX_SettingsDB> opened;
     if (GetParam() == DbKind::kFile) {
       opened = std::make_shared<HX_SettingsDBFile>();
-      if (!opened->OpenDatabase((temp.path() + "/").c_str(), HXDBBase::ReadWriteOrRecreate)) return nullptr;
+      if (!opened->OpenDatabase((temp.path() + "/").c_str(), HXDBBase::ReadWriteOrRecreate))
+        return nullptr;
     } else {
       opened = std::make_shared<HX_SettingsDBTemp>();
       if (!opened->OpenDatabase("", HXDBBase::Recreate)) return nullptr;
@@ -109,7 +114,7 @@ TEST_P(SessionData, StateChangesClearSidAndServerPropertiesOnTheNamedTransitions
     bool clears;
   };
   const Case cases[] = {
-      {5, 3, false}, {4, 1, true}, {5, 0, true}, {0, 3, true}, {1, 2, false}, {3, 4, false},
+      {5, 3, false}, {4, 1, true},  {5, 0, true}, {0, 3, true}, {1, 2, false}, {3, 4, false},
       {4, 5, false}, {2, 5, false}, {3, 2, true}, {1, 0, true}, {0, 1, true},  {5, 4, false},
   };
   for (const auto& c : cases) {
@@ -153,8 +158,8 @@ TEST_P(SessionData, ConnectedAndLoggedInStates) {
 
 TEST_P(SessionData, AuthenticationMethodDecidesPasswordEncryption) {
   EXPECT_TRUE(session.isEncryptPassword());
-  const std::pair<const char*, bool> values[] = {
-      {"1", false}, {"10", false}, {"0", true}, {"2", true}, {"", true}, {" 1", true}};
+  const std::pair<const char*, bool> values[] = {{"1", false}, {"10", false}, {"0", true},
+                                                 {"2", true},  {"", true},    {" 1", true}};
   for (const auto& [value, encrypted] : values) {
     session.SetServerPropertyContainer(Properties({{"authentication_method", value}}));
     EXPECT_EQ(session.isEncryptPassword(), encrypted) << value;
@@ -349,7 +354,9 @@ TEST_P(SessionData, AnotherDatabaseForgetsTheSessionAndTakesItsLastDomain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, SessionData, ::testing::Values(DbKind::kFile, DbKind::kMemory),
-                         [](const auto& info) { return info.param == DbKind::kFile ? "File" : "Memory"; });
+                         [](const auto& info) {
+                           return info.param == DbKind::kFile ? "File" : "Memory";
+                         });
 
 TEST(SessionFile, LoginsOfTwoDomainsSurviveReopening) {
   hx::testing::TempDir temp;
@@ -472,7 +479,8 @@ TEST_F(SessionDns, ServiceDomainsSwitchTheFallbackNameServers) {
                 "--host-record=two.hx.test,10.9.0.2", "--host-record=three.hx.test,10.9.0.3"});
   ASSERT_TRUE(server.ready());
   hx::dns::SetFallbackNameServers({{"127.0.0.1", server.port()}});
-  hx::dns::SetFallbackDomainSuffixes({"svc-one.test", "svc-two.test", "svc-three.test", "svc-four.test"});
+  hx::dns::SetFallbackDomainSuffixes(
+      {"svc-one.test", "svc-two.test", "svc-three.test", "svc-four.test"});
   ASSERT_TRUE(HXZServer::m_Instance->Rebind({{"127.0.0.1", SilentServer()}}));
 
   RecordingSession session;

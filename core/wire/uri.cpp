@@ -7,13 +7,13 @@ namespace {
 
 // One text holds every character set; the sets are slices of it.
 constexpr std::string_view kChars =
-    ":/?#[]@"  // 0: general delimiters
-    "!$&'()"   // 7: sub-delimiters
-    "%"        // 13
-    "_~-."     // 14
+    ":/?#[]@"                                               // 0: general delimiters
+    "!$&'()"                                                // 7: sub-delimiters
+    "%"                                                     // 13
+    "_~-."                                                  // 14
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"  // 18: letters
-    "0123456789"  // 70
-    "+";          // 80
+    "0123456789"                                            // 70
+    "+";                                                    // 80
 
 bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
@@ -175,6 +175,8 @@ std::string HXUri::str() const {
   if (is_scheme()) text = m_scheme + ":";
   if (is_host()) {
     text += "//" + strAuth();
+    // A host with "@" (read from "//@a@b") needs the empty user information in front again.
+    if (!is_user() && m_host.find('@') != std::string::npos) text += "@";
     // A literal with ":" would read back as host and port; brackets keep it one host.
     if (m_host.find(':') != std::string::npos) {
       text += "[" + m_host + "]";
@@ -191,7 +193,9 @@ std::string HXUri::str() const {
   return text;
 }
 
-std::string HXUri::scheme(const std::string& def) const { return partOr(ePartScheme, m_scheme, def); }
+std::string HXUri::scheme(const std::string& def) const {
+  return partOr(ePartScheme, m_scheme, def);
+}
 std::string HXUri::user(const std::string& def) const { return partOr(ePartUser, m_user, def); }
 std::string HXUri::password(const std::string& def) const {
   return partOr(ePartPassword, m_password, def);
@@ -199,7 +203,9 @@ std::string HXUri::password(const std::string& def) const {
 std::string HXUri::host(const std::string& def) const { return partOr(ePartHost, m_host, def); }
 std::string HXUri::path(const std::string& def) const { return partOr(ePartPath, m_path, def); }
 std::string HXUri::query(const std::string& def) const { return partOr(ePartQuery, m_query, def); }
-std::string HXUri::anchor(const std::string& def) const { return partOr(ePartAnchor, m_anchor, def); }
+std::string HXUri::anchor(const std::string& def) const {
+  return partOr(ePartAnchor, m_anchor, def);
+}
 uint16_t HXUri::port(uint16_t def) const { return is_port() ? m_port : def; }
 
 bool HXUri::is_scheme(const std::string& name) const {

@@ -33,5 +33,6 @@ class HXUriEscape {
   static bool unescapePct(const std::string& text, std::string& out);
   // Recognises a character reference at the start of `text` (`length` bytes): the character it
   // stands for and the reference's length (4, 5 or 6). False when there is none.
-  static bool unescapeAmp(const char* text, size_t length, char& character, size_t& referenceLength);
+  static bool unescapeAmp(const char* text, size_t length, char& character,
+                          size_t& referenceLength);
 };

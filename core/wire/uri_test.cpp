@@ -71,6 +71,7 @@ TEST(Uri, WritesBackWhatItRead) {
       "kalvenor://10.0.0.1:4307",
       "brassunelo:opaque/path?query",
       "mailto:/x#only-anchor",
+      "kalvenor://@odd@host:80/p",  // empty user information before a host with "@"
   };
   for (const auto& link : links) {
     HXUri uri;
@@ -102,14 +103,14 @@ struct ErrorCase {
 TEST(Uri, ErrorsAndTheirPositions) {
   const ErrorCase cases[] = {
       {"", HXUriError::eEmptyUri, 0},
-      {"ka_lvenor://h", HXUriError::eBadChar, 2},           // "_" is no scheme character
-      {"kalvenor://[::1]x:80", HXUriError::eBadChar, 16},   // only ":" may follow "]"
+      {"ka_lvenor://h", HXUriError::eBadChar, 2},                     // "_" is no scheme character
+      {"kalvenor://[::1]x:80", HXUriError::eBadChar, 16},             // only ":" may follow "]"
       {"kalvenor://u@[::1:80/p", HXUriError::eNoClosingBracket, 20},  // end of the authority
       {"kalvenor://host:8o/p", HXUriError::eBadPort, 16},
       {"kalvenor://host:0", HXUriError::eBadPort, 16},
       {"kalvenor://u:p@host:65536", HXUriError::eBadPort, 20},
       {"kalvenor://[host]:80", HXUriError::eNotIpLiteral, 16},
-      {"[h1]:80/p", HXUriError::eNotIpLiteral, 3},          // without scheme
+      {"[h1]:80/p", HXUriError::eNotIpLiteral, 3},  // without scheme
       {"1host:x", HXUriError::eBadPort, 6},
   };
   for (const auto& c : cases) {
@@ -134,8 +135,10 @@ TEST(Uri, SchemeHelpers) {
 
 TEST(UriEscape, PercentDecoding) {
   const std::pair<std::string, std::string> cases[] = {
-      {"%41b", "Ab"},     {"%4a%4A", "JJ"}, {"%", "%"},     {"a%", "a%"},
-      {"%%", "%"},        {"%%41", "%41"},  {"%4", "%4"},   {"%zz", "%zz"},
+      {"%41b", "Ab"},     {"%4a%4A", "JJ"},
+      {"%", "%"},         {"a%", "a%"},
+      {"%%", "%"},        {"%%41", "%41"},
+      {"%4", "%4"},       {"%zz", "%zz"},
       {"100%25", "100%"}, {"%00x", std::string("\0x", 2)},
   };
   for (const auto& [in, expected] : cases) {
@@ -153,17 +156,18 @@ TEST(UriEscape, CharacterReferences) {
     size_t length;
   };
   const Case cases[] = {
-      {"&lt;", true, '<', 4},      {"&GT;x", true, '>', 4},  {"&amp;", true, '&', 5},
-      {"&AmP;", true, '&', 5},     {"&#39;", true, '\'', 5}, {"&quot;", true, '"', 6},
-      {"&QUOT;", true, '"', 6},    {"&lt", false, 0, 0},     {"&xt;", false, 0, 0},
-      {"&amp", false, 0, 0},       {"&#40;", false, 0, 0},   {"lt;;", false, 0, 0},
+      {"&lt;", true, '<', 4},   {"&GT;x", true, '>', 4},  {"&amp;", true, '&', 5},
+      {"&AmP;", true, '&', 5},  {"&#39;", true, '\'', 5}, {"&quot;", true, '"', 6},
+      {"&QUOT;", true, '"', 6}, {"&lt", false, 0, 0},     {"&xt;", false, 0, 0},
+      {"&amp", false, 0, 0},    {"&#40;", false, 0, 0},   {"lt;;", false, 0, 0},
       {"&quot", false, 0, 0},
   };
   for (const auto& c : cases) {
     char character = 0;
     size_t length = 0;
     const std::string text = c.text;
-    EXPECT_EQ(HXUriEscape::unescapeAmp(text.data(), text.size(), character, length), c.ok) << c.text;
+    EXPECT_EQ(HXUriEscape::unescapeAmp(text.data(), text.size(), character, length), c.ok)
+        << c.text;
     if (c.ok) {
       EXPECT_EQ(character, c.character) << c.text;
       EXPECT_EQ(length, c.length) << c.text;
