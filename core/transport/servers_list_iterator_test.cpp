@@ -75,7 +75,7 @@ TEST_F(Iterator, KnownSingleServerMovesToTheFrontWithoutStoring) {
   std::list<std::string> domains;
   it.getDomains(domains);
   EXPECT_EQ(domains, (std::list<std::string>{"h2", "d1"}));  // the stored row's domain joins
-  EXPECT_EQ(db.GetServerOfHost("h2", 4307), "s1#as");      // nothing stored anew
+  EXPECT_EQ(db.GetServerOfHost("h2", 4307), "s1#as");        // nothing stored anew
 }
 
 TEST_F(Iterator, ServersListHostsFollowTheirServerId) {
@@ -94,11 +94,11 @@ TEST_F(Iterator, ServersListHostsFollowTheirServerId) {
 }
 
 TEST_F(Iterator, GroupsAndRounds) {
-  Answered("s1#as", "h1", 4307, 10, 60);   // A, round 0
-  Answered("s1#as", "h1", 443, 20, 60);    // A, round 1 (second port of h1)
-  Answered("s2#as", "h2", 4307, 30, 60);   // A, round 0
-  Answered("s3#as", "p14999", 4307, 14999, 60);  // X: not a usable ping
-  Answered("s3#as", "p0", 4307, 0, 60);          // stored as 1: usable, A
+  Answered("s1#as", "h1", 4307, 10, 60);          // A, round 0
+  Answered("s1#as", "h1", 443, 20, 60);           // A, round 1 (second port of h1)
+  Answered("s2#as", "h2", 4307, 30, 60);          // A, round 0
+  Answered("s3#as", "p14999", 4307, 14999, 60);   // X: not a usable ping
+  Answered("s3#as", "p0", 4307, 0, 60);           // stored as 1: usable, A
   Answered("s4#as", "old", 4307, 40, 3 * 86400);  // C: neither connected nor checked lately
   ASSERT_TRUE(it.init(TargetBuilder().setCloud("d1").build(), 1, db));
   it.checkHostList(db, true);
