@@ -6,6 +6,7 @@
 #include "core/client/fsm_shared.h"
 #include "core/net/dns/name_server_settings.h"
 #include "core/net/loop/zserver.h"
+#include "core/transport/servers_list.h"
 
 namespace {
 
@@ -353,9 +354,12 @@ HX_TransportSession::~HX_TransportSession() {
 
 void HX_TransportSession::initTrSession(std::shared_ptr<HX_LoginManager> loginManager,
                                         std::shared_ptr<HX_NetConfigManager> netConfigManager) {
+  // Made outside the lock: opening the database takes the global database lock.
+  auto list = std::make_shared<HX_ServersList>(HXFSMShared::Env()->getWorkingDirStr());
   HXAutoLock guard(m_membersLock);
   m_loginManager = std::move(loginManager);
   m_netConfigManager = std::move(netConfigManager);
+  m_serversList = std::move(list);
 }
 
 void HX_TransportSession::setStateTrs(int32_t state) {

@@ -179,8 +179,10 @@ class HX_TransportSession : public HX_TransportSessionData {
   HX_TransportSession() = default;
   ~HX_TransportSession() override;
 
-  // Stores both managers (they are only kept here). The servers list of the working folder is
-  // created here once HX_ServersList exists; until then getServersList() answers null.
+  // Stores both managers (they are only kept here) and creates a new servers list in the working
+  // folder of the client's environment (HXFSMShared::Env), replacing the previous list.
+  // The session owns the list; the client object shuts the network loop down before it destroys
+  // the session, so the list outlives the check pings it started.
   void initTrSession(std::shared_ptr<HX_LoginManager> loginManager,
                      std::shared_ptr<HX_NetConfigManager> netConfigManager);
 
