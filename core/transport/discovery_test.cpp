@@ -228,8 +228,11 @@ TEST_F(Discovery, ForcedModeReportsEachAnsweringHostAtOnce) {
   hosts.addHost(HXServerEndpoint("127.0.0.1", 0, "d", "b#as", second.port(), hx::servers::MAXTIME));
   config->checkHosts("d", hosts, DiscoveryConfig::eCheck | DiscoveryConfig::eForced);
   config->setTimeouts(800, 3000);
+  const auto start = std::chrono::steady_clock::now();
   ASSERT_NE(engine->runRequest(config, recorder), 0u);
   ASSERT_TRUE(recorder->Wait([&] { return !recorder->checked.empty(); }, 10000));
+  // Every host answered: the report did not wait for the check limit.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
   EXPECT_EQ(recorder->connected.size(), 2u);
   EXPECT_EQ(recorder->checked.front().results.size(), 2u);
   EXPECT_TRUE(recorder->discovered.empty());  // no DNS phase
@@ -255,6 +258,39 @@ TEST_F(Discovery, SilentHostsFailAtTheCheckLimit) {
   EXPECT_EQ(Targets(recorder->checked.front().failed),
             (std::set<std::string>{"127.0.0.1:" + std::to_string(second.port())}));
   auto connection = second.WaitForConnection(1000);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_TRUE(WaitFor([&] { return connection->phase() == ConnectionPhase::kClosed; }, 5000));
+  HXCheckSrvHandshakeSimple::SetCheckLimitMs(HXCheckSrvHandshakeSimple::kDefaultCheckLimitMs);
+}
+
+TEST_F(Discovery, StrayAndRepeatedCheckAnswersChangeNothing) {
+  CheckSrvAnswer silent;
+  silent.kind = CheckSrvAnswer::Kind::kSilent;
+  ConnectionSettings settings;
+  settings.check_srv = silent;
+  first.SetConnectionSettings(settings);
+  HXCheckSrvHandshakeSimple::SetCheckLimitMs(1500);
+  auto recorder = std::make_shared<Recorder>(*engine, false);
+  auto config = std::make_shared<DiscoveryConfig>();
+  HXServerEpSetByTarget hosts;
+  hosts.addHost(HXServerEndpoint("127.0.0.1", 0, "d", "a#as", first.port(), hx::servers::MAXTIME));
+  hosts.addHost(HXServerEndpoint("h2.hx.test", 0, "d", "b#as", 4307, hx::servers::MAXTIME));
+  config->checkHosts("d", hosts, DiscoveryConfig::eCheck | DiscoveryConfig::eForced);
+  config->setTimeouts(800, 1000);
+  const uint32_t id = engine->runRequest(config, recorder);
+  ASSERT_NE(id, 0u);
+  // The pings run (state 6): answers for an unknown target and a repeated one are dropped.
+  engine->onServerCheckDone(static_cast<int>(id), "stranger", "10.0.0.1", 4307, 5, "d", "x", false);
+  engine->onServerCheckDone(static_cast<int>(id), "127.0.0.1", "127.0.0.1", first.port(), 5, "d",
+                            "a#as", false);
+  engine->onServerCheckDone(static_cast<int>(id), "127.0.0.1", "127.0.0.1", first.port(), 9, "d",
+                            "a#as", false);
+  ASSERT_TRUE(recorder->Wait([&] { return !recorder->checked.empty(); }, 5000));
+  ASSERT_EQ(recorder->connected.size(), 1u);
+  EXPECT_EQ(recorder->connected.front().first.getPing(), 5u);
+  ASSERT_EQ(recorder->checked.front().results.size(), 1u);
+  EXPECT_EQ(Targets(recorder->checked.front().failed), (std::set<std::string>{"h2.hx.test:4307"}));
+  auto connection = first.WaitForConnection(1000);
   ASSERT_NE(connection, nullptr);
   EXPECT_TRUE(WaitFor([&] { return connection->phase() == ConnectionPhase::kClosed; }, 5000));
   HXCheckSrvHandshakeSimple::SetCheckLimitMs(HXCheckSrvHandshakeSimple::kDefaultCheckLimitMs);

@@ -409,6 +409,29 @@ TEST_F(ServersListLive, MeetingServerIsTheFirstHostToAnswer) {
   EXPECT_EQ(out.getPort(), fast.port());  // the one with the best stored ping
 }
 
+// Each search gives up just before the answer comes; the late answer of one round meets the next
+// search starting, which must neither take it nor be disturbed by it.
+TEST_F(ServersListLive, LateAnswersMeetTheNextSearch) {
+  auto db = list->getMainDb();
+  HXServerEpList hosts;
+  hosts.addHost(HXServerEndpoint("127.0.0.1", 0, "d1", "meet#as", fast.port(), hx::servers::MAXTIME));
+  ASSERT_TRUE(db->Save("d1", hosts, false));
+  Answer(fast, 100, CheckSrvAnswer::Kind::kAnswer, std::chrono::milliseconds(60));
+  HXServerEndpoint current("cur", 0, "d1", "cur#as", 4307, 10);
+  int found = 0;
+  for (int i = 0; i < 12; ++i) {
+    HXServerEndpoint out;
+    if (list->FindMeetingServer(out, current, "d1", "meet#as", 50, 5)) {
+      ++found;
+      EXPECT_EQ(out.getPort(), fast.port());
+    } else {
+      EXPECT_EQ(out.getServerId(), "meet#as");
+    }
+    EXPECT_FALSE(out.getHost().empty());
+  }
+  EXPECT_LT(found, 12);
+}
+
 TEST_F(ServersListLive, AFoundHostWithoutAddressKeepsItsName) {
   auto db = list->getMainDb();
   HXServerEpList hosts;
