@@ -77,6 +77,8 @@ bool DiscoveryImpl::ObserversHolder::beforeErase(uint32_t id, Request& request) 
 DiscoveryImpl::DiscoveryImpl(HXLock& lock) : m_lock(lock) {}
 
 DiscoveryImpl::~DiscoveryImpl() {
+  // Withdrawn here, not only by the base: an answer must not reach the members being destroyed.
+  HXZServer::revokeDNSCallback(this);
   // Steps already scheduled find the engine gone; one running now is waited for.
   std::lock_guard<std::recursive_mutex> alive(m_life->mutex);
   m_life->alive = false;
