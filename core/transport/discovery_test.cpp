@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/net/loop/zserver_test_util.h"
@@ -217,6 +218,34 @@ TEST_F(Discovery, SilentNameServersEndInTheTimeLimits) {
   ASSERT_TRUE(recorder->Wait([&] { return !recorder->discovered.empty(); }, 10000));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
   EXPECT_TRUE(recorder->discovered.front().fresh.empty());
+  close(silent);
+}
+
+TEST_F(Discovery, SrvAnswerDuringTheAddressPhaseIsUsed) {
+  const int silent = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length);
+  ASSERT_TRUE(loop->Rebind({{"127.0.0.1", ntohs(address.sin_port)}}));
+  auto recorder = std::make_shared<Recorder>(*engine, false);
+  auto config = Config("late.hx.test", 0);
+  config->setTimeouts(1500, 1000);
+  ASSERT_NE(engine->runRequest(config, recorder), 0u);
+  // After the SRV limit the request looks up addresses (until 3000 ms).
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  engine->OnCallbackQuerySRV("late.hx.test", {});  // an empty answer changes nothing
+  EXPECT_TRUE(recorder->discovered.empty());
+  HXServerEpSetByTarget servers;
+  servers.addHost(HXServerEndpoint("srv.late.hx.test", 0, "late.hx.test", "", 4307,
+                                   hx::servers::MAXTIME));
+  engine->OnCallbackQuerySRV("late.hx.test", servers);
+  ASSERT_TRUE(recorder->Wait([&] { return !recorder->discovered.empty(); }, 5000));
+  EXPECT_EQ(Targets(recorder->discovered.front().fresh),
+            (std::set<std::string>{"srv.late.hx.test:4307"}));
+  EXPECT_EQ(recorder->discovered.front().fresh.begin()->getServerId(), "srv.late.hx.test#as");
   close(silent);
 }
 
