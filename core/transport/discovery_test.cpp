@@ -239,8 +239,8 @@ TEST_F(Discovery, SrvAnswerDuringTheAddressPhaseIsUsed) {
   engine->OnCallbackQuerySRV("late.hx.test", {});  // an empty answer changes nothing
   EXPECT_TRUE(recorder->discovered.empty());
   HXServerEpSetByTarget servers;
-  servers.addHost(HXServerEndpoint("srv.late.hx.test", 0, "late.hx.test", "", 4307,
-                                   hx::servers::MAXTIME));
+  servers.addHost(
+      HXServerEndpoint("srv.late.hx.test", 0, "late.hx.test", "", 4307, hx::servers::MAXTIME));
   engine->OnCallbackQuerySRV("late.hx.test", servers);
   ASSERT_TRUE(recorder->Wait([&] { return !recorder->discovered.empty(); }, 5000));
   EXPECT_EQ(Targets(recorder->discovered.front().fresh),

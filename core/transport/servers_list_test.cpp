@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <future>
@@ -341,10 +342,17 @@ class ServersListLive : public LoopFixture {
     server.SetConnectionSettings(settings);
   }
 
+  // Outlives the list's last emission: the fixture goes after TearDown ended the loop.
+  struct UpdateCounter {
+    std::atomic<int> count{0};
+    void On() { ++count; }
+  };
+
   TempDir temp;
   std::shared_ptr<HX_ServersList> list;
   FakeServer fast;
   FakeServer loaded;
+  UpdateCounter updates;
 };
 
 TEST_F(ServersListLive, UpdateDiscoversChecksAndRanksTwoServers) {
@@ -414,7 +422,8 @@ TEST_F(ServersListLive, MeetingServerIsTheFirstHostToAnswer) {
 TEST_F(ServersListLive, LateAnswersMeetTheNextSearch) {
   auto db = list->getMainDb();
   HXServerEpList hosts;
-  hosts.addHost(HXServerEndpoint("127.0.0.1", 0, "d1", "meet#as", fast.port(), hx::servers::MAXTIME));
+  hosts.addHost(
+      HXServerEndpoint("127.0.0.1", 0, "d1", "meet#as", fast.port(), hx::servers::MAXTIME));
   ASSERT_TRUE(db->Save("d1", hosts, false));
   Answer(fast, 100, CheckSrvAnswer::Kind::kAnswer, std::chrono::milliseconds(60));
   HXServerEndpoint current("cur", 0, "d1", "cur#as", 4307, 10);
@@ -430,6 +439,42 @@ TEST_F(ServersListLive, LateAnswersMeetTheNextSearch) {
     EXPECT_FALSE(out.getHost().empty());
   }
   EXPECT_LT(found, 12);
+}
+
+// Updates with their checks and forced reports (loop and worker pool), and the transport
+// manager's calls on the iterator (caller threads), all at once.
+TEST_F(ServersListLive, UpdatesAndIteratorCallsRace) {
+  HXServerEpList hosts;
+  hosts.addHost(HXServerEndpoint("127.0.0.1", 0, "d1", "a#as", fast.port(), hx::servers::MAXTIME));
+  hosts.addHost(
+      HXServerEndpoint("127.0.0.1", 0, "d1", "b#as", loaded.port(), hx::servers::MAXTIME));
+  const HX_TransportTarget target = TargetBuilder().setCloud("d1").setServersList(hosts).build();
+  list->setTarget(target, 1);
+  list->updated.Connect(&updates, &UpdateCounter::On);
+  std::atomic<bool> stop{false};
+  std::thread updater([&] {
+    for (int i = 0; i < 15; ++i) {
+      list->InvalidateHostPort("d1", "127.0.0.1", fast.port());
+      list->InvalidateHostPort("d1", "127.0.0.1", loaded.port());
+      uint64_t next = 0;
+      list->Update(1, true, &next);
+      std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+    stop = true;
+  });
+  std::thread caller([&] {
+    uint16_t port = 0;
+    std::string host;
+    while (!stop) {
+      host = list->GetNextServerList("d1", host.c_str(), port, false);
+      list->addRedirect(1, "127.0.0.1", fast.port());
+      HXServerEndpoint best;
+      list->getBestHost(1, best);
+    }
+  });
+  updater.join();
+  caller.join();
+  EXPECT_TRUE(WaitFor([&] { return updates.count.load() > 0; }, 5000));
 }
 
 TEST_F(ServersListLive, AFoundHostWithoutAddressKeepsItsName) {
