@@ -160,7 +160,8 @@ TEST_F(CheckPing, AnswerInPiecesIsGatheredAndTimedAtItsLastByte) {
     ASSERT_TRUE(one.WaitForOne(10000)) << c.pieces.size() << " pieces";
     const CheckResult result = one.all().front();
     EXPECT_GE(static_cast<int64_t>(result.score), c.least_ms + 2);
-    EXPECT_LE(static_cast<int64_t>(result.score), Ms(at, result.at) + 2);
+    // 100 end points add 2 ms; +1: the two clocks round their milliseconds apart.
+    EXPECT_LE(static_cast<int64_t>(result.score), Ms(at, result.at) + 2 + 1);
     EXPECT_FALSE(result.callback);
   }
 }
