@@ -1,5 +1,8 @@
 #include "testing/fake_server/fake_connection.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -55,6 +58,11 @@ bool FakeConnection::WaitForPhase(ConnectionPhase phase, int timeout_ms) const {
 std::optional<TransportHandshakeRequest> FakeConnection::handshake_request() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return request_;
+}
+
+int FakeConnection::check_requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return check_requests_;
 }
 
 std::string FakeConnection::assigned_client_id() const {
@@ -247,6 +255,12 @@ bool FakeConnection::TakeHandshakeRequest() {
   if (available < kZeroHandshakeHeadSize) return false;
   const size_t size = kZeroHandshakeHeadSize + ZeroHandshakeBodyLength(record);
   if (available < size) return false;
+  if (std::memcmp(record, kCheckSrvPrimaryField, sizeof kCheckSrvPrimaryField) == 0) {
+    std::vector<uint8_t> copy(record, record + size);
+    Consume(size);
+    TakeCheckRequest(copy.data(), copy.size());
+    return false;
+  }
 
   TransportHandshakeRequest request;
   std::vector<std::string> problems;
@@ -291,6 +305,56 @@ bool FakeConnection::TakeHandshakeRequest() {
     SetPhase(ConnectionPhase::kMessages);
   }
   return true;
+}
+
+void FakeConnection::TakeCheckRequest(const uint8_t* record, size_t size) {
+  // What a client sends: version 1, a zeroed body of 13 bytes, both checksums right.
+  if (size != kCheckSrvRecordSize) Violation("check ping of " + std::to_string(size) + " bytes");
+  if ((record[16] & 0x1f) != 1) Violation("check ping with a version other than 1");
+  for (size_t i = kZeroHandshakeHeadSize; i < size; ++i) {
+    if (record[i] != 0) {
+      Violation("check ping with a body that is not zero");
+      break;
+    }
+  }
+  const uint32_t word = record[16] | (record[17] << 8) | (record[18] << 16) |
+                        (static_cast<uint32_t>(record[19]) << 24);
+  if (((word >> 5) & 0xff) != ZeroHandshakeHeadChecksum(record) ||
+      ((word >> 13) & 0x3f) != ZeroHandshakeBodyChecksum(record)) {
+    Violation("check ping with a wrong checksum");
+  }
+
+  CheckSrvAnswer answer;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++check_requests_;
+    answer = settings_.check_srv;
+  }
+  changed_.notify_all();
+  SetPhase(ConnectionPhase::kRefused);  // nothing more is expected on this connection
+  if (answer.kind == CheckSrvAnswer::Kind::kSilent) return;
+
+  std::vector<uint8_t> bytes = EncodeCheckSrvAnswer(answer.end_points, answer.cpu_load);
+  // The first body byte counts in the body checksum (a change of 1 cannot vanish modulo 64).
+  if (answer.kind == CheckSrvAnswer::Kind::kBadChecksum) bytes[kZeroHandshakeHeadSize] ^= 0x01;
+  if (answer.kind == CheckSrvAnswer::Kind::kShort) bytes.resize(kCheckSrvRecordSize - 1);
+  if (answer.delay.count() > 0) handshake_output_.push_back({OutputStep::kPause, {}, {}, answer.delay});
+  size_t at = 0;
+  for (size_t piece : answer.pieces) {
+    if (at >= bytes.size()) break;
+    const size_t end = std::min(bytes.size(), at + piece);
+    handshake_output_.push_back(
+        {OutputStep::kBytes, std::vector<uint8_t>(bytes.begin() + at, bytes.begin() + end), {}});
+    handshake_output_.push_back({OutputStep::kPause, {}, {}, answer.piece_gap});
+    at = end;
+  }
+  if (at < bytes.size()) {
+    handshake_output_.push_back(
+        {OutputStep::kBytes, std::vector<uint8_t>(bytes.begin() + at, bytes.end()), {}});
+  }
+  if (answer.kind == CheckSrvAnswer::Kind::kShort) {
+    handshake_output_.push_back({OutputStep::kClose, {}, {}, {}});
+  }
 }
 
 void FakeConnection::StartSecureHandshake(const SecureIdentity& identity) {

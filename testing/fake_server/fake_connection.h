@@ -45,6 +45,25 @@ enum class ConnectionPhase {
 using ServiceHandler = std::function<void(FakeConnection& connection, const ReceivedMessage&)>;
 using HandlerLookup = std::function<ServiceHandler(const std::string& service)>;
 
+// The answer to a server check ping ("CHECK_SRV" record): the end-point count and CPU load the
+// server reports, after a delay, whole or cut into pieces, or spoilt on purpose.
+struct CheckSrvAnswer {
+  enum class Kind {
+    kAnswer,       // the 33-byte answer
+    kBadChecksum,  // the answer with a body byte changed after the checksums
+    kShort,        // its first 32 bytes, then the connection is closed
+    kSilent,       // nothing; the connection stays open
+  };
+  Kind kind = Kind::kAnswer;
+  uint32_t end_points = 0;
+  uint32_t cpu_load = 0;
+  std::chrono::milliseconds delay{0};
+  // Sizes of the writes the answer is cut into, with `piece_gap` after each but the last; the
+  // rest after the last size goes in one more write. Empty: one write.
+  std::vector<size_t> pieces;
+  std::chrono::milliseconds piece_gap{20};
+};
+
 // How the server treats a new connection.
 struct ConnectionSettings {
   // The reply to the transport handshake. An empty client id assigns the id the client sent, or
@@ -59,6 +78,8 @@ struct ConnectionSettings {
   SecureIdentity secure_identity;
   OutputShaping shaping;
   bool answer_pings = true;
+  // How a check ping arriving instead of a transport handshake is answered.
+  CheckSrvAnswer check_srv;
 };
 
 class FakeConnection {
@@ -76,6 +97,8 @@ class FakeConnection {
   bool WaitForPhase(ConnectionPhase phase, int timeout_ms) const;
   // The client's handshake request once it arrived.
   std::optional<TransportHandshakeRequest> handshake_request() const;
+  // How many check pings ("CHECK_SRV" records) the connection received.
+  int check_requests() const;
   // The client id the reply assigned ("" before the reply).
   std::string assigned_client_id() const;
   // How a failed secure handshake ended: the server role's error code (0 when none), and the
@@ -133,6 +156,8 @@ class FakeConnection {
   void Consume(size_t count);
   void ProcessInput();
   bool TakeHandshakeRequest();
+  // Answers a check ping (the record is whole) as the settings say.
+  void TakeCheckRequest(const uint8_t* record, size_t size);
   void StartSecureHandshake(const SecureIdentity& identity);
   // True when the handshake finished, so that what follows is messages.
   bool AdvanceSecureHandshake();
@@ -159,6 +184,7 @@ class FakeConnection {
   ConnectionPhase phase_;
   std::optional<TransportHandshakeRequest> request_;
   std::string assigned_client_id_;
+  int check_requests_ = 0;
   int secure_error_ = 0;
   std::optional<uint32_t> client_secure_error_;
   std::deque<OutputStep> script_;

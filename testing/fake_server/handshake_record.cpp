@@ -130,4 +130,13 @@ std::vector<uint8_t> EncodeTransportHandshakeReply(const TransportHandshakeReply
   return EncodeZeroHandshake(kTransportPrimaryField, version, body);
 }
 
+std::vector<uint8_t> EncodeCheckSrvAnswer(uint32_t end_points, uint32_t cpu_load) {
+  std::vector<uint8_t> body(kCheckSrvRecordSize - kZeroHandshakeHeadSize, 0);
+  for (int i = 0; i < 4; ++i) {
+    body[i] = static_cast<uint8_t>(end_points >> (8 * i));
+    body[4 + i] = static_cast<uint8_t>(cpu_load >> (8 * i));
+  }
+  return EncodeZeroHandshake(kCheckSrvPrimaryField, 1, body);
+}
+
 }  // namespace hx::testing

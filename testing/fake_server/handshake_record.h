@@ -16,6 +16,9 @@ namespace hx::testing {
 inline constexpr size_t kZeroHandshakeHeadSize = 20;
 inline constexpr size_t kMaxZeroHandshakeBodySize = 8192;
 inline constexpr char kTransportPrimaryField[] = "_HX_TRANSPORT_";
+inline constexpr char kCheckSrvPrimaryField[] = "CHECK_SRV";
+// A check ping and its answer: head and a 13-byte body.
+inline constexpr size_t kCheckSrvRecordSize = 33;
 
 // Version bits of the transport handshake: names present, secure connection asked or granted.
 inline constexpr uint8_t kHandshakeNamesBit = 8;
@@ -31,6 +34,10 @@ uint8_t ZeroHandshakeBodyChecksum(const uint8_t* record);
 // primary field longer than 15 characters.
 std::vector<uint8_t> EncodeZeroHandshake(const std::string& primary_field, uint8_t version,
                                          const std::vector<uint8_t>& body);
+
+// The answer to a check ping: version 1; the body holds the end-point count and the CPU load as
+// little-endian u32 values, then five zero bytes.
+std::vector<uint8_t> EncodeCheckSrvAnswer(uint32_t end_points, uint32_t cpu_load);
 
 struct TransportHandshakeRequest {
   uint8_t version = 0;
