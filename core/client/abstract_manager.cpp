@@ -6,7 +6,7 @@
 
 #include "core/base/ios_log.h"
 #include "core/base/lock.h"
-#include "core/transport/name_hash.h"
+#include "core/wire/name_hash.h"
 
 namespace {
 

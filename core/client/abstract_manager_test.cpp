@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/base/container.h"
-#include "core/transport/name_hash.h"
+#include "core/wire/name_hash.h"
 #include "testing/test_support.h"
 
 namespace {

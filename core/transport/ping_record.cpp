@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "core/base/container.h"
-#include "core/transport/name_hash.h"
+#include "core/wire/name_hash.h"
 #include "core/wire/zero_handshake.h"
 
 namespace hx::ping {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "core/base/net_message.h"
-#include "core/transport/name_hash.h"
+#include "core/wire/name_hash.h"
 
 namespace {
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/wire/name_hash.h"
+
 namespace {
 
 constexpr uint64_t kDaySeconds = 86400;
@@ -12,17 +14,6 @@ constexpr uint64_t kMaxDailyCheckPing = 15000;
 constexpr uint64_t kSwitchMarginMs = 30;
 
 uint16_t PortOrDefault(uint16_t port) { return port == 0 ? HXServerEndpoint::kDefaultPort : port; }
-
-// The name hash of the core: for each byte up to the first NUL, h += c, then h -= rotl(h, 13).
-uint32_t HostHash(const std::string& host) {
-  uint32_t hash = 0;
-  for (const char c : host) {
-    if (c == '\0') break;
-    hash += static_cast<unsigned char>(c);
-    hash -= (hash << 13) | (hash >> 19);
-  }
-  return hash;
-}
 
 // True when `later` lies more than a day after `earlier`; written without a sum that could wrap.
 bool MoreThanADayLater(uint64_t later, uint64_t earlier) {
@@ -88,8 +79,8 @@ std::string HXServerEndpoint::to_string() const {
 namespace hx::servers {
 
 bool CmpByTarget::operator()(const HXServerEndpoint& a, const HXServerEndpoint& b) const {
-  const uint32_t hashA = HostHash(a.getHost());
-  const uint32_t hashB = HostHash(b.getHost());
+  const uint32_t hashA = hx::NameHash(a.getHost().c_str());
+  const uint32_t hashB = hx::NameHash(b.getHost().c_str());
   if (hashA != hashB) return hashA < hashB;
   const std::string& hostA = a.getHost();
   const std::string& hostB = b.getHost();

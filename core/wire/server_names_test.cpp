@@ -63,32 +63,5 @@ TEST(ServerNames, DefaultServerTests) {
   EXPECT_FALSE(Names::isDefaultServiceServerId("vcs2.tcp.d1.d3#as", "d1.d2"));
 }
 
-TEST(Uri, NumericHosts) {
-  struct Case {
-    std::string text;
-    size_t offset, length;
-    bool numeric;
-  };
-  const Case cases[] = {
-      {"10.0.0.1", 0, 0, true},     {"1.2", 0, 0, true},        {"1.", 0, 0, false},
-      {".1", 0, 0, false},          {"1.a", 0, 0, false},       {"::1", 0, 0, true},
-      {"fd00::1", 0, 0, false},     {"[::1]", 0, 0, true},      {"[1.2.3.4]", 0, 0, false},
-      {"[]", 0, 0, false},          {"h1", 0, 0, false},        {"1", 0, 0, false},
-      {"", 0, 0, false},            {"12", 0, 0, false},        {"x10.0.0.1", 1, 0, true},
-      {"10.0.0.1x", 0, 8, true},    {"10.0.0.1x", 0, 20, false}, {"10.0.0.1", 9, 0, false},
-      {"host:80", 0, 0, false},     {"a::1", 1, 0, true},
-  };
-  for (const Case& c : cases)
-    EXPECT_EQ(HXUri::isNumericHost(c.text, c.offset, c.length), c.numeric)
-        << c.text << " " << c.offset << " " << c.length;
-}
-
-TEST(Uri, LowerCasesAsciiOnly) {
-  std::string text = "AbC-Z@[\xc3\x84]";
-  HXUri::lower(text);
-  EXPECT_EQ(text, "abc-z@[\xc3\x84]");
-  EXPECT_EQ(HXUri::toLower("VCS2.TCP"), "vcs2.tcp");
-}
-
 }  // namespace
 }  // namespace hx::servers

@@ -18,8 +18,8 @@ constexpr uint32_t kReplyFixedBody = 5;  // result, idle time-out, two 8-bit val
 // Reads a name (length byte, text, NUL) at `*offset` of a body of `body_length` bytes; on success
 // points `text` at it and moves `*offset` past its NUL.
 bool ReadName(const uint8_t* body, uint32_t body_length, uint32_t* offset, const char** text) {
-  const uint64_t nul = uint64_t{*offset} + body[*offset] + 1;
-  if (nul >= body_length || body[nul] != 0) return false;
+  uint64_t nul = 0;
+  if (!hx::wire::FindWireTextEnd(body, body_length, *offset, &nul)) return false;
   *text = reinterpret_cast<const char*>(body + *offset + 1);
   *offset = static_cast<uint32_t>(nul + 1);
   return true;

@@ -23,14 +23,13 @@ bool FindName(const HX_FixedPartMessage& message, int index, uint32_t* length_of
   const uint32_t header_length = message.HeaderLength();
   uint32_t position = kFixedPartSize - 1;  // each step starts on the byte before a length byte
   for (int count = 1;; ++count) {
-    if (position + 2 >= header_length) return false;
-    const uint32_t nul = position + 2 + bytes[position + 1];
-    if (nul >= header_length || bytes[nul] != 0) return false;
+    uint64_t nul = 0;
+    if (!hx::wire::FindWireTextEnd(bytes, header_length, uint64_t{position} + 1, &nul)) return false;
     if (count == index) {
       *length_offset = position + 1;
       return true;
     }
-    position = nul;
+    position = static_cast<uint32_t>(nul);
   }
 }
 

@@ -71,10 +71,14 @@ TEST(UriHost, NumericHostTable) {
   } cases[] = {
       {"10.0.0.1", 0, 0, true},   {"1.2", 0, 0, true},       {"::1", 0, 0, true},
       {"[::1]", 0, 0, true},      {"[1.2.3.4]", 0, 0, false},  // a "." in brackets
-      {"fe80::1", 0, 0, false},   {"host.com", 0, 0, false}, {".12", 0, 0, false},
-      {"12.", 0, 0, false},       {"1", 0, 0, false},        {"", 0, 0, false},
-      {"ab1.2", 2, 0, true},      {"1.2zz", 0, 3, true},     {"1.2zz", 0, 9, false},
-      {"1.2", 7, 0, false},       {"1-2", 0, 0, false},
+      {"[]", 0, 0, false},        {"fe80::1", 0, 0, false},  {"fd00::1", 0, 0, false},
+      {"host.com", 0, 0, false},  {"h1", 0, 0, false},       {"host:80", 0, 0, false},
+      {".12", 0, 0, false},       {".1", 0, 0, false},       {"12.", 0, 0, false},
+      {"1.", 0, 0, false},        {"1.a", 0, 0, false},      {"1", 0, 0, false},
+      {"12", 0, 0, false},        {"", 0, 0, false},         {"1-2", 0, 0, false},
+      {"ab1.2", 2, 0, true},      {"x10.0.0.1", 1, 0, true}, {"a::1", 1, 0, true},
+      {"1.2zz", 0, 3, true},      {"10.0.0.1x", 0, 8, true}, {"1.2zz", 0, 9, false},
+      {"10.0.0.1x", 0, 20, false}, {"1.2", 7, 0, false},     {"10.0.0.1", 9, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -84,9 +88,10 @@ TEST(UriHost, NumericHostTable) {
 
 TEST(UriHost, LowerCasesAsciiOnly) {
   EXPECT_EQ(HXUri::toLower("AbC-Z\xC3\x84"), "abc-z\xC3\x84");
-  std::string text = "MiXeD";
+  EXPECT_EQ(HXUri::toLower("VCS2.TCP"), "vcs2.tcp");
+  std::string text = "AbC-Z@[\xc3\x84]";
   HXUri::lower(text);
-  EXPECT_EQ(text, "mixed");
+  EXPECT_EQ(text, "abc-z@[\xc3\x84]");
 }
 
 }  // namespace

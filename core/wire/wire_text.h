@@ -18,4 +18,15 @@ inline uint8_t* WriteWireText(uint8_t* out, const char* text, size_t length) {
   return out + length + 1;
 }
 
+// Finds the end of the wire text whose length byte lies at `offset` of the `length` bytes at
+// `bytes`: true, with the offset of its NUL in `*nul`, when the length byte and the NUL both lie
+// inside and the byte there is 0; false (nothing read past `length`) otherwise.
+inline bool FindWireTextEnd(const uint8_t* bytes, uint64_t length, uint64_t offset, uint64_t* nul) {
+  if (offset >= length) return false;
+  const uint64_t end = offset + 1 + bytes[offset];
+  if (end >= length || bytes[end] != 0) return false;
+  *nul = end;
+  return true;
+}
+
 }  // namespace hx::wire

@@ -1,7 +1,6 @@
 #include "core/net/tls/tls_engine.h"
 
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include <climits>
@@ -10,6 +9,7 @@
 
 #include "core/base/ios_log.h"
 #include "core/net/tls/tls_context.h"
+#include "core/security/pem_reader.h"
 #include "core/security/root_certificate.h"
 
 namespace {
@@ -86,13 +86,12 @@ bool HXTLSEngine::AddCaCert() {
 bool HXTLSEngine::AddCert(const char* pem) {
   if (m_ctx == nullptr || pem == nullptr) return false;
   ERR_clear_error();
-  BIO* source = BIO_new_mem_buf(pem, -1);
-  X509* certificate = source ? PEM_read_bio_X509(source, nullptr, nullptr, nullptr) : nullptr;
+  const hx::ssl::X509Ptr certificate =
+      hx::ssl::ReadPemCertificate(pem, std::strlen(pem), HX_STORAGE_MEMORY);
+  // The store takes its own reference to the certificate.
   const bool added =
-      certificate != nullptr && X509_STORE_add_cert(SSL_CTX_get_cert_store(m_ctx), certificate) == 1;
+      certificate && X509_STORE_add_cert(SSL_CTX_get_cert_store(m_ctx), certificate.get()) == 1;
   if (!added) PrintErrors();
-  X509_free(certificate);
-  BIO_free(source);
   return added;
 }
 

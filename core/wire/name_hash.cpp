@@ -1,4 +1,4 @@
-#include "core/transport/name_hash.h"
+#include "core/wire/name_hash.h"
 
 #include <bit>
 
