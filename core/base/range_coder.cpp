@@ -1,5 +1,9 @@
 #include "core/base/range_coder.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr uint32_t kTop = 1u << 24;
@@ -43,27 +47,6 @@ class ByteModel {
     return group_start_[s / kGroupSize] + sum;
   }
 
-  // The symbol s with Cum(s) <= v < Cum(s) + f(s), for v below total(); Cum(s) goes to `cum`.
-  unsigned Find(uint32_t v, uint32_t& cum) const {
-    // Values stay below 2^17, so signed compares (which every vector unit has) are exact.
-    int g = -1;
-    for (unsigned k = 0; k < kGroupCount; ++k) g += static_cast<int32_t>(group_start_[k]) <= static_cast<int32_t>(v);
-    const uint32_t* const freq = freq_ + g * kGroupSize;
-    // The running sum after each value of the group; the values whose sum stays at or below v
-    // lie before s.
-    uint32_t running = group_start_[g];
-    uint32_t below = running;
-    unsigned s = g * kGroupSize;
-    for (unsigned j = 0; j < kGroupSize; ++j) {
-      running += freq[j];
-      const bool before = running <= v;
-      below = before ? running : below;
-      s += before;
-    }
-    cum = below;
-    return s;
-  }
-
   void Update(unsigned s) {
     freq_[s] += kIncrement;
     total_ += kIncrement;
@@ -97,86 +80,126 @@ class ByteModel {
   uint64_t reciprocal_ = Reciprocal(256);
 };
 
-constexpr unsigned kSearchGroups = 8;
-constexpr unsigned kSearchGroupSize = 32;
+constexpr unsigned kSearchGroups = 16;
+constexpr unsigned kSearchGroupSize = 16;
 
-// The decoder's model: counts per byte value; the frequency of s is count[s] + 1, so no symbol ever
-// has frequency 0. Its search scans from the nearer end of a group, which with branches on the
-// scan costs less than a fixed-length count when a few values dominate, as in container bytes.
-// The group starts hold the cumulative frequency at the first value of each run of 32 values, so a
-// cumulative frequency costs one group start (or the next one) plus at most 16 additions. They are a
-// speed device only: the format is defined by the cumulative frequency s + (sum of count[j], j < s).
+// The decoder's model. The format is defined by the frequency f(s) = count(s) + 1 and the cumulative
+// frequency Cum(s) = s + (sum of count[j], j < s); everything else here is a speed device.
+//
+// The model keeps Cum(s) in two levels: the cumulative frequency at the first value of each run of
+// 16 values (the group starts), and for every value its cumulative frequency counted from its
+// group's start (its offset). The decoder finds its symbol by counting the group starts not above
+// the scaled value, then the offsets in that group not above the rest. Both counts are fixed-length,
+// without data-dependent branches (the symbols of real input are too varied for a branch
+// predictor), and the first needs not the scaled value itself but only the range per unit of total,
+// so it runs beside the division that produces the scaled value. An update touches the group
+// starts and the offsets of one group only.
 class SearchModel {
  public:
   SearchModel() {
+    for (unsigned s = 0; s < 256; ++s) {
+      freq_[s] = 1;
+      offset_[s] = s % kSearchGroupSize;
+    }
     for (unsigned g = 0; g < kSearchGroups; ++g) group_start_[g] = g * kSearchGroupSize;
   }
 
   uint32_t total() const { return total_; }
-  uint32_t Frequency(unsigned s) const { return counts_[s] + 1; }
-
-  uint32_t Cumulative(unsigned s) const {
-    // Sums from whichever end of the group lies nearer.
-    const unsigned group = s / kSearchGroupSize;
-    const unsigned first = group * kSearchGroupSize;
-    if (s - first <= kSearchGroupSize / 2) {
-      uint32_t cum = group_start_[group] + (s - first);
-      for (unsigned j = first; j < s; ++j) cum += counts_[j];
-      return cum;
-    }
-    const unsigned end = first + kSearchGroupSize;
-    uint32_t cum = (group + 1 < kSearchGroups ? group_start_[group + 1] : total_) - (end - s);
-    for (unsigned j = s; j < end; ++j) cum -= counts_[j];
-    return cum;
+  // range / total(), exactly, as the encoder's model computes it.
+  uint32_t Scale(uint32_t range) const {
+    return static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal_) * range) >> 64);
   }
+  uint32_t Frequency(unsigned s) const { return freq_[s]; }
 
-  // The symbol whose interval [Cumulative(s), Cumulative(s) + Frequency(s)) holds v, which must be
-  // below total(); its cumulative frequency goes to `cum`. Scans the group from the end nearer to v.
-  unsigned Find(uint32_t v, uint32_t& cum) const {
-    unsigned g = group_start_[4] <= v ? 4 : 0;
-    if (group_start_[g + 2] <= v) g += 2;
-    if (group_start_[g + 1] <= v) g += 1;
-    const uint32_t group_end = g + 1 < kSearchGroups ? group_start_[g + 1] : total_;
-    unsigned s;
-    uint32_t c;
-    if (v - group_start_[g] < group_end - v) {
-      s = g * kSearchGroupSize;
-      c = group_start_[g];
-      while (c + counts_[s] + 1 <= v) c += counts_[s++] + 1;
-    } else {
-      s = (g + 1) * kSearchGroupSize - 1;
-      c = group_end - (counts_[s] + 1);
-      while (c > v) c -= counts_[--s] + 1;
-    }
-    cum = c;
-    return s;
+  // The symbol s with Cum(s) <= v < Cum(s) + f(s), where v = x / r (rounded down) is below total()
+  // and r is at least 1 with r * total() below 2^32; Cum(s) goes to `cum`.
+  unsigned Find(uint32_t x, uint32_t r, uint32_t v, uint32_t& cum) const {
+    // Cum(s) <= v exactly when r * Cum(s) <= x, and no product exceeds r * total(), so the group is
+    // found from x and r while v is still being divided out. The first group start is 0, never
+    // above v, so the count is at least 1; likewise for the offsets below.
+    unsigned not_above[kSearchGroups];
+    for (unsigned k = 0; k < kSearchGroups; ++k) not_above[k] = r * group_start_[k] <= x;
+    const unsigned g = (((not_above[1] + not_above[2]) + (not_above[3] + not_above[4])) +
+                        ((not_above[5] + not_above[6]) + (not_above[7] + not_above[8]))) +
+                       (((not_above[9] + not_above[10]) + (not_above[11] + not_above[12])) +
+                        ((not_above[13] + not_above[14]) + not_above[15]));
+    const uint32_t start = group_start_[g];
+    const uint32_t* const offset = offset_ + g * kSearchGroupSize;
+    const unsigned j = LastNotAbove(offset, v - start);
+    cum = start + offset[j];
+    return g * kSearchGroupSize + j;
   }
 
   void Update(unsigned s) {
-    counts_[s] += kIncrement;
+    freq_[s] += kIncrement;
     total_ += kIncrement;
-    // All eight starts in one branch-free pass rather than a loop of varying length.
     const unsigned group = s / kSearchGroupSize;
-    for (unsigned g = 0; g < kSearchGroups; ++g) group_start_[g] += g > group ? kIncrement : 0;
+    AddAbove(group_start_, group);
+    AddAbove(offset_ + group * kSearchGroupSize, s % kSearchGroupSize);
     if (total_ > kRescaleLimit) Rescale();
+    reciprocal_ = Reciprocal(total_);
   }
 
  private:
+  // The index of the last of 16 ascending numbers not above v, when the first is not above it.
+  // Values stay below 2^17, so signed compares (which every vector unit has) are exact.
+  static unsigned LastNotAbove(const uint32_t* numbers, uint32_t v) {
+#if defined(__SSE2__)
+    const __m128i value = _mm_set1_epi32(static_cast<int32_t>(v));
+    const __m128i* const p = reinterpret_cast<const __m128i*>(numbers);
+    const __m128i low = _mm_packs_epi32(_mm_cmpgt_epi32(_mm_load_si128(p), value),
+                                        _mm_cmpgt_epi32(_mm_load_si128(p + 1), value));
+    const __m128i high = _mm_packs_epi32(_mm_cmpgt_epi32(_mm_load_si128(p + 2), value),
+                                         _mm_cmpgt_epi32(_mm_load_si128(p + 3), value));
+    const unsigned above = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+    return static_cast<unsigned>(__builtin_ctz(above | 0x10000u)) - 1;
+#else
+    unsigned n = 0;
+    for (unsigned k = 1; k < 16; ++k) n += numbers[k] <= v;
+    return n;
+#endif
+  }
+
+  // Adds the model increment to those of 16 numbers that lie after the one at `index`.
+  static void AddAbove(uint32_t* numbers, unsigned index) {
+#if defined(__SSE2__)
+    const __m128i at = _mm_set1_epi32(static_cast<int32_t>(index));
+    const __m128i increment = _mm_set1_epi32(kIncrement);
+    __m128i* const p = reinterpret_cast<__m128i*>(numbers);
+    for (int k = 0; k < 4; ++k) {
+      const __m128i position = _mm_setr_epi32(4 * k, 4 * k + 1, 4 * k + 2, 4 * k + 3);
+      const __m128i add = _mm_and_si128(_mm_cmpgt_epi32(position, at), increment);
+      _mm_store_si128(p + k, _mm_add_epi32(_mm_load_si128(p + k), add));
+    }
+#else
+    for (unsigned k = 0; k < 16; ++k) numbers[k] += k > index ? kIncrement : 0;
+#endif
+  }
+
+  // Every count halves, rounding down: f' = (f - 1) / 2 + 1 = (f + 1) / 2.
   void Rescale() {
     uint32_t sum = 0;
     for (unsigned g = 0; g < kSearchGroups; ++g) {
-      group_start_[g] = g * kSearchGroupSize + sum;
+      group_start_[g] = sum;
+      uint32_t within = 0;
       for (unsigned j = g * kSearchGroupSize; j < (g + 1) * kSearchGroupSize; ++j) {
-        counts_[j] >>= 1;
-        sum += counts_[j];
+        freq_[j] = (freq_[j] + 1) >> 1;
+        offset_[j] = within;
+        within += freq_[j];
       }
+      sum += within;
     }
-    total_ = 256 + sum;
+    total_ = sum;
   }
 
-  uint32_t counts_[256] = {};
-  uint32_t group_start_[kSearchGroups];
+  // ceil(2^64 / d) for d from 2 up.
+  static uint64_t Reciprocal(uint32_t d) { return UINT64_MAX / d + 1; }
+
+  alignas(16) uint32_t offset_[256];
+  alignas(16) uint32_t group_start_[kSearchGroups];
+  uint32_t freq_[256];
   uint32_t total_ = 256;
+  uint64_t reciprocal_ = Reciprocal(256);
 };
 
 // The carry-less coder shifts out the top byte once it is settled; when the range has become too
@@ -188,6 +211,12 @@ inline bool NeedsShift(uint32_t low, uint32_t& range) {
     range = (0u - low) & (kBottom - 1);
   }
   return true;
+}
+
+// 8 times the number of top bytes that low and low + range share: the shifts due before either the
+// range needs widening or a top byte is still open. Never 32, since range is never 0.
+inline unsigned SettledBits(uint32_t low, uint32_t range) {
+  return (static_cast<unsigned>(__builtin_clz(low ^ (low + range))) / 8) * 8;
 }
 
 }  // namespace
@@ -205,13 +234,18 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
     const uint32_t r = model.Scale(range);
     low += r * model.Cumulative(s);
     range = r * model.Frequency(s);
-    if (out != end) {
-      // The common shift, when the top byte has settled, without a branch: whether it comes is
-      // as unpredictable as the input. The byte is written either way and kept only when due.
-      const bool settled = (low ^ (low + range)) < kTop;
-      *out = static_cast<uint8_t>(low >> 24);
-      out += settled;
-      const unsigned shift = settled ? 8 : 0;
+    if (end - out >= 4) {
+      // The shifts that the settled top bytes call for, all at once and without a branch: whether
+      // they come is as unpredictable as the input. Shifting moves low and low + range up
+      // together, so every top byte they share is settled. All four bytes of low are written and
+      // only the settled ones kept; the others lie where the following bytes, at the latest the
+      // four flush bytes, will be written.
+      const unsigned shift = SettledBits(low, range);
+      out[0] = static_cast<uint8_t>(low >> 24);
+      out[1] = static_cast<uint8_t>(low >> 16);
+      out[2] = static_cast<uint8_t>(low >> 8);
+      out[3] = static_cast<uint8_t>(low);
+      out += shift / 8;
       low <<= shift;
       range <<= shift;
     }
@@ -239,20 +273,22 @@ int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, si
   uint32_t range = 0xFFFFFFFFu;
   uint32_t code = uint32_t{begin[0]} << 24 | uint32_t{begin[1]} << 16 | uint32_t{begin[2]} << 8 | begin[3];
   for (size_t i = 0; i < length; ++i) {
-    const uint32_t r = range / model.total();
-    const uint32_t v = (code - low) / r;
+    // range is at least 2^16 and the total at most 2^16 here, so r is at least 1.
+    const uint32_t r = model.Scale(range);
+    const uint32_t x = code - low;
+    const uint32_t v = x / r;
     if (v >= model.total()) return -1;
     uint32_t cum;
-    const unsigned s = model.Find(v, cum);
+    const unsigned s = model.Find(x, r, v, cum);
     out[i] = static_cast<uint8_t>(s);
     low += r * cum;
     range = r * model.Frequency(s);
-    if (in != end) {
-      // The common shift without a branch, as in the encoder.
-      const bool settled = (low ^ (low + range)) < kTop;
-      const unsigned shift = settled ? 8 : 0;
-      code = code << shift | (settled ? *in : 0);
-      in += settled;
+    if (end - in >= 4) {
+      // The settled bytes' shifts at once, as in the encoder; four bytes are there to read.
+      const unsigned shift = SettledBits(low, range);
+      const uint64_t next = uint64_t{in[0]} << 24 | uint64_t{in[1]} << 16 | uint64_t{in[2]} << 8 | in[3];
+      code = static_cast<uint32_t>((uint64_t{code} << 32 | next) >> (32 - shift));
+      in += shift / 8;
       low <<= shift;
       range <<= shift;
     }

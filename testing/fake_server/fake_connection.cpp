@@ -427,7 +427,7 @@ void FakeConnection::TakeMessages() {
 }
 
 void FakeConnection::Handle(ReceivedMessage message) {
-  journal_->RecordMessage(message);
+  if (journal_->KeepsMessages()) journal_->RecordMessage(message);
   if (message.control) {
     bool answer;
     {

@@ -75,6 +75,8 @@ class FakeServer {
   std::shared_ptr<FakeConnection> WaitForConnection(int timeout_ms, int id = 1);
   std::vector<std::shared_ptr<FakeConnection>> Connections() const;
 
+  // Whether the journal keeps every message (the default); see ServerJournal::SetKeepMessages.
+  void SetKeepMessages(bool keep) { journal_->SetKeepMessages(keep); }
   std::vector<ReceivedMessage> Messages() const { return journal_->Messages(); }
   std::vector<std::string> Violations() const { return journal_->Violations(); }
   // See ServerJournal::WaitForMessage; `predicate` runs under the journal's lock.

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <random>
@@ -144,6 +145,30 @@ TEST_F(FakeServerTest, ServiceMessageRoundTripThroughAHandler) {
   EXPECT_EQ(client->ReadMessage(),
             HandBuiltMessage(0x81, 5, 20000, {"", "AUTH", "", "abc", "AUTH", "", "", "", ""},
                              Serialized(answer)));
+  ExpectNoViolations();
+}
+
+TEST_F(FakeServerTest, WithoutKeepingMessagesHandlersStillSeeEveryOne) {
+  std::atomic<int> handled{0};
+  server_.SetServiceHandler("AUTH", [&handled](FakeConnection&, const ReceivedMessage& m) {
+    if (m.method == "Login") handled.fetch_add(1);
+  });
+  server_.SetKeepMessages(false);
+  auto client = Connected();
+  for (uint32_t sequence = 1; sequence <= 3; ++sequence) ASSERT_TRUE(client->Send(ServiceRequest(sequence, "Login")));
+  for (int waited = 0; handled.load() < 3 && waited < kWaitMs; waited += 5) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(handled.load(), 3);
+  EXPECT_TRUE(server_.Messages().empty());
+
+  // Keeping again: the next message is kept.
+  server_.SetKeepMessages(true);
+  ASSERT_TRUE(client->Send(ServiceRequest(4, "Login")));
+  ReceivedMessage received;
+  ASSERT_TRUE(server_.WaitForMessage([](const auto& m) { return m.method == "Login"; }, kWaitMs, &received));
+  EXPECT_EQ(received.frame.sequence, 4u);
+  EXPECT_EQ(server_.Messages().size(), 1u);
   ExpectNoViolations();
 }
 

@@ -6,6 +6,7 @@
 namespace hx::testing {
 
 void ServerJournal::RecordMessage(ReceivedMessage message) {
+  if (!KeepsMessages()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     messages_.push_back(std::move(message));

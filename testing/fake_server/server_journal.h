@@ -2,6 +2,7 @@
 // What the fake server saw, for the tests to read and wait on: every message a client sent and
 // every way a client broke the protocol. Thread-safe: the server thread records, any thread reads.
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -31,6 +32,11 @@ using MessagePredicate = std::function<bool(const ReceivedMessage&)>;
 
 class ServerJournal {
  public:
+  // Whether messages are kept (the default); a load run that counts messages through its own
+  // handler turns keeping off, so that the journal does not grow with every message.
+  void SetKeepMessages(bool keep) { keep_messages_.store(keep); }
+  bool KeepsMessages() const { return keep_messages_.load(); }
+  // Keeps `message`, unless keeping is off.
   void RecordMessage(ReceivedMessage message);
   // `text` says what the client did wrong; it is kept as "connection N: text".
   void RecordViolation(int connection, const std::string& text);
@@ -48,6 +54,7 @@ class ServerJournal {
   mutable std::condition_variable changed_;
   std::vector<ReceivedMessage> messages_;
   std::vector<std::string> violations_;
+  std::atomic<bool> keep_messages_{true};
 };
 
 }  // namespace hx::testing
