@@ -137,7 +137,8 @@ void HostileHttpProxy::Serve(int handle, const ProxyScript& script) {
         open = SendAll(handle, act.bytes.data(), act.bytes.size());
         // Units are sent in batches, so that a stream of small units does not cost a system
         // call each.
-        const uint64_t per_batch = std::max<uint64_t>(1, 16 * 1024 / std::max<size_t>(1, act.unit.size()));
+        const uint64_t per_batch =
+            std::max<uint64_t>(1, 16 * 1024 / std::max<size_t>(1, act.unit.size()));
         std::string batch;
         for (uint64_t i = 0; i < per_batch; ++i) batch += act.unit;
         for (uint64_t left = act.count; open && left > 0;) {

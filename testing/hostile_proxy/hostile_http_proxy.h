@@ -26,15 +26,15 @@ namespace hx::testing {
 
 struct ProxyAct {
   enum Kind {
-    kRead,      // read one request up to its empty line (at most 64 KiB) and record it
-    kSend,      // send `bytes`
-    kDrip,      // send `bytes` one byte per segment
-    kStream,    // send `bytes`, then `unit` `count` times, for as long as the client reads
-    kSilent,    // send nothing until the client closes (or the proxy stops)
-    kPause,     // wait `count` milliseconds
-    kEcho,      // send back whatever arrives until the client closes
-    kClose,     // orderly close
-    kReset,     // abortive close (RST)
+    kRead,    // read one request up to its empty line (at most 64 KiB) and record it
+    kSend,    // send `bytes`
+    kDrip,    // send `bytes` one byte per segment
+    kStream,  // send `bytes`, then `unit` `count` times, for as long as the client reads
+    kSilent,  // send nothing until the client closes (or the proxy stops)
+    kPause,   // wait `count` milliseconds
+    kEcho,    // send back whatever arrives until the client closes
+    kClose,   // orderly close
+    kReset,   // abortive close (RST)
   };
   Kind kind;
   std::string bytes;

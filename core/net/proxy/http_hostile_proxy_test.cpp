@@ -6,6 +6,7 @@
 // the connect always goes through the proxy. Each attempt must end as the answer demands: the
 // socket's owner sees it connected (writable) or failed, within a second or two, and never both.
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <atomic>
@@ -15,8 +16,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "core/net/loop/zserver_test_util.h"
 #include "core/net/proxy/proxy_list.h"
@@ -164,12 +163,12 @@ std::string CheckDigest(const std::string& value, const std::string& realm,
   std::string ha1 = Md5Hex(std::string(kUser) + ":" + realm + ":" + kPassword);
   if (p.count("algorithm") && (p["algorithm"] == "md5-sess" || p["algorithm"] == "MD5-sess"))
     ha1 = Md5Hex(ha1 + ":" + nonce + ":" + p["cnonce"]);
-  const std::string ha2 = qop == "auth-int"
-                              ? Md5Hex("CONNECT:" + uri + ":" + Md5Hex(""))
-                              : Md5Hex("CONNECT:" + uri);
+  const std::string ha2 =
+      qop == "auth-int" ? Md5Hex("CONNECT:" + uri + ":" + Md5Hex("")) : Md5Hex("CONNECT:" + uri);
   const std::string expected =
-      qop.empty() ? Md5Hex(ha1 + ":" + nonce + ":" + ha2)
-                  : Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + p["cnonce"] + ":" + qop + ":" + ha2);
+      qop.empty()
+          ? Md5Hex(ha1 + ":" + nonce + ":" + ha2)
+          : Md5Hex(ha1 + ":" + nonce + ":" + nc + ":" + p["cnonce"] + ":" + qop + ":" + ha2);
   if (p["response"] != expected) return "response " + p["response"] + ", expected " + expected;
   return "";
 }
@@ -259,7 +258,8 @@ TEST_F(HttpHostileProxyTest, TunnelBytesRightBehindThe200ReachTheOwnerFirst) {
   struct Row {
     const char* name;
     ProxyAct answer;
-  } rows[] = {{"at once", SendBytes(k200 + tunnel)}, {"a byte at a time", DripBytes(k200 + tunnel)}};
+  } rows[] = {{"at once", SendBytes(k200 + tunnel)},
+              {"a byte at a time", DripBytes(k200 + tunnel)}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Start({{ReadRequest(), row.answer, EchoBack()}});
@@ -308,9 +308,16 @@ TEST_F(HttpHostileProxyTest, ResetsAndClosesAtEveryStageFailTheConnect) {
       {"closed on accept", {CloseConnection()}},
       {"reset after the request", {ReadRequest(), ResetConnection()}},
       {"reset after a pause", {ReadRequest(), PauseMs(100), ResetConnection()}},
-      {"reset after the status line", {ReadRequest(), SendBytes("HTTP/1.1 200 Connection established\r\n"), ResetConnection()}},
-      {"reset inside a header", {ReadRequest(), SendBytes("HTTP/1.1 200 Connection established\r\nVia: 1."), ResetConnection()}},
-      {"reset inside the 407 body", {ReadRequest(), SendBytes("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"r\"\r\nContent-Length: 10\r\n\r\n12345"), ResetConnection()}},
+      {"reset after the status line",
+       {ReadRequest(), SendBytes("HTTP/1.1 200 Connection established\r\n"), ResetConnection()}},
+      {"reset inside a header",
+       {ReadRequest(), SendBytes("HTTP/1.1 200 Connection established\r\nVia: 1."),
+        ResetConnection()}},
+      {"reset inside the 407 body",
+       {ReadRequest(),
+        SendBytes("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                  "realm=\"r\"\r\nContent-Length: 10\r\n\r\n12345"),
+        ResetConnection()}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -341,12 +348,15 @@ TEST_F(HttpHostileProxyTest, MalformedAndUnexpectedAnswers) {
       {"Content-Length 0", "HTTP/1.1 200 Connection established\r\nContent-Length: 0\r\n\r\n",
        Outcome::connected, 0},
       {"204 with Transfer-Encoding",
-       "HTTP/1.1 204 No Content here at all\r\nTransfer-Encoding: chunked\r\n\r\n", Outcome::connected, 0},
+       "HTTP/1.1 204 No Content here at all\r\nTransfer-Encoding: chunked\r\n\r\n",
+       Outcome::connected, 0},
       {"200 chunked",
-       "HTTP/1.1 200 Connection established\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+       "HTTP/1.1 200 Connection established\r\nTransfer-Encoding: "
+       "chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
        Outcome::failed, 5},
       {"407 chunked",
-       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"r\"\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+       "realm=\"r\"\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
        Outcome::failed, 0},
       {"status 601", "HTTP/1.1 601 Beyond all codes\r\n\r\n", Outcome::failed, 5},
       {"status 99", "HTTP/1.1 99 Below all the codes\r\n\r\n", Outcome::failed, 5},
@@ -355,22 +365,32 @@ TEST_F(HttpHostileProxyTest, MalformedAndUnexpectedAnswers) {
       {"huge version", "HTTP/99999.1 200 Connection established\r\n\r\n", Outcome::failed, 5},
       {"negative version", "HTTP/-1.1 200 Connection established\r\n\r\n", Outcome::failed, 5},
       {"version without dot", "HTTP/11 200 Connection established\r\n\r\n", Outcome::failed, 5},
-      {"redirect", "HTTP/1.1 302 Found elsewhere\r\nLocation: http://x/\r\n\r\n", Outcome::failed, 5},
-      {"403", "HTTP/1.1 403 Forbidden by policy\r\nContent-Length: 3\r\n\r\nno!", Outcome::failed, 5},
+      {"redirect", "HTTP/1.1 302 Found elsewhere\r\nLocation: http://x/\r\n\r\n", Outcome::failed,
+       5},
+      {"403", "HTTP/1.1 403 Forbidden by policy\r\nContent-Length: 3\r\n\r\nno!", Outcome::failed,
+       5},
       {"407 without a challenge",
-       "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n", Outcome::failed, 5},
+       "HTTP/1.1 407 Proxy Authentication Required\r\nContent-Length: 0\r\n\r\n", Outcome::failed,
+       5},
       {"not HTTP", "SSH-2.0-OpenSSH_9.2p1 Debian-2\r\n\r\n", Outcome::failed, 5},
       {"NULs", std::string(64, '\0') + "\r\n\r\n", Outcome::failed, 5},
-      {"binary", "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\xff\xfe\r\n\r\n\r\n\r\n"s, Outcome::failed, 5},
-      {"NUL inside the status line", "HTTP/1.1\0" "200 Connection established\r\n\r\n"s, Outcome::failed, 5},
+      {"binary", "\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03\xff\xfe\r\n\r\n\r\n\r\n"s,
+       Outcome::failed, 5},
+      {"NUL inside the status line",
+       "HTTP/1.1\0"
+       "200 Connection established\r\n\r\n"s,
+       Outcome::failed, 5},
       {"407 Content-Length beyond 64 bits",
-       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"r\"\r\nContent-Length: 99999999999999999999999999\r\n\r\nabcde",
+       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+       "realm=\"r\"\r\nContent-Length: 99999999999999999999999999\r\n\r\nabcde",
        Outcome::failed, 0},
       {"407 Content-Length 2^32+5",
-       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"r\"\r\nContent-Length: 4294967301\r\n\r\nabcde",
+       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+       "realm=\"r\"\r\nContent-Length: 4294967301\r\n\r\nabcde",
        Outcome::failed, 0},
       {"407 negative Content-Length",
-       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"r\"\r\nContent-Length: -5\r\n\r\nabcde",
+       "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+       "realm=\"r\"\r\nContent-Length: -5\r\n\r\nabcde",
        Outcome::failed, 0},
   };
   for (const Row& row : rows) {
@@ -397,7 +417,10 @@ TEST_F(HttpHostileProxyTest, EndlessAnswersFailTheConnectWithBoundedMemory) {
       {"status line", StreamBytes("HTTP/1.1 200 ", "A", kFlood)},
       {"NUL bytes", StreamBytes("", "\0"s, kFlood)},
       {"header line", StreamBytes("HTTP/1.1 200 Connection established\r\nX-Junk: ", "A", kFlood)},
-      {"challenge header", StreamBytes("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"", "r", kFlood)},
+      {"challenge header",
+       StreamBytes(
+           "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"", "r",
+           kFlood)},
       {"known header lines",
        StreamBytes("HTTP/1.1 407 Proxy Authentication Required\r\n",
                    "Proxy-Authenticate: Basic realm=\"flood\"\r\n", kFlood / 40)},
@@ -406,7 +429,8 @@ TEST_F(HttpHostileProxyTest, EndlessAnswersFailTheConnectWithBoundedMemory) {
       {"folded header line",
        StreamBytes("HTTP/1.1 200 Connection established\r\nVia: a", "\r\n b", kFlood / 4)},
       {"407 body of 4e9 bytes",
-       StreamBytes("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"r\"\r\nContent-Length: 4000000000\r\n\r\n",
+       StreamBytes("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                   "realm=\"r\"\r\nContent-Length: 4000000000\r\n\r\n",
                    "A", kFlood)},
   };
   for (const Row& row : rows) {
@@ -439,30 +463,49 @@ TEST_F(HttpHostileProxyTest, ChallengesAreAnsweredOrRefusedAsTheyDeserve) {
   } rows[] = {
       {"Basic", "Basic realm=\"proxy\"", Outcome::connected, "basic", "proxy", "", ""},
       {"Basic without realm", "Basic", Outcome::connected, "basic", "", "", ""},
-      {"Basic in mixed case", "bAsIc REALM=\"MiXeD\"", Outcome::connected, "basic", "MiXeD", "", ""},
-      {"unterminated quote", "Basic realm=\"unterminated", Outcome::connected, "basic", "unterminated", "", ""},
-      {"duplicated realm", "Basic realm=\"a\", realm=\"b\"", Outcome::connected, "basic", "b", "", ""},
+      {"Basic in mixed case", "bAsIc REALM=\"MiXeD\"", Outcome::connected, "basic", "MiXeD", "",
+       ""},
+      {"unterminated quote", "Basic realm=\"unterminated", Outcome::connected, "basic",
+       "unterminated", "", ""},
+      {"duplicated realm", "Basic realm=\"a\", realm=\"b\"", Outcome::connected, "basic", "b", "",
+       ""},
       {"empty realm value", "Basic realm=", Outcome::connected, "basic", "", "", ""},
       {"single quotes", "Basic realm='single'", Outcome::connected, "basic", "single", "", ""},
-      {"empty list elements", "Basic ,,, , realm=\"x\",,", Outcome::connected, "basic", "x", "", ""},
-      {"enormous realm", "Basic realm=\"" + big_realm + "\"", Outcome::connected, "basic", big_realm, "", ""},
-      {"NUL in a Basic realm", "Basic realm=\"a\0b\""s, Outcome::connected, "basic", "a\0b"s, "", ""},
-      {"unknown scheme first", "Negotiate abc==, Basic realm=\"x\"", Outcome::connected, "basic", "x", "", ""},
-      {"Digest with qop auth", "Digest realm=\"r\", nonce=\"abc\", qop=\"auth\"", Outcome::connected, "digest", "r", "abc", "auth"},
-      {"Digest without qop", "Digest realm=\"r\", nonce=\"abc\"", Outcome::connected, "digest", "r", "abc", ""},
-      {"Digest md5-sess auth-int", "Digest realm=\"r\", nonce=\"abc\", qop=\"auth-int\", algorithm=MD5-SESS",
-       Outcome::connected, "digest", "r", "abc", "auth-int"},
-      {"Digest prefers auth", "Digest realm=\"r\", nonce=\"abc\", qop=\"auth-int,auth\"", Outcome::connected, "digest", "r", "abc", "auth"},
-      {"Digest unknown qop", "Digest realm=\"r\", nonce=\"abc\", qop=\"bogus\"", Outcome::connected, "digest", "r", "abc", ""},
-      {"Digest duplicated nonce", "Digest realm=\"r\", nonce=\"n1\", nonce=\"n2\", qop=auth", Outcome::connected, "digest", "r", "n2", "auth"},
-      {"Digest without nonce", "Digest realm=\"r\", qop=\"auth\"", Outcome::connected, "digest", "r", "", "auth"},
-      {"Digest NUL in realm", "Digest realm=\"r\0x\", nonce=\"abc\""s, Outcome::connected, "digest", "r\0x"s, "abc", ""},
-      {"Digest with hostile extra parameters",
-       "Digest realm=\"r\", nonce=\"abc\", qop=auth, nc=zzzz, stale=maybe, domain=\"/x\", nextnonce=\"q\", "
-       "rspauth=\"x\", cnonce=\"evil\", username=\"mallory\", response=\"x\", uri=\"/evil\", opaque=\"o\"",
+      {"empty list elements", "Basic ,,, , realm=\"x\",,", Outcome::connected, "basic", "x", "",
+       ""},
+      {"enormous realm", "Basic realm=\"" + big_realm + "\"", Outcome::connected, "basic",
+       big_realm, "", ""},
+      {"NUL in a Basic realm", "Basic realm=\"a\0b\""s, Outcome::connected, "basic", "a\0b"s, "",
+       ""},
+      {"unknown scheme first", "Negotiate abc==, Basic realm=\"x\"", Outcome::connected, "basic",
+       "x", "", ""},
+      {"Digest with qop auth", "Digest realm=\"r\", nonce=\"abc\", qop=\"auth\"",
        Outcome::connected, "digest", "r", "abc", "auth"},
-      {"Digest over Basic", "Basic realm=\"b\", Digest realm=\"d\", nonce=\"abc\", qop=\"auth\"", Outcome::connected, "digest", "d", "abc", "auth"},
-      {"Digest SHA-256 only", "Digest realm=\"r\", nonce=\"abc\", qop=\"auth\", algorithm=SHA-256", Outcome::failed, "", "", "", ""},
+      {"Digest without qop", "Digest realm=\"r\", nonce=\"abc\"", Outcome::connected, "digest", "r",
+       "abc", ""},
+      {"Digest md5-sess auth-int",
+       "Digest realm=\"r\", nonce=\"abc\", qop=\"auth-int\", algorithm=MD5-SESS",
+       Outcome::connected, "digest", "r", "abc", "auth-int"},
+      {"Digest prefers auth", "Digest realm=\"r\", nonce=\"abc\", qop=\"auth-int,auth\"",
+       Outcome::connected, "digest", "r", "abc", "auth"},
+      {"Digest unknown qop", "Digest realm=\"r\", nonce=\"abc\", qop=\"bogus\"", Outcome::connected,
+       "digest", "r", "abc", ""},
+      {"Digest duplicated nonce", "Digest realm=\"r\", nonce=\"n1\", nonce=\"n2\", qop=auth",
+       Outcome::connected, "digest", "r", "n2", "auth"},
+      {"Digest without nonce", "Digest realm=\"r\", qop=\"auth\"", Outcome::connected, "digest",
+       "r", "", "auth"},
+      {"Digest NUL in realm", "Digest realm=\"r\0x\", nonce=\"abc\""s, Outcome::connected, "digest",
+       "r\0x"s, "abc", ""},
+      {"Digest with hostile extra parameters",
+       "Digest realm=\"r\", nonce=\"abc\", qop=auth, nc=zzzz, stale=maybe, domain=\"/x\", "
+       "nextnonce=\"q\", "
+       "rspauth=\"x\", cnonce=\"evil\", username=\"mallory\", response=\"x\", uri=\"/evil\", "
+       "opaque=\"o\"",
+       Outcome::connected, "digest", "r", "abc", "auth"},
+      {"Digest over Basic", "Basic realm=\"b\", Digest realm=\"d\", nonce=\"abc\", qop=\"auth\"",
+       Outcome::connected, "digest", "d", "abc", "auth"},
+      {"Digest SHA-256 only", "Digest realm=\"r\", nonce=\"abc\", qop=\"auth\", algorithm=SHA-256",
+       Outcome::failed, "", "", "", ""},
       {"Negotiate only", "Negotiate", Outcome::failed, "", "", "", ""},
       {"NTLM and Negotiate", "NTLM, Negotiate abc==", Outcome::failed, "", "", "", ""},
       {"empty challenge", "", Outcome::failed, "", "", "", ""},
@@ -515,8 +558,10 @@ TEST_F(HttpHostileProxyTest, EndlessRefusalsEndWhenTheUserGivesUp) {
       script.push_back(ReadRequest());
       script.push_back(SendBytes(Answer407("Basic realm=\"loop\"")));
     }
-    if (close_each) script.push_back(CloseConnection());
-    else script.push_back(StaySilent());
+    if (close_each)
+      script.push_back(CloseConnection());
+    else
+      script.push_back(StaySilent());
     Start({script}, true);
     ASSERT_TRUE(WaitFor([&] { return m_helper->requests >= 3; }, kEndMs))
         << "asked " << m_helper->requests << " times";
@@ -543,8 +588,10 @@ TEST_F(HttpHostileProxyTest, StaleNonceIsAnsweredWithoutAskingAgain) {
   EXPECT_EQ(m_helper->requests, 1);
   const auto requests = m_proxy->requests();
   ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(CheckDigest(HeaderOf(requests[1], "Proxy-Authorization"), "r", "n1", "auth", "00000001"), "");
-  EXPECT_EQ(CheckDigest(HeaderOf(requests[2], "Proxy-Authorization"), "r", "n2", "auth", "00000001"), "");
+  EXPECT_EQ(
+      CheckDigest(HeaderOf(requests[1], "Proxy-Authorization"), "r", "n1", "auth", "00000001"), "");
+  EXPECT_EQ(
+      CheckDigest(HeaderOf(requests[2], "Proxy-Authorization"), "r", "n2", "auth", "00000001"), "");
   EXPECT_FALSE(Has(Events(), 3));
 }
 
@@ -556,10 +603,16 @@ TEST_F(HttpHostileProxyTest, ConnectionLostDuringAuthenticationIsMadeAgain) {
     const char* name;
     ProxyScript first;
   } rows[] = {
-      {"closed after the 407", {ReadRequest(), SendBytes(Answer407("Basic realm=\"r\"")), CloseConnection()}},
-      {"reset after the 407", {ReadRequest(), SendBytes(Answer407("Basic realm=\"r\"")), PauseMs(50), ResetConnection()}},
-      {"reset on the credentials", {ReadRequest(), SendBytes(Answer407("Basic realm=\"r\"")), ReadRequest(), ResetConnection()}},
-      {"closed on the credentials", {ReadRequest(), SendBytes(Answer407("Basic realm=\"r\"")), ReadRequest(), CloseConnection()}},
+      {"closed after the 407",
+       {ReadRequest(), SendBytes(Answer407("Basic realm=\"r\"")), CloseConnection()}},
+      {"reset after the 407",
+       {ReadRequest(), SendBytes(Answer407("Basic realm=\"r\"")), PauseMs(50), ResetConnection()}},
+      {"reset on the credentials",
+       {ReadRequest(), SendBytes(Answer407("Basic realm=\"r\"")), ReadRequest(),
+        ResetConnection()}},
+      {"closed on the credentials",
+       {ReadRequest(), SendBytes(Answer407("Basic realm=\"r\"")), ReadRequest(),
+        CloseConnection()}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -585,9 +638,14 @@ TEST_F(HttpHostileProxyTest, SilentProxyWaitsForTheOwnersClose) {
       {"never reads", {StaySilent()}},
       {"reads and stays silent", {ReadRequest(), StaySilent()}},
       {"half a status line", {ReadRequest(), SendBytes("HTTP/1.1 200 Conn"), StaySilent()}},
-      {"headers without their end", {ReadRequest(), SendBytes("HTTP/1.1 200 Connection established\r\nVia: x\r\n"), StaySilent()}},
+      {"headers without their end",
+       {ReadRequest(), SendBytes("HTTP/1.1 200 Connection established\r\nVia: x\r\n"),
+        StaySilent()}},
       {"a body that lies about its length",
-       {ReadRequest(), SendBytes("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"r\"\r\nContent-Length: 100\r\n\r\nonly this"), StaySilent()}},
+       {ReadRequest(),
+        SendBytes("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                  "realm=\"r\"\r\nContent-Length: 100\r\n\r\nonly this"),
+        StaySilent()}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -597,7 +655,8 @@ TEST_F(HttpHostileProxyTest, SilentProxyWaitsForTheOwnersClose) {
     EXPECT_EQ(m_socket->connected, 0);
     EXPECT_FALSE(m_socket->Failed());
     EXPECT_FALSE(m_socket->Close(false)) << "a close under way answers false";
-    EXPECT_TRUE(WaitFor([&] { return m_socket->closed > 0; }, kEndMs)) << "OnClose reaches the owner";
+    EXPECT_TRUE(WaitFor([&] { return m_socket->closed > 0; }, kEndMs))
+        << "OnClose reaches the owner";
     EXPECT_TRUE(WaitFor([&] { return m_proxy->clientCloses() == 1; }, kEndMs))
         << "the proxy sees the connection closed";
     OnLoop([] {});
