@@ -13,7 +13,7 @@
 namespace hx::testing {
 namespace {
 
-constexpr int kStepMs = 20;
+constexpr int kStepMs = 5;
 // A client that takes nothing for this long has stopped reading.
 constexpr int kStallMs = 3000;
 constexpr size_t kMaxRequest = 64 * 1024;
