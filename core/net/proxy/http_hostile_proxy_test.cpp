@@ -204,6 +204,15 @@ class HttpHostileProxyTest : public LoopFixture {
         std::make_shared<HXZEndpointSockAddr>(false, std::string(kTarget), ip::Proto::tcp)));
   }
 
+  // A new socket connects through the same proxy, list and helper.
+  void ConnectAgain() {
+    OwnerSocket* old = m_socket;
+    OnLoop([old] { old->GC(); });
+    m_socket = new OwnerSocket(new HXZNativeSocketHelper(loop), false, true);
+    ASSERT_TRUE(m_socket->Connect(
+        std::make_shared<HXZEndpointSockAddr>(false, std::string(kTarget), ip::Proto::tcp)));
+  }
+
   // Waits until the attempt has ended (or `ms` have passed) and answers how it ended; a socket
   // that saw both ends is reported as a failure of the test.
   Outcome WaitEnd(int ms = kEndMs) {
@@ -272,6 +281,22 @@ TEST_F(HttpHostileProxyTest, TunnelBytesRightBehindThe200ReachTheOwnerFirst) {
     EXPECT_TRUE(WaitFor([&] { return m_socket->received() == tunnel + "ping"; }, kEndMs))
         << m_socket->received();
   }
+}
+
+// A long head, and more tunnel bytes than one read step, arriving together.
+TEST_F(HttpHostileProxyTest, LongHeadAndManyTunnelBytesArriveWhole) {
+  std::string head = "HTTP/1.1 200 Connection established\r\n";
+  for (int i = 0; i < 200; ++i)
+    head += "X-Padding-" + std::to_string(i) + ": " + std::string(30, 'p') + "\r\n";
+  head += "\r\n";
+  std::string tunnel;
+  for (int i = 0; i < 5000; ++i) tunnel += static_cast<char>(i * 7);
+  Start({{ReadRequest(), SendBytes(head + tunnel), EchoBack()}});
+  ASSERT_EQ(WaitEnd(), Outcome::connected);
+  EXPECT_TRUE(WaitFor([&] { return m_socket->received().size() >= tunnel.size(); }, kEndMs));
+  EXPECT_TRUE(m_socket->received() == tunnel)
+      << "received " << m_socket->received().size() << " bytes, not the " << tunnel.size()
+      << " sent, in order";
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -611,6 +636,30 @@ TEST_F(HttpHostileProxyTest, DigestExchangeAByteAtATime) {
   EXPECT_EQ(
       CheckDigest(HeaderOf(requests[2], "Proxy-Authorization"), "drip", "n2", "auth", "00000001"),
       "");
+}
+
+// Hostile "Proxy-Authentication-Info" on the 200 must not disturb the session: the next connect
+// through the same proxy sends its credentials at once, under the same nonce, counting on.
+TEST_F(HttpHostileProxyTest, HostileAuthenticationInfoKeepsTheSession) {
+  const std::string info =
+      "HTTP/1.1 200 Connection established\r\nProxy-Authentication-Info: nextnonce=\"\", "
+      "nc=zzzzzzzzzzzzzzzzzzzzzzzz, qop=\"auth,auth-int\", rspauth, cnonce=\"x\r\n"
+      "Proxy-Authentication-Info: nextnonce=\"evil\", nc=ffffffffffffffffffff, qop=auth\r\n"
+      "Proxy-Authentication-Info: \r\nProxy-Authentication-Info: ,,,=,=\"\r\n\r\n";
+  Start({{ReadRequest(), SendBytes(Answer407("Digest realm=\"r\", nonce=\"n1\", qop=auth")),
+          ReadRequest(), SendBytes(info), EchoBack()},
+         {ReadRequest(), SendBytes(k200), EchoBack()}},
+        true);
+  ASSERT_EQ(WaitEnd(), Outcome::connected);
+  ConnectAgain();
+  ASSERT_EQ(WaitEnd(), Outcome::connected);
+  EXPECT_EQ(m_helper->requests, 1);
+  const auto requests = m_proxy->requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(
+      CheckDigest(HeaderOf(requests[1], "Proxy-Authorization"), "r", "n1", "auth", "00000001"), "");
+  EXPECT_EQ(
+      CheckDigest(HeaderOf(requests[2], "Proxy-Authorization"), "r", "n1", "auth", "00000002"), "");
 }
 
 // The proxy drops the connection at each stage of the authentication: the client connects again
