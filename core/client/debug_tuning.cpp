@@ -38,24 +38,22 @@ std::shared_ptr<HXFSMShared> CurrentFsm() {
   return tuning.fsm;
 }
 
-template <typename T> bool LoadExact(const char *name, T &out) {
+template <typename T>
+bool LoadExact(const char *name, T &out) {
   const std::shared_ptr<HXFSMShared> fsm = CurrentFsm();
-  if (fsm == nullptr)
-    return false;
+  if (fsm == nullptr) return false;
   T value{};
-  if (!fsm->LoadParam(name, &value, sizeof(value)))
-    return false;
+  if (!fsm->LoadParam(name, &value, sizeof(value))) return false;
   out = value;
   return true;
 }
 
-} // namespace
+}  // namespace
 
 HX_DebugTuning __debugTuning;
 
 HX_DebugTuning::~HX_DebugTuning() {
-  if (this != &__debugTuning)
-    return;
+  if (this != &__debugTuning) return;
   Tuning &tuning = State();
   std::shared_ptr<HXFSMShared> released;
   std::lock_guard<std::mutex> guard(tuning.mutex);
@@ -83,13 +81,10 @@ void HX_DebugTuning::SetFSM(std::shared_ptr<HXFSMShared> fsm) {
   const bool haveAudio = loadAudioFormat(audio);
 
   std::lock_guard<std::mutex> guard(tuning.mutex);
-  if (haveLevel)
-    tuning.maxVideoLevel = level;
+  if (haveLevel) tuning.maxVideoLevel = level;
   tuning.autoVideoMode = autoMode;
-  if (haveVideo)
-    tuning.videoFormat = video;
-  if (haveAudio)
-    tuning.audioFormat = audio;
+  if (haveVideo) tuning.videoFormat = video;
+  if (haveAudio) tuning.audioFormat = audio;
 }
 
 uint8_t HX_DebugTuning::getVideoLevelMax() {
@@ -118,31 +113,22 @@ int64_t HX_DebugTuning::getAudioFormat() {
 
 bool HX_DebugTuning::loadVideoLevelMax(uint8_t &out) {
   uint32_t value = 0;
-  if (!LoadExact(kMaxVideoLevel, value))
-    return false;
+  if (!LoadExact(kMaxVideoLevel, value)) return false;
   out = static_cast<uint8_t>(value & 0xff);
   return true;
 }
 
-bool HX_DebugTuning::loadVideoFormat(int64_t &out) {
-  return LoadExact(kVideoFormat, out);
-}
+bool HX_DebugTuning::loadVideoFormat(int64_t &out) { return LoadExact(kVideoFormat, out); }
 
-bool HX_DebugTuning::loadAudioFormat(int64_t &out) {
-  return LoadExact(kAudioFormat, out);
-}
+bool HX_DebugTuning::loadAudioFormat(int64_t &out) { return LoadExact(kAudioFormat, out); }
 
-bool HX_DebugTuning::loadGainControlCompressionDb(int32_t &out) {
-  return LoadExact(kAgcCompressionDb, out);
-}
+bool HX_DebugTuning::loadGainControlCompressionDb(int32_t &out) { return LoadExact(kAgcCompressionDb, out); }
 
 bool HX_DebugTuning::loadAudoVideoMode() {
   const std::shared_ptr<HXFSMShared> fsm = CurrentFsm();
-  if (fsm == nullptr)
-    return true;
+  if (fsm == nullptr) return true;
   uint8_t stored = 1;
-  if (!fsm->LoadParam(kAutoVideoMode, &stored, sizeof(stored)))
-    return true;
+  if (!fsm->LoadParam(kAutoVideoMode, &stored, sizeof(stored))) return true;
   return stored != 0;
 }
 
@@ -156,10 +142,8 @@ void HX_DebugTuning::setDebugAudio(bool enabled) {
 
 bool HX_DebugTuning::loadDebugAudio() const {
   const std::shared_ptr<HXFSMShared> fsm = CurrentFsm();
-  if (fsm == nullptr)
-    return m_debugAudio;
+  if (fsm == nullptr) return m_debugAudio;
   int32_t stored = 0;
-  if (!fsm->LoadParam(kDebugAudio, &stored, sizeof(stored)))
-    return false;
+  if (!fsm->LoadParam(kDebugAudio, &stored, sizeof(stored))) return false;
   return stored > 0;
 }

@@ -23,7 +23,7 @@
 class HXFSMShared;
 
 class HX_DebugTuning {
-public:
+ public:
   static constexpr uint8_t kDefaultMaxVideoLevel = 69;
 
   HX_DebugTuning() = default;
@@ -62,7 +62,7 @@ public:
   void setDebugFilesPath(const std::string &path) { m_debugFilesPath = path; }
   const std::string &debugFilesPath() const { return m_debugFilesPath; }
 
-private:
+ private:
   bool m_debugAudio = false;
   std::string m_debugFilesPath;
 };

@@ -14,7 +14,7 @@
 namespace {
 
 class DebugTuningTest : public ::testing::Test {
-protected:
+ protected:
   std::shared_ptr<HXFSMShared> MakeFsm() {
     HXFSMShared::Env()->SetWorkingDir(dir.path());
     return std::make_shared<HXFSMShared>();
@@ -53,7 +53,7 @@ TEST_F(DebugTuningTest, WithoutSharedStateEveryValueIsItsDefault) {
 
 TEST_F(DebugTuningTest, SetFsmLoadsStoredValuesAndKeepsTheOthers) {
   auto fsm = MakeFsm();
-  const uint32_t level = 0x12345628; // only the low byte counts
+  const uint32_t level = 0x12345628;  // only the low byte counts
   const uint8_t autoMode = 0;
   const int64_t video = -0x0102030405060708LL;
   const int32_t agc = -9;
@@ -66,7 +66,7 @@ TEST_F(DebugTuningTest, SetFsmLoadsStoredValuesAndKeepsTheOthers) {
   EXPECT_EQ(HX_DebugTuning::getVideoLevelMax(), 0x28);
   EXPECT_FALSE(HX_DebugTuning::getAutoVideoMode());
   EXPECT_EQ(HX_DebugTuning::getVideoFormat(), video);
-  EXPECT_EQ(HX_DebugTuning::getAudioFormat(), 0); // not stored: kept
+  EXPECT_EQ(HX_DebugTuning::getAudioFormat(), 0);  // not stored: kept
   int32_t loadedAgc = 0;
   EXPECT_TRUE(HX_DebugTuning::loadGainControlCompressionDb(loadedAgc));
   EXPECT_EQ(loadedAgc, -9);
@@ -89,7 +89,7 @@ TEST_F(DebugTuningTest, SetFsmLoadsStoredValuesAndKeepsTheOthers) {
 TEST_F(DebugTuningTest, AutoVideoModeIsFalseOnlyForAStoredZero) {
   auto fsm = MakeFsm();
   HX_DebugTuning::SetFSM(fsm);
-  EXPECT_TRUE(HX_DebugTuning::loadAudoVideoMode()); // missing
+  EXPECT_TRUE(HX_DebugTuning::loadAudoVideoMode());  // missing
   for (uint8_t stored : {0, 1, 2, 255}) {
     fsm->SaveParam("autoVideoMode", &stored, sizeof(stored));
     EXPECT_EQ(HX_DebugTuning::loadAudoVideoMode(), stored != 0) << int(stored);
@@ -100,21 +100,18 @@ TEST_F(DebugTuningTest, DebugAudioIsStoredAsAFourByteFlag) {
   auto fsm = MakeFsm();
   HX_DebugTuning::SetFSM(fsm);
   HX_DebugTuning tuning;
-  EXPECT_FALSE(tuning.loadDebugAudio()); // unreadable counts as 0
+  EXPECT_FALSE(tuning.loadDebugAudio());  // unreadable counts as 0
   tuning.setDebugAudio(true);
   int32_t stored = 0;
   ASSERT_TRUE(fsm->LoadParam("debugAudio", &stored, sizeof(stored)));
   EXPECT_EQ(stored, 1);
   EXPECT_TRUE(tuning.loadDebugAudio());
-  EXPECT_TRUE(
-      __debugTuning
-          .loadDebugAudio()); // read from the database, not the instance
+  EXPECT_TRUE(__debugTuning.loadDebugAudio());  // read from the database, not the instance
 
   struct Case {
     int32_t value;
     bool expected;
-  } cases[] = {
-      {-1, false}, {0, false}, {1, true}, {1000, true}, {INT32_MIN, false}};
+  } cases[] = {{-1, false}, {0, false}, {1, true}, {1000, true}, {INT32_MIN, false}};
   for (const Case &c : cases) {
     fsm->SaveParam("debugAudio", &c.value, sizeof(c.value));
     EXPECT_EQ(tuning.loadDebugAudio(), c.expected) << c.value;
@@ -141,4 +138,4 @@ TEST_F(DebugTuningTest, DebugFilesPathIsKeptPerInstance) {
   EXPECT_EQ(__debugTuning.debugFilesPath(), "");
 }
 
-} // namespace
+}  // namespace

@@ -16,8 +16,7 @@ std::string HXFSMShared::HXEnvironment::GetAppDir() const {
 void HXFSMShared::HXEnvironment::SetWorkingDir(const std::string &dir) {
   HXAutoLock guard(m_lock);
   m_workingDir = dir;
-  if (!m_workingDir.empty() && m_workingDir.back() != '/')
-    m_workingDir += '/';
+  if (!m_workingDir.empty() && m_workingDir.back() != '/') m_workingDir += '/';
 }
 
 std::string HXFSMShared::HXEnvironment::getWorkingDirStr() const {
@@ -33,8 +32,7 @@ HXFSMShared::HXEnvironment *HXFSMShared::Env() {
 }
 
 HXFSMShared::HXFSMShared() : m_settings(std::make_shared<HX_SettingsDBFile>()) {
-  HX_DBManager::instance()->openSettingsDB(m_settings.get(),
-                                           Env()->getWorkingDirStr().c_str());
+  HX_DBManager::instance()->openSettingsDB(m_settings.get(), Env()->getWorkingDirStr().c_str());
 }
 
 HXFSMShared::~HXFSMShared() = default;
@@ -46,8 +44,7 @@ bool HXFSMShared::LoadParam(const char *name, void *buffer, size_t length) {
 
 void HXFSMShared::SaveParam(const char *name, const void *data, size_t length) {
   HXAutoLock guard(m_lock);
-  if (name != nullptr)
-    m_settings->Write(name, data, length);
+  if (name != nullptr) m_settings->Write(name, data, length);
 }
 
 void HXFSMShared::RemoveParam(const char *name) {

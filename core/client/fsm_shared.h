@@ -21,11 +21,11 @@
 class HX_SettingsDB;
 
 class HXFSMShared : public HX_StatusStorage {
-public:
+ public:
   // The process-wide environment: application and working folders. Created
   // empty on first use and never destroyed.
   class HXEnvironment {
-  public:
+   public:
     void SetAppDir(const std::string &dir);
     std::string GetAppDir() const;
     // Stores the folder and appends "/" when it is not empty and does not end
@@ -35,7 +35,7 @@ public:
     // thread may set it.
     std::string getWorkingDirStr() const;
 
-  private:
+   private:
     mutable HXLock m_lock;
     std::string m_appDir;
     std::string m_workingDir;
@@ -62,11 +62,11 @@ public:
   // of the server or user property set, on the thread that changed it.
   hx::Signal0<void> propertiesUpdated;
 
-protected:
+ protected:
   // The object's lock: recursive, guards the state change, the strings and the
   // settings calls.
   mutable HXLock m_lock;
 
-private:
+ private:
   std::shared_ptr<HX_SettingsDB> m_settings;
 };
