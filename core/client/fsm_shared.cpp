@@ -1,5 +1,26 @@
 #include "core/client/fsm_shared.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "core/conference/conf_manager.h"
+#include "core/security/md5.h"
+#include "core/storage/db_manager.h"
+#include "core/storage/settings_db.h"
+#include "core/transport/session.h"
+
+namespace {
+
+constexpr char kAppEndpId[] = "AppEndpId";
+constexpr char kSysBenchmark[] = "SysBenchmark";
+constexpr char kUdpListenerPort[] = "UDPListenerPort";
+
+}  // namespace
+
 void HXFSMShared::HXEnvironment::SetAppDir(const std::string& dir) {
   HXAutoLock guard(m_lock);
   m_appDir = dir;
@@ -25,4 +46,355 @@ HXFSMShared::HXEnvironment* HXFSMShared::Env() {
   // Never destroyed: threads that outlive static destruction may still ask for the folder.
   static HXEnvironment* environment = new HXEnvironment();
   return environment;
+}
+
+HXFSMShared::HXFSMShared() : m_settings(std::make_shared<HX_SettingsDBFile>()) {
+  HX_DBManager::instance()->openSettingsDB(m_settings.get(), Env()->getWorkingDirStr().c_str());
+}
+
+HXFSMShared::~HXFSMShared() = default;
+
+// ---- manager holder
+
+void HXFSMShared::setManagerHolder(ManagerHolderBase* holder) { m_holder = holder; }
+
+HX_ClientManager* HXFSMShared::clientManager() const {
+  ManagerHolderBase* holder = m_holder.load();
+  return holder != nullptr ? holder->clientManager() : nullptr;
+}
+
+HX_ConfManager* HXFSMShared::confManager() const {
+  ManagerHolderBase* holder = m_holder.load();
+  return holder != nullptr ? holder->confManager() : nullptr;
+}
+
+HXConsoleClient* HXFSMShared::consoleClient() const {
+  ManagerHolderBase* holder = m_holder.load();
+  return holder != nullptr ? holder->consoleClient() : nullptr;
+}
+
+std::shared_ptr<HX_ContactsManager> HXFSMShared::contactsManager() const {
+  ManagerHolderBase* holder = m_holder.load();
+  return holder != nullptr ? holder->contactsManager() : nullptr;
+}
+
+// ---- state
+
+hx::fsm HXFSMShared::SetFSMState(hx::fsm target) { return SetFSMState(target, m_state.load()); }
+
+hx::fsm HXFSMShared::SetFSMState(hx::fsm target, hx::fsm expected) {
+  if (target == expected) return m_state.load();
+  const bool down = static_cast<int32_t>(target) < static_cast<int32_t>(expected);
+  hx::fsm from = expected;
+  hx::fsm to = down ? static_cast<hx::fsm>(static_cast<int32_t>(expected) - 1) : target;
+  for (;;) {
+    {
+      HXAutoLock guard(m_lock);
+      hx::fsm found = from;
+      if (!m_state.compare_exchange_strong(found, to)) return found;
+    }
+    // Without the lock: a listener may call back into this object.
+    stateChanged.Emit(to, from);
+    if (to == target) return expected;
+    from = to;
+    to = static_cast<hx::fsm>(static_cast<int32_t>(to) - 1);
+  }
+}
+
+bool HXFSMShared::IsMyConference(const char* name) const {
+  if (name == nullptr) return false;
+  if (static_cast<int32_t>(m_state.load()) < static_cast<int32_t>(hx::fsm::conference_pending)) return false;
+  return GetConferenceName() == name;
+}
+
+// ---- identity
+
+void HXFSMShared::SetAppName(const char* name) {
+  HXAutoLock guard(m_lock);
+  m_appName = name != nullptr ? name : "";
+}
+
+std::string HXFSMShared::GetAppName() const {
+  HXAutoLock guard(m_lock);
+  return m_appName;
+}
+
+void HXFSMShared::SetAppVersion(const char* version) {
+  HXAutoLock guard(m_lock);
+  m_appVersion = version != nullptr ? version : "";
+}
+
+std::string HXFSMShared::GetAppVersion() const {
+  HXAutoLock guard(m_lock);
+  return m_appVersion;
+}
+
+void HXFSMShared::SetDisplayName(const char* name) {
+  HXAutoLock guard(m_lock);
+  m_displayName = name != nullptr ? name : "";
+}
+
+std::string HXFSMShared::GetDisplayName() const {
+  HXAutoLock guard(m_lock);
+  return m_displayName;
+}
+
+void HXFSMShared::SetSVCMode(uint32_t mode) {
+  HXAutoLock guard(m_lock);
+  m_svcMode = mode;
+}
+
+uint32_t HXFSMShared::GetSVCMode() const {
+  HXAutoLock guard(m_lock);
+  return m_svcMode;
+}
+
+std::string HXFSMShared::GetAppId() {
+  HXAutoLock guard(m_lock);
+  if (!m_appId.empty()) return m_appId;
+  if (!m_settings->ReadRef(kAppEndpId, m_appId, "")) m_appId.clear();
+  if (m_appId.empty()) {
+    char seed[64];
+    std::snprintf(seed, sizeof(seed), "%x%x%x", static_cast<unsigned>(std::time(nullptr) & 0xffffffffu),
+                  static_cast<unsigned>(std::rand()), static_cast<unsigned>(getpid()));
+    char hex[kMD5HexSize] = {};
+    if (HX_Cipher::md5(seed, hex) != nullptr) {
+      m_appId = hex;
+      m_settings->Write(kAppEndpId, m_appId.data(), m_appId.size());
+    }
+  }
+  return m_appId;
+}
+
+// ---- network type
+
+hx::network::type HXFSMShared::GetNetworkType() const {
+  const hx::network::type stored = m_networkType.load();
+  return (stored & hx::network::kPlatformFlag) != 0 ? hx::network::kPlatformType : stored;
+}
+
+hx::network::type HXFSMShared::GetNetworkMode() const {
+  return m_networkType.load() & ~hx::network::kPlatformFlag;
+}
+
+// ---- user ids
+
+std::string HXFSMShared::GetPeerId(const std::string& id, bool addDomain) const {
+  if (!addDomain || id.empty()) return id;
+  if (std::strchr(ForbiddenFix, id[0]) != nullptr) return id;
+  if (id.find('@') != std::string::npos) return id;
+  return id + "@" + GetAppDomain();
+}
+
+std::string HXFSMShared::GetShortPeerId(const std::string& id) {
+  const size_t slash = id.rfind('/');
+  return slash == std::string::npos ? id : id.substr(0, slash);
+}
+
+// ---- settings
+
+bool HXFSMShared::LoadParam(const char* name, void* buffer, size_t length) {
+  HXAutoLock guard(m_lock);
+  return name != nullptr && m_settings->ReadRef(name, buffer, length);
+}
+
+void HXFSMShared::SaveParam(const char* name, const void* data, size_t length) {
+  HXAutoLock guard(m_lock);
+  if (name != nullptr) m_settings->Write(name, data, length);
+}
+
+void HXFSMShared::RemoveParam(const char* name) {
+  HXAutoLock guard(m_lock);
+  m_settings->Remove(name);
+}
+
+void HXFSMShared::SaveSysBenchmark(const SysPerformanceState& state) {
+  SaveParam(kSysBenchmark, state.bytes, sizeof(state.bytes));
+}
+
+HXFSMShared::SysPerformanceState HXFSMShared::LoadSysBenchmark() {
+  SysPerformanceState state;
+  if (!LoadParam(kSysBenchmark, state.bytes, sizeof(state.bytes))) state = SysPerformanceState();
+  return state;
+}
+
+// Stored as three bytes: the listener flag, then the port in little-endian order.
+HXFSMShared::UdpStreamsConfig HXFSMShared::getUdpStreamsConfig() {
+  HXAutoLock guard(m_lock);
+  if (!m_udpConfigLoaded) {
+    uint8_t stored[3] = {};
+    if (LoadParam(kUdpListenerPort, stored, sizeof(stored))) {
+      m_udpConfig.listener = stored[0] != 0;
+      m_udpConfig.port = static_cast<uint16_t>(stored[1] | (stored[2] << 8));
+    }
+    m_udpConfigLoaded = true;
+  }
+  return m_udpConfig;
+}
+
+void HXFSMShared::setUdpStreamsConfig(const UdpStreamsConfig& config) {
+  HXAutoLock guard(m_lock);
+  m_udpConfig = config;
+  m_udpConfigLoaded = true;
+  const uint8_t stored[3] = {static_cast<uint8_t>(config.listener ? 1 : 0),
+                             static_cast<uint8_t>(config.port & 0xff),
+                             static_cast<uint8_t>(config.port >> 8)};
+  SaveParam(kUdpListenerPort, stored, sizeof(stored));
+}
+
+// ---- transport session wrapper
+
+namespace hx {
+
+void TransportSessionInfoWrapper::setTransportSession(std::shared_ptr<HX_TransportSession> session) {
+  HXAutoLock guard(m_lock);
+  m_session = std::move(session);
+}
+
+std::shared_ptr<HX_TransportSession> TransportSessionInfoWrapper::session() const {
+  HXAutoLock guard(m_lock);
+  return m_session;
+}
+
+std::string TransportSessionInfoWrapper::GetLogin() const {
+  const auto s = session();
+  return s ? static_cast<const HX_TransportSessionData&>(*s).getLogin() : std::string();
+}
+std::string TransportSessionInfoWrapper::GetLoginSessionKey() const {
+  const auto s = session();
+  return s ? s->GetLoginSessionKey() : std::string();
+}
+std::string TransportSessionInfoWrapper::GetSID() const {
+  const auto s = session();
+  return s ? s->getSid() : std::string();
+}
+std::string TransportSessionInfoWrapper::GetAppDomain() const {
+  const auto s = session();
+  return s ? s->getDomain() : std::string();
+}
+std::string TransportSessionInfoWrapper::GetServerAddress() const {
+  const auto s = session();
+  return s ? s->GetServerAddress() : std::string();
+}
+uint16_t TransportSessionInfoWrapper::GetServerPort() const {
+  const auto s = session();
+  return s ? s->GetServerPort() : 0;
+}
+uint32_t TransportSessionInfoWrapper::GetRights() const {
+  const auto s = session();
+  return s ? s->getUserRights() : 0;
+}
+uint32_t TransportSessionInfoWrapper::GetType() const {
+  const auto s = session();
+  return s ? s->getUserType() : 0;
+}
+std::string TransportSessionInfoWrapper::GetTariffName() const {
+  const auto s = session();
+  return s ? s->getTariffName() : std::string();
+}
+void TransportSessionInfoWrapper::SetTariffName(const char* name) {
+  if (name == nullptr) return;
+  if (const auto s = session()) s->SetTariffName(name);
+}
+uint32_t TransportSessionInfoWrapper::GetTarifRestr() const {
+  const auto s = session();
+  return s ? s->getTariffRestr() : 0;
+}
+std::string TransportSessionInfoWrapper::GetProperty(const char* name) const {
+  const auto s = session();
+  return s && name != nullptr ? s->getProperty(name) : std::string();
+}
+bool TransportSessionInfoWrapper::IsMyId(const char* id) const {
+  const auto s = session();
+  return s && id != nullptr && s->isMyId(id);
+}
+
+}  // namespace hx
+
+// ---- active conference wrapper
+
+template <typename T, typename F>
+T HXActiveConferenceWrapper::FromActive(T def, F read) const {
+  HX_ConfManager* manager = confManager();
+  if (manager == nullptr) return def;
+  const auto active = manager->confStorage()->activeConference();
+  return active ? read(*active) : def;
+}
+
+HX_Conference_Type HXActiveConferenceWrapper::GetConferenceType() const {
+  HX_ConfManager* manager = confManager();
+  return manager != nullptr ? manager->confStorage()->currConferenceType() : -1;
+}
+
+int32_t HXActiveConferenceWrapper::CastConferenceType() const {
+  return FromActive<int32_t>(1, [](const conference::ActiveConferenceInfo& c) {
+    if (c.type == 0) return 0;
+    switch (c.subType) {
+      case 3:
+        return 3;
+      case 1:
+        return 2;
+      default:
+        return 1;
+    }
+  });
+}
+
+int32_t HXActiveConferenceWrapper::GetConferenceSubType() const {
+  return FromActive<int32_t>(0, [](const auto& c) { return c.subType; });
+}
+int32_t HXActiveConferenceWrapper::GetConferenceScope() const {
+  return FromActive<int32_t>(-1, [](const auto& c) { return c.scope; });
+}
+bool HXActiveConferenceWrapper::GetConferenceAudio() const {
+  return FromActive<bool>(false, [](const auto& c) { return c.audio; });
+}
+uint32_t HXActiveConferenceWrapper::GetConferenceMaxCast() const {
+  return FromActive<uint32_t>(0, [](const auto& c) { return c.maxCast; });
+}
+uint32_t HXActiveConferenceWrapper::GetConferenceMaxParticipants() const {
+  return FromActive<uint32_t>(0, [](const auto& c) { return c.maxParticipants; });
+}
+std::string HXActiveConferenceWrapper::GetConferenceName() const {
+  return FromActive<std::string>("", [](const auto& c) { return c.name; });
+}
+std::string HXActiveConferenceWrapper::GetConferenceSID() const {
+  return FromActive<std::string>("", [](const auto& c) { return c.sid; });
+}
+std::string HXActiveConferenceWrapper::GetConferenceCID() const {
+  return FromActive<std::string>("", [](const auto& c) { return c.cid; });
+}
+std::string HXActiveConferenceWrapper::GetConferenceOwner() const {
+  return FromActive<std::string>("", [](const auto& c) { return c.owner; });
+}
+std::string HXActiveConferenceWrapper::GetConferenceServer() const {
+  return FromActive<std::string>("", [](const auto& c) { return c.server; });
+}
+std::string HXActiveConferenceWrapper::GetConferenceSIDDomain() const {
+  return FromActive<std::string>("", [](const auto& c) { return c.sidDomain; });
+}
+std::set<conference::PeerId> HXActiveConferenceWrapper::GetConferenceIdList() const {
+  return FromActive<std::set<conference::PeerId>>({}, [](const auto& c) {
+    std::set<conference::PeerId> ids;
+    for (const auto& entry : c.participants) ids.insert(entry.first);
+    return ids;
+  });
+}
+int32_t HXActiveConferenceWrapper::GetConferenceIdRole(const char* id) const {
+  if (id == nullptr) return 1;
+  return FromActive<int32_t>(1, [id](const auto& c) {
+    const auto found = c.participants.find(id);
+    return found != c.participants.end() ? found->second.role : 1;
+  });
+}
+int32_t HXActiveConferenceWrapper::getConferenceIdLeaderType(const char* id) const {
+  if (id == nullptr) return 0;
+  return FromActive<int32_t>(0, [id](const auto& c) {
+    const auto found = c.participants.find(id);
+    return found != c.participants.end() ? found->second.leaderType : 0;
+  });
+}
+std::string HXActiveConferenceWrapper::GetLastConferenceSID() const {
+  HX_ConfManager* manager = confManager();
+  return manager != nullptr ? manager->confStorage()->lastConferenceSID() : std::string();
 }

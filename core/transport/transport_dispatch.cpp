@@ -53,12 +53,14 @@ bool HXZTransport::ProcessClientPacket(const HX_FixedPartMessage* message) {
             names.DstService(), names.DstUser(), names.SrcService(), names.SrcUser());
     PrintContainer(body);
   }
-  HX_AbstractManager* manager = HX_AbstractManager::GetServiceHandler(names.DstService());
-  if (manager == nullptr) {
+  // Looked up and called under the table's lock: the manager cannot be destroyed meanwhile.
+  bool found = false;
+  const bool handled = HX_AbstractManager::Dispatch(names.DstService(), body, &found);
+  if (!found) {
     PrintContainer(body);
     return false;
   }
-  if (!manager->ParseIncomimgMessage(body)) {
+  if (!handled) {
     ios_log("Bad/Unknown incoming message sz=%d, dSrv=%s, dUsr=%s, sSrv=%s, sUsr=%s",
             body_length_field, names.DstService(), names.DstUser(), names.SrcService(),
             names.SrcUser());

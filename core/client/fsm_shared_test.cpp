@@ -1,0 +1,238 @@
+// The shared client state against a real settings database in a temporary working folder, with a
+// small manager holder that answers a real conference manager.
+#include "core/client/fsm_shared.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cctype>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/conference/conf_manager.h"
+#include "testing/test_support.h"
+
+namespace {
+
+using Step = std::pair<int, int>;  // (new, old)
+
+class StepRecorder {
+ public:
+  void OnChanged(hx::fsm now, hx::fsm before) {
+    std::lock_guard<std::mutex> lock(mutex);
+    steps.emplace_back(static_cast<int>(now), static_cast<int>(before));
+  }
+  std::mutex mutex;
+  std::vector<Step> steps;
+};
+
+class Holder : public ManagerHolderBase {
+ public:
+  HXFSMShared* getFSM() const override { return nullptr; }
+  HX_ClientManager* clientManager() const override { return nullptr; }
+  HX_ConfManager* confManager() const override { return conf.get(); }
+  HXConsoleClient* consoleClient() const override { return nullptr; }
+  std::shared_ptr<HX_ContactsManager> contactsManager() const override { return nullptr; }
+  std::unique_ptr<HX_ConfManager> conf;
+};
+
+class FsmShared : public ::testing::Test {
+ protected:
+  FsmShared() {
+    HXFSMShared::Env()->SetWorkingDir(dir.path());
+    fsm = std::make_unique<HXFSMShared>();
+    fsm->stateChanged.Connect(&recorder, &StepRecorder::OnChanged);
+  }
+  hx::testing::TempDir dir;
+  std::unique_ptr<HXFSMShared> fsm;
+  StepRecorder recorder;
+};
+
+TEST_F(FsmShared, StateStepsDownOneAtATimeAndUpAtOnce) {
+  struct Case {
+    int from;
+    int to;
+    int result;
+    std::vector<Step> steps;
+  } cases[] = {
+      {5, 3, 5, {{4, 5}, {3, 4}}},         {3, 3, 3, {}},       {1, 5, 1, {{5, 1}}},
+      {5, 2, 5, {{4, 5}, {3, 4}, {2, 3}}}, {1, 0, 1, {{0, 1}}},
+  };
+  for (const Case& c : cases) {
+    // Reach the starting state without recording.
+    fsm->SetFSMState(static_cast<hx::fsm>(c.from));
+    recorder.steps.clear();
+    EXPECT_EQ(static_cast<int>(fsm->SetFSMState(static_cast<hx::fsm>(c.to))), c.result)
+        << c.from << "->" << c.to;
+    EXPECT_EQ(recorder.steps, c.steps) << c.from << "->" << c.to;
+    EXPECT_EQ(static_cast<int>(fsm->GetFSMState()), c.to);
+  }
+}
+
+TEST_F(FsmShared, ALostRaceReturnsTheStateFound) {
+  fsm->SetFSMState(hx::fsm::logged_in);
+  recorder.steps.clear();
+  // The caller believes the state is 5; it is 3: the first step fails, nothing is signalled.
+  EXPECT_EQ(fsm->SetFSMState(hx::fsm::connected, hx::fsm::in_conference), hx::fsm::logged_in);
+  EXPECT_TRUE(recorder.steps.empty());
+  EXPECT_EQ(fsm->GetFSMState(), hx::fsm::logged_in);
+}
+
+// A listener that changes the state while a descent is under way makes the descent stop at the
+// step it loses, answering the state it found.
+TEST_F(FsmShared, AListenerMayCallBackAndInterrupt) {
+  struct Interrupter {
+    HXFSMShared* fsm;
+    bool done = false;
+    void OnChanged(hx::fsm now, hx::fsm) {
+      if (now == hx::fsm::conference_pending && !done) {
+        done = true;
+        fsm->SetFSMState(hx::fsm::in_conference, hx::fsm::conference_pending);
+      }
+    }
+  } interrupter{fsm.get()};
+  fsm->SetFSMState(hx::fsm::in_conference);
+  fsm->stateChanged.Connect(&interrupter, &Interrupter::OnChanged);
+  EXPECT_EQ(fsm->SetFSMState(hx::fsm::disconnected), hx::fsm::in_conference);
+  EXPECT_EQ(fsm->GetFSMState(), hx::fsm::in_conference);
+}
+
+TEST_F(FsmShared, ConcurrentDescentsSignalEveryStepInOrder) {
+  for (int round = 0; round < 20; ++round) {
+    fsm->SetFSMState(hx::fsm::in_conference);
+    recorder.steps.clear();
+    std::vector<std::thread> threads;
+    std::vector<hx::fsm> results(4);
+    std::atomic<bool> go{false};
+    for (int i = 0; i < 4; ++i) {
+      threads.emplace_back([&, i] {
+        while (!go.load()) std::this_thread::yield();
+        results[i] = fsm->SetFSMState(hx::fsm::stopped, hx::fsm::in_conference);
+      });
+    }
+    go = true;
+    for (auto& t : threads) t.join();
+    // Exactly one descent started from 5 and took every step; the others answered a lower state.
+    EXPECT_EQ(recorder.steps, (std::vector<Step>{{4, 5}, {3, 4}, {2, 3}, {1, 2}, {0, 1}}));
+    int winners = 0;
+    for (hx::fsm result : results) {
+      if (result == hx::fsm::in_conference) {
+        ++winners;
+      } else {
+        EXPECT_LT(static_cast<int>(result), 5);
+      }
+    }
+    EXPECT_EQ(winners, 1);
+    EXPECT_EQ(fsm->GetFSMState(), hx::fsm::stopped);
+  }
+}
+
+TEST_F(FsmShared, PeerIds) {
+  // No session: the domain is empty, still joined with the at-sign.
+  EXPECT_EQ(fsm->GetPeerId("alice", true), "alice@");
+  struct Case {
+    const char* id;
+    bool add;
+    const char* expected;
+  } cases[] = {
+      {"#conf", true, "#conf"}, {" bob", true, " bob"},    {"bob@srv", true, "bob@srv"},
+      {"/x", true, "/x"},       {"alice", false, "alice"}, {"", true, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(fsm->GetPeerId(c.id, c.add), c.expected) << c.id;
+  EXPECT_EQ(HXFSMShared::GetShortPeerId("bob@srv/phone"), "bob@srv");
+  EXPECT_EQ(HXFSMShared::GetShortPeerId("bob@srv/a/b"), "bob@srv/a");
+  EXPECT_EQ(HXFSMShared::GetShortPeerId("bob@srv"), "bob@srv");
+}
+
+TEST_F(FsmShared, NetworkTypeAndIdentity) {
+  fsm->SetNetworkType(0x8003);
+  EXPECT_EQ(fsm->GetNetworkType(), 11u);
+  EXPECT_EQ(fsm->GetNetworkMode(), 3u);
+  fsm->SetNetworkType(4);
+  EXPECT_EQ(fsm->GetNetworkType(), 4u);
+  EXPECT_EQ(fsm->GetNetworkMode(), 4u);
+
+  fsm->SetDisplayName("Alice");
+  EXPECT_EQ(fsm->GetDisplayName(), "Alice");
+  fsm->SetDisplayName(nullptr);
+  EXPECT_EQ(fsm->GetDisplayName(), "");
+  fsm->SetAppName(nullptr);
+  EXPECT_EQ(fsm->GetAppName(), "");
+  EXPECT_EQ(fsm->GetMyStatus(), -127);
+  EXPECT_EQ(fsm->SetMyStatus(1), -127);
+  EXPECT_TRUE(fsm->GetEchoCancel());
+  EXPECT_EQ(fsm->GetServerDefaultPort(), 4307);
+}
+
+TEST_F(FsmShared, AppIdIsMadeOnceAndKeptAcrossObjects) {
+  const std::string id = fsm->GetAppId();
+  ASSERT_EQ(id.size(), 32u);
+  for (char ch : id) EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(ch)) && !std::islower(ch)) << id;
+  EXPECT_EQ(fsm->GetAppId(), id);
+  fsm.reset();
+  HXFSMShared again;
+  EXPECT_EQ(again.GetAppId(), id);
+}
+
+TEST_F(FsmShared, BenchmarkAndUdpConfigurationRecords) {
+  EXPECT_EQ(fsm->LoadSysBenchmark().bytes[0], 0);
+  HX_SysPerformanceState state;
+  for (int i = 0; i < 32; ++i) state.bytes[i] = static_cast<uint8_t>(i + 1);
+  fsm->SaveSysBenchmark(state);
+  const HX_SysPerformanceState loaded = fsm->LoadSysBenchmark();
+  EXPECT_EQ(std::vector<uint8_t>(loaded.bytes, loaded.bytes + 32),
+            std::vector<uint8_t>(state.bytes, state.bytes + 32));
+
+  EXPECT_FALSE(fsm->getUdpStreamsConfig().listener);
+  fsm->setUdpStreamsConfig({true, 40123});
+  fsm.reset();
+  HXFSMShared again;
+  EXPECT_TRUE(again.getUdpStreamsConfig().listener);
+  EXPECT_EQ(again.getUdpStreamsConfig().port, 40123);
+}
+
+TEST_F(FsmShared, ActiveConferenceAnswersAreCopies) {
+  Holder holder;
+  holder.conf = std::make_unique<HX_ConfManager>("CONFERENCE_FSM_TEST", nullptr, fsm.get());
+  fsm->setManagerHolder(&holder);
+  EXPECT_EQ(fsm->CastConferenceType(), 1);
+  EXPECT_EQ(fsm->GetConferenceName(), "");
+  EXPECT_EQ(fsm->GetConferenceScope(), -1);
+  EXPECT_EQ(fsm->GetConferenceIdRole("x"), 1);
+
+  conference::ActiveConferenceInfo info;
+  info.type = 5;
+  info.subType = 1;
+  info.name = "room@srv";
+  info.sid = "sid-1";
+  info.participants["a@srv"] = {3, 2};
+  holder.conf->confStorage()->setActiveConference(info);
+  EXPECT_EQ(fsm->CastConferenceType(), 2);
+  EXPECT_EQ(fsm->GetConferenceIdRole("a@srv"), 3);
+  EXPECT_EQ(fsm->getConferenceIdLeaderType("a@srv"), 2);
+  EXPECT_EQ(fsm->getConferenceIdLeaderType(nullptr), 0);
+
+  // The answers stay valid after the conference is gone.
+  const std::string name = fsm->GetConferenceName();
+  const std::set<conference::PeerId> ids = fsm->GetConferenceIdList();
+  holder.conf->confStorage()->clearActiveConference();
+  EXPECT_EQ(name, "room@srv");
+  EXPECT_EQ(ids, (std::set<conference::PeerId>{"a@srv"}));
+  EXPECT_EQ(fsm->GetConferenceName(), "");
+  EXPECT_EQ(fsm->GetLastConferenceSID(), "sid-1");
+
+  // IsMyConference answers false below state 4 even for the active conference.
+  holder.conf->confStorage()->setActiveConference(info);
+  fsm->SetFSMState(hx::fsm::logged_in);
+  EXPECT_FALSE(fsm->IsMyConference("room@srv"));
+  fsm->SetFSMState(hx::fsm::in_conference);
+  EXPECT_TRUE(fsm->IsMyConference("room@srv"));
+  EXPECT_FALSE(fsm->IsMyConference("other@srv"));
+  EXPECT_FALSE(fsm->IsMyConference(nullptr));
+  fsm->setManagerHolder(nullptr);
+}
+
+}  // namespace
