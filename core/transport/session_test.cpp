@@ -101,6 +101,9 @@ class SessionData : public ::testing::TestWithParam<DbKind> {
   }
 
   hx::testing::TempDir temp;
+  // The shared state opens its own settings database in the working folder: a folder of its own.
+  hx::testing::TempDir fsmDir;
+  bool fsmDirSet = (HXFSMShared::Env()->SetWorkingDir(fsmDir.path()), true);
   HXFSMShared fsm;
   PropertiesCounter counter;
   RecordingSession session;
