@@ -35,3 +35,7 @@ foreach(absl_lib strings throw_delegate bad_optional_access)
   find_library(HX_ABSL_${absl_lib}_LIBRARY NAMES absl_${absl_lib} REQUIRED)
   list(APPEND HX_ABSL_LIBRARIES ${HX_ABSL_${absl_lib}_LIBRARY})
 endforeach()
+
+# VP8: libvpx (encoder with temporal layers and per-frame reference flags, and the decoder).
+find_library(HX_VPX_LIBRARY NAMES vpx REQUIRED)
+find_path(HX_VPX_INCLUDE_DIR NAMES vpx/vp8cx.h REQUIRED)
