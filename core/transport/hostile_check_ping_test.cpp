@@ -163,7 +163,7 @@ std::vector<AnswerCase> AnswerCases() {
   cases.push_back({"bad_body_cksum", send_close(WithWord(CheckSrvAnswer(1, 1), 1u << 13)), false});
   {
     Bytes sampled = CheckSrvAnswer(1, 1);
-    sampled[20] ^= 0x40;  // sampled: the body checksum no longer fits
+    sampled[20] ^= 0x01;  // sampled: the body checksum no longer fits
     cases.push_back({"sampled_byte_changed", send_close(sampled), false});
   }
   cases.push_back({"other_primary", send_close(CheckSrvAnswer(1, 1, "CHECK_SRX")), false});

@@ -352,7 +352,11 @@ TEST_F(HostilePingTest, AcceptingSideJudgesEveryRequest) {
       continue;
     }
     const auto answer = hx::hostile::ReadRecord(peer, 3000);
-    ASSERT_TRUE(answer.has_value());
+    EXPECT_TRUE(answer.has_value()) << "no answer";
+    if (!answer) {
+      close(peer);
+      continue;
+    }
     EXPECT_EQ(answer->primary, "_HX_PING_");
     EXPECT_EQ(answer->version, 1u);
     EXPECT_TRUE(answer->headOk);
@@ -371,7 +375,7 @@ TEST_F(HostilePingTest, AcceptingSideJudgesEveryRequest) {
       EXPECT_FALSE(names->reqVersion.has_value());
     }
     EXPECT_EQ(outcome.wants.load(), 1);
-    ASSERT_TRUE(outcome.WaitDone(2000));
+    EXPECT_TRUE(outcome.WaitDone(2000));
     {
       std::lock_guard<std::mutex> lock(outcome.mutex);
       EXPECT_EQ(outcome.result, 1);

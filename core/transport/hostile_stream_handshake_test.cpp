@@ -20,6 +20,7 @@
 
 #include "core/net/loop/zserver_test_util.h"
 #include "core/net/socket/socket_data_handler.h"
+#include "core/streams/stream_handshake.h"
 #include "core/transport/stream_helper_simple.h"
 #include "testing/hostile_peers/blocking_peer.h"
 
@@ -113,12 +114,15 @@ class HostileStreamHandshakeTest : public hx::testing::LoopFixture {
     if (accepted == -1) return false;
     hx::hostile::SetNonBlocking(accepted);
     if (!side.handshake->AcceptStream(HX_StreamClient_Receiver)) return false;
-    HXZANullDataHandler raw(accepted, AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    side.holder = HXZServer::inheritNative<StreamHolder>(&raw);
-    if (side.holder == nullptr) return false;
-    side.holder->handshake = side.handshake.get();
-    side.holder->SetState(true);
-    return true;
+    // Activated on the loop's thread, which then polls the new socket at once.
+    OnLoop([&] {
+      HXZANullDataHandler raw(accepted, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+      side.holder = HXZServer::inheritNative<StreamHolder>(&raw);
+      if (side.holder == nullptr) return;
+      side.holder->handshake = side.handshake.get();
+      side.holder->SetState(true);
+    });
+    return side.holder != nullptr;
   }
 
   // Connecting side: a receiver of "cf" named "alice" asking for "bob".
@@ -288,7 +292,7 @@ TEST_F(HostileStreamHandshakeTest, AcceptingSideJudgesEveryRequest) {
     ASSERT_TRUE(Accept(listener, side));
     const bool reset = row.name.find("reset") != std::string::npos;
     row.send(peer);
-    const int32_t result = WaitResult(*side.holder, 3000);
+    const int32_t result = WaitResult(*side.holder, 1500);
     if (!row.accepted) {
       EXPECT_EQ(result, HXZADataManager::failed);
       EXPECT_NE(side.handshake->GetStreamState(), HXHelperStreamSimple::stateDone);
@@ -304,7 +308,11 @@ TEST_F(HostileStreamHandshakeTest, AcceptingSideJudgesEveryRequest) {
     EXPECT_EQ(side.handshake->GetStreamState(), HXHelperStreamSimple::stateDone);
     EXPECT_EQ(TrackList(side.handshake->GetTracks()), row.tracks);
     const auto answer = hx::hostile::ReadRecord(peer, 2000);
-    ASSERT_TRUE(answer.has_value());
+    EXPECT_TRUE(answer.has_value()) << "no response";
+    if (!answer) {
+      close(peer);
+      continue;
+    }
     EXPECT_EQ(answer->primary, "_HX_STREAMS_");
     EXPECT_EQ(answer->version, 1u);
     EXPECT_TRUE(answer->headOk);
@@ -318,18 +326,18 @@ TEST_F(HostileStreamHandshakeTest, AcceptingSideJudgesEveryRequest) {
 TEST_F(HostileStreamHandshakeTest, AcceptingSideWaitsForAPartialRequest) {
   using namespace hx::hostile;
   const Bytes record = StreamRecord(StreamRequestBody(StreamRequestFields{}));
-  for (size_t cut : {1u, 19u, 20u, 21u, 40u}) {
+  for (size_t cut = 1; cut < record.size(); ++cut) {
     SCOPED_TRACE(cut);
     LoopbackListener listener;
     const int peer = ConnectLoopback(listener.port());
     Side& side = NewSide();
     ASSERT_TRUE(Accept(listener, side));
     ASSERT_TRUE(SendAll(peer, record.data(), cut));
-    EXPECT_TRUE(StaysSilentAndOpen(peer, 150));
+    EXPECT_TRUE(StaysSilentAndOpen(peer, 20));
     EXPECT_EQ(side.holder->result.load(), kNone);
     ASSERT_TRUE(SendAll(peer, record.data() + cut, record.size() - cut));
-    EXPECT_EQ(WaitResult(*side.holder, 3000), HXZADataManager::done);
-    EXPECT_TRUE(ReadRecord(peer, 2000).has_value());
+    EXPECT_EQ(WaitResult(*side.holder, 1000), HXZADataManager::done);
+    EXPECT_TRUE(ReadRecord(peer, 200).has_value());
     close(peer);
   }
 }
