@@ -82,6 +82,40 @@ Bytes Answer(const std::string& conference, const std::string& from, const std::
 }
 const Bytes kEmptyRecord = PingRecord(Bytes{0});
 
+// A container's wire form that lies: its raw length says `raw_length`, then a few coded bytes.
+Bytes LyingContainer(uint32_t raw_length) {
+  Bytes body(4);
+  for (int i = 0; i < 4; ++i) body[i] = static_cast<uint8_t>(raw_length >> (8 * i));
+  body.insert(body.end(), {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0});
+  body.push_back(0);
+  return body;
+}
+
+// Text that the container's coder cannot shrink much (a fixed pseudo-random sequence).
+std::string Noise(size_t length) {
+  std::string text(length, ' ');
+  uint32_t state = 12345;
+  for (char& c : text) {
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(33 + (state >> 16) % 94);
+  }
+  return text;
+}
+
+// The longest conference name whose request body still fits the largest record.
+std::string LargestConference() {
+  // The coded size is not monotonic in the length: look for a name whose request fits the
+  // largest record while the answer with the same names would not; else the largest that fits.
+  std::string largest;
+  for (size_t length = 8400; length > 7000; --length) {
+    const std::string name = Noise(length);
+    if (hx::hostile::PingBody(name, "alice", "bob", "ReqBodyVersion", 1).size() > 8192) continue;
+    if (largest.empty()) largest = name;
+    if (hx::hostile::PingBody(name, "bob", "alice", "AnsBodyVersion", 1).size() > 8192) return name;
+  }
+  return largest;
+}
+
 class HostilePingTest : public hx::testing::LoopFixture {
  protected:
   Outcome& NewOutcome() {
@@ -184,6 +218,15 @@ std::vector<AnswerCase> AnswerCases() {
                    {4}});
   cases.push_back({"check_srv_answer", send_close(CheckSrvAnswer(1, 1)), {4}});
   cases.push_back({"garbage", send_close(Bytes(64, 0xA5)), {3}});
+  for (uint32_t raw : {0u, 0x7FFFFFFFu, 0xFFFFFFFFu, 0x10000000u}) {
+    cases.push_back({"lying_container_" + std::to_string(raw), send_close(PingRecord(LyingContainer(raw))),
+                     {1}});
+  }
+  cases.push_back({"wrong_value_type",
+                   send_close(PingRecord(PingBody("conf", "bob", "alice", "To", 1))), {1}, false, 0});
+  cases.push_back({"request_key_in_answer",
+                   send_close(PingRecord(PingBody("conf", "bob", "alice", "ReqBodyVersion", 1))),
+                   {1}, false, 0});
   cases.push_back({"close_without_answer", [](int fd) { close(fd); }, {2}, true});
   cases.push_back({"reset_without_answer", [](int fd) { ResetClose(fd); }, {2, 7}, true});
   // A head that promises 8,192 body bytes; 30 come, then the end.
@@ -265,12 +308,91 @@ TEST_F(HostilePingTest, SilentPeerLeavesThePingWaitingUntilStopped) {
   close(fd);
 }
 
+// The answer to the largest request carries the same names: it must still be one sound record,
+// whatever size its container comes to.
+TEST_F(HostilePingTest, AnswerToTheLargestRequestIsASoundRecord) {
+  const std::string conference = LargestConference();
+  const Bytes request = PingRecord(hx::hostile::PingBody(conference, "alice", "bob", "ReqBodyVersion", 1));
+  ASSERT_GT(request.size(), 7000u);
+  hx::hostile::LoopbackListener listener;
+  const int peer = hx::hostile::ConnectLoopback(listener.port());
+  Outcome& outcome = NewOutcome();
+  AcceptTaker& taker = NewTaker();
+  taker.outcome = &outcome;
+  const int accepted = listener.Accept();
+  ASSERT_NE(accepted, -1);
+  hx::hostile::SetNonBlocking(accepted);
+  HXZANullDataHandler raw(accepted, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  auto* probe = HXZServer::inheritNative<HXZTcpProtoProbe>(&raw);
+  ASSERT_NE(probe, nullptr);
+  probe->fireProbePing.Connect(&taker, &AcceptTaker::OnPing);
+  ASSERT_TRUE(probe->start(5000));
+  ASSERT_TRUE(hx::hostile::SendAll(peer, request));
+  // Everything the client sends before it closes must be exactly one record.
+  Bytes got;
+  for (;;) {
+    const Bytes more = hx::hostile::ReadExactly(peer, 16384, 2000);
+    if (more.empty()) break;
+    got.insert(got.end(), more.begin(), more.end());
+  }
+  const auto answer = hx::hostile::ParseRecord(got);
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->raw.size(), got.size()) << "bytes beyond the record's length field";
+  EXPECT_TRUE(answer->headOk);
+  EXPECT_TRUE(answer->bodyOk);
+  EXPECT_EQ(answer->version, 1u);
+  if (answer->body.size() > 1) {
+    const auto names = hx::hostile::ReadPingBody(answer->body);
+    ASSERT_TRUE(names.has_value());
+    EXPECT_EQ(names->conference, conference);
+    EXPECT_EQ(names->to, "alice");
+  }
+  close(peer);
+}
+
+// A conference name too long for one record: the request that goes out is still a sound record.
+TEST_F(HostilePingTest, RequestForAnOverlongConferenceIsASoundRecord) {
+  hx::hostile::LoopbackListener peer;
+  Outcome& outcome = NewOutcome();
+  auto* ping =
+      HXZServer::implantNative<HXZeroHandshakeSimple>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ping->fireZeroHSDone.Connect(&outcome, &Outcome::OnDone);
+  HXIpSockTarget target{"127.0.0.1", peer.port()};
+  const std::string conference = Noise(9000);
+  ASSERT_TRUE(ping->Ping(5, conference, "alice", "bob", target));
+  const int fd = peer.Accept();
+  ASSERT_NE(fd, -1);
+  const Bytes head = hx::hostile::ReadExactly(fd, 20, 2000);
+  ASSERT_EQ(head.size(), 20u);
+  const size_t body = hx::hostile::LengthField(hx::hostile::Word(head)) + 1;
+  Bytes record = head;
+  const Bytes rest = hx::hostile::ReadExactly(fd, body, 2000);
+  record.insert(record.end(), rest.begin(), rest.end());
+  // Nothing may follow the record while the client waits for the answer.
+  EXPECT_TRUE(hx::hostile::StaysSilentAndOpen(fd, 200)) << "bytes beyond the length field";
+  const auto request = hx::hostile::ParseRecord(record);
+  ASSERT_TRUE(request.has_value());
+  EXPECT_TRUE(request->headOk);
+  EXPECT_TRUE(request->bodyOk);
+  EXPECT_EQ(request->primary, "_HX_PING_");
+  EXPECT_EQ(request->version, 1u);
+  if (request->body.size() > 1) {
+    const auto names = hx::hostile::ReadPingBody(request->body);
+    ASSERT_TRUE(names.has_value()) << "the body is no container";
+    EXPECT_EQ(names->conference, conference);
+  }
+  ASSERT_TRUE(hx::hostile::SendAll(fd, Answer("", "", "")));
+  EXPECT_TRUE(outcome.WaitDone(3000));
+  close(fd);
+}
+
 struct RequestCase {
   std::string name;
   std::function<void(int fd)> send;
   bool answered;
   bool emptyAnswer = false;  // the answer carries no container
   bool refuse = false;
+  bool answeredOrClosed = false;
 };
 
 std::vector<RequestCase> RequestCases() {
@@ -289,7 +411,7 @@ std::vector<RequestCase> RequestCases() {
   {
     Bytes extra = valid;
     extra.insert(extra.end(), 60, 0x20);
-    cases.push_back({"valid_extra_bytes", send(extra), true});
+    cases.push_back({"valid_extra_bytes", send(extra), true, false, false, true});
   }
   cases.push_back({"refused", send(valid), false, false, true});
   cases.push_back({"empty_request", send(kEmptyRecord), true, true});
@@ -297,6 +419,14 @@ std::vector<RequestCase> RequestCases() {
                    send(PingRecord(PingBody("conf", "alice", "bob", "AnsBodyVersion", 1))), true,
                    true});
   cases.push_back({"body_not_container", send(PingRecord(Bytes(40, 0x7F))), true, true});
+  for (uint32_t raw : {0u, 0x7FFFFFFFu, 0xFFFFFFFFu, 0x10000000u}) {
+    cases.push_back({"lying_container_" + std::to_string(raw), send(PingRecord(LyingContainer(raw))),
+                     true, true});
+  }
+  cases.push_back({"wrong_value_type",
+                   send(PingRecord(PingBody("conf", "alice", "bob", "From", 1))), true, true});
+  cases.push_back({"unknown_key",
+                   send(PingRecord(PingBody("conf", "alice", "bob", "Extra", 1))), true, true});
   cases.push_back({"largest_record", send(PingRecord(Bytes(8192, 0x11))), true, true});
   {
     Bytes bad_body = valid;
@@ -351,8 +481,22 @@ TEST_F(HostilePingTest, AcceptingSideJudgesEveryRequest) {
       close(peer);
       continue;
     }
+    if (row.answeredOrClosed) {
+      // Bytes after the request reach a side that is busy answering: it may answer first, or
+      // stop without answering; either way no half record goes out and the connection ends.
+      const Bytes got = hx::hostile::ReadExactly(peer, 4096, 1000);
+      if (!got.empty()) {
+        const auto answer = hx::hostile::ParseRecord(got);
+        EXPECT_TRUE(answer.has_value() && answer->headOk && answer->bodyOk);
+      }
+      EXPECT_TRUE(hx::hostile::WaitClosed(peer, 2000));
+      close(peer);
+      continue;
+    }
     const auto answer = hx::hostile::ReadRecord(peer, 3000);
-    EXPECT_TRUE(answer.has_value()) << "no answer";
+    EXPECT_TRUE(answer.has_value())
+        << "no answer; accept requests " << outcome.wants.load() << ", closed "
+        << hx::hostile::WaitClosed(peer, 500) << ", done " << outcome.WaitDone(10);
     if (!answer) {
       close(peer);
       continue;
