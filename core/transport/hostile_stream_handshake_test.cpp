@@ -22,6 +22,7 @@
 #include "core/net/socket/socket_data_handler.h"
 #include "core/streams/stream_handshake.h"
 #include "core/transport/stream_helper_simple.h"
+#include "core/transport/tcp_proto_probe.h"
 #include "testing/hostile_peers/blocking_peer.h"
 
 namespace {
@@ -338,6 +339,74 @@ TEST_F(HostileStreamHandshakeTest, AcceptingSideWaitsForAPartialRequest) {
     ASSERT_TRUE(SendAll(peer, record.data() + cut, record.size() - cut));
     EXPECT_EQ(WaitResult(*side.holder, 1000), HXZADataManager::done);
     EXPECT_TRUE(ReadRecord(peer, 200).has_value());
+    close(peer);
+  }
+}
+
+// The listener's path: the probe reads the whole request and hands the connection on with the
+// record in its buffer; the accepting handshake must judge those bytes without waiting for more.
+struct ProbeHandOver {
+  void OnStream(HX_ZeroHandshakeFixedPart const&, HXZADataHandler* handler) {
+    holder = HXZServer::inheritNative<StreamHolder>(handler);
+    if (holder == nullptr) return;
+    holder->handshake = handshake;
+    holder->SetState(true);
+  }
+  HXHelperStreamSimple* handshake = nullptr;
+  StreamHolder* holder = nullptr;
+};
+
+TEST_F(HostileStreamHandshakeTest, RequestTakenOverFromTheProbeIsJudged) {
+  using namespace hx::hostile;
+  struct Row {
+    const char* name;
+    Bytes record;
+    bool accepted;
+  };
+  StreamRequestFields wrong_role;
+  wrong_role.role = 1;
+  const std::vector<Row> rows = {
+      {"valid", StreamRecord(StreamRequestBody(StreamRequestFields{})), true},
+      {"wrong_role", StreamRecord(StreamRequestBody(wrong_role)), false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    LoopbackListener listener;
+    const int peer = ConnectLoopback(listener.port());
+    ASSERT_NE(peer, -1);
+    Side& side = NewSide();
+    ASSERT_TRUE(side.handshake->AcceptStream(HX_StreamClient_Receiver));
+    auto hand_over = std::make_unique<ProbeHandOver>();
+    hand_over->handshake = side.handshake.get();
+    const int accepted = listener.Accept();
+    ASSERT_NE(accepted, -1);
+    SetNonBlocking(accepted);
+    bool started = false;
+    OnLoop([&] {
+      HXZANullDataHandler raw(accepted, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+      auto* probe = HXZServer::inheritNative<HXZTcpProtoProbe>(&raw);
+      if (probe == nullptr) return;
+      probe->fireProbeStream.Connect(hand_over.get(), &ProbeHandOver::OnStream);
+      started = probe->start(5000);
+    });
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(SendAll(peer, row.record));
+    // Nothing more comes from the peer: the buffered record alone must decide.
+    for (int i = 0; i < 1000 && hand_over->holder == nullptr; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_NE(hand_over->holder, nullptr) << "the probe did not hand the stream on";
+    side.holder = hand_over->holder;
+    const int32_t result = WaitResult(*side.holder, 2000);
+    if (row.accepted) {
+      EXPECT_EQ(result, HXZADataManager::done);
+      const auto answer = ReadRecord(peer, 2000);
+      EXPECT_TRUE(answer.has_value()) << "no response";
+    } else {
+      EXPECT_EQ(result, HXZADataManager::failed);
+      EXPECT_TRUE(ReadExactly(peer, 20, 1000).empty());
+    }
+    OnLoop([] {});  // the hand-over object is no longer used once the loop ran past it
     close(peer);
   }
 }
