@@ -61,7 +61,26 @@ struct Taker {
   std::atomic<int> pings{0};
   std::atomic<int> transports{0};
   std::atomic<int> streams{0};
+  std::atomic<int> probeDeleted{0};
 };
+
+// Counts its own deletion, so that a test sees the probe end.
+class CountedProbe : public HXZTcpProtoProbe {
+ public:
+  CountedProbe(HXZASocketHelper* helper, HXZADataHandler& other) : HXZTcpProtoProbe(helper, other) {}
+  ~CountedProbe() override {
+    if (destroyed != nullptr) destroyed->fetch_add(1);
+  }
+  std::atomic<int>* destroyed = nullptr;
+};
+
+bool WaitCount(const std::atomic<int>& counter, int limit_ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  while (counter.load() == 0 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return counter.load() == 1;
+}
 
 enum class Expect { none, ping, transport, stream };
 
@@ -161,13 +180,15 @@ std::vector<ProbeCase> ProbeCases() {
 class HostileProbeTest : public hx::testing::LoopFixture {
  protected:
   // Accepts the peer's connection on the loop side and starts a probe over it.
-  bool StartProbe(hx::hostile::LoopbackListener& listener, Taker& taker, uint32_t limit_ms) {
+  bool StartProbe(hx::hostile::LoopbackListener& listener, Taker& taker, uint32_t limit_ms,
+                  std::atomic<int>* destroyed = nullptr) {
     const int accepted = listener.Accept();
     if (accepted == -1) return false;
     hx::hostile::SetNonBlocking(accepted);
     HXZANullDataHandler raw(accepted, AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    auto* probe = HXZServer::inheritNative<HXZTcpProtoProbe>(&raw);
+    auto* probe = HXZServer::inheritNative<CountedProbe>(&raw);
     if (probe == nullptr) return false;
+    probe->destroyed = destroyed;
     probe->fireProbePing.Connect(&taker, &Taker::OnPing);
     probe->fireProbeTransport.Connect(&taker, &Taker::OnTransport);
     probe->fireProbeStream.Connect(&taker, &Taker::OnStream);
@@ -198,7 +219,8 @@ TEST_F(HostileProbeTest, EveryFirstRecordIsHandedOnOrClosed) {
     ASSERT_NE(peer, -1);
     Taker& taker = NewTaker();
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(StartProbe(listener, taker, row.bytesDecide ? kLongLimit : kLimit));
+    ASSERT_TRUE(
+        StartProbe(listener, taker, row.bytesDecide ? kLongLimit : kLimit, &taker.probeDeleted));
     row.send(peer);
     // No handler takes the connection here, so it must always end.
     EXPECT_TRUE(hx::hostile::WaitClosed(peer, kLongLimit + 1000)) << "connection left open";
@@ -212,9 +234,27 @@ TEST_F(HostileProbeTest, EveryFirstRecordIsHandedOnOrClosed) {
       EXPECT_LT(elapsed, kLimit + 1500);
     }
     close(peer);
+    EXPECT_TRUE(WaitCount(taker.probeDeleted, 2000)) << "the probe was not deleted";
     EXPECT_EQ(taker.pings.load(), row.expect == Expect::ping ? 1 : 0);
     EXPECT_EQ(taker.transports.load(), row.expect == Expect::transport ? 1 : 0);
     EXPECT_EQ(taker.streams.load(), row.expect == Expect::stream ? 1 : 0);
+  }
+}
+
+TEST_F(HostileProbeTest, ResetAtEveryStageEndsTheProbeWithoutSignal) {
+  const Bytes stream = StreamRecord();
+  for (size_t cut : {0u, 1u, 10u, 20u, 30u, 60u}) {
+    SCOPED_TRACE(cut);
+    hx::hostile::LoopbackListener listener;
+    const int peer = hx::hostile::ConnectLoopback(listener.port());
+    ASSERT_NE(peer, -1);
+    Taker& taker = NewTaker();
+    ASSERT_TRUE(StartProbe(listener, taker, 4000, &taker.probeDeleted));
+    ASSERT_TRUE(hx::hostile::SendAll(peer, stream.data(), cut));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    hx::hostile::ResetClose(peer);
+    EXPECT_TRUE(WaitCount(taker.probeDeleted, 2000)) << "the probe outlived a reset connection";
+    EXPECT_EQ(taker.Total(), 0);
   }
 }
 
