@@ -122,11 +122,11 @@ void HX_ControlQueueNhp::UpdateBandwidth(int64_t now) {
     if (m_loss) {
       const uint32_t packets = Packets(m_stat, HX_Nhp_Video);
       const int64_t lost_k =
-          packets == 0 ? 0
-                       : static_cast<int64_t>(Lost(m_stat, HX_Nhp_Video) *
-                                                  (static_cast<double>(video_bytes) / packets) * 8 /
-                                                  1024 +
-                                              0.5);
+          packets == 0
+              ? 0
+              : static_cast<int64_t>(Lost(m_stat, HX_Nhp_Video) *
+                                         (static_cast<double>(video_bytes) / packets) * 8 / 1024 +
+                                     0.5);
       int64_t b = static_cast<int64_t>(std::max<double>(m_band, send_rate)) - lost_k;
       b = std::min<int64_t>(b, average);
       b = std::max<int64_t>(b, m_band * 80 / 100);
@@ -184,8 +184,8 @@ int HX_ControlQueueNhp::GetVideoBandwidth(int requested) {
       value = static_cast<int>(cut);
     } else if (e > 0) {
       const double x = std::min<int64_t>(e, m_period) * 1.570796327 / m_period;
-      value = static_cast<int>(
-          std::min<double>((m_base + m_span * std::sin(x)) * m_factor, requested));
+      value =
+          static_cast<int>(std::min<double>((m_base + m_span * std::sin(x)) * m_factor, requested));
       if (e >= m_period && m_top < requested) {
         m_top = std::min(m_top * 3 / 2, requested);
         if (value >= 0) m_span = m_top - value;
@@ -225,13 +225,13 @@ bool HX_ControlQueueNhp::IsDataAllowed(int limit) {
   }
   if (!any || count == 0) return true;
   const int64_t spread = static_cast<int32_t>(newest - oldest);
-  const double denominator = static_cast<double>(spread) / count +
-                             (static_cast<int32_t>(now32 - newest) - largest_gap +
-                              std::max<int64_t>(1, spread)) +
-                             1;
-  const double rate = denominator > 0
-                          ? static_cast<double>(static_cast<uint64_t>(data_bytes * 1000 / denominator) >> 7)
-                          : 0;
+  const double denominator =
+      static_cast<double>(spread) / count +
+      (static_cast<int32_t>(now32 - newest) - largest_gap + std::max<int64_t>(1, spread)) + 1;
+  const double rate =
+      denominator > 0
+          ? static_cast<double>(static_cast<uint64_t>(data_bytes * 1000 / denominator) >> 7)
+          : 0;
   std::uniform_real_distribution<double> uniform(0.0, 1.0);
   const double m = rate * (0.95 + uniform(m_random));
   if (m >= limit) return false;

@@ -187,6 +187,10 @@ TEST(NhpControlQueue, SendRatesAfterASilence) {
   // An incomplete send is not recorded.
   f.control.Add(9000, 60000, 2, 0, 1);
   EXPECT_DOUBLE_EQ(f.control.VideoSendRate(), 1280.0 * 1000 / 128);
+  // A statistics report long after the last send finds the window empty: rates 0.
+  f.clock.now = 20000;
+  f.Reports(6, 1000);
+  EXPECT_DOUBLE_EQ(f.control.VideoSendRate(), 0.0);
 }
 
 TEST(NhpControlQueue, DataAdmission) {

@@ -128,7 +128,8 @@ TEST(NhpChannel, MulticastRedundancy) {
   EXPECT_EQ(run.Band(), 300);
   ExpectFaithful(run);
   const size_t sent = run.SentVideo().size() - 5;  // the last frames are still held
-  EXPECT_GE(run.ReceivedVideo().size() * 100, sent * 99) << run.ReceivedVideo().size() << "/" << sent;
+  EXPECT_GE(run.ReceivedVideo().size() * 100, sent * 99)
+      << run.ReceivedVideo().size() << "/" << sent;
 }
 
 TEST(NhpChannel, MulticastAcrossTheTimestampWrap) {

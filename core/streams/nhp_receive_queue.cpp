@@ -106,8 +106,9 @@ void HX_ReceiveFrameQueueNhp::UpdateDelay(const HX_MiscCommand& reply, int64_t n
   const int64_t sent = m_probeTicks[number % 20];
   if (sent >= now) return;
   const int64_t round_trip = now - sent;
-  int64_t delay = number == 0 ? round_trip / 2
-                              : static_cast<int64_t>((round_trip * 7 * 0.5 + m_bufferDelay * 3.0) / 10);
+  int64_t delay = number == 0
+                      ? round_trip / 2
+                      : static_cast<int64_t>((round_trip * 7 * 0.5 + m_bufferDelay * 3.0) / 10);
   delay = (delay + 4) / 5 * 5;
   delay = std::clamp<int64_t>(delay, 10, 1 << 30);
   const int previous = EffectiveDelay();
@@ -305,9 +306,8 @@ void HX_ReceiveFrameQueueNhp::WindowStatistics(unsigned type, int64_t now, uint3
                                                uint32_t lost, uint32_t length) {
   if (m_bandwidthLoss) m_stat[0] = 1;
   for (Window& w : m_windows) {
-    while (!w.entries.empty() &&
-           static_cast<int32_t>(static_cast<uint32_t>(now - w.entries.front().arrival)) >=
-               kWindow) {
+    while (!w.entries.empty() && static_cast<int32_t>(static_cast<uint32_t>(
+                                     now - w.entries.front().arrival)) >= kWindow) {
       w.bytes -= w.entries.front().length;
       w.packets -= 1;
       w.lost -= w.entries.front().lost;
@@ -349,7 +349,8 @@ void HX_ReceiveFrameQueueNhp::WindowStatistics(unsigned type, int64_t now, uint3
   m_videoBitrateEstimate.Snap(static_cast<int>(m_videoBitrate));
   int average = 0;
   if (m_videoBitrateEstimate.GetAverage(average)) m_videoBitrate = std::max(average, 0);
-  if (m_analysisStarted) m_lossTrend.Snap(static_cast<double>(now - m_analysisStart), m_countedLosses);
+  if (m_analysisStarted)
+    m_lossTrend.Snap(static_cast<double>(now - m_analysisStart), m_countedLosses);
   m_stat[1] = m_statisticsFlag && m_bufferDelayValid ? 1 : 0;
   for (unsigned t = 0; t < 4; ++t) {
     const Window& win = m_windows[t];
@@ -379,9 +380,8 @@ void HX_ReceiveFrameQueueNhp::PushVideo(const Header& header, const uint8_t* pay
   const uint16_t s = header.sequence;
   if (m_videoState == 2) {
     if (header.frameType != 0) {
-      const bool near = !m_video.started ||
-                        static_cast<uint16_t>(s - m_video.first) < 32766 || s == m_video.first ||
-                        s == m_video.next;
+      const bool near = !m_video.started || static_cast<uint16_t>(s - m_video.first) < 32766 ||
+                        s == m_video.first || s == m_video.next;
       WindowStatistics(HX_Nhp_Video, now, header.timestamp, 0, static_cast<uint32_t>(n));
       if (near) {
         m_video.Restart(s);
@@ -434,7 +434,8 @@ void HX_ReceiveFrameQueueNhp::PushVideo(const Header& header, const uint8_t* pay
 void HX_ReceiveFrameQueueNhp::PushAudio(const Header& header, const uint8_t* payload, size_t n,
                                         int64_t now) {
   PushSequence(HX_Nhp_Audio, header, payload, n, now);
-  int interval = static_cast<int>(static_cast<int32_t>(header.timestamp - m_lastAudioHeaderTimestamp));
+  int interval =
+      static_cast<int>(static_cast<int32_t>(header.timestamp - m_lastAudioHeaderTimestamp));
   int average = 0;
   if (m_audioInterval.GetAverage(average) && interval > 3 * average) interval = average;
   m_audioInterval.Snap(interval);
@@ -519,8 +520,8 @@ void HX_ReceiveFrameQueueNhp::DropVideoSlotsUpTo(uint32_t timestamp) {
   }
 }
 
-bool HX_ReceiveFrameQueueNhp::ReleaseVideo(const FrameInfo& frame, uint8_t* buffer,
-                                           size_t capacity, size_t& length) {
+bool HX_ReceiveFrameQueueNhp::ReleaseVideo(const FrameInfo& frame, uint8_t* buffer, size_t capacity,
+                                           size_t& length) {
   // The frame must fit whole before a byte is written: the peer decides how large it is.
   const uint64_t total = HX_VideoFramePrefixSize + static_cast<uint64_t>(frame.bytes);
   if (total > capacity) return false;
@@ -534,7 +535,8 @@ bool HX_ReceiveFrameQueueNhp::ReleaseVideo(const FrameInfo& frame, uint8_t* buff
     if (!AtOrBefore(slot.timestamp, frame.timestamp)) break;
     if (!slot.reserved && slot.timestamp == frame.timestamp) {
       if (at + slot.payload.Size() > capacity) break;
-      if (slot.payload.Size() > 0) std::memcpy(buffer + at, slot.payload.Data(), slot.payload.Size());
+      if (slot.payload.Size() > 0)
+        std::memcpy(buffer + at, slot.payload.Data(), slot.payload.Size());
       at += slot.payload.Size();
       ++taken;
     }

@@ -47,18 +47,29 @@ class Recorder : public HX_CmndProc {
 
 Bytes Video(uint16_t seq, uint8_t fragment, uint8_t counter, uint8_t frame_type, uint32_t ts,
             size_t payload = 10, uint8_t resend = 0) {
-  Bytes p = {static_cast<uint8_t>(0x20 | fragment | (resend << 2)), 0,
-             static_cast<uint8_t>(seq), static_cast<uint8_t>(seq >> 8), counter, frame_type,
-             static_cast<uint8_t>(ts), static_cast<uint8_t>(ts >> 8),
-             static_cast<uint8_t>(ts >> 16), static_cast<uint8_t>(ts >> 24)};
+  Bytes p = {static_cast<uint8_t>(0x20 | fragment | (resend << 2)),
+             0,
+             static_cast<uint8_t>(seq),
+             static_cast<uint8_t>(seq >> 8),
+             counter,
+             frame_type,
+             static_cast<uint8_t>(ts),
+             static_cast<uint8_t>(ts >> 8),
+             static_cast<uint8_t>(ts >> 16),
+             static_cast<uint8_t>(ts >> 24)};
   for (size_t i = 0; i < payload; ++i) p.push_back(static_cast<uint8_t>(seq + i));
   return p;
 }
 
 Bytes Audio(uint16_t seq, uint32_t ts, size_t codec = 20) {
-  Bytes p = {0x11, 0, static_cast<uint8_t>(seq), static_cast<uint8_t>(seq >> 8),
-             static_cast<uint8_t>(ts), static_cast<uint8_t>(ts >> 8),
-             static_cast<uint8_t>(ts >> 16), static_cast<uint8_t>(ts >> 24)};
+  Bytes p = {0x11,
+             0,
+             static_cast<uint8_t>(seq),
+             static_cast<uint8_t>(seq >> 8),
+             static_cast<uint8_t>(ts),
+             static_cast<uint8_t>(ts >> 8),
+             static_cast<uint8_t>(ts >> 16),
+             static_cast<uint8_t>(ts >> 24)};
   p.resize(8 + codec, 0x77);
   return p;
 }
@@ -304,9 +315,9 @@ TEST(NhpReceiveQueue, StatisticsRecord) {
   auto stats = f.recorder->Of(HX_Cmd_Stat);
   ASSERT_EQ(stats.size(), 1u);
   ASSERT_EQ(stats[0].length, 34);
-  EXPECT_EQ(stats[0].data[1], 1);               // delay valid
-  EXPECT_EQ(stats[0].data[2 + 16], 1);          // one video packet
-  EXPECT_EQ(stats[0].data[6 + 16], 50);         // its payload bytes
+  EXPECT_EQ(stats[0].data[1], 1);        // delay valid
+  EXPECT_EQ(stats[0].data[2 + 16], 1);   // one video packet
+  EXPECT_EQ(stats[0].data[6 + 16], 50);  // its payload bytes
   for (int i = 1; i <= 10; ++i) {
     f.clock.now = i * 110;
     f.Add(Video(static_cast<uint16_t>(i * 2), 3, static_cast<uint8_t>(i), 1, 100 + i * 40, 50));

@@ -267,8 +267,8 @@ void HX_SendFrameQueueNhp::ResendScan(int64_t now) {
   // Timestamps are 32-bit: compare differences, so that neither the wrap of the tick's low bits
   // nor that of the video timestamps makes every queued packet look stale.
   const uint32_t oldest32 = static_cast<uint32_t>(oldest);
-  const uint32_t oldest_video32 = static_cast<uint32_t>(static_cast<uint64_t>(oldest) -
-                                                        m_videoClockOffset);
+  const uint32_t oldest_video32 =
+      static_cast<uint32_t>(static_cast<uint64_t>(oldest) - m_videoClockOffset);
   m_queue.remove_if([&](const HX_PartitionData& p) {
     if (p.timestamp == 0) return false;
     const uint32_t limit = p.type == HX_Nhp_Video ? oldest_video32 : oldest32;

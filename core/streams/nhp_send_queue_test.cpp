@@ -25,8 +25,12 @@ struct Clock {
 };
 
 Bytes VideoFrame(uint8_t counter, uint8_t type, uint32_t ts, size_t payload) {
-  Bytes f = {counter, type, static_cast<uint8_t>(ts), static_cast<uint8_t>(ts >> 8),
-             static_cast<uint8_t>(ts >> 16), static_cast<uint8_t>(ts >> 24)};
+  Bytes f = {counter,
+             type,
+             static_cast<uint8_t>(ts),
+             static_cast<uint8_t>(ts >> 8),
+             static_cast<uint8_t>(ts >> 16),
+             static_cast<uint8_t>(ts >> 24)};
   for (size_t i = 0; i < payload; ++i) f.push_back(static_cast<uint8_t>(i * 7));
   return f;
 }
@@ -60,7 +64,7 @@ std::vector<Sent> Drain(HX_SendFrameQueueNhp& queue) {
 TEST(NhpSendQueue, CuttingVideo) {
   struct Case {
     size_t payload;
-    std::vector<size_t> sizes;      // payload bytes per packet
+    std::vector<size_t> sizes;       // payload bytes per packet
     std::vector<uint8_t> fragments;  // fragment positions
   };
   const Case cases[] = {
@@ -159,7 +163,7 @@ TEST(NhpSendQueue, RedundancyClamps) {
     uint32_t want_count, want_spacing;
   };
   const Case cases[] = {
-      {1400, 0, 0, 1400, 0, 7500},   {1400, 1, 100, 1400, 0, 7500}, {100, 2, 0, 500, 2, 40},
+      {1400, 0, 0, 1400, 0, 7500},   {1400, 1, 100, 1400, 0, 7500},  {100, 2, 0, 500, 2, 40},
       {9000, 3, 40, 8000, 3, 40},    {1400, 12, 1000, 1400, 10, 40}, {1400, 10, 750, 1400, 10, 750},
       {1400, 10, 751, 1400, 10, 40}, {1400, 3, 2500, 1400, 3, 2500},
   };

@@ -12,6 +12,4 @@ using HX_TickSource = std::function<int64_t()>;
 HX_TickSource HX_CoreTickSource();
 
 // Whether 32-bit timestamp a lies before b, across the wrap of the 32-bit counter.
-inline bool HX_TimestampBefore(uint32_t a, uint32_t b) {
-  return static_cast<int32_t>(a - b) < 0;
-}
+inline bool HX_TimestampBefore(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) < 0; }

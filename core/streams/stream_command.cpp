@@ -65,7 +65,9 @@ HX_MiscCommand& HX_MiscCommand::operator=(const HX_MiscData& other) {
 
 size_t HX_MiscCommand::CommandSize() const { return HX_MiscCommandHeadSize + DataLength(); }
 
-size_t HX_MiscCommand::DataLength() const { return std::min<size_t>(length, HX_MiscCommandMaxData); }
+size_t HX_MiscCommand::DataLength() const {
+  return std::min<size_t>(length, HX_MiscCommandMaxData);
+}
 
 uint32_t HX_MiscCommand::DataU32(size_t offset) const {
   if (offset + 4 > DataLength()) return 0;
@@ -81,8 +83,7 @@ void HX_MiscCommand::SetU32(uint8_t code_value, uint8_t mode_value, uint32_t val
   for (int i = 0; i < 4; ++i) data[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-void HX_MiscCommand::SetBytes(uint8_t code_value, uint8_t mode_value, const void* bytes,
-                              size_t n) {
+void HX_MiscCommand::SetBytes(uint8_t code_value, uint8_t mode_value, const void* bytes, size_t n) {
   code = code_value;
   mode = mode_value;
   length = bytes == nullptr ? 0 : ClampLength(n);

@@ -61,7 +61,8 @@ TEST(StreamCommand, BuildersOnAFreshCommand) {
   };
   const Case cases[] = {
       {"RequestKeyFrame", [](HX_MiscCommand& c) { c.RequestKeyFrame(); }, {1, 4, 0, 0}},
-      {"RestrictBitrate", [](HX_MiscCommand& c) { c.RestrictBitrate(0x01020304); },
+      {"RestrictBitrate",
+       [](HX_MiscCommand& c) { c.RestrictBitrate(0x01020304); },
        {2, 1, 0, 4, 4, 3, 2, 1}},
       {"SetFpsVsQ", [](HX_MiscCommand& c) { c.SetFpsVsQ(30); }, {3, 1, 0, 4, 30, 0, 0, 0}},
       {"ChangeSndMFormat", [&](HX_MiscCommand& c) { c.ChangeSndMFormat(format); },
@@ -74,7 +75,8 @@ TEST(StreamCommand, BuildersOnAFreshCommand) {
        Concat({6, 4, 0, 250}, Bytes(stat.begin(), stat.begin() + 250))},
       {"Stat of 34 bytes", [&](HX_MiscCommand& c) { c.Stat(stat.data(), 34); },
        Concat({6, 4, 0, 34}, Bytes(stat.begin(), stat.begin() + 34))},
-      {"RequestPacket", [](HX_MiscCommand& c) { c.RequestPacket("\x07\x01\x02", 3); },
+      {"RequestPacket",
+       [](HX_MiscCommand& c) { c.RequestPacket("\x07\x01\x02", 3); },
        {7, 4, 0, 3, 7, 1, 2}},
       {"TimeDelay", [](HX_MiscCommand& c) { c.TimeDelay(5); }, {8, 1, 0, 4, 5, 0, 0, 0}},
       {"Ping", [](HX_MiscCommand& c) { c.Ping(); }, {9, 4, 0, 0}},
@@ -162,7 +164,7 @@ TEST(StreamCommand, FromFrameHead) {
     size_t payload;  // bytes behind the head, also the declared length
     bool read;
   };
-  const Case cases[] = {{0, false},  {3, false},  {4, true},    {5, true},   {253, true},
+  const Case cases[] = {{0, false},  {3, false},   {4, true},    {5, true},    {253, true},
                         {254, true}, {255, false}, {256, false}, {1000, false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.payload);

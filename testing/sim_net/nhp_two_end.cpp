@@ -10,11 +10,10 @@ struct NhpTwoEnd::CommandProc : HX_CmndProc {
     if (!to_send) return false;
     ++produced[command.code];
     if (dropResendRequests && command.code == HX_Cmd_RequestPacket) return true;
-    const int priority = command.mode == HX_CmdMode_Reply || command.code == HX_Cmd_RequestKeyFrame
-                             ? 1
-                             : 3;
-    return send != nullptr && send->AddFrame(254, command.CommandSize(), command.Bytes(), nullptr,
-                                             priority);
+    const int priority =
+        command.mode == HX_CmdMode_Reply || command.code == HX_Cmd_RequestKeyFrame ? 1 : 3;
+    return send != nullptr &&
+           send->AddFrame(254, command.CommandSize(), command.Bytes(), nullptr, priority);
   }
   HX_SendFrameQueueNhp* send = nullptr;
   bool dropResendRequests = false;
@@ -131,7 +130,8 @@ void NhpTwoEnd::Receive(End& end, const uint8_t* packet, size_t size, bool is_b)
     } else if (is_b && type == HX_Nhp_Video && length >= 6) {
       const uint32_t ts = buffer_[2] | (buffer_[3] << 8) | (buffer_[4] << 16) |
                           (static_cast<uint32_t>(buffer_[5]) << 24);
-      receivedVideo_.push_back({ts, std::vector<uint8_t>(buffer_.begin(), buffer_.begin() + length)});
+      receivedVideo_.push_back(
+          {ts, std::vector<uint8_t>(buffer_.begin(), buffer_.begin() + length)});
     } else if (is_b && type == HX_Nhp_Audio) {
       ++receivedAudio_;
     }
@@ -142,8 +142,10 @@ void NhpTwoEnd::Run(int64_t ms) {
   const int64_t end_tick = clock_.now + ms;
   for (; clock_.now < end_tick; ++clock_.now) {
     Source();
-    channel_.forward.Deliver(clock_.now, [&](const uint8_t* p, size_t n) { Receive(b_, p, n, true); });
-    channel_.reverse.Deliver(clock_.now, [&](const uint8_t* p, size_t n) { Receive(a_, p, n, false); });
+    channel_.forward.Deliver(clock_.now,
+                             [&](const uint8_t* p, size_t n) { Receive(b_, p, n, true); });
+    channel_.reverse.Deliver(clock_.now,
+                             [&](const uint8_t* p, size_t n) { Receive(a_, p, n, false); });
     // Frames come out on time even when no packet arrives.
     Receive(b_, nullptr, 0, true);
     Receive(a_, nullptr, 0, false);

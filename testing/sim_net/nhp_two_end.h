@@ -23,13 +23,13 @@
 namespace hx::testing {
 
 struct NhpTwoEndConfig {
-  bool direct = true;          // direct UDP: feedback on, mode 0; else multicast
-  int videoMode = 0;           // receive mode of a multicast end (2 for VP8 and H.264)
-  uint32_t redundancy = 0;     // send queue redundancy (multicast)
+  bool direct = true;       // direct UDP: feedback on, mode 0; else multicast
+  int videoMode = 0;        // receive mode of a multicast end (2 for VP8 and H.264)
+  uint32_t redundancy = 0;  // send queue redundancy (multicast)
   uint32_t spacing = 0;
   uint64_t payloadSize = 1400;
-  int requestedKbps = 1000;    // the maximum asked of the control every 300 ms
-  int64_t startTick = 0;       // the clock at the start, as a process that has just started
+  int requestedKbps = 1000;  // the maximum asked of the control every 300 ms
+  int64_t startTick = 0;     // the clock at the start, as a process that has just started
   bool audio = true;
   bool dropResendRequests = false;  // resend requests are dropped before they are sent
   int fps = 25;

@@ -55,8 +55,7 @@ void SimChannel::Schedule(const uint8_t* bytes, size_t size, int64_t departure) 
   inFlight_.push({arrival, order_++, std::vector<uint8_t>(bytes, bytes + size)});
 }
 
-void SimChannel::Deliver(int64_t now,
-                         const std::function<void(const uint8_t*, size_t)>& deliver) {
+void SimChannel::Deliver(int64_t now, const std::function<void(const uint8_t*, size_t)>& deliver) {
   while (!inFlight_.empty() && inFlight_.top().arrival <= now) {
     // Copy out before popping: the callback may send on this channel.
     std::vector<uint8_t> bytes = inFlight_.top().bytes;

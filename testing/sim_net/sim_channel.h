@@ -25,13 +25,13 @@ struct SimClock {
 
 struct SimChannelConfig {
   uint32_t seed = 1;
-  double loss = 0;            // independent loss probability
-  double burstEnter = 0;      // probability of entering the bad state per packet
-  double burstLeave = 0.5;    // probability of leaving it per packet
-  double burstLoss = 1.0;     // loss probability in the bad state
-  int delayMs = 10;           // fixed one-way delay
-  int jitterMs = 0;           // uniform extra delay 0..jitter, order kept
-  double reorder = 0;         // probability of an extra delay up to reorderWindowMs
+  double loss = 0;          // independent loss probability
+  double burstEnter = 0;    // probability of entering the bad state per packet
+  double burstLeave = 0.5;  // probability of leaving it per packet
+  double burstLoss = 1.0;   // loss probability in the bad state
+  int delayMs = 10;         // fixed one-way delay
+  int jitterMs = 0;         // uniform extra delay 0..jitter, order kept
+  double reorder = 0;       // probability of an extra delay up to reorderWindowMs
   int reorderWindowMs = 0;
   double duplicate = 0;       // probability of a second copy
   uint32_t capacityKbps = 0;  // 0: unlimited (1 kbit = 1000 bits here, as links count)
