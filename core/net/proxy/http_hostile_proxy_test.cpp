@@ -37,7 +37,8 @@ const char kPassword[] = "secret";
 // Base64 of alice:secret, worked out by hand.
 const char kBasicCredentials[] = "Basic YWxpY2U6c2VjcmV0";
 
-constexpr int kEndMs = 2000;
+// Every wait ends as soon as its condition holds; the limit only bounds a loaded machine.
+constexpr int kEndMs = 10000;
 
 std::string Answer407(const std::string& challenge) {
   return "HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: " + challenge +
@@ -423,7 +424,7 @@ TEST_F(HttpHostileProxyTest, MalformedAndUnexpectedAnswers) {
     // No credentials are ever given: a 407 must fail the connect.
     Start({{ReadRequest(), SendBytes(row.answer), PauseMs(300), CloseConnection()}}, true,
           TestProxyAuthHelper::answerEmpty);
-    EXPECT_EQ(WaitEnd(3000), row.outcome) << "expected " << Name(row.outcome);
+    EXPECT_EQ(WaitEnd(), row.outcome) << "expected " << Name(row.outcome);
     if (row.event != 0) EXPECT_TRUE(Has(Events(), row.event)) << "event " << row.event;
     if (row.outcome == Outcome::connected) EXPECT_TRUE(Events().empty());
   }
@@ -461,7 +462,7 @@ TEST_F(HttpHostileProxyTest, EndlessAnswersFailTheConnectWithBoundedMemory) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Start({{ReadRequest(), row.flood, StaySilent()}});
-    EXPECT_EQ(WaitEnd(3000), Outcome::failed);
+    EXPECT_EQ(WaitEnd(), Outcome::failed);
     OnLoop([&] {
       auto buffer = m_socket->getDataBuffer(false);
       EXPECT_LE(buffer ? buffer->capacity() : 0, 1024u * 1024) << "the receive buffer grew";
