@@ -4,7 +4,9 @@
 // integer loops over restrict-qualified rows so that it can. Where the compiler cannot (gathers,
 // sums across a window, partial pixel writes), the body takes a kSimd flag and the two vector
 // forms run SSE2 intrinsics that compute the same integers: pmaddwd sums the same products,
-// and the saturating packs give exactly Clip.
+// and the saturating packs give exactly Clip. The hottest loops (the bicubic passes, RGB24,
+// packed 4:2:2 and the chroma split) also have 256-bit bodies of their own in the AVX2 table,
+// which end in the shared bodies for their tails.
 
 #include "core/media/video/pixel_loops.h"
 
