@@ -770,12 +770,16 @@ SimdPath DetectBest() {
   return SimdPath::kPlain;
 }
 
-const SimdPath kBest = DetectBest();
 std::atomic<const PixelLoops*> g_active{nullptr};
 
 }  // namespace
 
-SimdPath BestSimdPath() { return kBest; }
+// Detected on first use, so that code running during static initialisation elsewhere (a
+// benchmark choosing its form, say) sees the real answer rather than a zero-initialised one.
+SimdPath BestSimdPath() {
+  static const SimdPath best = DetectBest();
+  return best;
+}
 
 const PixelLoops& LoopsFor(SimdPath path) {
   switch (path) {
@@ -790,17 +794,17 @@ const PixelLoops& LoopsFor(SimdPath path) {
 
 const PixelLoops& Loops() {
   const PixelLoops* loops = g_active.load(std::memory_order_relaxed);
-  return loops != nullptr ? *loops : LoopsFor(kBest);
+  return loops != nullptr ? *loops : LoopsFor(BestSimdPath());
 }
 
 SimdPath ActiveSimdPath() {
   const PixelLoops* loops = g_active.load(std::memory_order_relaxed);
-  if (loops == nullptr || loops == &avx2::kLoops) return loops == nullptr ? kBest : SimdPath::kAvx2;
+  if (loops == nullptr || loops == &avx2::kLoops) return loops == nullptr ? BestSimdPath() : SimdPath::kAvx2;
   return loops == &sse2::kLoops ? SimdPath::kSse2 : SimdPath::kPlain;
 }
 
 bool SetSimdPath(SimdPath path) {
-  if (static_cast<int>(path) > static_cast<int>(kBest) || static_cast<int>(path) < 0) return false;
+  if (static_cast<int>(path) > static_cast<int>(BestSimdPath()) || static_cast<int>(path) < 0) return false;
   g_active.store(&LoopsFor(path), std::memory_order_relaxed);
   return true;
 }
