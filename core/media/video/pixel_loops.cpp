@@ -421,7 +421,6 @@ HX_DEFINE_LOOPS(avx2, [[gnu::target("avx2")]], true)
   }
 
 HX_LOOP_TABLE(plain)
-HX_LOOP_TABLE(sse2)
 
 // ---- AVX2 bodies ----
 // The AVX2 form replaces the loops below with 256-bit bodies (AVX2 brings SSSE3's pshufb). Each
@@ -763,6 +762,233 @@ const PixelLoops kLoops = {BlendRows,       BilinearGather, BicubicColumnsAvx2, 
 
 }  // namespace avx2
 
+// ---- SSE2 bodies, and SSSE3 ones where the processor has SSSE3 ----
+// The SSE2 form runs on any x86-64 processor; the loops that need pshufb check for SSSE3 once
+// and otherwise take the generic bodies.
+
+#define HX_SSSE3 [[gnu::target("ssse3")]]
+
+bool HasSsse3() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3") != 0;
+  }();
+  return has;
+}
+
+HX_SSSE3 HX_INLINE __m128i ShuffleHalfStep(const uint8_t* s, int32_t base, const uint8_t* c,
+                                           const int16_t* w) {
+  const __m128i px = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + base));
+  const __m128i ctl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(c));
+  const __m128i wt = _mm_loadu_si128(reinterpret_cast<const __m128i*>(w));
+  return _mm_madd_epi16(_mm_shuffle_epi8(px, ctl), wt);
+}
+
+// ShuffleRow with 128-bit steps: each 256-bit step of the plan as its two lanes, reduced the
+// same way, so the sums land in the same order.
+template <int kPad>
+HX_SSSE3 void ShuffleRowSsse3(const uint8_t* s, const ShufflePlan& plan, uint8_t* out) {
+  constexpr int kSteps = kPad;
+  const int32_t* base = plan.base.data();
+  const uint8_t* c = plan.control.data();
+  const int16_t* w = plan.weight.data();
+  const __m128i round = _mm_set1_epi32(2048);
+  for (int g = 0; g < plan.groups; ++g) {
+    __m128i lo[kSteps], hi[kSteps];
+    for (int k = 0; k < kSteps; ++k) {
+      lo[k] = ShuffleHalfStep(s, base[2 * k], c + 32 * k, w + 16 * k);
+      hi[k] = ShuffleHalfStep(s, base[2 * k + 1], c + 32 * k + 16, w + 16 * k + 8);
+    }
+    base += 2 * kSteps;
+    c += 32 * kSteps;
+    w += 16 * kSteps;
+    // Sums of targets 0-3, 4-7 (from the low lanes) and 8-11, 12-15 (from the high lanes).
+    __m128i s0, s1, s2, s3;
+    if constexpr (kPad == 2) {
+      s0 = lo[0];
+      s1 = lo[1];
+      s2 = hi[0];
+      s3 = hi[1];
+    } else if constexpr (kPad == 4) {
+      s0 = _mm_hadd_epi32(lo[0], lo[1]);
+      s1 = _mm_hadd_epi32(lo[2], lo[3]);
+      s2 = _mm_hadd_epi32(hi[0], hi[1]);
+      s3 = _mm_hadd_epi32(hi[2], hi[3]);
+    } else {
+      s0 = _mm_hadd_epi32(_mm_hadd_epi32(lo[0], lo[1]), _mm_hadd_epi32(lo[2], lo[3]));
+      s1 = _mm_hadd_epi32(_mm_hadd_epi32(lo[4], lo[5]), _mm_hadd_epi32(lo[6], lo[7]));
+      s2 = _mm_hadd_epi32(_mm_hadd_epi32(hi[0], hi[1]), _mm_hadd_epi32(hi[2], hi[3]));
+      s3 = _mm_hadd_epi32(_mm_hadd_epi32(hi[4], hi[5]), _mm_hadd_epi32(hi[6], hi[7]));
+    }
+    auto shift = [&](__m128i v) { return _mm_srai_epi32(_mm_add_epi32(v, round), 12); };
+    const __m128i first = _mm_packs_epi32(shift(s0), shift(s1));
+    const __m128i second = _mm_packs_epi32(shift(s2), shift(s3));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * g), _mm_packus_epi16(first, second));
+  }
+}
+
+namespace sse2 {
+
+HX_SSSE3 void BicubicRowsSsse3(const uint8_t* s, int srcStride, int srcWidth, int rows,
+                               const int16_t* table, int taps, uint8_t* out, int n) {
+  thread_local ShufflePlan plan;
+  if (rows < 1 || !MakeShufflePlan(srcWidth, table, taps, n, plan)) {
+    BicubicRowsBody<true>(s, srcStride, srcWidth, rows, table, taps, out, n);
+    return;
+  }
+  const int done = 16 * plan.groups;
+  const int16_t* rest = table + int64_t{done} * (taps + 1);
+  for (int r = 0; r < rows; ++r) {
+    const uint8_t* row = s + int64_t{r} * srcStride;
+    uint8_t* o = out + int64_t{r} * n;
+    switch (plan.padTaps) {
+      case 2:
+        ShuffleRowSsse3<2>(row, plan, o);
+        break;
+      case 4:
+        ShuffleRowSsse3<4>(row, plan, o);
+        break;
+      default:
+        ShuffleRowSsse3<8>(row, plan, o);
+    }
+    if (done < n) BicubicRowBody<false>(row, srcWidth, rest, taps, o + done, n - done);
+  }
+}
+
+void BicubicRowsSse2(const uint8_t* s, int srcStride, int srcWidth, int rows, const int16_t* table,
+                     int taps, uint8_t* out, int n) {
+  if (HasSsse3()) {
+    BicubicRowsSsse3(s, srcStride, srcWidth, rows, table, taps, out, n);
+  } else {
+    BicubicRowsBody<true>(s, srcStride, srcWidth, rows, table, taps, out, n);
+  }
+}
+
+// Packed 4:2:2, 16 pixel pairs of both rows at a time, as the AVX2 body without its lanes.
+template <bool kYOdd, int kY0, int kU, int kY1, int kV>
+HX_INLINE void Packed422Sse2(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y1,
+                             uint8_t* u, uint8_t* v, int pairs) {
+  const __m128i low = _mm_set1_epi16(0x00FF);
+#define luma(p) (kYOdd ? _mm_srli_epi16(p, 8) : _mm_and_si128(p, low))
+#define chroma(p) (kYOdd ? _mm_and_si128(p, low) : _mm_srli_epi16(p, 8))
+  int j = 0;
+  for (; j + 16 <= pairs; j += 16) {
+    __m128i uv[2];
+    for (int h = 0; h < 2; ++h) {
+      const int at = 4 * j + 32 * h;
+      const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + at));
+      const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r0 + at + 16));
+      const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + at));
+      const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r1 + at + 16));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(y0 + 2 * j + 16 * h),
+                       _mm_packus_epi16(luma(a0), luma(a1)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(y1 + 2 * j + 16 * h),
+                       _mm_packus_epi16(luma(b0), luma(b1)));
+      // (a + b) >> 1 in 16-bit lanes, then the bytes U0 V0 U1 V1 .. of 8 pairs.
+      const __m128i c0 = _mm_srli_epi16(_mm_add_epi16(chroma(a0), chroma(b0)), 1);
+      const __m128i c1 = _mm_srli_epi16(_mm_add_epi16(chroma(a1), chroma(b1)), 1);
+      uv[h] = _mm_packus_epi16(c0, c1);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(u + j),
+                     _mm_packus_epi16(_mm_and_si128(uv[0], low), _mm_and_si128(uv[1], low)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v + j),
+                     _mm_packus_epi16(_mm_srli_epi16(uv[0], 8), _mm_srli_epi16(uv[1], 8)));
+  }
+#undef luma
+#undef chroma
+  Packed422RowsBody<kY0, kU, kY1, kV>(r0, r1, y0, y1, u, v, pairs, j);
+}
+
+void Yuy2RowsSse2(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y1, uint8_t* u,
+                  uint8_t* v, int pairs) {
+  Packed422Sse2<false, 0, 1, 2, 3>(r0, r1, y0, y1, u, v, pairs);
+}
+
+void UyvyRowsSse2(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y1, uint8_t* u,
+                  uint8_t* v, int pairs) {
+  Packed422Sse2<true, 1, 0, 3, 2>(r0, r1, y0, y1, u, v, pairs);
+}
+
+HX_SSSE3 HX_INLINE __m128i Rgb24ChromaSsse3(__m128i bg0, __m128i r0, __m128i bg1, __m128i r1,
+                                            __m128i cBg, __m128i cR, __m128i round) {
+  const __m128i p0 = _mm_add_epi32(_mm_madd_epi16(bg0, cBg), _mm_madd_epi16(r0, cR));
+  const __m128i p1 = _mm_add_epi32(_mm_madd_epi16(bg1, cBg), _mm_madd_epi16(r1, cR));
+  return _mm_srai_epi32(_mm_add_epi32(_mm_hadd_epi32(p0, p1), round), 10);
+}
+
+// RGB24 as the AVX2 body, 4 blocks (8 pixels of both rows) at a time: pixels 0-3 from a load at
+// byte 0 and pixels 4-7 from a load at byte 8 (their bytes at 4..15, ending at the 24th byte).
+HX_SSSE3 void Rgb24RowsSsse3(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y1,
+                             uint8_t* u, uint8_t* v, int blocks) {
+  const __m128i bgFirst =
+      _mm_setr_epi8(0, -128, 1, -128, 3, -128, 4, -128, 6, -128, 7, -128, 9, -128, 10, -128);
+  const __m128i bgSecond =
+      _mm_setr_epi8(4, -128, 5, -128, 7, -128, 8, -128, 10, -128, 11, -128, 13, -128, 14, -128);
+  const __m128i rFirst = _mm_setr_epi8(2, -128, -128, -128, 5, -128, -128, -128, 8, -128, -128,
+                                       -128, 11, -128, -128, -128);
+  const __m128i rSecond = _mm_setr_epi8(6, -128, -128, -128, 9, -128, -128, -128, 12, -128, -128,
+                                        -128, 15, -128, -128, -128);
+  const __m128i yBg = _mm_set1_epi32((130 << 16) | 25);
+  const __m128i yR = _mm_set1_epi32(66);
+  const __m128i yRound = _mm_set1_epi32(4224);
+  const __m128i uBg =
+      _mm_set1_epi32(static_cast<int>((static_cast<uint32_t>(-75 & 0xFFFF) << 16) | 113));
+  const __m128i uR = _mm_set1_epi32(-38 & 0xFFFF);
+  const __m128i vBg = _mm_set1_epi32(static_cast<int>((static_cast<uint32_t>(-94 & 0xFFFF) << 16) |
+                                                      static_cast<uint32_t>(-18 & 0xFFFF)));
+  const __m128i vR = _mm_set1_epi32(113);
+  const __m128i cRound = _mm_set1_epi32(131584);
+  auto lumaOf = [&](__m128i bg, __m128i r) {
+    return _mm_srli_epi32(
+        _mm_add_epi32(_mm_add_epi32(_mm_madd_epi16(bg, yBg), _mm_madd_epi16(r, yR)), yRound), 8);
+  };
+  int j = 0;
+  for (; j + 4 <= blocks; j += 4) {
+    const uint8_t* a = r0 + 6 * j;
+    const uint8_t* b = r1 + 6 * j;
+    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a));
+    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 8));
+    const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b));
+    const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 8));
+    const __m128i bgA0 = _mm_shuffle_epi8(a0, bgFirst), rA0 = _mm_shuffle_epi8(a0, rFirst);
+    const __m128i bgA1 = _mm_shuffle_epi8(a1, bgSecond), rA1 = _mm_shuffle_epi8(a1, rSecond);
+    const __m128i bgB0 = _mm_shuffle_epi8(b0, bgFirst), rB0 = _mm_shuffle_epi8(b0, rFirst);
+    const __m128i bgB1 = _mm_shuffle_epi8(b1, bgSecond), rB1 = _mm_shuffle_epi8(b1, rSecond);
+    const __m128i ya = _mm_packs_epi32(lumaOf(bgA0, rA0), lumaOf(bgA1, rA1));
+    const __m128i yb = _mm_packs_epi32(lumaOf(bgB0, rB0), lumaOf(bgB1, rB1));
+    const __m128i ys = _mm_packus_epi16(ya, yb);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(y0 + 2 * j), ys);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(y1 + 2 * j), _mm_srli_si128(ys, 8));
+    const __m128i bg0 = _mm_add_epi16(bgA0, bgB0), r0s = _mm_add_epi32(rA0, rB0);
+    const __m128i bg1 = _mm_add_epi16(bgA1, bgB1), r1s = _mm_add_epi32(rA1, rB1);
+    // Words U0-3, V0-3, then bytes.
+    const __m128i uvw = _mm_packs_epi32(Rgb24ChromaSsse3(bg0, r0s, bg1, r1s, uBg, uR, cRound),
+                                        Rgb24ChromaSsse3(bg0, r0s, bg1, r1s, vBg, vR, cRound));
+    const __m128i bytes = _mm_packus_epi16(uvw, uvw);
+    const int u4 = _mm_cvtsi128_si32(bytes);
+    const int v4 = _mm_cvtsi128_si32(_mm_srli_si128(bytes, 4));
+    std::memcpy(u + j, &u4, 4);
+    std::memcpy(v + j, &v4, 4);
+  }
+  RgbRowsBody<3, 0, 1, 2>(r0, r1, y0, y1, u, v, blocks, j);
+}
+
+void Rgb24RowsSse2(const uint8_t* r0, const uint8_t* r1, uint8_t* y0, uint8_t* y1, uint8_t* u,
+                   uint8_t* v, int blocks) {
+  if (HasSsse3()) {
+    Rgb24RowsSsse3(r0, r1, y0, y1, u, v, blocks);
+  } else {
+    RgbRowsBody<3, 0, 1, 2>(r0, r1, y0, y1, u, v, blocks);
+  }
+}
+
+const PixelLoops kLoops = {BlendRows,       BilinearGather, BicubicColumns, BicubicRow,
+                           BicubicRowsSse2, SplitPairs,     MergePairs,     Yuy2RowsSse2,
+                           UyvyRowsSse2,    Rgb24RowsSse2,  ArgbRows,       BgraRows,
+                           I420ToBgraRows};
+
+}  // namespace sse2
+
 SimdPath DetectBest() {
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) return SimdPath::kAvx2;
@@ -799,12 +1025,14 @@ const PixelLoops& Loops() {
 
 SimdPath ActiveSimdPath() {
   const PixelLoops* loops = g_active.load(std::memory_order_relaxed);
-  if (loops == nullptr || loops == &avx2::kLoops) return loops == nullptr ? BestSimdPath() : SimdPath::kAvx2;
+  if (loops == nullptr || loops == &avx2::kLoops)
+    return loops == nullptr ? BestSimdPath() : SimdPath::kAvx2;
   return loops == &sse2::kLoops ? SimdPath::kSse2 : SimdPath::kPlain;
 }
 
 bool SetSimdPath(SimdPath path) {
-  if (static_cast<int>(path) > static_cast<int>(BestSimdPath()) || static_cast<int>(path) < 0) return false;
+  if (static_cast<int>(path) > static_cast<int>(BestSimdPath()) || static_cast<int>(path) < 0)
+    return false;
   g_active.store(&LoopsFor(path), std::memory_order_relaxed);
   return true;
 }
