@@ -27,6 +27,10 @@ struct PixelLoops {
   // source index; taps outside 0 .. srcWidth - 1 are skipped.
   void (*bicubicRow)(const uint8_t* s, int srcWidth, const int16_t* table, int taps, uint8_t* out,
                      int n);
+  // bicubicRow over `rows` source rows `srcStride` bytes apart into output rows `n` bytes apart,
+  // all with the same table (which lets a form prepare the table once for every row).
+  void (*bicubicRows)(const uint8_t* s, int srcStride, int srcWidth, int rows, const int16_t* table,
+                      int taps, uint8_t* out, int n);
   // a[i] = s[2i], b[i] = s[2i + 1].
   void (*splitPairs)(const uint8_t* s, uint8_t* a, uint8_t* b, int pairs);
   // out[2i] = a[i], out[2i + 1] = b[i].

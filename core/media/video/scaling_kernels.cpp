@@ -93,11 +93,7 @@ void BilinearRowPass(const uint8_t* src, int srcStride, uint8_t* rowBuffer, int 
 
 void BicubicRowPass(const uint8_t* src, int srcStride, uint8_t* rowBuffer, int srcWidth, int rows,
                     int dstWidth, const short* table, int taps) {
-  const auto& loops = Loops();
-  for (int r = 0; r < rows; ++r) {
-    loops.bicubicRow(src + Offset(r, srcStride), srcWidth, table, taps,
-                     rowBuffer + Offset(r, dstWidth), dstWidth);
-  }
+  Loops().bicubicRows(src, srcStride, srcWidth, rows, table, taps, rowBuffer, dstWidth);
 }
 
 }  // namespace hx::video
