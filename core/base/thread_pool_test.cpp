@@ -241,6 +241,11 @@ class RefusedRunner : public HXAsyncRunner {
 class PoolWithARefusedRunner : public TestPool {
  public:
   PoolWithARefusedRunner() : TestPool(1, 3, "Refusing", 0, 5000) {}
+  // Its own override is called from the scheduler thread: stop that thread before this part goes.
+  ~PoolWithARefusedRunner() override {
+    Terminate();
+    Wait();
+  }
   std::atomic<bool> refuse{true};
 
  protected:

@@ -117,6 +117,11 @@ class PollingThread : public HXThread {
 // later, it is inside Run(). Either way the subclass part is gone, and the process ends with a
 // diagnostic instead of going on into undefined behaviour.
 TEST(HXThreadDeathTest, DestroyingAThreadThatStartsOrRunsEndsWithADiagnostic) {
+#if defined(__SANITIZE_THREAD__)
+  // The thread sanitizer reports the destroyed subclass's race with the running thread (the very
+  // fault this diagnostic is for) and ends the child before the diagnostic can be printed.
+  GTEST_SKIP() << "the thread sanitizer ends the child first";
+#endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const char* diagnostic = "HXThread \"polling\" at 0x[0-9a-f]+ destroyed while its thread starts or runs";
   EXPECT_DEATH(
