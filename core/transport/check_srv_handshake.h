@@ -20,7 +20,10 @@
 #include <cstdint>
 #include <string>
 
+#include "core/base/ios_log.h"
 #include "core/base/signal.h"
+#include "core/net/loop/zserver.h"
+#include "core/net/socket/native_socket_helper.h"
 #include "core/net/socket/common_socket.h"
 
 class HXCheckSrvHandshakeSimple : public HXZCommonSocket {
@@ -93,3 +96,25 @@ class HXCheckSrvHandshakeSimple : public HXZCommonSocket {
 
   static std::atomic<uint32_t> s_checkLimitMs;
 };
+
+// Starts a check ping of every host of `hosts` (any set of HXServerEndpoint), each reporting its
+// result to `method` of `handler` under `checkId`; a check that cannot start is logged and handed
+// back for deletion. Answers how many started (none while no network loop runs).
+template <typename Hosts, typename Handler, typename Method>
+size_t StartServerChecks(const Hosts& hosts, int checkId, Handler* handler, Method method) {
+  size_t started = 0;
+  for (const auto& host : hosts) {
+    if (HXZServer::m_Instance == nullptr) break;
+    auto* check =
+        new HXCheckSrvHandshakeSimple(new HXZNativeSocketHelper(HXZServer::m_Instance), 2, 1, 6, 0);
+    check->result.Connect(handler, method);
+    if (check->Ping(checkId, host.getDomain(), host.getServerId(), host.getHost(), host.getPort(),
+                    false)) {
+      ++started;
+    } else {
+      ios_log("FAILED: Check %s %d", host.getHost().c_str(), host.getPort());
+      check->GC();
+    }
+  }
+  return started;
+}

@@ -296,20 +296,8 @@ void DiscoveryImpl::notifyDiscoveryRes(uint32_t id) {
 
 void DiscoveryImpl::checkHostsNL(uint32_t id, Request& request) {
   request.hosts = request.config->checkSet;
-  size_t started = 0;
-  for (const auto& host : request.hosts) {
-    if (HXZServer::m_Instance == nullptr) break;
-    auto* check =
-        new HXCheckSrvHandshakeSimple(new HXZNativeSocketHelper(HXZServer::m_Instance), 2, 1, 6, 0);
-    check->result.Connect(this, &DiscoveryImpl::onServerCheckDone);
-    if (check->Ping(static_cast<int>(id), host.getDomain(), host.getServerId(), host.getHost(),
-                    host.getPort(), false)) {
-      ++started;
-    } else {
-      ios_log("FAILED: Check %s %d", host.getHost().c_str(), host.getPort());
-      check->GC();
-    }
-  }
+  const size_t started =
+      StartServerChecks(request.hosts, static_cast<int>(id), this, &DiscoveryImpl::onServerCheckDone);
   if (started > 0) {
     request.state = eChecking;
     schedule(id, request.config->checkTimeoutMs, "Connectivity check timeout",

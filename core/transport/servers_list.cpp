@@ -422,20 +422,8 @@ bool HX_ServersList::FindMeetingServer(HXServerEndpoint& out, const HXServerEndp
     m_foundEndpoint.reset();
     round = ++m_round;
   }
-  size_t started = 0;
-  for (const auto& host : hosts) {
-    if (HXZServer::m_Instance == nullptr) break;
-    auto* check =
-        new HXCheckSrvHandshakeSimple(new HXZNativeSocketHelper(HXZServer::m_Instance), 2, 1, 6, 0);
-    check->result.Connect(this, &HX_ServersList::onFindServerCheckDone);
-    if (check->Ping(static_cast<int>(round), host.getDomain(), host.getServerId(), host.getHost(),
-                    host.getPort(), false)) {
-      ++started;
-    } else {
-      ios_log("FAILED: Check %s %d", host.getHost().c_str(), host.getPort());
-      check->GC();
-    }
-  }
+  const size_t started = StartServerChecks(hosts, static_cast<int>(round), this,
+                                           &HX_ServersList::onFindServerCheckDone);
   if (started > 0) {
     m_found.Wait(static_cast<int64_t>(timeLimitMs));
     HXAutoLock found(m_foundLock);
