@@ -76,8 +76,8 @@ class HX_ChatV2Interface {
   virtual void DestroyChat() = 0;
   virtual std::vector<hx::chatv2::Context> GetAllMyPersonalContexts() = 0;
   virtual hx::chatv2::Context GetGlobalContext(const std::string& chatId) = 0;
-  virtual std::vector<hx::chatv2::Message> GetMessages(const std::string& chatId, const std::string& messageId,
-                                                       uint32_t count) = 0;
+  virtual std::vector<hx::chatv2::Message> GetMessages(const std::string& chatId,
+                                                       const std::string& messageId, uint32_t count) = 0;
   virtual std::vector<hx::chatv2::Message> GetUndeliveredMessagesByChatId(const std::string& chatId) = 0;
   virtual void CreateChat(int32_t type, const std::string& name, hx::chatv2::ResultCallback callback) = 0;
   virtual void InviteToChat(const std::string& chatId, const std::string& user,

@@ -1,11 +1,12 @@
 // The engines that do nothing and the file preview record.
+#include "core/chat/chat_engines.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <vector>
 
 #include "core/base/container.h"
-#include "core/chat/chat_engines.h"
 #include "core/chat/file_preview.h"
 #include "testing/test_console_client.h"
 

@@ -41,10 +41,12 @@ class HX_TorrentManager : public HX_AbstractManager {
   const std::shared_ptr<HX_FileTransfer>& engine() const { return m_engine; }
 
   // (peer, five texts, attributes): send a file message to a peer.
-  hx::Signal7<const char*, const char*, const char*, const char*, const char*, const char*, const HX_Container&>
+  hx::Signal7<const char*, const char*, const char*, const char*, const char*, const char*,
+              const HX_Container&>
       sendFileMessageSignal;
   // (group chat, five texts, attributes): send a file message to a group chat.
-  hx::Signal7<const char*, const char*, const char*, const char*, const char*, const char*, const HX_Container&>
+  hx::Signal7<const char*, const char*, const char*, const char*, const char*, const char*,
+              const HX_Container&>
       sendFileGroupMessageSignal;
   // (four texts): save an upload.
   hx::Signal4<const char*, const char*, const char*, const char*> saveUploadSignal;

@@ -198,13 +198,22 @@ void HXConsoleClient::onTrSessionStateChanged(int32_t, int32_t newState) {
   if (m_fsm == nullptr) return;
   hx::fsm target = hx::fsm::stopped;
   switch (newState) {
-    case eNoConnection: target = hx::fsm::stopped; break;
+    case eNoConnection:
+      target = hx::fsm::stopped;
+      break;
     case eConnecting:
-    case eConnectingAutoLogin: target = hx::fsm::disconnected; break;
+    case eConnectingAutoLogin:
+      target = hx::fsm::disconnected;
+      break;
     case eConnected:
-    case eLoggingIn: target = hx::fsm::connected; break;
-    case eLoggedIn: target = hx::fsm::logged_in; break;
-    default: return;
+    case eLoggingIn:
+      target = hx::fsm::connected;
+      break;
+    case eLoggedIn:
+      target = hx::fsm::logged_in;
+      break;
+    default:
+      return;
   }
   m_fsm->SetFSMState(target);
 }
@@ -220,7 +229,9 @@ std::shared_ptr<HXCpuLoad> HXConsoleClient::GetCpuLoadMeasurer() { return HXCpuL
 HXCapabilites HXConsoleClient::GetCapabilites() { return HXCapabilites(); }
 HXCapabilites HXConsoleClient::_GetCapabilites(HX_Conference*, bool) { return HXCapabilites(); }
 bool HXConsoleClient::OnRequestMeetingCaps(const char*, const char*, HX_ClientCaps&) { return false; }
-bool HXConsoleClient::MediaHandshakeReady(int32_t, int32_t, const char*, const char*, const char*) { return false; }
+bool HXConsoleClient::MediaHandshakeReady(int32_t, int32_t, const char*, const char*, const char*) {
+  return false;
+}
 
 void HXConsoleClient::OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaFormatManagerAdapter>& adapter) {
   adapter = m_mediaFormatAdapter;
@@ -265,7 +276,9 @@ std::shared_ptr<HX_ChatV2Interface> HXConsoleClient::GetChatV2() const {
     std::vector<hx::chatv2::Message> GetMessages(const std::string&, const std::string&, uint32_t) override {
       return {};
     }
-    std::vector<hx::chatv2::Message> GetUndeliveredMessagesByChatId(const std::string&) override { return {}; }
+    std::vector<hx::chatv2::Message> GetUndeliveredMessagesByChatId(const std::string&) override {
+      return {};
+    }
     void CreateChat(int32_t, const std::string&, hx::chatv2::ResultCallback) override {}
     void InviteToChat(const std::string&, const std::string&, hx::chatv2::ResultCallback) override {}
     void AddParticipant(const std::string&, const std::string&, hx::chatv2::ResultCallback) override {}

@@ -90,7 +90,9 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   std::shared_ptr<HX_ChatManager> chatManager() const { return m_chatManager; }
   std::shared_ptr<HX_ChatV2Manager> chatv2Manager() const { return m_chatV2Manager; }
   std::shared_ptr<HX_PresenceManager> presenceManager() const { return m_presenceManager; }
-  std::shared_ptr<HX_DesktopRemoteControlManager> desktopRemoteControlManager() const { return m_desktopManager; }
+  std::shared_ptr<HX_DesktopRemoteControlManager> desktopRemoteControlManager() const {
+    return m_desktopManager;
+  }
   std::shared_ptr<HX_PhonesStorage> phonesManager() const { return m_phones; }
   std::shared_ptr<HX_GroupsManager> groupsManager() const { return m_groups; }
   std::shared_ptr<HX_LastCalls> lastCalls() const { return m_lastCalls; }

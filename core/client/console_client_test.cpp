@@ -81,9 +81,9 @@ TEST(ConsoleClientTest, CreationResolvesEveryServiceAndCallsTheHooksInOrder) {
   EXPECT_EQ(HX_AbstractManager::GetServiceHandler("NET_CONFIG"), client.getNetConfigManager().get());
 
   const std::vector<std::string> expected = {
-      "UpdateEnvironment",     "GetWorkingDir",      "UpdateDebugTuningManager", "UpdateConferenceManager",
-      "UpdateLoginManager",    "UpdatePresenceManager", "UpdateContactsManager", "UpdateChatManager",
-      "UpdateNetConfigManager"};
+      "UpdateEnvironment",       "GetWorkingDir",      "UpdateDebugTuningManager",
+      "UpdateConferenceManager", "UpdateLoginManager", "UpdatePresenceManager",
+      "UpdateContactsManager",   "UpdateChatManager",  "UpdateNetConfigManager"};
   EXPECT_EQ(client.HookCalls(), expected);
 
   HXFSMShared* fsm = client.getFSM();
@@ -128,15 +128,15 @@ TEST(ConsoleClientTest, SecondWiringLeavesEachHandlerConnectedOnce) {
   HX_ConfManager* cm = client.confManager();
   ASSERT_NE(cm, nullptr);
   auto counts = [cm] {
-    return std::vector<size_t>{cm->conferenceCreated.Count(),       cm->conferenceDeleted.Count(),
-                               cm->conferenceJoinResult.Count(),    cm->AcceptReceivedSignal.Count(),
-                               cm->PrepareCapsSignal.Count(),       cm->ClientCapsReceivedSignal.Count(),
-                               cm->RoleEventSignal.Count(),         cm->RestrictBitrateSignal.Count(),
-                               cm->ReqInviteReceivedSignal.Count(), cm->AcceptSentSignal.Count(),
-                               cm->JoinReceivedSignal.Count(),      cm->JoinSentSignal.Count(),
-                               cm->InviteSentSignal.Count(),        cm->InviteToMultiSentSignal.Count(),
-                               cm->InviteReceivedSignal.Count(),    cm->InviteToMultiReceivedSignal.Count(),
-                               cm->ReqInviteSentSignal.Count(),     cm->RejectSentSignal.Count(),
+    return std::vector<size_t>{cm->conferenceCreated.Count(),         cm->conferenceDeleted.Count(),
+                               cm->conferenceJoinResult.Count(),      cm->AcceptReceivedSignal.Count(),
+                               cm->PrepareCapsSignal.Count(),         cm->ClientCapsReceivedSignal.Count(),
+                               cm->RoleEventSignal.Count(),           cm->RestrictBitrateSignal.Count(),
+                               cm->ReqInviteReceivedSignal.Count(),   cm->AcceptSentSignal.Count(),
+                               cm->JoinReceivedSignal.Count(),        cm->JoinSentSignal.Count(),
+                               cm->InviteSentSignal.Count(),          cm->InviteToMultiSentSignal.Count(),
+                               cm->InviteReceivedSignal.Count(),      cm->InviteToMultiReceivedSignal.Count(),
+                               cm->ReqInviteSentSignal.Count(),       cm->RejectSentSignal.Count(),
                                cm->UpdateConnectionInfoSignal.Count()};
   };
   // Two handlers on conference-deleted, accept-received and invite-received, one elsewhere.
@@ -199,7 +199,8 @@ TEST(ConsoleClientTest, BenchmarkResultIsSavedAndReported) {
   client.sysBenchmark()->Execute(state);
   EXPECT_EQ(client.HookCount("OnSysBenchmarkComplete"), 1u);
   const HX_SysPerformanceState loaded = client.getFSM()->LoadSysBenchmark();
-  EXPECT_EQ(std::vector<uint8_t>(loaded.bytes, loaded.bytes + 32), std::vector<uint8_t>(state.bytes, state.bytes + 32));
+  EXPECT_EQ(std::vector<uint8_t>(loaded.bytes, loaded.bytes + 32),
+            std::vector<uint8_t>(state.bytes, state.bytes + 32));
 }
 
 TEST(ConsoleClientTest, NoCapabilitiesYet) {

@@ -19,18 +19,65 @@ class HX_LastCalls {
   HX_LastCalls(const HX_LastCalls&) = delete;
   HX_LastCalls& operator=(const HX_LastCalls&) = delete;
 
-  virtual void OnReqInviteReceived(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnAcceptSent(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnAcceptReceived(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnJoinReceived(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnJoinSent(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnInviteSent(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnInviteToMultiSent(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnInviteReceived(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnInviteToMultiReceived(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnConferenceDeleted(const char* conference) { Count(); (void)conference; }
-  virtual void OnReqInviteSent(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
-  virtual void OnRejectSent(const char* conference, const char* peer) { Count(); (void)conference; (void)peer; }
+  virtual void OnReqInviteReceived(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnAcceptSent(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnAcceptReceived(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnJoinReceived(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnJoinSent(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnInviteSent(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnInviteToMultiSent(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnInviteReceived(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnInviteToMultiReceived(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnConferenceDeleted(const char* conference) {
+    Count();
+    (void)conference;
+  }
+  virtual void OnReqInviteSent(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
+  virtual void OnRejectSent(const char* conference, const char* peer) {
+    Count();
+    (void)conference;
+    (void)peer;
+  }
 
   // How many events reached the handlers.
   uint32_t eventCount() const { return m_events.load(); }
