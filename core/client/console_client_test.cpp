@@ -1,8 +1,11 @@
 // The client application object's creation and wiring, through the test platform subclass.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/base/container.h"
@@ -116,8 +119,8 @@ TEST(ConsoleClientTest, SettingsFileLiesInTheWorkingDirectory) {
   ASSERT_FALSE(name.empty());
   const std::filesystem::path file = std::filesystem::path(client.workingDir()) / name;
   EXPECT_TRUE(std::filesystem::exists(file)) << file;
-  // What is saved is read back from that file by a second client object on the same folder:
-  // the application id stays.
+  // The application id is made and kept there (a second client object on the folder reads it
+  // back: AppIdIsKeptAcrossClientObjectsOnOneFolder).
   const std::string appId = client.getFSM()->GetAppId();
   EXPECT_EQ(appId.size(), 32u);
 }
@@ -313,6 +316,39 @@ TEST(ConsoleClientTest, TwoLifeCyclesInOneProcess) {
     EXPECT_EQ(HX_DBManager::existing(), nullptr);
   }
   EXPECT_EQ(loops[0], loops[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// Messages dispatched on another thread while the client object is destroyed either reach a live
+// manager or find none: every manager leaves the table before it is destroyed.
+TEST(ConsoleClientTest, DispatchDuringDestructionFindsLiveManagersOrNone) {
+  auto client = std::make_unique<TestConsoleClient>();
+  client->CreateApplication();
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  std::thread dispatcher([&] {
+    HX_Container message;
+    message.AddValue("Method", "NoSuchMethod");
+    while (!stop.load()) {
+      for (const std::string& service : kServices) {
+        HX_AbstractManager::Dispatch(service.c_str(), message);
+      }
+      rounds.fetch_add(1);
+    }
+  });
+  while (rounds.load() < 10) std::this_thread::yield();
+  client.reset();
+  stop = true;
+  dispatcher.join();
+  for (const std::string& service : kServices) {
+    bool found = true;
+    HX_Container message;
+    EXPECT_FALSE(HX_AbstractManager::Dispatch(service.c_str(), message, &found));
+    EXPECT_FALSE(found) << service;
+  }
 }
 
 }  // namespace
