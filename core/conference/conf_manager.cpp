@@ -4,7 +4,7 @@ HX_ConfManager::HX_ConfManager(const char* serviceName, std::shared_ptr<HX_Trans
                                HXFSMShared* fsm)
     : HX_AbstractManager(serviceName, std::move(transport), fsm) {}
 
-HX_ConfManager::~HX_ConfManager() = default;
+HX_ConfManager::~HX_ConfManager() { UnregisterServiceHandler(); }
 
 bool HX_ConfManager::ParseIncomimgMessage(HX_Container&) { return false; }
 

@@ -4,6 +4,9 @@
 // carries the signals the client object wires. Messages it does not know yet answer false. The
 // conference subsystem grows it.
 //
+// The destructor unregisters first, so that the network loop never dispatches into a manager
+// being destroyed.
+//
 // Thread safety: signals follow hx::Signal's rules (connected before messages flow).
 
 #include <memory>

@@ -25,3 +25,21 @@ std::string HX_ConfStorage::lastConferenceSID() const {
   std::lock_guard<std::mutex> guard(m_mutex);
   return m_lastSid;
 }
+
+void HX_ConfStorage::addListener(const std::shared_ptr<hx::ConfStorageListener>& listener) {
+  if (!listener) return;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const auto& known : m_listeners) {
+    if (known.lock() == listener) return;
+  }
+  m_listeners.push_back(listener);
+}
+
+std::vector<std::shared_ptr<hx::ConfStorageListener>> HX_ConfStorage::listeners() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::vector<std::shared_ptr<hx::ConfStorageListener>> result;
+  for (const auto& known : m_listeners) {
+    if (auto live = known.lock()) result.push_back(std::move(live));
+  }
+  return result;
+}

@@ -6,11 +6,25 @@
 // Thread safety: every operation takes the store's lock; the active conference is handed out as
 // a copy taken under it.
 
+#include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/conference/active_conference.h"
+
+namespace hx {
+
+// Told the numbers of conferences in each state whenever they change.
+class ConfStorageListener {
+ public:
+  virtual ~ConfStorageListener() = default;
+  virtual void onConfCountChange(uint32_t requested, uint32_t joined, uint32_t deleted) = 0;
+};
+
+}  // namespace hx
 
 class HX_ConfStorage {
  public:
@@ -29,7 +43,14 @@ class HX_ConfStorage {
   HX_Conference_Type currConferenceType() const;
   std::string lastConferenceSID() const;
 
+  // Registers a conference-count listener; the store keeps it only weakly, so a listener that
+  // is gone is skipped. The same listener again is not added twice.
+  void addListener(const std::shared_ptr<hx::ConfStorageListener>& listener);
+  // The listeners that still live, in registration order.
+  std::vector<std::shared_ptr<hx::ConfStorageListener>> listeners() const;
+
  private:
+  std::vector<std::weak_ptr<hx::ConfStorageListener>> m_listeners;
   mutable std::mutex m_mutex;
   std::optional<conference::ActiveConferenceInfo> m_active;
   std::string m_lastSid;

@@ -64,6 +64,11 @@ HX_DBManager* HX_DBManager::instance() {
   return m_instance;
 }
 
+HX_DBManager* HX_DBManager::existing() {
+  std::lock_guard<std::mutex> guard(InstanceMutex());
+  return m_instance;
+}
+
 void HX_DBManager::destroy(HX_DBManager* manager) {
   {
     std::lock_guard<std::mutex> guard(InstanceMutex());

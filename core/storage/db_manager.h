@@ -45,6 +45,8 @@ class HX_DBManager : public HXLock {
 
   // The single manager, created on the first call.
   static HX_DBManager* instance();
+  // The single manager when one exists, else null; never creates it.
+  static HX_DBManager* existing();
   // Deletes `manager` when it is the single one (after waiting for a current holder of its lock).
   static void destroy(HX_DBManager* manager);
   HXLock& getLock() { return *this; }

@@ -1,0 +1,295 @@
+#include "core/client/console_client.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "core/base/cpu_load.h"
+#include "core/base/thread_base.h"
+#include "core/chat/chat_engines.h"
+#include "core/chat/chat_managers.h"
+#include "core/client/protocol_constants.h"
+#include "core/client/service_managers.h"
+#include "core/conference/conf_manager.h"
+#include "core/conference/desktop_remote_control.h"
+#include "core/contacts/contact_managers.h"
+#include "core/contacts/last_calls.h"
+#include "core/media/benchmark/sys_benchmark.h"
+#include "core/media/format/media_format_adapter.h"
+#include "core/net/loop/zserver.h"
+#include "core/storage/db_manager.h"
+#include "core/wire/client_caps.h"
+
+HXConsoleClient::HXConsoleClient() {
+  HXThreadBase::TLSRegisterHandler();
+  m_server = HXZServer::installNetworkManager();
+  m_dbManager = HX_DBManager::instance();
+}
+
+HXConsoleClient::~HXConsoleClient() {
+  cleanManagers();
+  if (m_benchmark && m_benchmarkConnected) {
+    m_benchmark->resultSignal.Disconnect(this, &HXConsoleClient::_OnSysBenchmarkComplete);
+    m_benchmarkConnected = false;
+  }
+  // Reverse order of the fields; each manager leaves the service table first.
+  m_torrentManager.reset();
+  m_phones.reset();
+  m_groups.reset();
+  m_lastCalls.reset();
+  m_mediaFormatAdapter.reset();
+  m_bestMediaFormat.reset();
+  m_confManagerPtr = nullptr;
+  m_confManager.reset();
+  m_benchmark.reset();
+  m_contactCache.reset();
+  m_desktopManager.reset();
+  m_contactsManager.reset();
+  m_presenceManager.reset();
+  m_chatV2Manager.reset();
+  m_chatManager.reset();
+  // The shared state's signals point at this object; the transport part still points at the
+  // shared state (its session data) until the base is gone, but no longer uses it.
+  if (m_fsmRef) {
+    m_fsmRef->stateChanged.DisconnectAll();
+    m_fsmRef->peerNameUpdated.DisconnectAll();
+    m_fsmRef->propertiesUpdated.DisconnectAll();
+    m_fsmRef->setManagerHolder(nullptr);
+  }
+  setFSMShared(nullptr);
+  m_fsm = nullptr;
+  m_fsmRef.reset();
+}
+
+void HXConsoleClient::cleanManagers() {
+  delete m_clientManager;
+  m_clientManager = nullptr;
+  HX_DBManager::destroy(m_dbManager);
+  m_dbManager = nullptr;
+}
+
+void HXConsoleClient::CreateApplication() {
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  UpdateEnvironment();
+  const char* dir = GetWorkingDir();
+  HXFSMShared::Env()->SetWorkingDir(dir != nullptr ? dir : "");
+
+  m_fsmRef = std::make_shared<HXFSMShared>();
+  m_fsm = m_fsmRef.get();
+  m_fsm->setManagerHolder(static_cast<HX_ConferenceHelper*>(this));
+
+  m_fsm->SetAppName(GetAppName());
+  m_fsm->SetAppVersion(GetAppVersion());
+  m_fsm->SetClientType(GetClientType());
+  m_fsm->SetAudioPlatformType(GetAudioPlatform());
+
+  m_fsm->stateChanged.Connect(this, &HXConsoleClient::OnFSMStateChanged);
+  m_fsm->peerNameUpdated.Connect(this, &HXConsoleClient::OnUpdatePeerIdCache);
+  m_fsm->propertiesUpdated.Connect(this, &HXConsoleClient::OnPropertiesUpdated);
+
+  updateTransportManager(m_fsm);
+  const std::shared_ptr<HX_TransportSession> session = transport();
+
+  UpdateDebugTuningManager();
+
+  m_mediaFormatAdapter = std::make_shared<HX_MediaFormatManagerAdapter>();
+  m_chatManager = std::make_shared<HX_ChatManager>(session, m_fsm);
+  m_chatV2Manager = std::make_shared<HX_ChatV2Manager>(session, m_fsm, GetChatV2());
+  m_confManager = std::make_shared<HX_ConfManager>(CONFERENCE_SRV, session, m_fsm);
+  m_desktopManager = std::make_shared<HX_DesktopRemoteControlManager>(session, m_fsm, m_confManager);
+  m_presenceManager = std::make_shared<HX_PresenceManager>(session, m_fsm);
+  m_contactCache = std::make_shared<HX_GrossBuchCache>();
+  m_contactsManager = std::make_shared<HX_ContactsManager>(session, m_fsm, m_contactCache);
+  m_bestMediaFormat = std::make_shared<HX_BestMediaFormat>();
+  m_benchmark = std::make_shared<HX_SysBenchmark>();
+  m_lastCalls = std::make_shared<HX_LastCalls>();
+  m_groups = std::make_shared<HX_GroupsManager>();
+  m_phones = std::make_shared<HX_PhonesStorage>();
+  m_torrentManager = std::make_shared<HX_TorrentManager>(session, m_fsm, FileTransfer());
+  m_clientManager = new HX_ClientManager(session, m_fsm);
+
+  HX_ContactsManager* contacts = m_contactsManager.get();
+  contacts->searchBeginSignal.Connect(this, &HXConsoleClient::OnSearchBegin);
+  contacts->searchResultSignal.Connect(this, &HXConsoleClient::OnSearchResult);
+  contacts->searchEndSignal.Connect(this, &HXConsoleClient::OnSearchEnd);
+  contacts->statusListBeginSignal.Connect(this, &HXConsoleClient::OnStatusListBegin);
+  contacts->statusListEndSignal.Connect(this, &HXConsoleClient::OnStatusListEnd);
+  contacts->statusArrivedSignal.Connect(this, &HXConsoleClient::OnStatusArrived);
+  contacts->avatarArrivedSignal.Connect(this, &HXConsoleClient::OnAvatarArrived);
+  contacts->avatarNotChangedSignal.Connect(this, &HXConsoleClient::OnAvatarNotChanged);
+  contacts->groupsBeginSignal.Connect(this, &HXConsoleClient::OnGroupsBegin);
+  contacts->groupsEndSignal.Connect(this, &HXConsoleClient::OnGroupsEnd);
+  contacts->groupArrivedSignal.Connect(this, &HXConsoleClient::OnGroupArrived);
+  contacts->groupDeletedSignal.Connect(this, &HXConsoleClient::OnGroupDeleted);
+  contacts->phonesBeginSignal.Connect(this, &HXConsoleClient::OnPhonesBegin);
+  contacts->phonesEndSignal.Connect(this, &HXConsoleClient::OnPhonesEnd);
+  contacts->phoneArrivedSignal.Connect(this, &HXConsoleClient::OnPhoneArrived);
+
+  m_clientManager->directAcceptSignal.Connect(static_cast<HX_ConferenceHelper*>(this),
+                                              &HX_ConferenceHelper::OnTryAcceptDirect);
+
+  m_benchmark->resultSignal.Connect(this, &HXConsoleClient::_OnSysBenchmarkComplete);
+  m_benchmarkConnected = true;
+
+  m_lastCalls->confTypeRequestSignal.Connect(this, &HXConsoleClient::OnGetConfType);
+  m_torrentManager->sendFileMessageSignal.Connect(this, &HXConsoleClient::OnSendFileMessage);
+  m_torrentManager->sendFileGroupMessageSignal.Connect(this, &HXConsoleClient::OnSendFileGroupMessage);
+  m_torrentManager->saveUploadSignal.Connect(this, &HXConsoleClient::OnSaveUpload);
+
+  _UpdateConferenceManager();
+
+  UpdateLoginManager();
+  UpdatePresenceManager();
+  UpdateContactsManager();
+  UpdateChatManager();
+  UpdateNetConfigManager();
+}
+
+void HXConsoleClient::_UpdateConferenceManager() {
+  m_confManagerPtr = m_confManager.get();
+  HX_ConfManager* cm = m_confManagerPtr;
+  if (cm == nullptr) return;
+  cm->ResetSignals();
+  auto* helper = static_cast<HX_ConferenceHelper*>(this);
+  HX_LastCalls* calls = m_lastCalls.get();
+
+  cm->conferenceCreated.Connect(helper, &HX_ConferenceHelper::OnConferenceCreated);
+  cm->conferenceDeleted.Connect(helper, &HX_ConferenceHelper::OnConferenceDeleted);
+  cm->conferenceJoinResult.Connect(this, &HXConsoleClient::OnConferenceJoinResult);
+  cm->AcceptReceivedSignal.Connect(this, &HXConsoleClient::OnAccept);
+  cm->PrepareCapsSignal.Connect(this, &HXConsoleClient::OnPrepareCaps);
+  cm->ClientCapsReceivedSignal.Connect(this, &HXConsoleClient::OnClientCapsReceived);
+  cm->RoleEventSignal.Connect(helper, &HX_ConferenceHelper::OnRoleEventOccured);
+  cm->RestrictBitrateSignal.Connect(this, &HXConsoleClient::OnRestrictBitrateReceived);
+  cm->ReqInviteReceivedSignal.Connect(calls, &HX_LastCalls::OnReqInviteReceived);
+  cm->AcceptSentSignal.Connect(calls, &HX_LastCalls::OnAcceptSent);
+  cm->AcceptReceivedSignal.Connect(calls, &HX_LastCalls::OnAcceptReceived);
+  cm->JoinReceivedSignal.Connect(calls, &HX_LastCalls::OnJoinReceived);
+  cm->JoinSentSignal.Connect(calls, &HX_LastCalls::OnJoinSent);
+  cm->InviteSentSignal.Connect(calls, &HX_LastCalls::OnInviteSent);
+  cm->InviteToMultiSentSignal.Connect(calls, &HX_LastCalls::OnInviteToMultiSent);
+  cm->InviteReceivedSignal.Connect(calls, &HX_LastCalls::OnInviteReceived);
+  cm->InviteReceivedSignal.Connect(helper, &HX_ConferenceHelper::OnInviteReceived);
+  cm->InviteToMultiReceivedSignal.Connect(calls, &HX_LastCalls::OnInviteToMultiReceived);
+  cm->conferenceDeleted.Connect(calls, &HX_LastCalls::OnConferenceDeleted);
+  cm->ReqInviteSentSignal.Connect(calls, &HX_LastCalls::OnReqInviteSent);
+  cm->RejectSentSignal.Connect(calls, &HX_LastCalls::OnRejectSent);
+  cm->UpdateConnectionInfoSignal.Connect(this, &HXConsoleClient::OnUpdateConnectionInfo);
+
+  cm->setCpuLoadMeasurer(GetCpuLoadMeasurer());
+  UpdateConferenceManager();
+  initTransportManagerConfStorageListener();
+  initConfHelperConfStorageListener();
+}
+
+bool HXConsoleClient::initTransportManagerConfStorageListener() {
+  if (m_confManagerPtr == nullptr) return false;
+  m_confManagerPtr->confStorage()->addListener(m_countListener);
+  // The network listener and its UDP port come with the media streams.
+  return false;
+}
+
+bool HXConsoleClient::Wait() { return m_server != nullptr && m_server->Wait4Done(); }
+
+HX_ProxyList* HXConsoleClient::createOrGetProxyList() {
+  return m_server != nullptr ? m_server->acquireProxyList() : nullptr;
+}
+
+void HXConsoleClient::onTrSessionStateChanged(int32_t, int32_t newState) {
+  if (m_fsm == nullptr) return;
+  hx::fsm target = hx::fsm::stopped;
+  switch (newState) {
+    case eNoConnection:
+      target = hx::fsm::stopped;
+      break;
+    case eConnecting:
+    case eConnectingAutoLogin:
+      target = hx::fsm::disconnected;
+      break;
+    case eConnected:
+    case eLoggingIn:
+      target = hx::fsm::connected;
+      break;
+    case eLoggedIn:
+      target = hx::fsm::logged_in;
+      break;
+    default:
+      return;
+  }
+  m_fsm->SetFSMState(target);
+}
+
+void HXConsoleClient::onIfAddrListChanged(const HXIpIfAddrSet&) {}
+void HXConsoleClient::OnLogin(const char*, int32_t, const char*, const char*) {}
+void HXConsoleClient::OnLogout(int, int) {}
+void HXConsoleClient::OnRightsUpdated(int) {}
+bool HXConsoleClient::Invite(const char*) { return false; }
+
+std::shared_ptr<HXCpuLoad> HXConsoleClient::GetCpuLoadMeasurer() { return HXCpuLoad::Create(); }
+
+HXCapabilites HXConsoleClient::GetCapabilites() { return HXCapabilites(); }
+HXCapabilites HXConsoleClient::_GetCapabilites(HX_Conference*, bool) { return HXCapabilites(); }
+bool HXConsoleClient::OnRequestMeetingCaps(const char*, const char*, HX_ClientCaps&) { return false; }
+bool HXConsoleClient::MediaHandshakeReady(int32_t, int32_t, const char*, const char*, const char*) {
+  return false;
+}
+
+void HXConsoleClient::OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaFormatManagerAdapter>& adapter) {
+  adapter = m_mediaFormatAdapter;
+}
+
+void HXConsoleClient::OnFSMStateChanged(hx::fsm, hx::fsm) {}
+void HXConsoleClient::OnUpdatePeerIdCache(const char*, const char*, bool) {}
+void HXConsoleClient::OnPropertiesUpdated() {}
+void HXConsoleClient::OnConferenceJoinResult(const char*, int) {}
+void HXConsoleClient::OnAccept(const char*, const char*) {}
+void HXConsoleClient::OnPrepareCaps(const char*) {}
+void HXConsoleClient::OnClientCapsReceived(const char*, const char*) {}
+void HXConsoleClient::OnRestrictBitrateReceived(const char*, unsigned) {}
+void HXConsoleClient::OnUpdateConnectionInfo(const char*) {}
+
+void HXConsoleClient::OnGetConfType(HX_Conference_Type& type) {
+  type = m_confManagerPtr != nullptr ? m_confManagerPtr->confStorage()->currConferenceType() : -1;
+}
+
+void HXConsoleClient::_OnSysBenchmarkComplete(const HX_SysPerformanceState& state) {
+  HX_SysPerformanceState copy = state;
+  if (m_fsm != nullptr) m_fsm->SaveSysBenchmark(copy);
+  OnSysBenchmarkComplete(copy);
+}
+
+std::shared_ptr<HX_FileTransfer> HXConsoleClient::FileTransfer() const {
+  return std::make_shared<HX_FileTransferStub>();
+}
+
+std::shared_ptr<HX_ChatV2Interface> HXConsoleClient::GetChatV2() const {
+  // The chat version 2 engine that does nothing: no chat is ever made, callbacks are never
+  // called and nothing is stored.
+  class chat_v2_stub : public HX_ChatV2Interface {
+   public:
+    int32_t MakeChatSystem(std::string_view, std::string_view, std::unique_ptr<hx::chatv2::TransportChannel>,
+                           hx::chatv2::SystemCallback) override {
+      return 0;
+    }
+    void DestroyChat() override {}
+    std::vector<hx::chatv2::Context> GetAllMyPersonalContexts() override { return {}; }
+    hx::chatv2::Context GetGlobalContext(const std::string&) override { return {}; }
+    std::vector<hx::chatv2::Message> GetMessages(const std::string&, const std::string&, uint32_t) override {
+      return {};
+    }
+    std::vector<hx::chatv2::Message> GetUndeliveredMessagesByChatId(const std::string&) override {
+      return {};
+    }
+    void CreateChat(int32_t, const std::string&, hx::chatv2::ResultCallback) override {}
+    void InviteToChat(const std::string&, const std::string&, hx::chatv2::ResultCallback) override {}
+    void AddParticipant(const std::string&, const std::string&, hx::chatv2::ResultCallback) override {}
+    void RemoveParticipant(const std::string&, const std::string&, hx::chatv2::ResultCallback) override {}
+    void SendTextMessage(const std::string&, const std::string&, hx::chatv2::ResultCallback) override {}
+    void SendP2PTextMessage(const std::string&, const std::string&, hx::chatv2::ResultCallback) override {}
+    void SetOnInviteCallBack(hx::chatv2::InviteCallback) override {}
+    void SetOnInviteResponseCallBack(hx::chatv2::ResultCallback) override {}
+    hx::chatv2::SlotHandle SetOnMsgRecvSlot(hx::chatv2::MessageCallback) override { return {}; }
+    std::shared_ptr<hx::chatv2::Config> GetConfig() override { return nullptr; }
+    void ResolveResult(const HX_Container&) override {}
+  };
+  return std::make_shared<chat_v2_stub>();
+}

@@ -1,0 +1,354 @@
+// The client application object's creation and wiring, through the test platform subclass.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/base/container.h"
+#include "core/chat/chat_engines.h"
+#include "core/chat/chat_managers.h"
+#include "core/client/abstract_manager.h"
+#include "core/client/service_managers.h"
+#include "core/conference/conf_manager.h"
+#include "core/contacts/contact_managers.h"
+#include "core/contacts/last_calls.h"
+#include "core/media/benchmark/sys_benchmark.h"
+#include "core/net/loop/zserver.h"
+#include "core/storage/db_manager.h"
+#include "core/storage/settings_db.h"
+#include "core/wire/client_caps.h"
+#include "testing/test_console_client.h"
+
+namespace {
+
+using hx::testing::TestConsoleClient;
+
+const std::vector<std::string> kServices = {"AUTH",       "NET_CONFIG", "CHAT",  "CHATV2",  "CONFERENCE",
+                                            "DS_CONTROL", "PRESENCE",   "ABOOK", "TORRENT", "CLIENT"};
+
+// Records, when the client object's and the call-flow helper's handlers run, how many events the
+// call history had recorded by then.
+class OrderClient : public TestConsoleClient {
+ public:
+  std::vector<uint32_t> historyAtAccept;
+  std::vector<uint32_t> historyAtInvite;
+
+ protected:
+  void OnAccept(const char*, const char*) override { historyAtAccept.push_back(lastCalls()->eventCount()); }
+  void OnInviteReceived(const char*, const char*) override {
+    historyAtInvite.push_back(lastCalls()->eventCount());
+  }
+};
+
+TEST(ConsoleClientTest, BeforeCreationOnlyTheLoopAndTheDatabaseManagerExist) {
+  TestConsoleClient client;
+  EXPECT_NE(client.networkServer(), nullptr);
+  EXPECT_EQ(client.networkServer(), HXZServer::installNetworkManager());
+  ASSERT_NE(client.dbManager(), nullptr);
+  EXPECT_EQ(client.dbManager(), HX_DBManager::existing());
+  EXPECT_EQ(client.getFSM(), nullptr);
+  EXPECT_EQ(client.GetFSMRef(), nullptr);
+  EXPECT_EQ(client.conferenceManager(), nullptr);
+  EXPECT_EQ(client.clientManager(), nullptr);
+  EXPECT_EQ(client.confManager(), nullptr);
+  EXPECT_EQ(client.contactsManager(), nullptr);
+  EXPECT_EQ(client.connection(), nullptr);
+  EXPECT_TRUE(client.HookCalls().empty());
+  EXPECT_EQ(HXConsoleClient::GetClientBuildType(), 4);
+}
+
+TEST(ConsoleClientTest, CreationResolvesEveryServiceAndCallsTheHooksInOrder) {
+  TestConsoleClient client;
+  client.CreateApplication();
+  for (const std::string& service : kServices) {
+    SCOPED_TRACE(service);
+    HX_AbstractManager* manager = HX_AbstractManager::GetServiceHandler(service.c_str());
+    ASSERT_NE(manager, nullptr);
+    EXPECT_STREQ(manager->GetServiceName(), service.c_str());
+    // Every manager reaches the shared state, and through it the client object.
+    EXPECT_EQ(manager->getFSM(), client.getFSM());
+    // Messages the least managers do not know answer false, though a manager was found.
+    HX_Container message;
+    message.AddValue("Method", "NoSuchMethod");
+    bool found = false;
+    EXPECT_FALSE(HX_AbstractManager::Dispatch(service.c_str(), message, &found));
+    EXPECT_TRUE(found);
+  }
+  EXPECT_EQ(HX_AbstractManager::GetServiceHandler("CONFERENCE"), client.confManager());
+  EXPECT_EQ(HX_AbstractManager::GetServiceHandler("CLIENT"), client.clientManager());
+  EXPECT_EQ(HX_AbstractManager::GetServiceHandler("AUTH"), client.getLoginManager().get());
+  EXPECT_EQ(HX_AbstractManager::GetServiceHandler("NET_CONFIG"), client.getNetConfigManager().get());
+
+  const std::vector<std::string> expected = {
+      "UpdateEnvironment",       "GetWorkingDir",      "UpdateDebugTuningManager",
+      "UpdateConferenceManager", "UpdateLoginManager", "UpdatePresenceManager",
+      "UpdateContactsManager",   "UpdateChatManager",  "UpdateNetConfigManager"};
+  EXPECT_EQ(client.HookCalls(), expected);
+
+  HXFSMShared* fsm = client.getFSM();
+  ASSERT_NE(fsm, nullptr);
+  EXPECT_EQ(fsm, client.GetFSMRef().get());
+  EXPECT_EQ(fsm->GetAppName(), TestConsoleClient::kAppName);
+  EXPECT_EQ(fsm->GetAppVersion(), TestConsoleClient::kAppVersion);
+  EXPECT_EQ(fsm->GetClientType(), TestConsoleClient::kClientType);
+  EXPECT_EQ(fsm->GetAudioPlatformType(), TestConsoleClient::kAudioPlatform);
+  // The shared state forwards to the client object's holder part.
+  EXPECT_EQ(fsm->consoleClient(), &client);
+  EXPECT_EQ(fsm->confManager(), client.conferenceManager().get());
+  EXPECT_EQ(fsm->clientManager(), client.clientManager());
+  EXPECT_EQ(fsm->contactsManager(), client.contactsManager());
+  // The session reads its domain from the default domain.
+  EXPECT_EQ(client.getDomain(), TestConsoleClient::kDomain);
+  EXPECT_NE(client.connection(), nullptr);
+  EXPECT_NE(client.serversList(), nullptr);
+  EXPECT_NE(client.conferenceManager()->cpuLoadMeasurer(), nullptr);
+  // Nothing is connected, so nothing is sent.
+  EXPECT_EQ(client.GetNextSequence(), 1u);
+  EXPECT_FALSE(client.isUserDbOpen());
+}
+
+TEST(ConsoleClientTest, SettingsFileLiesInTheWorkingDirectory) {
+  TestConsoleClient client;
+  client.CreateApplication();
+  EXPECT_EQ(HXFSMShared::Env()->GetWorkingDir(), client.workingDir());
+  const std::string name = client.getFSM()->SettingsDB()->GetStorageName();
+  ASSERT_FALSE(name.empty());
+  const std::filesystem::path file = std::filesystem::path(client.workingDir()) / name;
+  EXPECT_TRUE(std::filesystem::exists(file)) << file;
+  // The application id is made and kept there (a second client object on the folder reads it
+  // back: AppIdIsKeptAcrossClientObjectsOnOneFolder).
+  const std::string appId = client.getFSM()->GetAppId();
+  EXPECT_EQ(appId.size(), 32u);
+}
+
+TEST(ConsoleClientTest, SecondWiringLeavesEachHandlerConnectedOnce) {
+  TestConsoleClient client;
+  client.CreateApplication();
+  HX_ConfManager* cm = client.confManager();
+  ASSERT_NE(cm, nullptr);
+  auto counts = [cm] {
+    return std::vector<size_t>{cm->conferenceCreated.Count(),         cm->conferenceDeleted.Count(),
+                               cm->conferenceJoinResult.Count(),      cm->AcceptReceivedSignal.Count(),
+                               cm->PrepareCapsSignal.Count(),         cm->ClientCapsReceivedSignal.Count(),
+                               cm->RoleEventSignal.Count(),           cm->RestrictBitrateSignal.Count(),
+                               cm->ReqInviteReceivedSignal.Count(),   cm->AcceptSentSignal.Count(),
+                               cm->JoinReceivedSignal.Count(),        cm->JoinSentSignal.Count(),
+                               cm->InviteSentSignal.Count(),          cm->InviteToMultiSentSignal.Count(),
+                               cm->InviteReceivedSignal.Count(),      cm->InviteToMultiReceivedSignal.Count(),
+                               cm->ReqInviteSentSignal.Count(),       cm->RejectSentSignal.Count(),
+                               cm->UpdateConnectionInfoSignal.Count()};
+  };
+  // Two handlers on conference-deleted, accept-received and invite-received, one elsewhere.
+  const std::vector<size_t> wired = {1, 2, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 1, 1, 1, 1};
+  EXPECT_EQ(counts(), wired);
+  EXPECT_EQ(cm->confStorage()->listeners().size(), 2u);
+
+  client._UpdateConferenceManager();
+  EXPECT_EQ(counts(), wired);
+  EXPECT_EQ(cm->confStorage()->listeners().size(), 2u);
+  EXPECT_EQ(client.HookCount("UpdateConferenceManager"), 2u);
+
+  // One emission reaches the call history once.
+  const uint32_t before = client.lastCalls()->eventCount();
+  cm->AcceptReceivedSignal.Emit("conf@test", "peer@test");
+  cm->conferenceDeleted.Emit("conf@test");
+  EXPECT_EQ(client.lastCalls()->eventCount(), before + 2);
+}
+
+TEST(ConsoleClientTest, HandlersOfOneSignalRunInWiringOrder) {
+  OrderClient client;
+  client.CreateApplication();
+  HX_ConfManager* cm = client.confManager();
+  // The client object's OnAccept before the call history's.
+  cm->AcceptReceivedSignal.Emit("conf@test", "peer@test");
+  ASSERT_EQ(client.historyAtAccept.size(), 1u);
+  EXPECT_EQ(client.historyAtAccept[0], 0u);
+  EXPECT_EQ(client.lastCalls()->eventCount(), 1u);
+  // The call history records an invitation before the call-flow helper reacts to it.
+  cm->InviteReceivedSignal.Emit("conf@test", "peer@test");
+  ASSERT_EQ(client.historyAtInvite.size(), 1u);
+  EXPECT_EQ(client.historyAtInvite[0], 2u);
+  // The same order after a rewiring.
+  client._UpdateConferenceManager();
+  cm->AcceptReceivedSignal.Emit("conf@test", "peer@test");
+  ASSERT_EQ(client.historyAtAccept.size(), 2u);
+  EXPECT_EQ(client.historyAtAccept[1], 2u);
+  EXPECT_EQ(client.lastCalls()->eventCount(), 3u);
+}
+
+TEST(ConsoleClientTest, CallHistoryAsksTheStoreForTheConferenceType) {
+  TestConsoleClient client;
+  client.CreateApplication();
+  HX_Conference_Type type = 99;
+  client.lastCalls()->confTypeRequestSignal.Emit(type);
+  EXPECT_EQ(type, -1);
+  conference::ActiveConferenceInfo info;
+  info.type = 5;
+  info.sid = "conf@test";
+  client.confManager()->confStorage()->setActiveConference(info);
+  client.lastCalls()->confTypeRequestSignal.Emit(type);
+  EXPECT_EQ(type, 5);
+}
+
+TEST(ConsoleClientTest, BenchmarkResultIsSavedAndReported) {
+  TestConsoleClient client;
+  client.CreateApplication();
+  HX_SysPerformanceState state;
+  for (size_t i = 0; i < sizeof(state.bytes); ++i) state.bytes[i] = static_cast<uint8_t>(i + 1);
+  client.sysBenchmark()->Execute(state);
+  EXPECT_EQ(client.HookCount("OnSysBenchmarkComplete"), 1u);
+  const HX_SysPerformanceState loaded = client.getFSM()->LoadSysBenchmark();
+  EXPECT_EQ(std::vector<uint8_t>(loaded.bytes, loaded.bytes + 32),
+            std::vector<uint8_t>(state.bytes, state.bytes + 32));
+}
+
+TEST(ConsoleClientTest, NoCapabilitiesYet) {
+  TestConsoleClient client;
+  client.CreateApplication();
+  EXPECT_TRUE(client.GetCapabilites().empty());
+  EXPECT_TRUE(client._GetCapabilites(nullptr, true).empty());
+  // The platform's own defaults are what the hook answers.
+  EXPECT_EQ(client.GetCapabilites(false).frameWidth, 640u);
+  HX_ClientCaps caps;
+  EXPECT_FALSE(client.OnRequestMeetingCaps("peer@test", "conf@test", caps));
+  EXPECT_FALSE(client.MediaHandshakeReady(0, 0, "a", "b", "c"));
+  EXPECT_FALSE(client.mediaSelector()->Choose(0, 0, HXCapabilites(), HXCapabilites()));
+  std::shared_ptr<HX_MediaFormatManagerAdapter> adapter;
+  client.OnRequestMediaManagerAdapter(adapter);
+  EXPECT_EQ(adapter, client.mediaFormatManager());
+  EXPECT_NE(adapter, nullptr);
+}
+
+TEST(ConsoleClientTest, SessionStatesMapOntoTheClientState) {
+  TestConsoleClient client;
+  client.CreateApplication();
+  HXFSMShared* fsm = client.getFSM();
+  const struct {
+    int32_t session;
+    hx::fsm state;
+  } steps[] = {{HX_TransportSession::eConnecting, hx::fsm::disconnected},
+               {HX_TransportSession::eConnected, hx::fsm::connected},
+               {HX_TransportSession::eLoggingIn, hx::fsm::connected},
+               {HX_TransportSession::eLoggedIn, hx::fsm::logged_in},
+               {HX_TransportSession::eConnectingAutoLogin, hx::fsm::disconnected},
+               {HX_TransportSession::eNoConnection, hx::fsm::stopped}};
+  for (const auto& step : steps) {
+    client.setStateTrs(step.session);
+    EXPECT_EQ(fsm->GetFSMState(), step.state) << step.session;
+  }
+}
+
+TEST(ConsoleClientTest, EnginesAreNewOnEveryCallAndManagersKeepTheirs) {
+  TestConsoleClient client;
+  client.CreateApplication();
+  const auto chat1 = client.GetChatV2();
+  const auto chat2 = client.GetChatV2();
+  ASSERT_NE(chat1, nullptr);
+  EXPECT_NE(chat1, chat2);
+  const auto kept = client.chatv2Manager()->engine();
+  ASSERT_NE(kept, nullptr);
+  EXPECT_NE(kept, chat1);
+  EXPECT_EQ(client.chatv2Manager()->engine(), kept);
+  const auto file1 = client.FileTransfer();
+  const auto file2 = client.FileTransfer();
+  ASSERT_NE(file1, nullptr);
+  EXPECT_NE(file1, file2);
+  const auto keptFile = client.torrentManager()->engine();
+  ASSERT_NE(keptFile, nullptr);
+  EXPECT_NE(keptFile, file1);
+  EXPECT_EQ(client.torrentManager()->engine(), keptFile);
+}
+
+TEST(ConsoleClientTest, DestroyingTheObjectDestroysTheDatabaseManagerAndEmptiesTheTable) {
+  {
+    TestConsoleClient client;
+    client.CreateApplication();
+    ASSERT_NE(HX_DBManager::existing(), nullptr);
+    EXPECT_EQ(HX_DBManager::existing(), client.dbManager());
+  }
+  EXPECT_EQ(HX_DBManager::existing(), nullptr);
+  for (const std::string& service : kServices) {
+    EXPECT_EQ(HX_AbstractManager::GetServiceHandler(service.c_str()), nullptr) << service;
+  }
+}
+
+TEST(ConsoleClientTest, AppIdIsKeptAcrossClientObjectsOnOneFolder) {
+  // The folder outlives both client objects.
+  hx::testing::TempDir dir;
+  struct FolderClient : TestConsoleClient {
+    explicit FolderClient(std::string folder) : m_folder(std::move(folder)) {}
+    const char* GetWorkingDir() override { return m_folder.c_str(); }
+    std::string m_folder;
+  };
+  std::string first;
+  {
+    FolderClient client(dir.path());
+    client.CreateApplication();
+    first = client.getFSM()->GetAppId();
+  }
+  FolderClient client(dir.path());
+  client.CreateApplication();
+  EXPECT_EQ(client.getFSM()->GetAppId(), first);
+}
+
+// Creating, starting and stopping the loop, and destroying the client object, twice in one
+// process. The loop is process-wide and reused; the database manager is made again.
+TEST(ConsoleClientTest, TwoLifeCyclesInOneProcess) {
+  HXZServer* loops[2] = {nullptr, nullptr};
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    {
+      TestConsoleClient client;
+      client.CreateApplication();
+      loops[round] = client.networkServer();
+      ASSERT_NE(loops[round], nullptr);
+      EXPECT_NE(client.dbManager(), nullptr);
+      ASSERT_EQ(loops[round]->startServerLoop(), 0);
+      EXPECT_TRUE(loops[round]->isRunning());
+      EXPECT_TRUE(loops[round]->Shutdown());
+      EXPECT_TRUE(client.Wait());
+      EXPECT_FALSE(loops[round]->isRunning());
+    }
+    EXPECT_EQ(HX_DBManager::existing(), nullptr);
+  }
+  EXPECT_EQ(loops[0], loops[1]);
+}
+
+}  // namespace
+
+namespace {
+
+// Messages dispatched on another thread while the client object is destroyed either reach a live
+// manager or find none: every manager leaves the table before it is destroyed.
+TEST(ConsoleClientTest, DispatchDuringDestructionFindsLiveManagersOrNone) {
+  auto client = std::make_unique<TestConsoleClient>();
+  client->CreateApplication();
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  std::thread dispatcher([&] {
+    HX_Container message;
+    message.AddValue("Method", "NoSuchMethod");
+    while (!stop.load()) {
+      for (const std::string& service : kServices) {
+        HX_AbstractManager::Dispatch(service.c_str(), message);
+      }
+      rounds.fetch_add(1);
+    }
+  });
+  while (rounds.load() < 10) std::this_thread::yield();
+  client.reset();
+  stop = true;
+  dispatcher.join();
+  for (const std::string& service : kServices) {
+    bool found = true;
+    HX_Container message;
+    EXPECT_FALSE(HX_AbstractManager::Dispatch(service.c_str(), message, &found));
+    EXPECT_FALSE(found) << service;
+  }
+}
+
+}  // namespace

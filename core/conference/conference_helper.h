@@ -1,0 +1,53 @@
+#pragma once
+// HX_ConferenceHelper: the call flow's part of the client application object. It answers as the
+// manager holder that the shared state forwards to, reacts to the conference service's signals
+// the client object connects to it, and registers its conference-count listener with the
+// conference store. So far its reactions do nothing but count what reached them; the call flow
+// grows them.
+//
+// Thread safety: the handlers run on the threads of the signals that call them; the counters are
+// atomic.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "core/client/manager_holder.h"
+#include "core/client/meeting_tools.h"
+#include "core/conference/conf_storage.h"
+
+class HX_ConfManager;
+
+class HX_ConferenceHelper : public virtual ManagerHolderBase, public HX_MeetingToolsFactory {
+ public:
+  HX_ConferenceHelper();
+  ~HX_ConferenceHelper() override;
+
+  // Handlers of the conference service's signals.
+  virtual void OnConferenceCreated(const char* conference);
+  virtual void OnConferenceDeleted(const char* conference);
+  virtual void OnRoleEventOccured(const char* conference, int role);
+  virtual void OnInviteReceived(const char* conference, const char* peer);
+  // A peer asks to be accepted over a direct connection (the client service's signal).
+  virtual void OnTryAcceptDirect(const char* peer, const char* conference);
+
+  // Registers the helper's conference-count listener with the store of `confManager()`; false
+  // without a conference manager.
+  bool initConfHelperConfStorageListener();
+
+  // Conference counts the listener was told last (requested, joined, deleted).
+  virtual void onConfCountChange(uint32_t requested, uint32_t joined, uint32_t deleted);
+
+ private:
+  class Listener : public hx::ConfStorageListener {
+   public:
+    explicit Listener(HX_ConferenceHelper* owner) : m_owner(owner) {}
+    void onConfCountChange(uint32_t requested, uint32_t joined, uint32_t deleted) override {
+      m_owner->onConfCountChange(requested, joined, deleted);
+    }
+
+   private:
+    HX_ConferenceHelper* const m_owner;
+  };
+  std::shared_ptr<Listener> m_listener;
+};

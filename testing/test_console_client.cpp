@@ -1,0 +1,58 @@
+#include "testing/test_console_client.h"
+
+#include <algorithm>
+
+namespace hx::testing {
+
+TestConsoleClient::TestConsoleClient(DnsList dns)
+    : m_dirWithSlash(m_workingDir.path() + "/"), m_dns(std::move(dns)) {
+  m_caps.frameWidth = 640;
+  m_caps.frameHeight = 480;
+  m_caps.frameRate = 25;
+  m_caps.sendRate = 512;
+  m_caps.receiveRate = 1024;
+}
+
+TestConsoleClient::~TestConsoleClient() = default;
+
+std::vector<std::string> TestConsoleClient::HookCalls() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_calls;
+}
+
+size_t TestConsoleClient::HookCount(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return static_cast<size_t>(std::count(m_calls.begin(), m_calls.end(), name));
+}
+
+void TestConsoleClient::Record(const std::string& name) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_calls.push_back(name);
+}
+
+const char* TestConsoleClient::GetAppDefaultDomain() { return kDomain; }
+void TestConsoleClient::UpdateEnvironment() { Record("UpdateEnvironment"); }
+const char* TestConsoleClient::GetAppName() { return kAppName; }
+const char* TestConsoleClient::GetAppVersion() { return kAppVersion; }
+HX_ClientType TestConsoleClient::GetClientType() { return kClientType; }
+HXCapabilites TestConsoleClient::GetCapabilites(bool) { return m_caps; }
+audio::platform TestConsoleClient::GetAudioPlatform() { return kAudioPlatform; }
+const char* TestConsoleClient::GetWorkingDir() {
+  Record("GetWorkingDir");
+  return m_dirWithSlash.c_str();
+}
+HXConsoleClient::DnsList TestConsoleClient::GetLocalDNSList() { return m_dns; }
+void TestConsoleClient::UpdateLoginManager() { Record("UpdateLoginManager"); }
+void TestConsoleClient::UpdateConferenceManager() { Record("UpdateConferenceManager"); }
+void TestConsoleClient::UpdatePresenceManager() { Record("UpdatePresenceManager"); }
+void TestConsoleClient::UpdateContactsManager() { Record("UpdateContactsManager"); }
+void TestConsoleClient::UpdateChatManager() { Record("UpdateChatManager"); }
+void TestConsoleClient::UpdateNetConfigManager() { Record("UpdateNetConfigManager"); }
+void TestConsoleClient::UpdateDebugTuningManager() { Record("UpdateDebugTuningManager"); }
+void TestConsoleClient::OnSysBenchmarkComplete(HX_SysPerformanceState&) { Record("OnSysBenchmarkComplete"); }
+void TestConsoleClient::OnReleaseHardwareSender() { Record("OnReleaseHardwareSender"); }
+void TestConsoleClient::OnReleaseHardwareReceiver(const char*) { Record("OnReleaseHardwareReceiver"); }
+void TestConsoleClient::OnRequestAudioRecord(const char*) { Record("OnRequestAudioRecord"); }
+void TestConsoleClient::OnRequestVideoRender(const char*) { Record("OnRequestVideoRender"); }
+
+}  // namespace hx::testing

@@ -1,0 +1,79 @@
+#pragma once
+// The platform subclass of the client application object for tests: it supplies every hook of
+// HXConsoleClient the way a platform would, with a working folder in a fresh temporary folder
+// (removed after the client object is gone), a fixed identity and capability defaults, the
+// test's own name servers as local DNS list, and hooks that record each call by name in order.
+//
+// Thread safety: the record of hook calls is locked; hooks may run on any thread.
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/client/console_client.h"
+#include "testing/test_support.h"
+
+namespace hx::testing {
+
+// Holds the working folder; a base before HXConsoleClient, so that the folder is removed only
+// after the client object (and its databases) are gone.
+class TempDirHolder {
+ protected:
+  TempDir m_workingDir;
+};
+
+class TestConsoleClient : private TempDirHolder, public HXConsoleClient {
+ public:
+  static constexpr const char* kAppName = "hxclient-test";
+  static constexpr const char* kAppVersion = "1.0.0";
+  static constexpr const char* kDomain = "test.invalid";
+  static constexpr HX_ClientType kClientType = 7;
+  static constexpr audio::platform kAudioPlatform = 2;
+
+  // `dns`: the name servers of the test (empty: the system's own).
+  explicit TestConsoleClient(DnsList dns = {});
+  ~TestConsoleClient() override;
+
+  // The working folder with its trailing "/".
+  const std::string& workingDir() const { return m_dirWithSlash; }
+  // Every hook called so far, by name, in order.
+  std::vector<std::string> HookCalls() const;
+  size_t HookCount(const std::string& name) const;
+  // The capability defaults the platform filled in.
+  HXCapabilites& capabilityDefaults() { return m_caps; }
+
+  const char* GetAppDefaultDomain() override;
+  void UpdateEnvironment() override;
+  const char* GetAppName() override;
+  const char* GetAppVersion() override;
+  HX_ClientType GetClientType() override;
+  using HXConsoleClient::GetCapabilites;
+  HXCapabilites GetCapabilites(bool group) override;
+  audio::platform GetAudioPlatform() override;
+  const char* GetWorkingDir() override;
+  DnsList GetLocalDNSList() override;
+  void UpdateLoginManager() override;
+  void UpdateConferenceManager() override;
+  void UpdatePresenceManager() override;
+  void UpdateContactsManager() override;
+  void UpdateChatManager() override;
+  void UpdateNetConfigManager() override;
+  void UpdateDebugTuningManager() override;
+  void OnSysBenchmarkComplete(HX_SysPerformanceState& state) override;
+  void OnReleaseHardwareSender() override;
+  void OnReleaseHardwareReceiver(const char* peer) override;
+  void OnRequestAudioRecord(const char* peer) override;
+  void OnRequestVideoRender(const char* peer) override;
+
+  // Records `name` among the hook calls (also for handlers a test overrides).
+  void Record(const std::string& name);
+
+ private:
+  std::string m_dirWithSlash;
+  DnsList m_dns;
+  HXCapabilites m_caps;
+  mutable std::mutex m_mutex;
+  std::vector<std::string> m_calls;
+};
+
+}  // namespace hx::testing
