@@ -168,6 +168,8 @@ int FF_VideoCodec::Init(int width, int height, int options, int frameRate) {
   if (!NewContext()) return -1;
   width_ = width;
   height_ = height;
+  options_ = options;
+  fps_ = frameRate;
   ctx_->width = width;
   ctx_->height = height;
   if (encoder_) {
@@ -181,6 +183,11 @@ int FF_VideoCodec::Init(int width, int height, int options, int frameRate) {
     ctx_->bit_rate = 128000;
     ctx_->rc_max_rate = 153600;
     ctx_->rc_buffer_size = width * height * 3 / 2;
+    if (first_rate_ > 0) {
+      ctx_->bit_rate = first_rate_;
+      ctx_->rc_max_rate = static_cast<int64_t>(static_cast<double>(first_rate_) * 1.2);
+      ctx_->rc_buffer_size = static_cast<int>(std::min<int64_t>(ctx_->rc_max_rate, INT32_MAX));
+    }
     if (id_ == FF_VCodecH263P) {
       if (options & 2) ctx_->flags |= AV_CODEC_FLAG_4MV;
       if (options & 4) ctx_->flags |= AV_CODEC_FLAG_AC_PRED;
@@ -223,6 +230,12 @@ void FF_VideoCodec::Release() {
 
 int FF_VideoCodec::SetBitrate(int kbps) {
   if (!open_) return -1;
+  if (encoder_ && pts_ == 0 && kbps > 0 && IsX264(codec_)) {
+    first_rate_ = static_cast<int64_t>(kbps) << 10;
+    const int r = Init(width_, height_, options_, fps_);
+    first_rate_ = 0;
+    return r == 0 ? 0 : -1;
+  }
   return avcodec_set_bitrate(ctx_, kbps);
 }
 

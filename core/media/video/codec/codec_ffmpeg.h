@@ -91,7 +91,9 @@ class FF_VideoCodec {
   // Encodes one packed I420 picture into output (room for 3 × width × height bytes); forceKey
   // makes it a key frame. The packet's bytes (key := its key-frame flag), or 0.
   int Encode(const unsigned char* picture, unsigned char* output, bool forceKey, bool& key);
-  // avcodec_set_bitrate on the open context; -1 when closed.
+  // avcodec_set_bitrate on the open context; -1 when closed. Before the first picture, libx264 is
+  // opened again at the new rate instead (its average-rate control would take many seconds to
+  // climb from the opening rate).
   int SetBitrate(int kbps);
 
   bool isOpen() const { return open_; }
@@ -127,6 +129,10 @@ class FF_VideoCodec {
   std::vector<unsigned char> input_;  // input copy with AV_INPUT_BUFFER_PADDING_SIZE zero bytes
   SwsContext* sws_ = nullptr;
   int64_t pts_ = 0;
+  int options_ = 0;
+  int fps_ = 0;
+  // A rate to open libx264 with instead of the defaults (set while SetBitrate reopens it).
+  int64_t first_rate_ = 0;
   bool key_pending_ = false;
 };
 

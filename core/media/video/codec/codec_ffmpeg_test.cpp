@@ -230,7 +230,6 @@ TEST(FFmpegCodec, H264BitRateLoweredShrinksPackets) {
     const auto pic = MovingPicture(w, h, i);
     const int n = enc.convert(pic.data(), buf.data(), p);
     ASSERT_GT(n, 0) << i;
-    if (getenv("HXDBG")) printf("%d:%d ", i, n);
     if (i >= 1 && i < 60) before += static_cast<size_t>(n);
     if (i >= 60) after += static_cast<size_t>(n);
     if (i >= 1) {
@@ -252,14 +251,24 @@ TEST(FFmpegCodec, DecoderWithoutPictureWritesBlack) {
   HX_VideoCoderOptions o = Options(w, h, 30, 0);
   ASSERT_TRUE(dec.init(&o, 0));
   const size_t room = static_cast<size_t>(w) * h * 3 / 2;
-  // Parameter sets alone, then an empty packet: no picture, a black one written, 0 bytes.
-  for (const auto& input : {sets, std::vector<unsigned char>{}}) {
+  // A packet that yields no picture of the opened size (a key frame of another size), then an
+  // empty packet: a black picture written, 0 bytes.
+  const std::vector<unsigned char> skipped = EncodeH264(w * 2, h * 2, 1, 500)[0].bytes;
+  for (const auto& input : {skipped, std::vector<unsigned char>{}}) {
     Guarded out(room);
     std::memset(out.data(), 0x55, room);
     EXPECT_EQ(DecodeInto(dec, input, out), 0);
     for (size_t i = 0; i < room; ++i) {
       ASSERT_EQ(out.bytes[i], i < static_cast<size_t>(w) * h ? 0 : 128) << i;
     }
+    EXPECT_TRUE(out.GuardIntact());
+  }
+  // Parameter sets alone are refused by the decoder: 0 bytes and nothing written.
+  {
+    Guarded out(room);
+    std::memset(out.data(), 0x55, room);
+    EXPECT_EQ(DecodeInto(dec, sets, out), 0);
+    EXPECT_EQ(out.bytes[0], 0x55);
     EXPECT_TRUE(out.GuardIntact());
   }
   // The empty packet did not put the decoder into draining: the stream still decodes.
