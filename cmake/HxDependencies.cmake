@@ -39,3 +39,10 @@ endforeach()
 # VP8: libvpx (encoder with temporal layers and per-frame reference flags, and the decoder).
 find_library(HX_VPX_LIBRARY NAMES vpx REQUIRED)
 find_path(HX_VPX_INCLUDE_DIR NAMES vpx/vp8cx.h REQUIRED)
+
+# H.26x codecs: FFmpeg's libavcodec (5.x: the send-and-receive API), libavutil, and libswscale for
+# decoded pictures in a format other than I420.
+find_library(HX_AVCODEC_LIBRARY NAMES avcodec REQUIRED)
+find_library(HX_AVUTIL_LIBRARY NAMES avutil REQUIRED)
+find_library(HX_SWSCALE_LIBRARY NAMES swscale REQUIRED)
+find_path(HX_AVCODEC_INCLUDE_DIR NAMES libavcodec/avcodec.h PATH_SUFFIXES x86_64-linux-gnu REQUIRED)

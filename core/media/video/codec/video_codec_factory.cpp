@@ -1,5 +1,6 @@
 #include "core/media/video/codec/video_codec_factory.h"
 
+#include "core/media/video/codec/codec_ffmpeg.h"
 #include "core/media/video/codec/codec_vp8.h"
 #include "core/wire/media_format.h"
 
@@ -114,10 +115,14 @@ VideoCodecBase* HX_VideoCodecFactory::CreateEncoderStub() { return new VideoCode
 VideoCodecBase* HX_VideoCodecFactory::CreateDecoderStub() { return new VideoCodecStub(false); }
 VideoCodecBase* HX_VideoCodecFactory::CreateEncoderVP8(eTypeCodec) { return new HXCodecVP8Encoder; }
 VideoCodecBase* HX_VideoCodecFactory::CreateDecoderVP8(eTypeCodec) { return new HXCodecVP8Decoder; }
+// H.264 decoding: libavcodec's software decoder.
+VideoCodecBase* HX_VideoCodecFactory::CreateDecoderH264(eTypeCodec) {
+  return new VideoCodecFFmpeg(HX_MediaFormat::kCodecH264, false, true, 0);
+}
+VideoCodecBase* HX_VideoCodecFactory::CreateEncoderH264(eTypeCodec) { return CreateEncoderStub(); }
 
 // Codecs this factory has no library for: the stub of the same direction, through the virtual
-// table so that an overridden stub creator serves them too. H.264 decoding joins VP8 with the
-// FFmpeg adapter.
+// table so that an overridden stub creator serves them too.
 #define HX_STUB_CREATORS(name)                                            \
   VideoCodecBase* HX_VideoCodecFactory::CreateEncoder##name(eTypeCodec) { \
     return CreateEncoderStub();                                           \
@@ -126,7 +131,6 @@ VideoCodecBase* HX_VideoCodecFactory::CreateDecoderVP8(eTypeCodec) { return new 
     return CreateDecoderStub();                                           \
   }
 HX_STUB_CREATORS(VP9)
-HX_STUB_CREATORS(H264)
 HX_STUB_CREATORS(H265)
 HX_STUB_CREATORS(H263)
 HX_STUB_CREATORS(H263P)

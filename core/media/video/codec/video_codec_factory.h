@@ -6,8 +6,8 @@
 // VideoCodecStub through CreateEncoderStub / CreateDecoderStub, so overriding those two changes
 // the stand-in for all of them at once.
 //
-// This factory builds: VP8 encoder and decoder over libvpx (codec_vp8.h). H.264 decoding comes
-// with the FFmpeg adapter; until then CreateDecoderH264 answers the stub like the others.
+// This factory builds: VP8 encoder and decoder over libvpx (codec_vp8.h) and the H.264 software
+// decoder over libavcodec (codec_ffmpeg.h). The platform's factory adds the H.264 encoder.
 //
 // The supported-code set only answers GetFourcc (what this client offers in its capabilities); the
 // creators do not consult it. It starts as {VP8, H.264}.

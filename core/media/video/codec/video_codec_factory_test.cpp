@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/media/video/codec/codec_ffmpeg.h"
 #include "core/media/video/codec/codec_vp8.h"
 #include "core/wire/media_format.h"
 
@@ -129,8 +130,15 @@ TEST(VideoCodecFactory, DispatchesByCodeAndStubsTheRest) {
     uint32_t mode = 0x200;
     EXPECT_FALSE(e->setSVCMode(mode));
     auto d = factory.CreateDecoder(fcc, eTypeCodecSoftware);
-    // H.264 decoding comes with the FFmpeg adapter; until then it is stubbed like the rest.
-    ASSERT_NE(dynamic_cast<VideoCodecStub*>(d.get()), nullptr) << std::hex << fcc;
+    // H.264 decoding is libavcodec's software decoder; every other code is stubbed.
+    if (fcc == HX_MediaFormat::kCodecH264) {
+      auto* h264 = dynamic_cast<VideoCodecFFmpeg*>(d.get());
+      ASSERT_NE(h264, nullptr);
+      EXPECT_EQ(dynamic_cast<const FfmpegHwDecoder*>(h264->wrapper()), nullptr);
+      EXPECT_EQ(d->getFcc(), HX_MediaFormat::kCodecH264);
+    } else {
+      ASSERT_NE(dynamic_cast<VideoCodecStub*>(d.get()), nullptr) << std::hex << fcc;
+    }
     EXPECT_FALSE(d->isCoder());
   }
 }
@@ -194,7 +202,9 @@ TEST(VideoCodecFactory, SubclassCreatorsTakeEffectThroughCreate) {
   EXPECT_EQ(MarkOf(factory.CreateEncoder(HX_MediaFormat::kCodecH264, eTypeCodecSoftware)), -1);
   EXPECT_EQ(MarkOf(factory.CreateEncoder(HX_MediaFormat::kCodecVP9, eTypeCodecSoftware)), -1);
   EXPECT_EQ(MarkOf(factory.CreateEncoder(0x41414141, eTypeCodecSoftware)), -1);
-  EXPECT_EQ(MarkOf(factory.CreateDecoder(HX_MediaFormat::kCodecH264, eTypeCodecSoftware)), -2);
+  EXPECT_NE(dynamic_cast<VideoCodecFFmpeg*>(
+                factory.CreateDecoder(HX_MediaFormat::kCodecH264, eTypeCodecSoftware).get()),
+            nullptr);
   EXPECT_EQ(MarkOf(factory.CreateDecoder(HX_MediaFormat::kCodecH263Plus, eTypeCodecSoftware)), -2);
   EXPECT_EQ(MarkOf(factory.CreateDecoder(0x41414141, eTypeCodecSoftware)), -2);
   // The decoder VP8 creator is not overridden: the real decoder.
