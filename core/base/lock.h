@@ -100,3 +100,13 @@ class HXLockHolder {
  private:
   HXLock& m_lock;
 };
+
+// A lock type of its own for each N, so that a class deriving from several lock bases holds
+// distinct locks. Copying yields a fresh, unlocked lock.
+template <int N>
+class HXMultiLock : public HXLock {
+ public:
+  HXMultiLock() = default;
+  HXMultiLock(const HXMultiLock&) : HXLock() {}
+  HXMultiLock& operator=(const HXMultiLock&) { return *this; }
+};

@@ -30,7 +30,9 @@
 #include "core/base/signal.h"
 #include "core/client/manager_holder.h"
 #include "core/conference/active_conference.h"
-#include "core/contacts/status_storage.h"
+#include "core/contacts/stores/contact_storage.h"
+#include "core/contacts/stores/search_storage.h"
+#include "core/contacts/stores/status_storage.h"
 
 class HX_SettingsDB;
 class HX_TransportSession;
@@ -116,7 +118,11 @@ class HXActiveConferenceWrapper : public virtual ManagerHolderBase {
   T FromActive(T def, F read) const;
 };
 
-class HXFSMShared : public HX_StatusStorage,
+class HXFSMShared : public HX_ContactStorage,
+                    public HX_StatusStorage,
+                    public HX_SearchManager,
+                    public HX_LStatusStorage,
+                    public HX_UserDetailsStorage,
                     public virtual ManagerHolderBase,
                     public HXActiveConferenceWrapper,
                     public hx::TransportSessionInfoWrapper {

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/container.h"
 #include "core/client/fsm_shared.h"
 #include "core/net/dns/name_server_settings.h"
 #include "core/net/loop/zserver.h"
@@ -241,18 +242,22 @@ TEST_P(SessionData, PresenceKeptForTheSameLoginAndClearedForAnother) {
   session.SetAppDomain("corp.example");
   session.SetLogin("alice");
   fsm.SetStatus("bob", 1);
-  fsm.SetExtStatus("bob", "away");
-  fsm.SetStatusesSubscribed(true);
+  HX_Container ext;
+  ext.AddValue("mood", "away");
+  fsm.ParseExtStatus("bob", &ext);
+  fsm.setStatusSubscription();
 
   session.SetLogin("ALICE");  // the same login once lower-cased
   EXPECT_EQ(fsm.GetStatus("bob"), 1);
-  EXPECT_EQ(fsm.GetExtStatus("bob"), "away");
-  EXPECT_TRUE(fsm.AreStatusesSubscribed());
+  std::string mood;
+  EXPECT_TRUE(fsm.GetExtStatus("bob", "mood", mood));
+  EXPECT_EQ(mood, "away");
+  EXPECT_TRUE(fsm.getStatusSubscription());
 
   session.SetLogin("carol");
   EXPECT_EQ(fsm.GetStatus("bob"), HX_StatusStorage::kUnknownStatus);
   EXPECT_EQ(fsm.ExtStatusCount(), 0u);
-  EXPECT_FALSE(fsm.AreStatusesSubscribed());
+  EXPECT_FALSE(fsm.getStatusSubscription());
 
   // The same login in another domain is another user.
   fsm.SetStatus("bob", 2);

@@ -1,0 +1,167 @@
+#include "core/contacts/stores/contact_storage.h"
+
+#include <cstring>
+#include <utility>
+
+#include "core/base/utf8.h"
+#include "core/base/utf8_case.h"
+#include "core/wire/name_hash.h"
+
+std::string HX_ContactStorage::FoldedKey(const std::string& peerId) {
+  std::string key;
+  key.reserve(peerId.size() * 4 + 1);
+  key.push_back('v');
+  const char* bytes = peerId.data();
+  size_t left = peerId.size();
+  while (left > 0) {
+    uint32_t code = 0;
+    const int32_t used = utf8tow(bytes, left, &code);
+    if (used <= 0) return "x" + peerId;  // not UTF-8: only the same bytes are equal
+    bytes += used;
+    left -= static_cast<size_t>(used);
+    code = wlc(code);
+    for (int shift = 24; shift >= 0; shift -= 8) key.push_back(static_cast<char>(code >> shift));
+  }
+  return key;
+}
+
+const HX_ContactStorage::ContactSet& HX_ContactStorage::LockContactList() {
+  Lock();
+  return contacts;
+}
+
+void HX_ContactStorage::UnlockContactList() { Unlock(); }
+
+size_t HX_ContactStorage::getContactListFiltered(
+    ContactSet& out, const std::function<bool(const hx::Contact&)>& keep) {
+  HXAutoLock hold(*this);
+  size_t added = 0;
+  for (const hx::Contact& contact : contacts) {
+    if (keep(contact) && out.insert(contact).second) ++added;
+  }
+  return added;
+}
+
+uint32_t HX_ContactStorage::CalcContactHash(const hx::Contact& contact) {
+  return hx::NameHash(contact.peerId.c_str()) + hx::NameHash(contact.displayName.c_str()) +
+         contact.flags;
+}
+
+void HX_ContactStorage::AddHash(uint32_t delta) {
+  contactsHash.store(contactsHash.load(std::memory_order_relaxed) + delta,
+                     std::memory_order_release);
+}
+
+void HX_ContactStorage::InsertNL(hx::Contact contact) {
+  std::string key = FoldedKey(contact.peerId);
+  AddHash(CalcContactHash(contact));
+  const auto where = contacts.insert(std::move(contact)).first;
+  m_index[std::move(key)] = where;
+}
+
+void HX_ContactStorage::EraseNL(ContactSet::const_iterator where) {
+  AddHash(0u - CalcContactHash(*where));
+  m_index.erase(FoldedKey(where->peerId));
+  contacts.erase(where);
+}
+
+HX_ContactStorage::ContactSet::const_iterator HX_ContactStorage::SearchContact(
+    const char* peerId) const {
+  if (peerId == nullptr) return contacts.end();
+  HXAutoLock hold(const_cast<HX_ContactStorage&>(*this));
+  const auto found = m_index.find(FoldedKey(peerId));
+  return found == m_index.end() ? contacts.end() : found->second;
+}
+
+hx::Contact HX_ContactStorage::PushContact(const char* /*user*/, const char* peerId,
+                                           const char* displayName,
+                                           HX_UserPresence_Status status, uint32_t flags) {
+  HXAutoLock hold(*this);
+  const char* id = peerId ? peerId : "";
+  const auto found = SearchContact(id);
+  if (found == contacts.end()) {
+    hx::Contact contact(id, displayName ? displayName : id,
+                        status == USER_STATUS_UNDEF ? USER_LOGOFF : status, flags);
+    InsertNL(contact);
+    return contact;
+  }
+  hx::Contact contact(found->peerId, displayName ? std::string(displayName) : found->displayName,
+                      status == USER_STATUS_UNDEF ? found->status : status, flags);
+  EraseNL(found);
+  InsertNL(contact);
+  return contact;
+}
+
+void HX_ContactStorage::DropContact(const char* peerId) {
+  HXAutoLock hold(*this);
+  const auto found = SearchContact(peerId);
+  if (found != contacts.end()) EraseNL(found);
+}
+
+void HX_ContactStorage::DropContactList() {
+  HXAutoLock hold(*this);
+  contacts.clear();
+  m_index.clear();
+  contactsHash.store(0, std::memory_order_release);
+}
+
+void HX_ContactStorage::SetDisplayName(const char* peerId, const char* displayName) {
+  if (displayName == nullptr) return;
+  HXAutoLock hold(*this);
+  const auto found = SearchContact(peerId);
+  if (found == contacts.end()) return;
+  hx::Contact renamed(found->peerId, displayName, found->status, found->flags);
+  EraseNL(found);
+  InsertNL(std::move(renamed));
+}
+
+std::optional<std::string> HX_ContactStorage::GetDisplayName(
+    const char* peerId, hx::DisplayName::ReturnValue ifMissing) const {
+  {
+    HXAutoLock hold(const_cast<HX_ContactStorage&>(*this));
+    const auto found = SearchContact(peerId);
+    if (found != contacts.end()) return found->displayName;
+  }
+  switch (ifMissing) {
+    case hx::DisplayName::kReturnCallId:
+      if (peerId == nullptr) return std::nullopt;
+      return std::string(peerId);
+    case hx::DisplayName::kReturnEmpty:
+      return std::string();
+    default:
+      return std::nullopt;
+  }
+}
+
+void HX_ContactStorage::setContactsAllStatus(HX_UserPresence_Status status) {
+  HXAutoLock hold(*this);
+  ContactSet changed;
+  for (const hx::Contact& contact : contacts) changed.emplace_hint(changed.end(), contact, status);
+  contacts.swap(changed);
+  m_index.clear();
+  for (auto it = contacts.begin(); it != contacts.end(); ++it) m_index[FoldedKey(it->peerId)] = it;
+}
+
+void HX_ContactStorage::setContactList(const ContactSet& list) {
+  HXAutoLock hold(*this);
+  contacts.clear();
+  m_index.clear();
+  contactsHash.store(0, std::memory_order_release);
+  for (const hx::Contact& contact : list) {
+    if (m_index.count(FoldedKey(contact.peerId)) == 0) InsertNL(contact);
+  }
+}
+
+bool HX_ContactStorage::IsPeerExists(const char* peerId) const {
+  HXAutoLock hold(const_cast<HX_ContactStorage&>(*this));
+  return SearchContact(peerId) != contacts.end();
+}
+
+void HX_ContactStorage::updateContactStatus(const char* peerId, HX_UserPresence_Status status) {
+  HXAutoLock hold(*this);
+  const auto found = SearchContact(peerId);
+  if (found == contacts.end()) return;
+  hx::Contact changed(*found, status);
+  EraseNL(found);
+  InsertNL(std::move(changed));
+}
