@@ -195,6 +195,7 @@ int32_t HttpHandler::reconnect() {
 int32_t HttpHandler::OnReadySendImp(HXZASocket*, HXZADataHandler* handler) {
   switch (m_state) {
     case stateWaitingCredentials:
+      m_credentialsArrived = false;
       if (handler->GetHandle() == -1) return reconnect();
       return sendRequest(true);
     case stateConnecting:
@@ -227,6 +228,9 @@ int32_t HttpHandler::OnReadyRecvImp(HXZASocket*, HXZADataHandler* handler) {
         return reconnect();
       case stateWaitingCredentials:
         resetConnection();
+        // The user may have answered just before the close, when the socket still stood: the
+        // wake-up asked for then never comes for a closed socket, so connect again here.
+        if (m_credentialsArrived.exchange(false)) return reconnect();
         return HXZADataManager::keepGoing;
       default:
         resetConnection();
@@ -413,9 +417,12 @@ bool HttpHandler::requestCredentialsFromGui(HX_ProxyAuthenticator* authenticator
 
 void HttpHandler::onCredentials() {
   if (m_dataHandler == nullptr) return;
+  m_credentialsArrived = true;
   if (m_dataHandler->GetHandle() == -1) {
     // The proxy closed the connection while the user was asked: a ready-to-send would never
-    // come for a socket without descriptor, so connect again now.
+    // come for a socket without descriptor, so connect again now (unless the close, seeing the
+    // answer, already did).
+    if (!m_credentialsArrived.exchange(false)) return;
     if (reconnect() == HXZADataManager::failed) {
       if (HXZASocketCallbacks* top = m_dataHandler->Callback()) top->OnError();
     }

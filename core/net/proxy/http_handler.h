@@ -16,6 +16,7 @@
 // Threads: every operation runs on the network loop's thread; the user's answer reaches the
 // handler through its listener on that thread too.
 
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -111,6 +112,9 @@ class HttpHandler : public ProtocolHandler {
   uint32_t m_emptyReconnects = 0;
   // Whether the current connection brought a complete answer.
   bool m_answered = false;
+  // Set when the user's answer arrives (any thread), taken by whichever of the close and the
+  // answer comes second, so that exactly one of them connects again after a close.
+  std::atomic<bool> m_credentialsArrived{false};
 };
 
 }  // namespace hx::netproxy
