@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/streams/nhp_receive_queue.h"
+#include "core/streams/nhp_send_queue.h"
 #include "core/streams/stream_command.h"
 
 extern "C" size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
@@ -488,6 +489,48 @@ TEST(HostileNhpReceive, FeedbackOffSendsNothingWhateverArrives) {
   probe.TimeDelay(0);
   EXPECT_EQ(f.queue.SetReceivedCommand(probe), 0);
   EXPECT_TRUE(f.sink->sent.empty());
+}
+
+// The sequence numbers named by every RequestPacket sent, for one packet type.
+std::vector<uint16_t> Requested(const Sink& sink, uint8_t type) {
+  std::vector<uint16_t> seqs;
+  for (const auto& c : sink.sent) {
+    if (c.code != HX_Cmd_RequestPacket) continue;
+    EXPECT_EQ(c.DataLength(), 3u);
+    if (c.data[2] == type) seqs.push_back(static_cast<uint16_t>(c.data[0] | c.data[1] << 8));
+  }
+  return seqs;
+}
+
+TEST(HostileNhpReceive, LostPacketsAreRequestedOnceAndOnlyThoseMissing) {
+  Fixture f;
+  f.Add(Video(0, 3, 0, 0, 10, Payload(5, 1)));
+  f.DrainVideo();
+  f.Add(Video(5, 3, 5, 1, 210, Payload(5, 1)));  // 1..4 missing
+  f.Add(Video(6, 3, 6, 1, 250, Payload(5, 1)));
+  f.Add(Video(3, 3, 3, 1, 130, Payload(5, 1)));  // one of them late
+  f.Add(Video(7, 3, 7, 1, 290, Payload(5, 1)));
+  f.Add(Video(5, 3, 5, 1, 210, Payload(5, 1)));  // a duplicate
+  f.now += 2000;
+  f.Drain();
+  EXPECT_EQ(Requested(*f.sink, HX_Nhp_Video), (std::vector<uint16_t>{1, 2, 3, 4}));
+
+  // A far jump names only numbers inside the gap, each once, and the queue keeps working.
+  Fixture g;
+  g.Add(Video(0, 3, 0, 0, 10, Payload(5, 1)));
+  g.DrainVideo();
+  g.Add(Video(30000, 3, 1, 0, 50, Payload(5, 1)));
+  auto named = Requested(*g.sink, HX_Nhp_Video);
+  std::vector<uint16_t> sorted = named;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "named twice";
+  for (uint16_t s : named) {
+    EXPECT_GE(s, 1);
+    EXPECT_LE(s, 29999);
+  }
+  fprintf(stderr, "one packet 30000 ahead made %zu resend requests\n", named.size());
+  g.now += 2000;
+  EXPECT_EQ(g.DrainVideo().size(), 1u);
 }
 
 TEST(HostileNhpReceive, StatisticsStaySaneUnderAbsurdTimestamps) {
