@@ -129,7 +129,7 @@ void HX_ControlQueueNhp::UpdateBandwidth(int64_t now) {
                                      0.5);
       int64_t b = static_cast<int64_t>(std::max<double>(m_band, send_rate)) - lost_k;
       b = std::min<int64_t>(b, average);
-      b = std::max<int64_t>(b, m_band * 80 / 100);
+      b = std::max<int64_t>(b, int64_t{m_band} * 80 / 100);
       b = std::max<int64_t>(b, 20);
       m_top = static_cast<int>(std::min<int64_t>(b * 130 / 100, m_limit));
       m_band = m_base = static_cast<int>(b);
@@ -152,7 +152,7 @@ int HX_ControlQueueNhp::GetVideoBandwidth(int requested) {
   if (m_computed && now - m_lastComputation < 3001) return m_band;
   int value = m_band;
   if (m_band == 0) {
-    m_band = requested + 1 < 40 ? 20 : (requested + 1) / 2;
+    m_band = requested < 39 ? 20 : static_cast<int>((int64_t{requested} + 1) / 2);
     if (requested < 20) m_band = std::max(m_band, 20);
     m_limit = m_top = requested;
     m_span = requested - m_band;
@@ -174,7 +174,7 @@ int HX_ControlQueueNhp::GetVideoBandwidth(int requested) {
     if (!m_receiveRate.GetAverage(r)) r = 0;
     const int64_t e = now - m_phaseStart;
     if (q > 400 || (q >= 121 && e >= -2999)) {
-      int64_t cut = std::max<int64_t>(m_band * 80 / 100, static_cast<int64_t>(r) * 100 / q);
+      int64_t cut = std::max<int64_t>(int64_t{m_band} * 80 / 100, static_cast<int64_t>(r) * 100 / q);
       cut = std::max<int64_t>(cut, 20);
       m_top = static_cast<int>(std::min<int64_t>(cut * 130 / 100, requested));
       m_span = m_top - static_cast<int>(cut);
@@ -187,7 +187,7 @@ int HX_ControlQueueNhp::GetVideoBandwidth(int requested) {
       value =
           static_cast<int>(std::min<double>((m_base + m_span * std::sin(x)) * m_factor, requested));
       if (e >= m_period && m_top < requested) {
-        m_top = std::min(m_top * 3 / 2, requested);
+        m_top = static_cast<int>(std::min<int64_t>(int64_t{m_top} * 3 / 2, requested));
         if (value >= 0) m_span = m_top - value;
         m_phaseStart = now;
         m_period = m_growthPeriod * 1000;

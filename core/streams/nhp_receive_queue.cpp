@@ -437,7 +437,7 @@ void HX_ReceiveFrameQueueNhp::PushAudio(const Header& header, const uint8_t* pay
   int interval =
       static_cast<int>(static_cast<int32_t>(header.timestamp - m_lastAudioHeaderTimestamp));
   int average = 0;
-  if (m_audioInterval.GetAverage(average) && interval > 3 * average) interval = average;
+  if (m_audioInterval.GetAverage(average) && interval > int64_t{3} * average) interval = average;
   m_audioInterval.Snap(interval);
   m_lastAudioHeaderTimestamp = header.timestamp;
 }

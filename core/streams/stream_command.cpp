@@ -70,7 +70,7 @@ size_t HX_MiscCommand::DataLength() const {
 }
 
 uint32_t HX_MiscCommand::DataU32(size_t offset) const {
-  if (offset + 4 > DataLength()) return 0;
+  if (offset > DataLength() || DataLength() - offset < 4) return 0;
   return static_cast<uint32_t>(data[offset]) | (static_cast<uint32_t>(data[offset + 1]) << 8) |
          (static_cast<uint32_t>(data[offset + 2]) << 16) |
          (static_cast<uint32_t>(data[offset + 3]) << 24);
