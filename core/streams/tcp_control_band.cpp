@@ -89,7 +89,8 @@ void HX_ControlBandTCP::ReadRelayStatistics(const HX_MiscCommand& command) {
   const uint8_t* data = command.data;
   for (auto& [track, info] : m_tracks) info.queue = 0;
   const size_t announced = length >= 11 ? data[10] : 0;
-  const size_t entries = std::min({announced, kMaxRelayEntries, length >= 11 ? (length - 11) / 11 : 0});
+  const size_t entries =
+      std::min({announced, kMaxRelayEntries, length >= 11 ? (length - 11) / 11 : 0});
   for (size_t i = 0; i < entries; ++i) {
     const uint8_t* entry = data + 11 + 11 * i;
     m_tracks[entry[0]].queue = static_cast<uint64_t>(entry[1] | (entry[2] << 8));
@@ -137,9 +138,8 @@ void HX_ControlBandTCP::AnaliseBrokerStat(uint64_t tick) {
           info.valueRate = info.valueRate * 1000.0f / fspan;
           info.partRate = info.partRate * 1000.0f / fspan;
           info.load = n > 0 ? static_cast<float>(info.queue) / n : 0;
-          const int32_t change =
-              static_cast<int32_t>(static_cast<uint32_t>(info.queue) -
-                                   static_cast<uint32_t>(info.previousQueue));
+          const int32_t change = static_cast<int32_t>(static_cast<uint32_t>(info.queue) -
+                                                      static_cast<uint32_t>(info.previousQueue));
           if (info.load > 1 && (change > 100 || change < -100)) {
             info.lastEstimateUpdate = tick;
             const double e = static_cast<double>(info.sendRate) *
@@ -184,7 +184,8 @@ void HX_ControlBandTCP::Calculate(uint64_t tick) {
       f = cur > est78 ? ToU32(static_cast<float>(cur) / (1.0f + load * 0.5f / 100.0f)) : cur;
     } else if (v > 120) {
       f = ToU32(static_cast<float>(cur) * (1.0f - v / 2000.0f));
-    } else if (load > 1 || v > 40 || cur >= static_cast<uint32_t>(uint64_t{info.maximum} * 94 / 100)) {
+    } else if (load > 1 || v > 40 ||
+               cur >= static_cast<uint32_t>(uint64_t{info.maximum} * 94 / 100)) {
       f = cur;
     } else if (load > 0 || v > 1) {
       const uint32_t g = ToU32(static_cast<float>(cur) * 1.06f + 1.0f);
@@ -199,7 +200,8 @@ void HX_ControlBandTCP::Calculate(uint64_t tick) {
               : ToU32(static_cast<float>(cur) * 1.12f + 1.0f);
     }
     uint32_t r = std::min(f, info.maximum);
-    if (0.7f * static_cast<float>(cur) > static_cast<float>(r)) r = ToU32(0.7f * static_cast<float>(cur));
+    if (0.7f * static_cast<float>(cur) > static_cast<float>(r))
+      r = ToU32(0.7f * static_cast<float>(cur));
     if (r <= 5) r = 5;
     info.current = info.partRate != 0 ? r : cur;
   }
@@ -252,8 +254,8 @@ int HX_ControlBandTCP::GetVideoBandwidth(int requested) {
   if (m_nextPhys == 0) m_nextPhys = t + 3000;
   if (static_cast<int64_t>(t - m_nextPhys) >= 2001) {
     m_lastRatio = CalculatePhBandwidth();
-    CalculateSendBitrate(static_cast<uint32_t>(t), static_cast<int>(std::min<uint32_t>(a, INT32_MAX)),
-                         m_lastRatio);
+    CalculateSendBitrate(static_cast<uint32_t>(t),
+                         static_cast<int>(std::min<uint32_t>(a, INT32_MAX)), m_lastRatio);
     m_nextPhys = t;
     const TickSenderBitrate& s256 = m_history[kAllTracks].back();
     const TickSenderBitrate& s1 = m_history[1].back();

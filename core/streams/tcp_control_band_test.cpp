@@ -190,8 +190,7 @@ TEST(TcpControlBand, RelayStatisticsReadOnlyWhatWasSent) {
   EXPECT_EQ(f.band().Track(256).queue, 77u);
   // Announces 5 entries but holds 2 and a half: only the 2 whole entries are read.
   Fixture g;
-  g.band().ReadRelayStatistics(
-      RelayStat(5, {{30, 1}, {31, 2}, {32, 3}}, 5, 11 + 22 + 5));
+  g.band().ReadRelayStatistics(RelayStat(5, {{30, 1}, {31, 2}, {32, 3}}, 5, 11 + 22 + 5));
   EXPECT_EQ(g.band().Tracks().count(30), 1u);
   EXPECT_EQ(g.band().Tracks().count(31), 1u);
   EXPECT_EQ(g.band().Tracks().count(32), 0u);
@@ -215,7 +214,7 @@ TEST(TcpControlBand, FiguresCappedBelowUnset) {
 TEST(TcpControlBand, QueueRatioInSixtyFourBits) {
   Fixture f;
   auto& h = f.band().HistoryOf(256);
-  h.back().sendRate = 100;                    // e = 12800
+  h.back().sendRate = 100;                   // e = 12800
   h.back().bytesQueued = 30u * 1024 * 1024;  // q * 100 passes 32 bits
   const int ratio = f.band().CalculatePhBandwidth();
   EXPECT_EQ(ratio, static_cast<int>(uint64_t{30} * 1024 * 1024 * 100 / 12801));

@@ -59,8 +59,7 @@ bool HX_CommitFrameVideo::Fits(size_t size, size_t descriptor, size_t part_size)
 }
 
 static size_t DescriptorLength(const HX_SendNhpVideoHeader* header) {
-  if (header == nullptr || header->layerDescriptor == nullptr ||
-      header->layerDescriptorLength <= 0)
+  if (header == nullptr || header->layerDescriptor == nullptr || header->layerDescriptorLength <= 0)
     return 0;
   return static_cast<size_t>(header->layerDescriptorLength);
 }
@@ -68,10 +67,10 @@ static size_t DescriptorLength(const HX_SendNhpVideoHeader* header) {
 HX_CommitFrameVideo::HX_CommitFrameVideo(const uint8_t* input, size_t size,
                                          const HX_SendNhpVideoHeader* header, uint32_t tick,
                                          size_t part_size)
-    : HX_CommitFrameBase(2, (size > 1 ? size - 1 : 0) +
-                                PartsFor(size, part_size) *
-                                    (DescriptorLength(header) + HX_StreamFrameHead::kSize +
-                                     HX_TcpVideoTrailerSize)) {
+    : HX_CommitFrameBase(
+          2, (size > 1 ? size - 1 : 0) +
+                 PartsFor(size, part_size) * (DescriptorLength(header) + HX_StreamFrameHead::kSize +
+                                              HX_TcpVideoTrailerSize)) {
   const size_t d = DescriptorLength(header);
   const uint64_t n = PartsFor(size, part_size);
   m_parts = n;
@@ -137,9 +136,9 @@ bool HX_SendFrameQueueTCPv2::AddOrdinaryFrame(int track, size_t size, const uint
                                               int priority) {
   if (size > HX_StreamFrameMaxPayload || (data == nullptr && size > 0)) return false;
   const uint32_t tick = static_cast<uint32_t>(m_clock());
-  return Enqueue(std::make_unique<HX_CommitFrameOrdinary>(static_cast<uint8_t>(track), data, size,
-                                                          tick),
-                 priority, false, 0);
+  return Enqueue(
+      std::make_unique<HX_CommitFrameOrdinary>(static_cast<uint8_t>(track), data, size, tick),
+      priority, false, 0);
 }
 
 int HX_SendFrameQueueTCPv2::PostPriority(unsigned track) {

@@ -5,7 +5,8 @@
 // Audio frames carry the codec bytes (track 1), commands and passed-on frames their bytes as they
 // are, and a video frame goes out as parts of at most 8000 frame-data bytes, each a stream frame of
 // track 2 whose payload is
-//   frame data (c bytes) | parts left | last part index | frame counter | layer descriptor (d bytes)
+//   frame data (c bytes) | parts left | last part index | frame counter | layer descriptor (d
+//   bytes)
 // The frame data is the video input after its first byte (the counter); in part 0 its first byte is
 // 1 for a key frame and 0 otherwise and the next four the u32 frame interval. Every head carries
 // the tick when the frame was built and the checksum (HX_StreamCksum) of its payload.

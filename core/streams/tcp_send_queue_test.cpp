@@ -33,7 +33,8 @@ class TcpSendQueueTest : public ::testing::Test {
       const auto* head = reinterpret_cast<const HX_StreamFrameHead*>(frame->Buffer());
       EXPECT_EQ(frame->CurrentPartSize(), head->Length() + 8u);
       EXPECT_TRUE(head->CheckPayload(head->Payload()));
-      parts.push_back({head->Track(), head->Tick(), Bytes(head->Payload(), head->Payload() + head->Length())});
+      parts.push_back(
+          {head->Track(), head->Tick(), Bytes(head->Payload(), head->Payload() + head->Length())});
       queue.NextPart(frame->CurrentPartSize());
     }
     return parts;
@@ -60,8 +61,8 @@ TEST_F(TcpSendQueueTest, VideoPartsTrailersAndHeadLengths) {
   struct Case {
     size_t input;
     std::vector<size_t> data;  // frame-data bytes per part
-  } cases[] = {{8001, {8000}}, {8002, {8000, 1}}, {6, {5}}, {16001, {8000, 8000}},
-               {16002, {8000, 8000, 1}}};
+  } cases[] = {
+      {8001, {8000}}, {8002, {8000, 1}}, {6, {5}}, {16001, {8000, 8000}}, {16002, {8000, 8000, 1}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.input);
     Bytes input = VideoInput(c.input, 0x42, 1);

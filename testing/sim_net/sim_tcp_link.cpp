@@ -28,7 +28,8 @@ void SimTcpLink::Run(int64_t ms) {
     if (clock_.now >= nextBand_) {
       nextBand_ += 300;
       band_ = queue_.CalcVideoBandwidth(config_.requestedKbps);
-      bands_.push_back({clock_.now, band_, queue_.Control().SendBitrate(), queue_.Control().State()});
+      bands_.push_back(
+          {clock_.now, band_, queue_.Control().SendBitrate(), queue_.Control().State()});
     }
   }
 }
@@ -44,9 +45,8 @@ void SimTcpLink::Source() {
   if (now >= nextVideo_) {
     nextVideo_ += 1000 / config_.fps;
     // The encoder meets its band on average: bytes per frame = kbit/s × 1024 / 8 / fps.
-    const size_t bytes =
-        std::max<size_t>(HX_VideoFramePrefixSize + 1,
-                         static_cast<size_t>(std::max(band_, 1)) * 128 / config_.fps);
+    const size_t bytes = std::max<size_t>(
+        HX_VideoFramePrefixSize + 1, static_cast<size_t>(std::max(band_, 1)) * 128 / config_.fps);
     buffer_.assign(bytes, static_cast<uint8_t>(counter_ * 31));
     buffer_[0] = counter_++;
     buffer_[1] = counter_ % 50 == 1 ? 0 : 1;

@@ -22,12 +22,12 @@
 namespace hx::testing {
 
 struct SimTcpLinkConfig {
-  uint32_t linkKbps = 2000;      // the link's rate (kbit/s of 1024 bits)
-  uint32_t relayKbps = 100000;   // how fast the relay forwards what it holds
-  int requestedKbps = 1000;      // the upload limit asked every 300 ms
-  int initialKbps = 300;         // the bandwidth of Reset and the first request
+  uint32_t linkKbps = 2000;     // the link's rate (kbit/s of 1024 bits)
+  uint32_t relayKbps = 100000;  // how fast the relay forwards what it holds
+  int requestedKbps = 1000;     // the upload limit asked every 300 ms
+  int initialKbps = 300;        // the bandwidth of Reset and the first request
   int64_t startTick = 1000;
-  bool relayStatistics = true;   // whether the relay sends its statistics
+  bool relayStatistics = true;  // whether the relay sends its statistics
   bool hardwareEncoder = false;
   int fps = 25;
 };
