@@ -304,6 +304,24 @@ TEST(StatusStorage, ParseExtStatusOverReceivedContainers) {
   }
 }
 
+// A "DelExtSt" that is not a string names nothing, not even the empty name that only a local
+// setter can store.
+TEST(StatusStorage, RemovalThatIsNotAStringRemovesNothing) {
+  Statuses store;
+  const HX_Container seed = Received({Int32("Old", 1)});
+  store.ParseExtStatus("erin", &seed);
+  store.SetExtStatus("erin", "", 4);
+  const HX_Container c = Received({Int32("DelExtSt", 0), Binary("DelExtSt", {})});
+  store.ParseExtStatus("erin", &c);
+  HX_StatusStorage::ExtStatusMap map;
+  ASSERT_TRUE(store.GetExtStatusMap("erin", map));
+  EXPECT_EQ(Names(map), (std::set<std::string>{"", "Old"}));
+  const HX_Container removal = Received({Text("DelExtSt", "")});
+  store.ParseExtStatus("erin", &removal);
+  ASSERT_TRUE(store.GetExtStatusMap("erin", map));
+  EXPECT_EQ(Names(map), (std::set<std::string>{"Old"}));
+}
+
 TEST(StatusStorage, ParseExtStatusValueKinds) {
   Statuses store;
   const HX_Container c =
