@@ -68,8 +68,9 @@ class HX_MediaStreamStatistics {
   // Every entry starts a new window now with no bits and rate 0; the totals and ticks become 0.
   void resetConfStat();
 
-  // Bytes counted since construction or the last reset, with the ticks of the first and latest
-  // report (all 0 when nothing was counted). One call reads all three consistently.
+  // Bytes counted since construction or the last reset, with the ticks of the first report that
+  // found no byte counted yet and of the latest report (0 before any). One call reads all three
+  // consistently.
   struct Totals {
     uint64_t bytes = 0;
     uint64_t firstTick = 0;

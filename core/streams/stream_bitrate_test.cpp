@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -299,6 +300,51 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  {512, 10, 10, 6000, 56000}}),
     [](const testing::TestParamInfo<CalcCase>& info) { return info.param.name; });
+
+// Arbitrary inputs, extremes favoured: one call each time, and results inside their ranges. Run
+// under the sanitizers, this also shows that no product overflows.
+TEST(StreamBitrate, ArbitraryInputsStayInRange) {
+  std::mt19937_64 random(20261211);
+  auto pick = [&random]() -> uint32_t {
+    switch (random() % 4) {
+      case 0:
+        return static_cast<uint32_t>(random() % 3);
+      case 1:
+        return kU32Max - static_cast<uint32_t>(random() % 3);
+      case 2:
+        return static_cast<uint32_t>(random() % 5000);
+      default:
+        return static_cast<uint32_t>(random());
+    }
+  };
+  for (int i = 0; i < 20000; ++i) {
+    const HX_MediaFormat format = Format(pick(), pick(), pick(), pick() % 2);
+    const uint32_t bandwidth = pick(), base = pick(), max = pick(), audio = pick(), data = pick(),
+                   fpsLimit = pick();
+    const HX_Conference_Type type = (random() % 2) != 0 ? 0 : static_cast<int32_t>(pick());
+    RecordingBitrate bitrate;
+    bitrate.CalcBitrate(format, bandwidth, base, max, audio, pick(), data, fpsLimit, pick(), false,
+                        false, type);
+    ASSERT_EQ(bitrate.calls.size(), 1u);
+    const Rates& r = bitrate.calls[0];
+    const uint32_t bw = std::max<uint32_t>(bandwidth, 16);
+    EXPECT_GE(r.fps, 100u);
+    EXPECT_LE(r.fps, std::max<uint64_t>(100, uint64_t{fpsLimit} + 50));
+    EXPECT_EQ(r.audio, HXStreamBitrate::AudioBitrate(bw));
+    if (type == 0) {
+      EXPECT_EQ(r.rate, bw);
+      EXPECT_EQ(r.second, r.third);
+      EXPECT_GE(r.second, 10u);
+      EXPECT_LE(r.second, std::max<uint32_t>(bw, 10));
+    } else {
+      EXPECT_GE(r.rate, 10u);
+      EXPECT_LE(r.rate, std::max<uint32_t>(bw, 10));
+      EXPECT_EQ(r.second, base);
+      EXPECT_EQ(r.third, max);
+    }
+    if (HasFailure()) break;
+  }
+}
 
 TEST(StreamBitrate, AudioBitrateSteps) {
   const std::vector<std::pair<uint32_t, uint32_t>> steps = {
