@@ -26,13 +26,14 @@ namespace {
 
 using namespace hx::bitstream::test;
 
-void KeepSeeds(const char* harness, const std::vector<Bytes>& packets, size_t most) {
+void KeepSeeds(const char* harness, const char* name, const std::vector<Bytes>& packets,
+               size_t most) {
   const char* dir = std::getenv("HX_BITSTREAM_SEED_DIR");
   if (!dir) return;
   const std::filesystem::path folder = std::filesystem::path(dir) / harness;
   std::filesystem::create_directories(folder);
   for (size_t i = 0; i < packets.size() && i < most; ++i) {
-    std::ofstream out(folder / ("seed" + std::to_string(i)), std::ios::binary);
+    std::ofstream out(folder / (name + std::to_string(i)), std::ios::binary);
     out.write(reinterpret_cast<const char*>(packets[i].data()),
               static_cast<std::streamsize>(packets[i].size()));
   }
@@ -55,13 +56,13 @@ TEST(BitstreamFromEncoders, Vp8FromLibvpx) {
     // A VP8 frame is neither H.264, H.265 nor H.263 to the probe that tries them all.
     EXPECT_NE(ResolutionFromBitstream_H264(key.data(), key.size(), fw, fh), 0);
     EXPECT_NE(ResolutionFromBitstream_H265(key.data(), key.size(), fw, fh), 0);
-    if (w == 176) KeepSeeds("bitstream_vp8", frames, 2);
+    if (w == 176) KeepSeeds("bitstream_vp8", "libvpx_176x144_", frames, 2);
   }
 }
 
 TEST(BitstreamFromEncoders, Vp8PacketsOfTwoToSixKeyFrames) {
-  const Bytes a = EncodeVP8(320, 240, 1).at(0);
-  const Bytes b = EncodeVP8(320, 176, 1).at(0);
+  const Bytes a = EncodeVP8(96, 80, 1).at(0);
+  const Bytes b = EncodeVP8(96, 48, 1).at(0);
   std::vector<Bytes> packets;
   for (size_t count = 2; count <= 6; ++count) {
     std::vector<Bytes> frames(count, a);
@@ -72,19 +73,18 @@ TEST(BitstreamFromEncoders, Vp8PacketsOfTwoToSixKeyFrames) {
     int w = 0, h = 0, n = 0;
     ASSERT_EQ(ResolutionFromBitstream_VPX(in.data(), in.size(), w, h, n), 0) << count;
     EXPECT_EQ(n, static_cast<int>(count));
-    if (count == 2) {
-      EXPECT_EQ(w, 320);
-      EXPECT_EQ(h, 240);
-    } else {
-      EXPECT_EQ(w, 320);
-      EXPECT_EQ(h, 240 * static_cast<int>(count - 1) + 176 - 64 - 64 * static_cast<int>(count - 2));
-    }
+    const int c = static_cast<int>(count);
+    EXPECT_EQ(w, 96);
+    // Two frames: the first frame's size. More: the heights less 32 for the first and the last
+    // frame and 64 for each between.
+    EXPECT_EQ(h, c == 2 ? 80 : 80 * (c - 1) + 48 - 2 * 32 - 64 * (c - 2));
   }
-  KeepSeeds("bitstream_vp8_packet", packets, 2);
+  KeepSeeds("bitstream_vp8", "libvpx_packet_", packets, 2);
 }
 
 TEST(BitstreamFromEncoders, H264CroppedAndUncroppedFromLibavcodec) {
-  for (auto [w, h] : {std::pair{320, 240}, std::pair{320, 180}, std::pair{200, 120}}) {
+  for (auto [w, h] : {std::pair{320, 240}, std::pair{320, 180}, std::pair{200, 120},
+                       std::pair{96, 54}}) {
     const std::vector<Bytes> packets = EncodeFFmpeg(FF_VCodecH264, w, h, 2);
     ASSERT_EQ(packets.size(), 2u);
     const Exact key(packets[0]);
@@ -105,7 +105,7 @@ TEST(BitstreamFromEncoders, H264CroppedAndUncroppedFromLibavcodec) {
     ASSERT_EQ(SPSFromBitstream_H264(key.data(), key.size(), &sps, nal, nalSize), 0);
     EXPECT_EQ(sps.frame_cropping_flag, (w % 16 || h % 16) ? 1u : 0u);
     EXPECT_EQ(sps.pic_width_in_mbs, static_cast<uint32_t>((w + 15) / 16));
-    if (w == 320 && h == 180) KeepSeeds("bitstream_h264", packets, 2);
+    if (w == 96) KeepSeeds("bitstream_h264", "x264_96x54_", packets, 2);
   }
 }
 
@@ -129,6 +129,7 @@ TEST(BitstreamFromEncoders, H264SpsWrittenBackDecodesTheSamePicture) {
   hx_sps again;
   ASSERT_EQ(SPSFromBitstream_H264(written.data(), written.size(), &again, nal, nalSize), 0);
   EXPECT_TRUE(again == sps);
+  KeepSeeds("bitstream_h264", "written_sps_", {unit}, 1);
   int fw = 0, fh = 0;
   ASSERT_EQ(ResolutionFromBitstream_H264(written.data(), written.size(), fw, fh), 0);
   EXPECT_EQ(fw, w);
@@ -156,7 +157,7 @@ TEST(BitstreamFromEncoders, H264SpsWrittenBackDecodesTheSamePicture) {
 }
 
 TEST(BitstreamFromEncoders, H265FromLibavcodec) {
-  for (auto [w, h] : {std::pair{320, 240}, std::pair{320, 180}}) {
+  for (auto [w, h] : {std::pair{320, 240}, std::pair{320, 180}, std::pair{96, 54}}) {
     const std::vector<Bytes> packets = EncodeLibavcodec("libx265", w, h, 2);
     ASSERT_EQ(packets.size(), 2u);
     const Exact key(packets[0]);
@@ -173,7 +174,7 @@ TEST(BitstreamFromEncoders, H265FromLibavcodec) {
     EXPECT_EQ(delta, 1);
     // An H.265 key frame begins with a parameter set H.264 does not take.
     EXPECT_NE(ResolutionFromBitstream_H264(key.data(), key.size(), fw, fh), 0);
-    if (h == 180) KeepSeeds("bitstream_h265", packets, 2);
+    if (w == 96) KeepSeeds("bitstream_h265", "x265_96x54_", packets, 2);
   }
 }
 
@@ -184,9 +185,9 @@ TEST(BitstreamFromEncoders, H263CifAndH263PlusCustomSize) {
     const char* seeds;
   } cases[] = {{FF_VCodecH263, 352, 288, "bitstream_h263"},
                {FF_VCodecH263, 176, 144, nullptr},
-               {FF_VCodecH263P, 640, 480, "bitstream_h263"},
+               {FF_VCodecH263P, 640, 480, nullptr},
+               {FF_VCodecH263P, 96, 64, "bitstream_h263"},
                {FF_VCodecH263P, 352, 288, nullptr}};
-  std::vector<Bytes> seeds;
   for (const Case& c : cases) {
     const std::vector<Bytes> packets = EncodeFFmpeg(c.id, c.w, c.h, 2);
     ASSERT_EQ(packets.size(), 2u) << c.w;
@@ -200,9 +201,8 @@ TEST(BitstreamFromEncoders, H263CifAndH263PlusCustomSize) {
       EXPECT_EQ(fw, c.w);
       EXPECT_EQ(fh, c.h);
     }
-    if (c.seeds) seeds.insert(seeds.end(), packets.begin(), packets.end());
+    if (c.seeds) KeepSeeds(c.seeds, c.id == FF_VCodecH263 ? "h263_cif_" : "h263plus_96x64_", packets, 2);
   }
-  KeepSeeds("bitstream_h263", seeds, 8);
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ using Bytes = std::vector<uint8_t>;
 class Bits {
  public:
   Bits& u(int n, uint64_t v) {
-    for (int i = n - 1; i >= 0; --i) bits_.push_back(static_cast<char>('0' + ((v >> i) & 1)));
+    for (int i = n - 1; i >= 0; --i)
+      bits_.push_back(static_cast<char>('0' + (i < 64 ? (v >> i) & 1 : 0)));
     return *this;
   }
   Bits& ue(uint64_t v) {
@@ -74,14 +75,13 @@ inline Bytes Concat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// A moving gradient, packed I420.
+// A smooth gradient moving with the frame number, packed I420 (small key frames).
 inline Bytes Picture(int w, int h, int frame) {
   Bytes pic(static_cast<size_t>(w) * h * 3 / 2);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
-      pic[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>((x + 2 * frame) ^ (y * 3));
-  for (size_t i = static_cast<size_t>(w) * h; i < pic.size(); ++i)
-    pic[i] = static_cast<uint8_t>(128 + (i % 17));
+      pic[static_cast<size_t>(y) * w + x] = static_cast<uint8_t>(16 + (x + 2 * frame) / 3 + y / 4);
+  for (size_t i = static_cast<size_t>(w) * h; i < pic.size(); ++i) pic[i] = 128;
   return pic;
 }
 
