@@ -23,16 +23,20 @@ Bytes Sps1080(int profile) {
   Bits b;
   b.u(8, 0x67).u(8, profile).u(8, 0).u(8, 40).ue(0);
   if (profile == 100) b.ue(1).ue(0).ue(0).u(1, 0).u(1, 0);
-  b.ue(0)         // log2_max_frame_num_minus4
-      .ue(2)      // pic_order_cnt_type
-      .ue(1)      // max_num_ref_frames
-      .u(1, 0)    // gaps
-      .ue(119)    // pic_width_in_mbs_minus1
-      .ue(67)     // pic_height_in_map_units_minus1
-      .u(1, 1)    // frame_mbs_only_flag
-      .u(1, 1)    // direct_8x8_inference_flag
-      .u(1, 1).ue(0).ue(0).ue(0).ue(4)  // cropping
-      .u(1, 0)    // vui
+  b.ue(0)       // log2_max_frame_num_minus4
+      .ue(2)    // pic_order_cnt_type
+      .ue(1)    // max_num_ref_frames
+      .u(1, 0)  // gaps
+      .ue(119)  // pic_width_in_mbs_minus1
+      .ue(67)   // pic_height_in_map_units_minus1
+      .u(1, 1)  // frame_mbs_only_flag
+      .u(1, 1)  // direct_8x8_inference_flag
+      .u(1, 1)
+      .ue(0)
+      .ue(0)
+      .ue(0)
+      .ue(4)    // cropping
+      .u(1, 0)  // vui
       .trailing();
   return b.bytes();
 }
@@ -129,18 +133,35 @@ TEST(BitstreamEdgeCases, Table) {
   const Bytes vp8Delta = {0x31, 0x05, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99};
 
   const Row rows[] = {
-      {"H.264 IDR slice without SPS", [] { return H264({0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0xa0}); }, "-2"},
-      {"H.264 delta slice", [] { return H264({0, 0, 1, 0x41, 0x9a, 0x02, 0x04, 0x05}); }, "-1"},
+      {"H.264 IDR slice without SPS",
+       [] {
+         return H264({0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0xa0});
+       },
+       "-2"},
+      {"H.264 delta slice",
+       [] {
+         return H264({0, 0, 1, 0x41, 0x9a, 0x02, 0x04, 0x05});
+       },
+       "-1"},
       {"H.264 SPS 120x68 MBs, bottom crop 4 (Baseline)",
-       [&] { return H264(Concat({kStart, sps, kStart, {0x65, 0x88}})); }, "0 1920x1080"},
+       [&] {
+         return H264(Concat({kStart, sps, kStart, {0x65, 0x88}}));
+       },
+       "0 1920x1080"},
       {"H.264 SPS 120x68 MBs, bottom crop 4 (High, 4:2:0)",
-       [] { return H264(Concat({{0}, kStart, Sps1080(100)})); }, "0 1920x1080"},
+       [] {
+         return H264(Concat({{0}, kStart, Sps1080(100)}));
+       },
+       "0 1920x1080"},
       {"H.265 CRA before any SPS",
-       [] { return H265({0, 0, 1, 21 << 1, 0x01, 0xaf, 0x06, 0xb8}); }, "-2"},
+       [] {
+         return H265({0, 0, 1, 21 << 1, 0x01, 0xaf, 0x06, 0xb8});
+       },
+       "-2"},
       {"VP8 key frame 640x480", [&] { return Vpx(vp8Key); }, "0 640x480 frames 1 key"},
       {"VP8 delta frame", [&] { return Vpx(vp8Delta); }, "-1"},
-      {"H.263 source format 2",
-       [] { return H263(H263Header(2).u(16, 0x1234).bytes()); }, "0 176x144"},
+      {"H.263 source format 2", [] { return H263(H263Header(2).u(16, 0x1234).bytes()); },
+       "0 176x144"},
       {"H.263 PLUSPTYPE with UFEP 0",
        [] { return H263(H263Header(7).u(3, 0).u(24, 0xffffff).bytes()); }, "-1"},
       {"PutVLC_ue(0)", [] { return Written([](h264Bitstream* b) { PutVLC_ue(b, 0); }); }, "1"},
@@ -154,31 +175,58 @@ TEST(BitstreamEdgeCases, Table) {
          return std::to_string(n) + ": " + Hex(out, n);
        },
        "9: 00 00 00 01 65 00 00 03 01"},
-      {"H.264 type of an IDR slice", [] { const Bytes n = {0x65, 0x88}; return std::to_string(TypeSliceFromNAL_H264(n.data(), 2)); }, "0"},
-      {"H.264 type of a non-IDR slice", [] { const Bytes n = {0x41, 0x9a}; return std::to_string(TypeSliceFromNAL_H264(n.data(), 2)); }, "-1"},
-      {"H.264 type of an SPS, SEI, PPS", [] {
+      {"H.264 type of an IDR slice",
+       [] {
+         const Bytes n = {0x65, 0x88};
+         return std::to_string(TypeSliceFromNAL_H264(n.data(), 2));
+       },
+       "0"},
+      {"H.264 type of a non-IDR slice",
+       [] {
+         const Bytes n = {0x41, 0x9a};
+         return std::to_string(TypeSliceFromNAL_H264(n.data(), 2));
+       },
+       "-1"},
+      {"H.264 type of an SPS, SEI, PPS",
+       [] {
          std::string out;
          for (uint8_t h : {0x67, 0x06, 0x68}) {
            const Bytes n = {h, 0};
            out += std::to_string(TypeSliceFromNAL_H264(n.data(), 2)) + " ";
          }
          return out;
-       }, "-2 -2 -2 "},
-      {"H.264 stream type: SPS PPS IDR", [&] { return TypeH264Stream(Concat({kStart, sps, kStart, pps, kStart, {0x65, 0x88}})); }, "0 delta 0"},
-      {"H.264 stream type: delta slice", [] { return TypeH264Stream({0, 0, 1, 0x41, 0x9a}); }, "-1 delta 1"},
-      {"H.264 stream type: no slice", [&] { return TypeH264Stream(Concat({kStart, sps})); }, "-1 delta 1"},
+       },
+       "-2 -2 -2 "},
+      {"H.264 stream type: SPS PPS IDR",
+       [&] {
+         return TypeH264Stream(Concat({kStart, sps, kStart, pps, kStart, {0x65, 0x88}}));
+       },
+       "0 delta 0"},
+      {"H.264 stream type: delta slice",
+       [] {
+         return TypeH264Stream({0, 0, 1, 0x41, 0x9a});
+       },
+       "-1 delta 1"},
+      {"H.264 stream type: no slice",
+       [&] {
+         return TypeH264Stream(Concat({kStart, sps}));
+       },
+       "-1 delta 1"},
       {"H.265 types 0-9", [] { return TypesH265(0, 9, 0); }, "-1 -1 -1 -1 -1 -1 -1 -1 -1 -1"},
       {"H.265 types 10-15", [] { return TypesH265(10, 15, 0); }, "-2 -2 -2 -2 -2 -2"},
       {"H.265 types 16-21", [] { return TypesH265(16, 21, 0); }, "0 0 0 0 0 0"},
-      {"H.265 types 1, 19 with the forbidden bit", [] { return TypesH265(1, 1, 0x80) + " " + TypesH265(19, 19, 0x80); }, "-2 -2"},
-      {"H.265 types 22, 32, 33", [] { return TypesH265(22, 22, 0) + " " + TypesH265(32, 33, 0); }, "-2 -2 -2"},
+      {"H.265 types 1, 19 with the forbidden bit",
+       [] { return TypesH265(1, 1, 0x80) + " " + TypesH265(19, 19, 0x80); }, "-2 -2"},
+      {"H.265 types 22, 32, 33", [] { return TypesH265(22, 22, 0) + " " + TypesH265(32, 33, 0); },
+       "-2 -2 -2"},
       {"IsBitstreamSPS_264 on SPS then PPS",
        [&] {
          const Exact in(twoUnits);
          bool isSps = false;
          int size = 0;
          const uint8_t* at = IsBitstreamSPS_264(in.data(), in.size(), isSps, size);
-         return std::to_string(at - in.data()) + (isSps ? " sps " : " other ") + std::to_string(size);
+         return std::to_string(at - in.data()) + (isSps ? " sps " : " other ") +
+                std::to_string(size);
        },
        nullptr},
       {"GetNALSize on SPS then PPS: each unit",
@@ -194,9 +242,9 @@ TEST(BitstreamEdgeCases, Table) {
   const std::string spsAnswer = "0 sps " + std::to_string(3 + sps.size());
   const std::string sizesAnswer = std::to_string(sps.size()) + " " + std::to_string(pps.size());
   for (const Row& row : rows) {
-    const std::string expected = row.expected ? row.expected
+    const std::string expected = row.expected                                         ? row.expected
                                  : std::string(row.what).rfind("IsBitstream", 0) == 0 ? spsAnswer
-                                                                                     : sizesAnswer;
+                                                                                      : sizesAnswer;
     EXPECT_EQ(row.run(), expected) << row.what;
   }
 }

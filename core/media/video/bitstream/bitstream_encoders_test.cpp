@@ -83,8 +83,8 @@ TEST(BitstreamFromEncoders, Vp8PacketsOfTwoToSixKeyFrames) {
 }
 
 TEST(BitstreamFromEncoders, H264CroppedAndUncroppedFromLibavcodec) {
-  for (auto [w, h] : {std::pair{320, 240}, std::pair{320, 180}, std::pair{200, 120},
-                       std::pair{96, 54}}) {
+  for (auto [w, h] :
+       {std::pair{320, 240}, std::pair{320, 180}, std::pair{200, 120}, std::pair{96, 54}}) {
     const std::vector<Bytes> packets = EncodeFFmpeg(FF_VCodecH264, w, h, 2);
     ASSERT_EQ(packets.size(), 2u);
     const Exact key(packets[0]);
@@ -201,7 +201,8 @@ TEST(BitstreamFromEncoders, H263CifAndH263PlusCustomSize) {
       EXPECT_EQ(fw, c.w);
       EXPECT_EQ(fh, c.h);
     }
-    if (c.seeds) KeepSeeds(c.seeds, c.id == FF_VCodecH263 ? "h263_cif_" : "h263plus_96x64_", packets, 2);
+    if (c.seeds)
+      KeepSeeds(c.seeds, c.id == FF_VCodecH263 ? "h263_cif_" : "h263plus_96x64_", packets, 2);
   }
 }
 

@@ -26,7 +26,15 @@ constexpr int kCropUnitY[4] = {1, 2, 1, 1};
 
 bool HasExtendedHeader(uint32_t profile) {
   switch (profile) {
-    case 44: case 83: case 86: case 100: case 110: case 118: case 122: case 128: case 244:
+    case 44:
+    case 83:
+    case 86:
+    case 100:
+    case 110:
+    case 118:
+    case 122:
+    case 128:
+    case 244:
       return true;
     default:
       return false;
@@ -170,12 +178,12 @@ int SizeOfSps(const hx_sps& s, int& width, int& height) {
   const int64_t fieldFactor = 2 - static_cast<int64_t>(s.frame_mbs_only_flag ? 1 : 0);
   const int64_t unitX = kCropUnitX[s.chroma_format_idc & 3];
   const int64_t unitY = kCropUnitY[s.chroma_format_idc & 3] * fieldFactor;
-  const int64_t w = static_cast<int64_t>(s.pic_width_in_mbs) * 16 -
-                    (static_cast<int64_t>(s.frame_crop_left_offset) + s.frame_crop_right_offset) *
-                        unitX;
-  const int64_t h = static_cast<int64_t>(s.pic_height_in_map_units) * 16 * fieldFactor -
-                    (static_cast<int64_t>(s.frame_crop_top_offset) + s.frame_crop_bottom_offset) *
-                        unitY;
+  const int64_t w =
+      static_cast<int64_t>(s.pic_width_in_mbs) * 16 -
+      (static_cast<int64_t>(s.frame_crop_left_offset) + s.frame_crop_right_offset) * unitX;
+  const int64_t h =
+      static_cast<int64_t>(s.pic_height_in_map_units) * 16 * fieldFactor -
+      (static_cast<int64_t>(s.frame_crop_top_offset) + s.frame_crop_bottom_offset) * unitY;
   if (w <= 0 || h <= 0 || w > INT_MAX || h > INT_MAX) return -2;
   width = static_cast<int>(w);
   height = static_cast<int>(h);
@@ -204,7 +212,8 @@ int ResolutionFromBitstream_H264(const uint8_t* stream, int length, int& width, 
   int64_t at = FindStartCode(stream, size, 0);
   while (at >= 0) {
     const size_t unit = static_cast<size_t>(at) + 3;
-    const int r = ResolutionFromNAL_H264(stream + unit, static_cast<int>(size - unit), width, height);
+    const int r =
+        ResolutionFromNAL_H264(stream + unit, static_cast<int>(size - unit), width, height);
     if (r == 0 || r == -1) return r;
     if (r == -3) return -2;
     at = FindStartCode(stream, size, unit);
@@ -329,9 +338,8 @@ int ParseVUI_H264(hx_vui* vui, hx_bitpos& p) {
   if (v.bitstream_restriction_flag) {
     v.motion_vectors_over_pic_boundaries_flag = GetBit(p);
     if (!ReadUe(p, v.max_bytes_per_pic_denom) || !ReadUe(p, v.max_bits_per_mb_denom) ||
-        !ReadUe(p, v.log2_max_mv_length_horizontal) ||
-        !ReadUe(p, v.log2_max_mv_length_vertical) || !ReadUe(p, v.max_num_reorder_frames) ||
-        !ReadUe(p, v.max_dec_frame_buffering))
+        !ReadUe(p, v.log2_max_mv_length_horizontal) || !ReadUe(p, v.log2_max_mv_length_vertical) ||
+        !ReadUe(p, v.max_num_reorder_frames) || !ReadUe(p, v.max_dec_frame_buffering))
       return -2;
   }
   if (p.failed) return -2;

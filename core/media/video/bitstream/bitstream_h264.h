@@ -107,8 +107,8 @@ struct hx_sps {
   uint32_t num_ref_frames_in_pic_order_cnt_cycle = 0;  // at most 255
   int32_t offset_for_ref_frame[256] = {};
   uint32_t max_num_ref_frames = 0;
-  uint32_t pic_width_in_mbs = 0;          // +1
-  uint32_t pic_height_in_map_units = 0;   // +1
+  uint32_t pic_width_in_mbs = 0;         // +1
+  uint32_t pic_height_in_map_units = 0;  // +1
   uint32_t qpprime_y_zero_transform_bypass_flag = 0;
   uint32_t seq_scaling_matrix_present_flag = 0;
   uint32_t separate_colour_plane_flag = 0;

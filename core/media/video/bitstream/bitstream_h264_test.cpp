@@ -3,6 +3,8 @@
 // writer's unit read by the test's own Exp-Golomb builder; lying counts, every prefix of a valid
 // unit and a too-small buffer. Inputs are exactly sized heap copies, so AddressSanitizer reports
 // any read past them.
+#include "core/media/video/bitstream/bitstream_h264.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "core/base/ios_log.h"
-#include "core/media/video/bitstream/bitstream_h264.h"
 #include "core/media/video/bitstream/bitstream_test_util.h"
 
 namespace {
@@ -210,9 +211,25 @@ TEST(SpsH264, WriterOutputIsReadByAnIndependentReader) {
   s.frame_mbs_only_flag = 1;
   s.direct_8x8_inference_flag = 1;
   const Bytes rbsp = Bits()
-                         .u(8, 0x67).u(8, 66).u(4, 0b1000).u(4, 0).u(8, 30).ue(0)
-                         .ue(0).ue(0).ue(2).ue(1).u(1, 0).ue(19).ue(14).u(1, 1).u(1, 1).u(1, 0)
-                         .u(1, 0).trailing().bytes();
+                         .u(8, 0x67)
+                         .u(8, 66)
+                         .u(4, 0b1000)
+                         .u(4, 0)
+                         .u(8, 30)
+                         .ue(0)
+                         .ue(0)
+                         .ue(0)
+                         .ue(2)
+                         .ue(1)
+                         .u(1, 0)
+                         .ue(19)
+                         .ue(14)
+                         .u(1, 1)
+                         .u(1, 1)
+                         .u(1, 0)
+                         .u(1, 0)
+                         .trailing()
+                         .bytes();
   Bytes expected = {0, 0, 0, 1};
   expected.insert(expected.end(), rbsp.begin(), rbsp.end());
   EXPECT_EQ(Written(s), expected);
@@ -323,14 +340,16 @@ TEST(SpsH264, CountsAboveTheRecordsRoomAreMalformed) {
     const int stream = SPSFromBitstream_H264(in.data(), in.size(), &read, nal, nalSize);
     EXPECT_EQ(stream, c.expected == 0 ? 0 : -1) << c.cycle << " " << c.cpb;
     std::vector<uint8_t> rbsp;
-    hx::bitstream::RemoveEmulationPrevention(in.data() + 3, static_cast<size_t>(in.size() - 3), &rbsp);
+    hx::bitstream::RemoveEmulationPrevention(in.data() + 3, static_cast<size_t>(in.size() - 3),
+                                             &rbsp);
     const Exact nalOnly(rbsp);
     EXPECT_EQ(SPSFromNAL_H264(nalOnly.data(), nalOnly.size(), &read), c.expected);
     EXPECT_EQ(ResolutionFromNAL_H264(in.data() + 3, in.size() - 3, w, h), c.expected);
     if (c.expected == 0) {
       EXPECT_EQ(w, 320);
       EXPECT_EQ(h, 240);
-      EXPECT_TRUE(read.num_ref_frames_in_pic_order_cnt_cycle == static_cast<uint32_t>(std::max(c.cycle, 0)));
+      EXPECT_TRUE(read.num_ref_frames_in_pic_order_cnt_cycle ==
+                  static_cast<uint32_t>(std::max(c.cycle, 0)));
     }
   }
 }
@@ -368,7 +387,11 @@ TEST(SpsH264, OutOfRangeFieldsAndHugeSizesAreMalformed) {
   struct Case {
     uint64_t chroma, widthMinus1, cropRight;
     int expected;
-  } cases[] = {{1, 19, 2, 0}, {4, 19, 2, -2}, {1, 0xfffffffe, 0, -2}, {1, 19, 160, -2}, {1, 19, 0xfffffffe, -2}};
+  } cases[] = {{1, 19, 2, 0},
+               {4, 19, 2, -2},
+               {1, 0xfffffffe, 0, -2},
+               {1, 19, 160, -2},
+               {1, 19, 0xfffffffe, -2}};
   for (const Case& c : cases) {
     const Exact in(sps(c.chroma, c.widthMinus1, c.cropRight));
     int w = 0, h = 0;

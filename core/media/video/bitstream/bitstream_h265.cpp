@@ -94,7 +94,8 @@ int ResolutionFromBitstream_H265(const uint8_t* stream, int length, int& width, 
   for (int64_t at = FindStartCode(stream, size, 0); at >= 0;
        at = FindStartCode(stream, size, static_cast<size_t>(at) + 3)) {
     const size_t unit = static_cast<size_t>(at) + 3;
-    const int r = ResolutionFromNAL_H265(stream + unit, static_cast<int>(size - unit), width, height);
+    const int r =
+        ResolutionFromNAL_H265(stream + unit, static_cast<int>(size - unit), width, height);
     if (r == 0 || r == -1) return r;
     if (r == -3) return -2;
   }

@@ -62,12 +62,17 @@ TEST(BitstreamHostile, EveryPrefixOfRealStreams) {
     // keeps the quadratic walk short on the larger pictures.
     for (size_t n = 0; n <= s.bytes.size(); n += n < 1024 ? 1 : 61) {
       const Answers a = ProbeAll(s.bytes.data(), n);
-      for (int r : {a.vpx, a.h264, a.h265, a.h263}) ASSERT_TRUE(r == 0 || RefusedOr(r)) << s.what << n;
+      for (int r : {a.vpx, a.h264, a.h265, a.h263})
+        ASSERT_TRUE(r == 0 || RefusedOr(r)) << s.what << n;
       // A prefix answers the full stream's size or refuses; it never makes up another size.
-      if (s.what == std::string("VP8") && a.vpx == 0) ASSERT_EQ(a.wvpx * 10000 + a.hvpx, s.w * 10000 + s.h);
-      if (s.what == std::string("H.264") && a.h264 == 0) ASSERT_EQ(a.w264 * 10000 + a.h264h, s.w * 10000 + s.h) << n;
-      if (s.what == std::string("H.265") && a.h265 == 0) ASSERT_EQ(a.w265 * 10000 + a.h265h, s.w * 10000 + s.h) << n;
-      if (s.what == std::string("H.263+") && a.h263 == 0) ASSERT_EQ(a.w263 * 10000 + a.h263h, s.w * 10000 + s.h) << n;
+      if (s.what == std::string("VP8") && a.vpx == 0)
+        ASSERT_EQ(a.wvpx * 10000 + a.hvpx, s.w * 10000 + s.h);
+      if (s.what == std::string("H.264") && a.h264 == 0)
+        ASSERT_EQ(a.w264 * 10000 + a.h264h, s.w * 10000 + s.h) << n;
+      if (s.what == std::string("H.265") && a.h265 == 0)
+        ASSERT_EQ(a.w265 * 10000 + a.h265h, s.w * 10000 + s.h) << n;
+      if (s.what == std::string("H.263+") && a.h263 == 0)
+        ASSERT_EQ(a.w263 * 10000 + a.h263h, s.w * 10000 + s.h) << n;
     }
     if (s.what == std::string("VP8")) EXPECT_EQ(full.vpx, 0);
     if (s.what == std::string("H.264")) EXPECT_EQ(full.h264, 0);
@@ -115,7 +120,8 @@ TEST(BitstreamHostile, Vp8PacketsThatLie) {
       {"two whole key frames", packet2, 0},
       {"second frame of 9 bytes", VP8Packet({key, cutKey}), -1},
       {"second frame of 0 bytes", VP8Packet({key, Bytes()}), -1},
-      {"last of four frames of 3 bytes", VP8Packet({key, key, key, Bytes(key.begin(), key.begin() + 3)}), -1},
+      {"last of four frames of 3 bytes",
+       VP8Packet({key, key, key, Bytes(key.begin(), key.begin() + 3)}), -1},
       {"seven frames", VP8Packet({key, key, key, key, key, key, key}), -1},
       {"one frame in packet form", VP8Packet({key}), -1},
   };
@@ -136,7 +142,8 @@ TEST(BitstreamHostile, Vp8PacketsThatLie) {
   for (const Case& c : cases) {
     const Exact in(c.packet);
     int w = 0, h = 0, frames = 0;
-    EXPECT_EQ(ResolutionFromBitstream_VPX(in.data(), in.size(), w, h, frames), c.expected) << c.what;
+    EXPECT_EQ(ResolutionFromBitstream_VPX(in.data(), in.size(), w, h, frames), c.expected)
+        << c.what;
     if (c.expected == 0) {
       EXPECT_EQ(w, 160);
       EXPECT_EQ(h, 120);

@@ -35,7 +35,9 @@ class Bits {
     u(length, 0);
     return u(length + 1, code);
   }
-  Bits& se(int64_t v) { return ue(v > 0 ? static_cast<uint64_t>(2 * v - 1) : static_cast<uint64_t>(-2 * v)); }
+  Bits& se(int64_t v) {
+    return ue(v > 0 ? static_cast<uint64_t>(2 * v - 1) : static_cast<uint64_t>(-2 * v));
+  }
   // Stop bit and zero bits to the byte boundary.
   Bits& trailing() {
     bits_.push_back('1');
@@ -57,7 +59,8 @@ class Bits {
 // `size` bytes on the heap and nothing more.
 class Exact {
  public:
-  explicit Exact(const uint8_t* data, size_t size) : size_(size), data_(new uint8_t[size ? size : 1]) {
+  explicit Exact(const uint8_t* data, size_t size)
+      : size_(size), data_(new uint8_t[size ? size : 1]) {
     if (size) std::memcpy(data_.get(), data, size);
   }
   explicit Exact(const Bytes& bytes) : Exact(bytes.data(), bytes.size()) {}
