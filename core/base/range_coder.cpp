@@ -10,81 +10,22 @@ constexpr uint32_t kTop = 1u << 24;
 constexpr uint32_t kBottom = 1u << 16;
 constexpr uint32_t kIncrement = 64;
 constexpr uint32_t kRescaleLimit = 65536;
-constexpr unsigned kGroupSize = 8;
-constexpr unsigned kGroupCount = 256 / kGroupSize;
-
-// The encoder's order-0 model. The format is defined by the frequency f(s) = count(s) + 1 and the cumulative
-// frequency Cum(s) = sum of f(j) for j < s; everything else here is a speed device.
-//
-// The model keeps f(s) itself, and the cumulative frequency at the first value of each run of 8
-// values (the group starts). Cum(s) is then one group start plus a sum over at most 7 frequencies,
-// and the decoder finds its symbol by counting the group starts not above the scaled value and then
-// the running sums inside the group not above it. Both are written as fixed-length loops without
-// data-dependent branches: the symbols of real input are too varied for a branch predictor, and
-// fixed loops let the compiler use vector instructions.
-class ByteModel {
- public:
-  ByteModel() {
-    for (unsigned s = 0; s < 256; ++s) freq_[s] = 1;
-    for (unsigned g = 0; g < kGroupCount; ++g) group_start_[g] = g * kGroupSize;
-  }
-
-  uint32_t total() const { return total_; }
-  // range / total(), exactly, for any 32-bit range: a multiplication by the total's reciprocal
-  // instead of a division on the coder's chain of dependent steps. The reciprocal depends only on
-  // the model, so it is ready long before the range it divides. (ceil(2^64 / d) times a 32-bit n,
-  // shifted down by 64, is floor(n / d) for every d below 2^32: the error stays below 1 / d.)
-  uint32_t Scale(uint32_t range) const {
-    return static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal_) * range) >> 64);
-  }
-  uint32_t Frequency(unsigned s) const { return freq_[s]; }
-
-  uint32_t Cumulative(unsigned s) const {
-    const unsigned first = s & ~(kGroupSize - 1);
-    const unsigned within = s - first;
-    uint32_t sum = 0;
-    for (unsigned j = 0; j < kGroupSize; ++j) sum += j < within ? freq_[first + j] : 0;
-    return group_start_[s / kGroupSize] + sum;
-  }
-
-  void Update(unsigned s) {
-    freq_[s] += kIncrement;
-    total_ += kIncrement;
-    reciprocal_ = Reciprocal(total_);
-    const unsigned group = s / kGroupSize;
-    for (unsigned g = 0; g < kGroupCount; ++g) group_start_[g] += g > group ? kIncrement : 0;
-    if (total_ > kRescaleLimit) Rescale();
-  }
-
- private:
-  // Every count halves, rounding down: f' = (f - 1) / 2 + 1 = (f + 1) / 2.
-  void Rescale() {
-    uint32_t sum = 0;
-    for (unsigned g = 0; g < kGroupCount; ++g) {
-      group_start_[g] = sum;
-      for (unsigned j = g * kGroupSize; j < (g + 1) * kGroupSize; ++j) {
-        freq_[j] = (freq_[j] + 1) >> 1;
-        sum += freq_[j];
-      }
-    }
-    total_ = sum;
-    reciprocal_ = Reciprocal(total_);
-  }
-
-  // ceil(2^64 / d) for d from 2 up.
-  static uint64_t Reciprocal(uint32_t d) { return UINT64_MAX / d + 1; }
-
-  uint32_t freq_[256];
-  uint32_t group_start_[kGroupCount];
-  uint32_t total_ = 256;
-  uint64_t reciprocal_ = Reciprocal(256);
-};
+// A multiplier m with floor(n * m / 2^64) = floor(n / d) for every 32-bit n, for a total d from 256
+// up to a little above 2^16. Any m from 2^64 / d up to 2^64 / d + 2^15 will do: the excess adds
+// less than n * 2^15 / 2^64 < 1 / d to n / d, whose fraction is at most 1 - 1 / d. The quotient in
+// double precision lies within 8 of 2^64 / d (it is below 2^56), so 64 more is always in that
+// window. A floating-point division keeps the integer divider, far slower on 64 bits, out of every
+// symbol.
+inline uint64_t Reciprocal(uint32_t d) {
+  return static_cast<uint64_t>(static_cast<int64_t>(18446744073709551616.0 / d)) + 64;
+}
 
 constexpr unsigned kSearchGroups = 16;
 constexpr unsigned kSearchGroupSize = 16;
 
-// The decoder's model. The format is defined by the frequency f(s) = count(s) + 1 and the cumulative
-// frequency Cum(s) = s + (sum of count[j], j < s); everything else here is a speed device.
+// The order-0 model, the same in coder and decoder. The format is defined by the frequency
+// f(s) = count(s) + 1 and the cumulative frequency Cum(s) = s + (sum of count[j], j < s); everything
+// else here is a speed device.
 //
 // The model keeps Cum(s) in two levels: the cumulative frequency at the first value of each run of
 // 16 values (the group starts), and for every value its cumulative frequency counted from its
@@ -93,7 +34,7 @@ constexpr unsigned kSearchGroupSize = 16;
 // without data-dependent branches (the symbols of real input are too varied for a branch
 // predictor), and the first needs not the scaled value itself but only the range per unit of total,
 // so it runs beside the division that produces the scaled value. An update touches the group
-// starts and the offsets of one group only.
+// starts and the offsets of one group only. The coder takes Cum(s) as one group start plus one offset.
 class SearchModel {
  public:
   SearchModel() {
@@ -110,6 +51,7 @@ class SearchModel {
     return static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal_) * range) >> 64);
   }
   uint32_t Frequency(unsigned s) const { return freq_[s]; }
+  uint32_t Cumulative(unsigned s) const { return group_start_[s / kSearchGroupSize] + offset_[s]; }
 
   // The symbol s with Cum(s) <= v < Cum(s) + f(s), where v = x / r (rounded down) is below total()
   // and r is at least 1 with r * total() below 2^32; Cum(s) goes to `cum`.
@@ -192,8 +134,6 @@ class SearchModel {
     total_ = sum;
   }
 
-  // ceil(2^64 / d) for d from 2 up.
-  static uint64_t Reciprocal(uint32_t d) { return UINT64_MAX / d + 1; }
 
   alignas(16) uint32_t offset_[256];
   alignas(16) uint32_t group_start_[kSearchGroups];
@@ -226,7 +166,7 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
   uint8_t* const begin = static_cast<uint8_t*>(destination);
   uint8_t* out = begin;
   uint8_t* const end = begin + capacity;
-  ByteModel model;
+  SearchModel model;
   uint32_t low = 0;
   uint32_t range = 0xFFFFFFFFu;
   for (size_t i = 0; i < length; ++i) {
