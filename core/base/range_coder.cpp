@@ -4,6 +4,14 @@
 #include <emmintrin.h>
 #endif
 
+// Where the processor may offer 512-bit vectors, the decoder has a second search (see WideModel),
+// compiled for them alone and chosen at run time.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define HX_RANGE_WIDE 1
+#define HX_WIDE_TARGET __attribute__((target("avx512f,avx512bw,popcnt,bmi,bmi2,lzcnt")))
+#endif
+
 namespace {
 
 constexpr uint32_t kTop = 1u << 24;
@@ -159,6 +167,125 @@ inline unsigned SettledBits(uint32_t low, uint32_t range) {
   return (static_cast<unsigned>(__builtin_clz(low ^ (low + range))) / 8) * 8;
 }
 
+#if defined(HX_RANGE_WIDE)
+// The decoder's model for processors with 512-bit vectors of 16-bit lanes: Cum(s) of all 256 values
+// in eight registers, so the symbol is the count of those not above the scaled value, found in one
+// step of eight compares instead of two dependent steps; an update adds the increment to the lanes
+// after s in all eight at once. Cum(s) never exceeds 65535 while it is searched (the total is at
+// most 2^16 then, and f(255) at least 1); an update that takes the total above 2^16 may wrap the
+// lanes, but the rescale that follows at once computes them afresh. A copy in memory serves the
+// scalar reads of Cum(s).
+class WideModel {
+ public:
+  HX_WIDE_TARGET WideModel() {
+    for (unsigned s = 0; s < 256; ++s) {
+      freq_[s] = 1;
+      cum_[s] = static_cast<uint16_t>(s);
+    }
+    for (unsigned k = 0; k < kRegisters; ++k) cums_[k] = _mm512_load_si512(cum_ + 32 * k);
+  }
+
+  uint32_t total() const { return total_; }
+  uint32_t Scale(uint32_t range) const {
+    return static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal_) * range) >> 64);
+  }
+  uint32_t Frequency(unsigned s) const { return freq_[s]; }
+
+  // The symbol s with Cum(s) <= v < Cum(s) + f(s), for v below total(); Cum(s) goes to `cum`.
+  HX_WIDE_TARGET unsigned Find(uint32_t v, uint32_t& cum) const {
+    const __m512i value = _mm512_set1_epi16(static_cast<int16_t>(v));
+    uint64_t not_above = 0;
+    for (unsigned k = 0; k < kRegisters; k += 2) {
+      const uint64_t mask = _mm512_cmple_epu16_mask(cums_[k], value) |
+                            uint64_t{_mm512_cmple_epu16_mask(cums_[k + 1], value)} << 32;
+      not_above += static_cast<uint64_t>(__builtin_popcountll(mask));
+    }
+    const unsigned s = static_cast<unsigned>(not_above) - 1;
+    cum = cum_[s];
+    return s;
+  }
+
+  HX_WIDE_TARGET void Update(unsigned s) {
+    freq_[s] += kIncrement;
+    total_ += kIncrement;
+    const __m512i at = _mm512_set1_epi16(static_cast<int16_t>(s));
+    const __m512i increment = _mm512_set1_epi16(kIncrement);
+    const __m512i lanes = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
+                                           12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    for (unsigned k = 0; k < kRegisters; ++k) {
+      const __m512i value = _mm512_add_epi16(lanes, _mm512_set1_epi16(static_cast<int16_t>(32 * k)));
+      cums_[k] = _mm512_mask_add_epi16(cums_[k], _mm512_cmpgt_epu16_mask(value, at), cums_[k], increment);
+      _mm512_store_si512(cum_ + 32 * k, cums_[k]);
+    }
+    if (total_ > kRescaleLimit) Rescale();
+    reciprocal_ = Reciprocal(total_);
+  }
+
+ private:
+  static constexpr unsigned kRegisters = 8;
+
+  // Every count halves, rounding down: f' = (f - 1) / 2 + 1 = (f + 1) / 2.
+  HX_WIDE_TARGET void Rescale() {
+    uint32_t sum = 0;
+    for (unsigned j = 0; j < 256; ++j) {
+      freq_[j] = (freq_[j] + 1) >> 1;
+      cum_[j] = static_cast<uint16_t>(sum);
+      sum += freq_[j];
+    }
+    total_ = sum;
+    for (unsigned k = 0; k < kRegisters; ++k) cums_[k] = _mm512_load_si512(cum_ + 32 * k);
+  }
+
+  __m512i cums_[kRegisters];
+  alignas(64) uint16_t cum_[256];
+  uint32_t freq_[256];
+  uint32_t total_ = 256;
+  uint64_t reciprocal_ = Reciprocal(256);
+};
+
+// RCDV_DecodeSafe's steps with the wide model; the source holds at least four bytes.
+HX_WIDE_TARGET int64_t DecodeWide(const uint8_t* begin, uint8_t* out, size_t length, size_t source_size) {
+  const uint8_t* const end = begin + source_size;
+  const uint8_t* in = begin + 4;
+  WideModel model;
+  uint32_t low = 0;
+  uint32_t range = 0xFFFFFFFFu;
+  uint32_t code = uint32_t{begin[0]} << 24 | uint32_t{begin[1]} << 16 | uint32_t{begin[2]} << 8 | begin[3];
+  for (size_t i = 0; i < length; ++i) {
+    const uint32_t r = model.Scale(range);
+    const uint32_t v = (code - low) / r;
+    if (v >= model.total()) return -1;
+    uint32_t cum;
+    const unsigned s = model.Find(v, cum);
+    out[i] = static_cast<uint8_t>(s);
+    low += r * cum;
+    range = r * model.Frequency(s);
+    if (end - in >= 4) {
+      const unsigned shift = SettledBits(low, range);
+      const uint64_t next = uint64_t{in[0]} << 24 | uint64_t{in[1]} << 16 | uint64_t{in[2]} << 8 | in[3];
+      code = static_cast<uint32_t>((uint64_t{code} << 32 | next) >> (32 - shift));
+      in += shift / 8;
+      low <<= shift;
+      range <<= shift;
+    }
+    while (NeedsShift(low, range)) {
+      if (in == end) return -1;
+      code = code << 8 | *in++;
+      low <<= 8;
+      range <<= 8;
+    }
+    model.Update(s);
+  }
+  return in - begin;
+}
+
+bool HasWide() {
+  static const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                           __builtin_cpu_supports("popcnt");
+  return wide;
+}
+#endif
+
 }  // namespace
 
 int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t capacity) {
@@ -203,6 +330,14 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
 }
 
 int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, size_t source_size) {
+#if defined(HX_RANGE_WIDE)
+  if (source_size >= 4 && HasWide())
+    return DecodeWide(static_cast<const uint8_t*>(source), static_cast<uint8_t*>(destination), length, source_size);
+#endif
+  return RCDV_DecodeSafePortable(source, destination, length, source_size);
+}
+
+int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t length, size_t source_size) {
   if (source_size < 4) return -1;
   const uint8_t* const begin = static_cast<const uint8_t*>(source);
   const uint8_t* const end = begin + source_size;
