@@ -2,8 +2,8 @@
 // The compressor of the container's wire form: an order-0 adaptive byte model driving a 32-bit
 // carry-less range coder. Peers must reproduce the model and the coder bit for bit, since the coded
 // bytes carry no header, no model description and no end marker: the decoder is told how many bytes
-// to produce and reports how many coded bytes it consumed. Both functions are reentrant and allocate
-// nothing (the model lives on the stack of the call).
+// to produce and reports how many coded bytes it consumed. All three functions are reentrant and
+// allocate nothing (the model lives on the stack of the call).
 
 #include <cstddef>
 #include <cstdint>
