@@ -15,8 +15,6 @@ namespace {
 // rand()'s range on this platform; the formulas below divide by it.
 constexpr int64_t kRandRange = 2147483647;
 
-uint32_t DefaultPause() { return static_cast<uint32_t>(6000 - int64_t{std::rand()} * 2000 / kRandRange); }
-
 int32_t ClampTo32(int64_t value) {
   return static_cast<int32_t>(
       std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
@@ -27,8 +25,8 @@ int32_t ClampTo32(int64_t value) {
 HX_SysBenchmark::HX_SysBenchmark(TickSource ticks, PauseSource pause, int encodes)
     : HXThread("SysBenchmark"),
       m_ticks(ticks ? std::move(ticks) : TickSource(&hx::GetTickCount)),
-      m_pause(pause ? std::move(pause) : PauseSource(&DefaultPause)),
-      m_encoderThreads(hx::sysinfo::PhysicalCpu()),
+      m_pause(pause ? std::move(pause) : PauseSource(&HX_SysBenchmark::RandomPause)),
+      m_encoderThreads(std::clamp(hx::sysinfo::PhysicalCpu(), 1, kMaxEncoderThreads)),
       m_encodes(std::max(encodes, 1)) {
   m_result.score = 40000;
   m_result.sendRate = 11600;
@@ -78,6 +76,10 @@ bool HX_SysBenchmark::Execute(const HX_SysPerformanceState& previous) {
     return false;
   }
   return m_running;
+}
+
+uint32_t HX_SysBenchmark::RandomPause() {
+  return static_cast<uint32_t>(6000 - int64_t{std::rand()} * 2000 / kRandRange);
 }
 
 void HX_SysBenchmark::Release() {

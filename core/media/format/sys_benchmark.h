@@ -113,8 +113,13 @@ class HX_SysBenchmark : public HXThread, public HXLock {
                                        const HX_SysPerformanceOverall::sysRating& hardware,
                                        HX_SysPerformanceOverall* overall);
 
-  // The encoder threads of a measurement ("hw.physicalcpu", 1 when unknown).
+  // libvpx's VP8 encoder refuses to open with more threads than this.
+  static constexpr int32_t kMaxEncoderThreads = 64;
+  // The encoder threads of a measurement: "hw.physicalcpu" (1 when unknown), at most
+  // kMaxEncoderThreads, so that a device with more cores is still measured.
   int32_t EncoderThreads() const { return m_encoderThreads; }
+  // The default pause before a measurement: 6000 - rand() x 2000 / 2147483647 ms (4 to 6 s).
+  static uint32_t RandomPause();
 
   // The result: emitted once per completed measurement, on the benchmark
   // thread.

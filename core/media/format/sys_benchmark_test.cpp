@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -153,8 +154,33 @@ TEST(SysBenchmark, DefaultResultBeforeAnyMeasurement) {
   EXPECT_EQ(s.groupLevel, 31);
   EXPECT_EQ(s.duration, 0u);
   EXPECT_EQ(bench.GetBenchGroupMBps(11600, 40000, 60, 3.0), 12809);
-  EXPECT_EQ(bench.EncoderThreads(), hx::sysinfo::PhysicalCpu());
   EXPECT_FALSE(bench.IsBenchmarkRunning());
+}
+
+TEST(SysBenchmark, EncoderThreadsAreThePhysicalCoresWithinWhatLibvpxOpens) {
+  HX_SysBenchmark bench;
+  const int cores = hx::sysinfo::PhysicalCpu();
+  EXPECT_EQ(bench.EncoderThreads(), std::min(cores, HX_SysBenchmark::kMaxEncoderThreads));
+  // Why the cap: one thread more and the encoder does not open, and a measurement of encodes
+  // that do nothing would rate the device at the top.
+  for (int threads : {HX_SysBenchmark::kMaxEncoderThreads, HX_SysBenchmark::kMaxEncoderThreads + 1}) {
+    HX_VideoCoderOptions options;
+    options.width = 640;
+    options.height = 480;
+    options.timeBase = 10;
+    options.bitrate = 512;
+    options.threads = threads;
+    HXCodecVP8Encoder encoder;
+    EXPECT_EQ(encoder.init(&options, 0), threads <= HX_SysBenchmark::kMaxEncoderThreads) << threads;
+  }
+}
+
+TEST(SysBenchmark, RandomPauseLastsFourToSixSeconds) {
+  for (int i = 0; i < 1000; ++i) {
+    const uint32_t pause = HX_SysBenchmark::RandomPause();
+    EXPECT_GE(pause, 4000u);
+    EXPECT_LE(pause, 6000u);
+  }
 }
 
 TEST(SysBenchmark, MeasurementAndAverageArithmetic) {
