@@ -209,13 +209,19 @@ void HXFSMShared::RemoveParam(const char* name) {
 }
 
 void HXFSMShared::SaveSysBenchmark(const SysPerformanceState& state) {
-  SaveParam(kSysBenchmark, state.bytes, sizeof(state.bytes));
+  uint8_t bytes[HX_SysPerformanceState::kBytes];
+  state.ToBytes(bytes);
+  SaveParam(kSysBenchmark, bytes, sizeof(bytes));
 }
 
 HXFSMShared::SysPerformanceState HXFSMShared::LoadSysBenchmark() {
-  SysPerformanceState state;
-  if (!LoadParam(kSysBenchmark, state.bytes, sizeof(state.bytes))) state = SysPerformanceState();
-  return state;
+  // The whole stored value, whatever its size: a short or long value is not a record.
+  std::string stored;
+  {
+    HXAutoLock guard(m_lock);
+    if (!m_settings->ReadRef(kSysBenchmark, stored, nullptr)) return SysPerformanceState();
+  }
+  return HX_SysPerformanceState::FromBytes(stored.data(), stored.size());
 }
 
 // Stored as three bytes: the listener flag, then the port in little-endian order.

@@ -30,6 +30,7 @@
 #include "core/base/signal.h"
 #include "core/client/manager_holder.h"
 #include "core/conference/active_conference.h"
+#include "core/media/format/sys_performance_state.h"
 #include "core/contacts/stores/contact_storage.h"
 #include "core/contacts/stores/search_storage.h"
 #include "core/contacts/stores/status_storage.h"
@@ -221,10 +222,11 @@ class HXFSMShared : public HX_ContactStorage,
   // The settings database (never null; when it failed to open, reads find nothing).
   std::shared_ptr<HX_SettingsDB> SettingsDB() const { return m_settings; }
 
-  // The 32-byte benchmark record under "SysBenchmark"; zero-filled when nothing is stored.
-  struct SysPerformanceState {
-    uint8_t bytes[32] = {};
-  };
+  // The benchmark record under "SysBenchmark", stored as its 32 little-endian bytes. Loading reads
+  // the stored bytes as untrusted input (HX_SysPerformanceState::FromBytes): nothing stored, a
+  // value of another size or an impossible score reads as the all-zero record, and fields that
+  // disagree with the score are rebuilt from it. A record saved here reads back unchanged.
+  using SysPerformanceState = HX_SysPerformanceState;
   void SaveSysBenchmark(const SysPerformanceState& state);
   SysPerformanceState LoadSysBenchmark();
 
@@ -263,5 +265,4 @@ class HXFSMShared : public HX_ContactStorage,
   UdpStreamsConfig m_udpConfig;
 };
 
-using HX_SysPerformanceState = HXFSMShared::SysPerformanceState;
 using HX_UdpStreamsConfig = HXFSMShared::UdpStreamsConfig;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/conference/conf_manager.h"
+#include "core/media/format/video_levels.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -178,13 +180,10 @@ TEST_F(FsmShared, AppIdIsMadeOnceAndKeptAcrossObjects) {
 }
 
 TEST_F(FsmShared, BenchmarkAndUdpConfigurationRecords) {
-  EXPECT_EQ(fsm->LoadSysBenchmark().bytes[0], 0);
-  HX_SysPerformanceState state;
-  for (int i = 0; i < 32; ++i) state.bytes[i] = static_cast<uint8_t>(i + 1);
+  EXPECT_EQ(fsm->LoadSysBenchmark(), HX_SysPerformanceState());
+  const HX_SysPerformanceState state = HX_SysPerformanceState::FromScore(189600, 500, kn_VideoLevelCaps());
   fsm->SaveSysBenchmark(state);
-  const HX_SysPerformanceState loaded = fsm->LoadSysBenchmark();
-  EXPECT_EQ(std::vector<uint8_t>(loaded.bytes, loaded.bytes + 32),
-            std::vector<uint8_t>(state.bytes, state.bytes + 32));
+  EXPECT_EQ(fsm->LoadSysBenchmark(), state);
 
   EXPECT_FALSE(fsm->getUdpStreamsConfig().listener);
   fsm->setUdpStreamsConfig({true, 40123});
@@ -192,6 +191,38 @@ TEST_F(FsmShared, BenchmarkAndUdpConfigurationRecords) {
   HXFSMShared again;
   EXPECT_TRUE(again.getUdpStreamsConfig().listener);
   EXPECT_EQ(again.getUdpStreamsConfig().port, 40123);
+}
+
+TEST_F(FsmShared, StoredBenchmarkRecordIsReadAsUntrustedInput) {
+  const HX_SysPerformanceState truth = HX_SysPerformanceState::FromScore(189600, 500, kn_VideoLevelCaps());
+  uint8_t good[32];
+  truth.ToBytes(good);
+  EXPECT_EQ(std::vector<uint8_t>(good, good + 32)[16], 47) << "the send level at offset 16";
+
+  // Values of another size, written into the settings file as another version or a bad disk
+  // would leave them, read as the never-measured record.
+  for (size_t size : {1u, 31u, 33u, 40u}) {
+    std::vector<uint8_t> value(good, good + 32);
+    value.resize(size, 0x5A);
+    fsm->SaveParam("SysBenchmark", value.data(), value.size());
+    EXPECT_EQ(fsm->LoadSysBenchmark(), HX_SysPerformanceState()) << size;
+  }
+  // A level without a row in the level table, next to a true score: rebuilt from the score.
+  uint8_t lying[32];
+  std::memcpy(lying, good, sizeof(lying));
+  lying[16] = 255;
+  lying[4] = 0xFF;
+  fsm->SaveParam("SysBenchmark", lying, sizeof(lying));
+  EXPECT_EQ(fsm->LoadSysBenchmark(), truth);
+  // A negative score.
+  lying[3] = 0x80;
+  fsm->SaveParam("SysBenchmark", lying, sizeof(lying));
+  EXPECT_EQ(fsm->LoadSysBenchmark(), HX_SysPerformanceState());
+  // The true record, read back by another object on the same file.
+  fsm->SaveSysBenchmark(truth);
+  fsm.reset();
+  HXFSMShared again;
+  EXPECT_EQ(again.LoadSysBenchmark(), truth);
 }
 
 TEST_F(FsmShared, ActiveConferenceAnswersAreCopies) {
