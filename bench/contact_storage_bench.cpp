@@ -26,27 +26,23 @@ constexpr size_t kContacts = 5000;
 struct Entry {
   std::string peerId;
   std::string displayName;
-  HX_UserPresence_Status status; // the status the status list brings
+  HX_UserPresence_Status status;  // the status the status list brings
 };
 
 // Ids in mixed letter case as servers send them, names that share prefixes,
 // some online.
 std::vector<Entry> ContactList() {
-  static const char *const kFirst[] = {"Anna", "Bernd",  "Claire", "Dmitri",
-                                       "Eva",  "Frank",  "Greta",  "Hans",
-                                       "Ines", "Jürgen", "Kasia",  "Lars"};
-  static const char *const kLast[] = {"Meyer",  "Schmidt", "Novak",
-                                      "Ivanov", "Dubois",  "Rossi"};
+  static const char *const kFirst[] = {"Anna",  "Bernd", "Claire", "Dmitri", "Eva",   "Frank",
+                                       "Greta", "Hans",  "Ines",   "Jürgen", "Kasia", "Lars"};
+  static const char *const kLast[] = {"Meyer", "Schmidt", "Novak", "Ivanov", "Dubois", "Rossi"};
   std::mt19937 rng(7);
   std::vector<Entry> out;
   out.reserve(kContacts);
   for (size_t i = 0; i < kContacts; ++i) {
     std::string name = std::string(kFirst[rng() % 12]) + " " + kLast[rng() % 6];
-    std::string id = (i % 3 == 0 ? "User" : "user") +
-                     std::to_string(rng() % 1000000) + "_" + std::to_string(i) +
-                     (i % 2 ? "@Example.ORG" : "@example.org");
-    const auto status = static_cast<HX_UserPresence_Status>(
-        static_cast<int32_t>(rng() % 6) - 1);
+    std::string id = (i % 3 == 0 ? "User" : "user") + std::to_string(rng() % 1000000) + "_" +
+                     std::to_string(i) + (i % 2 ? "@Example.ORG" : "@example.org");
+    const auto status = static_cast<HX_UserPresence_Status>(static_cast<int32_t>(rng() % 6) - 1);
     out.push_back({std::move(id), std::move(name), status});
   }
   return out;
@@ -55,8 +51,7 @@ std::vector<Entry> ContactList() {
 double ThreadSeconds() {
   timespec ts;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) +
-         static_cast<double>(ts.tv_nsec) * 1e-9;
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 void BM_ContactListThenStatusesVsPlainSet(benchmark::State &state) {
@@ -72,19 +67,15 @@ void BM_ContactListThenStatusesVsPlainSet(benchmark::State &state) {
     {
       HXAutoLock hold(store.getContactStorageLock());
       for (const Entry &e : list) {
-        store.PushContact(nullptr, e.peerId.c_str(), e.displayName.c_str(),
-                          USER_STATUS_UNDEF, 0);
+        store.PushContact(nullptr, e.peerId.c_str(), e.displayName.c_str(), USER_STATUS_UNDEF, 0);
       }
     }
-    for (const Entry &e : list)
-      store.updateContactStatus(e.peerId.c_str(), e.status);
+    for (const Entry &e : list) store.updateContactStatus(e.peerId.c_str(), e.status);
     storeSeconds += ThreadSeconds() - start;
 
     start = ThreadSeconds();
-    for (const Entry &e : list)
-      plain.emplace(e.peerId, e.displayName, USER_LOGOFF, 0u);
-    for (const Entry &e : list)
-      plain.emplace(e.peerId, e.displayName, e.status, 0u);
+    for (const Entry &e : list) plain.emplace(e.peerId, e.displayName, USER_LOGOFF, 0u);
+    for (const Entry &e : list) plain.emplace(e.peerId, e.displayName, e.status, 0u);
     plainSeconds += ThreadSeconds() - start;
     benchmark::DoNotOptimize(plain.size());
   }
@@ -96,8 +87,7 @@ void BM_ContactListThenStatusesVsPlainSet(benchmark::State &state) {
     right = right && found != stored.end() && found->status == e.status;
   }
   store.UnlockContactList();
-  if (!right)
-    state.SkipWithError("the store lost or mixed contacts");
+  if (!right) state.SkipWithError("the store lost or mixed contacts");
 
   const double n = static_cast<double>(state.iterations());
   state.counters["store_ms"] = storeSeconds / n * 1e3;
@@ -106,4 +96,4 @@ void BM_ContactListThenStatusesVsPlainSet(benchmark::State &state) {
 }
 BENCHMARK(BM_ContactListThenStatusesVsPlainSet)->Unit(benchmark::kMillisecond);
 
-} // namespace
+}  // namespace
