@@ -47,20 +47,19 @@ uint32_t HX_ContactStorage::CalcContactHash(const hx::Contact& contact) {
          contact.flags;
 }
 
-void HX_ContactStorage::AddHash(uint32_t delta) {
-  contactsHash.store(contactsHash.load(std::memory_order_relaxed) + delta,
-                     std::memory_order_release);
+void HX_ContactStorage::PublishHashNL() {
+  contactsHash.store(m_hashSum, std::memory_order_release);
 }
 
 void HX_ContactStorage::InsertNL(hx::Contact contact) {
   std::string key = FoldedKey(contact.peerId);
-  AddHash(CalcContactHash(contact));
+  m_hashSum += CalcContactHash(contact);
   const auto where = contacts.insert(std::move(contact)).first;
   m_index[std::move(key)] = where;
 }
 
 void HX_ContactStorage::EraseNL(ContactSet::const_iterator where) {
-  AddHash(0u - CalcContactHash(*where));
+  m_hashSum -= CalcContactHash(*where);
   m_index.erase(FoldedKey(where->peerId));
   contacts.erase(where);
 }
@@ -74,8 +73,8 @@ HX_ContactStorage::ContactSet::const_iterator HX_ContactStorage::SearchContact(
 }
 
 hx::Contact HX_ContactStorage::PushContact(const char* /*user*/, const char* peerId,
-                                           const char* displayName,
-                                           HX_UserPresence_Status status, uint32_t flags) {
+                                           const char* displayName, HX_UserPresence_Status status,
+                                           uint32_t flags) {
   HXAutoLock hold(*this);
   const char* id = peerId ? peerId : "";
   const auto found = SearchContact(id);
@@ -83,26 +82,31 @@ hx::Contact HX_ContactStorage::PushContact(const char* /*user*/, const char* pee
     hx::Contact contact(id, displayName ? displayName : id,
                         status == USER_STATUS_UNDEF ? USER_LOGOFF : status, flags);
     InsertNL(contact);
+    PublishHashNL();
     return contact;
   }
   hx::Contact contact(found->peerId, displayName ? std::string(displayName) : found->displayName,
                       status == USER_STATUS_UNDEF ? found->status : status, flags);
   EraseNL(found);
   InsertNL(contact);
+  PublishHashNL();
   return contact;
 }
 
 void HX_ContactStorage::DropContact(const char* peerId) {
   HXAutoLock hold(*this);
   const auto found = SearchContact(peerId);
-  if (found != contacts.end()) EraseNL(found);
+  if (found == contacts.end()) return;
+  EraseNL(found);
+  PublishHashNL();
 }
 
 void HX_ContactStorage::DropContactList() {
   HXAutoLock hold(*this);
   contacts.clear();
   m_index.clear();
-  contactsHash.store(0, std::memory_order_release);
+  m_hashSum = 0;
+  PublishHashNL();
 }
 
 void HX_ContactStorage::SetDisplayName(const char* peerId, const char* displayName) {
@@ -113,6 +117,7 @@ void HX_ContactStorage::SetDisplayName(const char* peerId, const char* displayNa
   hx::Contact renamed(found->peerId, displayName, found->status, found->flags);
   EraseNL(found);
   InsertNL(std::move(renamed));
+  PublishHashNL();
 }
 
 std::optional<std::string> HX_ContactStorage::GetDisplayName(
@@ -146,10 +151,11 @@ void HX_ContactStorage::setContactList(const ContactSet& list) {
   HXAutoLock hold(*this);
   contacts.clear();
   m_index.clear();
-  contactsHash.store(0, std::memory_order_release);
+  m_hashSum = 0;
   for (const hx::Contact& contact : list) {
     if (m_index.count(FoldedKey(contact.peerId)) == 0) InsertNL(contact);
   }
+  PublishHashNL();
 }
 
 bool HX_ContactStorage::IsPeerExists(const char* peerId) const {
@@ -164,4 +170,5 @@ void HX_ContactStorage::updateContactStatus(const char* peerId, HX_UserPresence_
   hx::Contact changed(*found, status);
   EraseNL(found);
   InsertNL(std::move(changed));
+  PublishHashNL();
 }
