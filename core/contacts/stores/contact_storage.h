@@ -80,13 +80,18 @@ class HX_ContactStorage : public HXMultiLock<0> {
   std::atomic<uint32_t> contactsHash{0};
 
  private:
-  // Inserts `contact` (its id not yet present) into the set, the index and the running sum.
-  void InsertNL(hx::Contact contact);
-  // Removes the element at `where` from the set, the index and the running sum.
-  void EraseNL(ContactSet::const_iterator where);
+  using Index = std::unordered_map<std::string, ContactSet::const_iterator>;
+
+  // Inserts `contact` (its id, folded to `key`, not yet present) into the set, the index and the
+  // running sum.
+  void InsertNL(hx::Contact contact, std::string key);
+  // Applies `change` (never to the id) to the contact that `entry` indexes and puts it back in
+  // order; with `rehash`, the running sum follows the contact's hash.
+  template <typename Change>
+  void ChangeNL(Index::iterator entry, bool rehash, Change change);
   // Makes the running sum the value GetContactsHash answers.
   void PublishHashNL();
 
-  std::unordered_map<std::string, ContactSet::const_iterator> m_index;
+  Index m_index;
   uint32_t m_hashSum = 0;  // the sum of the contact hashes, kept under the lock
 };
