@@ -120,7 +120,8 @@ SquidProxy::~SquidProxy() {
 }
 
 std::string SquidProxy::Log() const {
-  return ReadTail(m_dir.File("squid.out")) + ReadTail(m_dir.File("cache.log"));
+  return ReadTail(m_dir.File("squid.out")) + ReadTail(m_dir.File("cache.log")) +
+         ReadTail(m_dir.File("access.log"));
 }
 
 TinyProxy::TinyProxy(const std::string& tinyproxy, const std::string& user,

@@ -156,7 +156,8 @@ TEST_F(TransportProxyTest, TinyproxyBasicOverTls) {
   ASSERT_TRUE(chain.upstream.ready() && chain.proxy.ready()) << chain.Log();
   UseProxy(chain.proxy.port(), "tinyuser", "tinypass");
   ConnectByName(kServerName, true);
-  EXPECT_EQ(m_helper->requests, 1) << chain.Log();
+  if (HasFailure()) ADD_FAILURE() << chain.Log();
+  EXPECT_EQ(m_helper->requests, 1);
 }
 
 TEST_F(TransportProxyTest, TinyproxyBasicSecureHandshake) {
@@ -167,7 +168,8 @@ TEST_F(TransportProxyTest, TinyproxyBasicSecureHandshake) {
   ASSERT_TRUE(chain.upstream.ready() && chain.proxy.ready()) << chain.Log();
   UseProxy(chain.proxy.port(), "tinyuser", "tinypass");
   ConnectByName(kServerName, false);
-  EXPECT_EQ(m_helper->requests, 1) << chain.Log();
+  if (HasFailure()) ADD_FAILURE() << chain.Log();
+  EXPECT_EQ(m_helper->requests, 1);
 }
 
 }  // namespace
