@@ -19,11 +19,18 @@
 #include "core/transport/transport_test_util.h"
 #include "testing/http_proxy_servers.h"
 #include "testing/proxy_auth_test_helper.h"
+#include "testing/test_support.h"
 
 namespace hx::testing {
 namespace {
 
 const char kServerName[] = "fake-server.proxied.hx.test";
+
+std::string ClientLog(const LogCapture& log) {
+  std::string text = "client log:\n";
+  for (const std::string& line : log.Lines()) text += line + "\n";
+  return text;
+}
 
 class TransportProxyTest : public TransportFixture {
  protected:
@@ -155,8 +162,9 @@ TEST_F(TransportProxyTest, TinyproxyBasicOverTls) {
   TinyproxyChain chain(tinyproxy, squid, openssl);
   ASSERT_TRUE(chain.upstream.ready() && chain.proxy.ready()) << chain.Log();
   UseProxy(chain.proxy.port(), "tinyuser", "tinypass");
+  LogCapture clientLog;
   ConnectByName(kServerName, true);
-  if (HasFailure()) ADD_FAILURE() << chain.Log();
+  if (HasFailure()) ADD_FAILURE() << chain.Log() << ClientLog(clientLog);
   EXPECT_EQ(m_helper->requests, 1);
 }
 
@@ -167,8 +175,9 @@ TEST_F(TransportProxyTest, TinyproxyBasicSecureHandshake) {
   TinyproxyChain chain(tinyproxy, squid, openssl);
   ASSERT_TRUE(chain.upstream.ready() && chain.proxy.ready()) << chain.Log();
   UseProxy(chain.proxy.port(), "tinyuser", "tinypass");
+  LogCapture clientLog;
   ConnectByName(kServerName, false);
-  if (HasFailure()) ADD_FAILURE() << chain.Log();
+  if (HasFailure()) ADD_FAILURE() << chain.Log() << ClientLog(clientLog);
   EXPECT_EQ(m_helper->requests, 1);
 }
 
