@@ -269,6 +269,16 @@ class ServicesFixture : public ::testing::Test {
     return *m_clients.back();
   }
 
+  // Destroys a client (its managers leave the service table), keeping its working folder.
+  void DropClient(ServiceClient& client) {
+    for (auto it = m_clients.begin(); it != m_clients.end(); ++it) {
+      if (it->get() == &client) {
+        m_clients.erase(it);
+        return;
+      }
+    }
+  }
+
   void ExpectServerSatisfied() {
     for (const std::string& violation : m_server->Violations()) ADD_FAILURE() << violation;
     for (const std::string& problem : m_services->Problems()) ADD_FAILURE() << problem;

@@ -81,6 +81,11 @@ void FakeServices::SetAppProps(const HX_Container& properties, const std::string
   protocol_version_ = protocol_version;
 }
 
+void FakeServices::SetAnswerSessionKeyRequests(bool answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  answer_session_key_ = answer;
+}
+
 void FakeServices::SetSendConfigurationAfterLogin(bool send) {
   std::lock_guard<std::mutex> lock(mutex_);
   send_configuration_ = send;
@@ -198,6 +203,7 @@ void FakeServices::OnAuth(FakeConnection& connection, const ReceivedMessage& mes
       std::string session;
       {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (!answer_session_key_) return;
         session = "session-renewed-" + std::to_string(++session_serial_);
       }
       answer.AddValue("Session", session.c_str());
@@ -287,6 +293,8 @@ void FakeServices::OnNetConfig(FakeConnection& connection, const ReceivedMessage
       std::lock_guard<std::mutex> lock(mutex_);
       app_props_.AttachToCnt(answer);
       answer.AddValue("server_protocol_version", protocol_version_.c_str());
+      // Tells the test which request this answers.
+      answer.AddValue("fake_round", std::to_string(received_["GetAppProps"].size()).c_str());
       plain_method = Text(app_props_, "authentication_method");
       if (!plain_method.empty() && plain_method[0] == '1') plain_password_[connection.id()] = true;
     }

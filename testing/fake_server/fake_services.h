@@ -13,10 +13,10 @@
 // "CallId", or a new "Session" for a session-key request); "SetRegID" is recorded.
 //
 // "NET_CONFIG": "GetAppProps" answers "SetProps" with the properties the test set (always with
-// "server_protocol_version"); "UpdateConfiguration", "SetProps" and "SetUserProperty" are
-// recorded, the bindings read with the server's own endpoint-record reader. After a successful
-// login the server sends "UpdateConfiguration" with its id, its services and its own address; a
-// test may send "RedirectTo" naming another server.
+// "server_protocol_version", and "fake_round": how many "GetAppProps" the server has received);
+// "UpdateConfiguration", "SetProps" and "SetUserProperty" are recorded, the bindings read with the server's
+// own endpoint-record reader. After a successful login the server sends "UpdateConfiguration" with its id,
+// its services and its own address; a test may send "RedirectTo" naming another server.
 //
 // "CLIENT": a "TryAcceptDirect" from a logged-in client goes, body unchanged, to the connection
 // of the user named as destination user.
@@ -74,6 +74,8 @@ class FakeServices {
   void SetAccountUpdateResult(int32_t result);
   // The properties "SetProps" answers "GetAppProps" with, beside "server_protocol_version".
   void SetAppProps(const HX_Container& properties, const std::string& protocol_version = "450");
+  // Whether session-key requests are answered (on by default).
+  void SetAnswerSessionKeyRequests(bool answer);
   // Whether a login is followed by "UpdateConfiguration" (on by default).
   void SetSendConfigurationAfterLogin(bool send);
 
@@ -112,6 +114,7 @@ class FakeServices {
   HX_Container app_props_;
   std::string protocol_version_ = "450";
   bool send_configuration_ = true;
+  bool answer_session_key_ = true;
   std::map<int, std::string> logged_in_;  // connection id -> user
   std::map<int, bool> plain_password_;    // connection id -> "authentication_method" "1" sent
   std::vector<FakeBinding> bindings_;
