@@ -207,6 +207,10 @@ TEST_F(LoginTest, PlainPasswordOnceTheServerAsksForIt) {
   EXPECT_EQ(c.session->Logins().at(1).result, 0);
   // Not remembered: no key is stored.
   EXPECT_EQ(c.session->getCookie(), "");
+  // The server's protocol version (450) is recent: the rights stay as sent.
+  ASSERT_TRUE(m_logs->rights.WaitSize(1));
+  EXPECT_EQ(m_logs->rights.Values().at(0), 0x11);
+  EXPECT_EQ(c.session->getUserRights(), 0x11u);
   ExpectServerSatisfied();
 }
 

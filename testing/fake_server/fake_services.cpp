@@ -284,8 +284,13 @@ void FakeServices::OnLoginUser(FakeConnection& connection, const ReceivedMessage
 // ---- NET_CONFIG
 
 void FakeServices::OnNetConfig(FakeConnection& connection, const ReceivedMessage& message) {
-  Record(message);
   const std::string& method = message.method;
+  // Recorded last, once its bindings are read: a test that sees the message sees them too.
+  struct RecordOnExit {
+    FakeServices* self;
+    const ReceivedMessage& message;
+    ~RecordOnExit() { self->Record(message); }
+  } record{this, message};
   if (method == "GetAppProps") {
     HX_Container answer = WithMethod("SetProps");
     std::string plain_method;
@@ -293,8 +298,8 @@ void FakeServices::OnNetConfig(FakeConnection& connection, const ReceivedMessage
       std::lock_guard<std::mutex> lock(mutex_);
       app_props_.AttachToCnt(answer);
       answer.AddValue("server_protocol_version", protocol_version_.c_str());
-      // Tells the test which request this answers.
-      answer.AddValue("fake_round", std::to_string(received_["GetAppProps"].size()).c_str());
+      // Tells the test which request this answers (this one is recorded when the handler ends).
+      answer.AddValue("fake_round", std::to_string(received_["GetAppProps"].size() + 1).c_str());
       plain_method = Text(app_props_, "authentication_method");
       if (!plain_method.empty() && plain_method[0] == '1') plain_password_[connection.id()] = true;
     }
