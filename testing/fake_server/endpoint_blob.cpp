@@ -6,8 +6,8 @@ namespace {
 constexpr uint32_t kChecksumSeed = 0x3D141591u;
 
 uint32_t Load32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 void Put16(std::vector<uint8_t>& out, uint16_t value) {
@@ -98,10 +98,11 @@ std::optional<FakeEndpoint> DecodeEndpointRecord(const uint8_t* data, size_t siz
   reader.Skip(4);
   FakeEndpoint e;
   const bool ok = reader.Text(e.host) && reader.U16(e.port) && reader.Text(e.protocol) &&
-                  reader.Text(e.socks_host) && reader.U16(e.socks_port) && reader.Text(e.socks_user) &&
-                  reader.Text(e.socks_password) && reader.U8(e.socks_version) && reader.Text(e.http_host) &&
-                  reader.U16(e.http_port) && reader.Text(e.http_user) && reader.Text(e.http_password) &&
-                  reader.AtEnd();
+                  reader.Text(e.socks_host) && reader.U16(e.socks_port) &&
+                  reader.Text(e.socks_user) && reader.Text(e.socks_password) &&
+                  reader.U8(e.socks_version) && reader.Text(e.http_host) &&
+                  reader.U16(e.http_port) && reader.Text(e.http_user) &&
+                  reader.Text(e.http_password) && reader.AtEnd();
   if (!ok) return std::nullopt;
   return e;
 }

@@ -8,8 +8,8 @@
 //                  [--account LOGIN:PASSWORD]...
 //
 // With --account the server's login, network-configuration and client services run and accept
-// that user (several may be given). With --secure-cert the reply grants the secure handshake, proved with
-// that certificate, its key and the intermediates given (PEM files).
+// that user (several may be given). With --secure-cert the reply grants the secure handshake,
+// proved with that certificate, its key and the intermediates given (PEM files).
 
 #include <signal.h>
 
@@ -87,14 +87,16 @@ bool ParseArguments(int argc, char** argv, hx::testing::FakeServerOptions& optio
   return !reply.secure || (!identity.certificate_pem.empty() && !identity.private_key_pem.empty());
 }
 
-void PrintNews(const hx::testing::FakeServer& server, size_t& messages_seen, size_t& violations_seen) {
+void PrintNews(const hx::testing::FakeServer& server, size_t& messages_seen,
+               size_t& violations_seen) {
   const auto messages = server.Messages();
   for (; messages_seen < messages.size(); ++messages_seen) {
     const auto& message = messages[messages_seen];
-    std::printf("connection %d: %s %s seq %u method \"%s\"\n", message.connection,
-                message.control ? "control" : "to",
-                message.control ? message.frame.names.add_string.c_str() : message.service().c_str(),
-                message.frame.sequence, message.method.c_str());
+    std::printf(
+        "connection %d: %s %s seq %u method \"%s\"\n", message.connection,
+        message.control ? "control" : "to",
+        message.control ? message.frame.names.add_string.c_str() : message.service().c_str(),
+        message.frame.sequence, message.method.c_str());
   }
   const auto violations = server.Violations();
   for (; violations_seen < violations.size(); ++violations_seen) {
@@ -127,8 +129,8 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<hx::testing::FakeServices> services;
   if (!accounts.empty()) {
-    services =
-        std::make_unique<hx::testing::FakeServices>(server, options.connection.handshake_reply.server_id);
+    services = std::make_unique<hx::testing::FakeServices>(
+        server, options.connection.handshake_reply.server_id);
     for (const auto& account : accounts) services->AddAccount(account);
   }
   std::printf("port %u\n", server.port());

@@ -26,7 +26,8 @@ std::string UpperHexMd5(const std::string& text) {
 
 bool SameId(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
          });
 }
 
@@ -47,11 +48,12 @@ HX_Container WithMethod(const char* method) {
 
 FakeServices::FakeServices(FakeServer& server, std::string server_id)
     : server_(server), server_id_(std::move(server_id)) {
-  server_.SetServiceHandler("AUTH", [this](FakeConnection& c, const ReceivedMessage& m) { OnAuth(c, m); });
-  server_.SetServiceHandler("NET_CONFIG",
-                            [this](FakeConnection& c, const ReceivedMessage& m) { OnNetConfig(c, m); });
-  server_.SetServiceHandler("CLIENT",
-                            [this](FakeConnection& c, const ReceivedMessage& m) { OnClient(c, m); });
+  server_.SetServiceHandler("AUTH",
+                            [this](FakeConnection& c, const ReceivedMessage& m) { OnAuth(c, m); });
+  server_.SetServiceHandler(
+      "NET_CONFIG", [this](FakeConnection& c, const ReceivedMessage& m) { OnNetConfig(c, m); });
+  server_.SetServiceHandler(
+      "CLIENT", [this](FakeConnection& c, const ReceivedMessage& m) { OnClient(c, m); });
 }
 
 FakeServices::~FakeServices() {
@@ -75,7 +77,8 @@ void FakeServices::SetAccountUpdateResult(int32_t result) {
   account_update_result_ = result;
 }
 
-void FakeServices::SetAppProps(const HX_Container& properties, const std::string& protocol_version) {
+void FakeServices::SetAppProps(const HX_Container& properties,
+                               const std::string& protocol_version) {
   std::lock_guard<std::mutex> lock(mutex_);
   app_props_ = properties;
   protocol_version_ = protocol_version;
@@ -98,7 +101,8 @@ std::shared_ptr<FakeConnection> FakeServices::FindConnection(int id) const {
   return nullptr;
 }
 
-bool FakeServices::SendToClient(int connection, const std::string& service, const HX_Container& body) {
+bool FakeServices::SendToClient(int connection, const std::string& service,
+                                const HX_Container& body) {
   const auto target = FindConnection(connection);
   if (!target) return false;
   target->Send(ServiceMessage(service, service, body));
@@ -237,8 +241,8 @@ void FakeServices::OnLoginUser(FakeConnection& connection, const ReceivedMessage
         if (!SameId(candidate.login, login)) continue;
         if (has_password) {
           const std::string expected = plain ? candidate.password : UpperHexMd5(candidate.password);
-          accepted =
-              password == expected || (!candidate.email_key.empty() && password == candidate.email_key);
+          accepted = password == expected ||
+                     (!candidate.email_key.empty() && password == candidate.email_key);
         } else {
           accepted = !key.empty() && key == candidate.key;
         }
@@ -312,7 +316,8 @@ void FakeServices::OnNetConfig(FakeConnection& connection, const ReceivedMessage
       if (name != "IPConfig" && name != "IPv6Config") continue;
       size_t size = 0;
       const void* bytes = body.GetBinValueRef(size);
-      const auto endpoint = DecodeEndpointRecord(static_cast<const uint8_t*>(bytes), bytes ? size : 0);
+      const auto endpoint =
+          DecodeEndpointRecord(static_cast<const uint8_t*>(bytes), bytes ? size : 0);
       if (!endpoint) {
         Problem("NET_CONFIG: unreadable " + name);
         continue;

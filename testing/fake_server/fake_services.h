@@ -14,9 +14,10 @@
 //
 // "NET_CONFIG": "GetAppProps" answers "SetProps" with the properties the test set (always with
 // "server_protocol_version", and "fake_round": how many "GetAppProps" the server has received);
-// "UpdateConfiguration", "SetProps" and "SetUserProperty" are recorded, the bindings read with the server's
-// own endpoint-record reader. After a successful login the server sends "UpdateConfiguration" with its id,
-// its services and its own address; a test may send "RedirectTo" naming another server.
+// "UpdateConfiguration", "SetProps" and "SetUserProperty" are recorded, the bindings read with the
+// server's own endpoint-record reader. After a successful login the server sends
+// "UpdateConfiguration" with its id, its services and its own address; a test may send "RedirectTo"
+// naming another server.
 //
 // "CLIENT": a "TryAcceptDirect" from a logged-in client goes, body unchanged, to the connection
 // of the user named as destination user.
@@ -81,7 +82,8 @@ class FakeServices {
 
   // Unsolicited messages to a client's connection; false when there is none with this id.
   bool SendLoggedOut(int connection, int32_t result, int32_t cause);
-  bool SendRedirect(int connection, const std::string& name, const std::vector<FakeEndpoint>& endpoints);
+  bool SendRedirect(int connection, const std::string& name,
+                    const std::vector<FakeEndpoint>& endpoints);
   bool SendToClient(int connection, const std::string& service, const HX_Container& body);
 
   // What the server's own "UpdateConfiguration" carries: its address.
