@@ -113,6 +113,6 @@ void HX_TransportManager::OnServerUpdate(HX_TransportConnectionParam, const char
 void HX_TransportManager::OnServerUnavailable(const char*, unsigned short, long) {}
 void HX_TransportManager::onLogout(int result, int cause) { OnLogout(result, cause); }
 void HX_TransportManager::onRightsUpdated(int rights) { OnRightsUpdated(rights); }
-void HX_TransportManager::OnScheduleCheckLogin() {}
-void HX_TransportManager::SaveEndpoints(const HX_Container&) {}
-void HX_TransportManager::OnRedirectListArrived(const HX_Container&) {}
+void HX_TransportManager::OnScheduleCheckLogin(uint64_t, uint32_t) {}
+void HX_TransportManager::SaveEndpoints(const char*, const char*, const HX_TransportEndpointList&) {}
+void HX_TransportManager::OnRedirectListArrived(const char*, const HX_TransportEndpointList&) {}

@@ -17,6 +17,7 @@
 
 #include "core/base/lock.h"
 #include "core/transport/session.h"
+#include "core/wire/endpoint_record.h"
 
 class HXFSMShared;
 class HXZTransport;
@@ -77,9 +78,9 @@ class HX_TransportManager : public HX_TransportSession {
   void OnServerUnavailable(const char* host, unsigned short port, long reason);
   void onLogout(int result, int cause);
   void onRightsUpdated(int rights);
-  void OnScheduleCheckLogin();
-  void SaveEndpoints(const HX_Container& list);
-  void OnRedirectListArrived(const HX_Container& list);
+  void OnScheduleCheckLogin(uint64_t delayMs, uint32_t tag);
+  void SaveEndpoints(const char* services, const char* server, const HX_TransportEndpointList& list);
+  void OnRedirectListArrived(const char* server, const HX_TransportEndpointList& list);
 
   mutable HXLock m_lock;
   std::atomic<uint32_t> m_tasks{0};
