@@ -24,14 +24,11 @@ using Bytes = std::vector<uint8_t>;
 // A heap copy of exactly bytes.size() bytes (a zero-sized allocation for an
 // empty input).
 struct Exact {
-  explicit Exact(const Bytes &bytes)
-      : size(bytes.size()), data(new uint8_t[bytes.size()]) {
-    if (!bytes.empty())
-      std::memcpy(data.get(), bytes.data(), bytes.size());
+  explicit Exact(const Bytes& bytes) : size(bytes.size()), data(new uint8_t[bytes.size()]) {
+    if (!bytes.empty()) std::memcpy(data.get(), bytes.data(), bytes.size());
   }
-  Exact(const uint8_t *p, size_t n) : size(n), data(new uint8_t[n]) {
-    if (n != 0)
-      std::memcpy(data.get(), p, n);
+  Exact(const uint8_t* p, size_t n) : size(n), data(new uint8_t[n]) {
+    if (n != 0) std::memcpy(data.get(), p, n);
   }
   size_t size;
   std::unique_ptr<uint8_t[]> data;
@@ -39,19 +36,17 @@ struct Exact {
 
 // The checksum as the wire defines it, written independently of the code under
 // test.
-uint8_t ReferenceCksum(const uint8_t *p, size_t n) {
+uint8_t ReferenceCksum(const uint8_t* p, size_t n) {
   unsigned sum = 172;
-  for (size_t i = 0; i < n; i += 234)
-    sum += p[i];
+  for (size_t i = 0; i < n; i += 234) sum += p[i];
   return static_cast<uint8_t>(sum);
 }
 
 // A frame as a peer writes it: head (little-endian) then payload. `checksum` <
 // 0: the right one.
-Bytes Frame(const Bytes &payload, uint8_t track, uint32_t tick = 0x01020304,
-            int checksum = -1, int length_override = -1) {
-  const unsigned length =
-      length_override >= 0 ? unsigned(length_override) : payload.size();
+Bytes Frame(const Bytes& payload, uint8_t track, uint32_t tick = 0x01020304, int checksum = -1,
+            int length_override = -1) {
+  const unsigned length = length_override >= 0 ? unsigned(length_override) : payload.size();
   Bytes out(8);
   out[0] = uint8_t(length);
   out[1] = uint8_t(length >> 8);
@@ -60,8 +55,7 @@ Bytes Frame(const Bytes &payload, uint8_t track, uint32_t tick = 0x01020304,
   out[4] = uint8_t(tick >> 16);
   out[5] = uint8_t(tick >> 24);
   out[6] = track;
-  out[7] = checksum >= 0 ? uint8_t(checksum)
-                         : ReferenceCksum(payload.data(), payload.size());
+  out[7] = checksum >= 0 ? uint8_t(checksum) : ReferenceCksum(payload.data(), payload.size());
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
@@ -69,13 +63,12 @@ Bytes Frame(const Bytes &payload, uint8_t track, uint32_t tick = 0x01020304,
 Bytes Pattern(size_t n, uint32_t seed) {
   std::mt19937 random(seed);
   Bytes out(n);
-  for (auto &b : out)
-    b = uint8_t(random());
+  for (auto& b : out) b = uint8_t(random());
   return out;
 }
 
-const HX_StreamFrameHead *AsHead(const uint8_t *p) {
-  return reinterpret_cast<const HX_StreamFrameHead *>(p);
+const HX_StreamFrameHead* AsHead(const uint8_t* p) {
+  return reinterpret_cast<const HX_StreamFrameHead*>(p);
 }
 
 // --- The frame head
@@ -86,23 +79,20 @@ TEST(HostileTcpFrameHead, FieldsAreLittleEndianAtAnyAlignment) {
   // buffer.
   Bytes raw = {0xEE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x5A};
   Exact exact(raw);
-  const HX_StreamFrameHead *head = AsHead(exact.data.get() + 1);
+  const HX_StreamFrameHead* head = AsHead(exact.data.get() + 1);
   EXPECT_EQ(head->Length(), 0xFFFF);
   EXPECT_EQ(head->Tick(), 0xFFFFFFFFu);
   EXPECT_EQ(head->Track(), 7);
   EXPECT_EQ(head->Checksum(), 0x5A);
 }
 
-TEST(HostileTcpFrameHead,
-     ChecksumSamplesEvery234thByteAndChecksExactlyTheLength) {
-  for (size_t length :
-       {0u, 1u, 233u, 234u, 235u, 467u, 468u, 469u, 4000u, 65535u}) {
+TEST(HostileTcpFrameHead, ChecksumSamplesEvery234thByteAndChecksExactlyTheLength) {
+  for (size_t length : {0u, 1u, 233u, 234u, 235u, 467u, 468u, 469u, 4000u, 65535u}) {
     SCOPED_TRACE(length);
     const Bytes payload = Pattern(length, unsigned(length) + 1);
     Exact exact(payload);
     HX_StreamFrameHead head;
-    head.Set(length ? exact.data.get() : nullptr, uint16_t(length), 0xFFFFFFFFu,
-             254);
+    head.Set(length ? exact.data.get() : nullptr, uint16_t(length), 0xFFFFFFFFu, 254);
     EXPECT_EQ(head.Length(), length);
     EXPECT_EQ(head.Tick(), 0xFFFFFFFFu);
     EXPECT_EQ(head.Checksum(), ReferenceCksum(payload.data(), length));
@@ -137,13 +127,12 @@ TEST(HostileTcpAssemble, FrameCutAtEveryByteIsNeverReturnedEarly) {
     stream.insert(stream.end(), next.begin(), next.end());
     for (size_t cut = 0; cut <= stream.size(); ++cut) {
       Exact exact(stream.data(), cut);
-      const HX_StreamFrameHead *head =
+      const HX_StreamFrameHead* head =
           HX_RecvFrameQueueTCPv2::AssemblePacket(exact.data.get(), cut);
       if (cut < total) {
         EXPECT_EQ(head, nullptr) << "cut " << cut;
       } else {
-        ASSERT_EQ(reinterpret_cast<const uint8_t *>(head), exact.data.get())
-            << "cut " << cut;
+        ASSERT_EQ(reinterpret_cast<const uint8_t*>(head), exact.data.get()) << "cut " << cut;
         EXPECT_EQ(head->Length(), length);
       }
     }
@@ -159,22 +148,16 @@ TEST(HostileTcpAssemble, LengthsNearTheTopOfSixteenBitsDoNotWrap) {
       Bytes stream = Frame({}, 2, 0, 0, length);
       stream.resize(buffered, 0xAB);
       Exact exact(stream);
-      EXPECT_EQ(
-          HX_RecvFrameQueueTCPv2::AssemblePacket(exact.data.get(), buffered),
-          nullptr)
+      EXPECT_EQ(HX_RecvFrameQueueTCPv2::AssemblePacket(exact.data.get(), buffered), nullptr)
           << "length " << length << " buffered " << buffered;
     }
   }
   // The largest frame: complete only with every one of its 65543 bytes.
   Bytes big = Frame(Pattern(0xFFFF, 9), 255);
   Exact almost(big.data(), big.size() - 1);
-  EXPECT_EQ(
-      HX_RecvFrameQueueTCPv2::AssemblePacket(almost.data.get(), almost.size),
-      nullptr);
+  EXPECT_EQ(HX_RecvFrameQueueTCPv2::AssemblePacket(almost.data.get(), almost.size), nullptr);
   Exact whole(big);
-  EXPECT_NE(
-      HX_RecvFrameQueueTCPv2::AssemblePacket(whole.data.get(), whole.size),
-      nullptr);
+  EXPECT_NE(HX_RecvFrameQueueTCPv2::AssemblePacket(whole.data.get(), whole.size), nullptr);
 }
 
 TEST(HostileTcpAssemble, NothingOrAPartialHeadGivesNothing) {
@@ -182,13 +165,10 @@ TEST(HostileTcpAssemble, NothingOrAPartialHeadGivesNothing) {
   const Bytes zero_frame = Frame({}, 254);
   for (size_t n = 0; n < 8; ++n) {
     Exact exact(zero_frame.data(), n);
-    EXPECT_EQ(HX_RecvFrameQueueTCPv2::AssemblePacket(exact.data.get(), n),
-              nullptr)
-        << n;
+    EXPECT_EQ(HX_RecvFrameQueueTCPv2::AssemblePacket(exact.data.get(), n), nullptr) << n;
   }
   Exact whole(zero_frame);
-  EXPECT_NE(HX_RecvFrameQueueTCPv2::AssemblePacket(whole.data.get(), 8),
-            nullptr);
+  EXPECT_NE(HX_RecvFrameQueueTCPv2::AssemblePacket(whole.data.get(), 8), nullptr);
 }
 
 // A receive loop over the buffer as the TCP receive handler runs it: append
@@ -198,11 +178,10 @@ struct Receiver {
   HX_RecvFrameQueueTCPv2 queue;
   std::vector<Bytes> frames;
 
-  void Feed(const uint8_t *p, size_t n) {
+  void Feed(const uint8_t* p, size_t n) {
     while (n > 0) {
       if (queue.GetPacketBufferSize() <= 0) {
-        ASSERT_TRUE(queue.cutHeadGap())
-            << "buffer full of one incomplete frame";
+        ASSERT_TRUE(queue.cutHeadGap()) << "buffer full of one incomplete frame";
       }
       const size_t room = size_t(queue.GetPacketBufferSize());
       const size_t take = std::min(room, n);
@@ -215,20 +194,18 @@ struct Receiver {
   }
 
   void Drain() {
-    while (const HX_StreamFrameHead *head = queue.AssemblePacket()) {
-      const uint8_t *start = reinterpret_cast<const uint8_t *>(head);
+    while (const HX_StreamFrameHead* head = queue.AssemblePacket()) {
+      const uint8_t* start = reinterpret_cast<const uint8_t*>(head);
       ASSERT_EQ(start, queue.GetPacketBufferRead());
       const int64_t size = int64_t(head->Length()) + 8;
-      ASSERT_LE(size, queue.GetPacketBufferWriteSize())
-          << "frame claims more than is buffered";
+      ASSERT_LE(size, queue.GetPacketBufferWriteSize()) << "frame claims more than is buffered";
       frames.emplace_back(start, start + size);
       ASSERT_TRUE(queue.IncPacketBuffer(size));
     }
   }
 };
 
-TEST(HostileTcpReceive,
-     GoodFramesAfterBadOnesAreStillDeliveredWhateverTheChunking) {
+TEST(HostileTcpReceive, GoodFramesAfterBadOnesAreStillDeliveredWhateverTheChunking) {
   // Framing does not depend on the checksum: a frame with a wrong one is cut
   // out like any other (and fails CheckPayload), and the stream goes on with
   // the next frame.
@@ -244,35 +221,30 @@ TEST(HostileTcpReceive,
   items.push_back({Frame(Pattern(0xFFFF, 3), 255), true});
   items.push_back({Frame(Pattern(470, 4), 0, 0, 0x5A), false});
   items.push_back({Frame(Pattern(8, 5), 254, 0xFFFFFFFF), true});
-  for (auto &item : items) {
+  for (auto& item : items) {
     if (!item.good && item.frame.size() > 8 &&
-        item.frame[7] ==
-            ReferenceCksum(item.frame.data() + 8, item.frame.size() - 8)) {
-      item.frame[7] ^= 0xFF; // make sure the "wrong" checksum is wrong
+        item.frame[7] == ReferenceCksum(item.frame.data() + 8, item.frame.size() - 8)) {
+      item.frame[7] ^= 0xFF;  // make sure the "wrong" checksum is wrong
     }
   }
   Bytes stream;
-  for (const auto &item : items)
-    stream.insert(stream.end(), item.frame.begin(), item.frame.end());
+  for (const auto& item : items) stream.insert(stream.end(), item.frame.begin(), item.frame.end());
 
-  for (size_t chunk : {size_t(1), size_t(7), size_t(8), size_t(9), size_t(4096),
-                       size_t(65543), size_t(131072 + 16384), stream.size()}) {
+  for (size_t chunk : {size_t(1), size_t(7), size_t(8), size_t(9), size_t(4096), size_t(65543),
+                       size_t(131072 + 16384), stream.size()}) {
     SCOPED_TRACE(chunk);
     Receiver receiver;
     for (size_t at = 0; at < stream.size(); at += chunk) {
       const size_t n = std::min(chunk, stream.size() - at);
       Exact piece(stream.data() + at, n);
       receiver.Feed(piece.data.get(), n);
-      if (HasFatalFailure())
-        return;
+      if (HasFatalFailure()) return;
     }
     ASSERT_EQ(receiver.frames.size(), items.size());
     for (size_t i = 0; i < items.size(); ++i) {
       EXPECT_EQ(receiver.frames[i], items[i].frame) << i;
       Exact copy(receiver.frames[i]);
-      EXPECT_EQ(AsHead(copy.data.get())->CheckPayload(copy.data.get() + 8),
-                items[i].good)
-          << i;
+      EXPECT_EQ(AsHead(copy.data.get())->CheckPayload(copy.data.get() + 8), items[i].good) << i;
     }
     EXPECT_EQ(receiver.queue.GetPacketBufferWriteSize(), 0);
   }
@@ -281,8 +253,7 @@ TEST(HostileTcpReceive,
 TEST(HostileTcpReceive, EndlessEmptyFramesKeepFlowingThroughTheFixedBuffer) {
   const Bytes one = Frame({}, 254);
   Bytes chunk;
-  for (int i = 0; i < 4096 / 8 + 1; ++i)
-    chunk.insert(chunk.end(), one.begin(), one.end());
+  for (int i = 0; i < 4096 / 8 + 1; ++i) chunk.insert(chunk.end(), one.begin(), one.end());
   Receiver receiver;
   const int64_t capacity = receiver.queue.capacity();
   size_t fed = 0;
@@ -291,8 +262,7 @@ TEST(HostileTcpReceive, EndlessEmptyFramesKeepFlowingThroughTheFixedBuffer) {
     // Reads that end inside a head, so that heads straddle every read.
     receiver.Feed(chunk.data(), 4099);
     receiver.Feed(chunk.data() + 4099, chunk.size() - 4099);
-    if (HasFatalFailure())
-      return;
+    if (HasFatalFailure()) return;
     fed += chunk.size();
     delivered += receiver.frames.size();
     receiver.frames.clear();
@@ -309,25 +279,20 @@ TEST(HostileTcpReceive, GarbageNeverYieldsAFrameLongerThanWhatIsBuffered) {
     Receiver receiver;
     size_t consumed = 0;
     for (size_t at = 0; at < garbage.size();) {
-      const size_t n =
-          std::min<size_t>(1 + random() % 70000, garbage.size() - at);
+      const size_t n = std::min<size_t>(1 + random() % 70000, garbage.size() - at);
       Exact piece(garbage.data() + at, n);
       receiver.Feed(piece.data.get(), n);
-      if (HasFatalFailure())
-        return;
+      if (HasFatalFailure()) return;
       at += n;
     }
-    for (const auto &f : receiver.frames)
-      consumed += f.size();
-    EXPECT_EQ(consumed + size_t(receiver.queue.GetPacketBufferWriteSize()),
-              garbage.size());
+    for (const auto& f : receiver.frames) consumed += f.size();
+    EXPECT_EQ(consumed + size_t(receiver.queue.GetPacketBufferWriteSize()), garbage.size());
     // The same walk over an exact copy of the whole stream, frame by frame.
     Exact whole(garbage);
     size_t at = 0;
     size_t walked = 0;
-    while (const HX_StreamFrameHead *head =
-               HX_RecvFrameQueueTCPv2::AssemblePacket(whole.data.get() + at,
-                                                      whole.size - at)) {
+    while (const HX_StreamFrameHead* head =
+               HX_RecvFrameQueueTCPv2::AssemblePacket(whole.data.get() + at, whole.size - at)) {
       at += head->Length() + 8u;
       ASSERT_LE(at, whole.size);
       ++walked;
@@ -342,24 +307,18 @@ TEST(HostileTcpReceive, GarbageNeverYieldsAFrameLongerThanWhatIsBuffered) {
 TEST(HostileTcpCommand, CommandFromAFrameHeadReadsOnlyThePayloadItHas) {
   // Payload: code 10, mode 4, result 9, a length byte that lies (255), then
   // data.
-  for (size_t length :
-       {0u, 1u, 3u, 4u, 5u, 8u, 100u, 253u, 254u, 255u, 256u, 1000u, 65535u}) {
+  for (size_t length : {0u, 1u, 3u, 4u, 5u, 8u, 100u, 253u, 254u, 255u, 256u, 1000u, 65535u}) {
     SCOPED_TRACE(length);
     Bytes payload = Pattern(length, 77);
-    if (length > 0)
-      payload[0] = 10;
-    if (length > 1)
-      payload[1] = 4;
-    if (length > 2)
-      payload[2] = 9;
-    if (length > 3)
-      payload[3] = 255;
+    if (length > 0) payload[0] = 10;
+    if (length > 1) payload[1] = 4;
+    if (length > 2) payload[2] = 9;
+    if (length > 3) payload[3] = 255;
     Exact frame(Frame(payload, 254));
     const HX_MiscCommand command(AsHead(frame.data.get()));
-    const uint8_t *record = command.Bytes();
+    const uint8_t* record = command.Bytes();
     if (length < 4 || length > 254) {
-      for (size_t i = 0; i < HX_MiscCommandRecordSize; ++i)
-        ASSERT_EQ(record[i], 0) << i;
+      for (size_t i = 0; i < HX_MiscCommandRecordSize; ++i) ASSERT_EQ(record[i], 0) << i;
       continue;
     }
     EXPECT_EQ(command.code, 10);
@@ -373,7 +332,7 @@ TEST(HostileTcpCommand, CommandFromAFrameHeadReadsOnlyThePayloadItHas) {
       ASSERT_EQ(command.data[i], i < data_length ? payload[4 + i] : 0) << i;
     }
   }
-  const HX_MiscCommand none(static_cast<const HX_StreamFrameHead *>(nullptr));
+  const HX_MiscCommand none(static_cast<const HX_StreamFrameHead*>(nullptr));
   EXPECT_EQ(none.CommandSize(), 4u);
   EXPECT_EQ(none.code, 0);
 }
@@ -381,11 +340,9 @@ TEST(HostileTcpCommand, CommandFromAFrameHeadReadsOnlyThePayloadItHas) {
 TEST(HostileTcpCommand, CommandFromRawBytesOfEverySizeNeverReadsPastThem) {
   for (size_t size = 0; size <= 300; ++size) {
     Bytes raw = Pattern(size, unsigned(size));
-    if (size > 3)
-      raw[3] = 255;
+    if (size > 3) raw[3] = 255;
     Exact exact(raw);
-    const HX_MiscCommand command(
-        size ? static_cast<const void *>(exact.data.get()) : nullptr, size);
+    const HX_MiscCommand command(size ? static_cast<const void*>(exact.data.get()) : nullptr, size);
     if (size < 4) {
       EXPECT_EQ(command.code, 0) << size;
       EXPECT_EQ(command.CommandSize(), 4u) << size;
@@ -395,14 +352,12 @@ TEST(HostileTcpCommand, CommandFromRawBytesOfEverySizeNeverReadsPastThem) {
     ASSERT_EQ(command.DataLength(), data_length) << size;
     // Reading integers at and past the end of the data gives 0, never bytes
     // from beyond it.
-    for (size_t offset :
-         {size_t(0), data_length >= 4 ? data_length - 4 : 0, data_length,
-          size_t(250), SIZE_MAX - 3, SIZE_MAX - 1, SIZE_MAX}) {
+    for (size_t offset : {size_t(0), data_length >= 4 ? data_length - 4 : 0, data_length,
+                          size_t(250), SIZE_MAX - 3, SIZE_MAX - 1, SIZE_MAX}) {
       const uint32_t value = command.DataU32(offset);
       if (offset <= data_length && data_length - offset >= 4) {
         uint32_t expect = 0;
-        for (int i = 3; i >= 0; --i)
-          expect = (expect << 8) | raw[4 + offset + i];
+        for (int i = 3; i >= 0; --i) expect = (expect << 8) | raw[4 + offset + i];
         EXPECT_EQ(value, expect) << size << " at " << offset;
       } else {
         EXPECT_EQ(value, 0u) << size << " at " << offset;
@@ -423,12 +378,11 @@ struct Clock {
 
 // Sends everything queued, part by part, as the TCP send handler does; returns
 // the byte stream.
-Bytes SendAll(HX_SendFrameQueueTCPv2 &queue) {
+Bytes SendAll(HX_SendFrameQueueTCPv2& queue) {
   Bytes wire;
-  while (HX_CommitFrameBase *frame = queue.GetFrame()) {
+  while (HX_CommitFrameBase* frame = queue.GetFrame()) {
     const uint64_t part = frame->CurrentPartSize();
-    if (part == 0)
-      break;
+    if (part == 0) break;
     wire.insert(wire.end(), frame->Buffer(), frame->Buffer() + part);
     queue.NextPart(part);
   }
@@ -441,22 +395,20 @@ TEST(HostileTcpPost, PassedOnFramesGetAFreshChecksumAndTheirTracksPriority) {
   queue.Reset(1000);
   // Received frames, some with wrong checksums, in an order that their
   // priorities reverse.
-  const std::vector<std::pair<uint8_t, size_t>> received = {
-      {7, 0}, {5, 3}, {2, 65535}, {1, 1}, {255, 250}, {0, 10}, {254, 4}};
-  for (const auto &[track, length] : received) {
-    Exact frame(
-        Frame(Pattern(length, track), track, 0, 0x11 /* likely wrong */));
+  const std::vector<std::pair<uint8_t, size_t>> received = {{7, 0},     {5, 3},  {2, 65535}, {1, 1},
+                                                            {255, 250}, {0, 10}, {254, 4}};
+  for (const auto& [track, length] : received) {
+    Exact frame(Frame(Pattern(length, track), track, 0, 0x11 /* likely wrong */));
     ASSERT_TRUE(queue.PostFrame(AsHead(frame.data.get()))) << int(track);
   }
   const Bytes wire = SendAll(queue);
   Receiver receiver;
   receiver.Feed(wire.data(), wire.size());
   ASSERT_EQ(receiver.frames.size(), received.size());
-  const std::vector<uint8_t> order = {255, 254, 1, 2,
-                                      5,   7,   0}; // priorities 1,1,2,3,4,5,5
+  const std::vector<uint8_t> order = {255, 254, 1, 2, 5, 7, 0};  // priorities 1,1,2,3,4,5,5
   for (size_t i = 0; i < order.size(); ++i) {
     Exact copy(receiver.frames[i]);
-    const HX_StreamFrameHead *head = AsHead(copy.data.get());
+    const HX_StreamFrameHead* head = AsHead(copy.data.get());
     EXPECT_EQ(head->Track(), order[i]) << i;
     EXPECT_TRUE(head->CheckPayload(copy.data.get() + 8)) << i;
   }
@@ -480,8 +432,8 @@ TEST(HostileTcpQueue, SizesTracksAndPrioritiesAtTheirLimits) {
     int track;
     size_t size;
     int descriptor;
-    int accepted; // 1 queued, 0 refused, -1 either (a negative descriptor
-                  // length)
+    int accepted;  // 1 queued, 0 refused, -1 either (a negative descriptor
+                   // length)
   };
   const size_t max_video = 1 + HX_TcpVideoMaxParts * HX_TcpVideoPartSize;
   const Case cases[] = {
@@ -514,20 +466,17 @@ TEST(HostileTcpQueue, SizesTracksAndPrioritiesAtTheirLimits) {
   };
   const Bytes input = Pattern(max_video + 1, 5);
   const Bytes descriptor(65536, 0xD5);
-  for (const Case &c : cases) {
-    SCOPED_TRACE(testing::Message() << "track " << c.track << " size " << c.size
-                                    << " d " << c.descriptor);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message()
+                 << "track " << c.track << " size " << c.size << " d " << c.descriptor);
     Exact data(input.data(), c.size);
-    Exact desc(descriptor.data(),
-               c.descriptor > 0 && c.descriptor <= 65536 ? c.descriptor : 0);
+    Exact desc(descriptor.data(), c.descriptor > 0 && c.descriptor <= 65536 ? c.descriptor : 0);
     HX_SendNhpVideoHeader header;
     header.layerDescriptor = desc.data.get();
     header.layerDescriptorLength = c.descriptor;
     const size_t before = queue.QueuedFrames();
-    const bool accepted =
-        queue.AddFrame(c.track, c.size, data.data.get(), &header, 3);
-    if (c.accepted >= 0)
-      EXPECT_EQ(accepted, c.accepted == 1);
+    const bool accepted = queue.AddFrame(c.track, c.size, data.data.get(), &header, 3);
+    if (c.accepted >= 0) EXPECT_EQ(accepted, c.accepted == 1);
     EXPECT_EQ(queue.QueuedFrames(), before + (accepted ? 1 : 0));
   }
   // Whatever was accepted goes out as well-formed frames.
@@ -535,7 +484,7 @@ TEST(HostileTcpQueue, SizesTracksAndPrioritiesAtTheirLimits) {
   Receiver receiver;
   receiver.Feed(wire.data(), wire.size());
   EXPECT_EQ(receiver.queue.GetPacketBufferWriteSize(), 0);
-  for (const Bytes &f : receiver.frames) {
+  for (const Bytes& f : receiver.frames) {
     Exact copy(f);
     EXPECT_TRUE(AsHead(copy.data.get())->CheckPayload(copy.data.get() + 8));
   }
@@ -564,22 +513,22 @@ TEST(HostileTcpQueue, StrayNextPartCallsChangeNothing) {
   Clock clock;
   HX_SendFrameQueueTCPv2 queue(clock.Source());
   queue.Reset(1000);
-  queue.NextPart(65543); // nothing queued, nothing selected
+  queue.NextPart(65543);  // nothing queued, nothing selected
   const uint8_t byte = 1;
   ASSERT_TRUE(queue.AddOrdinaryFrame(254, 1, &byte, 1));
-  queue.NextPart(9); // a frame queued but not selected by GetFrame
+  queue.NextPart(9);  // a frame queued but not selected by GetFrame
   QueueStatistics all;
   queue.GetQueueStatistics(256, all);
   EXPECT_EQ(all.bytes, 9u);
   EXPECT_EQ(all.frames, 1u);
-  HX_CommitFrameBase *frame = queue.GetFrame();
+  HX_CommitFrameBase* frame = queue.GetFrame();
   ASSERT_NE(frame, nullptr);
   queue.NextPart(frame->CurrentPartSize());
-  queue.NextPart(9); // once more, after the part went out
+  queue.NextPart(9);  // once more, after the part went out
   queue.GetQueueStatistics(256, all);
   EXPECT_EQ(all.bytes, 0u);
   EXPECT_EQ(all.frames, 0u);
   EXPECT_EQ(queue.GetFrame(), nullptr);
 }
 
-} // namespace
+}  // namespace
