@@ -464,4 +464,40 @@ TEST(HostileTcpControl, DISABLED_CongestionHoldEndsOnATickPastThe32BitWrap) {
   }
 }
 
+// A peer that reads a few bytes a second behind a backlog of 45 MB (a slow-reading relay lets the
+// queue grow without bound): the physical rate is measured at 1/128 kbit/s, so the queue ratio is
+// about 2.25e9. It must come out as a congestion, not wrap to a negative "empty queue".
+// Shows: the ratio comes out as INT_MAX and `c + 50` overflows in CalculateSendBitrate (UBSan).
+TEST(HostileTcpControl, DISABLED_SlowReaderBehindAHugeBacklogIsCongestion) {
+  Clock clock;
+  clock.now = 10000;
+  HX_SendFrameQueueTCPv2 queue(clock.Source());
+  queue.Reset(1000);
+  queue.CalcVideoBandwidth(1000);
+  {
+    std::vector<uint8_t> input(1 + HX_TcpVideoMaxParts * HX_TcpVideoPartSize, 0x42);
+    HX_SendNhpVideoHeader header;
+    for (int i = 0; i < 22; ++i) {
+      ASSERT_TRUE(queue.AddFrame(2, input.size(), input.data(), &header, 3));
+    }
+  }
+  const uint8_t none = 0;
+  for (int step = 0; step < 4; ++step) {
+    // One empty frame (8 bytes on the wire) every 4.5 s goes out ahead of the backlog.
+    ASSERT_TRUE(queue.AddOrdinaryFrame(254, 0, &none, 0));
+    HX_CommitFrameBase* frame = queue.GetFrame();
+    ASSERT_NE(frame, nullptr);
+    ASSERT_EQ(frame->CurrentPartSize(), 8u);
+    queue.NextPart(8);
+    clock.now += 4500;
+    queue.CalcVideoBandwidth(1000);
+    const int ratio = queue.Control().LastQueueRatio();
+    if (ratio != 0) {
+      EXPECT_GE(ratio, 20) << "step " << step;
+      EXPECT_EQ(queue.Control().State(), HX_BandTCP_Congested) << "step " << step;
+    }
+  }
+  EXPECT_EQ(queue.Control().State(), HX_BandTCP_Congested);
+}
+
 }  // namespace
