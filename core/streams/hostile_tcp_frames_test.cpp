@@ -1,8 +1,7 @@
-// A hostile or broken peer on a TCP media connection: frames cut at every byte,
-// lying and oversized lengths, wrong checksums, garbage, floods of empty
-// frames, and commands cut out of such frames. Every input is copied into a
-// heap buffer of exactly its size, so that a read past it shows up under
-// AddressSanitizer.
+// A hostile or broken peer on a TCP media connection: frames cut at every byte, lying and oversized
+// lengths, wrong checksums, garbage, floods of empty frames, and commands cut out of such frames.
+// Every input is copied into a heap buffer of exactly its size, so that a read past it shows up
+// under AddressSanitizer.
 
 #include <gtest/gtest.h>
 
@@ -21,8 +20,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A heap copy of exactly bytes.size() bytes (a zero-sized allocation for an
-// empty input).
+// A heap copy of exactly bytes.size() bytes (a zero-sized allocation for an empty input).
 struct Exact {
   explicit Exact(const Bytes& bytes) : size(bytes.size()), data(new uint8_t[bytes.size()]) {
     if (!bytes.empty()) std::memcpy(data.get(), bytes.data(), bytes.size());
@@ -34,16 +32,14 @@ struct Exact {
   std::unique_ptr<uint8_t[]> data;
 };
 
-// The checksum as the wire defines it, written independently of the code under
-// test.
+// The checksum as the wire defines it, written independently of the code under test.
 uint8_t ReferenceCksum(const uint8_t* p, size_t n) {
   unsigned sum = 172;
   for (size_t i = 0; i < n; i += 234) sum += p[i];
   return static_cast<uint8_t>(sum);
 }
 
-// A frame as a peer writes it: head (little-endian) then payload. `checksum` <
-// 0: the right one.
+// A frame as a peer writes it: head (little-endian) then payload. `checksum` < 0: the right one.
 Bytes Frame(const Bytes& payload, uint8_t track, uint32_t tick = 0x01020304, int checksum = -1,
             int length_override = -1) {
   const unsigned length = length_override >= 0 ? unsigned(length_override) : payload.size();
@@ -71,12 +67,10 @@ const HX_StreamFrameHead* AsHead(const uint8_t* p) {
   return reinterpret_cast<const HX_StreamFrameHead*>(p);
 }
 
-// --- The frame head
-// -------------------------------------------------------------------------
+// --- The frame head ------------------------------------------------------------------------------
 
 TEST(HostileTcpFrameHead, FieldsAreLittleEndianAtAnyAlignment) {
-  // An odd offset in an exact buffer: the head may sit anywhere in the receive
-  // buffer.
+  // An odd offset in an exact buffer: the head may sit anywhere in the receive buffer.
   Bytes raw = {0xEE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x07, 0x5A};
   Exact exact(raw);
   const HX_StreamFrameHead* head = AsHead(exact.data.get() + 1);
@@ -105,22 +99,19 @@ TEST(HostileTcpFrameHead, ChecksumSamplesEvery234thByteAndChecksExactlyTheLength
     HX_StreamFrameHead lying = head;
     lying.bytes[7] ^= 0x01;
     EXPECT_FALSE(lying.CheckPayload(exact.data.get()));
-    // A corrupted sampled byte is rejected; the last sampled offset is the
-    // hostile edge.
+    // A corrupted sampled byte is rejected; the last sampled offset is the hostile edge.
     const size_t last_sampled = (length - 1) / 234 * 234;
     exact.data[last_sampled] ^= 0x80;
     EXPECT_FALSE(head.CheckPayload(exact.data.get()));
   }
 }
 
-// --- Cutting frames out of the byte stream
-// ----------------------------------------------------
+// --- Cutting frames out of the byte stream -------------------------------------------------------
 
 TEST(HostileTcpAssemble, FrameCutAtEveryByteIsNeverReturnedEarly) {
   for (size_t length : {0u, 1u, 7u, 8u, 9u, 234u, 1000u}) {
     SCOPED_TRACE(length);
-    // The frame followed by the start of another one, so the cut may also run
-    // past its end.
+    // The frame followed by the start of another one, so the cut may also run past its end.
     Bytes stream = Frame(Pattern(length, 3), 254);
     const size_t total = stream.size();
     const Bytes next = Frame(Pattern(20, 4), 1);
@@ -140,9 +131,8 @@ TEST(HostileTcpAssemble, FrameCutAtEveryByteIsNeverReturnedEarly) {
 }
 
 TEST(HostileTcpAssemble, LengthsNearTheTopOfSixteenBitsDoNotWrap) {
-  // Length + 8 computed in 16 bits would wrap to 0..7 and hand out a frame of a
-  // few bytes whose head claims up to 65535: the caller would then read far
-  // past the buffer.
+  // Length + 8 computed in 16 bits would wrap to 0..7 and hand out a frame of a few bytes whose
+  // head claims up to 65535: the caller would then read far past the buffer.
   for (int length = 0xFFF0; length <= 0xFFFF; ++length) {
     for (size_t buffered : {8u, 9u, 15u, 16u, 64u, 65000u}) {
       Bytes stream = Frame({}, 2, 0, 0, length);
@@ -171,9 +161,8 @@ TEST(HostileTcpAssemble, NothingOrAPartialHeadGivesNothing) {
   EXPECT_NE(HX_RecvFrameQueueTCPv2::AssemblePacket(whole.data.get(), 8), nullptr);
 }
 
-// A receive loop over the buffer as the TCP receive handler runs it: append
-// what the socket gave, cut out every complete frame, move the unread rest to
-// the front when space runs out.
+// A receive loop over the buffer as the TCP receive handler runs it: append what the socket gave,
+// cut out every complete frame, move the unread rest to the front when space runs out.
 struct Receiver {
   HX_RecvFrameQueueTCPv2 queue;
   std::vector<Bytes> frames;
@@ -206,9 +195,8 @@ struct Receiver {
 };
 
 TEST(HostileTcpReceive, GoodFramesAfterBadOnesAreStillDeliveredWhateverTheChunking) {
-  // Framing does not depend on the checksum: a frame with a wrong one is cut
-  // out like any other (and fails CheckPayload), and the stream goes on with
-  // the next frame.
+  // Framing does not depend on the checksum: a frame with a wrong one is cut out like any other
+  // (and fails CheckPayload), and the stream goes on with the next frame.
   struct Item {
     Bytes frame;
     bool good;
@@ -301,12 +289,10 @@ TEST(HostileTcpReceive, GarbageNeverYieldsAFrameLongerThanWhatIsBuffered) {
   }
 }
 
-// --- Commands cut out of received frames
-// -----------------------------------------------------
+// --- Commands cut out of received frames ---------------------------------------------------------
 
 TEST(HostileTcpCommand, CommandFromAFrameHeadReadsOnlyThePayloadItHas) {
-  // Payload: code 10, mode 4, result 9, a length byte that lies (255), then
-  // data.
+  // Payload: code 10, mode 4, result 9, a length byte that lies (255), then data.
   for (size_t length : {0u, 1u, 3u, 4u, 5u, 8u, 100u, 253u, 254u, 255u, 256u, 1000u, 65535u}) {
     SCOPED_TRACE(length);
     Bytes payload = Pattern(length, 77);
@@ -350,8 +336,7 @@ TEST(HostileTcpCommand, CommandFromRawBytesOfEverySizeNeverReadsPastThem) {
     }
     const size_t data_length = std::min<size_t>(250, size - 4);
     ASSERT_EQ(command.DataLength(), data_length) << size;
-    // Reading integers at and past the end of the data gives 0, never bytes
-    // from beyond it.
+    // Reading integers at and past the end of the data gives 0, never bytes from beyond it.
     for (size_t offset : {size_t(0), data_length >= 4 ? data_length - 4 : 0, data_length,
                           size_t(250), SIZE_MAX - 3, SIZE_MAX - 1, SIZE_MAX}) {
       const uint32_t value = command.DataU32(offset);
@@ -366,8 +351,49 @@ TEST(HostileTcpCommand, CommandFromRawBytesOfEverySizeNeverReadsPastThem) {
   }
 }
 
-// --- Passing received frames on
-// ----------------------------------------------------------------
+struct Processor : HX_CmndProc {
+  bool AddCommand(const HX_MiscCommand& command, bool to_send) override {
+    addCommandInt(command, to_send);
+    return true;
+  }
+};
+
+TEST(HostileTcpCommand, LengthBytesAbove250NeverWidenARecord) {
+  // A record whose length byte lies (251 to 255), taken through every copy a command makes on its
+  // way through the lists: what comes out carries at most 250 data bytes.
+  for (int length = 250; length <= 255; ++length) {
+    SCOPED_TRACE(length);
+    HX_MiscCommand raw;
+    raw.code = HX_Cmd_Stat;
+    raw.mode = HX_CmdMode_Info;
+    std::memset(raw.data, 0x5C, sizeof(raw.data));
+    raw.length = uint8_t(length);
+    EXPECT_LE(raw.CommandSize(), HX_MiscCommandRecordSize);
+    EXPECT_LE(raw.DataLength(), HX_MiscCommandMaxData);
+    const HX_MiscCommand copy(raw);
+    EXPECT_EQ(copy.length, 250);
+    HX_MiscData data;
+    data.length = uint8_t(length);
+    const HX_MiscCommand from_data(data);
+    EXPECT_EQ(from_data.length, 250);
+    HX_MiscCommand assigned;
+    assigned = data;
+    EXPECT_EQ(assigned.length, 250);
+    Processor processor;
+    processor.AddCommand(raw, false);
+    processor.AddCommand(raw, true);
+    HX_MiscCommand out;
+    ASSERT_TRUE(processor.ReadRcvCommand(out, true));
+    EXPECT_EQ(out.length, 250);
+    EXPECT_EQ(out.CommandSize(), HX_MiscCommandRecordSize);
+    ASSERT_TRUE(processor.PopSndCommand(out));
+    EXPECT_EQ(out.length, 250);
+    EXPECT_FALSE(processor.ReadRcvCommand(out, true));
+    EXPECT_FALSE(processor.PopSndCommand(out));
+  }
+}
+
+// --- Passing received frames on ------------------------------------------------------------------
 
 struct Clock {
   int64_t now = 1000;
@@ -376,8 +402,7 @@ struct Clock {
   }
 };
 
-// Sends everything queued, part by part, as the TCP send handler does; returns
-// the byte stream.
+// Sends everything queued, part by part, as the TCP send handler does; returns the byte stream.
 Bytes SendAll(HX_SendFrameQueueTCPv2& queue) {
   Bytes wire;
   while (HX_CommitFrameBase* frame = queue.GetFrame()) {
@@ -393,8 +418,7 @@ TEST(HostileTcpPost, PassedOnFramesGetAFreshChecksumAndTheirTracksPriority) {
   Clock clock;
   HX_SendFrameQueueTCPv2 queue(clock.Source());
   queue.Reset(1000);
-  // Received frames, some with wrong checksums, in an order that their
-  // priorities reverse.
+  // Received frames, some with wrong checksums, in an order that their priorities reverse.
   const std::vector<std::pair<uint8_t, size_t>> received = {{7, 0},     {5, 3},  {2, 65535}, {1, 1},
                                                             {255, 250}, {0, 10}, {254, 4}};
   for (const auto& [track, length] : received) {
@@ -421,8 +445,7 @@ TEST(HostileTcpPost, PassedOnFramesGetAFreshChecksumAndTheirTracksPriority) {
   EXPECT_EQ(all.frames, 0u);
 }
 
-// --- What the send queue refuses
-// --------------------------------------------------------------
+// --- What the send queue refuses -----------------------------------------------------------------
 
 TEST(HostileTcpQueue, SizesTracksAndPrioritiesAtTheirLimits) {
   Clock clock;
@@ -499,8 +522,7 @@ TEST(HostileTcpQueue, PriorityValuesOutsideAByteAreTakenModulo256) {
     const uint8_t marker = uint8_t(i);
     ASSERT_TRUE(queue.AddOrdinaryFrame(254, 1, &marker, priorities[i]));
   }
-  // mod 256: INT_MAX -> 255, -1 -> 255, 256 -> 0, INT_MIN -> 0, 1 -> 1, 257
-  // -> 1.
+  // mod 256: INT_MAX -> 255, -1 -> 255, 256 -> 0, INT_MIN -> 0, 1 -> 1, 257 -> 1.
   const Bytes expected_order = {2, 3, 4, 5, 0, 1};
   const Bytes wire = SendAll(queue);
   ASSERT_EQ(wire.size(), 9 * expected_order.size());
