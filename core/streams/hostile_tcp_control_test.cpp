@@ -367,6 +367,43 @@ TEST(HostileTcpControl, StrayRecordsAndDataTestsAtExtremes) {
   EXPECT_EQ(control.Records().size(), HX_ControlBandTCP::kMaxRecords);
 }
 
+TEST(HostileTcpControl, ValueRatesAndOddAnalysisTicksNeverLiftTheRate) {
+  // Five track-2 parts over one second with the given value each: value rate = 5 * value. Above
+  // 2000 the factor (1 - v / 2000) turns negative; the rate must then fall to 0.7 of itself.
+  struct Case {
+    uint64_t value;
+    uint32_t expected;
+  };
+  for (const Case& c : {Case{0, 1000}, Case{30, 925}, Case{100, 750}, Case{400, 700},
+                        Case{1000, 700}, Case{UINT32_MAX, 700}, Case{UINT64_MAX / 8, 700}}) {
+    SCOPED_TRACE(c.value);
+    Clock clock;
+    clock.now = 100000;
+    HX_ControlBandTCP control(nullptr, clock.Source());
+    control.Reset(1000);
+    control.GetVideoBandwidth(1000);
+    for (int i = 4; i >= 0; --i) control.Add(uint64_t(clock.now - 250 * i), 8011, 2, c.value, 0);
+    control.Track(2).current = 1000;
+    control.SetLastAnalysis(uint64_t(clock.now - 2000));
+    control.AnaliseBrokerStat(uint64_t(clock.now));
+    EXPECT_EQ(control.Tracks().at(2).current, c.expected);
+  }
+  // Analyses at ticks before the last one, at 0 and at the top of the range.
+  Clock clock;
+  HX_ControlBandTCP control(nullptr, clock.Source());
+  control.Reset(1000);
+  control.SetReceivedCommand(BrokerStat(RelayStats(300, 2, {{2, 900}, {1, 50}})));
+  for (uint64_t tick : {uint64_t(5000), uint64_t(0), UINT64_MAX, uint64_t(4000), UINT64_MAX - 1}) {
+    for (int i = 0; i < 5; ++i) control.Add(tick - 100 * i, 8011, uint16_t(1 + i % 2), 0, 0);
+    control.SetLastAnalysis(tick + 1000);
+    control.AnaliseBrokerStat(tick);
+    control.Calculate(tick);
+    for (const auto& [track, info] : control.Tracks()) {
+      EXPECT_LE(info.current, std::max(info.maximum, 5u)) << "track " << track << " at " << tick;
+    }
+  }
+}
+
 // A relay that stops reading lets the send queue grow without bound; the queue ratio over tens of
 // megabytes must still be the true ratio, not a wrapped product.
 TEST(HostileTcpControl, QueueRatioOverAHugeBackedUpQueue) {
