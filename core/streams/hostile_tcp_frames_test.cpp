@@ -14,6 +14,7 @@
 
 #include "core/streams/stream_command.h"
 #include "core/streams/stream_frame_head.h"
+#include "core/streams/tcp_control_band.h"
 #include "core/streams/tcp_send_queue.h"
 
 namespace {
@@ -443,6 +444,52 @@ TEST(HostileTcpPost, PassedOnFramesGetAFreshChecksumAndTheirTracksPriority) {
   queue.GetQueueStatistics(256, all);
   EXPECT_EQ(all.bytes, 0u);
   EXPECT_EQ(all.frames, 0u);
+}
+
+TEST(HostileTcpPost, RelayStatisticsCutOutOfAHostileStreamReachTheControlSafely) {
+  // The whole receive path of relay statistics: a stream of command frames with any payload
+  // length and any bytes, read in arbitrary pieces, each frame of track 254 made a command and
+  // handed to the send queue's bandwidth control while the clock runs.
+  std::mt19937 random(4242);
+  Bytes stream;
+  for (int i = 0; i < 3000; ++i) {
+    Bytes payload = Pattern(random() % 300, i);
+    if (!payload.empty() && random() % 4 != 0) payload[0] = HX_Cmd_BrokerStat;
+    if (payload.size() > 14 && random() % 2) payload[14] = uint8_t(random() % 16);  // entry count
+    const Bytes frame = Frame(payload, random() % 8 == 0 ? 2 : 254);
+    stream.insert(stream.end(), frame.begin(), frame.end());
+  }
+  Clock clock;
+  HX_SendFrameQueueTCPv2 queue(clock.Source());
+  queue.Reset(1000);
+  queue.CalcVideoBandwidth(1000);
+  Receiver receiver;
+  size_t commands = 0;
+  for (size_t at = 0; at < stream.size();) {
+    const size_t n = std::min<size_t>(1 + random() % 3000, stream.size() - at);
+    Exact piece(stream.data() + at, n);
+    receiver.Feed(piece.data.get(), n);
+    if (HasFatalFailure()) return;
+    at += n;
+    for (const Bytes& f : receiver.frames) {
+      Exact copy(f);
+      const HX_StreamFrameHead* head = AsHead(copy.data.get());
+      if (head->Track() != 254) continue;
+      const HX_MiscCommand command(head);
+      ASSERT_LE(command.CommandSize(), std::max<size_t>(4, head->Length()));
+      const int acted = queue.ProcessBrokerStatistics(command);
+      EXPECT_EQ(acted, command.code == HX_Cmd_BrokerStat ? 10 : 0);
+      ++commands;
+    }
+    receiver.frames.clear();
+    clock.now += random() % 700;
+    const int answer = queue.CalcVideoBandwidth(1000);
+    ASSERT_GE(answer, 0);
+    ASSERT_LE(answer, 1000);
+  }
+  EXPECT_GT(commands, 2000u);
+  EXPECT_EQ(receiver.queue.GetPacketBufferWriteSize(), 0);
+  EXPECT_LE(queue.Control().Tracks().size(), 257u);
 }
 
 // --- What the send queue refuses -----------------------------------------------------------------
