@@ -524,4 +524,35 @@ TEST(HostileTcpControl, DISABLED_SlowReaderBehindAHugeBacklogIsCongestion) {
   EXPECT_EQ(queue.Control().State(), HX_BandTCP_Congested);
 }
 
+// A fast link that still backs up: the physical rate measured is above what the 16-bit figure
+// holds, so it is stored capped, never wrapped to a small rate.
+TEST(HostileTcpControl, PhysicalRateAboveSixteenBitsIsCapped) {
+  Clock clock;
+  HX_SendFrameQueueTCPv2 queue(clock.Source());
+  queue.Reset(1000);
+  queue.CalcVideoBandwidth(1000);
+  {
+    std::vector<uint8_t> input(1 + HX_TcpVideoMaxParts * HX_TcpVideoPartSize, 0x42);
+    HX_SendNhpVideoHeader header;
+    for (int i = 0; i < 22; ++i) {
+      ASSERT_TRUE(queue.AddFrame(2, input.size(), input.data(), &header, 3));
+    }
+  }
+  for (int step = 0; step < 12 && queue.Control().LastQueueRatio() == 0; ++step) {
+    clock.now += 500;
+    // Nothing for three seconds, then about 7 MB every 500 ms (over 100000 kbit/s).
+    for (int p = 0; step >= 6 && p < 900; ++p) {
+      HX_CommitFrameBase* frame = queue.GetFrame();
+      ASSERT_NE(frame, nullptr);
+      queue.NextPart(frame->CurrentPartSize());
+    }
+    queue.CalcVideoBandwidth(1000);
+  }
+  HX_ControlBandTCP& control = queue.Control();
+  ASSERT_GE(control.LastQueueRatio(), 20);
+  ASSERT_GT(control.HistoryOf(256).back().sendRate, 65535.0);
+  EXPECT_EQ(control.PhysicalBandwidth(), HX_ControlBandTCP::kMaxFigure);
+  EXPECT_EQ(control.State(), HX_BandTCP_Congested);
+}
+
 }  // namespace
