@@ -189,8 +189,7 @@ TEST(HostileTcpControl, DISABLED_LongSilenceOfTheRelayLetsTheRateRecover) {
 
 // The hold after congestion and the waiting phase run on the 32-bit tick the computation is given;
 // across the wrap of that tick they must last as long as anywhere else.
-// Shows: a hold or wait begun within 6 s / 30 s before the 32-bit tick wraps never ends.
-TEST(HostileTcpControl, DISABLED_HoldAndWaitLastTheirTimeAcrossTheTickWrap) {
+TEST(HostileTcpControl, HoldAndWaitLastTheirTimeAcrossTheTickWrap) {
   for (uint64_t t0 : {uint64_t(100000), (uint64_t(1) << 32) - 2000, (uint64_t(1) << 32) - 6000,
                       (uint64_t(1) << 32) - 1}) {
     SCOPED_TRACE(t0);
@@ -438,8 +437,7 @@ TEST(HostileTcpControl, QueueRatioOverAHugeBackedUpQueue) {
   EXPECT_EQ(control.State(), HX_BandTCP_Congested);
 }
 
-// Shows: a queue ratio near INT_MAX overflows `c + 50` (signed) in the congestion cut.
-TEST(HostileTcpControl, DISABLED_CongestionCutAtTheLargestQueueRatio) {
+TEST(HostileTcpControl, CongestionCutAtTheLargestQueueRatio) {
   Clock clock;
   HX_ControlBandTCP control(nullptr, clock.Source());
   for (int ratio : {INT_MAX - 49, INT_MAX}) {
@@ -452,8 +450,7 @@ TEST(HostileTcpControl, DISABLED_CongestionCutAtTheLargestQueueRatio) {
 
 // The same through the send queue on the core's 64-bit tick: congestion shortly before the low 32
 // bits wrap, and congestion long after they wrapped, both end after the hold.
-// Shows: congestion within 6 s before the low 32 bits wrap holds (state 2) for good.
-TEST(HostileTcpControl, DISABLED_CongestionHoldEndsOnATickPastThe32BitWrap) {
+TEST(HostileTcpControl, CongestionHoldEndsOnATickPastThe32BitWrap) {
   for (int64_t base : {int64_t(100000), (int64_t(1) << 32) - 8000, (int64_t(1) << 32) + 100000}) {
     SCOPED_TRACE(base);
     Clock clock;
@@ -491,8 +488,7 @@ TEST(HostileTcpControl, DISABLED_CongestionHoldEndsOnATickPastThe32BitWrap) {
 // A peer that reads a few bytes a second behind a backlog of 45 MB (a slow-reading relay lets the
 // queue grow without bound): the physical rate is measured at 1/128 kbit/s, so the queue ratio is
 // about 2.25e9. It must come out as a congestion, not wrap to a negative "empty queue".
-// Shows: the ratio comes out as INT_MAX and `c + 50` overflows in CalculateSendBitrate (UBSan).
-TEST(HostileTcpControl, DISABLED_SlowReaderBehindAHugeBacklogIsCongestion) {
+TEST(HostileTcpControl, SlowReaderBehindAHugeBacklogIsCongestion) {
   Clock clock;
   clock.now = 10000;
   HX_SendFrameQueueTCPv2 queue(clock.Source());
