@@ -78,6 +78,9 @@ bool HX_Conference::getConfStatistics(conference::Statistics& out) const {
   const int32_t duration = block.durationMs / 1000;
   block.durationMs = duration;
 
+  // A duration read back from two wrapped ticks may be negative: it counts as 0 wherever it is a
+  // time span or a divisor, so that no rate is divided by zero or less.
+  const int64_t durationBase = std::max<int64_t>(duration, 0);
   const uint64_t now = NowMs();
   const uint64_t running = m_podiumStart != 0 && now > m_podiumStart ? (now - m_podiumStart) / 1000 : 0;
   if (m_podiumTotal != 0) {
@@ -85,11 +88,9 @@ bool HX_Conference::getConfStatistics(conference::Statistics& out) const {
   } else if (m_podiumStart != 0) {
     block.podiumSec = static_cast<uint32_t>(running);
   } else if (block.bytesSent > 0) {
-    block.podiumSec = static_cast<uint32_t>(duration);
+    block.podiumSec = static_cast<uint32_t>(durationBase);
   }
 
-  // A duration read back from two wrapped ticks may be negative: never divide by zero or less.
-  const int64_t durationBase = std::max<int64_t>(duration, 0);
   const int64_t sendBase = block.podiumSec != 0 ? static_cast<int64_t>(block.podiumSec) : durationBase;
   block.bytesSent = static_cast<uint32_t>(static_cast<int64_t>(out.sentKBytes) * 8 / (sendBase + 1));
   block.bytesRecv = static_cast<uint32_t>(static_cast<int64_t>(out.recvKBytes) * 8 / (durationBase + 1));
