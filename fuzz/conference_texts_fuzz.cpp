@@ -34,7 +34,8 @@ HX_ConfManager& Store() {
     auto* s = new HX_ConfManager("CONFERENCE_TEXTS_FUZZ", nullptr, nullptr);
     for (int i = 0; i < 3; ++i) {
       ConferenceLock lock;
-      s->storageRequestCreateConferenceLock(lock, "room", "", "owner@t", 16, 0, 5, 0, 0, nullptr, false);
+      s->storageRequestCreateConferenceLock(lock, "room", "", "owner@t", 16, 0, 5, 0, 0, nullptr,
+                                            false);
     }
     return s;
   }();
@@ -61,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const size_t peersBefore = c.peers().size();
   conference::PartInfoMap list;
-  for (size_t i = 5; i < lines.size(); ++i) list.emplace(lines[i], conference::PartInfo{lines[i], 2, 1, false, 0});
+  for (size_t i = 5; i < lines.size(); ++i)
+    list.emplace(lines[i], conference::PartInfo{lines[i], 2, 1, false, 0});
   conference::ParticipantListUpdateInfo info;
   const HX_ParticipantListType type = lines[4].empty() ? 0 : static_cast<uint8_t>(lines[4][0]) % 6;
   c.setConferenceIdList(list, type, info);

@@ -354,7 +354,8 @@ uint32_t HXActiveConferenceWrapper::GetConferenceMaxCast() const {
   return FromActive<uint32_t>(0, [](const HX_Conference& c) { return c.getMaxCast(); });
 }
 uint32_t HXActiveConferenceWrapper::GetConferenceMaxParticipants() const {
-  return FromActive<uint32_t>(0, [](const HX_Conference& c) { return static_cast<uint32_t>(c.getMaxParticipants()); });
+  return FromActive<uint32_t>(
+      0, [](const HX_Conference& c) { return static_cast<uint32_t>(c.getMaxParticipants()); });
 }
 std::string HXActiveConferenceWrapper::GetConferenceName() const {
   return FromActive<std::string>("", [](const HX_Conference& c) { return c.getName(); });

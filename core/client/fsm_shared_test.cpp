@@ -207,8 +207,8 @@ TEST_F(FsmShared, ActiveConferenceAnswersAreCopies) {
   HX_ConfStorage* store = holder.conf->confStorage();
   {
     ConferenceLock lock;
-    ASSERT_TRUE(store->storageRequestCreateConferenceLock(lock, "room@srv", "", "owner@srv", 16, 0, 5, 1, 0,
-                                                          nullptr, false));
+    ASSERT_TRUE(store->storageRequestCreateConferenceLock(lock, "room@srv", "", "owner@srv", 16, 0,
+                                                          5, 1, 0, nullptr, false));
     ASSERT_TRUE(store->storageCreateConferenceCommit(lock, "sid-1", 1));
     conference::Peer* peer = lock->addPeer("a@srv", 6);
     peer->role = 2;
@@ -237,8 +237,8 @@ TEST_F(FsmShared, ActiveConferenceAnswersAreCopies) {
   // IsMyConference answers false below state 4 even for the active conference.
   {
     ConferenceLock lock;
-    ASSERT_TRUE(store->storageCreateForeignConferenceLock(lock, "sid-2", "room@srv", "", "owner@srv", 16, 0, 5,
-                                                          0, 0, nullptr, false));
+    ASSERT_TRUE(store->storageCreateForeignConferenceLock(lock, "sid-2", "room@srv", "", "owner@srv",
+                                                          16, 0, 5, 0, 0, nullptr, false));
   }
   fsm->SetFSMState(hx::fsm::logged_in);
   EXPECT_FALSE(fsm->IsMyConference("room@srv"));

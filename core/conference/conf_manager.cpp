@@ -1,7 +1,7 @@
 #include "core/conference/conf_manager.h"
 
-HX_ConfManager::HX_ConfManager(const char* serviceName, std::shared_ptr<HX_TransportSession> transport,
-                               HXFSMShared* fsm)
+HX_ConfManager::HX_ConfManager(const char* serviceName,
+                               std::shared_ptr<HX_TransportSession> transport, HXFSMShared* fsm)
     : HX_AbstractManager(serviceName, transport, fsm), HX_ConfStorage(fsm, transport) {}
 
 HX_ConfManager::~HX_ConfManager() {

@@ -22,7 +22,8 @@
 
 class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
  public:
-  HX_ConfManager(const char* serviceName, std::shared_ptr<HX_TransportSession> transport, HXFSMShared* fsm);
+  HX_ConfManager(const char* serviceName, std::shared_ptr<HX_TransportSession> transport,
+                 HXFSMShared* fsm);
   ~HX_ConfManager() override;
 
   bool ParseIncomimgMessage(HX_Container& message) override;

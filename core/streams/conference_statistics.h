@@ -17,12 +17,12 @@ struct TConferenceStatistics {
   uint32_t videoHeight = 0;  // 16: height of the current send format
   uint32_t lostPackets = 0;  // 20: receive streams
   uint32_t bytesSent = 0;    // 24: low 32 bits of the bytes sent; the conference writes the rate
-  uint32_t bytesRecv = 0;    // 28: low 32 bits of the bytes received; the conference writes the rate
-  uint32_t cpuLoad = 0;      // 32: processor load (the conference)
-  uint32_t jitter = 0;       // 36: receive streams
-  double frameRate = 0;      // 40: video frames per second sent
-  uint64_t startTime = 0;    // 48: 100-ns intervals since 1601-01-01 UTC
-  uint64_t endTime = 0;      // 56: same unit
+  uint32_t bytesRecv = 0;  // 28: low 32 bits of the bytes received; the conference writes the rate
+  uint32_t cpuLoad = 0;    // 32: processor load (the conference)
+  uint32_t jitter = 0;     // 36: receive streams
+  double frameRate = 0;    // 40: video frames per second sent
+  uint64_t startTime = 0;  // 48: 100-ns intervals since 1601-01-01 UTC
+  uint64_t endTime = 0;    // 56: same unit
 
   void clear() { *this = TConferenceStatistics(); }
 };

@@ -5,19 +5,21 @@
 
 HX_ReceiversStreamPoolCtl::~HX_ReceiversStreamPoolCtl() = default;
 
-bool HX_ReceiversStreamPoolCtl::getReceiver(const std::string& peerId, std::shared_ptr<HX_ReceiverBase>& out) const {
+bool HX_ReceiversStreamPoolCtl::getReceiver(const std::string& peerId,
+                                            std::shared_ptr<HX_ReceiverBase>& out) const {
   out = Receiver(peerId);
   return out != nullptr;
 }
 
-std::shared_ptr<HX_ReceiverBase> HX_ReceiversStreamPoolCtl::Receiver(const std::string& peerId) const {
+std::shared_ptr<HX_ReceiverBase> HX_ReceiversStreamPoolCtl::Receiver(
+    const std::string& peerId) const {
   HXAutoLock guard(m_lock);
   const auto found = m_receivers.find(peerId);
   return found == m_receivers.end() ? nullptr : found->second;
 }
 
-std::shared_ptr<HX_ReceiverBase> HX_ReceiversStreamPoolCtl::InsertReceiver(const std::string& peerId,
-                                                                         std::shared_ptr<HX_ReceiverBase> receiver) {
+std::shared_ptr<HX_ReceiverBase> HX_ReceiversStreamPoolCtl::InsertReceiver(
+    const std::string& peerId, std::shared_ptr<HX_ReceiverBase> receiver) {
   HXAutoLock guard(m_lock);
   return m_receivers.emplace(peerId, std::move(receiver)).first->second;
 }
@@ -59,7 +61,8 @@ bool HX_ReceiversStreamPoolCtl::renameReceiver(const std::string& oldId, const s
 }
 
 bool HX_ReceiversStreamPoolCtl::initReceiverCheck(const std::shared_ptr<HX_ReceiverBase>& receiver,
-                                                  const std::string& peerId, const NextReceiverInfoHolder& info) {
+                                                  const std::string& peerId,
+                                                  const NextReceiverInfoHolder& info) {
   if (!receiver) return false;
   if (receiver->getStateFlags() != 0) {
     m_saved[peerId] = info;
@@ -70,7 +73,8 @@ bool HX_ReceiversStreamPoolCtl::initReceiverCheck(const std::shared_ptr<HX_Recei
   return true;
 }
 
-bool HX_ReceiversStreamPoolCtl::getSavedReceiver(const std::string& peerId, NextReceiverInfoHolder& out) {
+bool HX_ReceiversStreamPoolCtl::getSavedReceiver(const std::string& peerId,
+                                                 NextReceiverInfoHolder& out) {
   const auto found = m_saved.find(peerId);
   if (found == m_saved.end()) return false;
   out = std::move(found->second);
@@ -127,7 +131,8 @@ void HX_ReceiversStreamPoolCtl::doneReceiver(const std::shared_ptr<HX_ReceiverBa
   collectStreamStat(receiver);
 }
 
-void HX_ReceiversStreamPoolCtl::collectStreamStat(const std::shared_ptr<HX_ReceiverBase>& receiver) {
+void HX_ReceiversStreamPoolCtl::collectStreamStat(
+    const std::shared_ptr<HX_ReceiverBase>& receiver) {
   stream::TConferenceStatistics block;
   if (!receiver || !receiver->getStreamConfStat(block)) return;
   m_doneBytes += block.bytesRecv;
@@ -144,7 +149,8 @@ void HX_ReceiversStreamPoolCtl::destroyReceivers() {
 size_t HX_ReceiversStreamPoolCtl::getRunningReceiversCount() const {
   HXAutoLock guard(m_lock);
   size_t n = 0;
-  for (const auto& [peer, receiver] : m_receivers) n += receiver && receiver->getStateFlags() != 0 ? 1 : 0;
+  for (const auto& [peer, receiver] : m_receivers)
+    n += receiver && receiver->getStateFlags() != 0 ? 1 : 0;
   return n;
 }
 

@@ -39,7 +39,8 @@ class HX_ReceiversStreamPoolCtl {
   std::shared_ptr<HX_ReceiverBase> Receiver(const std::string& peerId) const;
   bool ReceiverIsValid(const std::string& peerId) const { return Receiver(peerId) != nullptr; }
   // Inserts unless the peer has a stream already; returns the stream now in the map.
-  std::shared_ptr<HX_ReceiverBase> InsertReceiver(const std::string& peerId, std::shared_ptr<HX_ReceiverBase> receiver);
+  std::shared_ptr<HX_ReceiverBase> InsertReceiver(const std::string& peerId,
+                                                  std::shared_ptr<HX_ReceiverBase> receiver);
   // 0 when absent or peerId is null.
   uint32_t GetFltrEnabled(const char* peerId) const;
   bool getRcvPoolStatistics(stream::TConferenceStatistics& out) const;
@@ -49,8 +50,8 @@ class HX_ReceiversStreamPoolCtl {
   bool renameReceiver(const std::string& oldId, const std::string& newId);
   // Saves `info` when the stream is busy (false); otherwise drops a saved entry and applies the
   // filter (true).
-  bool initReceiverCheck(const std::shared_ptr<HX_ReceiverBase>& receiver, const std::string& peerId,
-                         const NextReceiverInfoHolder& info);
+  bool initReceiverCheck(const std::shared_ptr<HX_ReceiverBase>& receiver,
+                         const std::string& peerId, const NextReceiverInfoHolder& info);
   bool getSavedReceiver(const std::string& peerId, NextReceiverInfoHolder& out);
   bool deferredReceiver(const std::string& peerId) const;
   // Shuts the peer's stream down (it stays for reuse); always true.

@@ -38,7 +38,9 @@ class HX_SenderStreamCtl {
   std::shared_ptr<HX_SenderBase> Sender() const { return m_sender; }
   // Makes `sender` the conference's send stream (replacing an earlier one).
   void setSender(std::shared_ptr<HX_SenderBase> sender) { m_sender = std::move(sender); }
-  std::shared_ptr<hx::streams::UdpTrialDirectStreamList> getUdpTrialList() const { return m_udpTrialList; }
+  std::shared_ptr<hx::streams::UdpTrialDirectStreamList> getUdpTrialList() const {
+    return m_udpTrialList;
+  }
   void setUdpTrialList(std::shared_ptr<hx::streams::UdpTrialDirectStreamList> list) {
     m_udpTrialList = std::move(list);
   }

@@ -43,7 +43,8 @@ TEST(StreamCtl, SenderCaptureFollowsTheChangedBitsOnly) {
   auto sender = std::make_shared<HX_SenderBase>();
   conference->setSender(sender);
   conference->onSenderStart();
-  EXPECT_EQ(sender->calls(), (std::vector<std::string>{"SetRoleVideoCapture 1", "SetRoleAudioCapturer 1"}));
+  EXPECT_EQ(sender->calls(),
+            (std::vector<std::string>{"SetRoleVideoCapture 1", "SetRoleAudioCapturer 1"}));
   // Lifting the video bit while audio stays switches only the video capture.
   conference->setRoleMediaFilter(0x200, false);
   EXPECT_EQ(sender->calls().back(), "SetRoleVideoCapture 0");
@@ -98,7 +99,8 @@ TEST(StreamCtl, ReceivePoolBookkeeping) {
   // DisconnectReceiver keeps the stream for reuse and asks for a saved start.
   EXPECT_TRUE(conference->DisconnectReceiver("a@t/2", false));
   EXPECT_EQ(conference->receiverCount(), 1u);
-  EXPECT_EQ(conference->mediaStandIn().calls(), std::vector<std::string>{"scheduleCheckSavedReceiver a@t/2"});
+  EXPECT_EQ(conference->mediaStandIn().calls(),
+            std::vector<std::string>{"scheduleCheckSavedReceiver a@t/2"});
   EXPECT_TRUE(conference->DisconnectReceiver("nobody", true));
 }
 

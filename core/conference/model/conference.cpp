@@ -20,7 +20,8 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-HX_Conference::HX_Conference(HX_ConfStorage* store, int32_t id, const conference::DefaultParams& defaults)
+HX_Conference::HX_Conference(HX_ConfStorage* store, int32_t id,
+                             const conference::DefaultParams& defaults)
     : conference::DefaultParamsCommon(defaults.common),
       m_participantTracker(std::make_unique<HX_UserList>(10000)),
       m_fecc(this, defaults.fecc),
@@ -36,9 +37,13 @@ std::shared_ptr<HX_TransportSession> HX_Conference::getTransport() const {
   return m_store != nullptr ? m_store->getConfTransport() : nullptr;
 }
 
-std::string HX_Conference::myLogin() const { return m_store != nullptr ? m_store->getMyLogin() : std::string(); }
+std::string HX_Conference::myLogin() const {
+  return m_store != nullptr ? m_store->getMyLogin() : std::string();
+}
 
-HXFSMShared* HX_Conference::fsm() const { return m_store != nullptr ? m_store->getFSMShared() : nullptr; }
+HXFSMShared* HX_Conference::fsm() const {
+  return m_store != nullptr ? m_store->getFSMShared() : nullptr;
+}
 
 uint32_t HX_Conference::flagOr(uint32_t mask) {
   uint32_t old = m_flags.load();
@@ -59,8 +64,8 @@ void HX_Conference::setMeetingCaps(const HXCapabilites& caps) {
   *m_meetingCaps = caps;
 }
 
-void HX_Conference::setParam(const char* name, const char* password, uint64_t maxParticipants, uint64_t,
-                             const char* topic) {
+void HX_Conference::setParam(const char* name, const char* password, uint64_t maxParticipants,
+                             uint64_t, const char* topic) {
   m_name = name != nullptr ? name : "";
   m_password = password != nullptr ? password : "";
   m_maxParticipants = maxParticipants;
@@ -159,16 +164,19 @@ uint32_t HX_Conference::updateDeviceStatus(uint32_t status) {
   return previous;
 }
 
-void HX_Conference::saveRawContainer(conference::ProtocolContainerType kind, const HX_Container& container) {
+void HX_Conference::saveRawContainer(conference::ProtocolContainerType kind,
+                                     const HX_Container& container) {
   m_rawContainers[kind] = std::make_shared<HX_Container>(container);
 }
 
-std::shared_ptr<HX_Container> HX_Conference::getRawContainer(conference::ProtocolContainerType kind) const {
+std::shared_ptr<HX_Container> HX_Conference::getRawContainer(
+    conference::ProtocolContainerType kind) const {
   const auto found = m_rawContainers.find(kind);
   return found == m_rawContainers.end() ? nullptr : found->second;
 }
 
-void HX_Conference::setConfCtrlInterface(std::shared_ptr<conference::HX_ConfCtrlInterface> control) {
+void HX_Conference::setConfCtrlInterface(
+    std::shared_ptr<conference::HX_ConfCtrlInterface> control) {
   m_control = std::move(control);
 }
 
@@ -192,9 +200,13 @@ void HX_Conference::forEachPeer(const std::function<void(conference::Peer&)>& f)
   for (auto& [id, peer] : m_peers) f(peer);
 }
 
-conference::Peer* HX_Conference::firstPeer() { return m_selectedInstance.empty() ? nullptr : getPeer(m_selectedInstance); }
+conference::Peer* HX_Conference::firstPeer() {
+  return m_selectedInstance.empty() ? nullptr : getPeer(m_selectedInstance);
+}
 
-conference::Peer* HX_Conference::getSolePeer() { return m_peers.size() == 1 ? &m_peers.begin()->second : nullptr; }
+conference::Peer* HX_Conference::getSolePeer() {
+  return m_peers.size() == 1 ? &m_peers.begin()->second : nullptr;
+}
 
 const std::string* HX_Conference::findPeerByState(conference::PeerState state) const {
   for (const auto& [id, peer] : m_peers) {
@@ -302,9 +314,11 @@ HX_DirectConnect_Type HX_Conference::getDirectConnectType(const std::string& id)
   return peer != nullptr ? peer->getDCType() : 4;
 }
 
-bool HX_Conference::setConferenceIdList(const conference::PartInfoMap& list, HX_ParticipantListType listType,
+bool HX_Conference::setConferenceIdList(const conference::PartInfoMap& list,
+                                        HX_ParticipantListType listType,
                                         conference::ParticipantListUpdateInfo& info) {
-  const bool running = m_state == conference::kStateRequested || m_state == conference::kStateJoined;
+  const bool running =
+      m_state == conference::kStateRequested || m_state == conference::kStateJoined;
   if (!isGroupConf() || !running) {
     if (listType == 4 && running && !list.empty()) {
       if (conference::Peer* peer = getPeer(std::string(list.begin()->first))) {
@@ -387,8 +401,9 @@ bool HX_Conference::setConferenceIdList(const conference::PartInfoMap& list, HX_
   return changed;
 }
 
-void HX_Conference::onRoleEventOccured(const std::string& id, bool isMe, HX_Participant_Role, int32_t eventType,
-                                       int32_t, const conference::RoleInfoHolder& roleInfo) {
+void HX_Conference::onRoleEventOccured(const std::string& id, bool isMe, HX_Participant_Role,
+                                       int32_t eventType, int32_t,
+                                       const conference::RoleInfoHolder& roleInfo) {
   if (eventType != 3) return;
   if (isMe) {
     m_ownInfo.set(roleInfo.info, true);
@@ -418,7 +433,8 @@ bool HX_Conference::isConferenceWithCallId(const HXUriProtocol& uri) const {
 
 // ---- remote control lists
 
-bool HX_Conference::manageSet(std::set<std::string>& set, const std::string& id, bool add, bool clearAll) {
+bool HX_Conference::manageSet(std::set<std::string>& set, const std::string& id, bool add,
+                              bool clearAll) {
   if (clearAll) {
     set.clear();
     return true;

@@ -143,8 +143,8 @@ class HX_Conference : public HX_SenderStreamCtl,
                 const char* topic);
   // SID = sid; the domain and server id from the text after the first "@" (see the source).
   void setSID(const std::string& sid, const std::string& server);
-  void setConferenceType(HX_Conference_Type type, HX_GroupConf_SubType subType, HX_Conference_Scope scope,
-                         bool audioOnly);
+  void setConferenceType(HX_Conference_Type type, HX_GroupConf_SubType subType,
+                         HX_Conference_Scope scope, bool audioOnly);
   HX_Participant_Role getDefaultRole() const;
   bool setOwner(const std::string& id, bool isMe);
   bool isOwner(conference::Ownership ownership) const;
@@ -203,8 +203,9 @@ class HX_Conference : public HX_SenderStreamCtl,
   HX_DirectConnect_Type getDirectConnectType(const std::string& id) const;
   bool setConferenceIdList(const conference::PartInfoMap& list, HX_ParticipantListType listType,
                            conference::ParticipantListUpdateInfo& info);
-  void onRoleEventOccured(const std::string& id, bool isMe, HX_Participant_Role role, int32_t eventType,
-                          int32_t answer, const conference::RoleInfoHolder& roleInfo);
+  void onRoleEventOccured(const std::string& id, bool isMe, HX_Participant_Role role,
+                          int32_t eventType, int32_t answer,
+                          const conference::RoleInfoHolder& roleInfo);
   bool isConferenceWithCallId(const HXUriProtocol& uri) const;
 
   // ---- remote control lists
@@ -212,8 +213,12 @@ class HX_Conference : public HX_SenderStreamCtl,
   bool ManageOutReqvs(const std::string& id, bool add, bool clearAll);
   bool ManageIncomingControls(const std::string& id, bool add, bool clearAll);
   bool ManageOutgoingControls(const std::string& id, bool add, bool clearAll);
-  bool isIncomingControlRequestPending(const std::string& id) const { return m_inReqs.count(id) != 0; }
-  bool isOutgoingControlRequestPending(const std::string& id) const { return m_outReqs.count(id) != 0; }
+  bool isIncomingControlRequestPending(const std::string& id) const {
+    return m_inReqs.count(id) != 0;
+  }
+  bool isOutgoingControlRequestPending(const std::string& id) const {
+    return m_outReqs.count(id) != 0;
+  }
   bool isControlMe(const std::string& id) const { return m_controllingMe.count(id) != 0; }
   bool isUnderMyControl(const std::string& id) const { return m_underMyControl.count(id) != 0; }
   void RemovePeerFromControlLists(const std::string& id);
@@ -231,21 +236,27 @@ class HX_Conference : public HX_SenderStreamCtl,
   void fillEndpointsList(HX_TransportEndpointList& out) const;
   void directConnectTestEnd(ConferenceLock& lock, HX_DirectConnect_Type type);
   bool dcConnectTestDoneAllPeers();
-  std::shared_ptr<HX_TcpStreamsSupervisor> getTcpStreamsSupervisor() const { return m_tcpSupervisor; }
-  void setTcpStreamsSupervisor(std::shared_ptr<HX_TcpStreamsSupervisor> s) { m_tcpSupervisor = std::move(s); }
+  std::shared_ptr<HX_TcpStreamsSupervisor> getTcpStreamsSupervisor() const {
+    return m_tcpSupervisor;
+  }
+  void setTcpStreamsSupervisor(std::shared_ptr<HX_TcpStreamsSupervisor> s) {
+    m_tcpSupervisor = std::move(s);
+  }
 
   // Stream operations (stand-ins until the media streams land: they record their calls in
   // mediaStandIn() and answer as a test set). createSender makes a send stream stand-in the
   // conference's sender when the answer for "createSender" is true.
   std::shared_ptr<HX_SenderBase> createSender(const std::string& myId, const std::string& peerId);
-  std::shared_ptr<HX_ReceiverBase> createReceiver(const std::string& myId, const std::string& peerId);
+  std::shared_ptr<HX_ReceiverBase> createReceiver(const std::string& myId,
+                                                  const std::string& peerId);
   bool connectSender(const std::string& peerId, const std::string& target);
-  bool connectReceiver(ConferenceLock& lock, const std::string& peerId, const std::string& networkId,
-                       const std::string& target);
+  bool connectReceiver(ConferenceLock& lock, const std::string& peerId,
+                       const std::string& networkId, const std::string& target);
   bool onReceiverConnected(ConferenceLock& lock, const std::string& peerId);
   bool checkSavedReceiver(ConferenceLock& lock, const std::string& peerId);
   bool peerEndpointsUpdate(ConferenceLock& lock, const std::string& peerId, bool noDirect);
-  bool directConnectTcpSave(ConferenceLock& lock, const std::string& peerId, bool ok, int32_t endpointId);
+  bool directConnectTcpSave(ConferenceLock& lock, const std::string& peerId, bool ok,
+                            int32_t endpointId);
   bool directConnectUdpDone(ConferenceLock& lock, const std::string& peerId);
   bool directAccept(const std::string& peerId, int32_t handshakeVersion);
   bool acceptStreamSender(const std::string& peerId);

@@ -82,7 +82,8 @@ bool HX_Conference::getConfStatistics(conference::Statistics& out) const {
   // time span or a divisor, so that no rate is divided by zero or less.
   const int64_t durationBase = std::max<int64_t>(duration, 0);
   const uint64_t now = NowMs();
-  const uint64_t running = m_podiumStart != 0 && now > m_podiumStart ? (now - m_podiumStart) / 1000 : 0;
+  const uint64_t running =
+      m_podiumStart != 0 && now > m_podiumStart ? (now - m_podiumStart) / 1000 : 0;
   if (m_podiumTotal != 0) {
     block.podiumSec = static_cast<uint32_t>(m_podiumTotal / 1000 + running);
   } else if (m_podiumStart != 0) {
@@ -91,12 +92,16 @@ bool HX_Conference::getConfStatistics(conference::Statistics& out) const {
     block.podiumSec = static_cast<uint32_t>(durationBase);
   }
 
-  const int64_t sendBase = block.podiumSec != 0 ? static_cast<int64_t>(block.podiumSec) : durationBase;
-  block.bytesSent = static_cast<uint32_t>(static_cast<int64_t>(out.sentKBytes) * 8 / (sendBase + 1));
-  block.bytesRecv = static_cast<uint32_t>(static_cast<int64_t>(out.recvKBytes) * 8 / (durationBase + 1));
+  const int64_t sendBase =
+      block.podiumSec != 0 ? static_cast<int64_t>(block.podiumSec) : durationBase;
+  block.bytesSent =
+      static_cast<uint32_t>(static_cast<int64_t>(out.sentKBytes) * 8 / (sendBase + 1));
+  block.bytesRecv =
+      static_cast<uint32_t>(static_cast<int64_t>(out.recvKBytes) * 8 / (durationBase + 1));
 
   block.size = 64;
-  block.cpuLoad = static_cast<uint32_t>((m_cpuLoadSum + m_cpuLoadCount / 2) / (static_cast<uint64_t>(m_cpuLoadCount) + 1));
+  block.cpuLoad = static_cast<uint32_t>((m_cpuLoadSum + m_cpuLoadCount / 2) /
+                                        (static_cast<uint64_t>(m_cpuLoadCount) + 1));
   return true;
 }
 
@@ -104,10 +109,10 @@ bool HX_Conference::getConfStatistics(conference::Statistics& out) const {
 
 void HX_Conference::addServerMediaEP(const std::shared_ptr<HX_Endpoint>& endpoint, bool markGood) {
   if (!endpoint) return;
-  conference::PeerEndpoint* sender =
-      m_ownEndpoints.lookup(conference::kEpServerConnect, 1, endpoint->getHost(), endpoint->GetPort());
-  conference::PeerEndpoint* receiver =
-      m_ownEndpoints.lookup(conference::kEpServerConnect, 2, endpoint->getHost(), endpoint->GetPort());
+  conference::PeerEndpoint* sender = m_ownEndpoints.lookup(
+      conference::kEpServerConnect, 1, endpoint->getHost(), endpoint->GetPort());
+  conference::PeerEndpoint* receiver = m_ownEndpoints.lookup(
+      conference::kEpServerConnect, 2, endpoint->getHost(), endpoint->GetPort());
   if (sender == nullptr || receiver == nullptr) {
     auto copy = std::make_shared<HX_Endpoint>(*endpoint);
     auto& s = m_ownEndpoints.add(1, std::make_unique<conference::PeerServerConnectEpAttr>(copy));
@@ -116,7 +121,8 @@ void HX_Conference::addServerMediaEP(const std::shared_ptr<HX_Endpoint>& endpoin
     if (markGood) r.state = conference::kEpStateWorked;
     return;
   }
-  if (markGood && (sender->state == conference::kEpStateNotProven || receiver->state == conference::kEpStateNotProven)) {
+  if (markGood && (sender->state == conference::kEpStateNotProven ||
+                   receiver->state == conference::kEpStateNotProven)) {
     sender->state = conference::kEpStateWorked;
     receiver->state = conference::kEpStateWorked;
   }
@@ -126,8 +132,8 @@ void HX_Conference::updateServerMediaEPlist(const HX_TransportEndpointList& list
   for (const auto& endpoint : list) addServerMediaEP(endpoint, false);
 }
 
-void HX_Conference::addMediaEPMulticast(const std::string& peerId, uint32_t key, const HXSockAddr& group,
-                                        HX_StreamClient_Type clientType) {
+void HX_Conference::addMediaEPMulticast(const std::string& peerId, uint32_t key,
+                                        const HXSockAddr& group, HX_StreamClient_Type clientType) {
   conference::PeerEndpointsList* list = &m_ownEndpoints;
   if (clientType != 1) list = &addPeer(peerId, 0)->getEndpointsList();
   list->remove(conference::kEpServerMulticast, clientType);
@@ -140,8 +146,9 @@ void HX_Conference::fillEndpointsList(HX_TransportEndpointList& out) const {
     if (peer.getDCType() != 0) peer.fillEndpointsList(out);
   }
   if (out.size() == before) {
-    m_ownEndpoints.fillEndpointsList(
-        out, [](const conference::PeerEndpoint& ep) { return ep.kind == conference::kEpServerConnect; });
+    m_ownEndpoints.fillEndpointsList(out, [](const conference::PeerEndpoint& ep) {
+      return ep.kind == conference::kEpServerConnect;
+    });
   }
 }
 
@@ -164,7 +171,8 @@ void HX_Conference::markEndpoint(int id, bool ok) {
   }
 }
 
-conference::EPStorage* HX_Conference::getEPStorage(const std::string& peerId, HX_StreamClient_Type clientType) {
+conference::EPStorage* HX_Conference::getEPStorage(const std::string& peerId,
+                                                   HX_StreamClient_Type clientType) {
   if (clientType == 2 && m_type == 6) {
     if (conference::Peer* peer = getPeer(peerId)) return peer;
   }
@@ -191,12 +199,14 @@ void HX_Conference::scheduleCheckSavedReceiver(const std::string& peerId) {
   m_media.call("scheduleCheckSavedReceiver", peerId);
 }
 
-std::shared_ptr<HX_SenderBase> HX_Conference::createSender(const std::string&, const std::string& peerId) {
+std::shared_ptr<HX_SenderBase> HX_Conference::createSender(const std::string&,
+                                                           const std::string& peerId) {
   if (m_media.call("createSender", peerId)) setSender(std::make_shared<HX_SenderBase>());
   return Sender();
 }
 
-std::shared_ptr<HX_ReceiverBase> HX_Conference::createReceiver(const std::string& myId, const std::string& peerId) {
+std::shared_ptr<HX_ReceiverBase> HX_Conference::createReceiver(const std::string& myId,
+                                                               const std::string& peerId) {
   if (auto existing = Receiver(peerId)) return existing;
   if (!m_media.call("createReceiver", peerId)) return nullptr;
   return InsertReceiver(peerId, std::make_shared<HX_ReceiverBase>(peerId, myId));
@@ -223,7 +233,8 @@ bool HX_Conference::peerEndpointsUpdate(ConferenceLock&, const std::string& peer
   return m_media.call("peerEndpointsUpdate", peerId);
 }
 
-bool HX_Conference::directConnectTcpSave(ConferenceLock&, const std::string& peerId, bool, int32_t) {
+bool HX_Conference::directConnectTcpSave(ConferenceLock&, const std::string& peerId, bool,
+                                         int32_t) {
   return m_media.call("directConnectTcpSave", peerId);
 }
 
@@ -231,7 +242,9 @@ bool HX_Conference::directConnectUdpDone(ConferenceLock&, const std::string& pee
   return m_media.call("directConnectUdpDone", peerId);
 }
 
-bool HX_Conference::directAccept(const std::string& peerId, int32_t) { return m_media.call("directAccept", peerId); }
+bool HX_Conference::directAccept(const std::string& peerId, int32_t) {
+  return m_media.call("directAccept", peerId);
+}
 
 bool HX_Conference::acceptStreamSender(const std::string& peerId) {
   return m_media.call("acceptStreamSender", peerId);

@@ -20,8 +20,8 @@ class Conference : public ConfStoreFixture {
   // A conference held by `lock`: requested by the own user, of that type and sub type.
   void Make(ConferenceLock& lock, HX_Conference_Type type, HX_GroupConf_SubType subType = 0,
             const char* owner = kMe, bool audioOnly = false) {
-    ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type, subType, 0, nullptr,
-                                                       audioOnly));
+    ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type,
+                                                       subType, 0, nullptr, audioOnly));
   }
   static std::shared_ptr<HX_SenderBase> WithSender(HX_Conference* c) {
     c->mediaStandIn().setAnswer("createSender", true);
@@ -128,18 +128,19 @@ TEST_F(Conference, RoleMediaFilterTable) {
     bool audioOnly;
     uint64_t expected;
   } rows[] = {
-      {1, false, false, 0x000}, {2, false, false, 0x300}, {2, true, false, 0x000}, {2, false, true, 0x100},
-      {5, false, false, 0x100}, {0, false, true, 0x100},  {0, false, false, 0x300}, {3, true, false, 0x300},
-      {4, false, true, 0x100},
+      {1, false, false, 0x000}, {2, false, false, 0x300}, {2, true, false, 0x000},
+      {2, false, true, 0x100},  {5, false, false, 0x100}, {0, false, true, 0x100},
+      {0, false, false, 0x300}, {3, true, false, 0x300},  {4, false, true, 0x100},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << "role " << row.role << " notSending " << row.notSending << " audio "
-                                    << row.audioOnly);
+    SCOPED_TRACE(testing::Message() << "role " << row.role << " notSending " << row.notSending
+                                    << " audio " << row.audioOnly);
     ConferenceLock lock;
     Make(lock, 5, 3, kMe, row.audioOnly);
     auto sender = WithSender(lock.conference());
     conference::RoleInfoHolder info;
-    info.info = conference::ParticipantInfoHolder(row.role | (row.notSending ? 0x100 : 0), false, 0x10001);
+    info.info =
+        conference::ParticipantInfoHolder(row.role | (row.notSending ? 0x100 : 0), false, 0x10001);
     lock->onRoleEventOccured(kMe, true, row.role, 3, 0, info);
     EXPECT_EQ(lock->getOwnRole(), row.role);
     EXPECT_EQ(lock->getEffectiveFilter() & 0x300, row.expected);
@@ -162,7 +163,8 @@ TEST_F(Conference, FilterChangesDriveCaptureAndThePodiumClock) {
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   // With the listeners filter 0 the capture stays alone and the clock stops.
   lock->setListenersFilter(0);
-  EXPECT_EQ(sender->calls(), (std::vector<std::string>{"SetRoleVideoCapture 0", "SetRoleAudioCapturer 0"}));
+  EXPECT_EQ(sender->calls(),
+            (std::vector<std::string>{"SetRoleVideoCapture 0", "SetRoleAudioCapturer 0"}));
   EXPECT_EQ(lock->getPodiumStart(), 0u);
   EXPECT_GE(lock->getPodiumTotal(), 30u);
   const auto before = sender->calls();
@@ -420,7 +422,8 @@ TEST_F(Conference, UnknownIdsAndOwnDefaults) {
   lock->addPeer("in@t", 6);
   lock->addPeer("out@t", 4);
   lock->getConferenceIdList(ids);
-  EXPECT_EQ(ids, (std::set<conference::PeerId>{conference::PeerId(kMe), conference::PeerId("in@t")}));
+  EXPECT_EQ(ids,
+            (std::set<conference::PeerId>{conference::PeerId(kMe), conference::PeerId("in@t")}));
   // Flags change by compare-exchange and answer the old word.
   const uint32_t old = lock->flags();
   EXPECT_EQ(lock->flagOr(0x40), old);

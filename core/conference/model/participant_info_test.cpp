@@ -14,8 +14,12 @@ TEST(ParticipantInfo, RoleWordsIntoRoleAndFlags) {
     int32_t role;
     uint64_t flags;
   } rows[] = {
-      {0x100, false, 0, 0x1},       {0x20000, false, 0, 0x10},    {0x40000, false, 0, 0x2},
-      {0x80000, false, 0, 0x20},    {0x2, true, 2, 0x8},          {0xE0103, true, 3, 0x3B},
+      {0x100, false, 0, 0x1},
+      {0x20000, false, 0, 0x10},
+      {0x40000, false, 0, 0x2},
+      {0x80000, false, 0, 0x20},
+      {0x2, true, 2, 0x8},
+      {0xE0103, true, 3, 0x3B},
       {static_cast<int32_t>(0xFFFFFFFF), false, 0xFF, 0x33},
   };
   for (const Row& row : rows) {

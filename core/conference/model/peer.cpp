@@ -75,9 +75,12 @@ bool Peer::dcHasTcp() const {
   if (m_dcType == 0) return false;
   if (m_dcType == 2) return true;
   for (const PeerEndpoint& ep : m_endpoints.list()) {
-    if (ep.kind == kEpClientConnect && (ep.state == kEpStateWorked || ep.state == kEpStateNotProven)) return true;
+    if (ep.kind == kEpClientConnect &&
+        (ep.state == kEpStateWorked || ep.state == kEpStateNotProven))
+      return true;
     if (ep.kind == kEpClientAcceptLive &&
-        static_cast<const PeerClientAcceptLiveEpAttr*>(ep.attribute.get())->connection() != nullptr) {
+        static_cast<const PeerClientAcceptLiveEpAttr*>(ep.attribute.get())->connection() !=
+            nullptr) {
       return true;
     }
   }
@@ -105,15 +108,18 @@ void Peer::markEndpoint(int id, bool ok) {
 }
 
 void Peer::fillEndpointsList(HX_TransportEndpointList& out) const {
-  m_endpoints.fillEndpointsList(out, [](const PeerEndpoint& ep) { return ep.kind == kEpClientConnect; });
+  m_endpoints.fillEndpointsList(out,
+                                [](const PeerEndpoint& ep) { return ep.kind == kEpClientConnect; });
 }
 
-void Peer::directConnectTestBegin(const PeerEndpointMap& endpoints, PeerClientUdpDirect::TrialListSource trialList) {
+void Peer::directConnectTestBegin(const PeerEndpointMap& endpoints,
+                                  PeerClientUdpDirect::TrialListSource trialList) {
   m_dcFlags |= kDCEndpointsKnown;
   setEndpoints(endpoints, std::move(trialList));
 }
 
-void Peer::setEndpoints(const PeerEndpointMap& endpoints, PeerClientUdpDirect::TrialListSource trialList) {
+void Peer::setEndpoints(const PeerEndpointMap& endpoints,
+                        PeerClientUdpDirect::TrialListSource trialList) {
   for (const auto& [address, endpoint] : endpoints) {
     if (!endpoint) continue;
     if ((endpoint->GetType() & ~1) == 2) {
@@ -158,7 +164,8 @@ bool Peer::connectTestDone(bool ok, int32_t endpointId, const HXSockAddr& addres
 bool Peer::connectTestDoneAll() {
   if ((m_dcFlags & kDCTestsDone) != 0) return true;
   for (const PeerEndpoint& ep : m_endpoints.list()) {
-    if ((ep.kind == kEpClientConnect || ep.kind == kEpClientUdpDirect) && ep.state == kEpStateNotProven) {
+    if ((ep.kind == kEpClientConnect || ep.kind == kEpClientUdpDirect) &&
+        ep.state == kEpStateNotProven) {
       return false;
     }
   }

@@ -53,13 +53,17 @@ class ExtraVideoInfoHolder {
   uint64_t m_changed = 0;
 };
 
-// Maps a peer's socket addresses to its endpoints, as the TCP streams supervisor's filter builds it.
+// Maps a peer's socket addresses to its endpoints, as the TCP streams supervisor's filter builds
+// it.
 struct SockAddrLess {
   bool operator()(const HXSockAddr& a, const HXSockAddr& b) const { return a.cmp(b) < 0; }
 };
 using PeerEndpointMap = std::map<HXSockAddr, std::shared_ptr<HX_Endpoint>, SockAddrLess>;
 
-class Peer : public ParticipantInfoHolder, public EPStorage, public ExtraVideoInfoHolder, public PeerFeccHelper {
+class Peer : public ParticipantInfoHolder,
+             public EPStorage,
+             public ExtraVideoInfoHolder,
+             public PeerFeccHelper {
  public:
   static constexpr uint32_t kDCTestsDone = 0x2;
   static constexpr uint32_t kDCAnnounced = 0x4;
@@ -112,7 +116,8 @@ class Peer : public ParticipantInfoHolder, public EPStorage, public ExtraVideoIn
   // pair every time. `trialList` answers the conference's UDP trial list for the UDP attributes.
   void directConnectTestBegin(const PeerEndpointMap& endpoints,
                               PeerClientUdpDirect::TrialListSource trialList = nullptr);
-  void setEndpoints(const PeerEndpointMap& endpoints, PeerClientUdpDirect::TrialListSource trialList = nullptr);
+  void setEndpoints(const PeerEndpointMap& endpoints,
+                    PeerClientUdpDirect::TrialListSource trialList = nullptr);
   // Records a TCP test on the tested endpoint and its receiver twin; returns connectTestDoneAll.
   bool connectTestDone(bool ok, int32_t endpointId, const HXSockAddr& address);
   // True once no peer-connect or direct-UDP endpoint is still unproven (then sticky).

@@ -61,7 +61,8 @@ HX_MediaStreamTrialConnection* PeerClientAcceptLiveEpAttr::getLiveStream(bool ta
   return connection;
 }
 
-PeerClientUdpDirect::PeerClientUdpDirect(const HXSockAddr& address, std::shared_ptr<HX_Endpoint> endpoint,
+PeerClientUdpDirect::PeerClientUdpDirect(const HXSockAddr& address,
+                                         std::shared_ptr<HX_Endpoint> endpoint,
                                          TrialListSource trialList)
     : m_address(address), m_endpoint(std::move(endpoint)), m_trialList(std::move(trialList)) {}
 
@@ -130,7 +131,8 @@ int32_t PeerEndpointsList::getSeqNum() {
   return m_lastId;
 }
 
-PeerEndpoint& PeerEndpointsList::add(HX_StreamClient_Type clientType, std::unique_ptr<PeerEpAttr> attribute) {
+PeerEndpoint& PeerEndpointsList::add(HX_StreamClient_Type clientType,
+                                     std::unique_ptr<PeerEpAttr> attribute) {
   PeerEndpoint endpoint;
   endpoint.id = getSeqNum();
   endpoint.kind = attribute ? attribute->getType() : 0;
@@ -173,11 +175,13 @@ PeerEndpoint* PeerEndpointsList::lookup(int32_t id) {
 
 PeerEndpoint* PeerEndpointsList::lookup(PeerEndpointType kind, HX_StreamClient_Type clientType,
                                         const std::string& host, uint16_t port) {
-  if (kind != kEpServerConnect && kind != kEpClientConnect && kind != kEpClientUdpDirect) return nullptr;
+  if (kind != kEpServerConnect && kind != kEpClientConnect && kind != kEpClientUdpDirect)
+    return nullptr;
   for (PeerEndpoint& ep : m_list) {
     if (ep.kind != kind || ep.clientType != clientType) continue;
     const auto endpoint = ep.getEndpoint();
-    if (endpoint && endpoint->getHost() == host && (port == 0 || endpoint->GetPort() == port)) return &ep;
+    if (endpoint && endpoint->getHost() == host && (port == 0 || endpoint->GetPort() == port))
+      return &ep;
   }
   return nullptr;
 }
@@ -191,7 +195,8 @@ bool PeerEndpointsList::remove(int32_t id) {
 
 size_t PeerEndpointsList::remove(PeerEndpointType kind, HX_StreamClient_Type clientType) {
   const size_t before = m_list.size();
-  m_list.remove_if([&](const PeerEndpoint& ep) { return ep.kind == kind && ep.clientType == clientType; });
+  m_list.remove_if(
+      [&](const PeerEndpoint& ep) { return ep.kind == kind && ep.clientType == clientType; });
   return before - m_list.size();
 }
 
@@ -210,8 +215,8 @@ std::vector<std::reference_wrapper<PeerEndpoint>> PeerEndpointsList::listOfRef(
   return out;
 }
 
-void PeerEndpointsList::fillEndpointsList(HX_TransportEndpointList& out,
-                                          const std::function<bool(const PeerEndpoint&)>& accept) const {
+void PeerEndpointsList::fillEndpointsList(
+    HX_TransportEndpointList& out, const std::function<bool(const PeerEndpoint&)>& accept) const {
   for (const PeerEndpoint& ep : m_list) {
     if (accept && !accept(ep)) continue;
     if (auto endpoint = ep.getEndpoint()) out.push_back(std::move(endpoint));
@@ -226,7 +231,8 @@ size_t PeerEndpointsList::getDCcount(PeerEndpointType kind) const {
 
 PeerEndpoint* PeerEndpointsList::getTcpAccept(HX_StreamClient_Type clientType) {
   for (PeerEndpoint& ep : m_list) {
-    if (ep.kind == kEpClientAcceptLive && ep.clientType == clientType && ep.getLiveStream(false) != nullptr) {
+    if (ep.kind == kEpClientAcceptLive && ep.clientType == clientType &&
+        ep.getLiveStream(false) != nullptr) {
       return &ep;
     }
   }
@@ -234,7 +240,8 @@ PeerEndpoint* PeerEndpointsList::getTcpAccept(HX_StreamClient_Type clientType) {
 }
 
 PeerEndpoint* PeerEndpointsList::getTcpConnect(int32_t afterId, PeerEndpointType kind,
-                                               HX_StreamClient_Type clientType, uint64_t threshold) {
+                                               HX_StreamClient_Type clientType,
+                                               uint64_t threshold) {
   if (m_list.empty()) return nullptr;
   auto start = m_list.begin();
   if (afterId >= 0) {
@@ -250,7 +257,8 @@ PeerEndpoint* PeerEndpointsList::getTcpConnect(int32_t afterId, PeerEndpointType
       if (ep.kind == kind && ep.clientType == clientType && ep.state == wanted[pass]) {
         // Old enough to be tried again at once; else the least recently tried one waits.
         if (ep.lastAttempt <= threshold) return &ep;
-        if (remembered[pass] == nullptr || ep.lastAttempt < remembered[pass]->lastAttempt) remembered[pass] = &ep;
+        if (remembered[pass] == nullptr || ep.lastAttempt < remembered[pass]->lastAttempt)
+          remembered[pass] = &ep;
       }
       if (++it == m_list.end()) it = m_list.begin();
     }
@@ -291,7 +299,8 @@ void PeerEndpointsList::directConnectTestEnd(ConferenceLock& lock) {
   };
   std::vector<Record> records;
   for (const PeerEndpoint& ep : m_list) {
-    if (ep.kind != kEpServerConnect && ep.kind != kEpClientConnect && ep.kind != kEpClientUdpDirect) continue;
+    if (ep.kind != kEpServerConnect && ep.kind != kEpClientConnect && ep.kind != kEpClientUdpDirect)
+      continue;
     if (ep.state != kEpStateWorked) continue;
     const auto endpoint = ep.getEndpoint();
     if (!endpoint || !isIPv6Family(endpoint->GetFamily())) continue;

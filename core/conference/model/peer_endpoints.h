@@ -58,7 +58,8 @@ class PeerEpAttr {
 // Kinds 1 and 3: a network endpoint and the running direct-connect ping.
 class PeerConnectEpAttr : public PeerEpAttr {
  public:
-  explicit PeerConnectEpAttr(std::shared_ptr<HX_Endpoint> endpoint) : m_endpoint(std::move(endpoint)) {}
+  explicit PeerConnectEpAttr(std::shared_ptr<HX_Endpoint> endpoint)
+      : m_endpoint(std::move(endpoint)) {}
   ~PeerConnectEpAttr() override;
   void directConnectTestEnd(ConferenceLock& lock) override;
   void clearConnection(ConferenceLock& lock) override;
@@ -181,8 +182,8 @@ class PeerEndpointsList {
   List::iterator lookupIt(int32_t id);
   // Kinds 1, 3 and 5 only: the first of that kind and client type with that host (byte-wise) and
   // port (any port when 0).
-  PeerEndpoint* lookup(PeerEndpointType kind, HX_StreamClient_Type clientType, const std::string& host,
-                       uint16_t port);
+  PeerEndpoint* lookup(PeerEndpointType kind, HX_StreamClient_Type clientType,
+                       const std::string& host, uint16_t port);
 
   bool remove(int32_t id);
   size_t remove(PeerEndpointType kind, HX_StreamClient_Type clientType);
@@ -199,8 +200,8 @@ class PeerEndpointsList {
   size_t getDCcount(PeerEndpointType kind) const;
   PeerEndpoint* getTcpAccept(HX_StreamClient_Type clientType);
   // The connect candidate after `afterId`: see the source for the two passes.
-  PeerEndpoint* getTcpConnect(int32_t afterId, PeerEndpointType kind, HX_StreamClient_Type clientType,
-                              uint64_t threshold);
+  PeerEndpoint* getTcpConnect(int32_t afterId, PeerEndpointType kind,
+                              HX_StreamClient_Type clientType, uint64_t threshold);
   PeerEndpoint* getUdpMcast(HX_StreamClient_Type clientType);
 
   // True when `host` is an IPv6 address with an interface name (":" then ":" then "%"); the host

@@ -19,7 +19,8 @@ using conference::PeerEndpoint;
 using conference::PeerEndpointMap;
 using conference::PeerEndpointsList;
 
-std::shared_ptr<HX_Endpoint> Ep(int type, const std::string& host, uint16_t port, int family = AF_INET) {
+std::shared_ptr<HX_Endpoint> Ep(int type, const std::string& host, uint16_t port,
+                                int family = AF_INET) {
   auto ep = std::make_shared<HX_Endpoint>("ep", static_cast<hx::EpType>(type));
   ep->SetHost(host);
   ep->SetPort(port);
@@ -33,9 +34,10 @@ HXSockAddr Addr(const char* host, const char* port) {
   return a;
 }
 
-PeerEndpoint& AddConnect(PeerEndpointsList& list, int clientType, const std::string& host, uint16_t port,
-                         int state, uint64_t lastAttempt = 0, int family = AF_INET) {
-  PeerEndpoint& ep = list.add(clientType, std::make_unique<conference::PeerClientConnectEpAttr>(Ep(0, host, port, family)));
+PeerEndpoint& AddConnect(PeerEndpointsList& list, int clientType, const std::string& host,
+                         uint16_t port, int state, uint64_t lastAttempt = 0, int family = AF_INET) {
+  PeerEndpoint& ep = list.add(
+      clientType, std::make_unique<conference::PeerClientConnectEpAttr>(Ep(0, host, port, family)));
   ep.state = state;
   ep.lastAttempt = lastAttempt;
   return ep;
@@ -55,8 +57,12 @@ TEST(PeerEndpointsList, LinkLocalHost) {
     bool result;
     const char* after;
   } rows[] = {
-      {"fe80::1%eth0", true, "fe80::1%"}, {"::1%lo", true, "::1%"},   {"fe80::1", false, "fe80::1"},
-      {"10.0.0.1", false, "10.0.0.1"},    {"a:b%c", false, "a:b%c"},  {"%a:b:", false, "%a:b:"},
+      {"fe80::1%eth0", true, "fe80::1%"},
+      {"::1%lo", true, "::1%"},
+      {"fe80::1", false, "fe80::1"},
+      {"10.0.0.1", false, "10.0.0.1"},
+      {"a:b%c", false, "a:b%c"},
+      {"%a:b:", false, "%a:b:"},
       {"", false, ""},
   };
   for (const Row& row : rows) {
@@ -272,7 +278,8 @@ TEST(ConferenceEndpoints, DirectTestsEndOnceAndServerEndpointsComeInPairs) {
   HX_Conference* raw = conference.get();
   peer->directConnectTestBegin({{Addr("10.0.0.3", "4001"), Ep(2, "10.0.0.3", 4001)}},
                                [raw] { return raw->getUdpTrialList(); });
-  static_cast<conference::PeerClientUdpDirect*>(peer->getEndpointsList().list().front().attribute.get())
+  static_cast<conference::PeerClientUdpDirect*>(
+      peer->getEndpointsList().list().front().attribute.get())
       ->setHandlerId(3);
   conference->setTcpStreamsSupervisor(std::make_shared<HX_TcpStreamsSupervisor>());
   ConferenceLock lock;

@@ -37,8 +37,8 @@ TEST_F(ActiveConferenceReaders, HostThreadReadsWhileTheLoopChangesConferences) {
     for (int i = 0; i < kRounds; ++i) {
       const std::string sid = "room" + std::to_string(i) + "@srv#1";
       ConferenceLock lock;
-      if (!store->storageRequestCreateConferenceLock(lock, ("name" + std::to_string(i)).c_str(), "", kMe, 16, 0, 5,
-                                                     3, 0, nullptr, false)) {
+      if (!store->storageRequestCreateConferenceLock(lock, ("name" + std::to_string(i)).c_str(), "",
+                                                     kMe, 16, 0, 5, 3, 0, nullptr, false)) {
         break;
       }
       const int32_t id = lock->getId();

@@ -46,9 +46,12 @@ std::shared_ptr<hx::CallbackWrapper<hx::ConfStorageListener>> HX_ConfStorage::cr
   return std::make_shared<hx::CallbackWrapper<hx::ConfStorageListener>>(std::move(listener));
 }
 
-bool HX_ConfStorage::beforeErase(uint32_t, hx::CallbackWrapper<hx::ConfStorageListener>&) { return true; }
+bool HX_ConfStorage::beforeErase(uint32_t, hx::CallbackWrapper<hx::ConfStorageListener>&) {
+  return true;
+}
 
-uint32_t HX_ConfStorage::addListener(std::shared_ptr<hx::ConfStorageListener> listener, uint32_t createParam) {
+uint32_t HX_ConfStorage::addListener(std::shared_ptr<hx::ConfStorageListener> listener,
+                                     uint32_t createParam) {
   if (!listener) return 0;
   HXAutoLock guard(m_wlock);
   // A listener registered again (a second wiring of the client object) keeps its one entry, so
@@ -162,7 +165,8 @@ void HX_ConfStorage::onConferenceStateChanged(ConferenceLock& lock, conference::
       if (m_active == nullptr) setActiveNL(conference);
       break;
     case conference::kStateJoined:
-      if (m_active == nullptr || (m_active != conference && m_active->getState() != conference::kStateJoined)) {
+      if (m_active == nullptr ||
+          (m_active != conference && m_active->getState() != conference::kStateJoined)) {
         setActiveNL(conference);
       }
       break;
@@ -257,7 +261,7 @@ bool HX_ConfStorage::getConferenceLock(ConferenceLock& lock, int32_t id) {
 }
 
 size_t HX_ConfStorage::getConferenceByTypeCountNL(HX_Conference*& first, ConfSearchType type,
-                                                 conference::Ownership ownership) {
+                                                  conference::Ownership ownership) {
   first = nullptr;
   size_t count = 0;
   for (const auto& [id, c] : m_table) {
@@ -269,7 +273,7 @@ size_t HX_ConfStorage::getConferenceByTypeCountNL(HX_Conference*& first, ConfSea
 }
 
 size_t HX_ConfStorage::getConferenceByTypeCountLock(ConferenceLock& lock, ConfSearchType type,
-                                                   conference::Ownership ownership) {
+                                                    conference::Ownership ownership) {
   lock.Lock(m_wlock);
   HX_Conference* first = nullptr;
   const size_t count = getConferenceByTypeCountNL(first, type, ownership);
@@ -296,7 +300,8 @@ bool HX_ConfStorage::getConferenceAtStateLock(ConferenceLock& lock, conference::
   return Hold(lock, getConferenceAtStateNL(state));
 }
 
-HX_Conference* HX_ConfStorage::getConferenceByPeerNL(const char* peer, ConfSearchType type, conference::Peer** found) {
+HX_Conference* HX_ConfStorage::getConferenceByPeerNL(const char* peer, ConfSearchType type,
+                                                     conference::Peer** found) {
   if (found != nullptr) *found = nullptr;
   if (peer == nullptr) return nullptr;
   for (const auto& [id, c] : m_table) {
@@ -312,7 +317,8 @@ HX_Conference* HX_ConfStorage::getConferenceByPeerNL(const char* peer, ConfSearc
 bool HX_ConfStorage::getUnverifiedConfNoOwnerLock(ConferenceLock& lock, uint32_t flags) {
   lock.Lock(m_wlock);
   for (const auto& [id, c] : m_table) {
-    if (!c->isVerified() && c->getType() != 0 && c->isFlag(flags) && c->owner().empty()) return Hold(lock, c.get());
+    if (!c->isVerified() && c->getType() != 0 && c->isFlag(flags) && c->owner().empty())
+      return Hold(lock, c.get());
   }
   return Hold(lock, nullptr);
 }
@@ -320,14 +326,16 @@ bool HX_ConfStorage::getUnverifiedConfNoOwnerLock(ConferenceLock& lock, uint32_t
 bool HX_ConfStorage::getUnverifiedConfWithOwnerLock(ConferenceLock& lock) {
   lock.Lock(m_wlock);
   for (const auto& [id, c] : m_table) {
-    if (!c->isVerified() && c->getType() != 0 && !c->owner().empty() && !c->isOwner(1)) return Hold(lock, c.get());
+    if (!c->isVerified() && c->getType() != 0 && !c->owner().empty() && !c->isOwner(1))
+      return Hold(lock, c.get());
   }
   return Hold(lock, nullptr);
 }
 
 HX_Conference* HX_ConfStorage::getWaitingConferenceNL() {
   for (const auto& [id, c] : m_table) {
-    if (!c->isVerified() && c->isFlag(HX_Conference::kFlagCreateRequested) && c->isOwner(1)) return c.get();
+    if (!c->isVerified() && c->isFlag(HX_Conference::kFlagCreateRequested) && c->isOwner(1))
+      return c.get();
   }
   return nullptr;
 }
@@ -337,7 +345,8 @@ bool HX_ConfStorage::getWaitingConferenceLock(ConferenceLock& lock) {
   return Hold(lock, getWaitingConferenceNL());
 }
 
-bool HX_ConfStorage::getWaitingConferenceByUniqId(ConferenceLock& lock, const char* id, ConfSearchType) {
+bool HX_ConfStorage::getWaitingConferenceByUniqId(ConferenceLock& lock, const char* id,
+                                                  ConfSearchType) {
   lock.Lock(m_wlock);
   // The leading decimal number of `id`, read as atoi would but bounded: no digits, or a number
   // outside the id range, names no conference.
@@ -358,17 +367,21 @@ bool HX_ConfStorage::getWaitingConferenceByUniqId(ConferenceLock& lock, const ch
 }
 
 HX_Conference* HX_ConfStorage::getWaitingConferenceByCallIdNL(const std::string& callId,
-                                                             conference::Ownership ownership, ConfSearchType type) {
+                                                              conference::Ownership ownership,
+                                                              ConfSearchType type) {
   for (const auto& [id, c] : m_table) {
-    if (!c->isVerified() && c->getCallId() == callId && isSuitable(type, c->getType()) && c->isOwner(ownership)) {
+    if (!c->isVerified() && c->getCallId() == callId && isSuitable(type, c->getType()) &&
+        c->isOwner(ownership)) {
       return c.get();
     }
   }
   return nullptr;
 }
 
-bool HX_ConfStorage::getWaitingConferenceByCallIdLock(ConferenceLock& lock, const std::string& callId,
-                                                      conference::Ownership ownership, ConfSearchType type) {
+bool HX_ConfStorage::getWaitingConferenceByCallIdLock(ConferenceLock& lock,
+                                                      const std::string& callId,
+                                                      conference::Ownership ownership,
+                                                      ConfSearchType type) {
   lock.Lock(m_wlock);
   return Hold(lock, getWaitingConferenceByCallIdNL(callId, ownership, type));
 }
@@ -377,7 +390,9 @@ bool HX_ConfStorage::isConferencesOnServer(const std::string& serverId) {
   HXAutoLock guard(m_wlock);
   for (const auto& [id, c] : m_table) {
     const conference::State s = c->getState();
-    if ((s == conference::kStateRequested || s == conference::kStateJoined) && c->getServerId() == serverId) return true;
+    if ((s == conference::kStateRequested || s == conference::kStateJoined) &&
+        c->getServerId() == serverId)
+      return true;
   }
   return false;
 }
@@ -414,12 +429,10 @@ std::shared_ptr<HX_Conference> HX_ConfStorage::makeConference(int32_t id) {
   return std::make_shared<HX_Conference>(this, id, m_defaults);
 }
 
-bool HX_ConfStorage::storageRequestCreateConferenceLock(ConferenceLock& lock, const char* name,
-                                                        const char* password, const char* owner,
-                                                        unsigned long maxParticipants, uint64_t duration,
-                                                        HX_Conference_Type type, HX_GroupConf_SubType subType,
-                                                        HX_Conference_Scope scope, const char* topic,
-                                                        bool audioOnly) {
+bool HX_ConfStorage::storageRequestCreateConferenceLock(
+    ConferenceLock& lock, const char* name, const char* password, const char* owner,
+    unsigned long maxParticipants, uint64_t duration, HX_Conference_Type type,
+    HX_GroupConf_SubType subType, HX_Conference_Scope scope, const char* topic, bool audioOnly) {
   lock.Lock(m_wlock);
   const int32_t id = nextConferenceId();
   auto conference = makeConference(id);
@@ -436,12 +449,10 @@ bool HX_ConfStorage::storageRequestCreateConferenceLock(ConferenceLock& lock, co
   return true;
 }
 
-bool HX_ConfStorage::storageCreateForeignConferenceLock(ConferenceLock& lock, const char* SID, const char* name,
-                                                        const char* password, const char* owner,
-                                                        unsigned long maxParticipants, uint64_t duration,
-                                                        HX_Conference_Type type, HX_GroupConf_SubType subType,
-                                                        HX_Conference_Scope scope, const char* topic,
-                                                        bool audioOnly) {
+bool HX_ConfStorage::storageCreateForeignConferenceLock(
+    ConferenceLock& lock, const char* SID, const char* name, const char* password,
+    const char* owner, unsigned long maxParticipants, uint64_t duration, HX_Conference_Type type,
+    HX_GroupConf_SubType subType, HX_Conference_Scope scope, const char* topic, bool audioOnly) {
   lock.Lock(m_wlock);
   const std::string sid = SID != nullptr ? SID : "";
   m_sidIndex.erase(sid);
@@ -460,7 +471,8 @@ bool HX_ConfStorage::storageCreateForeignConferenceLock(ConferenceLock& lock, co
   conference->setSID(sid, "");
   conference->setConferenceType(type, subType, scope, audioOnly);
   conference->setParam(name, password, maxParticipants, duration, topic);
-  conference->flagOr(HX_Conference::kFlagVerified | HX_Conference::kFlagInvited | HX_Conference::kFlagUnanswered);
+  conference->flagOr(HX_Conference::kFlagVerified | HX_Conference::kFlagInvited |
+                     HX_Conference::kFlagUnanswered);
   const std::string ownerId = owner != nullptr ? owner : "";
   conference->setOwner(ownerId, m_fsm != nullptr && m_fsm->IsMyId(ownerId.c_str()));
   lock.set(conference);
@@ -508,7 +520,8 @@ bool HX_ConfStorage::storageCreateConferenceCommit(ConferenceLock& lock, const c
   return false;
 }
 
-void HX_ConfStorage::setConferenceSidNL(HX_Conference* conference, const std::string& SID, const std::string& domain) {
+void HX_ConfStorage::setConferenceSidNL(HX_Conference* conference, const std::string& SID,
+                                        const std::string& domain) {
   if (conference == nullptr) return;
   if (!conference->getSID().empty()) m_sidIndex.erase(conference->getSID());
   m_sidIndex.erase(SID);
@@ -518,7 +531,8 @@ void HX_ConfStorage::setConferenceSidNL(HX_Conference* conference, const std::st
 
 // ---- waiting parameters
 
-void HX_ConfStorage::addWaitConfParam(const std::string& SID, std::shared_ptr<WaitConferenceParamBase> parameter) {
+void HX_ConfStorage::addWaitConfParam(const std::string& SID,
+                                      std::shared_ptr<WaitConferenceParamBase> parameter) {
   if (!parameter) return;
   HXAutoLock guard(m_wlock);
   auto& head = m_waitParams[SID];
@@ -531,7 +545,8 @@ void HX_ConfStorage::addWaitConfParam(const std::string& SID, std::shared_ptr<Wa
   head->next = std::move(parameter);
 }
 
-std::shared_ptr<WaitConferenceParamBase> HX_ConfStorage::getWaitConfParam(const std::string& SID, int32_t kind) {
+std::shared_ptr<WaitConferenceParamBase> HX_ConfStorage::getWaitConfParam(const std::string& SID,
+                                                                          int32_t kind) {
   HXAutoLock guard(m_wlock);
   const auto found = m_waitParams.find(SID);
   for (auto p = found != m_waitParams.end() ? found->second : nullptr; p; p = p->next) {
@@ -550,7 +565,8 @@ void HX_ConfStorage::clearWaitConfParam(const std::string& SID) {
 void HX_ConfStorage::setCpuLoadMeasurer(std::shared_ptr<HXCpuLoad> measurer) {
   HXAutoLock guard(m_wlock);
   if (measurer && m_cpuJobId == 0) {
-    m_cpuJobId = scheduleJob(HXCallback::Save(this, &HX_ConfStorage::onCpuLoadCheckTimer), 0, "ConfCpuLoad");
+    m_cpuJobId =
+        scheduleJob(HXCallback::Save(this, &HX_ConfStorage::onCpuLoadCheckTimer), 0, "ConfCpuLoad");
   } else if (!measurer && m_cpuJobId != 0) {
     HXZServer::UnScheduleJob(m_cpuJobId, false, true);
     m_cpuJobId = 0;
@@ -578,15 +594,17 @@ void HX_ConfStorage::onCpuLoadCheckTimer() {
   const int load = m_cpuMeter->GetCpuLoad();
   m_cpuLoad = load;
   for (const auto& [id, c] : m_table) c->updateCpuLoad(static_cast<uint32_t>(load));
-  m_cpuJobId = scheduleJob(HXCallback::Save(this, &HX_ConfStorage::onCpuLoadCheckTimer), kCpuLoadPeriodMs,
-                           "ConfCpuLoad");
+  m_cpuJobId = scheduleJob(HXCallback::Save(this, &HX_ConfStorage::onCpuLoadCheckTimer),
+                           kCpuLoadPeriodMs, "ConfCpuLoad");
 }
 
 // ---- siblings
 
 HX_ConfManager* HX_ConfStorage::getConfManager() { return static_cast<HX_ConfManager*>(this); }
 ManagerHolderBase* HX_ConfStorage::getManagerHolder() const { return m_fsm; }
-HXConsoleClient* HX_ConfStorage::getConsoleClient() const { return m_fsm != nullptr ? m_fsm->consoleClient() : nullptr; }
+HXConsoleClient* HX_ConfStorage::getConsoleClient() const {
+  return m_fsm != nullptr ? m_fsm->consoleClient() : nullptr;
+}
 HX_ClientManager* HX_ConfStorage::getClientManager() const {
   return m_fsm != nullptr ? m_fsm->clientManager() : nullptr;
 }
@@ -597,7 +615,9 @@ std::string HX_ConfStorage::getMyLogin() const {
   return data.getLogin();
 }
 
-uint32_t HX_ConfStorage::getNetworkType() const { return m_fsm != nullptr ? m_fsm->GetNetworkType() : 0; }
+uint32_t HX_ConfStorage::getNetworkType() const {
+  return m_fsm != nullptr ? m_fsm->GetNetworkType() : 0;
+}
 
 bool HX_ConfStorage::GetForceDisableDirectConnection() const {
   return m_fsm != nullptr && m_fsm->GetForceDisableDirectConnection();

@@ -71,8 +71,8 @@ struct WaitConferenceParamBase {
 };
 
 class HX_ConfStorage
-    : public hx::ObserverWeakLockedMulti<hx::CallbackWrapper<hx::ConfStorageListener>, hx::ConfStorageListener,
-                                         uint32_t> {
+    : public hx::ObserverWeakLockedMulti<hx::CallbackWrapper<hx::ConfStorageListener>,
+                                         hx::ConfStorageListener, uint32_t> {
  public:
   // Search filter: kAnyConference, kAnyGroupConference or one exact conference type.
   using ConfSearchType = uint32_t;
@@ -117,12 +117,15 @@ class HX_ConfStorage
   bool getConferenceLock(ConferenceLock& lock, const std::string& SID);
   HX_Conference* getConferenceNL(int32_t id);
   bool getConferenceLock(ConferenceLock& lock, int32_t id);
-  size_t getConferenceByTypeCountNL(HX_Conference*& first, ConfSearchType type, conference::Ownership ownership);
-  size_t getConferenceByTypeCountLock(ConferenceLock& lock, ConfSearchType type, conference::Ownership ownership);
+  size_t getConferenceByTypeCountNL(HX_Conference*& first, ConfSearchType type,
+                                    conference::Ownership ownership);
+  size_t getConferenceByTypeCountLock(ConferenceLock& lock, ConfSearchType type,
+                                      conference::Ownership ownership);
   HX_Conference* getConferenceByTypeNL(HX_Conference_Type type, bool own);
   HX_Conference* getConferenceAtStateNL(conference::State state);
   bool getConferenceAtStateLock(ConferenceLock& lock, conference::State state);
-  HX_Conference* getConferenceByPeerNL(const char* peer, ConfSearchType type, conference::Peer** found = nullptr);
+  HX_Conference* getConferenceByPeerNL(const char* peer, ConfSearchType type,
+                                       conference::Peer** found = nullptr);
   bool getUnverifiedConfNoOwnerLock(ConferenceLock& lock, uint32_t flags);
   bool getUnverifiedConfWithOwnerLock(ConferenceLock& lock);
   HX_Conference* getWaitingConferenceNL();
@@ -130,7 +133,8 @@ class HX_ConfStorage
   // The conference whose id is the decimal number leading `id`; no digits or a number out of
   // range finds nothing. The filter is not consulted.
   bool getWaitingConferenceByUniqId(ConferenceLock& lock, const char* id, ConfSearchType type);
-  HX_Conference* getWaitingConferenceByCallIdNL(const std::string& callId, conference::Ownership ownership,
+  HX_Conference* getWaitingConferenceByCallIdNL(const std::string& callId,
+                                                conference::Ownership ownership,
                                                 ConfSearchType type);
   bool getWaitingConferenceByCallIdLock(ConferenceLock& lock, const std::string& callId,
                                         conference::Ownership ownership, ConfSearchType type);
@@ -142,17 +146,24 @@ class HX_ConfStorage
   static bool isSuitable(ConfSearchType filter, HX_Conference_Type type);
 
   // ---- creation and change
-  bool storageRequestCreateConferenceLock(ConferenceLock& lock, const char* name, const char* password,
-                                          const char* owner, unsigned long maxParticipants, uint64_t duration,
+  bool storageRequestCreateConferenceLock(ConferenceLock& lock, const char* name,
+                                          const char* password, const char* owner,
+                                          unsigned long maxParticipants, uint64_t duration,
                                           HX_Conference_Type type, HX_GroupConf_SubType subType,
-                                          HX_Conference_Scope scope, const char* topic, bool audioOnly);
+                                          HX_Conference_Scope scope, const char* topic,
+                                          bool audioOnly);
   bool storageCreateForeignConferenceLock(ConferenceLock& lock, const char* SID, const char* name,
-                                          const char* password, const char* owner, unsigned long maxParticipants,
-                                          uint64_t duration, HX_Conference_Type type, HX_GroupConf_SubType subType,
-                                          HX_Conference_Scope scope, const char* topic, bool audioOnly);
-  bool storageCreateConferenceCommit(ConferenceLock& lock, const char* SID, HX_ConferenceCreated_Result result);
-  void setConferenceSidNL(HX_Conference* conference, const std::string& SID, const std::string& domain);
-  void onConferenceStateChanged(ConferenceLock& lock, conference::State oldState, conference::State newState);
+                                          const char* password, const char* owner,
+                                          unsigned long maxParticipants, uint64_t duration,
+                                          HX_Conference_Type type, HX_GroupConf_SubType subType,
+                                          HX_Conference_Scope scope, const char* topic,
+                                          bool audioOnly);
+  bool storageCreateConferenceCommit(ConferenceLock& lock, const char* SID,
+                                     HX_ConferenceCreated_Result result);
+  void setConferenceSidNL(HX_Conference* conference, const std::string& SID,
+                          const std::string& domain);
+  void onConferenceStateChanged(ConferenceLock& lock, conference::State oldState,
+                                conference::State newState);
 
   // ---- deletion and destruction
   bool DeleteConference(ConferenceLock& lock, bool tellServer, bool now);

@@ -6,7 +6,8 @@
 #include "core/streams/stream_stand_ins.h"
 
 void HX_ConfStorage::scheduleDestroy(int32_t id, uint32_t delayMs) {
-  scheduleJob(HXCallback::Save(this, &HX_ConfStorage::destroyConference, id), delayMs, "Conf.destroy timer");
+  scheduleJob(HXCallback::Save(this, &HX_ConfStorage::destroyConference, id), delayMs,
+              "Conf.destroy timer");
 }
 
 bool HX_ConfStorage::DeleteConference(ConferenceLock& lock, bool tellServer, bool now) {
@@ -51,8 +52,8 @@ void HX_ConfStorage::setOnConferenceDeleteTimer(ConferenceLock& lock, bool sent)
   if (conference == nullptr) return;
   const int32_t id = conference->getId();
   if (sent) {
-    scheduleJob(HXCallback::Save(this, &HX_ConfStorage::onConferenceDeleteTimeout, id), m_deleteDelayMs.load(),
-                "Conf.delete timer");
+    scheduleJob(HXCallback::Save(this, &HX_ConfStorage::onConferenceDeleteTimeout, id),
+                m_deleteDelayMs.load(), "Conf.delete timer");
     return;
   }
   // Nothing was queued: no answer will come, so the conference goes at once.
@@ -95,7 +96,8 @@ bool HX_ConfStorage::storageConferenceDelete(int32_t id, HX_ConferenceDeleted_Re
   }
   const bool allDown = conference->disconnectStreams(lock);
 
-  const std::string name = conference->isVerified() ? conference->getSID() : conference->getCallId();
+  const std::string name =
+      conference->isVerified() ? conference->getSID() : conference->getCallId();
   lock.TempUnlock();
   conferenceDeleted.Emit(name.c_str(), result);
   notifyConfCountChanged(sequence);
@@ -118,7 +120,8 @@ void HX_ConfStorage::destroyConference(int32_t id) {
   }
   std::shared_ptr<HX_Conference> conference = *it;
   const auto sender = conference->Sender();
-  const bool stopped = (!sender || !sender->isRunning()) && conference->getRunningReceiversCount() == 0;
+  const bool stopped =
+      (!sender || !sender->isRunning()) && conference->getRunningReceiversCount() == 0;
   if (!stopped) {
     m_wlock.Unlock();
     // Never forced: examined again until the streams have stopped.

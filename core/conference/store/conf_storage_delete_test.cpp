@@ -61,7 +61,8 @@ TEST_F(ConfDelete, TheDeletedSignalNamesTheSidOrTheCallId) {
   }
   EXPECT_TRUE(cm->storageConferenceDelete(verified, 7));
   EXPECT_TRUE(cm->storageConferenceDelete(waiting, 1));
-  EXPECT_EQ(names.seen, (std::vector<std::pair<std::string, int>>{{"v@srv#1", 7}, {"peer@test.invalid", 1}}));
+  EXPECT_EQ(names.seen,
+            (std::vector<std::pair<std::string, int>>{{"v@srv#1", 7}, {"peer@test.invalid", 1}}));
   cm->conferenceDeleted.Disconnect(&names, &Names::On);
 }
 

@@ -66,7 +66,8 @@ TEST_F(ConfStorage, DeletingTheActiveConferenceElects) {
     std::vector<int32_t> ids;
     for (size_t i = 0; i < c.others.size(); ++i) {
       const auto& [verified, state] = c.others[i];
-      const int32_t id = verified ? Confirmed("o" + std::to_string(i) + "@srv#" + c.name) : Request();
+      const int32_t id =
+          verified ? Confirmed("o" + std::to_string(i) + "@srv#" + c.name) : Request();
       if (state == 2) SetState(id, 2);
       ids.push_back(id);
     }
@@ -124,8 +125,8 @@ TEST_F(ConfStorage, AnOvertakenNotificationIsDropped) {
     void OnDeleted(const char*, HX_ConferenceDeleted_Result) {
       if (calls++ != 0) return;
       ConferenceLock lock;
-      EXPECT_TRUE(cm->storageRequestCreateConferenceLock(lock, "next", "", "me@test.invalid", 16, 0, 5, 0, 0,
-                                                         nullptr, false));
+      EXPECT_TRUE(cm->storageRequestCreateConferenceLock(lock, "next", "", "me@test.invalid", 16, 0,
+                                                         5, 0, 0, nullptr, false));
     }
   } creator{this, cm};
   cm->conferenceDeleted.Connect(&creator, &Creator::OnDeleted);
@@ -139,7 +140,8 @@ TEST_F(ConfStorage, ARefusedCommitOfTheActiveConferenceElectsAnotherAndIsDestroy
   auto recorder = std::make_shared<CountRecorder>();
   cm->addListener(recorder);
   ConferenceLock lock;
-  ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "first", "", kMe, 16, 0, 5, 0, 0, nullptr, false));
+  ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "first", "", kMe, 16, 0, 5, 0, 0,
+                                                     nullptr, false));
   const int32_t refused = lock->getId();
   lock.Unlock();
   const int32_t other = Request();
@@ -167,7 +169,8 @@ TEST_F(ConfStorage, ARefusedCommitOfTheActiveConferenceElectsAnotherAndIsDestroy
 
 TEST_F(ConfStorage, ACommitConfirmsOnceAndIndexesTheSid) {
   ConferenceLock lock;
-  ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", kMe, 16, 0, 5, 0, 0, nullptr, false));
+  ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", kMe, 16, 0, 5, 0, 0, nullptr,
+                                                     false));
   const int32_t id = lock->getId();
   EXPECT_TRUE(cm->storageCreateConferenceCommit(lock, "room@host#7", 1));
   EXPECT_TRUE(lock.isLocked());
@@ -196,8 +199,8 @@ TEST_F(ConfStorage, ACommitConfirmsOnceAndIndexesTheSid) {
 
 TEST_F(ConfStorage, ForeignConferenceIsVerifiedInvitedAndUnanswered) {
   ConferenceLock lock;
-  ASSERT_TRUE(cm->storageCreateForeignConferenceLock(lock, "call@srv#2", "call", "", "peer@test.invalid", 2, 0, 0,
-                                                     0, 0, nullptr, false));
+  ASSERT_TRUE(cm->storageCreateForeignConferenceLock(
+      lock, "call@srv#2", "call", "", "peer@test.invalid", 2, 0, 0, 0, 0, nullptr, false));
   EXPECT_EQ(lock->flags() & 0x10080008u, 0x10080008u);
   EXPECT_EQ(lock->getState(), 1);
   EXPECT_FALSE(lock->isOwner(1));
@@ -212,16 +215,18 @@ TEST_F(ConfStorage, LookupsOverThreeConferences) {
   // 2: foreign private call, verified, with the peer "p@test".
   // 3: group conference over multicast without an owner, unverified, flag 0x40.
   ConferenceLock lock;
-  ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "r", "", kMe, 16, 0, 5, 0, 0, nullptr, false));
+  ASSERT_TRUE(
+      cm->storageRequestCreateConferenceLock(lock, "r", "", kMe, 16, 0, 5, 0, 0, nullptr, false));
   const int32_t own = lock->getId();
   lock->flagOr(0x10);
   lock->setCallId("room-1");
   lock.Unlock();
-  ASSERT_TRUE(cm->storageCreateForeignConferenceLock(lock, "c@srv#1", "c", "", "p@test", 2, 0, 0, 0, 0, nullptr,
-                                                     false));
+  ASSERT_TRUE(cm->storageCreateForeignConferenceLock(lock, "c@srv#1", "c", "", "p@test", 2, 0, 0, 0,
+                                                     0, nullptr, false));
   const int32_t call = lock->getId();
   lock.Unlock();
-  ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "m", "", "", 16, 0, 6, 0, 0, nullptr, false));
+  ASSERT_TRUE(
+      cm->storageRequestCreateConferenceLock(lock, "m", "", "", 16, 0, 6, 0, 0, nullptr, false));
   const int32_t mcast = lock->getId();
   lock->flagOr(0x40);
   lock.Unlock();
@@ -231,22 +236,47 @@ TEST_F(ConfStorage, LookupsOverThreeConferences) {
     std::function<bool(ConferenceLock&)> find;
     int32_t expected;  // 0: nothing
   } rows[] = {
-      {"any conference: first", [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 0x1002, 0) == 3; }, own},
-      {"group conferences", [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 0x1001, 0) == 2; }, own},
-      {"exact type 6", [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 6, 0) == 1; }, mcast},
-      {"foreign any", [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 0x1002, 2) == 2; }, call},
-      {"own type 0", [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 0, 1) != 0; }, 0},
+      {"any conference: first",
+       [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 0x1002, 0) == 3; }, own},
+      {"group conferences",
+       [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 0x1001, 0) == 2; }, own},
+      {"exact type 6",
+       [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 6, 0) == 1; }, mcast},
+      {"foreign any",
+       [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 0x1002, 2) == 2; },
+       call},
+      {"own type 0",
+       [&](ConferenceLock& l) { return cm->getConferenceByTypeCountLock(l, 0, 1) != 0; }, 0},
       {"state 1", [&](ConferenceLock& l) { return cm->getConferenceAtStateLock(l, 1); }, own},
       {"state 2", [&](ConferenceLock& l) { return cm->getConferenceAtStateLock(l, 2); }, 0},
-      {"waiting (flag 0x10, own)", [&](ConferenceLock& l) { return cm->getWaitingConferenceLock(l); }, own},
-      {"unverified no owner with 0x40", [&](ConferenceLock& l) { return cm->getUnverifiedConfNoOwnerLock(l, 0x40); }, mcast},
-      {"unverified no owner with 0x80", [&](ConferenceLock& l) { return cm->getUnverifiedConfNoOwnerLock(l, 0x80); }, 0},
-      {"unverified with owner", [&](ConferenceLock& l) { return cm->getUnverifiedConfWithOwnerLock(l); }, 0},
-      {"call id own", [&](ConferenceLock& l) { return cm->getWaitingConferenceByCallIdLock(l, "room-1", 1, 0x1002); }, own},
-      {"call id foreign", [&](ConferenceLock& l) { return cm->getWaitingConferenceByCallIdLock(l, "room-1", 2, 0x1002); }, 0},
-      {"call id type 0", [&](ConferenceLock& l) { return cm->getWaitingConferenceByCallIdLock(l, "room-1", 0, 0); }, 0},
-      {"call id case", [&](ConferenceLock& l) { return cm->getWaitingConferenceByCallIdLock(l, "ROOM-1", 0, 0x1002); }, 0},
-      {"by SID", [&](ConferenceLock& l) { return cm->getConferenceLock(l, std::string("c@srv#1")); }, call},
+      {"waiting (flag 0x10, own)",
+       [&](ConferenceLock& l) { return cm->getWaitingConferenceLock(l); }, own},
+      {"unverified no owner with 0x40",
+       [&](ConferenceLock& l) { return cm->getUnverifiedConfNoOwnerLock(l, 0x40); }, mcast},
+      {"unverified no owner with 0x80",
+       [&](ConferenceLock& l) { return cm->getUnverifiedConfNoOwnerLock(l, 0x80); }, 0},
+      {"unverified with owner",
+       [&](ConferenceLock& l) { return cm->getUnverifiedConfWithOwnerLock(l); }, 0},
+      {"call id own",
+       [&](ConferenceLock& l) {
+         return cm->getWaitingConferenceByCallIdLock(l, "room-1", 1, 0x1002);
+       },
+       own},
+      {"call id foreign",
+       [&](ConferenceLock& l) {
+         return cm->getWaitingConferenceByCallIdLock(l, "room-1", 2, 0x1002);
+       },
+       0},
+      {"call id type 0",
+       [&](ConferenceLock& l) { return cm->getWaitingConferenceByCallIdLock(l, "room-1", 0, 0); },
+       0},
+      {"call id case",
+       [&](ConferenceLock& l) {
+         return cm->getWaitingConferenceByCallIdLock(l, "ROOM-1", 0, 0x1002);
+       },
+       0},
+      {"by SID",
+       [&](ConferenceLock& l) { return cm->getConferenceLock(l, std::string("c@srv#1")); }, call},
       {"by id", [&](ConferenceLock& l) { return cm->getConferenceLock(l, mcast); }, mcast},
       {"by unknown id", [&](ConferenceLock& l) { return cm->getConferenceLock(l, 99); }, 0},
       {"active (write)", [&](ConferenceLock& l) { return cm->activeConferenceWLock(l); }, own},
@@ -282,9 +312,11 @@ TEST_F(ConfStorage, UniqIdReadsOnlyABoundedLeadingNumber) {
     const char* text;
     int32_t expected;
   } rows[] = {
-      {"2", 2},        {" 2", 2},       {"2abc", 2},      {"+1", 1},        {"0002", 2},
-      {"", 0},         {"abc", 0},      {"-", 0},         {"-2", 0},        {"3", 0},
-      {"4294967298", 0}, {"99999999999999999999999999", 0}, {"2147483648", 0}, {"-2147483649", 0},
+      {"2", 2},          {" 2", 2},          {"2abc", 2},
+      {"+1", 1},         {"0002", 2},        {"", 0},
+      {"abc", 0},        {"-", 0},           {"-2", 0},
+      {"3", 0},          {"4294967298", 0},  {"99999999999999999999999999", 0},
+      {"2147483648", 0}, {"-2147483649", 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);

@@ -95,16 +95,18 @@ class ConfStoreFixture : public ::testing::Test {
   }
 
   // A requested conference (of the own user unless `owner` says otherwise), lock released.
-  int32_t Request(HX_Conference_Type type = 5, const char* owner = kMe, HX_GroupConf_SubType subType = 0) {
+  int32_t Request(HX_Conference_Type type = 5, const char* owner = kMe,
+                  HX_GroupConf_SubType subType = 0) {
     ConferenceLock lock;
-    EXPECT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type, subType, 0, nullptr,
-                                                       false));
+    EXPECT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type,
+                                                       subType, 0, nullptr, false));
     return lock ? lock->getId() : 0;
   }
   // A requested conference confirmed as `sid`.
   int32_t Confirmed(const std::string& sid, HX_Conference_Type type = 5, const char* owner = kMe) {
     ConferenceLock lock;
-    EXPECT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type, 0, 0, nullptr, false));
+    EXPECT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type, 0, 0,
+                                                       nullptr, false));
     const int32_t id = lock ? lock->getId() : 0;
     EXPECT_TRUE(cm->storageCreateConferenceCommit(lock, sid.c_str(), 1));
     return id;
