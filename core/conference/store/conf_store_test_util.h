@@ -91,7 +91,10 @@ class ConfStoreFixture : public ::testing::Test {
 
   void TearDown() override {
     client.reset();
-    if (loop != nullptr) loop->Shutdown();
+    if (loop != nullptr) {
+      loop->Shutdown();
+      loop->Wait4Done();
+    }
   }
 
   // A requested conference (of the own user unless `owner` says otherwise), lock released.
