@@ -623,6 +623,11 @@ bool HX_ConfStorage::GetForceDisableDirectConnection() const {
   return m_fsm != nullptr && m_fsm->GetForceDisableDirectConnection();
 }
 
+HXIfIpAddrContainer HX_ConfStorage::getIfAddrList() {
+  HXAutoLock guard(m_wlock);
+  return m_ifAddrs;
+}
+
 std::shared_ptr<HX_UdpStreamsSupervisor> HX_ConfStorage::getUdpStreams() {
   HXAutoLock guard(m_wlock);
   return m_udpStreams;

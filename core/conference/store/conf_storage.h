@@ -40,6 +40,7 @@
 #include "core/base/signal.h"
 #include "core/conference/model/conference.h"
 #include "core/conference/store/conference_lock.h"
+#include "core/net/address/if_addr_container.h"
 
 class HXConsoleClient;
 class HXCpuLoad;
@@ -199,6 +200,8 @@ class HX_ConfStorage
   uint32_t getNetworkType() const;
   bool GetForceDisableDirectConnection() const;
   std::shared_ptr<HX_UdpStreamsSupervisor> getUdpStreams();
+  // A copy of the interface addresses, taken under the write lock.
+  HXIfIpAddrContainer getIfAddrList();
 
   // ---- listeners
   // The listener's id; a listener already registered keeps its id and its one entry.
@@ -254,6 +257,7 @@ class HX_ConfStorage
   std::map<int32_t, std::shared_ptr<HX_Conference>> m_table;
   HX_Conference* m_active = nullptr;
   std::map<std::string, int32_t> m_sidIndex;
+  HXIfIpAddrContainer m_ifAddrs;
   std::string m_lastSid;
   mutable HXLock m_wlock;
   mutable HXLock m_rlock;
