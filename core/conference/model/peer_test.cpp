@@ -345,3 +345,27 @@ TEST(ConferenceEndpoints, TrialStreamCountIsBetweenOneAndFive) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Peer, ExtraVideoStateAndItsTime) {
+  conference::Peer peer("p@t", 0);
+  EXPECT_EQ(peer.getExtraVideoState(), 2);
+  EXPECT_EQ(peer.getExtraVideoTime(), 0u);
+  // No loop runs here: job ids are only recorded (an unknown id cancels nothing).
+  peer.setExtraVideoState(2, 0);
+  EXPECT_EQ(peer.getExtraVideoTime(), 0u);  // state 2 is not stamped
+  peer.updateExtraVideoState(1);
+  EXPECT_EQ(peer.getExtraVideoState(), 1);
+  const uint64_t stamped = peer.getExtraVideoTime();
+  peer.updateExtraVideoState(2);
+  EXPECT_EQ(peer.getExtraVideoState(), 2);
+  EXPECT_EQ(peer.getExtraVideoJob(), 0u);
+  EXPECT_EQ(peer.getExtraVideoTime(), stamped);
+  // Moving a peer moves its job with it, so that only one of them cancels it.
+  conference::Peer moved(std::move(peer));
+  EXPECT_EQ(moved.getId(), "p@t");
+  EXPECT_EQ(moved.getExtraVideoState(), 2);
+}
+
+}  // namespace
