@@ -158,7 +158,7 @@ TEST(ConsoleClientTest, SecondWiringLeavesEachHandlerConnectedOnce) {
   // One emission reaches the call history once.
   const uint32_t before = client.lastCalls()->eventCount();
   cm->AcceptReceivedSignal.Emit("conf@test", "peer@test");
-  cm->conferenceDeleted.Emit("conf@test");
+  cm->conferenceDeleted.Emit("conf@test", 1);
   EXPECT_EQ(client.lastCalls()->eventCount(), before + 2);
 }
 
@@ -188,11 +188,13 @@ TEST(ConsoleClientTest, CallHistoryAsksTheStoreForTheConferenceType) {
   client.CreateApplication();
   HX_Conference_Type type = 99;
   client.lastCalls()->confTypeRequestSignal.Emit(type);
-  EXPECT_EQ(type, -1);
-  conference::ActiveConferenceInfo info;
-  info.type = 5;
-  info.sid = "conf@test";
-  client.confManager()->confStorage()->setActiveConference(info);
+  // No conference: the store answers 0.
+  EXPECT_EQ(type, 0);
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(client.confManager()->confStorage()->storageCreateForeignConferenceLock(
+        lock, "conf@test", "conf", "", "peer@test", 16, 0, 5, 0, 0, nullptr, false));
+  }
   client.lastCalls()->confTypeRequestSignal.Emit(type);
   EXPECT_EQ(type, 5);
 }

@@ -234,29 +234,43 @@ TEST_F(FsmShared, ActiveConferenceAnswersAreCopies) {
   EXPECT_EQ(fsm->GetConferenceScope(), -1);
   EXPECT_EQ(fsm->GetConferenceIdRole("x"), 1);
 
-  conference::ActiveConferenceInfo info;
-  info.type = 5;
-  info.subType = 1;
-  info.name = "room@srv";
-  info.sid = "sid-1";
-  info.participants["a@srv"] = {3, 2};
-  holder.conf->confStorage()->setActiveConference(info);
+  // A group conference (asymmetric) confirmed as "sid-1", with one operator participant.
+  HX_ConfStorage* store = holder.conf->confStorage();
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(store->storageRequestCreateConferenceLock(lock, "room@srv", "", "owner@srv", 16, 0,
+                                                          5, 1, 0, nullptr, false));
+    ASSERT_TRUE(store->storageCreateConferenceCommit(lock, "sid-1", 1));
+    conference::Peer* peer = lock->addPeer("a@srv", 6);
+    peer->role = 2;
+    peer->flags |= conference::ParticipantInfoHolder::kOperator;
+  }
   EXPECT_EQ(fsm->CastConferenceType(), 2);
-  EXPECT_EQ(fsm->GetConferenceIdRole("a@srv"), 3);
+  EXPECT_EQ(fsm->GetConferenceType(), 5);
+  EXPECT_EQ(fsm->GetConferenceIdRole("a@srv"), 2);
   EXPECT_EQ(fsm->getConferenceIdLeaderType("a@srv"), 2);
+  EXPECT_EQ(fsm->getConferenceIdLeaderType("owner@srv"), 1);
   EXPECT_EQ(fsm->getConferenceIdLeaderType(nullptr), 0);
+  EXPECT_EQ(fsm->GetConferenceOwner(), "owner@srv");
+  EXPECT_EQ(fsm->GetConferenceSID(), "sid-1");
 
   // The answers stay valid after the conference is gone.
   const std::string name = fsm->GetConferenceName();
   const std::set<conference::PeerId> ids = fsm->GetConferenceIdList();
-  holder.conf->confStorage()->clearActiveConference();
+  EXPECT_TRUE(store->DeleteConference("sid-1", false));
   EXPECT_EQ(name, "room@srv");
-  EXPECT_EQ(ids, (std::set<conference::PeerId>{"a@srv"}));
+  // The own entry (no login here: an empty id) and the one listed participant.
+  EXPECT_EQ(ids, (std::set<conference::PeerId>{conference::PeerId(""), conference::PeerId("a@srv")}));
   EXPECT_EQ(fsm->GetConferenceName(), "");
+  EXPECT_EQ(fsm->GetConferenceType(), 0);
   EXPECT_EQ(fsm->GetLastConferenceSID(), "sid-1");
 
   // IsMyConference answers false below state 4 even for the active conference.
-  holder.conf->confStorage()->setActiveConference(info);
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(store->storageCreateForeignConferenceLock(lock, "sid-2", "room@srv", "", "owner@srv",
+                                                          16, 0, 5, 0, 0, nullptr, false));
+  }
   fsm->SetFSMState(hx::fsm::logged_in);
   EXPECT_FALSE(fsm->IsMyConference("room@srv"));
   fsm->SetFSMState(hx::fsm::in_conference);
