@@ -112,6 +112,8 @@ HXZEndpointSockAddr::HXZEndpointSockAddr(const HXAIpAddressBase& address, ip::Pr
 HXZEndpointSockAddr::HXZEndpointSockAddr(const HXSockAddr& addr)
     : HXZEndpointSockAddrBase(addr, addr.empty() ? stateFailed : stateResolved) {}
 
+HXZEndpointSockAddr::~HXZEndpointSockAddr() { revokeAnswers(); }
+
 void HXZEndpointSockAddr::set(bool local, const char* text, uint16_t port, ip::Proto::type proto) {
   setAddrImp(local, port, text != nullptr ? text : "", proto);
 }
