@@ -1,7 +1,8 @@
-// Withdrawing DNS callbacks while answers are being delivered on other threads: a withdrawn
-// callback is never called once the withdrawal returned, an answer running elsewhere is waited
-// for, callbacks may use the client from inside their answers, and endpoints and callbacks
-// destroyed by many threads while their lookups are answered are never touched afterwards.
+// Withdrawing DNS callbacks while answers are being delivered on other threads:
+// a withdrawn callback is never called once the withdrawal returned, an answer
+// running elsewhere is waited for, callbacks may use the client from inside
+// their answers, and endpoints and callbacks destroyed by many threads while
+// their lookups are answered are never touched afterwards.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -32,8 +33,8 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kLongLimitMs = 20000;
 
-// A name server on 127.0.0.1 that never answers: its lookups stay pending until their deadline
-// or the client's stop.
+// A name server on 127.0.0.1 that never answers: its lookups stay pending until
+// their deadline or the client's stop.
 class SilentServer {
  public:
   SilentServer() {
@@ -41,9 +42,9 @@ class SilentServer {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(m_handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    bind(m_handle, reinterpret_cast<sockaddr *>(&address), sizeof address);
     socklen_t length = sizeof address;
-    getsockname(m_handle, reinterpret_cast<sockaddr*>(&address), &length);
+    getsockname(m_handle, reinterpret_cast<sockaddr *>(&address), &length);
     m_port = ntohs(address.sin_port);
   }
   ~SilentServer() { close(m_handle); }
@@ -73,11 +74,12 @@ class Gate {
   bool m_open = false;
 };
 
-// Holds up its first answer until released, and tells when it entered and left it.
+// Holds up its first answer until released, and tells when it entered and left
+// it.
 class BlockingCallback : public HXDnsCallback {
  public:
   using HXDnsCallback::OnCallbackQueryA;
-  void OnCallbackQueryA(const char*, const char*) override {
+  void OnCallbackQueryA(const char *, const char *) override {
     ++calls;
     entered.open();
     release.wait();
@@ -95,7 +97,7 @@ class BlockingCallback : public HXDnsCallback {
 class WatchedCallback : public HXDnsCallback {
  public:
   using HXDnsCallback::OnCallbackQueryA;
-  void OnCallbackQueryA(const char*, const char*) override {
+  void OnCallbackQueryA(const char *, const char *) override {
     ++calls;
     if (revoked.load()) ++callsAfterRevoke;
   }
@@ -116,10 +118,10 @@ class DnsRevoke : public hx::testing::LoopFixture {
   static bool Rebind(uint16_t port) { return HXZServer::m_Instance->Rebind({{"127.0.0.1", port}}); }
 };
 
-// The client's stop fails every pending lookup in one pass, on the thread that stops it, one
-// callback after the other. While the first callback is held up in its answer, the second one
-// is already detached from its lookup but not called yet: a withdrawal now must still keep the
-// answer from it.
+// The client's stop fails every pending lookup in one pass, on the thread that
+// stops it, one callback after the other. While the first callback is held up
+// in its answer, the second one is already detached from its lookup but not
+// called yet: a withdrawal now must still keep the answer from it.
 TEST_F(DnsRevoke, ACallbackDetachedButNotYetCalledHearsNothingAfterItsWithdrawal) {
   SilentServer silent;
   ASSERT_TRUE(Rebind(silent.port()));
@@ -137,11 +139,13 @@ TEST_F(DnsRevoke, ACallbackDetachedButNotYetCalledHearsNothingAfterItsWithdrawal
   EXPECT_EQ(first.calls.load(), 1);
   EXPECT_EQ(second->calls.load(), 0);
   EXPECT_EQ(second->callsAfterRevoke.load(), 0);
-  // Destroyed right after its withdrawal, as endpoints are: nothing may reach it afterwards.
+  // Destroyed right after its withdrawal, as endpoints are: nothing may reach
+  // it afterwards.
   second.reset();
 }
 
-// A withdrawal on another thread while the answer runs returns only after the answer did.
+// A withdrawal on another thread while the answer runs returns only after the
+// answer did.
 TEST_F(DnsRevoke, AWithdrawalWaitsForTheAnswerRunningOnAnotherThread) {
   SilentServer silent;
   ASSERT_TRUE(Rebind(silent.port()));
@@ -166,15 +170,16 @@ TEST_F(DnsRevoke, AWithdrawalWaitsForTheAnswerRunningOnAnotherThread) {
   callback.reset();
 }
 
-// From inside its answer a callback withdraws itself (no waiting for its own frame), starts
-// lookups again and withdraws another callback whose answer is due in the same pass.
+// From inside its answer a callback withdraws itself (no waiting for its own
+// frame), starts lookups again and withdraws another callback whose answer is
+// due in the same pass.
 TEST_F(DnsRevoke, ACallbackMayUseTheClientFromInsideItsAnswer) {
   SilentServer silent;
   ASSERT_TRUE(Rebind(silent.port()));
   WatchedCallback other;
   struct Reentrant : HXDnsCallback {
     using HXDnsCallback::OnCallbackQueryA;
-    void OnCallbackQueryA(const char*, const char* address) override {
+    void OnCallbackQueryA(const char *, const char *address) override {
       if (!reentered.exchange(true)) {
         failed = address == nullptr;
         HXZServer::revokeDNSCallback(this);
@@ -185,7 +190,7 @@ TEST_F(DnsRevoke, ACallbackMayUseTheClientFromInsideItsAnswer) {
       ++calls;
     }
     ~Reentrant() override { revokeAnswers(); }
-    WatchedCallback* other = nullptr;
+    WatchedCallback *other = nullptr;
     std::atomic<bool> reentered{false};
     std::atomic<int> calls{0};
     std::string numeric = "-";
@@ -193,12 +198,14 @@ TEST_F(DnsRevoke, ACallbackMayUseTheClientFromInsideItsAnswer) {
     bool failed = false;
   } reentrant;
   reentrant.other = &other;
-  // Both fail at about the same time, mostly in one expiry pass; the reentrant one was asked
-  // first, so there the other one is already detached when it is withdrawn.
+  // Both fail at about the same time, mostly in one expiry pass; the reentrant
+  // one was asked first, so there the other one is already detached when it is
+  // withdrawn.
   EXPECT_EQ(HXZServer::QueryA("one.hx.test", &reentrant, 200), "");
   EXPECT_EQ(HXZServer::QueryA("two.hx.test", &other, 200), "");
   ASSERT_TRUE(WaitFor([&] { return reentrant.calls.load() >= 1; }, 10000));
-  // The lookup started inside the answer fails at its own deadline and is answered as well.
+  // The lookup started inside the answer fails at its own deadline and is
+  // answered as well.
   ASSERT_TRUE(WaitFor([&] { return reentrant.calls.load() >= 2; }, 10000));
   EXPECT_EQ(reentrant.numeric, "192.0.2.7");
   EXPECT_EQ(reentrant.pending, "");
@@ -206,9 +213,10 @@ TEST_F(DnsRevoke, ACallbackMayUseTheClientFromInsideItsAnswer) {
   EXPECT_EQ(other.callsAfterRevoke.load(), 0);
 }
 
-// Callbacks with state of their own and endpoints of sockets that connect, made and destroyed
-// by several threads at once while dnsmasq, the system resolver and deadlines answer them on the
-// loop's thread, the pool's threads and the callers' threads.
+// Callbacks with state of their own and endpoints of sockets that connect, made
+// and destroyed by several threads at once while dnsmasq, the system resolver
+// and deadlines answer them on the loop's thread, the pool's threads and the
+// callers' threads.
 std::atomic<int> g_answers{0};
 std::atomic<int> g_lateAnswers{0};
 
@@ -217,7 +225,7 @@ class StatefulCallback : public HXDnsCallback {
   static constexpr uint32_t kAlive = 0x600dcafe;
 
   using HXDnsCallback::OnCallbackQueryA;
-  void OnCallbackQueryA(const char* name, const char* address) override {
+  void OnCallbackQueryA(const char *name, const char *address) override {
     if (m_alive != kAlive) ++g_lateAnswers;
     ++g_answers;
     m_seen.emplace_back(name != nullptr ? name : "");
@@ -235,8 +243,8 @@ class StatefulCallback : public HXDnsCallback {
 
 TEST_F(DnsRevoke, ManyThreadsDestroyCallbacksAndEndpointsWhileTheirLookupsAreAnswered) {
   HX_REQUIRE_TOOL("dnsmasq", dnsmasq);
-  hx::testing::DnsmasqServer server(dnsmasq, {"--local=/hx.test/", "--local-ttl=1",
-                                              "--address=/stress.hx.test/127.0.0.1"});
+  hx::testing::DnsmasqServer server(
+      dnsmasq, {"--local=/hx.test/", "--local-ttl=1", "--address=/stress.hx.test/127.0.0.1"});
   ASSERT_TRUE(server.ready());
   ASSERT_TRUE(Rebind(server.port()));
   const uint16_t closedPort = hx::testing::FreeLoopbackPort(SOCK_STREAM);
@@ -255,8 +263,7 @@ TEST_F(DnsRevoke, ManyThreadsDestroyCallbacksAndEndpointsWhileTheirLookupsAreAns
         switch (random() % 3) {
           case 0: {  // a name server answer, or a failure at a short deadline
             auto callback = std::make_unique<StatefulCallback>();
-            HXZServer::QueryA("s" + unique + ".stress.hx.test", callback.get(),
-                              1 + random() % 20);
+            HXZServer::QueryA("s" + unique + ".stress.hx.test", callback.get(), 1 + random() % 20);
             std::this_thread::sleep_for(pause);
             break;
           }
@@ -265,11 +272,12 @@ TEST_F(DnsRevoke, ManyThreadsDestroyCallbacksAndEndpointsWhileTheirLookupsAreAns
             std::this_thread::sleep_for(pause);
             break;
           }
-          default: {  // a connecting socket deleted on the loop's thread, as a transport does
-            auto* socket = HXZServer::implantNative<HXZTCPSocketHandy>(-1, AF_INET, SOCK_STREAM,
-                                                                  IPPROTO_TCP);
-            socket->Connect(HXZEndpointFqdn::remoteTCP("c" + unique + ".stress.hx.test",
-                                                       closedPort));
+          default: {  // a connecting socket deleted on the loop's thread, as a
+                      // transport does
+            auto *socket =
+                HXZServer::implantNative<HXZTCPSocketHandy>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            socket->Connect(
+                HXZEndpointFqdn::remoteTCP("c" + unique + ".stress.hx.test", closedPort));
             std::this_thread::sleep_for(pause);
             socket->DeleteLater();
             break;
@@ -278,12 +286,51 @@ TEST_F(DnsRevoke, ManyThreadsDestroyCallbacksAndEndpointsWhileTheirLookupsAreAns
       }
     });
   }
-  for (std::thread& thread : threads) thread.join();
-  // Deadlines still due are answered meanwhile; then the stop fails what is left.
+  for (std::thread &thread : threads) thread.join();
+  // Deadlines still due are answered meanwhile; then the stop fails what is
+  // left.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EndLoop();
   EXPECT_GT(g_answers.load(), 0);  // answers did race with the destruction
   EXPECT_EQ(g_lateAnswers.load(), 0);
+}
+
+// An endpoint's lookup may be answered on another thread before the call that
+// starts it has returned: the endpoint keeps that answer, with its own port,
+// instead of waiting for ever.
+TEST_F(DnsRevoke, EndpointsKeepAnswersThatCameWhileTheirLookupWasStarting) {
+  HX_REQUIRE_TOOL("dnsmasq", dnsmasq);
+  hx::testing::DnsmasqServer server(dnsmasq,
+                                    {"--local=/hx.test/", "--address=/fast.hx.test/127.0.0.1"});
+  ASSERT_TRUE(server.ready());
+  ASSERT_TRUE(Rebind(server.port()));
+  constexpr int kThreads = 4;
+  constexpr int kEndpoints = 60;
+  std::vector<std::vector<std::shared_ptr<HXZEndpointFqdn>>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &made] {
+      for (int i = 0; i < kEndpoints; ++i) {
+        const std::string name =
+            "k" + std::to_string(t) + "-" + std::to_string(i) + ".fast.hx.test";
+        made[static_cast<size_t>(t)].push_back(
+            HXZEndpointFqdn::remoteTCP(name, static_cast<uint16_t>(5000 + i)));
+      }
+    });
+  }
+  for (std::thread &thread : threads) thread.join();
+  for (const auto &endpoints : made) {
+    for (size_t i = 0; i < endpoints.size(); ++i) {
+      const auto &endpoint = endpoints[i];
+      ASSERT_TRUE(
+          WaitFor([&] { return endpoint->state() != HXZAEndpointHolder::stateResolving; }, 10000))
+          << endpoint->getAddrStr();
+      EXPECT_EQ(endpoint->state(), HXZAEndpointHolder::stateResolved) << endpoint->getAddrStr();
+      EXPECT_EQ(endpoint->getSockAddr().str(), "127.0.0.1");
+      EXPECT_EQ(endpoint->getSockAddr().port(), 5000 + i);
+      EXPECT_EQ(endpoint->getSockAddr().proto(), ip::Proto::tcp);
+    }
+  }
 }
 
 }  // namespace
