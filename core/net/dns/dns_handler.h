@@ -21,14 +21,24 @@
 // lock released, after they were detached from their request under it: answers of name servers
 // and deadline failures on the loop's thread (or on the thread of a lookup call whose expiry pass
 // found a due request), answers of the system resolver on a pool thread.
+//
+// Between its detachment and its call a callback call is registered (a second, innermost lock
+// guards the register, which is never held while a callback runs). revokeCallback drops the
+// registered calls of the callback that have not started and waits for those that run on other
+// threads, so a revoked callback is never called once revokeCallback has returned. A callback may
+// use the client while it is being called (start lookups, revoke itself or others); whoever
+// revokes or destroys a callback must not hold a lock that the callback's answer methods take.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/base/lock.h"
@@ -132,7 +142,9 @@ class HXDNSHandler : public HXDNSLocal::Listener {
   // an empty set on failure). Returns true.
   bool QuerySRV(const std::string& service, const std::string& domain, HXDnsCallbackBase* callback,
                 uint32_t timeLimitMs);
-  // No answer reaches `callback` after this returned, except one being delivered right now.
+  // No answer reaches `callback` after this returned: answers not yet started are dropped, and
+  // one being delivered on another thread is waited for. Called from inside one of the
+  // callback's own answers, it returns at once and only that answer is still running.
   void revokeCallback(HXDnsCallbackBase* callback);
   // The fallback switch; read whenever a server list for a lookup or a DNS64 test is prepared.
   void enableKvoDns(bool on) { m_kvoDns.store(on); }
@@ -159,12 +171,22 @@ class HXDNSHandler : public HXDNSLocal::Listener {
  private:
   using RequestPtr = std::shared_ptr<ClientRequest>;
 
+  // A callback call between its detachment and its end, in the register of such calls.
+  struct Delivery {
+    HXDnsCallbackBase* callback = nullptr;
+    bool revoked = false;  // revoked before it started: it is never made
+    bool running = false;
+    std::thread::id thread;  // where it runs
+  };
+  using Deliveries = std::list<Delivery>;
+
   // A callback call prepared under the lock and made after it.
   struct Notice {
     HXDnsCallbackBase* callback = nullptr;
     RequestPtr request;
     std::vector<std::string> addresses;  // address lookups; empty = failure
     HXServerEpSetByTarget servers;       // SRV lookups; empty = failure
+    Deliveries::iterator delivery;       // its entry in the register
   };
   using Notices = std::vector<Notice>;
 
@@ -215,7 +237,13 @@ class HXDNSHandler : public HXDNSLocal::Listener {
   void expireQueries();
   void failAllRequests();
   void takeFailure(const RequestPtr& request, Notices& notices);
+  // Detaches the request's callback into a registered notice (under the lock).
+  void takeNotice(const RequestPtr& request, Notices& notices, std::vector<std::string> addresses,
+                  HXServerEpSetByTarget servers);
+  // Makes the calls of the notices that were not revoked, and empties the register of them.
   void deliver(Notices& notices);
+  // One notice's call (no lock held).
+  static void call(const Notice& notice);
   void armDeadlineTimer(int64_t deadline);
   void armNextDeadline();
 
@@ -250,4 +278,9 @@ class HXDNSHandler : public HXDNSLocal::Listener {
   bool m_timerArmed = false;
   int64_t m_timerDue = 0;        // when the armed deadline timer fires
   uint32_t m_rebindDelayMs = 0;  // the next retry's delay; 0: no bind failure in a row
+
+  // The register of callback calls; its lock is taken under m_lock, never the other way round.
+  std::mutex m_deliveryMutex;
+  std::condition_variable m_deliveryEnded;
+  Deliveries m_deliveries;
 };

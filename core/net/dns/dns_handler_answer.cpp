@@ -89,8 +89,7 @@ void HXDNSHandler::SetupQueryHelperA(const hx::dns::DnsAnswer& answer, uint32_t 
                            list);
       }
       if (request->callback != nullptr && !list.empty()) {
-        notices.push_back(Notice{request->callback, request, std::move(list), {}});
-        request->callback = nullptr;
+        takeNotice(request, notices, std::move(list), {});
       }
     }
   }
@@ -137,10 +136,7 @@ void HXDNSHandler::SetupQueryHelperSRV(const hx::dns::DnsAnswer& answer, uint32_
     sequence = lookupNsQueryByNsReqId(answer.id, serverId, true, nullptr);
     if (sequence != 0) {
       const RequestPtr request = m_requests.at(m_queries.at(sequence).request->id);
-      if (request->callback != nullptr) {
-        notices.push_back(Notice{request->callback, request, {}, std::move(servers)});
-        request->callback = nullptr;
-      }
+      if (request->callback != nullptr) takeNotice(request, notices, {}, std::move(servers));
     }
   }
   deliver(notices);
@@ -163,8 +159,7 @@ void HXDNSHandler::onQueryAResolvedLocal(uint32_t requestId, const std::string& 
       if (!queriesLeft) m_requests.erase(found);
       // With queries left an empty list would be no answer; without, it is the failure.
       if (request->callback != nullptr && (!addresses.empty() || !queriesLeft)) {
-        notices.push_back(Notice{request->callback, request, addresses, {}});
-        request->callback = nullptr;
+        takeNotice(request, notices, addresses, {});
       }
     }
   }

@@ -93,31 +93,79 @@ void HXDNSHandler::failAllRequests() {
 
 void HXDNSHandler::takeFailure(const RequestPtr& request, Notices& notices) {
   if (request->callback == nullptr) return;
-  notices.push_back(Notice{request->callback, request, {}, {}});
+  takeNotice(request, notices, {}, {});
+}
+
+void HXDNSHandler::takeNotice(const RequestPtr& request, Notices& notices,
+                              std::vector<std::string> addresses, HXServerEpSetByTarget servers) {
+  // Registered together with the detachment, under the client's lock: a revocation either
+  // still finds the callback in its request or finds this call in the register.
+  Deliveries::iterator delivery;
+  {
+    std::lock_guard<std::mutex> lock(m_deliveryMutex);
+    delivery = m_deliveries.insert(m_deliveries.end(), Delivery{request->callback});
+  }
+  notices.push_back(
+      Notice{request->callback, request, std::move(addresses), std::move(servers), delivery});
   request->callback = nullptr;
 }
 
 void HXDNSHandler::deliver(Notices& notices) {
   for (Notice& notice : notices) {
-    if (!notice.callback->AsyncQuerySupported()) continue;
-    const ClientRequest& request = *notice.request;
-    if (request.type == kRequestSrv) {
-      notice.callback->OnCallbackQuerySRV(request.domain, notice.servers);
-    } else if (request.listForm) {
-      notice.callback->OnCallbackQueryA(request.name, notice.addresses);
-    } else {
-      notice.callback->OnCallbackQueryA(
-          request.name.c_str(),
-          notice.addresses.empty() ? nullptr : notice.addresses.front().c_str());
+    {
+      std::lock_guard<std::mutex> lock(m_deliveryMutex);
+      if (notice.delivery->revoked) {
+        m_deliveries.erase(notice.delivery);
+        continue;
+      }
+      notice.delivery->running = true;
+      notice.delivery->thread = std::this_thread::get_id();
     }
+    call(notice);
+    {
+      std::lock_guard<std::mutex> lock(m_deliveryMutex);
+      m_deliveries.erase(notice.delivery);
+    }
+    m_deliveryEnded.notify_all();
+  }
+}
+
+void HXDNSHandler::call(const Notice& notice) {
+  if (!notice.callback->AsyncQuerySupported()) return;
+  const ClientRequest& request = *notice.request;
+  if (request.type == kRequestSrv) {
+    notice.callback->OnCallbackQuerySRV(request.domain, notice.servers);
+  } else if (request.listForm) {
+    notice.callback->OnCallbackQueryA(request.name, notice.addresses);
+  } else {
+    notice.callback->OnCallbackQueryA(
+        request.name.c_str(),
+        notice.addresses.empty() ? nullptr : notice.addresses.front().c_str());
   }
 }
 
 void HXDNSHandler::revokeCallback(HXDnsCallbackBase* callback) {
-  HXAutoLock lock(m_lock);
-  for (const auto& [id, request] : m_requests) {
-    if (request->callback == callback) request->callback = nullptr;
+  {
+    HXAutoLock lock(m_lock);
+    for (const auto& [id, request] : m_requests) {
+      if (request->callback == callback) request->callback = nullptr;
+    }
   }
+  // Calls detached before: those not started are dropped, those running elsewhere waited for.
+  // A call running on this thread is the caller's own frame (a callback revoking itself).
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> lock(m_deliveryMutex);
+  for (Delivery& delivery : m_deliveries) {
+    if (delivery.callback == callback && !delivery.running) delivery.revoked = true;
+  }
+  m_deliveryEnded.wait(lock, [&] {
+    for (const Delivery& delivery : m_deliveries) {
+      if (delivery.callback == callback && delivery.running && delivery.thread != self) {
+        return false;
+      }
+    }
+    return true;
+  });
 }
 
 void HXDNSHandler::armDeadlineTimer(int64_t deadline) {

@@ -12,4 +12,6 @@ void HXDnsCallbackBase::OnCallbackQueryA(const std::string&, const std::vector<s
 
 void HXDnsCallbackBase::OnCallbackQuerySRV(const std::string&, const HXServerEpSetByTarget&) {}
 
-HXDnsCallback::~HXDnsCallback() { HXZServer::revokeDNSCallback(this); }
+HXDnsCallback::~HXDnsCallback() { revokeAnswers(); }
+
+void HXDnsCallback::revokeAnswers() { HXZServer::revokeDNSCallback(this); }

@@ -27,8 +27,17 @@ class HXDnsCallbackBase {
 };
 
 // The base of every callback object except the loop itself: its destructor withdraws the object
-// from every pending lookup, so no answer reaches a destroyed object.
+// from every pending lookup, so no answer reaches a destroyed object. Withdrawing waits for an
+// answer that is being delivered to the object on another thread: a class whose answer methods
+// use members of its own withdraws first thing in its (most derived) destructor, before those
+// members and its virtual table go, and nobody destroys a callback while holding a lock that its
+// answer methods take.
 class HXDnsCallback : public HXDnsCallbackBase {
  public:
   ~HXDnsCallback() override;
+
+ protected:
+  // Withdraws the object from every lookup; no answer reaches it once this returned (except the
+  // one that is calling this, when it is called from inside an answer).
+  void revokeAnswers();
 };

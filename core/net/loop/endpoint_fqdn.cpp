@@ -21,6 +21,8 @@ HXZEndpointFqdn::HXZEndpointFqdn(uint16_t port, const std::string& host, ip::Pro
   set(port, host, proto);
 }
 
+HXZEndpointFqdn::~HXZEndpointFqdn() { revokeAnswers(); }
+
 void HXZEndpointFqdn::set(const char* host, uint16_t port, ip::Proto::type proto) {
   set(port, host != nullptr ? host : "", proto);
 }

@@ -16,6 +16,8 @@ class HXZEndpointFqdn : public HXZEndpointSockAddrBase {
   // "host", "host:port" or "[literal]:port"; a text that does not read as such fails (state 0).
   HXZEndpointFqdn(const std::string& text, ip::Proto::type proto);
   HXZEndpointFqdn(uint16_t port, const std::string& host, ip::Proto::type proto);
+  // Withdraws from the DNS client before anything is torn down.
+  ~HXZEndpointFqdn() override;
 
   void set(const char* host, uint16_t port, ip::Proto::type proto);
   void set(const std::string& text, ip::Proto::type proto);

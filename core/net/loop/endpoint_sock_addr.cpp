@@ -56,27 +56,28 @@ void HXZEndpointSockAddrBase::OnCallbackQueryA(const char*, const char* address)
 
 void HXZEndpointSockAddrBase::setAddrImp(bool local, uint16_t port, const std::string& text,
                                          ip::Proto::type proto) {
-  store(HXSockAddr(), stateResolving);
+  // Protocol and port are in place before the lookup starts: its answer may arrive on another
+  // thread before the lookup call has returned, and it keeps them.
+  uint16_t text_port = 0;
+  parseZAddrUri(text, &text_port);
+  const uint16_t kept_port = port != 0 ? port : text_port;
+  store(HXSockAddr(proto, kept_port), stateResolving);
   HXSockAddr addr;
-  uint16_t text_port;
   if (local) {
     HXZNativeSocketAddressLocal resolved(text, localFamilyOf(text), this);
-    text_port = resolved.GetPort();
     if (const addrinfo* info = resolved.GetAddressInfo()) {
       addr.set(proto, info->ai_addr, info->ai_addrlen);
     }
   } else {
     HXZNativeSocketAddressRemote resolved(text, AF_UNSPEC, this);
-    text_port = resolved.GetPort();
     if (const addrinfo* info = resolved.GetAddressInfo()) {
       addr.set(proto, info->ai_addr, info->ai_addrlen);
     }
   }
-  const bool resolved = !addr.empty();
-  // A pending name keeps protocol and port for the answer to come.
-  if (!resolved) addr = HXSockAddr(proto, text_port);
-  if (port != 0) addr.setPort(port);
-  store(addr, resolved ? stateResolved : stateResolving);
+  // A pending name is left to the answer, which may have come already.
+  if (addr.empty()) return;
+  addr.setPort(kept_port);
+  store(addr, stateResolved);
 }
 
 void HXZEndpointSockAddrBase::store(const HXSockAddr& addr, int32_t state) {
@@ -111,6 +112,8 @@ HXZEndpointSockAddr::HXZEndpointSockAddr(const HXAIpAddressBase& address, ip::Pr
 
 HXZEndpointSockAddr::HXZEndpointSockAddr(const HXSockAddr& addr)
     : HXZEndpointSockAddrBase(addr, addr.empty() ? stateFailed : stateResolved) {}
+
+HXZEndpointSockAddr::~HXZEndpointSockAddr() { revokeAnswers(); }
 
 void HXZEndpointSockAddr::set(bool local, const char* text, uint16_t port, ip::Proto::type proto) {
   setAddrImp(local, port, text != nullptr ? text : "", proto);

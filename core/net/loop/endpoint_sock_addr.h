@@ -5,7 +5,10 @@
 // address or a socket address; HXZEndpointFqdn (endpoint_fqdn.h) one given as a host name.
 //
 // Threads: the address, the state and the registration are guarded by a lock of the holder, so
-// the loop's thread may read them while a DNS answer arrives on another thread. The setters are
+// the loop's thread may read them while a DNS answer arrives on another thread. The final classes
+// withdraw from the DNS client first in their destructors, which waits for an answer being
+// delivered on another thread: let an endpoint go only where the loop lock is not held (the
+// answer releases the connects waiting for the endpoint under it). The setters are
 // for the owner before the holder is shared.
 
 #include <cstdint>
@@ -63,6 +66,8 @@ class HXZEndpointSockAddr : public HXZEndpointSockAddrBase {
   HXZEndpointSockAddr(const HXAIpAddressBase& address, ip::Proto::type proto);
   // Resolved, or failed when the address is empty.
   explicit HXZEndpointSockAddr(const HXSockAddr& addr);
+  // Withdraws from the DNS client before anything is torn down.
+  ~HXZEndpointSockAddr() override;
 
   void set(bool local, const char* text, uint16_t port, ip::Proto::type proto);
   void set(bool local, const std::string& text, ip::Proto::type proto);
