@@ -56,7 +56,9 @@ class Bits {
     u(len, 0);
     return u(len + 1, x);
   }
-  Bits& se(int64_t v) { return ue(v > 0 ? 2 * static_cast<uint64_t>(v) - 1 : static_cast<uint64_t>(-v) * 2); }
+  Bits& se(int64_t v) {
+    return ue(v > 0 ? 2 * static_cast<uint64_t>(v) - 1 : static_cast<uint64_t>(-v) * 2);
+  }
   Bits& trailing() {
     bit(1);
     while (count_ % 8) bit(0);
@@ -103,7 +105,9 @@ bool IsExtendedProfile(uint32_t p) {
 void WriteHrd(Bits& b, const hx_hrd& h, uint32_t count) {
   b.ue(h.cpb_cnt_minus1).u(4, h.bit_rate_scale).u(4, h.cpb_size_scale);
   for (uint32_t i = 0; i < count; ++i)
-    b.ue(h.bit_rate_value_minus1[i % 32]).ue(h.cpb_size_value_minus1[i % 32]).bit(h.cbr_flag[i % 32]);
+    b.ue(h.bit_rate_value_minus1[i % 32])
+        .ue(h.cpb_size_value_minus1[i % 32])
+        .bit(h.cbr_flag[i % 32]);
   b.u(5, h.initial_cpb_removal_delay_length_minus1).u(5, h.cpb_removal_delay_length_minus1);
   b.u(5, h.dpb_output_delay_length_minus1).u(5, h.time_offset_length);
 }
@@ -166,7 +170,9 @@ Bytes EncodeSps(const hx_sps& s, const Lies& lie = {}) {
   if (IsExtendedProfile(s.profile_idc)) {
     b.ue(chroma);
     if (chroma == 3) b.bit(s.separate_colour_plane_flag);
-    b.ue(s.bit_depth_luma - 8).ue(s.bit_depth_chroma - 8).bit(s.qpprime_y_zero_transform_bypass_flag);
+    b.ue(s.bit_depth_luma - 8)
+        .ue(s.bit_depth_chroma - 8)
+        .bit(s.qpprime_y_zero_transform_bypass_flag);
     b.bit(s.seq_scaling_matrix_present_flag || lie.scaling_lists_present);
     if (lie.scaling_lists_present) {
       for (int i = 0; i < (chroma == 3 ? 12 : 8); ++i) {
@@ -468,7 +474,8 @@ TEST(HostileBitWriter, ExpGolombCodesAndTheirExtremes) {
 }
 
 TEST(HostileBitWriter, SignedAndUnsignedCodesRoundTripAtTheLimits) {
-  for (uint64_t v : {0ull, 1ull, 2ull, 0x7FFFFFFFull, 0x80000000ull, 0xFFFFFFFDull, 0xFFFFFFFEull}) {
+  for (uint64_t v :
+       {0ull, 1ull, 2ull, 0x7FFFFFFFull, 0x80000000ull, 0xFFFFFFFDull, 0xFFFFFFFEull}) {
     uint8_t buf[32] = {};
     h264Bitstream bs;
     InitBitstream(&bs, buf, sizeof buf);
@@ -528,9 +535,9 @@ TEST(HostileNalHelpers, StartCodesAtTheEdges) {
     int64_t found;
   } cases[] = {
       {{}, 0, -1},
-      {{0, 0, 1}, 0, -1},           // nothing after it
+      {{0, 0, 1}, 0, -1},  // nothing after it
       {{0, 0, 1, 0x67}, 0, 0},
-      {{0, 0, 0, 1}, 0, -1},        // at the very end
+      {{0, 0, 0, 1}, 0, -1},  // at the very end
       {{0, 0, 0, 1, 0x09}, 0, 1},
       {{0x09, 0, 0, 1}, 0, -1},
       {{0, 0, 1, 0x67}, 1, -1},
@@ -754,7 +761,8 @@ TEST(HostileH264, SizesThatOverflowOrCropAwayThePicture) {
     }
     hx_sps got;
     Bytes nal = EncodeSps(s, c.lie);
-    EXPECT_EQ(SPSFromNAL_H264(Exact(nal).data(), static_cast<int>(nal.size()), &got), c.result) << c.name;
+    EXPECT_EQ(SPSFromNAL_H264(Exact(nal).data(), static_cast<int>(nal.size()), &got), c.result)
+        << c.name;
   }
 }
 
@@ -764,7 +772,7 @@ TEST(HostileH264, ChromaFormatsAndTheirCropUnits) {
     int result;
     int width, height;  // 1 x 1 macroblock, crop 1 on each side
   } cases[] = {
-      {0, 0, 14, 14}, {1, 0, 12, 12}, {2, 0, 12, 14}, {3, 0, 14, 14},
+      {0, 0, 14, 14}, {1, 0, 12, 12}, {2, 0, 12, 14},         {3, 0, 14, 14},
       {4, -2, 0, 0},  {31, -2, 0, 0}, {0x7FFFFFFF, -2, 0, 0}, {0xFFFFFFFEll, -2, 0, 0},
   };
   for (const Case& c : cases) {
@@ -1059,7 +1067,8 @@ TEST(HostileH264, WriterGivenRecordsWithOutOfRangeFields) {
     bool refused;  // the record counts more than it can hold
   } cases[] = {
       {"cycle 256", [](hx_sps& s) { s.num_ref_frames_in_pic_order_cnt_cycle = 256; }, true},
-      {"cycle 2^32 - 1", [](hx_sps& s) { s.num_ref_frames_in_pic_order_cnt_cycle = 0xFFFFFFFF; }, true},
+      {"cycle 2^32 - 1", [](hx_sps& s) { s.num_ref_frames_in_pic_order_cnt_cycle = 0xFFFFFFFF; },
+       true},
       {"nal cpb 32", [](hx_sps& s) { s.vui.nal_hrd.cpb_cnt_minus1 = 32; }, true},
       {"vcl cpb 2^32 - 1", [](hx_sps& s) { s.vui.vcl_hrd.cpb_cnt_minus1 = 0xFFFFFFFF; }, true},
       {"width 0", [](hx_sps& s) { s.pic_width_in_mbs = 0; }, false},
@@ -1125,16 +1134,22 @@ const OutOfRange kWideFields[] = {
     {"frame_mbs_only_flag 2", [](hx_sps& s) { s.frame_mbs_only_flag = 2; }},
     {"frame_cropping_flag 2", [](hx_sps& s) { s.frame_cropping_flag = 2; }},
     {"vui_parameters_present_flag 2", [](hx_sps& s) { s.vui_parameters_present_flag = 2; }},
-    {"delta_pic_order_always_zero_flag 2", [](hx_sps& s) { s.delta_pic_order_always_zero_flag = 2; }},
+    {"delta_pic_order_always_zero_flag 2",
+     [](hx_sps& s) { s.delta_pic_order_always_zero_flag = 2; }},
     {"seq_scaling_matrix_present_flag 2", [](hx_sps& s) { s.seq_scaling_matrix_present_flag = 2; }},
     {"separate_colour_plane_flag 2", [](hx_sps& s) { s.separate_colour_plane_flag = 2; }},
-    {"aspect_ratio_info_present_flag 2", [](hx_sps& s) { s.vui.aspect_ratio_info_present_flag = 2; }},
+    {"aspect_ratio_info_present_flag 2",
+     [](hx_sps& s) { s.vui.aspect_ratio_info_present_flag = 2; }},
     {"aspect_ratio_idc 0x1FE", [](hx_sps& s) { s.vui.aspect_ratio_idc = 0x1FE; }},
-    {"video_signal_type_present_flag 2", [](hx_sps& s) { s.vui.video_signal_type_present_flag = 2; }},
-    {"colour_description_present_flag 2", [](hx_sps& s) { s.vui.colour_description_present_flag = 2; }},
+    {"video_signal_type_present_flag 2",
+     [](hx_sps& s) { s.vui.video_signal_type_present_flag = 2; }},
+    {"colour_description_present_flag 2",
+     [](hx_sps& s) { s.vui.colour_description_present_flag = 2; }},
     {"timing_info_present_flag 2", [](hx_sps& s) { s.vui.timing_info_present_flag = 2; }},
-    {"nal_hrd_parameters_present_flag 2", [](hx_sps& s) { s.vui.nal_hrd_parameters_present_flag = 2; }},
-    {"vcl_hrd_parameters_present_flag 2", [](hx_sps& s) { s.vui.vcl_hrd_parameters_present_flag = 2; }},
+    {"nal_hrd_parameters_present_flag 2",
+     [](hx_sps& s) { s.vui.nal_hrd_parameters_present_flag = 2; }},
+    {"vcl_hrd_parameters_present_flag 2",
+     [](hx_sps& s) { s.vui.vcl_hrd_parameters_present_flag = 2; }},
     {"bitstream_restriction_flag 2", [](hx_sps& s) { s.vui.bitstream_restriction_flag = 2; }},
     {"overscan_info_present_flag 2", [](hx_sps& s) { s.vui.overscan_info_present_flag = 2; }},
     {"chroma_loc_info_present_flag 2", [](hx_sps& s) { s.vui.chroma_loc_info_present_flag = 2; }},
@@ -1183,6 +1198,17 @@ TEST(HostileH264, ManySmallUnitsAndGarbageNeverHang) {
   const uint8_t* nal = nullptr;
   int nalSize = 0;
   EXPECT_EQ(SPSFromBitstream_H264(e.data(), e.size(), &sps, nal, nalSize), -1);
+  // Thousands of short parameter sets, each read to the next start code: the scan stays linear.
+  Bytes sets264, sets265;
+  for (int i = 0; i < 20000; ++i) {
+    sets264.insert(sets264.end(), {0, 0, 1, 0x67, 0x42, 0x00});
+    sets265.insert(sets265.end(), {0, 0, 1, 0x42, 0x01, 0x01});
+  }
+  EXPECT_EQ(StreamResolution264(sets264, &w, &h), -1);
+  Exact x264(sets264);
+  EXPECT_EQ(SPSFromBitstream_H264(x264.data(), x264.size(), &sps, nal, nalSize), -1);
+  Exact x265(sets265);
+  EXPECT_EQ(ResolutionFromBitstream_H265(x265.data(), x265.size(), w, h), -1);
   std::mt19937 rng(3);
   for (int round = 0; round < 300; ++round) {
     Bytes g(1 + rng() % 64);
@@ -1390,8 +1416,10 @@ TEST(HostileH265, TypesAndStreams) {
     EXPECT_EQ(TypeSliceFromNAL_H265(one.data(), 1), want) << header;
     int w, h;
     int nalWant = (header & 0x80) ? -2 : type < 10 ? -1 : (type >= 16 && type <= 21) ? -3 : -2;
-    if (type != 33 || (header & 0x80)) EXPECT_EQ(ResolutionFromNAL_H265(e.data(), 3, w, h), nalWant) << header;
-    else EXPECT_EQ(ResolutionFromNAL_H265(e.data(), 3, w, h), -2) << header;
+    if (type != 33 || (header & 0x80))
+      EXPECT_EQ(ResolutionFromNAL_H265(e.data(), 3, w, h), nalWant) << header;
+    else
+      EXPECT_EQ(ResolutionFromNAL_H265(e.data(), 3, w, h), -2) << header;
   }
   int w = 0, h = 0, delta = 0;
   EXPECT_EQ(ResolutionFromNAL_H265(nullptr, 0, w, h), -1);
@@ -1403,19 +1431,20 @@ TEST(HostileH265, TypesAndStreams) {
     Bytes stream;
     int resolution, type, delta;
   } cases[] = {
-      {{0, 0, 1, 0x2A, 0x01}, -2, 0, 0},                            // CRA first
-      {{0, 0, 1, 0x26, 0x01, 0, 0, 1, 0x02, 0x01}, -2, 0, 0},       // IDR_W_RADL, then TRAIL
-      {{0, 0, 1, 0x02, 0x01, 0, 0, 1, 0x26, 0x01}, -1, -1, 1},      // TRAIL first
-      {{0, 0, 1, 0xA6, 0x01, 0, 0, 1, 0x02, 0x01}, -1, -1, 1},      // forbidden IDR skipped
-      {{0, 0, 1, 0x40, 0x01, 0, 0, 1, 0x18, 0x01}, -1, -1, 1},      // VPS, reserved 12, nothing
-      {{0, 0, 1, 0x18, 0x01, 0, 0, 1, 0x26, 0x01}, -2, 0, 0},       // reserved 12 skipped
-      {{0x26, 0x01, 0, 0, 1}, -1, -1, 1},                           // start code at the end
+      {{0, 0, 1, 0x2A, 0x01}, -2, 0, 0},                        // CRA first
+      {{0, 0, 1, 0x26, 0x01, 0, 0, 1, 0x02, 0x01}, -2, 0, 0},   // IDR_W_RADL, then TRAIL
+      {{0, 0, 1, 0x02, 0x01, 0, 0, 1, 0x26, 0x01}, -1, -1, 1},  // TRAIL first
+      {{0, 0, 1, 0xA6, 0x01, 0, 0, 1, 0x02, 0x01}, -1, -1, 1},  // forbidden IDR skipped
+      {{0, 0, 1, 0x40, 0x01, 0, 0, 1, 0x18, 0x01}, -1, -1, 1},  // VPS, reserved 12, nothing
+      {{0, 0, 1, 0x18, 0x01, 0, 0, 1, 0x26, 0x01}, -2, 0, 0},   // reserved 12 skipped
+      {{0x26, 0x01, 0, 0, 1}, -1, -1, 1},                       // start code at the end
       {{0, 0, 1}, -1, -1, 1},
   };
   for (const Case& c : cases) {
     Exact e(c.stream);
     int ww, hh, d = 9;
-    EXPECT_EQ(ResolutionFromBitstream_H265(e.data(), e.size(), ww, hh), c.resolution) << c.stream.size();
+    EXPECT_EQ(ResolutionFromBitstream_H265(e.data(), e.size(), ww, hh), c.resolution)
+        << c.stream.size();
     EXPECT_EQ(TypeSliceFromBitstream_H265(e.data(), e.size(), d), c.type) << c.stream.size();
     EXPECT_EQ(d, c.delta);
   }
@@ -1435,14 +1464,14 @@ struct H263Header {
 Bytes EncodeH263(const H263Header& c, int shiftBits = 0) {
   Bits b;
   b.u(shiftBits, 0);
-  b.u(22, 0x20).u(8, 0x5A);                 // PSC, TR
+  b.u(22, 0x20).u(8, 0x5A);                             // PSC, TR
   b.bit(1).bit(0).bit(0).bit(0).bit(0).u(3, c.format);  // PTYPE bits 1 to 8
   if (c.format != 7) {
     b.u(5, 0).u(5, 10).bit(0).bit(0).u(8, 0);  // coding type and options, PQUANT, CPM, PEI
   } else {
     b.u(3, c.ufep);
     if (c.ufep == 1) b.u(3, c.extended).u(11, 0).u(4, 8);  // OPPTYPE
-    b.u(3, 0).u(3, 0).u(3, 1);                            // MPPTYPE
+    b.u(3, 0).u(3, 0).u(3, 1);                             // MPPTYPE
     b.bit(c.cpm);
     if (c.cpm) b.u(2, 0);
     if (c.ufep == 1 && c.extended == 6) {
@@ -1533,8 +1562,10 @@ TEST(HostileH263, CutsShiftsAndNoise) {
       int w = -7, h = -7;
       int r = ResolutionFromBitstream_H263(e.data(), e.size(), w, h);
       // 25 bits after the 22-bit start code need 6 bytes.
-      if (n < 6) EXPECT_EQ(r, -1) << n;
-      else EXPECT_TRUE(r == -2 || r == 0) << n << " " << r;
+      if (n < 6)
+        EXPECT_EQ(r, -1) << n;
+      else
+        EXPECT_TRUE(r == -2 || r == 0) << n << " " << r;
     }
   }
   for (int shift = 1; shift < 8; ++shift) {
@@ -1561,8 +1592,16 @@ TEST(HostileH263, CutsShiftsAndNoise) {
 Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 Bytes Vp8Key(int width, int height, int extra = 6) {
-  Bytes f = {0x10, 0x02, 0x00, 0x9D, 0x01, 0x2A, uint8_t(width), uint8_t(width >> 8),
-             uint8_t(height), uint8_t(height >> 8)};
+  Bytes f = {0x10,
+             0x02,
+             0x00,
+             0x9D,
+             0x01,
+             0x2A,
+             uint8_t(width),
+             uint8_t(width >> 8),
+             uint8_t(height),
+             uint8_t(height >> 8)};
   f.insert(f.end(), extra, 0x5A);
   return f;
 }
@@ -1617,7 +1656,8 @@ TEST(HostileVp8, PacketsThatLie) {
       {"three", Packet({a, b, c}), 0, 1280, 480 + 240 + 16383 - 32 - 64 - 32},
       {"six", Packet({c, c, c, c, c, c}), 0, 1280, 6 * 16383 - 2 * 32 - 4 * 64},
       {"heights sum to 0", Packet({Vp8Key(16, 16), Vp8Key(16, 64), Vp8Key(16, 16)}), -1, 0, 0},
-      {"heights below 0", Packet({Vp8Key(16, 1), Vp8Key(16, 1), Vp8Key(16, 1), Vp8Key(16, 1)}), -1, 0, 0},
+      {"heights below 0", Packet({Vp8Key(16, 1), Vp8Key(16, 1), Vp8Key(16, 1), Vp8Key(16, 1)}), -1,
+       0, 0},
       {"count 0", Packet({a, b}, 0), -1, 0, 0},
       {"count 1", Packet({a, b}, 1), -1, 0, 0},
       {"count 7", Packet({a, b, a, b, a, b, a}), -1, 0, 0},
