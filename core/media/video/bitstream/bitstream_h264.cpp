@@ -350,6 +350,7 @@ int ParseVUI_H264(hx_vui* vui, hx_bitpos& p) {
 bool WriteVUI_H264(const hx_vui* v, h264Bitstream* bs) {
   PutBit(bs, v->aspect_ratio_info_present_flag ? 1 : 0);
   if (v->aspect_ratio_info_present_flag) {
+    if (v->aspect_ratio_idc > 255) return false;  // an 8-bit field
     PutBits(bs, 8, v->aspect_ratio_idc);
     if (v->aspect_ratio_idc == 255) {
       PutBits(bs, 16, v->sar_width);
@@ -457,6 +458,14 @@ int SPSToNAL_H264(uint8_t* buffer, int capacity, const hx_sps* s) {
   if (s->vui_parameters_present_flag && !WriteVUI_H264(&s->vui, &bs)) return 0;
   PutTrailingBits(&bs);
   const size_t rawSize = BitstreamBytes(&bs);
+  // Fields the syntax cannot carry (codes of 2^32 - 1 and above, a chroma format above 3, sizes
+  // no picture has) make a unit no reader takes: refuse the record rather than answer success.
+  hx_sps written;
+  int width = 0;
+  int height = 0;
+  if (ParseSps(raw.data(), rawSize, &written) != 0 || SizeOfSps(written, width, height) != 0) {
+    return 0;
+  }
   std::vector<uint8_t> unit(4 + rawSize + rawSize / 2 + 1);
   int unitSize = 0;
   ExtractRTPData(raw.data(), static_cast<int>(rawSize), unit.data(), unitSize);
@@ -474,7 +483,9 @@ void ExtractRTPData(const uint8_t* payload, int length, uint8_t* output, int& ou
   output[o++] = 0;
   output[o++] = 1;
   output[o++] = payload[0];
-  int zeros = 0;
+  // The header byte counts toward a zero run too (it is never 0 in a real unit), so that every
+  // payload comes out escaped.
+  int zeros = payload[0] == 0 ? 1 : 0;
   for (int i = 1; i < length; ++i) {
     const uint8_t b = payload[i];
     if (zeros == 2 && b <= 3) {

@@ -611,9 +611,9 @@ TEST(HostileNalHelpers, ExtractRtpDataFillsExactlySizedOutputsAndUndoes) {
   EXPECT_EQ(negative, 0);
 }
 
-// Shows that the first byte does not count toward a zero run: 00 | 00 03 goes out unescaped and
-// reads back as 00 00, and 00 | 00 00 yields 00 00 00 inside the unit.
-TEST(HostileNalHelpers, DISABLED_ExtractRtpDataCountsTheFirstByteTowardZeroRuns) {
+// The first byte counts toward a zero run: 00 | 00 03 must not go out unescaped (it would read
+// back as 00 00), nor 00 | 00 00 yield 00 00 00 inside the unit.
+TEST(HostileNalHelpers, ExtractRtpDataCountsTheFirstByteTowardZeroRuns) {
   for (const Bytes& payload : {Bytes{0, 0, 3, 0x80}, Bytes{0, 0, 0, 0x80}, Bytes{0, 0, 1}}) {
     Exact in(payload);
     uint8_t out[16] = {};
@@ -1179,10 +1179,11 @@ const OutOfRange kUnwritable[] = {
     {"chroma_format_idc 4", [](hx_sps& s) { s.chroma_format_idc = 4; }},
 };
 
-// Shows the writer reporting success for units no reader takes: aspect_ratio_idc 0x1FF is written
-// as 255 without the SAR that 255 announces; ue codes of 2^32 - 1 and 2^32 (width 0, picture-order
-// type 2^32 - 1, offset INT32_MIN) have 32 leading zeros; chroma_format_idc 4 is refused on read.
-TEST(HostileH264, DISABLED_WriterRefusesValuesItCannotExpress) {
+// The writer never answers success for a unit no reader takes: aspect_ratio_idc 0x1FF would be
+// written as 255 without the SAR that 255 announces; ue codes of 2^32 - 1 and 2^32 (width 0,
+// picture-order type 2^32 - 1, offset INT32_MIN) have 32 leading zeros; chroma_format_idc 4 is
+// refused on read.
+TEST(HostileH264, WriterRefusesValuesItCannotExpress) {
   CheckReadsBack(kUnwritable, std::size(kUnwritable));
 }
 
