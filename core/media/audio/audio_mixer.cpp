@@ -1,8 +1,8 @@
 #include "core/media/audio/audio_mixer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -61,8 +61,8 @@ bool HX_AudioMixer::Mix(short** inputs, unsigned count, short* output, unsigned 
         if (a <= 16000) {
           output[i] = static_cast<short>(s);
         } else {
-          const float knee = 32767.0f - 16767.0f * std::exp((16000.0f - static_cast<float>(a)) /
-                                                            16767.0f);
+          const float knee =
+              32767.0f - 16767.0f * std::exp((16000.0f - static_cast<float>(a)) / 16767.0f);
           const int32_t v = static_cast<int32_t>(knee);
           output[i] = static_cast<short>(s < 0 ? -v : v);
         }

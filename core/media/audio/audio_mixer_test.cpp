@@ -9,8 +9,10 @@
 namespace {
 
 TEST(AudioMixer, GainTable) {
-  const struct { unsigned count; int16_t gain; } table[] = {
-      {1, 16301}, {2, 13708}, {3, 12386}, {4, 11527}};
+  const struct {
+    unsigned count;
+    int16_t gain;
+  } table[] = {{1, 16301}, {2, 13708}, {3, 12386}, {4, 11527}};
   for (const auto& row : table) EXPECT_EQ(HX_AudioMixer::Gain(row.count), row.gain) << row.count;
 }
 

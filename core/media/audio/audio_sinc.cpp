@@ -186,7 +186,8 @@ bool HX_AudioSinc::GetAudio(void* destination, unsigned bytes, unsigned deviceFr
         const int converted = item.resampler->Process(a, work_b_.data(), n, rate, f);
         bool added;
         if (converted < 0) {
-          const unsigned silence = static_cast<unsigned>(static_cast<uint64_t>(n / 2) * f / rate) * 2;
+          const unsigned silence =
+              static_cast<unsigned>(static_cast<uint64_t>(n / 2) * f / rate) * 2;
           if (work_b_.size() < silence / 2) work_b_.resize(silence / 2);
           std::fill(work_b_.begin(), work_b_.begin() + silence / 2, 0);
           added = silence > 0 && item.fifo->AddData(work_b_.data(), silence);

@@ -90,9 +90,9 @@ void HX_AudioSource::Release() {
 bool HX_AudioSource::AddData(char* payload, int bytes) {
   if (!IsValid() || IsBlocked()) return false;
   if (payload == nullptr || bytes < 0) bytes = 0;
-  int n = decoder_->Convert(reinterpret_cast<unsigned char*>(payload), bytes,
-                            reinterpret_cast<unsigned char*>(decode_buffer_.get()),
-                            kDecodeBufferBytes);
+  int n =
+      decoder_->Convert(reinterpret_cast<unsigned char*>(payload), bytes,
+                        reinterpret_cast<unsigned char*>(decode_buffer_.get()), kDecodeBufferBytes);
   // A decoder's answer is trusted no further than the room it was given.
   if (n < 0 || n > kDecodeBufferBytes) n = 0;
   n &= ~1;
@@ -118,9 +118,8 @@ bool HX_AudioSource::AddData(char* payload, int bytes) {
   const bool voice = vad_->IsVad(reinterpret_cast<const unsigned char*>(samples), n);
 
   if (static_cast<int64_t>(buffered) > static_cast<int64_t>(frame) + target) {
-    const int32_t k = target / (static_cast<int32_t>(buffered) - static_cast<int32_t>(frame) -
-                                target + 10) +
-                      4;
+    const int32_t k =
+        target / (static_cast<int32_t>(buffered) - static_cast<int32_t>(frame) - target + 10) + 4;
     if (k > 0) {
       bool allowed;
       if (drop_countdown_ == 0) {

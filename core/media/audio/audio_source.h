@@ -34,9 +34,9 @@ class HX_AudioSource {
  public:
   enum frame_type : int32_t {
     kNone = 0,
-    kDecoded = 1,   // decoded audio
-    kDropped = 2,   // a frame dropped by the jitter rule
-    kFilled = 3,    // comfort noise or silence
+    kDecoded = 1,  // decoded audio
+    kDropped = 2,  // a frame dropped by the jitter rule
+    kFilled = 3,   // comfort noise or silence
   };
   static constexpr int kDecodeBufferBytes = 150000;
   static constexpr int kPauseMs = 4000;

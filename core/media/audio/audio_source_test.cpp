@@ -10,37 +10,14 @@
 #include <random>
 #include <vector>
 
+#include "core/media/audio/audio_test_support.h"
+
 namespace {
 
 constexpr int kRate = 16000;
 constexpr int kFrameBytes = 1280;  // 40 ms at 16 kHz
 
-std::vector<int16_t> Tone(int rate, double hz, int samples, double amp, int offset = 0) {
-  std::vector<int16_t> pcm(samples);
-  for (int i = 0; i < samples; ++i) {
-    pcm[i] = static_cast<int16_t>(amp * std::sin(2 * M_PI * hz * (i + offset) / rate));
-  }
-  return pcm;
-}
-
-// Opus packets of 40 ms each: a tone or silence.
-std::vector<std::vector<char>> Packets(int rate, int count, double amp, double hz = 440) {
-  HX_AudioCodecFactory factory;
-  auto enc = factory.CreateEncoder(HX_MediaFormat::kAudioOpus);
-  EXPECT_EQ(enc->Init(rate), 0);
-  const int samples = rate / 25;
-  std::vector<std::vector<char>> out;
-  for (int f = 0; f < count; ++f) {
-    auto pcm = Tone(rate, hz, samples, amp, f * samples);
-    std::vector<char> packet(4000);
-    const int n = enc->Convert(reinterpret_cast<unsigned char*>(pcm.data()), samples * 2,
-                               reinterpret_cast<unsigned char*>(packet.data()), 4000);
-    EXPECT_GT(n, 0);
-    packet.resize(n);
-    out.push_back(packet);
-  }
-  return out;
-}
+using hx_audio_test::Packets;
 
 struct Fixture {
   int64_t now = 100000;
@@ -56,9 +33,12 @@ struct Fixture {
 TEST(AudioSource, InitRefusesUnusableFormats) {
   HX_AudioSource source;
   EXPECT_FALSE(source.Init(nullptr, nullptr));
-  struct Case { uint32_t rate, tag, size; } cases[] = {
-      {16000, 0, 1280}, {7999, HX_MediaFormat::kAudioOpus, 1280},
-      {48001, HX_MediaFormat::kAudioOpus, 1280}, {16000, HX_MediaFormat::kAudioOpus, 0}};
+  struct Case {
+    uint32_t rate, tag, size;
+  } cases[] = {{16000, 0, 1280},
+               {7999, HX_MediaFormat::kAudioOpus, 1280},
+               {48001, HX_MediaFormat::kAudioOpus, 1280},
+               {16000, HX_MediaFormat::kAudioOpus, 0}};
   for (const auto& c : cases) {
     HX_MediaFormat f;
     f.sampleRate = c.rate;
