@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -883,6 +884,25 @@ TEST_F(HostileServicesTest, HostileServerOverTheWire) {
   ASSERT_TRUE(rec.direct.WaitSize(1));
   EXPECT_EQ(rec.direct.Values()[0].size(), 60000u);
   EXPECT_EQ(c->transport->getTransportState(), HXZTransport::stateConnected);
+}
+
+// A server that answers every automatic login with result 2 ("not logged in") must not drive the
+// client into an unbounded loop of login requests: each answer may start at most one new login,
+// and the client must not send more than a handful of them within a second.
+// Shows: every result 2 restarts the automatic login at once, so the server sees 200 requests
+// in well under a second (no back-off, no bound).
+TEST_F(HostileServicesTest, DISABLED_NotLoggedInAnswersDoNotLoop) {
+  c->Connect(m_server->port());
+  if (HasFatalFailure()) return;
+  c->session->SetLogin("user@fake.example");
+  c->session->SetCookie("key-0001");
+  HX_Container answer;
+  answer.AddValue("Result", int32_t{2});
+  for (int i = 0; i < 200; ++i) m_services->ScriptLoginAnswer(answer);
+  ASSERT_TRUE(c->login->Login());
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  EXPECT_LE(m_services->Received("LoginUser").size(), 3u);
+  EXPECT_LE(rec.checks.Size(), 3u);
 }
 
 }  // namespace
