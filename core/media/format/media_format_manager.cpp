@@ -14,6 +14,7 @@ namespace {
 constexpr uint8_t kHDCapLevel = 47;
 constexpr uint8_t kConferenceRcvLevel = 51;
 constexpr uint8_t kScreenCaptureLevel = 91;
+constexpr uint32_t kMinPictureSide = 16;
 
 int32_t ClampInt(int64_t value) {
   return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
@@ -197,6 +198,10 @@ void HX_MediaFormatManager::RestrictRcvScreenResolution(uint32_t limit, uint32_t
     height = limitHeight;
     width = static_cast<uint32_t>(static_cast<float>(width) / rh);
   }
+  // A peer claiming a screen a few pixels wide would otherwise shrink the other side to 0: no
+  // encoder opens such a picture, so neither side goes below the smallest one we send.
+  width = std::max(width, kMinPictureSide);
+  height = std::max(height, kMinPictureSide);
 }
 
 uint8_t HX_MediaFormatManager::ChooseHardwareEncoder(uint8_t level,

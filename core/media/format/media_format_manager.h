@@ -130,7 +130,7 @@ class HX_MediaFormatManager : public HX_MediaFormatManagerLimits {
   static void CorrectAspectRatioResolution(uint32_t macroblocks, uint32_t& width, uint32_t& height,
                                            uint32_t maxWidth);
   // Shrinks width x height into the packed limit keeping the aspect ratio. A limit with a zero
-  // width or height is no limit.
+  // width or height is no limit, and neither side is shrunk below 16.
   static void RestrictRcvScreenResolution(uint32_t limit, uint32_t& width, uint32_t& height);
   uint8_t ChooseHardwareEncoder(uint8_t level, hx_vfactory_defs::eHardwareCodec& codec,
                                 eHardwareEncoder& encoder);

@@ -620,6 +620,7 @@ TEST_F(MediaFormatManagerTest, RestrictRcvScreenResolution) {
       {1280u << 16, 1920, 1080, 1920, 1080},  // only a width: no limit
       {720u, 1920, 1080, 1920, 1080},         // only a height: no limit
       {0, 1920, 1080, 1920, 1080},
+      {1u << 16 | 1000, 640, 360, 16, 16},  // never below 16 on either side
   };
   for (const Row& r : rows) {
     uint32_t w = r.w, h = r.h;
@@ -643,6 +644,8 @@ TEST_F(MediaFormatManagerTest, HostilePeerRecordsKeepAUsableFormat) {
       {INT32_MAX, INT32_MIN, 1000, INT32_MIN, -1, INT32_MAX},
       {-1, -1, -5, INT32_MAX, 0x8, 3},
       {0, 0, 0, 0, 0, 0},
+      {1, 1000, 89, 0, 0x8, 0},  // a screen one pixel wide
+      {2000, 1, 89, 0, 0x8, 0},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.screenW);
