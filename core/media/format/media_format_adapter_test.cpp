@@ -117,8 +117,8 @@ TEST(MediaFormatAdapter, ForceColumnOfTheSetters) {
       {"SetBitrateBaseMaxConferenceLimit", [](A& a) { a.SetBitrateBaseMaxConferenceLimit(500); },
        false},
       {"SetFpsConferenceLimit", [](A& a) { a.SetFpsConferenceLimit(1500); }, false},
-      {"SetResolutionConferenceVideoLimit",
-       [](A& a) { a.SetResolutionConferenceVideoLimit(3600); }, false},
+      {"SetResolutionConferenceVideoLimit", [](A& a) { a.SetResolutionConferenceVideoLimit(3600); },
+       false},
       {"SetResolutionConferenceDsLimit", [](A& a) { a.SetResolutionConferenceDsLimit(3600); },
        false},
       {"SetFps", [](A& a) { a.SetFps(1500); }, false},
@@ -174,8 +174,8 @@ TEST(MediaFormatAdapter, ResetRepairsAnUnusableFormat) {
     uint32_t w, h;
   };
   const Row rows[] = {
-      {Format(642, 360, kVP8, 30), 640, 360},   {Format(1280, 720, kH264, 30), 1280, 720},
-      {Format(640, 360, 0, 30), 640, 360},      {Format(8, 8, kVP8, 30), 640, 360},
+      {Format(642, 360, kVP8, 30), 640, 360},    {Format(1280, 720, kH264, 30), 1280, 720},
+      {Format(640, 360, 0, 30), 640, 360},       {Format(8, 8, kVP8, 30), 640, 360},
       {Format(640, 131080, kVP8, 30), 640, 360}, {Format(131072, 16, kVP8, 30), 131072, 16},
   };
   for (const Row& r : rows) {
@@ -261,7 +261,8 @@ TEST(MediaFormatAdapter, CaptureThreadAgainstSetters) {
     while (!stop.load()) {
       unsigned char level = 0;
       const HX_MediaFormat f = adapter.RequestMediaFormat(level);
-      const bool sizeOk = (f.width == 640 && f.height == 360) || (f.width == 1280 && f.height == 720);
+      const bool sizeOk =
+          (f.width == 640 && f.height == 360) || (f.width == 1280 && f.height == 720);
       const bool fpsOk = f.frameRate == 15 || f.frameRate == 30;
       if (!sizeOk || !fpsOk || f.videoCodec != kVP8 || f.sampleRate != 16000) ++bad;
       requests.fetch_add(1);
@@ -269,8 +270,10 @@ TEST(MediaFormatAdapter, CaptureThreadAgainstSetters) {
   });
   std::thread limits([&] {
     for (int i = 0; i < 2000; ++i) {
-      if (i % 2) adapter.SetResolutionServerLimit(1280, 720);
-      else adapter.SetResolutionServerLimit(640, 360);
+      if (i % 2)
+        adapter.SetResolutionServerLimit(1280, 720);
+      else
+        adapter.SetResolutionServerLimit(640, 360);
       adapter.SetFpsServerLimit(i % 3 ? 1500 : 3000);
       adapter.SetBitrate(100 + i);
       (void)adapter.GetSrvResolutionLimit();  // lock-free read

@@ -21,7 +21,9 @@ int32_t ClampInt(int64_t value) {
                                                   std::numeric_limits<int32_t>::max()));
 }
 
-uint8_t ClampLevel(int64_t value) { return static_cast<uint8_t>(std::clamp<int64_t>(value, 0, 255)); }
+uint8_t ClampLevel(int64_t value) {
+  return static_cast<uint8_t>(std::clamp<int64_t>(value, 0, 255));
+}
 
 }  // namespace
 
@@ -39,57 +41,121 @@ uint8_t HX_MediaFormatManager::GetBenchLevel() const {
 void HX_MediaFormatManager::SetControlExternal(eControlExt control, int value) {
   const bool on = value > 0;
   switch (control) {
-    case eCtrlHQAuto: SetUseHQAuto(on); break;
-    case eCtrlHDInputSource: SetUseHDInputSource(on); break;
-    case eCtrlExtStereo: SetExtStereo(on); break;
-    case eCtrlBitrate: SetBitrateValue(value); break;
-    case eCtrlAllowHD: SetAllowHD(on); break;
-    case eCtrlExtResolution: SetExtResolutionLimit(static_cast<uint32_t>(value)); break;
-    case eCtrlExtFps: SetExtFpsLimit(value); break;
-    case eCtrlExtBitrate: SetExtBitrateLimit(value); break;
-    case eCtrlVideoCodec: SetVideoCodec(static_cast<uint32_t>(value)); break;
-    case eCtrlVideoHardware: SetVideoHardware(static_cast<uint32_t>(value)); break;
-    case eCtrlAudioCodec: SetAudioCodec(static_cast<uint32_t>(value)); break;
-    case eCtrlAudioSamplerate: SetAudioSamplerate(static_cast<uint32_t>(value)); break;
-    case eCtrlCaptureResolution: SetCaptureResolutionLimit(static_cast<uint32_t>(value)); break;
-    case eCtrlCaptureStereo: SetUseStereo(on); break;
-    case eCtrlNetworkBitrate: SetPeerUpLimit(value); break;
-    case eCtrlSndLevel: m_perf.sendLevel = static_cast<uint8_t>(value); break;
-    case eCtrlSrvBitrate: SetSrvUpLimit(value); break;
-    case eCtrlSrvFps: SetSrvFpsLimit(value); break;
-    case eCtrlSrvResolution: SetSrvResolutionLimit(static_cast<uint32_t>(value)); break;
-    case eCtrlCnfBitrate: SetCnfUpLimit(value); break;
-    case eCtrlCnfVideoBitrate: SetCnfVideoUpLimit(value); break;
-    case eCtrlCnfDsBitrate: SetCnfDsUpLimit(value); break;
-    case eCtrlCnfBaseBitrate: SetCnfBaseUpLimit(value); break;
-    case eCtrlCnfBaseMaxBitrate: SetCnfBaseMaxUpLimit(value); break;
-    case eCtrlCnfFps: SetCnfFpsLimit(value); break;
-    case eCtrlCnfVideoResolution: SetCnfVideoResolutionLimit(static_cast<uint32_t>(value)); break;
-    case eCtrlCnfDsResolution: SetCnfDsResolutionLimit(static_cast<uint32_t>(value)); break;
-    case eCtrlLastFps: SetLastFps(value); break;
+    case eCtrlHQAuto:
+      SetUseHQAuto(on);
+      break;
+    case eCtrlHDInputSource:
+      SetUseHDInputSource(on);
+      break;
+    case eCtrlExtStereo:
+      SetExtStereo(on);
+      break;
+    case eCtrlBitrate:
+      SetBitrateValue(value);
+      break;
+    case eCtrlAllowHD:
+      SetAllowHD(on);
+      break;
+    case eCtrlExtResolution:
+      SetExtResolutionLimit(static_cast<uint32_t>(value));
+      break;
+    case eCtrlExtFps:
+      SetExtFpsLimit(value);
+      break;
+    case eCtrlExtBitrate:
+      SetExtBitrateLimit(value);
+      break;
+    case eCtrlVideoCodec:
+      SetVideoCodec(static_cast<uint32_t>(value));
+      break;
+    case eCtrlVideoHardware:
+      SetVideoHardware(static_cast<uint32_t>(value));
+      break;
+    case eCtrlAudioCodec:
+      SetAudioCodec(static_cast<uint32_t>(value));
+      break;
+    case eCtrlAudioSamplerate:
+      SetAudioSamplerate(static_cast<uint32_t>(value));
+      break;
+    case eCtrlCaptureResolution:
+      SetCaptureResolutionLimit(static_cast<uint32_t>(value));
+      break;
+    case eCtrlCaptureStereo:
+      SetUseStereo(on);
+      break;
+    case eCtrlNetworkBitrate:
+      SetPeerUpLimit(value);
+      break;
+    case eCtrlSndLevel:
+      m_perf.sendLevel = static_cast<uint8_t>(value);
+      break;
+    case eCtrlSrvBitrate:
+      SetSrvUpLimit(value);
+      break;
+    case eCtrlSrvFps:
+      SetSrvFpsLimit(value);
+      break;
+    case eCtrlSrvResolution:
+      SetSrvResolutionLimit(static_cast<uint32_t>(value));
+      break;
+    case eCtrlCnfBitrate:
+      SetCnfUpLimit(value);
+      break;
+    case eCtrlCnfVideoBitrate:
+      SetCnfVideoUpLimit(value);
+      break;
+    case eCtrlCnfDsBitrate:
+      SetCnfDsUpLimit(value);
+      break;
+    case eCtrlCnfBaseBitrate:
+      SetCnfBaseUpLimit(value);
+      break;
+    case eCtrlCnfBaseMaxBitrate:
+      SetCnfBaseMaxUpLimit(value);
+      break;
+    case eCtrlCnfFps:
+      SetCnfFpsLimit(value);
+      break;
+    case eCtrlCnfVideoResolution:
+      SetCnfVideoResolutionLimit(static_cast<uint32_t>(value));
+      break;
+    case eCtrlCnfDsResolution:
+      SetCnfDsResolutionLimit(static_cast<uint32_t>(value));
+      break;
+    case eCtrlLastFps:
+      SetLastFps(value);
+      break;
     case eCtrlHQAutoScheme:
       if (value == eHQAutoSchemeStandard || value == eHQAutoSchemeExtended)
         m_scheme = static_cast<eHQAutoScheme>(value);
       break;
-    default: break;
+    default:
+      break;
   }
 }
 
 void HX_MediaFormatManager::SetControlExternal(eControlExt control, void* value) {
   switch (control) {
-    case eCtrlLevelTable: m_levels = static_cast<kn_VideoLevelCaps*>(value); break;
+    case eCtrlLevelTable:
+      m_levels = static_cast<kn_VideoLevelCaps*>(value);
+      break;
     case eCtrlSysBenchmark:
       if (value) m_perf = *static_cast<const HX_SysPerformanceState*>(value);
       break;
-    case eCtrlCaptureList: m_captureList = static_cast<HX_VideoCaptureSlotList*>(value); break;
-    case eCtrlCodecFactory: m_factory = static_cast<HX_VideoCodecFactory*>(value); break;
+    case eCtrlCaptureList:
+      m_captureList = static_cast<HX_VideoCaptureSlotList*>(value);
+      break;
+    case eCtrlCodecFactory:
+      m_factory = static_cast<HX_VideoCodecFactory*>(value);
+      break;
     case eCtrlForceSndFormat:
       if (value) {
         m_forced = *static_cast<const HX_MediaFormat*>(value);
         SetForceSndFormat(true);
       }
       break;
-    default: break;
+    default:
+      break;
   }
 }
 

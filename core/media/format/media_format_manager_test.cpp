@@ -222,7 +222,8 @@ TEST_F(MediaFormatManagerTest, IdleChoices) {
     rowCaps.screenCapture = r.screen;
     rowCaps.modes = {r.screen ? Mode(1920, 1080, 30) : Mode(1280, 720, 30)};
     rowList.SetVideoCaptureCaps(&rowCaps, eHQAutoSchemeStandard);
-    if (r.capture || r.screen) mgr.SetControlExternal(eCtrlCaptureList, static_cast<void*>(&rowList));
+    if (r.capture || r.screen)
+      mgr.SetControlExternal(eCtrlCaptureList, static_cast<void*>(&rowList));
     if (r.screen && !r.capture) {
       // Without a list the flag of the last known list stays: a screen grabber whose list is
       // not handed yet.
@@ -266,13 +267,16 @@ TEST_F(MediaFormatManagerTest, IdleChoices) {
       EXPECT_EQ(out.height, r.h);
     }
     EXPECT_EQ(out.frameRate, r.fps);
-    if (r.hqAuto && !r.screen) EXPECT_EQ(out.videoCodec, top.codec);
-    else EXPECT_EQ(out.videoCodec, kVP8);
+    if (r.hqAuto && !r.screen)
+      EXPECT_EQ(out.videoCodec, top.codec);
+    else
+      EXPECT_EQ(out.videoCodec, kVP8);
     if (r.level == -2) {
       EXPECT_EQ(level, levels.MBps2Level(static_cast<int>(
                            (out.width * out.frameRate * (out.height >> out.stereo)) >> 8)));
     } else if (r.level == -1) {
-      EXPECT_EQ(level, levels.CheckLevel(std::min<uint8_t>(60, HX_DebugTuning::getVideoLevelMax())));
+      EXPECT_EQ(level,
+                levels.CheckLevel(std::min<uint8_t>(60, HX_DebugTuning::getVideoLevelMax())));
     } else {
       EXPECT_EQ(level, r.level);
     }
@@ -414,7 +418,7 @@ TEST_F(MediaFormatManagerTest, ActiveExtStereoAndStereoDoubling) {
   Choose(Format(640, 360), out);
   EXPECT_EQ(out.stereo, 1u);
   EXPECT_EQ(out.width, 640u);
-  EXPECT_EQ(out.height, 720u);  // the two views stacked
+  EXPECT_EQ(out.height, 720u);    // the two views stacked
   EXPECT_EQ(out.frameRate, 20u);  // the current format's
   m.SetControlExternal(eCtrlExtFps, 12);
   m.SetControlExternal(eCtrlExtResolution, static_cast<int>(320u << 16 | 180));
@@ -560,9 +564,9 @@ TEST_F(MediaFormatManagerTest, SetConnectionFromWireRecords) {
     uint32_t mul;
   };
   const Row rows[] = {
-      {0x1, 0, false, false, 1},       {0x8, 0, true, false, 1},   {0x20, 0, false, false, 3},
-      {0x1, 0x4, false, false, 3},     {0x80, 0, false, false, 5}, {0x100, 0, false, false, 9},
-      {0x210, 0, false, true, 1},      {0x10, 0, false, true, 1},  {0x200, 0, false, true, 1},
+      {0x1, 0, false, false, 1},    {0x8, 0, true, false, 1},   {0x20, 0, false, false, 3},
+      {0x1, 0x4, false, false, 3},  {0x80, 0, false, false, 5}, {0x100, 0, false, false, 9},
+      {0x210, 0, false, true, 1},   {0x10, 0, false, true, 1},  {0x200, 0, false, true, 1},
       {0x3B8, 0x4, true, true, 15},
   };
   for (const Row& r : rows) {
@@ -616,7 +620,9 @@ TEST_F(MediaFormatManagerTest, RestrictRcvScreenResolution) {
   };
   const uint32_t hd = 1280u << 16 | 720;
   const Row rows[] = {
-      {hd, 1920, 1080, 1280, 720}, {hd, 1080, 1920, 405, 720}, {hd, 640, 360, 640, 360},
+      {hd, 1920, 1080, 1280, 720},
+      {hd, 1080, 1920, 405, 720},
+      {hd, 640, 360, 640, 360},
       {1280u << 16, 1920, 1080, 1920, 1080},  // only a width: no limit
       {720u, 1920, 1080, 1920, 1080},         // only a height: no limit
       {0, 1920, 1080, 1920, 1080},
