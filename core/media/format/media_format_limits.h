@@ -1,8 +1,14 @@
 #pragma once
 // HX_MediaFormatManagerLimits: the plain store of the limits under which the send format and the
-// send bit rates are chosen. So far it holds the conference's limits, the ones a server or peer
-// restriction sets; the media subsystem adds the application's, the server's and the network's.
-// Each field has a getter Get<Field> and a setter Set<Field>; all start at 0 (no limit).
+// send bit rates are chosen: the application's, the server's, the conference's, the network's and
+// what the peer's capability record says it can receive. Each field has a getter Get<Field> and a
+// setter Set<Field>; every field starts at 0 or false (no limit) except UseHQAuto, which starts
+// true.
+//
+// Units: bit rates in kbit/s; frame rates in frames per second where the name says "Ext" or
+// "Last" is absent (ExtFpsLimit), frames per second x 100 for SrvFpsLimit, CnfFpsLimit and
+// LastFps; packed sizes are width << 16 | height (0: no limit); the conference picture-size limits
+// are macroblocks per frame.
 //
 // Thread safety: the fields are atomics, so a getter may be called from any thread without the
 // adapter's lock (the send stream's rate step does so); writers go through the adapter, which
@@ -11,6 +17,14 @@
 #include <atomic>
 #include <cstdint>
 
+#define HX_MFM_LIMIT(type, name, initial)                                             \
+ public:                                                                              \
+  type Get##name() const { return m_##name.load(std::memory_order_relaxed); }         \
+  void Set##name(type value) { m_##name.store(value, std::memory_order_relaxed); }    \
+                                                                                      \
+ private:                                                                             \
+  std::atomic<type> m_##name { initial }
+
 class HX_MediaFormatManagerLimits {
  public:
   HX_MediaFormatManagerLimits() = default;
@@ -18,61 +32,62 @@ class HX_MediaFormatManagerLimits {
   HX_MediaFormatManagerLimits(const HX_MediaFormatManagerLimits&) = delete;
   HX_MediaFormatManagerLimits& operator=(const HX_MediaFormatManagerLimits&) = delete;
 
-  // Conference limit, kbit/s.
-  int32_t GetCnfUpLimit() const { return m_CnfUpLimit.load(std::memory_order_relaxed); }
-  void SetCnfUpLimit(int32_t value) { m_CnfUpLimit.store(value, std::memory_order_relaxed); }
-
-  // Conference camera video limit, kbit/s.
-  int32_t GetCnfVideoUpLimit() const { return m_CnfVideoUpLimit.load(std::memory_order_relaxed); }
-  void SetCnfVideoUpLimit(int32_t value) {
-    m_CnfVideoUpLimit.store(value, std::memory_order_relaxed);
-  }
-
-  // Conference desktop-sharing limit, kbit/s.
-  int32_t GetCnfDsUpLimit() const { return m_CnfDsUpLimit.load(std::memory_order_relaxed); }
-  void SetCnfDsUpLimit(int32_t value) { m_CnfDsUpLimit.store(value, std::memory_order_relaxed); }
-
-  // Conference base-layer limit, kbit/s.
-  int32_t GetCnfBaseUpLimit() const { return m_CnfBaseUpLimit.load(std::memory_order_relaxed); }
-  void SetCnfBaseUpLimit(int32_t value) {
-    m_CnfBaseUpLimit.store(value, std::memory_order_relaxed);
-  }
-
-  // Conference base-layer maximum, kbit/s.
-  int32_t GetCnfBaseMaxUpLimit() const {
-    return m_CnfBaseMaxUpLimit.load(std::memory_order_relaxed);
-  }
-  void SetCnfBaseMaxUpLimit(int32_t value) {
-    m_CnfBaseMaxUpLimit.store(value, std::memory_order_relaxed);
-  }
-
-  // Conference frame-rate limit, frames per second x 100.
-  int32_t GetCnfFpsLimit() const { return m_CnfFpsLimit.load(std::memory_order_relaxed); }
-  void SetCnfFpsLimit(int32_t value) { m_CnfFpsLimit.store(value, std::memory_order_relaxed); }
-
-  // Conference camera picture-size limit, macroblocks per frame.
-  uint32_t GetCnfVideoResolutionLimit() const {
-    return m_CnfVideoResolutionLimit.load(std::memory_order_relaxed);
-  }
-  void SetCnfVideoResolutionLimit(uint32_t value) {
-    m_CnfVideoResolutionLimit.store(value, std::memory_order_relaxed);
-  }
-
-  // Conference desktop-sharing picture-size limit, macroblocks per frame.
-  uint32_t GetCnfDsResolutionLimit() const {
-    return m_CnfDsResolutionLimit.load(std::memory_order_relaxed);
-  }
-  void SetCnfDsResolutionLimit(uint32_t value) {
-    m_CnfDsResolutionLimit.store(value, std::memory_order_relaxed);
-  }
-
- private:
-  std::atomic<int32_t> m_CnfUpLimit{0};
-  std::atomic<int32_t> m_CnfVideoUpLimit{0};
-  std::atomic<int32_t> m_CnfDsUpLimit{0};
-  std::atomic<int32_t> m_CnfBaseUpLimit{0};
-  std::atomic<int32_t> m_CnfBaseMaxUpLimit{0};
-  std::atomic<int32_t> m_CnfFpsLimit{0};
-  std::atomic<uint32_t> m_CnfVideoResolutionLimit{0};
-  std::atomic<uint32_t> m_CnfDsResolutionLimit{0};
+  // The application allows the automatic high-quality mode.
+  HX_MFM_LIMIT(bool, UseHQAuto, true);
+  // Stored only.
+  HX_MFM_LIMIT(bool, UseHDInputSource, false);
+  // The capture delivers stereo video.
+  HX_MFM_LIMIT(bool, UseStereo, false);
+  // What the peer can receive (set at each connection).
+  HX_MFM_LIMIT(bool, FixedRcvFormat, false);
+  HX_MFM_LIMIT(bool, CanRcvH264, false);
+  HX_MFM_LIMIT(bool, CanRcvH265, false);
+  HX_MFM_LIMIT(bool, CanRcvStereo, false);
+  // The automatic mode decided the last format.
+  HX_MFM_LIMIT(bool, HQAutoCurrent, false);
+  // Levels above 47 allowed in the automatic active mode.
+  HX_MFM_LIMIT(bool, AllowHD, false);
+  HX_MFM_LIMIT(bool, RcvDynamicFmt, false);
+  // The video source is a screen capture (from the capture list at each choice).
+  HX_MFM_LIMIT(bool, ScreenCapture, false);
+  // A send format was forced by the peer.
+  HX_MFM_LIMIT(bool, ForceSndFormat, false);
+  // Stereo mode requested by the application.
+  HX_MFM_LIMIT(bool, ExtStereo, false);
+  HX_MFM_LIMIT(int32_t, ExtFpsLimit, 0);
+  HX_MFM_LIMIT(int32_t, SrvUpLimit, 0);
+  HX_MFM_LIMIT(int32_t, SrvFpsLimit, 0);
+  HX_MFM_LIMIT(int32_t, CnfUpLimit, 0);
+  HX_MFM_LIMIT(int32_t, CnfVideoUpLimit, 0);
+  HX_MFM_LIMIT(int32_t, CnfDsUpLimit, 0);
+  HX_MFM_LIMIT(int32_t, CnfBaseUpLimit, 0);
+  HX_MFM_LIMIT(int32_t, CnfBaseMaxUpLimit, 0);
+  HX_MFM_LIMIT(int32_t, ExtBitrateLimit, 0);
+  HX_MFM_LIMIT(int32_t, CnfFpsLimit, 0);
+  HX_MFM_LIMIT(int32_t, LastFps, 0);
+  // Network bit-rate limit.
+  HX_MFM_LIMIT(int32_t, PeerUpLimit, 0);
+  // 0 point-to-point, 1 conference.
+  HX_MFM_LIMIT(int32_t, ConfType, 0);
+  // Current send bit rate from the stream's rate control.
+  HX_MFM_LIMIT(int32_t, BitrateValue, 0);
+  // The peer's picture-size multiple capabilities (worked out, consumed by nobody).
+  HX_MFM_LIMIT(uint32_t, MulCaps, 0);
+  // The peer's screen size, packed.
+  HX_MFM_LIMIT(uint32_t, RcvResolutionLimit, 0);
+  HX_MFM_LIMIT(uint32_t, ExtResolutionLimit, 0);
+  HX_MFM_LIMIT(uint32_t, SrvResolutionLimit, 0);
+  // Stored only.
+  HX_MFM_LIMIT(uint32_t, CaptureResolutionLimit, 0);
+  HX_MFM_LIMIT(uint32_t, CnfVideoResolutionLimit, 0);
+  HX_MFM_LIMIT(uint32_t, CnfDsResolutionLimit, 0);
+  // Codec requested by the application (four-character code, 0 none).
+  HX_MFM_LIMIT(uint32_t, VideoCodec, 0);
+  // Hardware codec kind requested by the application (0 none).
+  HX_MFM_LIMIT(uint32_t, VideoHardware, 0);
+  // Audio codec tag and sample rate for the own capability record.
+  HX_MFM_LIMIT(uint32_t, AudioCodec, 0);
+  HX_MFM_LIMIT(uint32_t, AudioSamplerate, 0);
 };
+
+#undef HX_MFM_LIMIT
