@@ -256,6 +256,13 @@ void HX_LoginManager::CheckLogin(uint32_t tag) {
   CheckUserLoginStatus();
 }
 
+bool HX_LoginManager::claimNotLoggedInLogin() {
+  const uint64_t now = static_cast<uint64_t>(hx::GetTickCount());
+  uint64_t last = m_lastNotLoggedInLogin.load();
+  if (last != 0 && now - last < kNotLoggedInLoginGapMs) return false;
+  return m_lastNotLoggedInLogin.compare_exchange_strong(last, now == 0 ? 1 : now);
+}
+
 void HX_LoginManager::scheduleCheckLogin(uint64_t delayMs, uint32_t flags) {
   uint64_t delay = delayMs;
   if (delay == 0)
@@ -502,7 +509,7 @@ void HX_LoginManager::onUserLoggedIn(const HX_Container& message) {
       const std::string stored = session->getCookie();
       const int type = autoLoginType(login, stored, appId());
       if (type == eAutoLoginEmail) m_autoLoginAllowed.store(true);
-      if (type != eAutoLoginNone) Login();
+      if (type != eAutoLoginNone && claimNotLoggedInLogin()) Login();
       session->ClearUserPropertyContainer();
       return;
     }

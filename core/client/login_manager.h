@@ -85,6 +85,10 @@ class HX_LoginManager : public HX_AbstractManager {
   // reference forward by kSessionKeyRetryMs.
   static constexpr uint64_t kSessionKeyAgeMs = 84599999;
   static constexpr uint64_t kSessionKeyRetryMs = 60000;
+  // A "not logged in" answer starts an automatic login at most once in this time; answers in
+  // between wait for the pending check (which repeats the request or asks the status), so a
+  // server answering every login that way cannot drive a loop of requests.
+  static constexpr uint64_t kNotLoggedInLoginGapMs = 30000;
   // The lifetime of an e-mail login request without the "email_login_session_timeout" property.
   static constexpr uint64_t kDefaultEmailLifetimeSec = 1800;
 
@@ -191,6 +195,9 @@ class HX_LoginManager : public HX_AbstractManager {
   hx::Signal0<void> tariffNameSignal;
 
  private:
+  // Whether a "not logged in" answer may start an automatic login now (see kNotLoggedInLoginGapMs);
+  // claims the slot when it may.
+  bool claimNotLoggedInLogin();
   void raiseRequestCounter();
   uint64_t randomCheckDelay() const;
   // Stores the credentials (after raising the counter), announces and sends "LoginUser".
@@ -209,6 +216,7 @@ class HX_LoginManager : public HX_AbstractManager {
   std::atomic<uint32_t> m_requestCounter{0};
   RetryLoginHolder m_held;
   std::atomic<uint64_t> m_lastSessionKeyTime{0};
+  std::atomic<uint64_t> m_lastNotLoggedInLogin{0};  // tick of the last such login, 0: none
   std::atomic<bool> m_autoLoginAllowed{true};
   mutable HXLock m_lock;
   std::shared_ptr<AuthorizeHandler> m_authorize;  // guarded by m_lock
