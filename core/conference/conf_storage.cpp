@@ -43,3 +43,50 @@ std::vector<std::shared_ptr<hx::ConfStorageListener>> HX_ConfStorage::listeners(
   }
   return result;
 }
+
+void HX_ConfStorage::getConfCounts(uint32_t& requested, uint32_t& joined, uint32_t& deleted) const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  requested = m_requested;
+  joined = m_joined;
+  deleted = m_deleted;
+}
+
+void HX_ConfStorage::setConfCounts(uint32_t requested, uint32_t joined, uint32_t deleted) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_requested = requested;
+    m_joined = joined;
+    m_deleted = deleted;
+  }
+  notifyCounts(requested, joined, deleted);
+}
+
+void HX_ConfStorage::closeAllConferences() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_notices.closeAll;
+    m_requested = 0;
+    m_joined = 0;
+    m_deleted = 0;
+  }
+  notifyCounts(0, 0, 0);
+}
+
+void HX_ConfStorage::setNetworkType(int32_t mode, const HXIpIfAddrSet&) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_notices.networkModes.push_back(mode);
+}
+
+void HX_ConfStorage::updateServerMediaEPList(const std::string& serverId, const HX_TransportEndpointList&) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_notices.mediaEpServers.push_back(serverId);
+}
+
+HX_ConfStorage::TransportNotices HX_ConfStorage::transportNotices() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_notices;
+}
+
+void HX_ConfStorage::notifyCounts(uint32_t requested, uint32_t joined, uint32_t deleted) {
+  for (const auto& listener : listeners()) listener->onConfCountChange(requested, joined, deleted);
+}

@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "core/conference/active_conference.h"
+#include "core/net/address/if_addr_set.h"
+#include "core/wire/endpoint_record.h"
 
 namespace hx {
 
@@ -49,9 +51,34 @@ class HX_ConfStorage {
   // The listeners that still live, in registration order.
   std::vector<std::shared_ptr<hx::ConfStorageListener>> listeners() const;
 
+  // --- Conference counts and the transport's notices. The store keeps no conferences of its own
+  // yet: the counts are set through setConfCounts (which tells every listener, outside the lock,
+  // as a change of the real store will), and the transport's notices are recorded.
+  void getConfCounts(uint32_t& requested, uint32_t& joined, uint32_t& deleted) const;
+  void setConfCounts(uint32_t requested, uint32_t joined, uint32_t deleted);
+  // Closes every conference: the counts become 0 and the listeners are told.
+  void closeAllConferences();
+  // The network mode changed, with the interface addresses now known.
+  void setNetworkType(int32_t mode, const HXIpIfAddrSet& addresses);
+  // The media endpoints of a server (from its endpoint list).
+  void updateServerMediaEPList(const std::string& serverId, const HX_TransportEndpointList& endpoints);
+  // What the transport told the store so far.
+  struct TransportNotices {
+    uint32_t closeAll = 0;
+    std::vector<int32_t> networkModes;
+    std::vector<std::string> mediaEpServers;
+  };
+  TransportNotices transportNotices() const;
+
  private:
+  void notifyCounts(uint32_t requested, uint32_t joined, uint32_t deleted);
+
   std::vector<std::weak_ptr<hx::ConfStorageListener>> m_listeners;
   mutable std::mutex m_mutex;
   std::optional<conference::ActiveConferenceInfo> m_active;
   std::string m_lastSid;
+  uint32_t m_requested = 0;
+  uint32_t m_joined = 0;
+  uint32_t m_deleted = 0;
+  TransportNotices m_notices;
 };
