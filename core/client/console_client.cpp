@@ -286,3 +286,10 @@ std::shared_ptr<HX_ChatV2Interface> HXConsoleClient::GetChatV2() const {
   };
   return std::make_shared<chat_v2_stub>();
 }
+
+std::string HXConsoleClient::getUserLoginDomain() const {
+  const char* defaultDomain = const_cast<HXConsoleClient*>(this)->GetAppDefaultDomain();
+  if (defaultDomain == nullptr) return std::string();
+  const std::string domain = getDomain();
+  return !domain.empty() && domain == defaultDomain ? domain : std::string();
+}

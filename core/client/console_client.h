@@ -78,6 +78,10 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   // Deletes the client manager and destroys the process-wide database manager.
   void cleanManagers();
 
+  // The domain the login service sends as the user's default domain: the session's domain when
+  // it is not empty and equals the platform's GetAppDefaultDomain (not null); otherwise "".
+  std::string getUserLoginDomain() const;
+
   // ManagerHolderBase.
   HXFSMShared* getFSM() const override { return m_fsm; }
   HX_ClientManager* clientManager() const override { return m_clientManager; }

@@ -10,7 +10,7 @@ void HX_ConferenceHelper::OnConferenceCreated(const char*) {}
 void HX_ConferenceHelper::OnConferenceDeleted(const char*) {}
 void HX_ConferenceHelper::OnRoleEventOccured(const char*, int) {}
 void HX_ConferenceHelper::OnInviteReceived(const char*, const char*) {}
-void HX_ConferenceHelper::OnTryAcceptDirect(const char*, const char*) {}
+void HX_ConferenceHelper::OnTryAcceptDirect(const char*) {}
 void HX_ConferenceHelper::onConfCountChange(uint32_t, uint32_t, uint32_t) {}
 
 bool HX_ConferenceHelper::initConfHelperConfStorageListener() {

@@ -28,8 +28,8 @@ class HX_ConferenceHelper : public virtual ManagerHolderBase, public HX_MeetingT
   virtual void OnConferenceDeleted(const char* conference);
   virtual void OnRoleEventOccured(const char* conference, int role);
   virtual void OnInviteReceived(const char* conference, const char* peer);
-  // A peer asks to be accepted over a direct connection (the client service's signal).
-  virtual void OnTryAcceptDirect(const char* peer, const char* conference);
+  // A peer offers a direct connection for the conference `sid` (the client service's signal).
+  virtual void OnTryAcceptDirect(const char* sid);
 
   // Registers the helper's conference-count listener with the store of `confManager()`; false
   // without a conference manager.
