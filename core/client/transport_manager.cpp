@@ -151,12 +151,6 @@ std::shared_ptr<HXZTransport> HX_TransportManager::connection() const {
   return m_connection;
 }
 
-template <typename... Params, typename... Given>
-void HX_TransportManager::onLoop(uint32_t delayMs, void (HX_TransportManager::*method)(Params...),
-                                 Given&&... args) {
-  HXZServer::ScheduleNetworkJob(HXCallback::Save(this, method, std::forward<Given>(args)...), delayMs);
-}
-
 void HX_TransportManager::scheduleTasks(uint32_t set, uint32_t clear) {
   m_tasks.fetch_or(set);
   if (clear != 0) m_tasks.fetch_and(~clear);
@@ -395,7 +389,7 @@ std::multimap<uint64_t, HX_TransportManager::TrEvent> HX_TransportManager::getEv
 
 void HX_TransportManager::processTasks() {
   if (s_processTasksHook != nullptr) s_processTasksHook(this);
-  HXSoftLock lock(m_lock);
+  HXSoftLock lock(m_lock, true);
   while (true) {
     const uint32_t tasks = m_tasks.load();
     if (tasks == 0) break;

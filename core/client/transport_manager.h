@@ -39,9 +39,11 @@
 #include <string>
 
 #include "core/base/lock.h"
+#include "core/base/stored_task.h"
 #include "core/client/transport_attempt.h"
 #include "core/conference/conf_storage.h"
 #include "core/net/address/sock_addr.h"
+#include "core/net/loop/zserver.h"
 #include "core/transport/session.h"
 #include "core/transport/transport_target.h"
 #include "core/wire/endpoint_record.h"
@@ -272,7 +274,9 @@ class HX_TransportManager : public HX_TransportSession {
   void requestConnect(HX_TransportTarget* target);
   // Schedules the stored call on the network loop.
   template <typename... Params, typename... Given>
-  void onLoop(uint32_t delayMs, void (HX_TransportManager::*method)(Params...), Given&&... args);
+  void onLoop(uint32_t delayMs, void (HX_TransportManager::*method)(Params...), Given&&... args) {
+    HXZServer::ScheduleNetworkJob(HXCallback::Save(this, method, std::forward<Given>(args)...), delayMs);
+  }
   HX_ConfStorage* confStorage() const;
   // Seconds of calendar time.
   static uint64_t nowSeconds();
