@@ -90,7 +90,7 @@ class HX_TransportManager : public HX_TransportSession {
     // Takes the target over: connect-last cleared, login stage 1 with login parameters, else 0.
     TransportTarget& operator=(HX_TransportTarget&& target);
     // Not empty while the connect-last flag is set.
-    bool empty() const { return m_connectLast || HX_TransportTarget::empty(); }
+    bool empty() const { return !m_connectLast && HX_TransportTarget::empty(); }
     bool connectLast() const { return m_connectLast; }
     void setConnectLast() { m_connectLast = true; }
     int32_t loginStage() const { return m_loginStage; }

@@ -168,7 +168,7 @@ class SessionAuth {
       if (message.method == "LoginUser") {
         m_lastLogin = message.body;
         result = m_loginResult;
-        if (result == 0) m_sessions.insert(cid);
+        if (result == 0 && m_answerLogin) m_sessions.insert(cid);
       } else if (message.method == "LogoutUser") {
         m_sessions.erase(cid);
       } else if (message.method == "CheckUserLoginStatus") {
@@ -208,6 +208,16 @@ class SessionAuth {
   std::atomic<bool> m_answerLogout{true};
   std::atomic<bool> m_answerLogin{true};
 };
+
+// The connections of `server` that made a transport handshake (the servers list's check pings
+// connect too).
+inline std::vector<std::shared_ptr<FakeConnection>> SessionConnections(const FakeServer& server) {
+  std::vector<std::shared_ptr<FakeConnection>> found;
+  for (const auto& connection : server.Connections()) {
+    if (connection->handshake_request().has_value()) found.push_back(connection);
+  }
+  return found;
+}
 
 // A fresh network loop per test, a client object created on it with the network type set
 // (Wi-Fi), plain TCP (TLS denied) and shortened delays.
@@ -284,10 +294,15 @@ class TransportManagerFixture : public ::testing::Test {
   }
   SessionAuth& auth(size_t i = 0) { return *m_auth[i]; }
 
-  // Connects to the first server and waits for state 3.
+  // Connects to `server` and waits for state 3 and the end of the connection's first steps (the
+  // server has the "GetAppProps" that comes last).
   void ConnectAndWait(FakeServer& server) {
+    const size_t connections = server.Connections().size();
     ASSERT_TRUE(m_client->ConnectServer("127.0.0.1", server.port()));
     ASSERT_TRUE(m_client->WaitState(HX_TransportSession::eConnected));
+    const int id = static_cast<int>(connections) + 1;
+    ASSERT_TRUE(server.WaitForMessage([id](const ReceivedMessage& m) { return m.connection == id && m.method == "GetAppProps"; },
+                                      kManagerWaitMs));
   }
   void LoginAndWait() {
     ASSERT_TRUE(m_client->Login("user@test.invalid", "secret", true, true));
