@@ -239,16 +239,15 @@ bool HX_LoginManager::CheckUserLoginStatus() {
 void HX_LoginManager::CheckLogin(uint32_t tag) {
   if ((tag & ~kCounterFlags) != m_requestCounter.load()) return;  // a later request or answer came
   if ((tag & kCounterFlags) != 0) {
-    HX_Container message;
-    bool repeat = false;
+    RetryLoginHolder repeat;
     {
       HXAutoLock lock(m_lock);
-      if (!m_held.empty() && ((tag & kCheckRetryFlag) != 0 || m_held.incrRetryCount() <= 1)) {
-        makeLoginCnt(message, m_held);
-        repeat = true;
-      }
+      if (!m_held.empty() && ((tag & kCheckRetryFlag) != 0 || m_held.incrRetryCount() <= 1)) repeat = m_held;
     }
-    if (repeat) {
+    // The request is built outside the lock: it reads the shared state, which has its own.
+    if (!repeat.empty()) {
+      HX_Container message;
+      makeLoginCnt(message, repeat);
       sendToAuth(message);
       checkLoginSignal.Emit(randomCheckDelay(), m_requestCounter.load() | kCheckRepeatFlag);
       return;

@@ -5,9 +5,11 @@
 //   hx_fake_server [--port N] [--tls-cert FILE --tls-key FILE] [--server-id ID]
 //                  [--client-id ID] [--result N] [--idle-timeout MS]
 //                  [--secure-cert FILE --secure-key FILE [--secure-chain FILE]...]
+//                  [--account LOGIN:PASSWORD]...
 //
-// With --secure-cert the reply grants the secure handshake, proved with that certificate, its
-// key and the intermediates given (PEM files).
+// With --account the server's login, network-configuration and client services run and accept
+// that user (several may be given). With --secure-cert the reply grants the secure handshake,
+// proved with that certificate, its key and the intermediates given (PEM files).
 
 #include <signal.h>
 
@@ -16,10 +18,13 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "testing/fake_server/fake_server.h"
+#include "testing/fake_server/fake_services.h"
 
 namespace {
 
@@ -27,7 +32,8 @@ void Usage() {
   std::fprintf(stderr,
                "usage: hx_fake_server [--port N] [--tls-cert FILE --tls-key FILE] "
                "[--server-id ID] [--client-id ID] [--result N] [--idle-timeout MS] "
-               "[--secure-cert FILE --secure-key FILE [--secure-chain FILE]...]\n");
+               "[--secure-cert FILE --secure-key FILE [--secure-chain FILE]...] "
+               "[--account LOGIN:PASSWORD]...\n");
 }
 
 // The whole file, or "" when it cannot be read.
@@ -38,7 +44,8 @@ std::string ReadFile(const char* path) {
   return contents.str();
 }
 
-bool ParseArguments(int argc, char** argv, hx::testing::FakeServerOptions& options) {
+bool ParseArguments(int argc, char** argv, hx::testing::FakeServerOptions& options,
+                    std::vector<hx::testing::FakeAccount>& accounts) {
   hx::testing::TransportHandshakeReply& reply = options.connection.handshake_reply;
   hx::testing::SecureIdentity& identity = options.connection.secure_identity;
   for (int i = 1; i < argc; i += 2) {
@@ -66,6 +73,13 @@ bool ParseArguments(int argc, char** argv, hx::testing::FakeServerOptions& optio
       identity.private_key_pem = ReadFile(value);
     } else if (name == "--secure-chain") {
       identity.chain_pems.push_back(ReadFile(value));
+    } else if (name == "--account") {
+      const char* colon = std::strchr(value, ':');
+      if (colon == nullptr || colon == value) return false;
+      hx::testing::FakeAccount account;
+      account.login.assign(value, colon);
+      account.password = colon + 1;
+      accounts.push_back(account);
     } else {
       return false;
     }
@@ -95,7 +109,8 @@ void PrintNews(const hx::testing::FakeServer& server, size_t& messages_seen,
 
 int main(int argc, char** argv) {
   hx::testing::FakeServerOptions options;
-  if (!ParseArguments(argc, argv, options)) {
+  std::vector<hx::testing::FakeAccount> accounts;
+  if (!ParseArguments(argc, argv, options, accounts)) {
     Usage();
     return 2;
   }
@@ -112,6 +127,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "hx_fake_server: %s\n", error.c_str());
     return 1;
   }
+  std::unique_ptr<hx::testing::FakeServices> services;
+  if (!accounts.empty()) {
+    services = std::make_unique<hx::testing::FakeServices>(
+        server, options.connection.handshake_reply.server_id);
+    for (const auto& account : accounts) services->AddAccount(account);
+  }
   std::printf("port %u\n", server.port());
   std::fflush(stdout);
 
@@ -121,6 +142,7 @@ int main(int argc, char** argv) {
   while (sigtimedwait(&stop_signals, nullptr, &period) < 0) {
     PrintNews(server, messages_seen, violations_seen);
   }
+  services.reset();
   server.Stop();
   PrintNews(server, messages_seen, violations_seen);
   return 0;
