@@ -392,7 +392,6 @@ void HX_TransportManager::processTasks() {
   HXSoftLock lock(m_lock, true);
   while (true) {
     const uint32_t tasks = m_tasks.load();
-    ios_log("DBG tasks 0x%x state %d", tasks, getStateTrs());
     if (tasks == 0) break;
     if ((tasks & eTaskDisconnect) != 0) {
       if (!performDisconnect()) break;
@@ -512,7 +511,6 @@ void HX_TransportManager::setTargetConnectLast() {
     builder.setCloud(defaultDomain);
   }
   m_target = builder.build();
-  ios_log("DBG connect last sid=%s domain=%s addr=%s:%u scope %d", sid.c_str(), domain.c_str(), address.c_str(), port, m_target.getScope());
 }
 
 void HX_TransportManager::performLogin() {

@@ -237,6 +237,9 @@ class TransportManagerFixture : public ::testing::Test {
   }
   void TearDown() override {
     if (m_client) {
+      // Disconnected through the manager first, so that no attempt reconnects meanwhile.
+      m_client->DisconnectServer();
+      m_client->WaitState(HX_TransportSession::eNoConnection, 3000);
       if (auto c = m_client->connection()) c->DisconnectServer();
     }
     if (m_loop != nullptr) m_loop->Shutdown();

@@ -65,7 +65,6 @@ void HX_TransportManager::setNetworkType(int32_t type, bool forceReset) {
   getLocalIPList(set);
   set.removeDownAndLocalhostIf();
   const HXIpIfAddrSet known = interfaces != nullptr ? interfaces->getAddrList() : HXIpIfAddrSet();
-  ios_log("DBG net known %zu new %zu same %d prev %u mode %u", known.size(), set.size(), (int)SameAddresses(known, set), previousMode, mode);
   if (SameAddresses(known, set)) {
     updateIfAddrList(set, false);
     // Cellular (and the modes treated like it) checks the connection even on unchanged addresses.

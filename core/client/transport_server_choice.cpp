@@ -85,7 +85,6 @@ bool HX_TransportManager::_LookupNextServer(bool refresh) {
       return false;
     }
     wait = m_ctrl.scheduleAttempt(NowMs());
-    ios_log("DBG lookup wait %llu", (unsigned long long)wait);
     copy = std::make_shared<HX_TransportConnectionParam>(m_ctrl.params);
   }
   onLoop(static_cast<uint32_t>(std::min<uint64_t>(wait, UINT32_MAX)), &HX_TransportManager::_ConnectServer,
@@ -94,7 +93,6 @@ bool HX_TransportManager::_LookupNextServer(bool refresh) {
 }
 
 void HX_TransportManager::_ConnectServer(std::shared_ptr<HX_TransportConnectionParam> param) {
-  ios_log("DBG _ConnectServer %s:%u mode %u", param->getServerAddress().c_str(), param->getServerPort(), m_fsm ? m_fsm->GetNetworkMode() : 99);
   if (m_fsm == nullptr || m_fsm->GetNetworkMode() == 0) {
     HXAutoLock lock(m_lock);
     m_ctrl.abandonAttempt();
@@ -103,6 +101,9 @@ void HX_TransportManager::_ConnectServer(std::shared_ptr<HX_TransportConnectionP
   uint64_t limit = 5000;
   {
     HXAutoLock lock(m_lock);
+    // A disconnect or a new connect run while the attempt waited voids it: it must not open a
+    // connection nobody wants any more.
+    if (!m_ctrl.isAttempt()) return;
     const uint64_t left = m_ctrl.checkCID(nowSeconds(), timing().cidLifetimeSec.load());
     if (left >= 5) {
       limit = 3000;
@@ -163,7 +164,6 @@ void HX_TransportManager::emitServerUpdate(bool service, const std::string& sid,
 
 void HX_TransportManager::OnServerUpdate(HX_TransportConnectionParam param, const char* remote, int result,
                                          bool keepAlive) {
-  ios_log("DBG update %s %d cid=%s sid=%s", remote, result, param.getCID().c_str(), param.getSID().c_str());
   m_connectionGeneration.fetch_add(1);
   if (result == 1) {
     emitServerUpdate(false, "", 0, 1, false, true);
@@ -273,7 +273,6 @@ void HX_TransportManager::OnServerUpdate(HX_TransportConnectionParam param, cons
 }
 
 void HX_TransportManager::OnServerUnavailable(const char* address, unsigned short port, long reason) {
-  ios_log("DBG unavailable %s:%u %ld", address, port, reason);
   const std::string host = address != nullptr ? address : "";
   std::string domain;
   {

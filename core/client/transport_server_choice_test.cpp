@@ -253,6 +253,10 @@ TEST_F(TransportServerChoiceTest, SwitchesToAClearlyFasterHostOfTheServer) {
   FakeServer& slow = StartServer();
   FakeServer& fast = StartServer();
   ConnectAndWait(slow);
+  // The connection's first servers-list update checks the host in use; its measured ping lands
+  // before the test's own.
+  WaitFor([&] { return PingOf(slow.port()) < 15000; }, 5000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   // The host in use answers in 200 ms, another host of the same server in 10 ms.
   StorePing("127.0.0.1", kTestServerId, slow.port(), 200);
   StorePing("127.0.0.1", kTestServerId, fast.port(), 10);
