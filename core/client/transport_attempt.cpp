@@ -120,6 +120,12 @@ bool HX_TransportSessionCtrlInfo::userLoggedIn(int32_t* from) {
 
 void HX_TransportSessionCtrlInfo::userLoggedOut() { changeAccessibility(eLoggedIn, eConnected); }
 
+uint64_t HX_TransportSessionCtrlInfo::connectLimitMs(uint64_t left) {
+  if (left == 0) return 5000;
+  if (left >= 5) return 3000;
+  return left * 1000;
+}
+
 uint32_t HX_TransportSessionCtrlInfo::nextDelay(int32_t attempt, uint32_t current) {
   if (attempt < 1) return current;
   if (current == 0) return kFirstBackOffMs;

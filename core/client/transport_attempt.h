@@ -75,6 +75,9 @@ class HX_TransportSessionCtrlInfo {
   // 5 -> 3.
   void userLoggedOut();
 
+  // The connect time limit of an attempt when the CID has `left` seconds to live: 1 to 4 seconds
+  // give that many seconds, 5 or more 3000 ms, none (no CID) 5000 ms.
+  static uint64_t connectLimitMs(uint64_t left);
   // The back-off step of attempt number `counter` (after the increment): for counter 1 and up,
   // `delay` grows (0 -> 500, else 3/2 capped at 180000; above 179999 it stays); below, unchanged.
   static uint32_t nextDelay(int32_t counter, uint32_t delay);

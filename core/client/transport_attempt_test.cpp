@@ -123,6 +123,14 @@ TEST(TransportAttemptTest, CidLivesThirtySecondsAfterTheLoss) {
   }
 }
 
+TEST(TransportAttemptTest, ConnectLimitFromTheCidsRemainingLife) {
+  struct Case {
+    uint64_t left;
+    uint64_t limit;
+  } cases[] = {{0, 5000}, {1, 1000}, {3, 3000}, {4, 4000}, {5, 3000}, {29, 3000}};
+  for (const Case& c : cases) EXPECT_EQ(Info::connectLimitMs(c.left), c.limit) << c.left;
+}
+
 TEST(TransportAttemptTest, LastConnectedServerBySidOrAddress) {
   Info info;
   info.startServerConnection("h", 1);

@@ -284,6 +284,29 @@ TEST_F(TransportManagerTest, NetworkTypeChanges) {
   EXPECT_EQ(notices.networkModes.back(), 4);
 }
 
+TEST_F(TransportManagerTest, EarlierEventOfAKindWins) {
+  using Event = HX_TransportManager::TrEvent;
+  const uint32_t generation = m_client->getTargetGeneration();
+  auto kinds = [&](Event kind) {
+    std::vector<uint64_t> due;
+    for (const auto& [time, event] : m_client->getEvents()) {
+      if (event == kind) due.push_back(time);
+    }
+    return due;
+  };
+  const uint64_t base = 10000000000ull;  // far ahead: nothing runs
+  m_client->eventAdd(generation, HX_TransportManager::eEventUpdateServersList, base + 1000);
+  m_client->eventAdd(generation, HX_TransportManager::eEventUpdateServersList, base + 5000);
+  EXPECT_EQ(kinds(HX_TransportManager::eEventUpdateServersList), std::vector<uint64_t>{base + 1000});
+  m_client->eventAdd(generation, HX_TransportManager::eEventCheckBetterHost, base + 3000);
+  m_client->eventAdd(generation, HX_TransportManager::eEventUpdateServersList, base + 500);
+  EXPECT_EQ(kinds(HX_TransportManager::eEventUpdateServersList), std::vector<uint64_t>{base + 500});
+  EXPECT_EQ(kinds(HX_TransportManager::eEventCheckBetterHost), std::vector<uint64_t>{base + 3000});
+  // Another generation's request changes nothing.
+  m_client->eventAdd(generation + 1, HX_TransportManager::eEventCheckBetterHost, base);
+  EXPECT_EQ(kinds(HX_TransportManager::eEventCheckBetterHost), std::vector<uint64_t>{base + 3000});
+}
+
 // Host threads fire requests while the loop connects, logs in and handles the server's
 // messages: the session only ever makes the allowed transitions and ends where the last request
 // points.

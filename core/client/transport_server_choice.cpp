@@ -105,13 +105,8 @@ void HX_TransportManager::_ConnectServer(std::shared_ptr<HX_TransportConnectionP
     // connection nobody wants any more.
     if (!m_ctrl.isAttempt()) return;
     const uint64_t left = m_ctrl.checkCID(nowSeconds(), timing().cidLifetimeSec.load());
-    if (left >= 5) {
-      limit = 3000;
-    } else if (left >= 1) {
-      limit = left * 1000;
-    } else {
-      param->setCID(std::string());
-    }
+    limit = TransportSessionCtrlInfo::connectLimitMs(left);
+    if (left == 0) param->setCID(std::string());
   }
   const auto c = connection();
   if (c && c->ConnectServer(param, limit)) return;
