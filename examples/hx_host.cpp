@@ -332,6 +332,7 @@ int main(int argc, char** argv) {
     if (!client.WaitState(HX_TransportSession::eNoConnection)) status = Fail("not disconnected");
     if (auto connection = client.connection()) connection->DisconnectServer();
     loop->Shutdown();
+    loop->Wait4Done();  // the loop's last jobs may still reach the client object
     client.connectResult.Disconnect(&client, &HostClient::OnServerUpdate);
     client.serverUnavailable.Disconnect(&client, &HostClient::OnServerLost);
   }

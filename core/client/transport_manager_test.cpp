@@ -58,7 +58,22 @@ bool Allowed(int32_t from, int32_t to) {
   return allowed.count({from, to}) != 0;
 }
 
-class TransportManagerTest : public TransportManagerFixture {};
+class TransportManagerTest : public TransportManagerFixture {
+ protected:
+  void TearDown() override {
+    if (m_counting) m_client->serverUnavailable.Disconnect(this, &TransportManagerTest::OnLost);
+    TransportManagerFixture::TearDown();
+  }
+  void CaptureFailures() {
+    m_client->serverUnavailable.Connect(this, &TransportManagerTest::OnLost);
+    m_counting = true;
+  }
+  void OnLost(const char*, unsigned short, bool) { ++m_failures; }
+  int Failures() const { return m_failures.load(); }
+
+  std::atomic<int> m_failures{0};
+  bool m_counting = false;
+};
 
 TEST_F(TransportManagerTest, ConnectLogInLogOutAndDisconnect) {
   FakeServer& server = StartServer();
@@ -137,10 +152,24 @@ TEST_F(TransportManagerTest, DisconnectInStateFiveWaitsForTheLogoutOnTheLoop) {
     std::lock_guard<std::mutex> lock(g_threadsMutex);
     g_taskThreads.clear();
   }
+  // The server keeps sending while the logout waits for its time-out.
+  std::atomic<bool> sending{true};
+  std::thread events([&] {
+    const auto connection = SessionConnections(server)[0];
+    HX_Container body;
+    body.AddValue("Method", "SetProps");
+    body.AddValue("server_protocol_version", "450");
+    while (sending) {
+      connection->Send(ServiceMessage("NET_CONFIG", "NET_CONFIG", body));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
   HX_TransportManager::s_processTasksHook = &RecordTaskThread;
   m_client->DisconnectServer();
   EXPECT_TRUE(server.WaitForMessage([](const auto& m) { return m.method == "LogoutUser"; }, kManagerWaitMs));
   ASSERT_TRUE(m_client->WaitState(State::eNoConnection));
+  sending = false;
+  events.join();
   HX_TransportManager::s_processTasksHook = nullptr;
   EXPECT_EQ(m_client->getAccessibility(), HX_TransportSessionCtrlInfo::eStopped);
   EXPECT_EQ(m_client->getTasks(), 0u);
@@ -282,6 +311,24 @@ TEST_F(TransportManagerTest, NetworkTypeChanges) {
   const auto notices = m_client->store()->transportNotices();
   ASSERT_FALSE(notices.networkModes.empty());
   EXPECT_EQ(notices.networkModes.back(), 4);
+}
+
+// An attempt that waits out its back-off when a disconnect comes opens nothing afterwards.
+TEST_F(TransportManagerTest, DisconnectVoidsTheAttemptThatWaits) {
+  FakeServer& probe = StartServer();
+  const uint16_t port = probe.port();
+  m_servers[0]->Stop();  // nobody listens: every attempt fails at once
+  CaptureFailures();
+  ASSERT_TRUE(m_client->ConnectServer("127.0.0.1", port));
+  // Five attempts go out at once, the sixth waits 500 ms, the seventh 750 ms.
+  ASSERT_TRUE(WaitFor([&] { return Failures() >= 6; }, kManagerWaitMs));
+  m_client->DisconnectServer();
+  ASSERT_TRUE(m_client->WaitState(State::eNoConnection));
+  EXPECT_EQ(m_client->getAccessibility(), HX_TransportSessionCtrlInfo::eStopped);
+  FakeServer& later = StartServer("127.0.0.1", port);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_TRUE(SessionConnections(later).empty());
+  EXPECT_EQ(m_client->getStateTrs(), State::eNoConnection);
 }
 
 TEST_F(TransportManagerTest, EarlierEventOfAKindWins) {

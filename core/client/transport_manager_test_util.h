@@ -242,7 +242,10 @@ class TransportManagerFixture : public ::testing::Test {
       m_client->WaitState(HX_TransportSession::eNoConnection, 3000);
       if (auto c = m_client->connection()) c->DisconnectServer();
     }
-    if (m_loop != nullptr) m_loop->Shutdown();
+    if (m_loop != nullptr) {
+      m_loop->Shutdown();
+      m_loop->Wait4Done();  // no loop job may run into the client object while it goes
+    }
     m_client.reset();
     m_servers.clear();
     delete m_loop;

@@ -272,6 +272,8 @@ void HX_TransportManager::OnServerUnavailable(const char* address, unsigned shor
   std::string domain;
   {
     HXAutoLock lock(m_lock);
+    // A late report of a connection that a disconnect has ended: nothing is wanted any more.
+    if (m_ctrl.getAccessibility() == TransportSessionCtrlInfo::eStopped) return;
     domain = m_ctrl.params.getServerDomain();
   }
   const bool wasLoggedIn = setReconnectState();

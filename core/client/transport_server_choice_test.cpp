@@ -154,6 +154,31 @@ TEST_F(TransportServerChoiceTest, LostSessionResumedWithinTheClientIdsLifetime) 
   EXPECT_EQ(key, "stored-key");
 }
 
+TEST_F(TransportServerChoiceTest, LossDuringAConferenceKeepsItWhileTheClientIdLives) {
+  FakeServer& server = StartServer();
+  ConnectAndWait(server);
+  LoginAndWait();
+  struct Lost {
+    std::atomic<int> n{0};
+    void On(const char*, unsigned short, bool) { ++n; }
+  } lost;
+  m_client->serverUnavailable.Connect(&lost, &Lost::On);
+  m_client->store()->setConfCounts(0, 1, 0);
+  SessionConnections(server)[0]->Close();
+  // Resumed quietly: the conference stays, nothing is reported.
+  ASSERT_TRUE(m_client->WaitUntil([&] {
+    return SessionConnections(server).size() == 2 && m_client->getStateTrs() == State::eLoggedIn;
+  }));
+  EXPECT_EQ(m_client->store()->transportNotices().closeAll, 0u);
+  EXPECT_EQ(lost.n.load(), 0);
+  // Once the id no longer lives, the conferences are closed and the loss is reported.
+  HX_TransportManager::timing().cidLifetimeSec = 0;
+  SessionConnections(server)[1]->Close();
+  EXPECT_TRUE(WaitFor([&] { return m_client->store()->transportNotices().closeAll == 1; }, kManagerWaitMs));
+  EXPECT_TRUE(WaitFor([&] { return lost.n.load() >= 1; }, kManagerWaitMs));
+  m_client->serverUnavailable.Disconnect(&lost, &Lost::On);
+}
+
 TEST_F(TransportServerChoiceTest, WhichLossesMakeTheServersListForgetTheHost) {
   // "d" from the server: forgotten.
   {
