@@ -98,7 +98,7 @@ void HX_TransportManager::updateTransportManager(HXFSMShared* fsm) {
   m_fsm = fsm;
   auto connection = std::make_shared<HXZTransport>();
   connection->sigServerUpdate.Connect(this, &HX_TransportManager::OnServerUpdate);
-  connection->sigServerUnavailable.Connect(this, &HX_TransportManager::OnServerUnavailable);
+  connection->sigServerUnavailable.Connect(this, &HX_TransportManager::onConnectionUnavailable);
   {
     HXAutoLock lock(m_lock);
     m_connection = connection;

@@ -237,6 +237,10 @@ class HX_TransportManager : public HX_TransportSession {
   void OnServiceConnectCheck(uint32_t generation);
   void OnServerUpdate(HX_TransportConnectionParam param, const char* remote, int result, bool keepAlive);
   void OnServerUnavailable(const char* address, unsigned short port, long reason);
+  // The connection reports a loss while it still holds its own lock: the report is handled as
+  // the next network job, so that the manager's lock is never taken inside the connection's.
+  void onConnectionUnavailable(const char* address, unsigned short port, long reason);
+  void onConnectionUnavailableJob(std::string address, unsigned short port, long reason);
   void SaveEndpoints(const char* domainHint, const char* serverId, const HX_TransportEndpointList& endpoints);
   void OnRedirectListArrived(const char* serverId, const HX_TransportEndpointList& endpoints);
   void reconnectOnRedirect();

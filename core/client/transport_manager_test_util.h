@@ -137,6 +137,8 @@ class SessionAuth {
     m_loginResult = result;
   }
   void SetAnswerLogout(bool answer) { m_answerLogout = answer; }
+  // Answers wait this long before they go out.
+  void SetAnswerDelay(std::chrono::milliseconds delay) { m_delayMs = static_cast<int>(delay.count()); }
   void SetAnswerLogin(bool answer) { m_answerLogin = answer; }
   int Count(const std::string& method) const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -197,6 +199,7 @@ class SessionAuth {
     } else {
       return;
     }
+    if (m_delayMs.load() > 0) connection.Pause(std::chrono::milliseconds(m_delayMs.load()));
     connection.Send(ServiceMessage("AUTH", "AUTH", body));
   }
 
@@ -207,6 +210,7 @@ class SessionAuth {
   int32_t m_loginResult = 0;
   std::atomic<bool> m_answerLogout{true};
   std::atomic<bool> m_answerLogin{true};
+  std::atomic<int> m_delayMs{0};
 };
 
 // The connections of `server` that made a transport handshake (the servers list's check pings

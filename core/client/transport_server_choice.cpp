@@ -267,6 +267,15 @@ void HX_TransportManager::OnServerUpdate(HX_TransportConnectionParam param, cons
   emitServerUpdate(service, sid, port, 0, loginPending, keepAlive);
 }
 
+void HX_TransportManager::onConnectionUnavailable(const char* address, unsigned short port, long reason) {
+  onLoop(0, &HX_TransportManager::onConnectionUnavailableJob, std::string(address != nullptr ? address : ""), port,
+         reason);
+}
+
+void HX_TransportManager::onConnectionUnavailableJob(std::string address, unsigned short port, long reason) {
+  OnServerUnavailable(address.c_str(), port, reason);
+}
+
 void HX_TransportManager::OnServerUnavailable(const char* address, unsigned short port, long reason) {
   const std::string host = address != nullptr ? address : "";
   std::string domain;

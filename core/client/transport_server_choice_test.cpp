@@ -61,6 +61,12 @@ class TransportServerChoiceTest : public TransportManagerFixture {
     return false;
   }
   // Gives the servers list a measured ping for the host (checked and connected now).
+  // Waits for the check of the connection's first servers-list update to land (its measured ping
+  // would overwrite a test's own).
+  void SettleFirstCheck(uint16_t port) {
+    WaitFor([&] { return PingOf(port) < 15000; }, 5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
   void StorePing(const std::string& domain, const std::string& server, uint16_t port, uint64_t ping) {
     auto db = m_client->serversList()->getMainDb();
     const uint64_t now = static_cast<uint64_t>(std::time(nullptr));
@@ -184,6 +190,7 @@ TEST_F(TransportServerChoiceTest, WhichLossesMakeTheServersListForgetTheHost) {
   {
     FakeServer& server = StartServer();
     ConnectAndWait(server);
+    SettleFirstCheck(server.port());
     StorePing("127.0.0.1", kTestServerId, server.port(), 10);
     SessionConnections(server)[0]->SendDisconnect();
     EXPECT_TRUE(WaitFor([&] { return PingOf(server.port()) != 10; }, kManagerWaitMs));
@@ -193,6 +200,7 @@ TEST_F(TransportServerChoiceTest, WhichLossesMakeTheServersListForgetTheHost) {
     FakeServer& server = StartServer();
     ConnectAndWait(server);
     LoginAndWait();
+    SettleFirstCheck(server.port());
     StorePing("127.0.0.1", kTestServerId, server.port(), 10);
     SessionConnections(server).back()->Close();
     ASSERT_TRUE(m_client->WaitUntil([&] { return SessionConnections(server).size() == 2; }));
@@ -278,10 +286,7 @@ TEST_F(TransportServerChoiceTest, SwitchesToAClearlyFasterHostOfTheServer) {
   FakeServer& slow = StartServer();
   FakeServer& fast = StartServer();
   ConnectAndWait(slow);
-  // The connection's first servers-list update checks the host in use; its measured ping lands
-  // before the test's own.
-  WaitFor([&] { return PingOf(slow.port()) < 15000; }, 5000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  SettleFirstCheck(slow.port());
   // The host in use answers in 200 ms, another host of the same server in 10 ms.
   StorePing("127.0.0.1", kTestServerId, slow.port(), 200);
   StorePing("127.0.0.1", kTestServerId, fast.port(), 10);
