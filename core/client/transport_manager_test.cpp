@@ -105,7 +105,9 @@ TEST_F(TransportManagerTest, ConnectLogInLogOutAndDisconnect) {
   ASSERT_TRUE(m_client->WaitState(State::eNoConnection));
   EXPECT_EQ(m_client->getAccessibility(), HX_TransportSessionCtrlInfo::eStopped);
   EXPECT_EQ(m_client->getTasks(), 0u);
-  for (const auto& change : m_client->Changes()) EXPECT_TRUE(Allowed(change.from, change.to)) << change.from << "->" << change.to;
+  for (const auto& change : m_client->Changes()) {
+    EXPECT_TRUE(Allowed(change.from, change.to)) << change.from << "->" << change.to;
+  }
   for (const std::string& violation : server.Violations()) ADD_FAILURE() << violation;
 }
 

@@ -229,7 +229,10 @@ class TransportManagerFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     HXZCommonSocket::SetDenyTLS(true);
-    if (getenv("HX_TEST_LOG") != nullptr) hx::SetLogSink([](const std::string& line) { fprintf(stderr, "LOG %s\n", line.c_str()); });
+    // HX_TEST_LOG set: the core's log lines go to stderr.
+    if (getenv("HX_TEST_LOG") != nullptr) {
+      hx::SetLogSink([](const std::string& line) { fprintf(stderr, "LOG %s\n", line.c_str()); });
+    }
     HX_TransportManager::Timing& t = HX_TransportManager::timing();
     t.loginTimeoutMs = 30000;
     m_loop = HXZServer::installNetworkManager();
@@ -311,8 +314,8 @@ class TransportManagerFixture : public ::testing::Test {
     ASSERT_TRUE(m_client->ConnectServer("127.0.0.1", server.port()));
     ASSERT_TRUE(m_client->WaitState(HX_TransportSession::eConnected));
     const int id = static_cast<int>(connections) + 1;
-    ASSERT_TRUE(server.WaitForMessage([id](const ReceivedMessage& m) { return m.connection == id && m.method == "GetAppProps"; },
-                                      kManagerWaitMs));
+    ASSERT_TRUE(server.WaitForMessage(
+        [id](const ReceivedMessage& m) { return m.connection == id && m.method == "GetAppProps"; }, kManagerWaitMs));
   }
   void LoginAndWait() {
     ASSERT_TRUE(m_client->Login("user@test.invalid", "secret", true, true));

@@ -1,11 +1,11 @@
 #pragma once
 // The fake conferencing server: the far end of the client's transport connection in tests.
 //
-// It listens on 127.0.0.1 or another loopback address (optionally behind TLS), answers each client's transport handshake as
-// configured, runs the secure handshake when both sides agree on it, and then reads, checks and
-// records every transport message the client sends: the framing, checksums and header fields are
-// checked on the server's own code path, and every breach is recorded as a violation that tests
-// can assert to be absent. It answers pings by itself; everything else it sends is scripted by
+// It listens on 127.0.0.1 or another loopback address (optionally behind TLS), answers each
+// client's transport handshake as configured, runs the secure handshake when both sides agree on
+// it, and then reads, checks and records every transport message the client sends: the framing,
+// checksums and header fields are checked on the server's own code path, and every breach is
+// recorded as a violation that tests can assert to be absent. It answers pings by itself; everything else it sends is scripted by
 // the test through the connection (FakeConnection) or by a per-service handler.
 //
 //   FakeServer server;
