@@ -187,6 +187,10 @@ class HostClient : public HXConsoleClient {
   bool WaitState(int32_t state) {
     return Wait([&] { return getStateTrs() == state; });
   }
+  // Waits for the login result (it follows the state 5 in which the session is logged in).
+  bool WaitLoginResult() {
+    return Wait([&] { return m_loginResult != -1; }) && m_loginResult == 0;
+  }
   bool WaitLoggedOut() {
     return Wait([&] { return m_loggedOut; });
   }
@@ -315,7 +319,7 @@ int main(int argc, char** argv) {
       std::printf("Logging in as %s\n", login.c_str());
       if (!client.Login(login.c_str(), password.c_str(), true, true)) {
         status = Fail("the login request could not be sent");
-      } else if (!client.WaitState(HX_TransportSession::eLoggedIn)) {
+      } else if (!client.WaitLoginResult() || !client.WaitState(HX_TransportSession::eLoggedIn)) {
         status = Fail("not logged in");
       } else {
         std::printf("Logged in: login \"%s\", server id \"%s\", domain \"%s\"\n", client.getLogin().c_str(),
