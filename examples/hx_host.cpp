@@ -179,6 +179,13 @@ class HostClient : public HXConsoleClient {
   void OnServerUpdate(bool service, const char* serverId, unsigned short port, int result, bool login, bool keepAlive) {
     std::printf("Server update: result %d, server id \"%s\", port %u%s%s%s\n", result, serverId, port,
                 service ? ", service server" : "", login ? ", login under way" : "", keepAlive ? ", keep-alive" : "");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (result == 0) m_serverUpdated = true;
+    m_changed.notify_all();
+  }
+  // Waits until the connection's first steps are done (the server update comes last).
+  bool WaitServerUpdate() {
+    return Wait([&] { return m_serverUpdated; });
   }
   void OnServerLost(const char* name, unsigned short port, bool autoLogin) {
     std::printf("Server unavailable: %s:%u%s\n", name, port, autoLogin ? " (automatic login possible)" : "");
@@ -211,6 +218,7 @@ class HostClient : public HXConsoleClient {
   std::condition_variable m_changed;
   int32_t m_loginResult = -1;
   bool m_loggedOut = false;
+  bool m_serverUpdated = false;
 };
 
 std::string ReadFile(const char* path) {
@@ -313,7 +321,7 @@ int main(int argc, char** argv) {
                       "handshake");
     if (!client.ConnectServer(host.c_str(), port)) {
       status = Fail("the connect request was refused");
-    } else if (!client.WaitState(HX_TransportSession::eConnected)) {
+    } else if (!client.WaitState(HX_TransportSession::eConnected) || !client.WaitServerUpdate()) {
       status = Fail("not connected");
     } else {
       std::printf("Logging in as %s\n", login.c_str());
