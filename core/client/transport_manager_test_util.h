@@ -26,6 +26,8 @@
 #include "core/net/loop/zserver.h"
 #include "core/net/socket/common_socket.h"
 #include "core/security/root_certificate.h"
+#include "core/transport/check_srv_handshake.h"
+#include "core/transport/servers_list.h"
 #include "core/transport/transport.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/server_messages.h"
@@ -223,6 +225,17 @@ inline std::vector<std::shared_ptr<FakeConnection>> SessionConnections(const Fak
   return found;
 }
 
+// Runs one empty job on the network loop and waits for it: the loop has finished the turn it was in.
+inline void LoopTurn() {
+  struct Probe {
+    std::atomic<bool> done{false};
+    void Run() { done = true; }
+  } probe;
+  if (HXZServer::ScheduleNetworkJob(HXCallback::Save(&probe, &Probe::Run), 0)) {
+    WaitFor([&] { return probe.done.load(); }, kManagerWaitMs);
+  }
+}
+
 // A fresh network loop per test, a client object created on it with the network type set
 // (Wi-Fi), plain TCP (TLS denied) and shortened delays.
 class TransportManagerFixture : public ::testing::Test {
@@ -233,8 +246,9 @@ class TransportManagerFixture : public ::testing::Test {
     if (getenv("HX_TEST_LOG") != nullptr) {
       hx::SetLogSink([](const std::string& line) { fprintf(stderr, "LOG %s\n", line.c_str()); });
     }
-    HX_TransportManager::Timing& t = HX_TransportManager::timing();
-    t.loginTimeoutMs = 30000;
+    // The servers list's checks end soon, so that none is left when the loop goes.
+    HX_ServersList::DiscoveryConfigSL::SetDefaultTimeouts(2000, 2000);
+    HXCheckSrvHandshakeSimple::SetCheckLimitMs(800);
     m_loop = HXZServer::installNetworkManager();
     ASSERT_NE(m_loop, nullptr);
     m_client = std::make_unique<RecordingClient>(Dns());
@@ -249,6 +263,12 @@ class TransportManagerFixture : public ::testing::Test {
       m_client->WaitState(HX_TransportSession::eNoConnection, 3000);
       if (auto c = m_client->connection()) c->DisconnectServer();
     }
+    // Every check of the servers list ends with its server; the loop deletes ended checks on its
+    // next turns.
+    m_servers.clear();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    LoopTurn();
+    LoopTurn();
     if (m_loop != nullptr) {
       m_loop->Shutdown();
       m_loop->Wait4Done();  // no loop job may run into the client object while it goes
@@ -258,6 +278,8 @@ class TransportManagerFixture : public ::testing::Test {
     delete m_loop;
     m_loop = nullptr;
     HX_TransportManager::timing().Reset();
+    HX_ServersList::DiscoveryConfigSL::SetDefaultTimeouts(15000, 15000);
+    HXCheckSrvHandshakeSimple::SetCheckLimitMs(HXCheckSrvHandshakeSimple::kDefaultCheckLimitMs);
     HXZCommonSocket::SetDenyTLS(false);
   }
   virtual HXConsoleClient::DnsList Dns() { return {}; }
