@@ -1,5 +1,6 @@
 // Feeds arbitrary coded bytes to RCDV_DecodeSafe. The first two input bytes choose how many bytes
-// to produce. Whatever decodes must code back to bytes that decode to the same output.
+// to produce. The portable decoder must give the same result and output, and whatever decodes must
+// code back to bytes that decode to the same output.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t coded_size = size - 2;
   std::vector<uint8_t> decoded(length);
   const int64_t consumed = RCDV_DecodeSafe(coded, decoded.data(), length, coded_size);
+  std::vector<uint8_t> portable(length);
+  if (RCDV_DecodeSafePortable(coded, portable.data(), length, coded_size) != consumed) std::abort();
   if (consumed < 0) return 0;
+  if (portable != decoded) std::abort();
   if (consumed < 4 || static_cast<uint64_t>(consumed) > coded_size) std::abort();
 
   std::vector<uint8_t> recoded(2 * length + 4);

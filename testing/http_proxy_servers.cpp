@@ -71,7 +71,7 @@ SquidProxy::SquidProxy(const std::string& squid, const std::string& openssl,
     if (helper.empty()) return;
     auth = "auth_param basic program " + helper + " " + m_dir.File("passwd") + "\n" +
            "auth_param basic realm " + options.realm + "\n" + "auth_param basic children 2\n";
-  } else {
+  } else if (options.auth == Auth::digest) {
     if (!WriteFile(m_dir.File("digest"), options.user + ":" + options.password + "\n")) return;
     const std::string helper = SquidHelper("digest_file_auth");
     if (helper.empty()) return;
@@ -83,13 +83,15 @@ SquidProxy::SquidProxy(const std::string& squid, const std::string& openssl,
   for (const auto& [name, address] : options.hosts) hosts += address + " " + name + "\n";
   WriteFile(m_dir.File("hosts"), hosts);
   for (const char* file : {"passwd", "digest", "hosts"}) chmod(m_dir.File(file).c_str(), 0644);
+  const std::string access = options.auth == Auth::none ? "acl local src 127.0.0.1/32\n"
+                                                          "http_access allow local\n"
+                                                        : "acl authed proxy_auth REQUIRED\n"
+                                                          "http_access allow authed\n";
 
   for (int attempt = 0; attempt < 3 && !m_ready; ++attempt) {
     m_port = FreeLoopbackPort(SOCK_STREAM);
     const std::string config =
-        "http_port 127.0.0.1:" + std::to_string(m_port) + "\n" + auth +
-        "acl authed proxy_auth REQUIRED\n"
-        "http_access allow authed\n"
+        "http_port 127.0.0.1:" + std::to_string(m_port) + "\n" + auth + access +
         "http_access deny all\n"
         "cache deny all\n"
         "cache_mem 4 MB\n"
@@ -118,11 +120,14 @@ SquidProxy::~SquidProxy() {
 }
 
 std::string SquidProxy::Log() const {
-  return ReadTail(m_dir.File("squid.out")) + ReadTail(m_dir.File("cache.log"));
+  return ReadTail(m_dir.File("squid.out")) + ReadTail(m_dir.File("cache.log")) +
+         ReadTail(m_dir.File("access.log"));
 }
 
 TinyProxy::TinyProxy(const std::string& tinyproxy, const std::string& user,
-                     const std::string& password) {
+                     const std::string& password, uint16_t upstreamPort) {
+  const std::string upstream =
+      upstreamPort == 0 ? "" : "Upstream http 127.0.0.1:" + std::to_string(upstreamPort) + "\n";
   OpenUp(m_dir.path());
   for (int attempt = 0; attempt < 3 && !m_ready; ++attempt) {
     m_port = FreeLoopbackPort(SOCK_STREAM);
@@ -134,7 +139,7 @@ TinyProxy::TinyProxy(const std::string& tinyproxy, const std::string& user,
                                "LogFile \"" +
                                m_dir.File("tinyproxy.log") + "\"\n" + "PidFile \"" +
                                m_dir.File("tinyproxy.pid") + "\"\n" + "BasicAuth " + user + " " +
-                               password + "\n" +
+                               password + "\n" + upstream +
                                (geteuid() == 0 ? "User nobody\nGroup nogroup\n" : "");
     WriteFile(m_dir.File("tinyproxy.conf"), config);
     m_process = std::make_unique<ChildProcess>(

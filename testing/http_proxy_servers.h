@@ -4,7 +4,10 @@
 //    Digest (digest_file_auth over a plain password file) authentication, CONNECT to any port,
 //    a hosts file of its own (so that a test name resolves only inside the proxy), no cache, its
 //    own pid and log files, and no wait at shutdown;
-//  - tinyproxy, with Basic authentication.
+//  - squid without authentication, for local clients only, as the upstream of another proxy;
+//  - tinyproxy, with Basic authentication, optionally sending every request through an upstream
+//    HTTP proxy (tinyproxy resolves names with the system's resolver and has no hosts file of its
+//    own: a squid upstream with a hosts file gives it names that only the proxies know).
 // Both are started as the current user; as root they drop to an unprivileged user, so their
 // folder is made writable for everyone.
 
@@ -19,7 +22,7 @@ namespace hx::testing {
 
 class SquidProxy {
  public:
-  enum class Auth { basic, digest };
+  enum class Auth { basic, digest, none };
   struct Options {
     Auth auth = Auth::basic;
     std::string user = "hxuser";
@@ -47,7 +50,9 @@ class SquidProxy {
 
 class TinyProxy {
  public:
-  TinyProxy(const std::string& tinyproxy, const std::string& user, const std::string& password);
+  // `upstreamPort`: when not 0, requests go on through the HTTP proxy on 127.0.0.1 and that port.
+  TinyProxy(const std::string& tinyproxy, const std::string& user, const std::string& password,
+            uint16_t upstreamPort = 0);
   ~TinyProxy();
 
   bool ready() const { return m_ready; }

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace hx {
 
@@ -64,6 +66,10 @@ class ObserverWeakLockedMulti {
     return found == m_records.end() ? nullptr : found->second;
   }
   size_t sizeNL() const { return m_records.size(); }
+  // Every record with its id, in ascending id order.
+  std::vector<std::pair<uint32_t, std::shared_ptr<Record>>> recordsNL() const {
+    return {m_records.begin(), m_records.end()};
+  }
   // Where the id sequence stands (the next id is this + 1, or 1 after the largest).
   void setSequenceNL(uint32_t value) { m_sequence = value; }
 

@@ -4,87 +4,36 @@
 #include <emmintrin.h>
 #endif
 
+// Where the processor may offer 512-bit vectors, the decoder has a second search (see WideModel),
+// compiled for them alone and chosen at run time.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define HX_RANGE_WIDE 1
+#define HX_WIDE_TARGET __attribute__((target("avx512f,avx512bw,popcnt,bmi,bmi2,lzcnt")))
+#endif
+
 namespace {
 
 constexpr uint32_t kTop = 1u << 24;
 constexpr uint32_t kBottom = 1u << 16;
 constexpr uint32_t kIncrement = 64;
 constexpr uint32_t kRescaleLimit = 65536;
-constexpr unsigned kGroupSize = 8;
-constexpr unsigned kGroupCount = 256 / kGroupSize;
-
-// The encoder's order-0 model. The format is defined by the frequency f(s) = count(s) + 1 and the cumulative
-// frequency Cum(s) = sum of f(j) for j < s; everything else here is a speed device.
-//
-// The model keeps f(s) itself, and the cumulative frequency at the first value of each run of 8
-// values (the group starts). Cum(s) is then one group start plus a sum over at most 7 frequencies,
-// and the decoder finds its symbol by counting the group starts not above the scaled value and then
-// the running sums inside the group not above it. Both are written as fixed-length loops without
-// data-dependent branches: the symbols of real input are too varied for a branch predictor, and
-// fixed loops let the compiler use vector instructions.
-class ByteModel {
- public:
-  ByteModel() {
-    for (unsigned s = 0; s < 256; ++s) freq_[s] = 1;
-    for (unsigned g = 0; g < kGroupCount; ++g) group_start_[g] = g * kGroupSize;
-  }
-
-  uint32_t total() const { return total_; }
-  // range / total(), exactly, for any 32-bit range: a multiplication by the total's reciprocal
-  // instead of a division on the coder's chain of dependent steps. The reciprocal depends only on
-  // the model, so it is ready long before the range it divides. (ceil(2^64 / d) times a 32-bit n,
-  // shifted down by 64, is floor(n / d) for every d below 2^32: the error stays below 1 / d.)
-  uint32_t Scale(uint32_t range) const {
-    return static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal_) * range) >> 64);
-  }
-  uint32_t Frequency(unsigned s) const { return freq_[s]; }
-
-  uint32_t Cumulative(unsigned s) const {
-    const unsigned first = s & ~(kGroupSize - 1);
-    const unsigned within = s - first;
-    uint32_t sum = 0;
-    for (unsigned j = 0; j < kGroupSize; ++j) sum += j < within ? freq_[first + j] : 0;
-    return group_start_[s / kGroupSize] + sum;
-  }
-
-  void Update(unsigned s) {
-    freq_[s] += kIncrement;
-    total_ += kIncrement;
-    reciprocal_ = Reciprocal(total_);
-    const unsigned group = s / kGroupSize;
-    for (unsigned g = 0; g < kGroupCount; ++g) group_start_[g] += g > group ? kIncrement : 0;
-    if (total_ > kRescaleLimit) Rescale();
-  }
-
- private:
-  // Every count halves, rounding down: f' = (f - 1) / 2 + 1 = (f + 1) / 2.
-  void Rescale() {
-    uint32_t sum = 0;
-    for (unsigned g = 0; g < kGroupCount; ++g) {
-      group_start_[g] = sum;
-      for (unsigned j = g * kGroupSize; j < (g + 1) * kGroupSize; ++j) {
-        freq_[j] = (freq_[j] + 1) >> 1;
-        sum += freq_[j];
-      }
-    }
-    total_ = sum;
-    reciprocal_ = Reciprocal(total_);
-  }
-
-  // ceil(2^64 / d) for d from 2 up.
-  static uint64_t Reciprocal(uint32_t d) { return UINT64_MAX / d + 1; }
-
-  uint32_t freq_[256];
-  uint32_t group_start_[kGroupCount];
-  uint32_t total_ = 256;
-  uint64_t reciprocal_ = Reciprocal(256);
-};
+// A multiplier m with floor(n * m / 2^64) = floor(n / d) for every 32-bit n, for a total d from 256
+// up to a little above 2^16. Any m from 2^64 / d up to 2^64 / d + 2^15 will do: the excess adds
+// less than n * 2^15 / 2^64 < 1 / d to n / d, whose fraction is at most 1 - 1 / d. The quotient in
+// double precision lies within 8 of 2^64 / d (it is below 2^56), so 64 more is always in that
+// window. A floating-point division keeps the integer divider, far slower on 64 bits, out of every
+// symbol.
+inline uint64_t Reciprocal(uint32_t d) {
+  return static_cast<uint64_t>(static_cast<int64_t>(18446744073709551616.0 / d)) + 64;
+}
 
 constexpr unsigned kSearchGroups = 16;
 constexpr unsigned kSearchGroupSize = 16;
 
-// The decoder's model. The format is defined by the frequency f(s) = count(s) + 1 and the cumulative
-// frequency Cum(s) = s + (sum of count[j], j < s); everything else here is a speed device.
+// The order-0 model, the same in coder and decoder. The format is defined by the frequency
+// f(s) = count(s) + 1 and the cumulative frequency Cum(s) = s + (sum of count[j], j < s); everything
+// else here is a speed device.
 //
 // The model keeps Cum(s) in two levels: the cumulative frequency at the first value of each run of
 // 16 values (the group starts), and for every value its cumulative frequency counted from its
@@ -93,7 +42,7 @@ constexpr unsigned kSearchGroupSize = 16;
 // without data-dependent branches (the symbols of real input are too varied for a branch
 // predictor), and the first needs not the scaled value itself but only the range per unit of total,
 // so it runs beside the division that produces the scaled value. An update touches the group
-// starts and the offsets of one group only.
+// starts and the offsets of one group only. The coder takes Cum(s) as one group start plus one offset.
 class SearchModel {
  public:
   SearchModel() {
@@ -110,6 +59,7 @@ class SearchModel {
     return static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal_) * range) >> 64);
   }
   uint32_t Frequency(unsigned s) const { return freq_[s]; }
+  uint32_t Cumulative(unsigned s) const { return group_start_[s / kSearchGroupSize] + offset_[s]; }
 
   // The symbol s with Cum(s) <= v < Cum(s) + f(s), where v = x / r (rounded down) is below total()
   // and r is at least 1 with r * total() below 2^32; Cum(s) goes to `cum`.
@@ -192,8 +142,6 @@ class SearchModel {
     total_ = sum;
   }
 
-  // ceil(2^64 / d) for d from 2 up.
-  static uint64_t Reciprocal(uint32_t d) { return UINT64_MAX / d + 1; }
 
   alignas(16) uint32_t offset_[256];
   alignas(16) uint32_t group_start_[kSearchGroups];
@@ -219,6 +167,125 @@ inline unsigned SettledBits(uint32_t low, uint32_t range) {
   return (static_cast<unsigned>(__builtin_clz(low ^ (low + range))) / 8) * 8;
 }
 
+#if defined(HX_RANGE_WIDE)
+// The decoder's model for processors with 512-bit vectors of 16-bit lanes: Cum(s) of all 256 values
+// in eight registers, so the symbol is the count of those not above the scaled value, found in one
+// step of eight compares instead of two dependent steps; an update adds the increment to the lanes
+// after s in all eight at once. Cum(s) never exceeds 65535 while it is searched (the total is at
+// most 2^16 then, and f(255) at least 1); an update that takes the total above 2^16 may wrap the
+// lanes, but the rescale that follows at once computes them afresh. A copy in memory serves the
+// scalar reads of Cum(s).
+class WideModel {
+ public:
+  HX_WIDE_TARGET WideModel() {
+    for (unsigned s = 0; s < 256; ++s) {
+      freq_[s] = 1;
+      cum_[s] = static_cast<uint16_t>(s);
+    }
+    for (unsigned k = 0; k < kRegisters; ++k) cums_[k] = _mm512_load_si512(cum_ + 32 * k);
+  }
+
+  uint32_t total() const { return total_; }
+  uint32_t Scale(uint32_t range) const {
+    return static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal_) * range) >> 64);
+  }
+  uint32_t Frequency(unsigned s) const { return freq_[s]; }
+
+  // The symbol s with Cum(s) <= v < Cum(s) + f(s), for v below total(); Cum(s) goes to `cum`.
+  HX_WIDE_TARGET unsigned Find(uint32_t v, uint32_t& cum) const {
+    const __m512i value = _mm512_set1_epi16(static_cast<int16_t>(v));
+    uint64_t not_above = 0;
+    for (unsigned k = 0; k < kRegisters; k += 2) {
+      const uint64_t mask = _mm512_cmple_epu16_mask(cums_[k], value) |
+                            uint64_t{_mm512_cmple_epu16_mask(cums_[k + 1], value)} << 32;
+      not_above += static_cast<uint64_t>(__builtin_popcountll(mask));
+    }
+    const unsigned s = static_cast<unsigned>(not_above) - 1;
+    cum = cum_[s];
+    return s;
+  }
+
+  HX_WIDE_TARGET void Update(unsigned s) {
+    freq_[s] += kIncrement;
+    total_ += kIncrement;
+    const __m512i at = _mm512_set1_epi16(static_cast<int16_t>(s));
+    const __m512i increment = _mm512_set1_epi16(kIncrement);
+    const __m512i lanes = _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
+                                           12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    for (unsigned k = 0; k < kRegisters; ++k) {
+      const __m512i value = _mm512_add_epi16(lanes, _mm512_set1_epi16(static_cast<int16_t>(32 * k)));
+      cums_[k] = _mm512_mask_add_epi16(cums_[k], _mm512_cmpgt_epu16_mask(value, at), cums_[k], increment);
+      _mm512_store_si512(cum_ + 32 * k, cums_[k]);
+    }
+    if (total_ > kRescaleLimit) Rescale();
+    reciprocal_ = Reciprocal(total_);
+  }
+
+ private:
+  static constexpr unsigned kRegisters = 8;
+
+  // Every count halves, rounding down: f' = (f - 1) / 2 + 1 = (f + 1) / 2.
+  HX_WIDE_TARGET void Rescale() {
+    uint32_t sum = 0;
+    for (unsigned j = 0; j < 256; ++j) {
+      freq_[j] = (freq_[j] + 1) >> 1;
+      cum_[j] = static_cast<uint16_t>(sum);
+      sum += freq_[j];
+    }
+    total_ = sum;
+    for (unsigned k = 0; k < kRegisters; ++k) cums_[k] = _mm512_load_si512(cum_ + 32 * k);
+  }
+
+  __m512i cums_[kRegisters];
+  alignas(64) uint16_t cum_[256];
+  uint32_t freq_[256];
+  uint32_t total_ = 256;
+  uint64_t reciprocal_ = Reciprocal(256);
+};
+
+// RCDV_DecodeSafe's steps with the wide model; the source holds at least four bytes.
+HX_WIDE_TARGET int64_t DecodeWide(const uint8_t* begin, uint8_t* out, size_t length, size_t source_size) {
+  const uint8_t* const end = begin + source_size;
+  const uint8_t* in = begin + 4;
+  WideModel model;
+  uint32_t low = 0;
+  uint32_t range = 0xFFFFFFFFu;
+  uint32_t code = uint32_t{begin[0]} << 24 | uint32_t{begin[1]} << 16 | uint32_t{begin[2]} << 8 | begin[3];
+  for (size_t i = 0; i < length; ++i) {
+    const uint32_t r = model.Scale(range);
+    const uint32_t v = (code - low) / r;
+    if (v >= model.total()) return -1;
+    uint32_t cum;
+    const unsigned s = model.Find(v, cum);
+    out[i] = static_cast<uint8_t>(s);
+    low += r * cum;
+    range = r * model.Frequency(s);
+    if (end - in >= 4) {
+      const unsigned shift = SettledBits(low, range);
+      const uint64_t next = uint64_t{in[0]} << 24 | uint64_t{in[1]} << 16 | uint64_t{in[2]} << 8 | in[3];
+      code = static_cast<uint32_t>((uint64_t{code} << 32 | next) >> (32 - shift));
+      in += shift / 8;
+      low <<= shift;
+      range <<= shift;
+    }
+    while (NeedsShift(low, range)) {
+      if (in == end) return -1;
+      code = code << 8 | *in++;
+      low <<= 8;
+      range <<= 8;
+    }
+    model.Update(s);
+  }
+  return in - begin;
+}
+
+bool HasWide() {
+  static const bool wide = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                           __builtin_cpu_supports("popcnt");
+  return wide;
+}
+#endif
+
 }  // namespace
 
 int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t capacity) {
@@ -226,7 +293,7 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
   uint8_t* const begin = static_cast<uint8_t*>(destination);
   uint8_t* out = begin;
   uint8_t* const end = begin + capacity;
-  ByteModel model;
+  SearchModel model;
   uint32_t low = 0;
   uint32_t range = 0xFFFFFFFFu;
   for (size_t i = 0; i < length; ++i) {
@@ -263,6 +330,14 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
 }
 
 int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, size_t source_size) {
+#if defined(HX_RANGE_WIDE)
+  if (source_size >= 4 && HasWide())
+    return DecodeWide(static_cast<const uint8_t*>(source), static_cast<uint8_t*>(destination), length, source_size);
+#endif
+  return RCDV_DecodeSafePortable(source, destination, length, source_size);
+}
+
+int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t length, size_t source_size) {
   if (source_size < 4) return -1;
   const uint8_t* const begin = static_cast<const uint8_t*>(source);
   const uint8_t* const end = begin + source_size;

@@ -59,14 +59,16 @@ Record Encode(std::string name, Bytes input) {
   return record;
 }
 
-Record Decode(std::string name, Bytes coded, uint32_t length) {
+using DecodeFunction = int64_t (*)(const void*, void*, size_t, size_t);
+
+Record Decode(std::string name, Bytes coded, uint32_t length, DecodeFunction decode = RCDV_DecodeSafe) {
   Record record;
   record.kind = Kind::kDecode;
   record.name = std::move(name);
   record.input = std::move(coded);
   record.length = length;
   Bytes out(length);
-  record.result = RCDV_DecodeSafe(record.input.data(), out.data(), length, record.input.size());
+  record.result = decode(record.input.data(), out.data(), length, record.input.size());
   if (record.result >= 0) record.output = out;
   return record;
 }
@@ -319,18 +321,21 @@ TEST(RangeCoderReference, TodaysCoderReproducesEveryRecordedOutput) {
       const Record got = Encode(want.name, want.input);
       ASSERT_EQ(got.result, want.result);
       ASSERT_EQ(got.output, want.output) << "first difference at " << FirstDifference(got.output, want.output);
-      // The recorded bytes decode back, consuming exactly what was written.
-      const Record back = Decode(want.name, want.output, static_cast<uint32_t>(want.input.size()));
-      ASSERT_EQ(back.result, want.result);
-      ASSERT_EQ(back.output, want.input);
+      // The recorded bytes decode back, consuming exactly what was written, on both of the
+      // decoder's searches.
+      for (const DecodeFunction decode : {RCDV_DecodeSafe, RCDV_DecodeSafePortable}) {
+        const Record back = Decode(want.name, want.output, static_cast<uint32_t>(want.input.size()), decode);
+        ASSERT_EQ(back.result, want.result);
+        ASSERT_EQ(back.output, want.input);
+      }
     } else {
       ++decodes;
-      const Record got = Decode(want.name, want.input, want.length);
-      ASSERT_EQ(got.result, want.result);
-      if (want.result < 0) {
-        ++failed_decodes;
-      } else {
-        ASSERT_EQ(got.output, want.output) << "first difference at " << FirstDifference(got.output, want.output);
+      if (want.result < 0) ++failed_decodes;
+      for (const DecodeFunction decode : {RCDV_DecodeSafe, RCDV_DecodeSafePortable}) {
+        const Record got = Decode(want.name, want.input, want.length, decode);
+        ASSERT_EQ(got.result, want.result);
+        if (want.result >= 0)
+          ASSERT_EQ(got.output, want.output) << "first difference at " << FirstDifference(got.output, want.output);
       }
     }
   }

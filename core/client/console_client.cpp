@@ -13,8 +13,8 @@
 #include "core/conference/desktop_remote_control.h"
 #include "core/contacts/contact_managers.h"
 #include "core/contacts/last_calls.h"
-#include "core/media/benchmark/sys_benchmark.h"
 #include "core/media/format/media_format_adapter.h"
+#include "core/media/format/sys_benchmark.h"
 #include "core/net/loop/zserver.h"
 #include "core/storage/db_manager.h"
 #include "core/wire/client_caps.h"
@@ -27,10 +27,7 @@ HXConsoleClient::HXConsoleClient() {
 
 HXConsoleClient::~HXConsoleClient() {
   cleanManagers();
-  if (m_benchmark && m_benchmarkConnected) {
-    m_benchmark->resultSignal.Disconnect(this, &HXConsoleClient::_OnSysBenchmarkComplete);
-    m_benchmarkConnected = false;
-  }
+  m_benchmarkConnection.Disconnect();
   // Reverse order of the fields; each manager leaves the service table first.
   m_torrentManager.reset();
   m_phones.reset();
@@ -127,8 +124,7 @@ void HXConsoleClient::CreateApplication() {
   m_clientManager->directAcceptSignal.Connect(static_cast<HX_ConferenceHelper*>(this),
                                               &HX_ConferenceHelper::OnTryAcceptDirect);
 
-  m_benchmark->resultSignal.Connect(this, &HXConsoleClient::_OnSysBenchmarkComplete);
-  m_benchmarkConnected = true;
+  m_benchmarkConnection = m_benchmark->resultSignal.Connect(this, &HXConsoleClient::_OnSysBenchmarkComplete);
 
   m_lastCalls->confTypeRequestSignal.Connect(this, &HXConsoleClient::OnGetConfType);
   m_torrentManager->sendFileMessageSignal.Connect(this, &HXConsoleClient::OnSendFileMessage);

@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/base/callback_list.h"
 #include "core/client/capabilities.h"
 #include "core/client/fsm_shared.h"
 #include "core/client/transport_manager.h"
@@ -202,7 +203,7 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   std::shared_ptr<HX_DesktopRemoteControlManager> m_desktopManager;
   std::shared_ptr<HX_GrossBuchCache> m_contactCache;
   std::shared_ptr<HX_SysBenchmark> m_benchmark;
-  bool m_benchmarkConnected = false;
+  hx::CallbackList<const HX_SysPerformanceState&>::Connection m_benchmarkConnection;
   std::shared_ptr<HX_ConfManager> m_confManager;
   HX_ConfManager* m_confManagerPtr = nullptr;
   HX_DBManager* m_dbManager = nullptr;

@@ -209,13 +209,19 @@ void HXFSMShared::RemoveParam(const char* name) {
 }
 
 void HXFSMShared::SaveSysBenchmark(const SysPerformanceState& state) {
-  SaveParam(kSysBenchmark, state.bytes, sizeof(state.bytes));
+  uint8_t bytes[HX_SysPerformanceState::kBytes];
+  state.ToBytes(bytes);
+  SaveParam(kSysBenchmark, bytes, sizeof(bytes));
 }
 
 HXFSMShared::SysPerformanceState HXFSMShared::LoadSysBenchmark() {
-  SysPerformanceState state;
-  if (!LoadParam(kSysBenchmark, state.bytes, sizeof(state.bytes))) state = SysPerformanceState();
-  return state;
+  // The whole stored value, whatever its size: a short or long value is not a record.
+  std::string stored;
+  {
+    HXAutoLock guard(m_lock);
+    if (!m_settings->ReadRef(kSysBenchmark, stored, nullptr)) return SysPerformanceState();
+  }
+  return HX_SysPerformanceState::FromBytes(stored.data(), stored.size());
 }
 
 // Stored as three bytes: the listener flag, then the port in little-endian order.
@@ -317,19 +323,20 @@ template <typename T, typename F>
 T HXActiveConferenceWrapper::FromActive(T def, F read) const {
   HX_ConfManager* manager = confManager();
   if (manager == nullptr) return def;
-  const auto active = manager->confStorage()->activeConference();
-  return active ? read(*active) : def;
+  ConferenceLock lock;
+  if (!manager->confStorage()->activeConferenceRLock(lock)) return def;
+  return read(*lock.conference());
 }
 
 HX_Conference_Type HXActiveConferenceWrapper::GetConferenceType() const {
   HX_ConfManager* manager = confManager();
-  return manager != nullptr ? manager->confStorage()->currConferenceType() : -1;
+  return manager != nullptr ? manager->confStorage()->currConferenceType() : 0;
 }
 
 int32_t HXActiveConferenceWrapper::CastConferenceType() const {
-  return FromActive<int32_t>(1, [](const conference::ActiveConferenceInfo& c) {
-    if (c.type == 0) return 0;
-    switch (c.subType) {
+  return FromActive<int32_t>(1, [](const HX_Conference& c) {
+    if (c.getType() == 0) return 0;
+    switch (c.getSubType()) {
       case 3:
         return 3;
       case 1:
@@ -341,58 +348,53 @@ int32_t HXActiveConferenceWrapper::CastConferenceType() const {
 }
 
 int32_t HXActiveConferenceWrapper::GetConferenceSubType() const {
-  return FromActive<int32_t>(0, [](const auto& c) { return c.subType; });
+  return FromActive<int32_t>(0, [](const HX_Conference& c) { return c.getSubType(); });
 }
 int32_t HXActiveConferenceWrapper::GetConferenceScope() const {
-  return FromActive<int32_t>(-1, [](const auto& c) { return c.scope; });
+  return FromActive<int32_t>(-1, [](const HX_Conference& c) { return c.getScope(); });
 }
 bool HXActiveConferenceWrapper::GetConferenceAudio() const {
-  return FromActive<bool>(false, [](const auto& c) { return c.audio; });
+  return FromActive<bool>(false, [](const HX_Conference& c) { return c.isAudioOnly(); });
 }
 uint32_t HXActiveConferenceWrapper::GetConferenceMaxCast() const {
-  return FromActive<uint32_t>(0, [](const auto& c) { return c.maxCast; });
+  return FromActive<uint32_t>(0, [](const HX_Conference& c) { return c.getMaxCast(); });
 }
 uint32_t HXActiveConferenceWrapper::GetConferenceMaxParticipants() const {
-  return FromActive<uint32_t>(0, [](const auto& c) { return c.maxParticipants; });
+  return FromActive<uint32_t>(
+      0, [](const HX_Conference& c) { return static_cast<uint32_t>(c.getMaxParticipants()); });
 }
 std::string HXActiveConferenceWrapper::GetConferenceName() const {
-  return FromActive<std::string>("", [](const auto& c) { return c.name; });
+  return FromActive<std::string>("", [](const HX_Conference& c) { return c.getName(); });
 }
 std::string HXActiveConferenceWrapper::GetConferenceSID() const {
-  return FromActive<std::string>("", [](const auto& c) { return c.sid; });
+  return FromActive<std::string>("", [](const HX_Conference& c) { return c.getSID(); });
 }
 std::string HXActiveConferenceWrapper::GetConferenceCID() const {
-  return FromActive<std::string>("", [](const auto& c) { return c.cid; });
+  return FromActive<std::string>("", [](const HX_Conference& c) { return c.getCallId(); });
 }
 std::string HXActiveConferenceWrapper::GetConferenceOwner() const {
-  return FromActive<std::string>("", [](const auto& c) { return c.owner; });
+  return FromActive<std::string>("", [](const HX_Conference& c) { return c.owner(); });
 }
 std::string HXActiveConferenceWrapper::GetConferenceServer() const {
-  return FromActive<std::string>("", [](const auto& c) { return c.server; });
+  return FromActive<std::string>("", [](const HX_Conference& c) { return c.getServerId(); });
 }
 std::string HXActiveConferenceWrapper::GetConferenceSIDDomain() const {
-  return FromActive<std::string>("", [](const auto& c) { return c.sidDomain; });
+  return FromActive<std::string>("", [](const HX_Conference& c) { return c.getDomain(); });
 }
 std::set<conference::PeerId> HXActiveConferenceWrapper::GetConferenceIdList() const {
-  return FromActive<std::set<conference::PeerId>>({}, [](const auto& c) {
+  return FromActive<std::set<conference::PeerId>>({}, [](const HX_Conference& c) {
     std::set<conference::PeerId> ids;
-    for (const auto& entry : c.participants) ids.insert(entry.first);
+    c.getConferenceIdList(ids);
     return ids;
   });
 }
 int32_t HXActiveConferenceWrapper::GetConferenceIdRole(const char* id) const {
   if (id == nullptr) return 1;
-  return FromActive<int32_t>(1, [id](const auto& c) {
-    const auto found = c.participants.find(id);
-    return found != c.participants.end() ? found->second.role : 1;
-  });
+  return FromActive<int32_t>(1, [id](const HX_Conference& c) { return c.getConferenceIdRole(id); });
 }
 int32_t HXActiveConferenceWrapper::getConferenceIdLeaderType(const char* id) const {
   if (id == nullptr) return 0;
-  return FromActive<int32_t>(0, [id](const auto& c) {
-    const auto found = c.participants.find(id);
-    return found != c.participants.end() ? found->second.leaderType : 0;
-  });
+  return FromActive<int32_t>(0, [id](const HX_Conference& c) { return c.getLeaderType(id); });
 }
 std::string HXActiveConferenceWrapper::GetLastConferenceSID() const {
   HX_ConfManager* manager = confManager();

@@ -29,7 +29,9 @@
 #include "core/base/lock.h"
 #include "core/base/signal.h"
 #include "core/client/manager_holder.h"
-#include "core/conference/active_conference.h"
+#include "core/conference/conference_type.h"
+#include "core/conference/model/participant_info.h"
+#include "core/media/format/sys_performance_state.h"
 #include "core/contacts/stores/contact_storage.h"
 #include "core/contacts/stores/search_storage.h"
 #include "core/contacts/stores/status_storage.h"
@@ -90,12 +92,14 @@ class TransportSessionInfoWrapper : public virtual FSMSharedWrappersBase {
 
 }  // namespace hx
 
-// The active conference's data, read from the conference store of the conference manager. Every
-// answer is a copy (texts and id sets), so nothing points into a conference the network loop may
-// delete; the defaults answer when there is no active conference or no conference manager.
+// The active conference's data, read from the conference store of the conference manager while
+// the store's write lock holds the conference still (activeConferenceRLock): the network loop
+// changes these fields under that lock. Every answer is a copy (texts and id sets), so nothing
+// points into a conference the network loop may delete; the defaults answer when there is no
+// active conference or no conference manager.
 class HXActiveConferenceWrapper : public virtual ManagerHolderBase {
  public:
-  HX_Conference_Type GetConferenceType() const;  // the store's current type, -1 without one
+  HX_Conference_Type GetConferenceType() const;  // the store's current type, 0 without one
   int32_t CastConferenceType() const;            // conference::type, 1 without a conference
   int32_t GetConferenceSubType() const;
   int32_t GetConferenceScope() const;
@@ -109,7 +113,8 @@ class HXActiveConferenceWrapper : public virtual ManagerHolderBase {
   std::string GetConferenceServer() const;
   std::string GetConferenceSIDDomain() const;
   std::set<conference::PeerId> GetConferenceIdList() const;
-  int32_t GetConferenceIdRole(const char* id) const;        // 1 when unknown
+  // 1 without an active conference; the conference's answer (-1 for an unknown id) otherwise.
+  int32_t GetConferenceIdRole(const char* id) const;
   int32_t getConferenceIdLeaderType(const char* id) const;  // 0 when unknown or null
   std::string GetLastConferenceSID() const;
 
@@ -221,10 +226,11 @@ class HXFSMShared : public HX_ContactStorage,
   // The settings database (never null; when it failed to open, reads find nothing).
   std::shared_ptr<HX_SettingsDB> SettingsDB() const { return m_settings; }
 
-  // The 32-byte benchmark record under "SysBenchmark"; zero-filled when nothing is stored.
-  struct SysPerformanceState {
-    uint8_t bytes[32] = {};
-  };
+  // The benchmark record under "SysBenchmark", stored as its 32 little-endian bytes. Loading reads
+  // the stored bytes as untrusted input (HX_SysPerformanceState::FromBytes): nothing stored, a
+  // value of another size or an impossible score reads as the all-zero record, and fields that
+  // disagree with the score are rebuilt from it. A record saved here reads back unchanged.
+  using SysPerformanceState = HX_SysPerformanceState;
   void SaveSysBenchmark(const SysPerformanceState& state);
   SysPerformanceState LoadSysBenchmark();
 
@@ -263,5 +269,4 @@ class HXFSMShared : public HX_ContactStorage,
   UdpStreamsConfig m_udpConfig;
 };
 
-using HX_SysPerformanceState = HXFSMShared::SysPerformanceState;
 using HX_UdpStreamsConfig = HXFSMShared::UdpStreamsConfig;

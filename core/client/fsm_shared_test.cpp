@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "core/conference/conf_manager.h"
+#include "core/media/format/video_levels.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -178,13 +180,10 @@ TEST_F(FsmShared, AppIdIsMadeOnceAndKeptAcrossObjects) {
 }
 
 TEST_F(FsmShared, BenchmarkAndUdpConfigurationRecords) {
-  EXPECT_EQ(fsm->LoadSysBenchmark().bytes[0], 0);
-  HX_SysPerformanceState state;
-  for (int i = 0; i < 32; ++i) state.bytes[i] = static_cast<uint8_t>(i + 1);
+  EXPECT_EQ(fsm->LoadSysBenchmark(), HX_SysPerformanceState());
+  const HX_SysPerformanceState state = HX_SysPerformanceState::FromScore(189600, 500, kn_VideoLevelCaps());
   fsm->SaveSysBenchmark(state);
-  const HX_SysPerformanceState loaded = fsm->LoadSysBenchmark();
-  EXPECT_EQ(std::vector<uint8_t>(loaded.bytes, loaded.bytes + 32),
-            std::vector<uint8_t>(state.bytes, state.bytes + 32));
+  EXPECT_EQ(fsm->LoadSysBenchmark(), state);
 
   EXPECT_FALSE(fsm->getUdpStreamsConfig().listener);
   fsm->setUdpStreamsConfig({true, 40123});
@@ -192,6 +191,38 @@ TEST_F(FsmShared, BenchmarkAndUdpConfigurationRecords) {
   HXFSMShared again;
   EXPECT_TRUE(again.getUdpStreamsConfig().listener);
   EXPECT_EQ(again.getUdpStreamsConfig().port, 40123);
+}
+
+TEST_F(FsmShared, StoredBenchmarkRecordIsReadAsUntrustedInput) {
+  const HX_SysPerformanceState truth = HX_SysPerformanceState::FromScore(189600, 500, kn_VideoLevelCaps());
+  uint8_t good[32];
+  truth.ToBytes(good);
+  EXPECT_EQ(std::vector<uint8_t>(good, good + 32)[16], 47) << "the send level at offset 16";
+
+  // Values of another size, written into the settings file as another version or a bad disk
+  // would leave them, read as the never-measured record.
+  for (size_t size : {1u, 31u, 33u, 40u}) {
+    std::vector<uint8_t> value(good, good + 32);
+    value.resize(size, 0x5A);
+    fsm->SaveParam("SysBenchmark", value.data(), value.size());
+    EXPECT_EQ(fsm->LoadSysBenchmark(), HX_SysPerformanceState()) << size;
+  }
+  // A level without a row in the level table, next to a true score: rebuilt from the score.
+  uint8_t lying[32];
+  std::memcpy(lying, good, sizeof(lying));
+  lying[16] = 255;
+  lying[4] = 0xFF;
+  fsm->SaveParam("SysBenchmark", lying, sizeof(lying));
+  EXPECT_EQ(fsm->LoadSysBenchmark(), truth);
+  // A negative score.
+  lying[3] = 0x80;
+  fsm->SaveParam("SysBenchmark", lying, sizeof(lying));
+  EXPECT_EQ(fsm->LoadSysBenchmark(), HX_SysPerformanceState());
+  // The true record, read back by another object on the same file.
+  fsm->SaveSysBenchmark(truth);
+  fsm.reset();
+  HXFSMShared again;
+  EXPECT_EQ(again.LoadSysBenchmark(), truth);
 }
 
 TEST_F(FsmShared, ActiveConferenceAnswersAreCopies) {
@@ -203,29 +234,43 @@ TEST_F(FsmShared, ActiveConferenceAnswersAreCopies) {
   EXPECT_EQ(fsm->GetConferenceScope(), -1);
   EXPECT_EQ(fsm->GetConferenceIdRole("x"), 1);
 
-  conference::ActiveConferenceInfo info;
-  info.type = 5;
-  info.subType = 1;
-  info.name = "room@srv";
-  info.sid = "sid-1";
-  info.participants["a@srv"] = {3, 2};
-  holder.conf->confStorage()->setActiveConference(info);
+  // A group conference (asymmetric) confirmed as "sid-1", with one operator participant.
+  HX_ConfStorage* store = holder.conf->confStorage();
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(store->storageRequestCreateConferenceLock(lock, "room@srv", "", "owner@srv", 16, 0,
+                                                          5, 1, 0, nullptr, false));
+    ASSERT_TRUE(store->storageCreateConferenceCommit(lock, "sid-1", 1));
+    conference::Peer* peer = lock->addPeer("a@srv", 6);
+    peer->role = 2;
+    peer->flags |= conference::ParticipantInfoHolder::kOperator;
+  }
   EXPECT_EQ(fsm->CastConferenceType(), 2);
-  EXPECT_EQ(fsm->GetConferenceIdRole("a@srv"), 3);
+  EXPECT_EQ(fsm->GetConferenceType(), 5);
+  EXPECT_EQ(fsm->GetConferenceIdRole("a@srv"), 2);
   EXPECT_EQ(fsm->getConferenceIdLeaderType("a@srv"), 2);
+  EXPECT_EQ(fsm->getConferenceIdLeaderType("owner@srv"), 1);
   EXPECT_EQ(fsm->getConferenceIdLeaderType(nullptr), 0);
+  EXPECT_EQ(fsm->GetConferenceOwner(), "owner@srv");
+  EXPECT_EQ(fsm->GetConferenceSID(), "sid-1");
 
   // The answers stay valid after the conference is gone.
   const std::string name = fsm->GetConferenceName();
   const std::set<conference::PeerId> ids = fsm->GetConferenceIdList();
-  holder.conf->confStorage()->clearActiveConference();
+  EXPECT_TRUE(store->DeleteConference("sid-1", false));
   EXPECT_EQ(name, "room@srv");
-  EXPECT_EQ(ids, (std::set<conference::PeerId>{"a@srv"}));
+  // The own entry (no login here: an empty id) and the one listed participant.
+  EXPECT_EQ(ids, (std::set<conference::PeerId>{conference::PeerId(""), conference::PeerId("a@srv")}));
   EXPECT_EQ(fsm->GetConferenceName(), "");
+  EXPECT_EQ(fsm->GetConferenceType(), 0);
   EXPECT_EQ(fsm->GetLastConferenceSID(), "sid-1");
 
   // IsMyConference answers false below state 4 even for the active conference.
-  holder.conf->confStorage()->setActiveConference(info);
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(store->storageCreateForeignConferenceLock(lock, "sid-2", "room@srv", "", "owner@srv",
+                                                          16, 0, 5, 0, 0, nullptr, false));
+  }
   fsm->SetFSMState(hx::fsm::logged_in);
   EXPECT_FALSE(fsm->IsMyConference("room@srv"));
   fsm->SetFSMState(hx::fsm::in_conference);

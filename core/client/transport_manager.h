@@ -41,7 +41,7 @@
 #include "core/base/lock.h"
 #include "core/base/stored_task.h"
 #include "core/client/transport_attempt.h"
-#include "core/conference/conf_storage.h"
+#include "core/conference/store/conf_storage.h"
 #include "core/net/address/sock_addr.h"
 #include "core/net/loop/zserver.h"
 #include "core/transport/session.h"

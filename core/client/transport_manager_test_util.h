@@ -111,10 +111,45 @@ class RecordingClient : public TestConsoleClient {
     return m_logouts;
   }
   HX_ConfStorage* store() const { return confManager() != nullptr ? confManager()->confStorage() : nullptr; }
+  // A conference of the own user, confirmed by the server as `sid` and joined, made through the
+  // store's own operations; its id, 0 when the store refused.
+  int32_t JoinConference(const std::string& sid) {
+    HX_ConfManager* manager = confManager();
+    if (manager == nullptr) return 0;
+    int32_t id = 0;
+    {
+      ConferenceLock lock;
+      if (!manager->storageRequestCreateConferenceLock(lock, "room", "", "me@test.invalid", 16, 0, 5, 0, 0,
+                                                       nullptr, false))
+        return 0;
+      id = lock->getId();
+      if (!manager->storageCreateConferenceCommit(lock, sid.c_str(), 1)) return 0;
+    }
+    ConferenceLock lock;
+    if (!manager->getConferenceLock(lock, id)) return 0;
+    lock->setState(lock, ::conference::kStateJoined);
+    return id;
+  }
+  // Ends the conference as the server's own deletion does (the server is not told).
+  bool EndConference(int32_t id) {
+    HX_ConfManager* manager = confManager();
+    ConferenceLock lock;
+    return manager != nullptr && manager->getConferenceLock(lock, id) && manager->DeleteConference(lock, false, true);
+  }
+  // Whether the conference is still in the store's table.
+  bool HasConference(int32_t id) {
+    ConferenceLock lock;
+    return confManager() != nullptr && confManager()->getConferenceLock(lock, id);
+  }
+  // The store's "DeleteConference" requests so far.
+  std::vector<std::string> DeleteRequests() const {
+    return confManager() != nullptr ? confManager()->deleteRequests() : std::vector<std::string>();
+  }
 
   // Exposed for tests of the inner steps.
   using HX_TransportManager::eventAdd;
   using HX_TransportManager::OnServerUnavailable;
+  using HX_TransportManager::SaveEndpoints;
 
  private:
   mutable std::mutex m_mutex;

@@ -56,7 +56,9 @@ void HX_TransportManager::setNetworkType(int32_t type, bool forceReset) {
       if (interfaces != nullptr) interfaces->clear();
     }
     if (store != nullptr) {
-      store->setNetworkType(0, interfaces != nullptr ? interfaces->getAddrList() : HXIpIfAddrSet());
+      HXIfIpAddrContainer current;
+      if (interfaces != nullptr) current.set(interfaces->getAddrList());
+      store->setNetworkType(0, current);
     }
     return;
   }
@@ -75,7 +77,11 @@ void HX_TransportManager::setNetworkType(int32_t type, bool forceReset) {
       interfaces->lockList().set(set);
       interfaces->unlockList();
     }
-    if (store != nullptr) store->setNetworkType(static_cast<int32_t>(mode), set);
+    if (store != nullptr) {
+      HXIfIpAddrContainer current;
+      current.set(set);
+      store->setNetworkType(mode, current);
+    }
     updateIfAddrList(set, true);
   }
 

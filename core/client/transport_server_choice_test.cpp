@@ -169,18 +169,22 @@ TEST_F(TransportServerChoiceTest, LossDuringAConferenceKeepsItWhileTheClientIdLi
     void On(const char*, unsigned short, bool) { ++n; }
   } lost;
   m_client->serverUnavailable.Connect(&lost, &Lost::On);
-  m_client->store()->setConfCounts(0, 1, 0);
+  const int32_t conference = m_client->JoinConference("room@" + std::string(kTestServerId));
+  ASSERT_NE(conference, 0);
   SessionConnections(server)[0]->Close();
   // Resumed quietly: the conference stays, nothing is reported.
   ASSERT_TRUE(m_client->WaitUntil([&] {
     return SessionConnections(server).size() == 2 && m_client->getStateTrs() == State::eLoggedIn;
   }));
-  EXPECT_EQ(m_client->store()->transportNotices().closeAll, 0u);
+  EXPECT_TRUE(m_client->HasConference(conference));
+  EXPECT_TRUE(m_client->DeleteRequests().empty());
   EXPECT_EQ(lost.n.load(), 0);
-  // Once the id no longer lives, the conferences are closed and the loss is reported.
+  // Once the id no longer lives, the conferences are closed (the server told) and the loss is
+  // reported.
   HX_TransportManager::timing().cidLifetimeSec = 0;
   SessionConnections(server)[1]->Close();
-  EXPECT_TRUE(WaitFor([&] { return m_client->store()->transportNotices().closeAll == 1; }, kManagerWaitMs));
+  EXPECT_TRUE(WaitFor([&] { return !m_client->HasConference(conference); }, kManagerWaitMs));
+  EXPECT_EQ(m_client->DeleteRequests(), std::vector<std::string>{"room@" + std::string(kTestServerId)});
   EXPECT_TRUE(WaitFor([&] { return lost.n.load() >= 1; }, kManagerWaitMs));
   m_client->serverUnavailable.Disconnect(&lost, &Lost::On);
 }
@@ -260,14 +264,15 @@ TEST_F(RedirectTest, RedirectMovesTheSessionAtOnce) {
 
 TEST_F(RedirectTest, RedirectDuringAConferenceWaitsForTheLastOneToEnd) {
   SetUpServers();
-  m_client->store()->setConfCounts(0, 1, 0);
+  const int32_t conference = m_client->JoinConference("room@" + std::string(kTestServerId));
+  ASSERT_NE(conference, 0);
   ASSERT_TRUE(Redirect(*second, "b.hx.test#vcs"));
   ASSERT_TRUE(WaitFor([&] { return (m_client->getTasks() & HX_TransportManager::eTaskRedirect) != 0; },
                       kManagerWaitMs));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(SessionConnections(*second).empty());
   EXPECT_EQ(m_client->getStateTrs(), State::eLoggedIn);
-  m_client->store()->setConfCounts(0, 0, 0);
+  ASSERT_TRUE(m_client->EndConference(conference));
   ASSERT_TRUE(m_client->WaitUntil([&] { return SessionConnections(*second).size() == 1; }));
   EXPECT_EQ(m_client->getTasks() & HX_TransportManager::eTaskRedirect, 0u);
 }
@@ -300,6 +305,26 @@ TEST_F(TransportServerChoiceTest, SwitchesToAClearlyFasterHostOfTheServer) {
   m_client->eventAdd(m_client->getTargetGeneration(), HX_TransportManager::eEventCheckBetterHost, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(SessionConnections(slow).size(), 1u);
+}
+
+TEST_F(TransportServerChoiceTest, SavedServerEndpointsReachTheConferencesOfThatServer) {
+  const int32_t here = m_client->JoinConference("room@" + std::string(kTestServerId));
+  const int32_t elsewhere = m_client->JoinConference("room@other.hx.test#vcs");
+  ASSERT_NE(here, 0);
+  ASSERT_NE(elsewhere, 0);
+  auto endpoint = std::make_shared<HX_Endpoint>("ep", static_cast<hx::EpType>(0));
+  endpoint->SetHost("media.hx.test");
+  endpoint->SetPort(4307);
+  endpoint->SetFamily(AF_INET);
+  m_client->SaveEndpoints(nullptr, kTestServerId, {endpoint});
+  const auto ownEndpoints = [&](int32_t id) {
+    ConferenceLock lock;
+    EXPECT_TRUE(m_client->confManager()->getConferenceLock(lock, id));
+    return lock ? lock->getEndpointsList().size() : 0u;
+  };
+  // A sender and a receiver endpoint for the one server endpoint, on that server's conference only.
+  EXPECT_EQ(ownEndpoints(here), 2u);
+  EXPECT_EQ(ownEndpoints(elsewhere), 0u);
 }
 
 }  // namespace

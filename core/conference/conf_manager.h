@@ -1,8 +1,10 @@
 #pragma once
 // HX_ConfManager: the conference service "CONFERENCE", as far as the client object's creation and
-// wiring need it so far: it registers under the name it is given, owns the conference store, and
-// carries the signals the client object wires. Messages it does not know yet answer false. The
-// conference subsystem grows it.
+// wiring need it so far: it registers under the name it is given, is the conference store (its
+// second base, HX_ConfStorage), and carries the signals the client object wires. Messages it does
+// not know yet answer false. The store's two hooks record their calls until the service composes
+// "DeleteConference" and "LogPartStat": deleteConferenceAux answers what was set with
+// setDeleteAnswer (false, "not queued", by default).
 //
 // The destructor unregisters first, so that the network loop never dispatches into a manager
 // being destroyed.
@@ -10,30 +12,35 @@
 // Thread safety: signals follow hx::Signal's rules (connected before messages flow).
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/base/signal.h"
 #include "core/client/abstract_manager.h"
-#include "core/conference/conf_storage.h"
+#include "core/conference/store/conf_storage.h"
 
-class HXCpuLoad;
-
-class HX_ConfManager : public HX_AbstractManager {
+class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
  public:
-  HX_ConfManager(const char* serviceName, std::shared_ptr<HX_TransportSession> transport, HXFSMShared* fsm);
+  HX_ConfManager(const char* serviceName, std::shared_ptr<HX_TransportSession> transport,
+                 HXFSMShared* fsm);
   ~HX_ConfManager() override;
 
   bool ParseIncomimgMessage(HX_Container& message) override;
 
-  HX_ConfStorage* confStorage() { return &m_storage; }
-  const HX_ConfStorage* confStorage() const { return &m_storage; }
+  HX_ConfStorage* confStorage() { return this; }
+  const HX_ConfStorage* confStorage() const { return this; }
+
+  // The store's hooks.
+  bool deleteConferenceAux(const char* SID) override;
+  void SendConfStat(const conference::Statistics& statistics) override;
+  void setDeleteAnswer(bool queued);
+  // SIDs passed to deleteConferenceAux, and the records passed to SendConfStat, in order.
+  std::vector<std::string> deleteRequests() const;
+  std::vector<conference::Statistics> sentStatistics() const;
   // Drops every connection of every signal below.
   void ResetSignals();
 
-  // The store's signals (conference name).
-  hx::Signal1<const char*> conferenceCreated;
-  hx::Signal1<const char*> conferenceDeleted;
-  hx::Signal2<const char*, int> conferenceJoinResult;
   // Call-control signals; the conference subsystem gives them their full arguments.
   hx::Signal2<const char*, const char*> AcceptReceivedSignal;
   hx::Signal1<const char*> PrepareCapsSignal;
@@ -52,10 +59,11 @@ class HX_ConfManager : public HX_AbstractManager {
   hx::Signal2<const char*, const char*> RejectSentSignal;
   hx::Signal1<const char*> UpdateConnectionInfoSignal;
 
-  void setCpuLoadMeasurer(std::shared_ptr<HXCpuLoad> meter) { m_cpuLoad = std::move(meter); }
-  std::shared_ptr<HXCpuLoad> cpuLoadMeasurer() const { return m_cpuLoad; }
+  using HX_AbstractManager::getFSM;
 
  private:
-  HX_ConfStorage m_storage;
-  std::shared_ptr<HXCpuLoad> m_cpuLoad;
+  mutable std::mutex m_hookMutex;
+  bool m_deleteAnswer = false;
+  std::vector<std::string> m_deleteRequests;
+  std::vector<conference::Statistics> m_sentStatistics;
 };

@@ -6,8 +6,8 @@ HX_ConferenceHelper::HX_ConferenceHelper() : m_listener(std::make_shared<Listene
 
 HX_ConferenceHelper::~HX_ConferenceHelper() = default;
 
-void HX_ConferenceHelper::OnConferenceCreated(const char*) {}
-void HX_ConferenceHelper::OnConferenceDeleted(const char*) {}
+void HX_ConferenceHelper::OnConferenceCreated(const char*, HX_ConferenceCreated_Result) {}
+void HX_ConferenceHelper::OnConferenceDeleted(const char*, HX_ConferenceDeleted_Result) {}
 void HX_ConferenceHelper::OnRoleEventOccured(const char*, int) {}
 void HX_ConferenceHelper::OnInviteReceived(const char*, const char*) {}
 void HX_ConferenceHelper::OnTryAcceptDirect(const char*) {}

@@ -14,7 +14,7 @@
 
 #include "core/client/manager_holder.h"
 #include "core/client/meeting_tools.h"
-#include "core/conference/conf_storage.h"
+#include "core/conference/store/conf_storage.h"
 
 class HX_ConfManager;
 
@@ -24,8 +24,8 @@ class HX_ConferenceHelper : public virtual ManagerHolderBase, public HX_MeetingT
   ~HX_ConferenceHelper() override;
 
   // Handlers of the conference service's signals.
-  virtual void OnConferenceCreated(const char* conference);
-  virtual void OnConferenceDeleted(const char* conference);
+  virtual void OnConferenceCreated(const char* conference, HX_ConferenceCreated_Result result);
+  virtual void OnConferenceDeleted(const char* conference, HX_ConferenceDeleted_Result result);
   virtual void OnRoleEventOccured(const char* conference, int role);
   virtual void OnInviteReceived(const char* conference, const char* peer);
   // A peer offers a direct connection for the conference `sid` (the client service's signal).

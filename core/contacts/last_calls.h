@@ -64,9 +64,10 @@ class HX_LastCalls {
     (void)conference;
     (void)peer;
   }
-  virtual void OnConferenceDeleted(const char* conference) {
+  virtual void OnConferenceDeleted(const char* conference, HX_ConferenceDeleted_Result result) {
     Count();
     (void)conference;
+    (void)result;
   }
   virtual void OnReqInviteSent(const char* conference, const char* peer) {
     Count();

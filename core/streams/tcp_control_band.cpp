@@ -21,6 +21,15 @@ uint32_t ToU32(double value) {
   return static_cast<uint32_t>(value);
 }
 
+// Whether the 32-bit tick has reached (or passed) `due`, a time set from the same tick and kept
+// in 64 bits: compared as a 32-bit difference, so a hold or wait that straddles the tick's wrap
+// still ends.
+int32_t TickMinus(uint32_t tick, uint64_t due) {
+  return static_cast<int32_t>(tick - static_cast<uint32_t>(due));
+}
+bool TickReached(uint32_t tick, uint64_t due) { return TickMinus(tick, due) >= 0; }
+bool TickPassed(uint32_t tick, uint64_t due) { return TickMinus(tick, due) > 0; }
+
 }  // namespace
 
 HX_ControlBandTCP::HX_ControlBandTCP(HX_SendFrameQueueTCPv2* queue, HX_TickSource clock)
@@ -315,7 +324,7 @@ void HX_ControlBandTCP::CalculateSendBitrate(uint32_t tick, int limit, int ratio
 
   if (ratio >= 20) {
     m_holdUntil = t + hold;
-    const uint64_t cut = std::max<uint64_t>(10, uint64_t{m_send} * 100 / (ratio + 50));
+    const uint64_t cut = std::max<uint64_t>(10, uint64_t{m_send} * 100 / (int64_t{ratio} + 50));
     m_send = Figure(std::min<uint64_t>(cut, m_phys));
     m_base = m_send;
     if (m_state == HX_BandTCP_Recovering) m_upper = Figure(uint64_t{m_phys} * k / 100);
@@ -334,12 +343,12 @@ void HX_ControlBandTCP::CalculateSendBitrate(uint32_t tick, int limit, int ratio
     m_send = Figure(std::min<uint64_t>(static_cast<uint64_t>(m_send * 1.12 + 1), a));
     return;
   } else if (m_state == HX_BandTCP_Congested) {
-    if (m_holdUntil < t) {
+    if (TickPassed(tick, m_holdUntil)) {
       m_state = HX_BandTCP_Recovering;
       m_multiplier = 0;
       m_phaseTime = t;
     }
-  } else if (m_state == HX_BandTCP_Waiting && m_phaseTime <= t) {
+  } else if (m_state == HX_BandTCP_Waiting && TickReached(tick, m_phaseTime)) {
     m_state = HX_BandTCP_Growing;
     m_multiplier = 0;
     m_phaseTime = t;

@@ -1,9 +1,10 @@
 // The transport connection to the fake server through real HTTP proxies started by the test:
 // squid with Basic and with Digest authentication and tinyproxy with Basic, over plain TCP with
 // the secure handshake and over TLS through the tunnel. The server's name is known only to the
-// proxy (squid's own hosts file; "localhost" for tinyproxy), so the client takes the proxy while
-// its own lookup of the name is pending. The user's side is a helper that answers on its own
-// thread.
+// proxies (squid's own hosts file), so the connection can only come up through the proxy: the
+// client's own lookup of the name never answers it. tinyproxy resolves with the system's resolver
+// and has no hosts file, so it sends its tunnels on through a squid without authentication that
+// knows the name. The user's side is a helper that answers on its own thread.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -18,11 +19,18 @@
 #include "core/transport/transport_test_util.h"
 #include "testing/http_proxy_servers.h"
 #include "testing/proxy_auth_test_helper.h"
+#include "testing/test_support.h"
 
 namespace hx::testing {
 namespace {
 
 const char kServerName[] = "fake-server.proxied.hx.test";
+
+std::string ClientLog(const LogCapture& log) {
+  std::string text = "client log:\n";
+  for (const std::string& line : log.Lines()) text += line + "\n";
+  return text;
+}
 
 class TransportProxyTest : public TransportFixture {
  protected:
@@ -83,6 +91,24 @@ class TransportProxyTest : public TransportFixture {
     return session ? session->httpSession() : nullptr;
   }
 
+  // tinyproxy with Basic authentication before a squid that alone knows kServerName.
+  struct TinyproxyChain {
+    TinyproxyChain(const std::string& tinyproxy, const std::string& squid,
+                   const std::string& openssl)
+        : upstream(squid, openssl, UpstreamOptions()),
+          proxy(tinyproxy, "tinyuser", "tinypass", upstream.ready() ? upstream.port() : 0) {}
+    static SquidProxy::Options UpstreamOptions() {
+      SquidProxy::Options options;
+      options.auth = SquidProxy::Auth::none;
+      options.hosts[kServerName] = "127.0.0.1";
+      return options;
+    }
+    std::string Log() const { return proxy.Log() + upstream.Log(); }
+
+    SquidProxy upstream;
+    TinyProxy proxy;
+  };
+
   std::shared_ptr<TestProxyAuthHelper> m_helper;
 };
 
@@ -131,22 +157,28 @@ TEST_F(TransportProxyTest, SquidDigestReconnectKeepsCountingTheNonce) {
 
 TEST_F(TransportProxyTest, TinyproxyBasicOverTls) {
   HX_REQUIRE_TOOL("tinyproxy", tinyproxy);
+  HX_REQUIRE_TOOL("squid", squid);
   HX_REQUIRE_TOOL("openssl", openssl);
-  TinyProxy proxy(tinyproxy, "tinyuser", "tinypass");
-  ASSERT_TRUE(proxy.ready()) << proxy.Log();
-  UseProxy(proxy.port(), "tinyuser", "tinypass");
-  ConnectByName("localhost", true);
-  EXPECT_EQ(m_helper->requests, 1) << proxy.Log();
+  TinyproxyChain chain(tinyproxy, squid, openssl);
+  ASSERT_TRUE(chain.upstream.ready() && chain.proxy.ready()) << chain.Log();
+  UseProxy(chain.proxy.port(), "tinyuser", "tinypass");
+  LogCapture clientLog;
+  ConnectByName(kServerName, true);
+  if (HasFailure()) ADD_FAILURE() << chain.Log() << ClientLog(clientLog);
+  EXPECT_EQ(m_helper->requests, 1);
 }
 
 TEST_F(TransportProxyTest, TinyproxyBasicSecureHandshake) {
   HX_REQUIRE_TOOL("tinyproxy", tinyproxy);
+  HX_REQUIRE_TOOL("squid", squid);
   HX_REQUIRE_TOOL("openssl", openssl);
-  TinyProxy proxy(tinyproxy, "tinyuser", "tinypass");
-  ASSERT_TRUE(proxy.ready()) << proxy.Log();
-  UseProxy(proxy.port(), "tinyuser", "tinypass");
-  ConnectByName("localhost", false);
-  EXPECT_EQ(m_helper->requests, 1) << proxy.Log();
+  TinyproxyChain chain(tinyproxy, squid, openssl);
+  ASSERT_TRUE(chain.upstream.ready() && chain.proxy.ready()) << chain.Log();
+  UseProxy(chain.proxy.port(), "tinyuser", "tinypass");
+  LogCapture clientLog;
+  ConnectByName(kServerName, false);
+  if (HasFailure()) ADD_FAILURE() << chain.Log() << ClientLog(clientLog);
+  EXPECT_EQ(m_helper->requests, 1);
 }
 
 }  // namespace

@@ -47,22 +47,26 @@ uint32_t HX_ContactStorage::CalcContactHash(const hx::Contact& contact) {
          contact.flags;
 }
 
-void HX_ContactStorage::AddHash(uint32_t delta) {
-  contactsHash.store(contactsHash.load(std::memory_order_relaxed) + delta,
-                     std::memory_order_release);
+void HX_ContactStorage::PublishHashNL() {
+  contactsHash.store(m_hashSum, std::memory_order_release);
 }
 
-void HX_ContactStorage::InsertNL(hx::Contact contact) {
-  std::string key = FoldedKey(contact.peerId);
-  AddHash(CalcContactHash(contact));
+void HX_ContactStorage::InsertNL(hx::Contact contact, std::string key) {
+  m_hashSum += CalcContactHash(contact);
   const auto where = contacts.insert(std::move(contact)).first;
   m_index[std::move(key)] = where;
 }
 
-void HX_ContactStorage::EraseNL(ContactSet::const_iterator where) {
-  AddHash(0u - CalcContactHash(*where));
-  m_index.erase(FoldedKey(where->peerId));
-  contacts.erase(where);
+// The set's node is taken out, changed and put back, so that the contact's texts are neither
+// copied nor reallocated; the index entry follows the node.
+template <typename Change>
+void HX_ContactStorage::ChangeNL(Index::iterator entry, bool rehash, Change change) {
+  auto node = contacts.extract(entry->second);
+  hx::Contact& contact = node.value();
+  if (rehash) m_hashSum -= CalcContactHash(contact);
+  change(contact);
+  if (rehash) m_hashSum += CalcContactHash(contact);
+  entry->second = contacts.insert(std::move(node)).position;
 }
 
 HX_ContactStorage::ContactSet::const_iterator HX_ContactStorage::SearchContact(
@@ -74,45 +78,54 @@ HX_ContactStorage::ContactSet::const_iterator HX_ContactStorage::SearchContact(
 }
 
 hx::Contact HX_ContactStorage::PushContact(const char* /*user*/, const char* peerId,
-                                           const char* displayName,
-                                           HX_UserPresence_Status status, uint32_t flags) {
+                                           const char* displayName, HX_UserPresence_Status status,
+                                           uint32_t flags) {
   HXAutoLock hold(*this);
   const char* id = peerId ? peerId : "";
-  const auto found = SearchContact(id);
-  if (found == contacts.end()) {
+  std::string key = FoldedKey(id);
+  const auto entry = m_index.find(key);
+  if (entry == m_index.end()) {
     hx::Contact contact(id, displayName ? displayName : id,
                         status == USER_STATUS_UNDEF ? USER_LOGOFF : status, flags);
-    InsertNL(contact);
+    InsertNL(contact, std::move(key));
+    PublishHashNL();
     return contact;
   }
-  hx::Contact contact(found->peerId, displayName ? std::string(displayName) : found->displayName,
-                      status == USER_STATUS_UNDEF ? found->status : status, flags);
-  EraseNL(found);
-  InsertNL(contact);
-  return contact;
+  ChangeNL(entry, true, [&](hx::Contact& contact) {
+    if (displayName) contact.displayName = displayName;
+    if (status != USER_STATUS_UNDEF) contact.status = status;
+    contact.flags = flags;
+  });
+  PublishHashNL();
+  return *entry->second;
 }
 
 void HX_ContactStorage::DropContact(const char* peerId) {
+  if (peerId == nullptr) return;
   HXAutoLock hold(*this);
-  const auto found = SearchContact(peerId);
-  if (found != contacts.end()) EraseNL(found);
+  const auto entry = m_index.find(FoldedKey(peerId));
+  if (entry == m_index.end()) return;
+  m_hashSum -= CalcContactHash(*entry->second);
+  contacts.erase(entry->second);
+  m_index.erase(entry);
+  PublishHashNL();
 }
 
 void HX_ContactStorage::DropContactList() {
   HXAutoLock hold(*this);
   contacts.clear();
   m_index.clear();
-  contactsHash.store(0, std::memory_order_release);
+  m_hashSum = 0;
+  PublishHashNL();
 }
 
 void HX_ContactStorage::SetDisplayName(const char* peerId, const char* displayName) {
-  if (displayName == nullptr) return;
+  if (displayName == nullptr || peerId == nullptr) return;
   HXAutoLock hold(*this);
-  const auto found = SearchContact(peerId);
-  if (found == contacts.end()) return;
-  hx::Contact renamed(found->peerId, displayName, found->status, found->flags);
-  EraseNL(found);
-  InsertNL(std::move(renamed));
+  const auto entry = m_index.find(FoldedKey(peerId));
+  if (entry == m_index.end()) return;
+  ChangeNL(entry, true, [&](hx::Contact& contact) { contact.displayName = displayName; });
+  PublishHashNL();
 }
 
 std::optional<std::string> HX_ContactStorage::GetDisplayName(
@@ -146,10 +159,12 @@ void HX_ContactStorage::setContactList(const ContactSet& list) {
   HXAutoLock hold(*this);
   contacts.clear();
   m_index.clear();
-  contactsHash.store(0, std::memory_order_release);
+  m_hashSum = 0;
   for (const hx::Contact& contact : list) {
-    if (m_index.count(FoldedKey(contact.peerId)) == 0) InsertNL(contact);
+    std::string key = FoldedKey(contact.peerId);
+    if (m_index.count(key) == 0) InsertNL(contact, std::move(key));
   }
+  PublishHashNL();
 }
 
 bool HX_ContactStorage::IsPeerExists(const char* peerId) const {
@@ -158,10 +173,10 @@ bool HX_ContactStorage::IsPeerExists(const char* peerId) const {
 }
 
 void HX_ContactStorage::updateContactStatus(const char* peerId, HX_UserPresence_Status status) {
+  if (peerId == nullptr) return;
   HXAutoLock hold(*this);
-  const auto found = SearchContact(peerId);
-  if (found == contacts.end()) return;
-  hx::Contact changed(*found, status);
-  EraseNL(found);
-  InsertNL(std::move(changed));
+  const auto entry = m_index.find(FoldedKey(peerId));
+  if (entry == m_index.end()) return;
+  // The status is not part of the hash.
+  ChangeNL(entry, false, [&](hx::Contact& contact) { contact.status = status; });
 }

@@ -10,8 +10,9 @@
 // Thread safety: the store is its own recursive lock (HXMultiLock<0>). Every operation takes it
 // for its whole duration; readers on other threads hold it from LockContactList to
 // UnlockContactList, and callers that apply a whole list hold getContactStorageLock across their
-// calls. GetContactsHash reads an atomic without the lock. Nothing is called out of the store
-// while its lock is held.
+// calls. GetContactsHash reads an atomic without the lock; each operation publishes the hash once,
+// when it is done, so that a reader never sees the sum of a list that never was (a contact taken
+// out and not yet put back). Nothing is called out of the store while its lock is held.
 
 #include <atomic>
 #include <cstdint>
@@ -79,11 +80,18 @@ class HX_ContactStorage : public HXMultiLock<0> {
   std::atomic<uint32_t> contactsHash{0};
 
  private:
-  // Inserts `contact` (its id not yet present) into the set, the index and the hash.
-  void InsertNL(hx::Contact contact);
-  // Removes the element at `where` from the set, the index and the hash.
-  void EraseNL(ContactSet::const_iterator where);
-  void AddHash(uint32_t delta);
+  using Index = std::unordered_map<std::string, ContactSet::const_iterator>;
 
-  std::unordered_map<std::string, ContactSet::const_iterator> m_index;
+  // Inserts `contact` (its id, folded to `key`, not yet present) into the set, the index and the
+  // running sum.
+  void InsertNL(hx::Contact contact, std::string key);
+  // Applies `change` (never to the id) to the contact that `entry` indexes and puts it back in
+  // order; with `rehash`, the running sum follows the contact's hash.
+  template <typename Change>
+  void ChangeNL(Index::iterator entry, bool rehash, Change change);
+  // Makes the running sum the value GetContactsHash answers.
+  void PublishHashNL();
+
+  Index m_index;
+  uint32_t m_hashSum = 0;  // the sum of the contact hashes, kept under the lock
 };

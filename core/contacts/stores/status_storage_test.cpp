@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/base/container.h"
 #include "core/base/range_coder.h"
+#include "core/contacts/names/call_id_parser.h"
+#include "core/contacts/stores/contact_storage.h"
 
 namespace {
 
@@ -421,6 +425,129 @@ TEST(LStatusStorage, FirstValueStaysAndDropEmpties) {
   EXPECT_TRUE(store.GetLStatusList().empty());
   store.PushLStatus("ivy", static_cast<HX_LStatus>(4));
   EXPECT_EQ(store.GetLStatusList().at("ivy"), 4);
+}
+
+// The contact and status stores side by side, as the shared state carries them.
+struct SharedStores : HX_ContactStorage, HX_StatusStorage {};
+
+// The loop thread's changes to the contact list and the subscription, step by step.
+template <typename Stores>
+void LoopStep(Stores& stores, int i) {
+  const std::string id = (i % 2 ? "User" : "user") + std::to_string(i % 97);
+  switch (i % 5) {
+    case 0:
+    case 1:
+      stores.PushContact(nullptr, id.c_str(), nullptr, USER_AVAIL, static_cast<uint32_t>(i % 2));
+      break;
+    case 2:
+      stores.SetDisplayName(id.c_str(), ("Name " + std::to_string(i)).c_str());
+      break;
+    case 3:
+      stores.updateContactStatus(id.c_str(), USER_BUSY);
+      break;
+    default:
+      stores.DropContact(id.c_str());
+  }
+}
+
+// The address-book retry job reads the contacts hash and the subscribed flag on a worker without
+// the stores' locks while the loop thread changes both: every hash it sees is one the loop thread
+// left between two operations, and once the loop thread is done the worker sees its last values.
+TEST(SharedStores, WorkerReadsTheHashAndTheSubscribedFlagWhileTheLoopChangesThem) {
+  constexpr int kSteps = 4000;
+  std::set<uint32_t> published{0};
+  {
+    HX_ContactStorage model;
+    for (int i = 0; i < kSteps; ++i) {
+      LoopStep(model, i);
+      published.insert(model.GetContactsHash());
+    }
+  }
+  SharedStores stores;
+  std::atomic<bool> done{false};
+  std::atomic<int> unknownHashes{0};
+  uint32_t lastHash = 0;
+  bool lastFlag = true;
+  std::thread worker([&] {
+    for (;;) {
+      const bool finished = done.load();
+      const uint32_t hash = stores.GetContactsHash();
+      const bool subscribed = stores.getStatusSubscription();
+      if (published.count(hash) == 0) ++unknownHashes;
+      if (finished) {
+        lastHash = hash;
+        lastFlag = subscribed;
+        return;
+      }
+    }
+  });
+  for (int i = 0; i < kSteps; ++i) {
+    LoopStep(stores, i);
+    if (i % 10 == 0) stores.setStatusSubscription();
+    if (i % 10 == 5) stores.ClearStatusHolder();
+    stores.SetStatus(("user" + std::to_string(i % 97)).c_str(), i % 3);
+  }
+  stores.ClearStatusHolder();
+  const uint32_t finalHash = stores.GetContactsHash();
+  done = true;
+  worker.join();
+  EXPECT_EQ(unknownHashes.load(), 0);
+  EXPECT_EQ(lastHash, finalHash);
+  EXPECT_FALSE(lastFlag);
+  EXPECT_NE(finalHash, 0u);
+}
+
+// Presence is read on one thread, which also localises the name prefixes (a language change),
+// while other threads generate names and the loop thread stores statuses: each name carries one
+// prefix whole, and each status read is one that was stored.
+TEST(SharedStores, StatusReaderLocalizesWhileNamesAreGenerated) {
+  SharedStores stores;
+  for (int u = 0; u < 8; ++u) {
+    const HX_Container c = Received({Int32("Mood", 0)});
+    stores.ParseExtStatus(("peer" + std::to_string(u)).c_str(), &c);
+  }
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> makers;
+  for (int t = 0; t < 2; ++t) {
+    makers.emplace_back([&] {
+      while (!stop.load()) {
+        const std::string room = hx::CallIdParser("\\c\\r").m_dn;
+        if (room != "Conference r" && room != "Konferenz r") ADD_FAILURE() << room;
+        const std::string guest = hx::CallIdParser("#guest:otto@x").m_dn;
+        if (guest != "Guest otto" && guest != "Gast otto") ADD_FAILURE() << guest;
+      }
+    });
+  }
+  std::thread reader([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      const std::string peer = "Peer" + std::to_string(i % 8);
+      const HX_UserPresence_Status status = stores.GetStatus(peer.c_str());
+      if (status != USER_STATUS_UNDEF && (status < 0 || status > 2)) ADD_FAILURE() << status;
+      int mood = -1;
+      if (!stores.GetExtStatus(peer.c_str(), "Mood", mood) || mood < 0 || mood > 9) {
+        ADD_FAILURE() << peer << " " << mood;
+      }
+      HX_StatusStorage::ExtStatusMap map;
+      if (!stores.GetExtStatusMap(peer.c_str(), map) || map.count("Mood") != 1) {
+        ADD_FAILURE() << peer;
+      }
+      if (i % 2) {
+        hx::CallIdParser::localize("Konferenz ", "Gast ");
+      } else {
+        hx::CallIdParser::localize("Conference ", "Guest ");
+      }
+    }
+  });
+  for (int i = 0; i < 4000; ++i) {
+    const std::string peer = "peer" + std::to_string(i % 8);
+    stores.SetStatus(peer.c_str(), i % 3);
+    stores.SetExtStatus(peer.c_str(), "Mood", i % 10);
+    if (i % 50 == 0) stores.EraseStatus(peer.c_str());
+  }
+  stop = true;
+  reader.join();
+  for (auto& maker : makers) maker.join();
+  hx::CallIdParser::localize("Conference ", "Guest ");
 }
 
 }  // namespace

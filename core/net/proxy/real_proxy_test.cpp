@@ -1,8 +1,9 @@
 // The CONNECT tunnel through real proxies started by the test: squid with Basic and with Digest
-// authentication, and tinyproxy with Basic. The target is a host name that only the proxy can
-// resolve (squid's own hosts file; "localhost" for tinyproxy), so the client's selection takes
-// the proxy while its own lookup of the name is pending; behind the name an echo listener of the
-// test answers through the tunnel.
+// authentication, and tinyproxy with Basic. The target is a host name that only the proxies can
+// resolve (squid's own hosts file), so the tunnel can only come up through the proxy; behind the
+// name an echo listener of the test answers through the tunnel. tinyproxy resolves with the
+// system's resolver and has no hosts file, so it sends its tunnels on through a squid without
+// authentication that knows the name.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -178,11 +179,18 @@ TEST_F(RealProxyTest, SquidDigestNonceCountGoesOn) {
 
 TEST_F(RealProxyTest, TinyproxyBasic) {
   HX_REQUIRE_TOOL("tinyproxy", tinyproxy);
-  TinyProxy proxy(tinyproxy, "tinyuser", "tinypass");
+  HX_REQUIRE_TOOL("squid", squid);
+  HX_REQUIRE_TOOL("openssl", openssl);
+  SquidProxy::Options options;
+  options.auth = SquidProxy::Auth::none;
+  options.hosts[kTargetName] = "127.0.0.1";
+  SquidProxy upstream(squid, openssl, options);
+  ASSERT_TRUE(upstream.ready()) << upstream.Log();
+  TinyProxy proxy(tinyproxy, "tinyuser", "tinypass", upstream.port());
   ASSERT_TRUE(proxy.ready()) << proxy.Log();
   UseProxy(proxy.port(), TestProxyAuthHelper::answerLater, "tinyuser", "tinypass");
-  GreetingSocket* socket = Reach("localhost", m_echo.port());
-  EXPECT_EQ(socket->received(), "pong") << proxy.Log();
+  GreetingSocket* socket = Reach(kTargetName, m_echo.port());
+  EXPECT_EQ(socket->received(), "pong") << proxy.Log() << upstream.Log();
   EXPECT_EQ(m_helper->requests, 1);
 }
 

@@ -1,0 +1,116 @@
+#pragma once
+// Least stand-ins of the media-stream classes that the conference records point to, until the
+// streams themselves land: the send and receive streams, the TCP and UDP streams supervisors, the
+// trial UDP direct stream list and an accepted trial connection. Each records the calls made to
+// it by name, in order, and answers what a test set (the defaults are those of an idle stream
+// that shuts down at once).
+//
+// Thread safety: every object locks its own record and answers, so a test may read them while
+// the conference calls the stream from another thread.
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/streams/conference_statistics.h"
+
+class ConferenceLock;
+
+namespace stream {
+
+// The record of calls and the state flags that every stand-in shares.
+class StandInRecord {
+ public:
+  virtual ~StandInRecord() = default;
+
+  // Every call so far, by name (some with an argument after a space), in order.
+  std::vector<std::string> calls() const;
+  size_t callCount(const std::string& name) const;
+
+ protected:
+  void record(const std::string& call);
+  mutable std::mutex m_mutex;
+
+ private:
+  std::vector<std::string> m_calls;
+};
+
+// What the send and receive stream stand-ins have in common: state flags (0: idle; any bit: a
+// connection, handshake or shutdown is in progress), a shutdown answer and a statistics block.
+class MediaStreamStandIn : public StandInRecord {
+ public:
+  uint32_t getStateFlags() const;
+  void setStateFlags(uint32_t flags);
+  // Whether the stream still runs: any state flag set.
+  bool isRunning() const { return getStateFlags() != 0; }
+
+  // Shuts the stream down: answers what the test set (true by default); on true the state flags
+  // are cleared.
+  bool shutdownStream();
+  void setShutdownAnswer(bool ok);
+
+  // Copies the block the test set; false when none was set.
+  bool getStreamConfStat(TConferenceStatistics& out) const;
+  void setStreamConfStatBlock(const std::optional<TConferenceStatistics>& block);
+
+ private:
+  uint32_t m_flags = 0;
+  bool m_shutdownOk = true;
+  std::optional<TConferenceStatistics> m_block;
+};
+
+}  // namespace stream
+
+class HX_SenderBase : public stream::MediaStreamStandIn {
+ public:
+  // Counts the request; answers 1.
+  int RequestKeyFrame();
+  void SetRoleVideoCapture(bool on);
+  void SetRoleAudioCapturer(bool on);
+};
+
+class HX_ReceiverBase : public stream::MediaStreamStandIn {
+ public:
+  HX_ReceiverBase(std::string senderId, std::string receiverId);
+  void SetFltrEnabled(uint32_t filter);
+  uint32_t GetFltrEnabled() const;
+  void setReceiverId(const std::string& id);
+  std::string GetReceiverId() const;
+  std::string GetSenderId() const;
+
+ private:
+  uint32_t m_filter = 0;
+  std::string m_senderId;
+  std::string m_receiverId;
+};
+
+// Runs the TCP direct-connect trials of one conference's peers.
+class HX_TcpStreamsSupervisor : public stream::StandInRecord {
+ public:
+  void runTrialStreams(const std::string& peerId);
+};
+
+// The per-store supervisor of direct UDP streams.
+class HX_UdpStreamsSupervisor : public stream::StandInRecord {};
+
+// A trial TCP connection a peer made to this client's listener.
+class HX_MediaStreamTrialConnection : public stream::StandInRecord {};
+
+namespace hx::streams {
+
+// The conference's list of trial direct UDP streams.
+class UdpTrialDirectStreamList : public stream::StandInRecord {
+ public:
+  // Asks the handler `id` to stop: answers what the test set (true by default).
+  bool stopDCHandler(ConferenceLock& lock, uint32_t id);
+  void setStopAnswer(bool stops);
+  void removeDCHandler(ConferenceLock& lock, uint32_t id);
+  void addConfPeerInfo(ConferenceLock& lock, const std::string& peerId);
+
+ private:
+  bool m_stops = true;
+};
+
+}  // namespace hx::streams
