@@ -1,12 +1,16 @@
 // hx_host: a host program that embeds the client core and talks to a conferencing server.
 //
-// It starts the network loop, connects the transport to the server, completes the transport
-// handshake and the secure handshake, sends one request to the server's "ECHO" service, waits for
-// the answer and disconnects, printing each step. It exits with 0 when all of that worked.
+// It is the platform subclass of the client application object: it creates the application,
+// starts the network loop, connects to the server (the transport handshake and the secure
+// handshake), logs a user in, logs out and disconnects, printing each step as the client object
+// reports it (server update, session states, login result, logout). It exits with 0 when all of
+// that worked.
 //
 //   hx_host                          a fake server is started in-process on 127.0.0.1, with a
-//                                    throwaway certificate authority made for this run
-//   hx_host HOST PORT ROOT.pem       a real server, whose certificate chains to ROOT.pem
+//                                    throwaway certificate authority made for this run and a
+//                                    test user
+//   hx_host HOST PORT ROOT.pem [LOGIN PASSWORD]
+//                                    a real server, whose certificate chains to ROOT.pem
 //   hx_host --proxy PHOST:PPORT ...  either of the above through an HTTP proxy (what the device's
 //                                    system proxy setting would give); no credentials helper is
 //                                    installed, so a proxy that asks for authentication fails the
@@ -19,21 +23,21 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 
-#include "core/base/container.h"
-#include "core/client/abstract_manager.h"
+#include "core/client/console_client.h"
 #include "core/net/loop/zserver.h"
 #include "core/net/proxy/proxy_list.h"
 #include "core/net/socket/common_socket.h"
 #include "core/security/root_certificate.h"
 #include "core/transport/transport.h"
-#include "core/wire/client_message.h"
 #include "testing/fake_server/fake_server.h"
+#include "testing/fake_server/fake_services.h"
 
 namespace {
 
@@ -113,88 +117,109 @@ bool MakeCertificate(const char* common_name, const Pem* issuer, long serial, Pe
   return ok;
 }
 
-// --- The host's side.
+// --- The host's side: the platform subclass of the client object.
 
-// Waits for the transport's news on the host's thread.
-class Outcome {
+const char* StateName(int32_t state) {
+  switch (state) {
+    case 0: return "stopped";
+    case 1: return "not connected";
+    case 2: return "not connected, session kept for an automatic login";
+    case 3: return "connected";
+    case 4: return "logging in";
+    case 5: return "logged in";
+    default: return "?";
+  }
+}
+
+// What a platform layer supplies: identity, a working folder, and the hooks it is told through.
+// Each hook prints what happened; the main thread waits on the recorded values.
+class HostClient : public HXConsoleClient {
  public:
-  void Connected(HX_TransportConnectionParam param, const char* host, int result, bool) {
+  explicit HostClient(std::string dir) : m_dir(std::move(dir)) {}
+
+  const char* GetAppDefaultDomain() override { return "example.test"; }
+  void UpdateEnvironment() override {}
+  const char* GetAppName() override { return "hx_host"; }
+  const char* GetAppVersion() override { return "1.0"; }
+  HX_ClientType GetClientType() override { return 7; }
+  using HXConsoleClient::GetCapabilites;
+  HXCapabilites GetCapabilites(bool) override { return HXCapabilites(); }
+  audio::platform GetAudioPlatform() override { return 0; }
+  const char* GetWorkingDir() override { return m_dir.c_str(); }
+  DnsList GetLocalDNSList() override { return {}; }
+  void UpdateLoginManager() override {}
+  void UpdateConferenceManager() override {}
+  void UpdatePresenceManager() override {}
+  void UpdateContactsManager() override {}
+  void UpdateChatManager() override {}
+  void UpdateNetConfigManager() override {}
+  void OnSysBenchmarkComplete(HX_SysPerformanceState&) override {}
+  void OnReleaseHardwareSender() override {}
+  void OnReleaseHardwareReceiver(const char*) override {}
+  void OnRequestAudioRecord(const char*) override {}
+  void OnRequestVideoRender(const char*) override {}
+
+  void onTrSessionStateChanged(int32_t oldState, int32_t newState) override {
+    HXConsoleClient::onTrSessionStateChanged(oldState, newState);
+    std::printf("Session state %d -> %d (%s)\n", oldState, newState, StateName(newState));
+    Changed();
+  }
+  void OnLogin(const char* login, int32_t result, const char*, const char*) override {
+    std::printf("Login result %d for %s\n", result, login != nullptr ? login : "");
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_result = result;
-    if (result == 0) {
-      m_text = "server " + std::string(host) + ", server id \"" + param.getSID() + "\", client id \"" +
-               param.getCID() + "\"";
-    } else {
-      m_text = "server update code " + std::to_string(result);
-    }
+    m_loginResult = result;
     m_changed.notify_all();
   }
-  void Lost(const char* address, unsigned short port, long reason) {
+  void OnLogout(int result, int cause) override {
+    std::printf("Logged out: result %d, cause %d\n", result, cause);
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_lost = true;
-    if (!m_text.empty()) m_text += ", then ";
-    m_text += std::string(address) + ":" + std::to_string(port) + " unavailable, reason " +
-              std::to_string(reason);
+    m_loggedOut = true;
     m_changed.notify_all();
   }
-  void Answered(const std::string& method) {
+  void OnServerUpdate(bool service, const char* serverId, unsigned short port, int result, bool login, bool keepAlive) {
+    std::printf("Server update: result %d, server id \"%s\", port %u%s%s%s\n", result, serverId, port,
+                service ? ", service server" : "", login ? ", login under way" : "", keepAlive ? ", keep-alive" : "");
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_answer = method;
+    if (result == 0) m_serverUpdated = true;
     m_changed.notify_all();
+  }
+  // Waits until the connection's first steps are done (the server update comes last).
+  bool WaitServerUpdate() {
+    return Wait([&] { return m_serverUpdated; });
+  }
+  void OnServerLost(const char* name, unsigned short port, bool autoLogin) {
+    std::printf("Server unavailable: %s:%u%s\n", name, port, autoLogin ? " (automatic login possible)" : "");
   }
 
-  // Waits for the connect attempt to end: connected, or failed (a failed attempt ends with the
-  // unavailable report, after its server update when there is one). The wait runs a little
-  // longer than the connect's own time limit, so that the transport's own report of it comes.
-  bool WaitConnected(std::string& text) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, std::chrono::seconds(kWaitSeconds + 2), [&] { return m_result == 0 || m_lost; });
-    text = m_text.empty() ? "no report from the transport" : m_text;
-    return m_result == 0 && !m_lost;
+  bool WaitState(int32_t state) {
+    return Wait([&] { return getStateTrs() == state; });
   }
-  bool WaitAnswer(std::string& answer) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait_for(lock, std::chrono::seconds(kWaitSeconds), [&] { return !m_answer.empty() || m_lost; });
-    answer = m_lost ? m_text : m_answer;
-    return !m_answer.empty();
+  // Waits for the login result (it follows the state 5 in which the session is logged in).
+  bool WaitLoginResult() {
+    return Wait([&] { return m_loginResult != -1; }) && m_loginResult == 0;
+  }
+  bool WaitLoggedOut() {
+    return Wait([&] { return m_loggedOut; });
   }
 
  private:
+  void Changed() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_changed.notify_all();
+  }
+  template <typename Done>
+  bool Wait(Done done) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::seconds(kWaitSeconds), done);
+  }
+
+  const std::string m_dir;
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  int m_result = -1;
-  bool m_lost = false;
-  std::string m_text;
-  std::string m_answer;
+  int32_t m_loginResult = -1;
+  bool m_loggedOut = false;
+  bool m_serverUpdated = false;
 };
-
-// The host's own service: the server's answers to its requests come back here.
-class HostService : public HX_AbstractManager {
- public:
-  explicit HostService(Outcome& outcome) : HX_AbstractManager("HOST"), m_outcome(outcome) {}
-  bool ParseIncomimgMessage(HX_Container& message) override {
-    std::string method;
-    message.GetValue("Method", method);
-    m_outcome.Answered(method);
-    return true;
-  }
-
- private:
-  Outcome& m_outcome;
-};
-
-HX_ClientMessage* EchoRequest(HXZTransport& transport, const char* text) {
-  HX_Container body;
-  body.AddValue("Method", text);
-  uint8_t* bytes = nullptr;
-  size_t size = 0;
-  if (!body.SerializeAlloc(bytes, size)) return nullptr;
-  auto* message = new HX_ClientMessage("HOST", "52", "ECHO", 20000, bytes, static_cast<uint32_t>(size),
-                                       transport.GetNextSequence(), transport.getConnectionParam()->getCID().c_str(),
-                                       nullptr, nullptr, nullptr, nullptr);
-  std::free(bytes);
-  return message;
-}
 
 std::string ReadFile(const char* path) {
   std::ifstream file(path);
@@ -220,11 +245,18 @@ int main(int argc, char** argv) {
   }
   std::string host = "127.0.0.1";
   uint16_t port = 0;
+  std::string login = "guest@example.test";
+  std::string password = "guest-password";
   std::unique_ptr<hx::testing::FakeServer> fake;
+  std::unique_ptr<hx::testing::FakeServices> services;
   if (argc >= 4) {
     host = argv[1];
     port = static_cast<uint16_t>(std::atoi(argv[2]));
     hx::SetBuiltInRootCertificate(ReadFile(argv[3]));
+    if (argc >= 6) {
+      login = argv[4];
+      password = argv[5];
+    }
   } else {
     std::printf("Making a throwaway certificate authority and a server certificate for %s\n", kServerId);
     Pem root;
@@ -241,68 +273,85 @@ int main(int argc, char** argv) {
     fake = std::make_unique<hx::testing::FakeServer>(options);
     std::string error;
     if (!fake->Start(&error)) return Fail("the fake server did not start: " + error);
-    fake->SetServiceHandler("ECHO", [](hx::testing::FakeConnection& connection, const hx::testing::ReceivedMessage& m) {
-      HX_Container answer;
-      answer.AddValue("Method", ("echo: " + m.method).c_str());
-      connection.Reply(m, answer);
-    });
+    services = std::make_unique<hx::testing::FakeServices>(*fake, kServerId);
+    hx::testing::FakeAccount account;
+    account.login = login;
+    account.password = password;
+    services->AddAccount(account);
     port = fake->port();
     // The fake server speaks the protocol over plain TCP, where the transport runs its own secure
     // handshake; a real server may take TLS first.
     HXZCommonSocket::SetDenyTLS(true);
-    std::printf("Fake server listening on %s:%u\n", host.c_str(), port);
+    std::printf("Fake server listening on %s:%u, with the test user %s\n", host.c_str(), port, login.c_str());
   }
 
-  HXZServer* loop = HXZServer::installNetworkManager();
-  if (loop == nullptr || loop->startServerLoop() != 0) return Fail("the network loop did not start");
-  std::printf("Network loop running\n");
-  if (!proxy.empty()) {
-    const size_t colon = proxy.rfind(':');
-    const int proxy_port = colon == std::string::npos ? 0 : std::atoi(proxy.c_str() + colon + 1);
-    if (colon == std::string::npos || proxy_port <= 0 || proxy_port > 65535) {
-      return Fail("the proxy must be given as HOST:PORT");
-    }
-    loop->acquireProxyList()->addProxyDescriptor(std::make_shared<HX_ProxyDescriptorFqdn>(
-        proxy.substr(0, colon), static_cast<uint16_t>(proxy_port), kProxyHttp));
-    std::printf("HTTP proxy %s\n", proxy.c_str());
-  }
+  char dirTemplate[] = "/tmp/hx_host.XXXXXX";
+  const char* made = mkdtemp(dirTemplate);
+  if (made == nullptr) return Fail("no working folder");
+  const std::string dir = std::string(made) + "/";
 
   int status = 0;
+  HXZServer* loop = nullptr;
   {
-    Outcome outcome;
-    HostService service(outcome);
-    HXZTransport transport;
-    transport.sigServerUpdate.Connect(&outcome, &Outcome::Connected);
-    transport.sigServerUnavailable.Connect(&outcome, &Outcome::Lost);
+    HostClient client(dir);
+    loop = client.networkServer();
+    client.CreateApplication();
+    std::printf("Client object created, working folder %s\n", dir.c_str());
+    client.connectResult.Connect(&client, &HostClient::OnServerUpdate);
+    client.serverUnavailable.Connect(&client, &HostClient::OnServerLost);
+    if (loop == nullptr || loop->startServerLoop() != 0) return Fail("the network loop did not start");
+    std::printf("Network loop running\n");
+    if (!proxy.empty()) {
+      const size_t colon = proxy.rfind(':');
+      const int proxy_port = colon == std::string::npos ? 0 : std::atoi(proxy.c_str() + colon + 1);
+      if (colon == std::string::npos || proxy_port <= 0 || proxy_port > 65535) {
+        return Fail("the proxy must be given as HOST:PORT");
+      }
+      loop->acquireProxyList()->addProxyDescriptor(std::make_shared<HX_ProxyDescriptorFqdn>(
+          proxy.substr(0, colon), static_cast<uint16_t>(proxy_port), kProxyHttp));
+      std::printf("HTTP proxy %s\n", proxy.c_str());
+    }
+    client.reset();
+    client.SetNetworkType(0x8004, false);  // Wi-Fi, as a platform reports it
 
-    auto param = std::make_shared<HX_TransportConnectionParam>();
-    param->setServerAddress(host, port);
     std::printf("Connecting to %s:%u (%s)\n", host.c_str(), port,
                 HXZCommonSocket::TlsDenied.load()
                     ? "plain TCP: the transport handshake, then the secure handshake"
                     : "TLS, then the transport handshake; a server without TLS gets plain TCP and the secure "
                       "handshake");
-    std::string text;
-    if (!transport.ConnectServer(param, kWaitSeconds * 1000)) {
-      status = Fail("the connect could not start");
-    } else if (!outcome.WaitConnected(text)) {
-      status = Fail("not connected: " + text);
+    if (!client.ConnectServer(host.c_str(), port)) {
+      status = Fail("the connect request was refused");
+    } else if (!client.WaitState(HX_TransportSession::eConnected) || !client.WaitServerUpdate()) {
+      status = Fail("not connected");
     } else {
-      std::printf("Connected: %s\n", text.c_str());
-      transport.QueuePacket(EchoRequest(transport, "hello from hx_host"));
-      std::printf("Sent \"hello from hx_host\" to the service ECHO\n");
-      std::string answer;
-      if (!outcome.WaitAnswer(answer)) {
-        status = Fail("no answer: " + answer);
+      std::printf("Logging in as %s\n", login.c_str());
+      if (!client.Login(login.c_str(), password.c_str(), true, true)) {
+        status = Fail("the login request could not be sent");
+      } else if (!client.WaitLoginResult() || !client.WaitState(HX_TransportSession::eLoggedIn)) {
+        status = Fail("not logged in");
       } else {
-        std::printf("Answer from ECHO: \"%s\"\n", answer.c_str());
+        std::printf("Logged in: login \"%s\", server id \"%s\", domain \"%s\"\n", client.getLogin().c_str(),
+                    client.getSid().c_str(), client.getDomain().c_str());
+        std::printf("Logging out\n");
+        client.Logout(true, false);
+        if (!client.WaitLoggedOut() || !client.WaitState(HX_TransportSession::eConnected)) {
+          status = Fail("the logout did not end");
+        }
       }
     }
-    transport.DisconnectServer();
-    std::printf("Disconnected\n");
+    std::printf("Disconnecting\n");
+    client.DisconnectServer();
+    if (!client.WaitState(HX_TransportSession::eNoConnection)) status = Fail("not disconnected");
+    if (auto connection = client.connection()) connection->DisconnectServer();
+    loop->Shutdown();
+    loop->Wait4Done();  // the loop's last jobs may still reach the client object
+    client.connectResult.Disconnect(&client, &HostClient::OnServerUpdate);
+    client.serverUnavailable.Disconnect(&client, &HostClient::OnServerLost);
   }
-  loop->Shutdown();
   delete loop;
+  services.reset();
+  fake.reset();
+  std::filesystem::remove_all(dir);
   if (status == 0) std::printf("OK\n");
   return status;
 }

@@ -177,13 +177,6 @@ void HXConsoleClient::_UpdateConferenceManager() {
   initConfHelperConfStorageListener();
 }
 
-bool HXConsoleClient::initTransportManagerConfStorageListener() {
-  if (m_confManagerPtr == nullptr) return false;
-  m_confManagerPtr->confStorage()->addListener(m_countListener);
-  // The network listener and its UDP port come with the media streams.
-  return false;
-}
-
 bool HXConsoleClient::Wait() { return m_server != nullptr && m_server->Wait4Done(); }
 
 HX_ProxyList* HXConsoleClient::createOrGetProxyList() {

@@ -168,8 +168,6 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   virtual void OnUpdateConnectionInfo(const char* conference);
   virtual void OnGetConfType(HX_Conference_Type& type);
 
-  bool initTransportManagerConfStorageListener();
-
  private:
   // Contacts manager handlers.
   void OnSearchBegin(const char*, const char*, const char*) {}
@@ -196,12 +194,6 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   // Saves the benchmark's record and tells the platform.
   void _OnSysBenchmarkComplete(const HX_SysPerformanceState& state);
 
-  // The conference-count listener of the transport part.
-  class CountListener : public hx::ConfStorageListener {
-   public:
-    void onConfCountChange(uint32_t, uint32_t, uint32_t) override {}
-  };
-
   HXFSMShared* m_fsm = nullptr;
   std::shared_ptr<HXFSMShared> m_fsmRef;
   std::shared_ptr<HX_ChatManager> m_chatManager;
@@ -224,5 +216,4 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   HX_ClientManager* m_clientManager = nullptr;
   HXZServer* m_server = nullptr;
   bool m_userDbOpen = false;
-  std::shared_ptr<CountListener> m_countListener = std::make_shared<CountListener>();
 };

@@ -345,11 +345,23 @@ void HX_TransportSessionData::switchKvoDnsServers(const std::string& domain) con
 }
 
 HX_TransportSession::~HX_TransportSession() {
-  HXAutoLock guard(m_membersLock);
-  m_serversList.reset();
-  m_netListener.reset();
-  m_loginManager.reset();
-  m_netConfigManager.reset();
+  // Taken out under the lock, destroyed after it: a manager's destructor waits for the service
+  // table, whose dispatch may be asking this session for a manager meanwhile.
+  std::shared_ptr<HX_ServersList> list;
+  std::shared_ptr<HX_NetListener> listener;
+  std::shared_ptr<HX_LoginManager> login;
+  std::shared_ptr<HX_NetConfigManager> netConfig;
+  {
+    HXAutoLock guard(m_membersLock);
+    list = std::move(m_serversList);
+    listener = std::move(m_netListener);
+    login = std::move(m_loginManager);
+    netConfig = std::move(m_netConfigManager);
+  }
+  list.reset();
+  listener.reset();
+  login.reset();
+  netConfig.reset();
 }
 
 void HX_TransportSession::initTrSession(std::shared_ptr<HX_LoginManager> loginManager,

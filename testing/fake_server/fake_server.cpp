@@ -76,7 +76,12 @@ bool FakeServer::Start(std::string* error) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(options_.port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (inet_pton(AF_INET, options_.bind_address.c_str(), &address.sin_addr) != 1) {
+    SetError(error, "bad bind address " + options_.bind_address);
+    close(listen_fd_);
+    listen_fd_ = -1;
+    return false;
+  }
   socklen_t length = sizeof(address);
   if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       listen(listen_fd_, 16) != 0 ||

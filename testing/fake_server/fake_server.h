@@ -1,11 +1,11 @@
 #pragma once
 // The fake conferencing server: the far end of the client's transport connection in tests.
 //
-// It listens on 127.0.0.1 (optionally behind TLS), answers each client's transport handshake as
-// configured, runs the secure handshake when both sides agree on it, and then reads, checks and
-// records every transport message the client sends: the framing, checksums and header fields are
-// checked on the server's own code path, and every breach is recorded as a violation that tests
-// can assert to be absent. It answers pings by itself; everything else it sends is scripted by
+// It listens on 127.0.0.1 or another loopback address (optionally behind TLS), answers each
+// client's transport handshake as configured, runs the secure handshake when both sides agree on
+// it, and then reads, checks and records every transport message the client sends: the framing,
+// checksums and header fields are checked on the server's own code path, and every breach is
+// recorded as a violation that tests can assert to be absent. It answers pings by itself; everything else it sends is scripted by
 // the test through the connection (FakeConnection) or by a per-service handler.
 //
 //   FakeServer server;
@@ -41,6 +41,9 @@ namespace hx::testing {
 
 struct FakeServerOptions {
   uint16_t port = 0;  // 0: a free port
+  // The IPv4 address to listen on: 127.0.0.1, or another of 127.0.0.0/8 so that tests running
+  // at once can each have a fixed port (4307) of their own.
+  std::string bind_address = "127.0.0.1";
   // Both set: TLS in front of the protocol, with this certificate chain and key (PEM files).
   std::string tls_certificate_path;
   std::string tls_private_key_path;

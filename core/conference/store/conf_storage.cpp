@@ -121,6 +121,28 @@ void HX_ConfStorage::getConferenceCount(unsigned& requested, unsigned& joined, u
   deleted = m_deleted.load();
 }
 
+void HX_ConfStorage::getConfCounts(uint32_t& requested, uint32_t& joined, uint32_t& deleted) const {
+  requested = m_requested.load();
+  joined = m_joined.load();
+  deleted = m_deleted.load();
+}
+
+// ---- transport notices
+
+void HX_ConfStorage::setNetworkType(uint32_t type, const HXIfIpAddrContainer& interfaces) {
+  HXAutoLock guard(m_wlock);
+  if (type != 0) m_ifAddrs = interfaces;
+  m_networkType = type;
+}
+
+void HX_ConfStorage::updateServerMediaEPList(const std::string& serverId,
+                                             const HX_TransportEndpointList& endpoints) {
+  HXAutoLock guard(m_wlock);
+  for (const auto& [id, conference] : m_table) {
+    if (conference->getServerId() == serverId) conference->updateServerMediaEPlist(endpoints);
+  }
+}
+
 // ---- active conference
 
 void HX_ConfStorage::setActiveNL(HX_Conference* conference) {

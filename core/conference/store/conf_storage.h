@@ -41,6 +41,7 @@
 #include "core/conference/model/conference.h"
 #include "core/conference/store/conference_lock.h"
 #include "core/net/address/if_addr_container.h"
+#include "core/wire/endpoint_record.h"
 
 class HXConsoleClient;
 class HXCpuLoad;
@@ -141,6 +142,10 @@ class HX_ConfStorage
                                         conference::Ownership ownership, ConfSearchType type);
   bool isConferencesOnServer(const std::string& serverId);
   void getConferenceCount(unsigned& requested, unsigned& joined, unsigned& deleted);
+  // The same counts read from the atomics without the write lock, for callers that must not
+  // take it (the transport manager on the network loop). The three are read one after the
+  // other: a change in between may show in some of them only, as in the notifications.
+  void getConfCounts(uint32_t& requested, uint32_t& joined, uint32_t& deleted) const;
   std::string lastConferenceSID();
   conference::DefaultParams getConferenceDefaults();
   void setConferenceDefaults(const conference::DefaultParams& defaults);
@@ -176,6 +181,19 @@ class HX_ConfStorage
   void closeAllConferences();
   bool StorageClean();
   size_t destroyListSizeNL() const { return m_destroyList.size(); }
+
+  // ---- transport notices
+  // The network mode changed (`type`: 0 none, else the platform's mode without its flag bit, as
+  // hx::network::type). For now the store records the mode and, for a mode other than 0, copies
+  // the interface addresses under the write lock; the conferences' streams that must reconnect
+  // come with the streams.
+  void setNetworkType(uint32_t type, const HXIfIpAddrContainer& interfaces);
+  // The mode of the last setNetworkType, -1 before the first.
+  int64_t lastNetworkType() const { return m_networkType.load(); }
+  // The server's media endpoints were saved: every conference hosted on that server (its
+  // server id) takes them as its own server endpoints (HX_Conference::updateServerMediaEPlist).
+  void updateServerMediaEPList(const std::string& serverId,
+                               const HX_TransportEndpointList& endpoints);
 
   // ---- waiting parameters
   void addWaitConfParam(const std::string& SID, std::shared_ptr<WaitConferenceParamBase> parameter);
@@ -250,6 +268,7 @@ class HX_ConfStorage
   std::atomic<uint32_t> m_joined{0};
   std::atomic<uint32_t> m_deleted{0};
   std::atomic<uint32_t> m_changeSeq{0};
+  std::atomic<int64_t> m_networkType{-1};
   std::shared_ptr<HXCpuLoad> m_cpuMeter;
   uint32_t m_cpuJobId = 0;
   std::map<std::string, std::shared_ptr<WaitConferenceParamBase>> m_waitParams;
