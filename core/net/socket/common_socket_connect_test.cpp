@@ -1,7 +1,9 @@
 // How a client socket's connect ends, for every set of layers the socket can carry (none, TLS,
 // proxy, TLS and proxy), against real loopback peers: a port where nothing listens, a listener
 // that accepts and resets at once, and an "openssl s_server" that accepts and completes TLS.
-// A refusal and a reset must reach the socket's owner within a second in every row.
+// A refusal and a reset must reach the socket's owner in every row. No connect time limit is set,
+// so without that report the owner would wait for ever; the tests' bound only stops a hang and is
+// generous, since a loaded machine can delay the loop's pass by a second.
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -128,23 +130,23 @@ struct Layers {
 constexpr Layers kLayerSets[] = {
     {"none", false, false}, {"TLS", true, false}, {"proxy", false, true}, {"TLS and proxy", true, true}};
 
-TEST_F(CommonSocketConnect, RefusalReachesTheOwnerWithinASecond) {
+TEST_F(CommonSocketConnect, RefusalReachesTheOwner) {
   for (const Layers& layers : kLayerSets) {
     SCOPED_TRACE(layers.name);
     OwnerSocket* socket = Connect(layers.tls, layers.proxy, FreeLoopbackPort(SOCK_STREAM));
-    EXPECT_TRUE(WaitFor([&] { return socket->Failed(); }, 1000))
+    EXPECT_TRUE(WaitFor([&] { return socket->Failed(); }, 10000))
         << "errors " << socket->errors << ", ended " << socket->ended << ", closed " << socket->closed;
     OnLoop([] {});
     EXPECT_EQ(socket->sendEvents, 0) << "a refused connect read as connected";
   }
 }
 
-TEST_F(CommonSocketConnect, ResetReachesTheOwnerWithinASecond) {
+TEST_F(CommonSocketConnect, ResetReachesTheOwner) {
   for (const Layers& layers : kLayerSets) {
     SCOPED_TRACE(layers.name);
     ResettingListener peer;
     OwnerSocket* socket = Connect(layers.tls, layers.proxy, peer.port());
-    EXPECT_TRUE(WaitFor([&] { return socket->Failed(); }, 1000))
+    EXPECT_TRUE(WaitFor([&] { return socket->Failed(); }, 10000))
         << "errors " << socket->errors << ", ended " << socket->ended << ", closed " << socket->closed;
     EXPECT_GE(peer.accepted(), 1);
   }
