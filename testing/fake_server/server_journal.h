@@ -45,7 +45,8 @@ class ServerJournal {
   std::vector<std::string> Violations() const;
 
   // Waits until a recorded message (an earlier one included) satisfies `predicate`, up to
-  // `timeout_ms`; copies the first one that does into `found` when given.
+  // `timeout_ms`; copies the first one that does into `found` when given. Each message is given
+  // to `predicate` once, so it must depend on the message alone.
   bool WaitForMessage(const MessagePredicate& predicate, int timeout_ms,
                       ReceivedMessage* found = nullptr) const;
 
