@@ -167,6 +167,27 @@ inline unsigned SettledBits(uint32_t low, uint32_t range) {
   return (static_cast<unsigned>(__builtin_clz(low ^ (low + range))) / 8) * 8;
 }
 
+// The decoder's renormalisation after a symbol: the settled bytes' shifts at once while four
+// input bytes are there (as in the encoder), then byte by byte. False when the input ends first.
+inline bool RefillDecoder(uint32_t& low, uint32_t& range, uint32_t& code, const uint8_t*& in,
+                          const uint8_t* end) {
+  if (end - in >= 4) {
+    const unsigned shift = SettledBits(low, range);
+    const uint64_t next = uint64_t{in[0]} << 24 | uint64_t{in[1]} << 16 | uint64_t{in[2]} << 8 | in[3];
+    code = static_cast<uint32_t>((uint64_t{code} << 32 | next) >> (32 - shift));
+    in += shift / 8;
+    low <<= shift;
+    range <<= shift;
+  }
+  while (NeedsShift(low, range)) {
+    if (in == end) return false;
+    code = code << 8 | *in++;
+    low <<= 8;
+    range <<= 8;
+  }
+  return true;
+}
+
 #if defined(HX_RANGE_WIDE)
 // The decoder's model for processors with 512-bit vectors of 16-bit lanes: Cum(s) of all 256 values
 // in eight registers, so the symbol is the count of those not above the scaled value, found in one
@@ -260,20 +281,7 @@ HX_WIDE_TARGET int64_t DecodeWide(const uint8_t* begin, uint8_t* out, size_t len
     out[i] = static_cast<uint8_t>(s);
     low += r * cum;
     range = r * model.Frequency(s);
-    if (end - in >= 4) {
-      const unsigned shift = SettledBits(low, range);
-      const uint64_t next = uint64_t{in[0]} << 24 | uint64_t{in[1]} << 16 | uint64_t{in[2]} << 8 | in[3];
-      code = static_cast<uint32_t>((uint64_t{code} << 32 | next) >> (32 - shift));
-      in += shift / 8;
-      low <<= shift;
-      range <<= shift;
-    }
-    while (NeedsShift(low, range)) {
-      if (in == end) return -1;
-      code = code << 8 | *in++;
-      low <<= 8;
-      range <<= 8;
-    }
+    if (!RefillDecoder(low, range, code, in, end)) return -1;
     model.Update(s);
   }
   return in - begin;
@@ -358,21 +366,7 @@ int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t le
     out[i] = static_cast<uint8_t>(s);
     low += r * cum;
     range = r * model.Frequency(s);
-    if (end - in >= 4) {
-      // The settled bytes' shifts at once, as in the encoder; four bytes are there to read.
-      const unsigned shift = SettledBits(low, range);
-      const uint64_t next = uint64_t{in[0]} << 24 | uint64_t{in[1]} << 16 | uint64_t{in[2]} << 8 | in[3];
-      code = static_cast<uint32_t>((uint64_t{code} << 32 | next) >> (32 - shift));
-      in += shift / 8;
-      low <<= shift;
-      range <<= shift;
-    }
-    while (NeedsShift(low, range)) {
-      if (in == end) return -1;
-      code = code << 8 | *in++;
-      low <<= 8;
-      range <<= 8;
-    }
+    if (!RefillDecoder(low, range, code, in, end)) return -1;
     model.Update(s);
   }
   return in - begin;
