@@ -74,6 +74,10 @@ class ConsoleClientLifeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     HXZCommonSocket::SetDenyTLS(true);
+    // HX_TEST_LOG set: the core's log lines go to stderr.
+    if (getenv("HX_TEST_LOG") != nullptr) {
+      hx::SetLogSink([](const std::string& line) { fprintf(stderr, "LOG %s\n", line.c_str()); });
+    }
     HX_ServersList::DiscoveryConfigSL::SetDefaultTimeouts(2000, 2000);
     HXCheckSrvHandshakeSimple::SetCheckLimitMs(800);
     TransportTestPki* pki = SharedTransportPki();
@@ -160,12 +164,14 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   EXPECT_TRUE(client.contactCache()->IsOpen());
   EXPECT_TRUE(client.chatManager()->chatDB()->IsOpen());
   EXPECT_EQ(client.chatManager()->chatDB()->PeerId(), kUser);
-  EXPECT_EQ(client.phonesManager()->calls().Calls(),
-            std::vector<std::string>{"OpenDatabase " + std::string(kUser) + " " + m_folder});
-  EXPECT_EQ(client.lastCalls()->calls().Calls(),
-            std::vector<std::string>{"OpenDatabase " + std::string(kUser) + " " + m_folder});
-  EXPECT_EQ(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 1u);
-  EXPECT_EQ(client.contactsManager()->calls().Count("RequestAddressBooks " + std::string(kUser)), 1u);
+  // (A later check of the login that the server confirms reports the login again, which opens
+  // the same databases again.)
+  const std::string open = "OpenDatabase " + std::string(kUser) + " " + m_folder;
+  EXPECT_GE(client.phonesManager()->calls().Count(open), 1u);
+  EXPECT_EQ(client.phonesManager()->calls().Count(open), client.phonesManager()->calls().Calls().size());
+  EXPECT_GE(client.lastCalls()->calls().Count(open), 1u);
+  EXPECT_GE(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 1u);
+  EXPECT_GE(client.contactsManager()->calls().Count("RequestAddressBooks " + std::string(kUser)), 1u);
 
   // A conference joined: state 5 and the busy status; its end: back to 3 and online.
   client.Clear();
