@@ -250,10 +250,14 @@ bool HX_TransportManager::Login(const char* login, const char* password, bool re
   pending.owner = this;
   PendingLoginCheck* outer = t_pendingLoginCheck;
   t_pendingLoginCheck = &pending;
+  const int32_t before = getStateTrs();
   const bool queued = manager->mLogin(login, password, rememberKey, hashPassword);
   t_pendingLoginCheck = outer;
   if (queued) {
-    setStateTrs(eLoggingIn);
+    // The server's answer may already have been handled on the network loop (state 5 or a
+    // refusal): the request's own state must not overwrite it, or the session would wait in 4
+    // for an answer that has come.
+    setStateTrsIf(before, eLoggingIn);
     scheduleLoginTimeoutCheck();
   }
   if (pending.raised) OnScheduleCheckLogin(pending.delayMs, pending.tag);
