@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/chat/chat_managers.h"
 #include "core/client/console_client.h"
 #include "core/client/transport_manager_test_util.h"
 #include "core/contacts/contact_managers.h"
-#include "core/chat/chat_managers.h"
 #include "core/contacts/last_calls.h"
 
 namespace hx::testing {
@@ -144,8 +144,8 @@ class ConsoleClientLifeTest : public ::testing::Test {
         << ::testing::PrintToString(m_auth->Methods()) << ", sessions " << ::testing::PrintToString(client.Sessions());
     ASSERT_TRUE(client.WaitFsm(hx::fsm::logged_in));
     // The login is reported after the session reached state 5.
-    ASSERT_TRUE(WaitFor([&] { return client.contactsManager()->calls().Count("RequestAddressBooks") > 0; },
-                        kManagerWaitMs));
+    ASSERT_TRUE(
+        WaitFor([&] { return client.contactsManager()->calls().Count("RequestAddressBooks") > 0; }, kManagerWaitMs));
   }
 
   TempDir m_dir;
@@ -238,8 +238,8 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   client.DisconnectServer();
   ASSERT_TRUE(client.WaitSession(S::eNoConnection))
       << "session " << client.getStateTrs() << ", tasks " << client.getTasks() << ", logouts asked "
-      << m_auth->Count("LogoutUser") << ", server saw " << ::testing::PrintToString(m_auth->Methods())
-      << ", sessions " << ::testing::PrintToString(client.Sessions());
+      << m_auth->Count("LogoutUser") << ", server saw " << ::testing::PrintToString(m_auth->Methods()) << ", sessions "
+      << ::testing::PrintToString(client.Sessions());
   ASSERT_TRUE(client.WaitFsm(hx::fsm::stopped));
   EXPECT_FALSE(client.contactCache()->IsOpen());
   EXPECT_EQ(client.Steps(), (std::vector<int>{1, 0}));

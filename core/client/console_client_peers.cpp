@@ -18,7 +18,9 @@ namespace {
 constexpr int32_t kDetailsBook = 8;
 constexpr uint32_t kNoHash = 0;
 
-hx::DisplayName EmptyName() { return hx::DisplayName(hx::CallIdType::user, std::string(), hx::DisplayName::kSourceNone); }
+hx::DisplayName EmptyName() {
+  return hx::DisplayName(hx::CallIdType::user, std::string(), hx::DisplayName::kSourceNone);
+}
 
 }  // namespace
 
@@ -42,7 +44,9 @@ void HXConsoleClient::OnAvatarArrived(const char* peer, const char* mimeType, co
   m_fsm->SetAvatar(peer, bytes, size, hash, mimeType);
 }
 
-void HXConsoleClient::OnAvatarNotChanged(const char* peer, int64_t time) { m_fsm->UpdateAvatarLastWriteTime(peer, time); }
+void HXConsoleClient::OnAvatarNotChanged(const char* peer, int64_t time) {
+  m_fsm->UpdateAvatarLastWriteTime(peer, time);
+}
 void HXConsoleClient::OnGroupsBeginUpdate() { m_groups->Reset(); }
 void HXConsoleClient::OnGroupsEndUpdate() { m_groups->UpdateCache(); }
 
@@ -146,8 +150,8 @@ hx::Avatar HXConsoleClient::GetAvatar(const char* peer, bool urgent) {
 
 bool HXConsoleClient::UpdateAvatar(const char* peer, bool urgent) {
   if (m_fsm == nullptr) return false;
-  m_fsm->ScheduleAvatarTask(HXCallback::Save(this, &HXConsoleClient::avatarFetch, std::string(peer != nullptr ? peer : "")),
-                            !urgent);
+  m_fsm->ScheduleAvatarTask(
+      HXCallback::Save(this, &HXConsoleClient::avatarFetch, std::string(peer != nullptr ? peer : "")), !urgent);
   return true;
 }
 

@@ -115,7 +115,8 @@ TEST_F(ConsoleClientPeersTest, PeerDetailsRequestedOnlyWhenLoggedInAndMissingOrC
   EXPECT_EQ(client->Count("SearchAddressBook"), 1u);
   // Stored from the server: answered as stored.
   fsm->SetUserDetails("carol@test.invalid",
-                      HX_UserDetailsStorage::Information("Carol", "C", "Co", "1", "Carol C", "carol@test.invalid"), true);
+                      HX_UserDetailsStorage::Information("Carol", "C", "Co", "1", "Carol C", "carol@test.invalid"),
+                      true);
   EXPECT_EQ(client->GetPeerDetails("carol@test.invalid", true).firstName, "Carol");
   EXPECT_EQ(client->Count("SearchAddressBook"), 1u);
   // Changed locally: asked for again; a search that was not sent leaves the state.
@@ -140,6 +141,7 @@ TEST_F(ConsoleClientPeersTest, DisplayNames) {
     std::string decorated;
     std::vector<std::string> asked;
   };
+  // clang-format off
   const Case cases[] = {
       {nullptr, DN::kUpdateSearch, "x", hx::CallIdType::user, "", DN::kSourceNone, "", {}},
       // Unknown to the cache, a fallback name: that name, flags 3, the id's scheme type.
@@ -161,6 +163,7 @@ TEST_F(ConsoleClientPeersTest, DisplayNames) {
       {"carol@test.invalid", DN::kUpdateSearch, nullptr, hx::CallIdType::user, "Carol Cached", DN::kSourceCache,
        "Carol Cached", {"SearchAddressBook carol@test.invalid 8 0"}},
   };
+  // clang-format on
   HX_GrossBuchCache* cache = client->contactCache().get();
   ASSERT_TRUE(cache->OpenDatabase("me", client->workingDir().c_str()));
   cache->setCachedName("carol@test.invalid", DN(hx::CallIdType::user, "Carol Cached", DN::kSourceCache));

@@ -1,16 +1,15 @@
 // The client application object at run time: start and stop, the coarse state's reactions to the
 // transport session and the conference counts, the per-user databases, server-sent limits, calls
 // and the network settings.
-#include <charconv>
+#include <algorithm>
 #include <limits>
-#include <optional>
-#include <string_view>
 
 #include "core/base/ios_log.h"
 #include "core/base/stored_task.h"
 #include "core/chat/chat_managers.h"
 #include "core/client/console_client.h"
 #include "core/client/network_rate.h"
+#include "core/client/server_limits.h"
 #include "core/client/service_managers.h"
 #include "core/conference/conf_call_requests.h"
 #include "core/conference/conf_manager.h"
@@ -28,31 +27,6 @@ namespace {
 using State = HX_TransportSession::State;
 
 std::string Text(const char* text) { return text != nullptr ? text : ""; }
-
-// The integer at the start of `text` as atoi reads it (blanks, a sign, digits), bounded: none
-// when there are no digits or the value does not fit 32 bits.
-std::optional<int64_t> LeadingInt(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  if (i < text.size() && text[i] == '+') ++i;
-  int64_t value = 0;
-  const char* begin = text.data() + i;
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(begin, end, value);
-  if (error != std::errc() || stop == begin) return std::nullopt;
-  if (value < std::numeric_limits<int32_t>::min() || value > std::numeric_limits<int32_t>::max()) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-// A server limit: the value when it is a number above 0 that fits 31 bits, else 0 (no limit).
-uint32_t LimitValue(const std::string& text) {
-  const std::optional<int64_t> value = LeadingInt(text);
-  return value && *value > 0 ? static_cast<uint32_t>(*value) : 0;
-}
-
-bool ValidSide(const std::optional<int64_t>& side) { return side && *side >= 64 && *side <= 2048 && *side % 8 == 0; }
 
 }  // namespace
 
@@ -241,21 +215,12 @@ void HXConsoleClient::OnRightsUpdated(int rights) {
 
 void HXConsoleClient::OnPropertiesUpdated() {
   if (m_fsm == nullptr || !m_mediaFormatAdapter) return;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  const std::string size = m_fsm->GetProperty("AllowedByServerMaxWxH");
-  const size_t x = size.find('x');
-  if (x != std::string::npos && x + 1 < size.size()) {
-    const std::optional<int64_t> w = LeadingInt(std::string_view(size).substr(0, x));
-    const std::optional<int64_t> h = LeadingInt(std::string_view(size).substr(x + 1));
-    if (ValidSide(w) && ValidSide(h)) {
-      width = static_cast<uint32_t>(*w);
-      height = static_cast<uint32_t>(*h);
-    }
-  }
-  m_mediaFormatAdapter->SetResolutionServerLimit(width, height);
-  m_mediaFormatAdapter->SetBitrateServerLimit(LimitValue(m_fsm->GetProperty("AllowedByServerMaxBW")));
-  m_mediaFormatAdapter->SetFpsServerLimit(LimitValue(m_fsm->GetProperty("AllowedByServerMaxFPS")));
+  const hx::client::ServerLimits limits =
+      hx::client::ParseServerLimits(m_fsm->GetProperty("AllowedByServerMaxWxH"), m_fsm->GetProperty("AllowedByServerMaxBW"),
+                                    m_fsm->GetProperty("AllowedByServerMaxFPS"));
+  m_mediaFormatAdapter->SetResolutionServerLimit(limits.width, limits.height);
+  m_mediaFormatAdapter->SetBitrateServerLimit(limits.bitrate);
+  m_mediaFormatAdapter->SetFpsServerLimit(limits.fps);
 }
 
 void HXConsoleClient::onIfAddrListChanged(const HXIpIfAddrSet&) {
@@ -362,7 +327,9 @@ void HXConsoleClient::OnUpdateConnectionInfo(const char* caller, const char* sid
   if (m_confRequests) m_confRequests->SendConnectionInfo(caller, sid);
 }
 
-void HXConsoleClient::relayJoinResult(const char* sid, int result) { OnConferenceJoinResult(sid, nullptr, nullptr, result); }
+void HXConsoleClient::relayJoinResult(const char* sid, int result) {
+  OnConferenceJoinResult(sid, nullptr, nullptr, result);
+}
 
 void HXConsoleClient::relayAcceptReceived(const char* sid, const char* peer) { OnAccept(peer, nullptr, sid, nullptr); }
 

@@ -163,6 +163,7 @@ TEST_F(ConsoleClientRunTest, SessionStateRules) {
     std::vector<int> steps;  // emitted during the change
     bool closed;             // the joined conference was closed
     bool peersOffline;       // DisablePeersFromCache
+    // clang-format off
   } cases[] = {
       {"0->1 starts", {}, kNone, S::eConnecting, 1, {1}, false, false},
       {"0->2 starts too", {}, kNone, S::eConnectingAutoLogin, 1, {1}, false, false},
@@ -196,6 +197,7 @@ TEST_F(ConsoleClientRunTest, SessionStateRules) {
       {"joined, 5->0 closes and stops", {S::eConnecting, S::eConnected, S::eLoggedIn}, kJoined, S::eNoConnection, 0,
        {4, 3, 2, 1, 0}, true, false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto one = std::make_unique<RunClient>();
@@ -230,6 +232,7 @@ TEST_F(ConsoleClientRunTest, ConferenceCountRules) {
     uint32_t requested, joined, deleted;
     hx::fsm expected;
     bool cleanup;
+    // clang-format off
   } cases[] = {
       {"logged in, one requested", {S::eConnecting, S::eConnected, S::eLoggedIn}, hx::fsm::logged_in, 1, 0, 0,
        hx::fsm::conference_pending, false},
@@ -257,6 +260,7 @@ TEST_F(ConsoleClientRunTest, ConferenceCountRules) {
       {"ignored below 3: not connected", {S::eConnecting}, hx::fsm::disconnected, 1, 0, 0, hx::fsm::disconnected,
        false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto one = std::make_unique<RunClient>();
@@ -314,8 +318,8 @@ TEST_F(ConsoleClientRunTest, OwnPresenceStatusFollowsTheState) {
   presence->calls().Clear();
   {
     ConferenceLock lock;
-    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, "p2p@test.invalid", "call", "",
-                                                                    "peer@test.invalid", 2, 0, 0, 0, 0, nullptr, false));
+    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
+        lock, "p2p@test.invalid", "call", "", "peer@test.invalid", 2, 0, 0, 0, 0, nullptr, false));
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
   // In a group conference as operator: multi-host; as a plain participant: busy.
@@ -323,9 +327,8 @@ TEST_F(ConsoleClientRunTest, OwnPresenceStatusFollowsTheState) {
   client->store()->StorageClean();
   {
     ConferenceLock lock;
-    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, "room@test.invalid", "room", "",
-                                                                    "owner@test.invalid", 16, 0, 6, 0, 0, nullptr,
-                                                                    false));
+    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
+        lock, "room@test.invalid", "room", "", "owner@test.invalid", 16, 0, 6, 0, 0, nullptr, false));
     lock->ownInfo().flags |= conference::ParticipantInfoHolder::kOperator;
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
@@ -335,20 +338,22 @@ TEST_F(ConsoleClientRunTest, OwnPresenceStatusFollowsTheState) {
     lock->ownInfo().flags &= ~conference::ParticipantInfoHolder::kOperator;
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
-  EXPECT_EQ(presence->calls().Calls(),
-            (std::vector<std::string>{"UpdateStatus 2 null true", "UpdateStatus 5 null true", "UpdateStatus 2 null true"}));
+  EXPECT_EQ(presence->calls().Calls(), (std::vector<std::string>{"UpdateStatus 2 null true", "UpdateStatus 5 null true",
+                                                                 "UpdateStatus 2 null true"}));
 }
 
 TEST_F(ConsoleClientRunTest, ServerResolutionLimit) {
   const struct {
     const char* value;
     uint32_t width, height;
+    // clang-format off
   } cases[] = {
       {"1280x720", 1280, 720}, {"1280x721", 0, 0}, {"32x32", 0, 0},     {"2048x2048", 2048, 2048},
       {"2056x720", 0, 0},      {"64x64", 64, 64},  {"1280x", 0, 0},     {"1280", 0, 0},
       {"x720", 0, 0},          {"", 0, 0},         {"-1280x720", 0, 0}, {"99999999999999999999x720", 0, 0},
       {"1280x720junk", 1280, 720},
   };
+  // clang-format on
   HX_MediaFormatManagerAdapter* adapter = client->mediaFormatManager().get();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value);
@@ -365,10 +370,12 @@ TEST_F(ConsoleClientRunTest, ServerBitRateAndFrameRateLimits) {
     const char* bw;
     const char* fps;
     int32_t bwLimit, fpsLimit;
+    // clang-format off
   } cases[] = {
       {"1500", "25", 1500, 25},   {nullptr, nullptr, 0, 0},  {"", "", 0, 0},          {"abc", "12abc", 0, 12},
       {"-5", "-1", 0, 0},         {"99999999999", "7", 0, 7}, {"2147483647", "0", 2147483647, 0},
   };
+  // clang-format on
   HX_MediaFormatManagerAdapter* adapter = client->mediaFormatManager().get();
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.bw != nullptr ? c.bw : "(absent)") + " / " + (c.fps != nullptr ? c.fps : "(absent)"));
@@ -393,10 +400,14 @@ TEST_F(ConsoleClientRunTest, RightsSwitchHdInput) {
 TEST_F(ConsoleClientRunTest, ConferenceLimitSets) {
   HX_MediaFormatManagerAdapter* adapter = client->mediaFormatManager().get();
   auto limits = [adapter] {
-    return std::vector<int64_t>{adapter->GetCnfUpLimit(),       adapter->GetCnfVideoUpLimit(),
-                                adapter->GetCnfDsUpLimit(),     adapter->GetCnfBaseUpLimit(),
-                                adapter->GetCnfBaseMaxUpLimit(), adapter->GetCnfFpsLimit(),
-                                adapter->GetCnfVideoResolutionLimit(), adapter->GetCnfDsResolutionLimit()};
+    return std::vector<int64_t>{adapter->GetCnfUpLimit(),
+                                adapter->GetCnfVideoUpLimit(),
+                                adapter->GetCnfDsUpLimit(),
+                                adapter->GetCnfBaseUpLimit(),
+                                adapter->GetCnfBaseMaxUpLimit(),
+                                adapter->GetCnfFpsLimit(),
+                                adapter->GetCnfVideoResolutionLimit(),
+                                adapter->GetCnfDsResolutionLimit()};
   };
   client->PrepareConferenceLimits(true);
   EXPECT_EQ(limits(), (std::vector<int64_t>{20480, 640, 640, 640, 640, 1500, 3600, 8100}));
@@ -454,9 +465,8 @@ TEST_F(ConsoleClientRunTest, AcceptFindsTheConferenceAndThePeer) {
   int32_t id = 0;
   {
     ConferenceLock lock;
-    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, "conf@test.invalid", "room", "",
-                                                                    "owner@test.invalid", 16, 0, 5, 0, 0, nullptr,
-                                                                    false));
+    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
+        lock, "conf@test.invalid", "room", "", "owner@test.invalid", 16, 0, 5, 0, 0, nullptr, false));
     id = lock->getId();
     lock->addPeer("a@test.invalid", 0);
     lock->addPeer("b@test.invalid", 0);
@@ -465,6 +475,7 @@ TEST_F(ConsoleClientRunTest, AcceptFindsTheConferenceAndThePeer) {
     const char* peer;
     const char* conference;
     const char* accepted;
+    // clang-format off
   } cases[] = {
       {"b@test.invalid", "conf@test.invalid", "b@test.invalid"},
       // An unknown conference name: the active conference.
@@ -474,6 +485,7 @@ TEST_F(ConsoleClientRunTest, AcceptFindsTheConferenceAndThePeer) {
       {"stranger@test.invalid", "conf@test.invalid", "owner@test.invalid"},
       {"", nullptr, "owner@test.invalid"},
   };
+  // clang-format on
   size_t expected = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.peer) + " in " + (c.conference != nullptr ? c.conference : "(null)"));
@@ -491,9 +503,8 @@ TEST_F(ConsoleClientRunTest, AcceptOfAPrivateCallTakesItsSolePeerOnlyOnceVerifie
   int32_t id = 0;
   {
     ConferenceLock lock;
-    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, "p2p@test.invalid", "call", "",
-                                                                    "caller@test.invalid", 2, 0, 0, 0, 0, nullptr,
-                                                                    false));
+    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
+        lock, "p2p@test.invalid", "call", "", "caller@test.invalid", 2, 0, 0, 0, 0, nullptr, false));
     id = lock->getId();
     // The caller is the conference's owner, and with that its sole peer.
     ASSERT_EQ(lock->peers().size(), 1u);
@@ -516,9 +527,8 @@ TEST_F(ConsoleClientRunTest, AcceptOfAPrivateCallTakesItsSolePeerOnlyOnceVerifie
 TEST_F(ConsoleClientRunTest, AcceptWithoutTheLoopSchedulesNothing) {
   {
     ConferenceLock lock;
-    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, "conf@test.invalid", "room", "",
-                                                                    "owner@test.invalid", 16, 0, 5, 0, 0, nullptr,
-                                                                    false));
+    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
+        lock, "conf@test.invalid", "room", "", "owner@test.invalid", 16, 0, 5, 0, 0, nullptr, false));
   }
   EXPECT_FALSE(client->Accept("", "conf@test.invalid"));
   EXPECT_TRUE(client->Helper().empty());
@@ -544,9 +554,8 @@ TEST_F(ConsoleClientRunTest, JoinResultAsksTheCapabilitiesPathInOrder) {
   client->SetLogin("me@test.invalid");
   {
     ConferenceLock lock;
-    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, "room@test.invalid", "room", "",
-                                                                    "owner@test.invalid", 16, 0, 6, 0, 0, nullptr,
-                                                                    false));
+    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
+        lock, "room@test.invalid", "room", "", "owner@test.invalid", 16, 0, 6, 0, 0, nullptr, false));
     lock->setSvcMode(3);
   }
   HX_BestMediaFormat* formats = client->mediaSelector().get();
@@ -591,9 +600,8 @@ TEST_F(ConsoleClientRunTest, StreamUnavailableHangsUpAndDeletes) {
     const std::string sid = releases ? "two@test.invalid" : "one@test.invalid";
     requests->setHangupReleases(releases);
     ConferenceLock lock;
-    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, sid.c_str(), "room", "",
-                                                                    "owner@test.invalid", 16, 0, 5, 0, 0, nullptr,
-                                                                    false));
+    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, sid.c_str(), "room", "", "owner@test.invalid",
+                                                                    16, 0, 5, 0, 0, nullptr, false));
     const int32_t id = lock->getId();
     EXPECT_EQ(client->hangupConferenceOnStreamUnavail(lock), !releases);
     lock.Unlock();
@@ -628,9 +636,8 @@ TEST_F(ConsoleClientRunTest, CameraPauseReachesTheActiveSendStream) {
   sender->pauseVideoSignal.Connect(&watch, &Watch::On);
   {
     ConferenceLock lock;
-    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(lock, "conf@test.invalid", "room", "",
-                                                                    "owner@test.invalid", 16, 0, 5, 0, 0, nullptr,
-                                                                    false));
+    ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
+        lock, "conf@test.invalid", "room", "", "owner@test.invalid", 16, 0, 5, 0, 0, nullptr, false));
   }
   client->SetCameraPause(true);
   {
