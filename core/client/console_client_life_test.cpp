@@ -115,8 +115,6 @@ class ConsoleClientLifeTest : public ::testing::Test {
       client.Logout(true, true);
       client.WaitSession(S::eConnected);
     }
-    // The logout's own bookkeeping ends on the loop after the state change.
-    WaitFor([&] { return client.getTasks() == 0; }, kManagerWaitMs);
     if (client.getStateTrs() != S::eNoConnection) {
       client.DisconnectServer();
       client.WaitSession(S::eNoConnection);
@@ -232,8 +230,6 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   client.Logout(true, false);
   ASSERT_TRUE(client.WaitFsm(hx::fsm::connected));
   EXPECT_FALSE(client.isUserDbOpen());
-  // The logout's own bookkeeping ends on the loop after the state change.
-  ASSERT_TRUE(WaitFor([&] { return client.getTasks() == 0; }, kManagerWaitMs));
   client.Clear();
   client.DisconnectServer();
   ASSERT_TRUE(client.WaitSession(S::eNoConnection))
