@@ -2,14 +2,14 @@
 
 #include <cppdb/errors.h>
 
-#include <charconv>
-#include <system_error>
-
 #include "core/base/wall_clock.h"
+#include "core/contacts/db_columns.h"
 #include "core/contacts/history/last_calls_statements.h"
 #include "core/storage/db_guard.h"
 
 namespace db = hx::lastCalls::db;
+using hx::contacts::NumberColumn;
+using hx::contacts::TextColumn;
 using hx::lastCalls::state;
 
 namespace {
@@ -36,25 +36,6 @@ bool RunWrite(const HXDBBase& database, Write&& write) {
     write(held);
     transaction.commit();
   });
-}
-
-// Stored rows are input from disk: a NULL, or anything but a whole number where a number belongs
-// (SQLite hands text or a blob to a number fetch as 0), ends the read as a database error instead
-// of becoming a made-up value.
-std::string TextColumn(cppdb::result& row, int column) {
-  std::string value;
-  if (!row.fetch(column, value)) throw cppdb::null_value_fetch();
-  return value;
-}
-
-template <typename T>
-T NumberColumn(cppdb::result& row, int column) {
-  const std::string text = TextColumn(row, column);
-  T value{};
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc() || stop != end || text.empty()) throw cppdb::bad_value_cast();
-  return value;
 }
 
 }  // namespace
