@@ -11,8 +11,8 @@
 // threads read the clock is seen by their next read; the source itself must be callable from any
 // thread. An operation that binds "now" more than once reads it once and binds that value.
 
-#include <cstdint>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 
 namespace hx {

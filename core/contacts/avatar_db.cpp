@@ -153,8 +153,8 @@ bool HX_AvatarDB::GetAvatar(const char* peer, std::string& mime, std::ostream& p
   const bool ok = DB_GUARD_CALL([&] {
     HXDBBaseSessionLock held = Session();
     // Sizes above the 63-bit range bind as no limit.
-    const long long limit = size > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX
-                                                                    : static_cast<long long>(size);
+    const long long limit =
+        size > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<long long>(size);
     {
       cppdb::result row = *held << db::get_avatar << Text(peer) << limit;
       if (!row.next()) return;
@@ -259,8 +259,8 @@ bool HX_AvatarDB::GetThumbnail(const char* peer, std::ostream& picture, int64_t&
 bool HX_AvatarDB::UpdateLastReadThumbnail(const char* peer, int64_t width, int64_t height) {
   const long long now = hx::WallClockSeconds();
   RunWrite(*this, [&](const HXDBBaseSessionLock& held) {
-    *held << db::update_thumbnail_access_time << now << Text(peer)
-          << static_cast<long long>(width) << static_cast<long long>(height) << cppdb::exec;
+    *held << db::update_thumbnail_access_time << now << Text(peer) << static_cast<long long>(width)
+          << static_cast<long long>(height) << cppdb::exec;
   });
   return true;
 }

@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/base/wall_clock.h"
@@ -96,20 +98,21 @@ TEST_F(AvatarDbTest, NewFileHasItsNameSchemaAndVersion) {
   HX_AvatarDB db;
   ASSERT_TRUE(Open(db));
   ASSERT_TRUE(hx::storage_testing::Exists(File()));
-  EXPECT_EQ(Tool("SELECT type, name, sql FROM sqlite_master ORDER BY name;"),
-            "table|avatars|CREATE TABLE \"avatars\" (\"PeerId\" CHAR PRIMARY KEY NOT NULL UNIQUE "
-            "COLLATE NOCASE, \"PicMime\" CHAR NOT NULL DEFAULT \"\", \"Pic\" BLOB NOT NULL DEFAULT "
-            "x'', \"PicHash\" INTEGER NOT NULL DEFAULT 0, \"PicSize\" INTEGER NOT NULL DEFAULT 0, "
-            "\"LastWrite\" INTEGER NOT NULL DEFAULT 0, \"LastRead\" INTEGER NOT NULL DEFAULT 0)\n"
-            "index|search|CREATE INDEX \"search\" ON \"avatars\" (\"PeerId\" ASC)\n"
-            "index|sqlite_autoindex_avatars_1|NULL\n"
-            "index|sqlite_autoindex_thumbnails_1|NULL\n"
-            "index|thumbhash|CREATE INDEX \"thumbhash\" ON \"thumbnails\" (\"PeerId\" ASC)\n"
-            "table|thumbnails|CREATE TABLE \"thumbnails\" (\"PeerId\" CHAR NOT NULL COLLATE NOCASE, "
-            "\"Pic\" BLOB NOT NULL DEFAULT x'', \"PicWidth\" INTEGER NOT NULL DEFAULT 0, "
-            "\"PicHeight\" INTEGER NOT NULL DEFAULT 0, \"PicSize\" INTEGER NOT NULL DEFAULT 0, "
-            "\"LastWrite\" INTEGER NOT NULL DEFAULT 0, \"LastRead\" INTEGER NOT NULL DEFAULT 0, "
-            "UNIQUE (\"PeerId\", \"PicWidth\", \"PicHeight\") ON CONFLICT REPLACE)\n");
+  EXPECT_EQ(
+      Tool("SELECT type, name, sql FROM sqlite_master ORDER BY name;"),
+      "table|avatars|CREATE TABLE \"avatars\" (\"PeerId\" CHAR PRIMARY KEY NOT NULL UNIQUE "
+      "COLLATE NOCASE, \"PicMime\" CHAR NOT NULL DEFAULT \"\", \"Pic\" BLOB NOT NULL DEFAULT "
+      "x'', \"PicHash\" INTEGER NOT NULL DEFAULT 0, \"PicSize\" INTEGER NOT NULL DEFAULT 0, "
+      "\"LastWrite\" INTEGER NOT NULL DEFAULT 0, \"LastRead\" INTEGER NOT NULL DEFAULT 0)\n"
+      "index|search|CREATE INDEX \"search\" ON \"avatars\" (\"PeerId\" ASC)\n"
+      "index|sqlite_autoindex_avatars_1|NULL\n"
+      "index|sqlite_autoindex_thumbnails_1|NULL\n"
+      "index|thumbhash|CREATE INDEX \"thumbhash\" ON \"thumbnails\" (\"PeerId\" ASC)\n"
+      "table|thumbnails|CREATE TABLE \"thumbnails\" (\"PeerId\" CHAR NOT NULL COLLATE NOCASE, "
+      "\"Pic\" BLOB NOT NULL DEFAULT x'', \"PicWidth\" INTEGER NOT NULL DEFAULT 0, "
+      "\"PicHeight\" INTEGER NOT NULL DEFAULT 0, \"PicSize\" INTEGER NOT NULL DEFAULT 0, "
+      "\"LastWrite\" INTEGER NOT NULL DEFAULT 0, \"LastRead\" INTEGER NOT NULL DEFAULT 0, "
+      "UNIQUE (\"PeerId\", \"PicWidth\", \"PicHeight\") ON CONFLICT REPLACE)\n");
   EXPECT_EQ(Tool("PRAGMA user_version;"), "11\n");
 }
 
@@ -125,7 +128,8 @@ TEST_F(AvatarDbTest, PicturesAndThumbnailsRoundTrip) {
   // Storing a picture deletes every thumbnail of that user, and only of that user.
   EXPECT_TRUE(db.SetAvatar("a@x", "image/png", pic.data(), pic.size(), 42));
   EXPECT_EQ(Tool("SELECT PeerId, Pic, PicWidth FROM thumbnails;"), "b@x|b32|32\n");
-  EXPECT_EQ(Tool("SELECT PeerId, PicMime, length(Pic), PicHash, PicSize, LastWrite, LastRead FROM avatars;"),
+  EXPECT_EQ(Tool("SELECT PeerId, PicMime, length(Pic), PicHash, PicSize, LastWrite, LastRead FROM "
+                 "avatars;"),
             "a@x|image/png|100|42|100|1700000000|1700000000\n");
 
   // The limit is strict; letter case does not matter; a read renews LastRead only.
@@ -214,18 +218,25 @@ TEST_F(AvatarDbTest, DamagedRowsReadAsAbsentWithoutStaleBytes) {
       {"NULL picture", "'m', NULL, 1, 1, 0", false},
   };
   // The tables of a foreign file: same names, no constraints.
-  ASSERT_EQ(Tool("DROP TABLE avatars; DROP TABLE thumbnails;"
-                 "CREATE TABLE avatars (PeerId, PicMime, Pic, PicHash, PicSize, LastWrite, LastRead);"
-                 "CREATE TABLE thumbnails (PeerId, Pic, PicWidth, PicHeight, PicSize, LastWrite, LastRead);"),
-            "");
+  ASSERT_EQ(
+      Tool("DROP TABLE avatars; DROP TABLE thumbnails;"
+           "CREATE TABLE avatars (PeerId, PicMime, Pic, PicHash, PicSize, LastWrite, LastRead);"
+           "CREATE TABLE thumbnails (PeerId, Pic, PicWidth, PicHeight, PicSize, LastWrite, "
+           "LastRead);"),
+      "");
   db.SetAvatar("good@x", "image/png", good.data(), good.size(), 1);
   db.SetThumbnail("good@x", 8, 8, good.data(), good.size());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_EQ(Tool("DELETE FROM avatars WHERE PeerId='bad@x'; DELETE FROM thumbnails WHERE PeerId='bad@x';"
-                   "INSERT INTO avatars VALUES ('bad@x', " + c.row + ", 0);"
-                   "INSERT INTO thumbnails SELECT PeerId, Pic, 8, 8, PicSize, LastWrite, 0 FROM avatars WHERE PeerId='bad@x';"),
-              "");
+    ASSERT_EQ(
+        Tool(
+            "DELETE FROM avatars WHERE PeerId='bad@x'; DELETE FROM thumbnails WHERE PeerId='bad@x';"
+            "INSERT INTO avatars VALUES ('bad@x', " +
+            c.row +
+            ", 0);"
+            "INSERT INTO thumbnails SELECT PeerId, Pic, 8, 8, PicSize, LastWrite, 0 FROM avatars "
+            "WHERE PeerId='bad@x';"),
+        "");
     // One buffer for both reads: the second must not hand out what the first left there.
     Scratch scratch;
     std::string bytes;
@@ -248,22 +259,27 @@ TEST_F(AvatarDbTest, OldVersionsAreRebuiltEmptyAndCreateExpiresUnreadRows) {
   for (const Case& c : {Case{"version 10", 10}, Case{"version 0", 0}, Case{"version 12", 12}}) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(File());
-    ASSERT_EQ(Tool("CREATE TABLE avatars (PeerId, PicMime, Pic, PicHash, PicSize, LastWrite, LastRead);"
-                   "INSERT INTO avatars VALUES ('a@x', 'm', x'01', 1, 1, 0, 0);"
-                   "PRAGMA user_version=" + std::to_string(c.version) + ";"),
-              "");
+    ASSERT_EQ(
+        Tool("CREATE TABLE avatars (PeerId, PicMime, Pic, PicHash, PicSize, LastWrite, LastRead);"
+             "INSERT INTO avatars VALUES ('a@x', 'm', x'01', 1, 1, 0, 0);"
+             "PRAGMA user_version=" +
+             std::to_string(c.version) + ";"),
+        "");
     HX_AvatarDB db;
     ASSERT_TRUE(Open(db));
-    EXPECT_EQ(Tool("PRAGMA user_version; SELECT count(*) FROM avatars; SELECT count(*) FROM thumbnails;"),
-              "11\n0\n0\n");
+    EXPECT_EQ(
+        Tool("PRAGMA user_version; SELECT count(*) FROM avatars; SELECT count(*) FROM thumbnails;"),
+        "11\n0\n0\n");
   }
   // The expiry runs whenever the schema is created: a row read exactly 14 days ago stays, one read
   // a second earlier goes.
   HX_AvatarDB db;
   ASSERT_TRUE(Open(db));
-  ASSERT_EQ(Tool("INSERT INTO avatars (PeerId, LastRead) VALUES ('keep', 1700000000), ('go', 1699999999);"
-                 "INSERT INTO thumbnails (PeerId, PicWidth, LastRead) VALUES ('keep', 1, 1700000000), ('go', 1, 1699999999);"),
-            "");
+  ASSERT_EQ(
+      Tool("INSERT INTO avatars (PeerId, LastRead) VALUES ('keep', 1700000000), ('go', 1699999999);"
+           "INSERT INTO thumbnails (PeerId, PicWidth, LastRead) VALUES ('keep', 1, 1700000000), "
+           "('go', 1, 1699999999);"),
+      "");
   clock_.Set(kT0 + HX_AvatarDB::kExpirySeconds);
   EXPECT_TRUE(db.Create());
   EXPECT_EQ(Tool("SELECT PeerId FROM avatars; SELECT PeerId FROM thumbnails;"), "keep\nkeep\n");
@@ -281,6 +297,37 @@ TEST_F(AvatarDbTest, AnOpenThatCannotCreateTheFileAnswersFalse) {
   EXPECT_FALSE(Read(db, "a@x", kScratch + 1, bytes));
   EXPECT_TRUE(db.SetAvatar("a@x", "m", "x", 1, 1));  // writes answer true; nothing is written
   EXPECT_FALSE(db.GetAvatarHash("a@x", *std::make_unique<int64_t>()));
+}
+
+TEST_F(AvatarDbTest, HostThreadReadsWhileAnotherStores) {
+  HX_AvatarDB db;
+  ASSERT_TRUE(Open(db));
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::thread host([&] {
+    Scratch scratch;
+    while (!done.load()) {
+      std::string bytes;
+      // Whatever a read finds is one whole picture: every byte equal to its first.
+      if (Read(db, "u@x", kScratch + 1, bytes, &scratch) &&
+          bytes.find_first_not_of(bytes.empty() ? '\0' : bytes[0]) != std::string::npos) {
+        wrong.fetch_add(1);
+      }
+      ReadThumb(db, "u@x", 16, 16, bytes, &scratch);
+      int64_t hash = 0;
+      db.GetAvatarHash("u@x", hash);
+    }
+  });
+  for (int i = 0; i < 200; ++i) {
+    const std::string pic(100 + i, static_cast<char>('a' + i % 26));
+    db.SetAvatar("u@x", "image/png", pic.data(), pic.size(), i);
+    db.SetThumbnail("u@x", 16, 16, pic.data(), 10);
+    if (i % 10 == 0) db.DelAvatar("u@x");
+  }
+  done = true;
+  host.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(Tool("SELECT PicHash, PicSize FROM avatars;"), "199|299\n");
 }
 
 }  // namespace

@@ -8,17 +8,17 @@
 #include "core/contacts/stores/contact.h"
 
 enum HX_AddressBook : int32_t {
-  HX_AB_CONTACTS = 1,         // the user's contact list
-  HX_AB_BANS = 2,             // the ban list
-  HX_AB_SEARCH = 6,           // person search
-  HX_AB_DETAILS = 8,          // person details
-  HX_AB_PICTURES = 11,        // user pictures
-  HX_AB_GROUPS = 15,          // groups
-  HX_AB_LSTATUSES = 16,       // user-set statuses
-  HX_AB_EXTERNAL = 17,        // the external address book
-  HX_AB_OWN_EXTERNAL = 18,    // the user's own external contacts
-  HX_AB_PHONES = 19,          // phone numbers
-  HX_AB_CALL_HISTORY = 21,    // call history
+  HX_AB_CONTACTS = 1,       // the user's contact list
+  HX_AB_BANS = 2,           // the ban list
+  HX_AB_SEARCH = 6,         // person search
+  HX_AB_DETAILS = 8,        // person details
+  HX_AB_PICTURES = 11,      // user pictures
+  HX_AB_GROUPS = 15,        // groups
+  HX_AB_LSTATUSES = 16,     // user-set statuses
+  HX_AB_EXTERNAL = 17,      // the external address book
+  HX_AB_OWN_EXTERNAL = 18,  // the user's own external contacts
+  HX_AB_PHONES = 19,        // phone numbers
+  HX_AB_CALL_HISTORY = 21,  // call history
 };
 
 namespace hx::contacts {

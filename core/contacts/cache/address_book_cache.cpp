@@ -82,9 +82,7 @@ bool HX_GrossBuchCache::Drop() {
   });
 }
 
-bool HX_GrossBuchCache::Upgrade(int oldVersion) {
-  return oldVersion == 10 && upgrade_from_v10();
-}
+bool HX_GrossBuchCache::Upgrade(int oldVersion) { return oldVersion == 10 && upgrade_from_v10(); }
 
 bool HX_GrossBuchCache::upgrade_from_v10() {
   return DB_GUARD_CALL([this] {
@@ -156,7 +154,8 @@ void HX_GrossBuchCache::addCacheItem(const std::string& peer, const ResolveCache
 
 bool HX_GrossBuchCache::UpdateResolvCache(const HXDBBaseSessionLock& held) {
   const int64_t now = hx::WallClockSeconds();
-  std::erase_if(m_resolveCache, [now](const auto& entry) { return entry.second.m_nextRequest <= now; });
+  std::erase_if(m_resolveCache,
+                [now](const auto& entry) { return entry.second.m_nextRequest <= now; });
   if (!IsUserOpen()) return true;
   return Guarded([&] {
     cppdb::result row = *held << sql::get_cache;
@@ -181,9 +180,9 @@ bool HX_GrossBuchCache::UpdateResolvCache(const HXDBBaseSessionLock& held) {
 
 // --- contact list -----------------------------------------------------------------------------
 
-bool HX_GrossBuchCache::AddToContactListNL(const HXDBBaseSessionLock& held,
-                                           const std::string& peer, const std::string& name,
-                                           uint32_t flags, bool cacheOnly) {
+bool HX_GrossBuchCache::AddToContactListNL(const HXDBBaseSessionLock& held, const std::string& peer,
+                                           const std::string& name, uint32_t flags,
+                                           bool cacheOnly) {
   const uint32_t contact = (flags << 16) | kContactBit;
   if (!cacheOnly) {
     const long long now = hx::WallClockSeconds();
@@ -195,8 +194,8 @@ bool HX_GrossBuchCache::AddToContactListNL(const HXDBBaseSessionLock& held,
     });
     if (!written) return false;
   }
-  addCacheItem(peer, ResolveCacheItem(TypeOf(peer), name, hx::DisplayName::kSourceContacts,
-                                      contact, 0));
+  addCacheItem(peer,
+               ResolveCacheItem(TypeOf(peer), name, hx::DisplayName::kSourceContacts, contact, 0));
   return true;
 }
 
@@ -354,7 +353,8 @@ bool HX_GrossBuchCache::AddToBanList(const HXDBBaseSessionLock& held, const char
   });
   if (!ok) return false;
   if (changed == 0) return true;
-  addCacheItem(peer, ResolveCacheItem(TypeOf(peer), shown, hx::DisplayName::kSourceCache, kBanBit, 0));
+  addCacheItem(peer,
+               ResolveCacheItem(TypeOf(peer), shown, hx::DisplayName::kSourceCache, kBanBit, 0));
   return true;
 }
 
@@ -489,7 +489,8 @@ bool HX_GrossBuchCache::getDisplayName(const char* peer, hx::DisplayName& name) 
   if (peer == nullptr) return false;
   HXAutoLock hold(const_cast<HX_GrossBuchCache&>(*this));
   const bool reduce = *peer == '#' || *peer == '+' || *peer == '\\';
-  const std::string key = reduce ? hx::CallIdParser::getCallIdNC(std::string(peer)) : std::string(peer);
+  const std::string key =
+      reduce ? hx::CallIdParser::getCallIdNC(std::string(peer)) : std::string(peer);
   auto found = m_resolveCache.find(key);
   if (found == m_resolveCache.end()) return false;
   name = static_cast<const hx::DisplayName&>(found->second);
@@ -501,7 +502,8 @@ std::optional<std::string> HX_GrossBuchCache::GetDisplayName(
   if (peer != nullptr) {
     HXAutoLock hold(const_cast<HX_GrossBuchCache&>(*this));
     auto found = m_resolveCache.find(peer);
-    if (found != m_resolveCache.end() && found->second.m_nextRequest == 0) return found->second.m_dn;
+    if (found != m_resolveCache.end() && found->second.m_nextRequest == 0)
+      return found->second.m_dn;
   }
   switch (choice) {
     case hx::DisplayName::kReturnCallId:
@@ -547,8 +549,10 @@ uint32_t HX_GrossBuchCache::GetBookCrc(HX_AddressBook book) const {
 void HX_GrossBuchCache::SetBookHashNL(const HXDBBaseSessionLock& held, HX_AddressBook book,
                                       uint32_t hash) {
   const bool ok = Guarded([&] {
-    *held << sql::insert_hash << static_cast<int>(book) << static_cast<int32_t>(hash) << cppdb::exec;
-    *held << sql::update_hash << static_cast<int32_t>(hash) << static_cast<int>(book) << cppdb::exec;
+    *held << sql::insert_hash << static_cast<int>(book) << static_cast<int32_t>(hash)
+          << cppdb::exec;
+    *held << sql::update_hash << static_cast<int32_t>(hash) << static_cast<int>(book)
+          << cppdb::exec;
   });
   if (ok) m_hashList[static_cast<uint32_t>(book)] = hash;
 }

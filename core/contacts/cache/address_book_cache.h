@@ -58,7 +58,9 @@ class HX_GrossBuchCache : public HXDBPeerBase {
     ResolveCacheItem() = default;
     ResolveCacheItem(hx::CallIdType type, std::string dn, int32_t source, uint32_t flags,
                      int64_t nextRequest)
-        : hx::DisplayName(type, std::move(dn), source), m_flags(flags), m_nextRequest(nextRequest) {}
+        : hx::DisplayName(type, std::move(dn), source),
+          m_flags(flags),
+          m_nextRequest(nextRequest) {}
     uint32_t m_flags = 0;
     // 0 when resolved; otherwise the earliest second for another request (a pending entry).
     int64_t m_nextRequest = 0;

@@ -62,24 +62,29 @@ TEST_F(AddressBookCacheTest, NewFileHasItsNameSchemaAndVersion) {
   HX_GrossBuchCache cache;
   ASSERT_TRUE(Open(cache));
   ASSERT_TRUE(hx::storage_testing::Exists(File()));
-  EXPECT_EQ(Tool("SELECT type, name, sql FROM sqlite_master ORDER BY name;"),
-            "index|bans|CREATE INDEX \"bans\" ON \"peers\" (\"BanList\" ASC)\n"
-            "index|contacts|CREATE INDEX \"contacts\" ON \"peers\" (\"ContactList\" ASC)\n"
-            "table|hash|CREATE TABLE \"hash\" (\"BookId\" INTEGER PRIMARY KEY NOT NULL DEFAULT 0,"
-            "\"BookHash\" INTEGER DEFAULT 0,\"BookCrc\" INTEGER DEFAULT 0)\n"
-            "table|peers|CREATE TABLE \"peers\" (\"PeerId\" CHAR PRIMARY KEY NOT NULL UNIQUE COLLATE "
-            "NOCASE,\"DisplayName\" CHAR NOT NULL DEFAULT \"\",\"ContactList\" INTEGER NOT NULL "
-            "DEFAULT 0,\"BanList\" INTEGER NOT NULL DEFAULT 0,\"LastUpdate\" INTEGER NOT NULL DEFAULT 0)\n"
-            "index|sqlite_autoindex_peers_1|NULL\n");
+  EXPECT_EQ(
+      Tool("SELECT type, name, sql FROM sqlite_master ORDER BY name;"),
+      "index|bans|CREATE INDEX \"bans\" ON \"peers\" (\"BanList\" ASC)\n"
+      "index|contacts|CREATE INDEX \"contacts\" ON \"peers\" (\"ContactList\" ASC)\n"
+      "table|hash|CREATE TABLE \"hash\" (\"BookId\" INTEGER PRIMARY KEY NOT NULL DEFAULT 0,"
+      "\"BookHash\" INTEGER DEFAULT 0,\"BookCrc\" INTEGER DEFAULT 0)\n"
+      "table|peers|CREATE TABLE \"peers\" (\"PeerId\" CHAR PRIMARY KEY NOT NULL UNIQUE COLLATE "
+      "NOCASE,\"DisplayName\" CHAR NOT NULL DEFAULT \"\",\"ContactList\" INTEGER NOT NULL "
+      "DEFAULT 0,\"BanList\" INTEGER NOT NULL DEFAULT 0,\"LastUpdate\" INTEGER NOT NULL DEFAULT "
+      "0)\n"
+      "index|sqlite_autoindex_peers_1|NULL\n");
   EXPECT_EQ(Tool("PRAGMA user_version;"), "11\n");
 }
 
 TEST_F(AddressBookCacheTest, OlderVersions) {
   const std::string v10 =
-      "CREATE TABLE peers (PeerId CHAR PRIMARY KEY NOT NULL UNIQUE COLLATE NOCASE, DisplayName CHAR "
-      "NOT NULL DEFAULT '', ContactList INTEGER NOT NULL DEFAULT 0, BanList INTEGER NOT NULL DEFAULT "
+      "CREATE TABLE peers (PeerId CHAR PRIMARY KEY NOT NULL UNIQUE COLLATE NOCASE, DisplayName "
+      "CHAR "
+      "NOT NULL DEFAULT '', ContactList INTEGER NOT NULL DEFAULT 0, BanList INTEGER NOT NULL "
+      "DEFAULT "
       "0, LastUpdate INTEGER NOT NULL DEFAULT 0);"
-      "CREATE TABLE hash (BookId INTEGER PRIMARY KEY NOT NULL DEFAULT 0, BookHash INTEGER DEFAULT 0,"
+      "CREATE TABLE hash (BookId INTEGER PRIMARY KEY NOT NULL DEFAULT 0, BookHash INTEGER DEFAULT "
+      "0,"
       " BookCrc INTEGER DEFAULT 0);"
       "INSERT INTO peers VALUES ('a@x', 'A', 65537, 0, 5), ('b@x', 'B', 1, 1, 6);"
       "INSERT INTO hash VALUES (1, 77, 88), (2, 99, 0);";
@@ -120,8 +125,9 @@ TEST_F(AddressBookCacheTest, WriteSequences) {
   const std::vector<WriteStep> steps = {
       {"a contact", [](auto& c) { return c.AddPeerAbCommon("a@x", "Ann", 1, 10, 20); },
        "a@x|Ann|2|10001|0\n", "a@x|Ann|65537|0|1700000000\n"},
-      {"the contact again with other flags", [](auto& c) { return c.AddPeerAbCommon("a@x", "Anna", 2, 11, 21); },
-       "a@x|Anna|2|30001|0\n", "a@x|Anna|131073|0|1700000000\n"},
+      {"the contact again with other flags",
+       [](auto& c) { return c.AddPeerAbCommon("a@x", "Anna", 2, 11, 21); }, "a@x|Anna|2|30001|0\n",
+       "a@x|Anna|131073|0|1700000000\n"},
       {"a ban of the contact", [](auto& c) { return c.AddPeerAbBanList("a@x", "Banned Ann", 30); },
        "a@x|Banned Ann|2|30003|0\n", "a@x|Anna|131073|1|1700000000\n"},
       {"a stranger into the cache", [](auto& c) { return c.AddToCache("s@x", "Stranger"); },
@@ -133,18 +139,24 @@ TEST_F(AddressBookCacheTest, WriteSequences) {
       {"a ban of the stranger", [](auto& c) { return c.AddPeerAbBanList("s@x", nullptr, 31); },
        "a@x|Banned Ann|2|30003|0\ns@x|s@x|0|2|0\n",
        "a@x|Anna|131073|1|1700000000\ns@x|Stranger|0|1|1700000000\n"},
-      {"unban of the contact without a name", [](auto& c) { return c.DelPeerAbBanList("a@x", nullptr, 32); },
+      {"unban of the contact without a name",
+       [](auto& c) { return c.DelPeerAbBanList("a@x", nullptr, 32); },
        "a@x|Banned Ann|2|30001|0\ns@x|s@x|0|2|0\n",
        "a@x|Anna|131073|0|1700000000\ns@x|Stranger|0|1|1700000000\n"},
-      {"unban of the stranger with a name", [](auto& c) { return c.DelPeerAbBanList("s@x", "Sam", 33); },
+      {"unban of the stranger with a name",
+       [](auto& c) { return c.DelPeerAbBanList("s@x", "Sam", 33); },
        "a@x|Banned Ann|2|30001|0\ns@x|s@x|0|0|0\n",
        "a@x|Anna|131073|0|1700000000\ns@x|Sam|0|0|1700000000\n"},
       {"a ban and unban of a stranger without a name deletes the row",
-       [](auto& c) { return c.AddPeerAbBanList("t@x", "T", 34) && c.DelPeerAbBanList("t@x", nullptr, 35); },
+       [](auto& c) {
+         return c.AddPeerAbBanList("t@x", "T", 34) && c.DelPeerAbBanList("t@x", nullptr, 35);
+       },
        "a@x|Banned Ann|2|30001|0\ns@x|s@x|0|0|0\n",
        "a@x|Anna|131073|0|1700000000\ns@x|Sam|0|0|1700000000\n"},
       {"removal of a banned contact",
-       [](auto& c) { return c.AddPeerAbBanList("a@x", "", 36) && c.DelPeerAbCommon("a@x", 12, 22); },
+       [](auto& c) {
+         return c.AddPeerAbBanList("a@x", "", 36) && c.DelPeerAbCommon("a@x", 12, 22);
+       },
        "a@x|Banned Ann|0|2|0\ns@x|s@x|0|0|0\n",
        "a@x|Anna|0|1|1700000000\ns@x|Sam|0|0|1700000000\n"},
       {"a bulk load with clear first",
@@ -196,6 +208,21 @@ TEST_F(AddressBookCacheTest, ContactFlagsAreOredUntilARebuild) {
   EXPECT_EQ(cache.ResolveCache().at("a@x").m_flags, 0x20001u);
 }
 
+TEST_F(AddressBookCacheTest, ABanOfAContactKeepsItsStoredNameAndRenewsLastUpdate) {
+  HX_GrossBuchCache cache;
+  ASSERT_TRUE(Open(cache));
+  ASSERT_TRUE(cache.AddPeerAbCommon("a@x", "Stored", 1, 0, 0));
+  clock_.Advance(10);
+  ASSERT_TRUE(cache.AddPeerAbBanList("a@x", "Given", 0));
+  EXPECT_EQ(Tool(kPeers), "a@x|Stored|65537|1|1700000010\n");
+  EXPECT_EQ(CacheText(cache), "a@x|Given|2|10003|0\n");
+  // Unbanning without a name keeps the row of a contact; the name does not change.
+  clock_.Advance(10);
+  ASSERT_TRUE(cache.DelPeerAbBanList("a@x", nullptr, 0));
+  EXPECT_EQ(Tool(kPeers), "a@x|Stored|65537|0|1700000020\n");
+  EXPECT_EQ(CacheText(cache), "a@x|Given|2|10001|0\n");
+}
+
 TEST_F(AddressBookCacheTest, ContactsThatDifferOnlyInCaseAreListedOnce) {
   HX_GrossBuchCache cache;
   ASSERT_TRUE(Open(cache));
@@ -203,9 +230,8 @@ TEST_F(AddressBookCacheTest, ContactsThatDifferOnlyInCaseAreListedOnce) {
   cache.AddToContactList("bob@x", "lower");
   cache.AddToContactList("c@x", nullptr);
   std::set<hx::Contact> contacts;
-  cache.getContacts(contacts, [](const std::string& peer) {
-    return peer == "c@x" ? USER_AVAIL : USER_LOGOFF;
-  });
+  cache.getContacts(
+      contacts, [](const std::string& peer) { return peer == "c@x" ? USER_AVAIL : USER_LOGOFF; });
   std::vector<std::string> listed;
   for (const auto& contact : contacts) listed.push_back(contact.peerId + "/" + contact.displayName);
   EXPECT_EQ(listed, (std::vector<std::string>{"c@x/c@x", "Bob@x/Upper"}));
@@ -269,7 +295,8 @@ TEST_F(AddressBookCacheTest, DeviceSuffixOfSipIds) {
   EXPECT_EQ(name.m_dn, "Bob");
   EXPECT_EQ(name.m_type, hx::CallIdType::sip);
   ASSERT_TRUE(cache.getDisplayName("#sip:bob@host", name));
-  EXPECT_EQ(cache.GetDisplayName("#sip:bob@host/dev42", hx::DisplayName::kReturnNull), std::nullopt);
+  EXPECT_EQ(cache.GetDisplayName("#sip:bob@host/dev42", hx::DisplayName::kReturnNull),
+            std::nullopt);
   EXPECT_EQ(cache.GetDisplayName("#sip:bob@host", hx::DisplayName::kReturnNull), "Bob");
 }
 

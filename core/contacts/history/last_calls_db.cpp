@@ -142,10 +142,10 @@ void HX_LastCallsDB::FinishCall(const char* id) {
   const long long now = hx::WallClockSeconds();
   RunWrite(*this, [&](const HXDBBaseSessionLock& held) {
     *held << db::finish << static_cast<int>(state::finished) << now
-          << static_cast<int>(state::inviteReceived) << static_cast<int>(state::inviteToMultiReceived)
-          << static_cast<int>(state::reqInviteReceived)
-          << static_cast<int>(hx::lastCalls::missed) << static_cast<int>(state::finished) << id << id
-          << id << cppdb::exec;
+          << static_cast<int>(state::inviteReceived)
+          << static_cast<int>(state::inviteToMultiReceived)
+          << static_cast<int>(state::reqInviteReceived) << static_cast<int>(hx::lastCalls::missed)
+          << static_cast<int>(state::finished) << id << id << id << cppdb::exec;
   });
 }
 
@@ -166,8 +166,8 @@ void HX_LastCallsDB::UpdateMyConf(const std::string& namedConfId, const std::str
   const std::string prefix = NamePrefix(namedConfId);
   RunWrite(*this, [&](const HXDBBaseSessionLock& held) {
     *held << db::update_my_conf << now << confId << confName << static_cast<int>(state::joined)
-          << namedConfId << owner << static_cast<int>(state::namedJoinSent) << namedConfId
-          << prefix << confId << cppdb::exec;
+          << namedConfId << owner << static_cast<int>(state::namedJoinSent) << namedConfId << prefix
+          << confId << cppdb::exec;
   });
 }
 

@@ -145,7 +145,8 @@ class HX_LastCallsDB : public HXDBBase {
   // A joined row (state 10, JoinTime = StartTime = EndTime = now) for a conference of the user's
   // own; nothing unless `peer` is exactly the open file's peer.
   void JoinToMyConf(hx::lastCalls::direction direction, HX_Conference_Type type,
-                    const std::string& peer, const std::string& confId, const std::string& confName);
+                    const std::string& peer, const std::string& confId,
+                    const std::string& confName);
   // The peer's received request for an invitation (state 6, no conference id yet) ends missed.
   void RejectIncomingReqinvite(const char* peer, const char* confId);
   // Updates of a row found by the lookups below; the row's state is not checked.

@@ -79,17 +79,18 @@ TEST_F(LastCallsDbTest, NewFileHasTheSchemaIndexesAndVersion) {
   HX_LastCallsDB db;
   ASSERT_TRUE(Open(db));
   EXPECT_EQ(db.PeerId(), kMe);
-  EXPECT_EQ(Tool("SELECT type, name, sql FROM sqlite_master ORDER BY name;"),
-            "index|idx_0|CREATE INDEX idx_0 ON lastCalls (StartTime DESC)\n"
-            "index|idx_1|CREATE INDEX idx_1 ON lastCalls (State)\n"
-            "table|lastCalls|CREATE TABLE lastCalls  (   Type        INTEGER NOT NULL DEFAULT 0,"
-            "   ConfType    INTEGER NOT NULL DEFAULT 0,   Peer        CHAR    NOT NULL DEFAULT \"\" "
-            "COLLATE NOCASE ,   ReadDone    BOOLEAN NOT NULL DEFAULT 0 ,   StartTime   INTEGER NOT "
-            "NULL DEFAULT (strftime('%s', 'now')),    JoinTime INTEGER DEFAULT NULL,   EndTime     "
-            "INTEGER NOT NULL DEFAULT (strftime('%s', 'now')),    ConfId  CHAR    DEFAULT \"\" "
-            "COLLATE NOCASE,   NamedConfId   CHAR    DEFAULT NULL COLLATE NOCASE,   ConfName   "
-            "CHAR    DEFAULT \"\" COLLATE NOCASE,   InitialState INTEGER NOT NULL DEFAULT 999,   "
-            "State        INTEGER NOT NULL DEFAULT 999)\n");
+  EXPECT_EQ(
+      Tool("SELECT type, name, sql FROM sqlite_master ORDER BY name;"),
+      "index|idx_0|CREATE INDEX idx_0 ON lastCalls (StartTime DESC)\n"
+      "index|idx_1|CREATE INDEX idx_1 ON lastCalls (State)\n"
+      "table|lastCalls|CREATE TABLE lastCalls  (   Type        INTEGER NOT NULL DEFAULT 0,"
+      "   ConfType    INTEGER NOT NULL DEFAULT 0,   Peer        CHAR    NOT NULL DEFAULT \"\" "
+      "COLLATE NOCASE ,   ReadDone    BOOLEAN NOT NULL DEFAULT 0 ,   StartTime   INTEGER NOT "
+      "NULL DEFAULT (strftime('%s', 'now')),    JoinTime INTEGER DEFAULT NULL,   EndTime     "
+      "INTEGER NOT NULL DEFAULT (strftime('%s', 'now')),    ConfId  CHAR    DEFAULT \"\" "
+      "COLLATE NOCASE,   NamedConfId   CHAR    DEFAULT NULL COLLATE NOCASE,   ConfName   "
+      "CHAR    DEFAULT \"\" COLLATE NOCASE,   InitialState INTEGER NOT NULL DEFAULT 999,   "
+      "State        INTEGER NOT NULL DEFAULT 999)\n");
   EXPECT_EQ(Tool("PRAGMA user_version;"), "14\n");
 }
 
@@ -218,12 +219,14 @@ void JoinReceived(HX_LastCallsDB& db, const std::string& named_in, const std::st
 TEST_F(LastCallsDbTest, RowStateMachine) {
   const std::vector<Sequence> sequences = {
       {"incoming call answered",
-       {{0, [](auto& db) { db.SaveCall(lc::inviteReceived, lc::incoming, 0, "p@x", "c1", "", ""); }},
+       {{0,
+         [](auto& db) { db.SaveCall(lc::inviteReceived, lc::incoming, 0, "p@x", "c1", "", ""); }},
         {5, [](auto& db) { db.JoinToCall(lc::acceptSent, "c1", "p@x"); }},
         {65, [](auto& db) { db.FinishCall("c1"); }}},
        "1|0|0|p@x|0|1700000000|1700000005|1700000065|c1|NULL||2|999\n"},
       {"incoming call never answered",
-       {{0, [](auto& db) { db.SaveCall(lc::inviteReceived, lc::incoming, 0, "p@x", "c1", "", ""); }},
+       {{0,
+         [](auto& db) { db.SaveCall(lc::inviteReceived, lc::incoming, 0, "p@x", "c1", "", ""); }},
         {30, [](auto& db) { db.FinishCall("c1"); }}},
        "1|2|0|p@x|0|1700000000|NULL|1700000000|c1|NULL||2|999\n"},
       {"outgoing call answered",
@@ -236,15 +239,25 @@ TEST_F(LastCallsDbTest, RowStateMachine) {
         {20, [](auto& db) { db.FinishCall("C1"); }}},  // the columns compare without case
        "1|1|0|p@x|0|1700000000|NULL|1700000000|c1|NULL||1|999\n"},
       {"request sent, invitation received, join answer matched by the conference id",
-       {{0, [](auto& db) { db.SaveCall(lc::reqInviteSent, lc::outgoing, 5, "host@x", "", "", ""); }},
-        {2, [](auto& db) { InviteToMulti(db, lc::inviteToMultiReceived, lc::incoming, "host@x", "c9", "Room"); }},
+       {{0,
+         [](auto& db) { db.SaveCall(lc::reqInviteSent, lc::outgoing, 5, "host@x", "", "", ""); }},
+        {2,
+         [](auto& db) {
+           InviteToMulti(db, lc::inviteToMultiReceived, lc::incoming, "host@x", "c9", "Room");
+         }},
         {4, [](auto& db) { JoinSent(db, "c9"); }},
         {6, [](auto& db) { JoinReceived(db, "room@srv", "c9", "Room 9", "host@x"); }},
         {50, [](auto& db) { db.FinishCall("c9"); }}},
        "1|1|5|host@x|0|1700000000|1700000006|1700000050|c9|room@srv|Room 9|5|999\n"},
       {"request received, invitation sent; a join by name matched by the part before @",
-       {{0, [](auto& db) { db.SaveCall(lc::reqInviteReceived, lc::incoming, 5, "guest@x", "", "", ""); }},
-        {1, [](auto& db) { InviteToMulti(db, lc::inviteToMultiSent, lc::outgoing, "guest@x", "c7", "R"); }},
+       {{0,
+         [](auto& db) {
+           db.SaveCall(lc::reqInviteReceived, lc::incoming, 5, "guest@x", "", "", "");
+         }},
+        {1,
+         [](auto& db) {
+           InviteToMulti(db, lc::inviteToMultiSent, lc::outgoing, "guest@x", "c7", "R");
+         }},
         {2, [](auto& db) { JoinSent(db, "room"); }},
         {3, [](auto& db) { JoinReceived(db, "room@srv", "c8", "R8", "other@x"); }}},
        "1|0|5|guest@x|0|1700000000|NULL|1700000000|c7|NULL|R|6|3\n"
@@ -254,7 +267,10 @@ TEST_F(LastCallsDbTest, RowStateMachine) {
         {1, [](auto& db) { JoinReceived(db, "room@srv", "c9", "N", "h@x"); }}},
        "1|1|5||0|1700000000|1700000001|1700000000|c9|room@srv|N|9|10\n"},
       {"invitation joined by its conference id; the answer names no conference",
-       {{0, [](auto& db) { db.SaveCall(lc::inviteToMultiReceived, lc::incoming, 5, "h@x", "c5", "", "N"); }},
+       {{0,
+         [](auto& db) {
+           db.SaveCall(lc::inviteToMultiReceived, lc::incoming, 5, "h@x", "c5", "", "N");
+         }},
         {1, [](auto& db) { JoinSent(db, "c5"); }},
         {2, [](auto& db) { JoinReceived(db, "c5", "c5", "N", "h@x"); }},
         {9, [](auto& db) { db.FinishCall("c5"); }}},
@@ -268,11 +284,13 @@ TEST_F(LastCallsDbTest, RowStateMachine) {
         {9, [](auto& db) { db.FinishCall("c3"); }}},
        "1|1|5|me@example.org|0|1700000007|1700000007|1700000009|c3|NULL|Mine|10|999\n"},
       {"rejected request for an invitation",
-       {{0, [](auto& db) { db.SaveCall(lc::reqInviteReceived, lc::incoming, 5, "g@x", "", "", ""); }},
+       {{0,
+         [](auto& db) { db.SaveCall(lc::reqInviteReceived, lc::incoming, 5, "g@x", "", "", ""); }},
         {8, [](auto& db) { db.RejectIncomingReqinvite("g@x", "c4"); }}},
        "1|2|5|g@x|0|1700000000|NULL|1700000000|c4|NULL||6|999\n"},
       {"an id that is a peer finishes each of its rows",
-       {{0, [](auto& db) { db.SaveCall(lc::inviteReceived, lc::incoming, 0, "p@x", "c1", "", ""); }},
+       {{0,
+         [](auto& db) { db.SaveCall(lc::inviteReceived, lc::incoming, 0, "p@x", "c1", "", ""); }},
         {1, [](auto& db) { db.SaveCall(lc::inviteSent, lc::outgoing, 0, "p@x", "c2", "", ""); }},
         {2, [](auto& db) { db.SaveCall(lc::inviteSent, lc::outgoing, 0, "q@x", "c3", "", ""); }},
         {4, [](auto& db) { db.FinishCall("P@X"); }}},
@@ -281,7 +299,8 @@ TEST_F(LastCallsDbTest, RowStateMachine) {
        "3|1|0|q@x|0|1700000002|NULL|1700000002|c3|NULL||1|1\n"},
       {"a deletion without id finishes nothing",
        {{0, [](auto& db) { JoinSent(db, "named"); }},
-        {1, [](auto& db) { db.SaveCall(lc::reqInviteReceived, lc::incoming, 5, "g@x", "", "", ""); }},
+        {1,
+         [](auto& db) { db.SaveCall(lc::reqInviteReceived, lc::incoming, 5, "g@x", "", "", ""); }},
         {2, [](auto& db) { db.FinishCall(""); }},
         {3, [](auto& db) { db.FinishCall(nullptr); }}},
        "1|1|5||0|1700000000|NULL|1700000000||named||9|9\n"
@@ -333,7 +352,7 @@ TEST_F(LastCallsDbTest, ListReportsDurationNamedIdAndOwnConferences) {
   EXPECT_EQ(rows[0].namedConfId, "room");
   EXPECT_EQ(rows[0].state, lc::joined);
   EXPECT_FALSE(rows[0].myConference);  // created in state 9
-  EXPECT_EQ(rows[0].duration, 0u);      // not finished
+  EXPECT_EQ(rows[0].duration, 0u);     // not finished
   EXPECT_EQ(rows[1].rowId, 2u);
   EXPECT_EQ(rows[1].duration, 30u);
   EXPECT_TRUE(rows[1].myConference);
@@ -372,14 +391,17 @@ TEST_F(LastCallsDbTest, ListsCountsAndReadMarking) {
     std::vector<uint64_t> rows;
   };
   const std::vector<Case> cases = {
-      {lc::all, 10, true, {5, 4, 3, 2, 1}}, {lc::all, 2, true, {5, 4}}, {lc::all, 0, true, {}},
-      {lc::read, 10, true, {5, 4, 2, 1}},    {lc::unread, 10, true, {3}},
+      {lc::all, 10, true, {5, 4, 3, 2, 1}},
+      {lc::all, 2, true, {5, 4}},
+      {lc::all, 0, true, {}},
+      {lc::read, 10, true, {5, 4, 2, 1}},
+      {lc::unread, 10, true, {3}},
       {static_cast<lc::requestType>(3), 10, false, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << "type " << c.type << " count " << c.count);
-    std::list<lc::call> list(1, lc::call(9, lc::missed, 0, "stale", false, 0, 0, 0, "", "", "",
-                                         lc::finished, false));
+    std::list<lc::call> list(
+        1, lc::call(9, lc::missed, 0, "stale", false, 0, 0, 0, "", "", "", lc::finished, false));
     EXPECT_EQ(db.GetList(list, c.type, c.count), c.ok);
     std::vector<uint64_t> ids;
     for (const auto& call : list) ids.push_back(call.rowId);
