@@ -364,9 +364,25 @@ TEST_F(LastCallsDbTest, ListReportsDurationNamedIdAndOwnConferences) {
   EXPECT_EQ(rows[2].direction, lc::outgoing);
   EXPECT_FALSE(rows[2].readDone);
 
+  // Rows created as a received request or as a join to the user's own conference are the
+  // user's own conferences for their whole life.
+  clock_.Advance(1);
+  db.SaveCall(lc::reqInviteReceived, lc::incoming, 5, "g@x", "", "", "");
+  clock_.Advance(1);
+  db.JoinToMyConf(lc::outgoing, 5, kMe, "c5", "Mine");
+  db.FinishCall("g@x");
+  db.FinishCall("c5");
+  ASSERT_TRUE(db.GetList(list, lc::all, 2));
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_TRUE(list.front().myConference);
+  EXPECT_EQ(list.front().state, lc::finished);
+  EXPECT_TRUE(list.back().myConference);
+  EXPECT_EQ(list.back().direction, lc::missed);
+  EXPECT_EQ(Tool("SELECT count(*) FROM lastCalls;"), "5\n");
+
   // A row of the user's own conference from a peer other than the file's writes nothing.
   db.JoinToMyConf(lc::outgoing, 5, "someone@x", "c4", "X");
-  EXPECT_EQ(Tool("SELECT count(*) FROM lastCalls;"), "3\n");
+  EXPECT_EQ(Tool("SELECT count(*) FROM lastCalls;"), "5\n");
 }
 
 TEST_F(LastCallsDbTest, ListsCountsAndReadMarking) {
