@@ -42,6 +42,20 @@ std::string LowerAscii(std::string text) {
   return text;
 }
 
+// Runs `steps` in one transaction on the held session: committed when they answer true, rolled
+// back when they answer false or a statement fails.
+template <typename Steps>
+bool InTransaction(const HXDBBaseSessionLock& held, Steps&& steps) {
+  bool committed = false;
+  const bool ok = DB_GUARD_CALL([&] {
+    cppdb::transaction transaction(*held);
+    if (!steps()) return;
+    transaction.commit();
+    committed = true;
+  });
+  return ok && committed;
+}
+
 }  // namespace
 
 inline namespace abook_cache {
@@ -197,20 +211,6 @@ bool HX_GrossBuchCache::AddToContactListNL(const HXDBBaseSessionLock& held, cons
   addCacheItem(peer,
                ResolveCacheItem(TypeOf(peer), name, hx::DisplayName::kSourceContacts, contact, 0));
   return true;
-}
-
-// Runs `steps` in one transaction on the held session: committed when they answer true, rolled
-// back when they answer false or a statement fails.
-template <typename Steps>
-bool InTransaction(const HXDBBaseSessionLock& held, Steps&& steps) {
-  bool committed = false;
-  const bool ok = DB_GUARD_CALL([&] {
-    cppdb::transaction transaction(*held);
-    if (!steps()) return;
-    transaction.commit();
-    committed = true;
-  });
-  return ok && committed;
 }
 
 bool HX_GrossBuchCache::AddContactsToContactList(
