@@ -76,7 +76,9 @@ TEST_F(FeccRules, PeerQuestions) {
     EXPECT_EQ(peer.isFeccStateRequestRequired(), row.stateRequest);
     EXPECT_EQ(peer.isFeccAccessRequestRequired(), row.accessRequest);
     EXPECT_EQ(peer.isFeccControlRemoteAllowed(), row.remoteAllowed);
-    for (int own = 0; own < 3; ++own) EXPECT_EQ(peer.isFeccControlLocalAllowed(own), row.localAllowedUnder[own]);
+    for (int own = 0; own < 3; ++own) {
+      EXPECT_EQ(peer.isFeccControlLocalAllowed(own), row.localAllowedUnder[own]);
+    }
   }
   // A reported policy: 0 or a change makes it known afresh; the same one keeps the request state.
   struct Report {
@@ -164,8 +166,8 @@ TEST_F(FeccRules, Sending) {
 }
 
 TEST_F(FeccRules, Receiving) {
-  constexpr int kAbsent = -99;   // no "FeccState" in the message
-  constexpr int kAsText = -98;   // "FeccState" of another type
+  constexpr int kAbsent = -99;  // no "FeccState" in the message
+  constexpr int kAsText = -98;  // "FeccState" of another type
   struct Row {
     const char* what;
     int32_t own;
@@ -192,11 +194,11 @@ TEST_F(FeccRules, Receiving) {
       {"policy of another type reads as 0", 0, true, {4, 0, 2}, 3, kAsText, 0, 0, true, {2, 0, 0}},
       {"policy without a peer", 0, false, {}, 2, 2, 0, 0, false, {}},
       // Access requests.
-      {"access request under 1: allowed at once, not shown", 1, true, {0, 0, 0}, 17, kAbsent, 18, 0, false, {0, 0, 0}},
+      {"access under 1: allowed, not shown", 1, true, {0, 0, 0}, 17, kAbsent, 18, 0, false, {0, 0, 0}},
       {"access request under 1 without a peer", 1, false, {}, 17, kAbsent, 18, 0, false, {}},
       {"access request under 2: shown", 2, true, {0, 0, 0}, 17, kAbsent, 0, 0, true, {0, 3, 0}},
-      {"access request under 2 after a policy change", 2, true, {0, 2, 0}, 17, kAbsent, 0, 0, true, {0, 3, 0}},
-      {"second access request while pending: nothing", 2, true, {0, 3, 0}, 17, kAbsent, 0, 0, false, {0, 3, 0}},
+      {"access request after a policy change", 2, true, {0, 2, 0}, 17, kAbsent, 0, 0, true, {0, 3, 0}},
+      {"second access request: nothing", 2, true, {0, 3, 0}, 17, kAbsent, 0, 0, false, {0, 3, 0}},
       {"access request once allowed", 2, true, {0, 4, 0}, 17, kAbsent, 18, 0, false, {0, 4, 0}},
       {"access request once denied", 2, true, {0, 5, 0}, 17, kAbsent, 19, 0, false, {0, 5, 0}},
       {"access request under 0", 0, true, {0, 0, 0}, 17, kAbsent, 19, 0, false, {0, 0, 0}},
@@ -215,12 +217,12 @@ TEST_F(FeccRules, Receiving) {
       {"ended without a peer", 0, false, {}, 20, kAbsent, 0, 0, false, {}},
       // Camera commands: carried out (true) or refused.
       {"command under 1", 1, true, {0, 0, 0}, 33, kAbsent, 0, 0, true, {0, 0, 0}},
-      {"command under 1 from a denied peer", 1, true, {0, 5, 0}, 34, kAbsent, 0, 0, true, {0, 5, 0}},
-      {"command under 2 from an allowed peer", 2, true, {0, 4, 0}, 35, kAbsent, 0, 0, true, {0, 4, 0}},
-      {"command under 2 from a denied peer", 2, true, {0, 5, 0}, 36, kAbsent, 0, 0, false, {0, 5, 0}},
-      {"command under 2 while the request is pending", 2, true, {0, 3, 0}, 37, kAbsent, 0, 0, false, {0, 3, 0}},
-      {"command under 0 from a once-allowed peer", 0, true, {0, 4, 0}, 38, kAbsent, 0, 0, false, {0, 4, 0}},
-      {"preset under 2 from an allowed peer", 2, true, {0, 4, 0}, 81, kAbsent, 0, 0, true, {0, 4, 0}},
+      {"command under 1, denied peer", 1, true, {0, 5, 0}, 34, kAbsent, 0, 0, true, {0, 5, 0}},
+      {"command under 2, allowed peer", 2, true, {0, 4, 0}, 35, kAbsent, 0, 0, true, {0, 4, 0}},
+      {"command under 2, denied peer", 2, true, {0, 5, 0}, 36, kAbsent, 0, 0, false, {0, 5, 0}},
+      {"command under 2 while pending", 2, true, {0, 3, 0}, 37, kAbsent, 0, 0, false, {0, 3, 0}},
+      {"command under 0, once allowed", 0, true, {0, 4, 0}, 38, kAbsent, 0, 0, false, {0, 4, 0}},
+      {"preset under 2, allowed peer", 2, true, {0, 4, 0}, 81, kAbsent, 0, 0, true, {0, 4, 0}},
       {"unnamed type under 0", 0, true, {0, 4, 0}, 99, kAbsent, 0, 0, false, {0, 4, 0}},
       {"type 65 under 1", 1, true, {0, 0, 0}, 65, kAbsent, 0, 0, true, {0, 0, 0}},
   };
