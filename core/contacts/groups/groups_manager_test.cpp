@@ -206,6 +206,20 @@ TEST_F(GroupsTest, CacheServesReadsUntilUpdated) {
   EXPECT_EQ(groups_.Groups().size(), 2u);  // from the database
 }
 
+TEST_F(GroupsTest, OpeningAnotherUserRefreshesTheCache) {
+  ASSERT_TRUE(Open());
+  groups_.SetUseCache(true);
+  ASSERT_TRUE(groups_.AddToDB(1, "Alice's", 1, "bob@x"));
+  groups_.UpdateCache();
+  ASSERT_EQ(groups_.GroupsID(), (HX_GroupsDB::GroupIdSet{1}));
+  const int before = changes_.load();
+  ASSERT_TRUE(groups_.OpenDatabase("carol@example.com", Dir().c_str()));
+  EXPECT_TRUE(groups_.Groups().empty());
+  EXPECT_EQ(changes_, before + 1);
+  ASSERT_TRUE(Open());
+  EXPECT_EQ(groups_.OneGroup(1), MakeGroup(1, "Alice's", 1, {"bob@x"}));
+}
+
 TEST_F(GroupsTest, ClosedDatabaseAnswersFalseAndEmpty) {
   EXPECT_FALSE(groups_.Reset());
   EXPECT_FALSE(groups_.CreateGroup(1, "x", 1));
