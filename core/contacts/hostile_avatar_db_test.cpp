@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -567,6 +568,59 @@ TEST_F(HostileAvatarDbTest, ALockedFileIsWaitedForOnlyBoundedly) {
   EXPECT_TRUE(end.Clean()) << end.Describe();
   EXPECT_TRUE(hx::testing::WaitFor([&] { return !locker.Running(); }, 20000));
   EXPECT_EQ(Tool("SELECT Pic FROM avatars WHERE PeerId='good@x';"), "GOOD\n");
+}
+
+// Users whose ids differ only after a dot or in letter case get files of their own: one never
+// reads another's pictures.
+TEST_F(HostileAvatarDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
+  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
+                         "john@example.org", "JOHN@example.org", "x.avatar.sqlite"};
+  for (const char* peer : peers) {
+    HX_AvatarDB db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
+    ASSERT_TRUE(db.SetAvatar("owner", "m", peer, std::strlen(peer), 1));
+  }
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    HX_AvatarDB db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str()));
+    std::string bytes;
+    ASSERT_TRUE(Read(db, "owner", kScratch, &bytes));
+    EXPECT_EQ(bytes, peer);
+    EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".avatar.sqlite"));
+  }
+}
+
+// Ids with path parts ("..", separators) never make, move or delete a file outside the folder,
+// also where a file of an older naming scheme would sit outside it.
+TEST_F(HostileAvatarDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
+  const std::string inner = temp_.path() + "/a/b/";
+  std::filesystem::create_directories(inner);
+  // Files outside the folder under the names an id with path parts would point at.
+  const std::vector<std::string> victims = {
+      temp_.path() + "/escape.avatar.sqlite", temp_.path() + "/escape@x.avatar.sqlite",
+      temp_.path() + "/a/escape.avatar.sqlite", temp_.path() + "/escape"};
+  for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
+  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      HX_AvatarDB db;
+      if (db.OpenDatabase(peer, inner.c_str())) db.SetAvatar("owner", "m", "X", 1, 1);
+      return 0;
+    });
+    EXPECT_TRUE(end.Clean()) << end.Describe();
+  }
+  for (const std::string& victim : victims) {
+    EXPECT_EQ(hx::storage_testing::ReadFile(victim), "victim") << victim;
+  }
+  std::string outside = hx::hostile_testing::FilesOutside(temp_.path(), inner);
+  for (const std::string& victim : victims) {
+    const size_t at = outside.find(victim + "\n");
+    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
+  }
+  EXPECT_EQ(outside, "");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -83,6 +84,22 @@ inline std::string Filler(size_t n, char first = 'a') {
   std::string text(n, first);
   for (size_t i = 0; i < n; ++i) text[i] = static_cast<char>('a' + (first + i) % 26);
   return text;
+}
+
+}  // namespace hx::hostile_testing
+
+namespace hx::hostile_testing {
+
+// Every regular file below `root` that is not below `inside` (both folders, `inside` ending in
+// a separator); one per line.
+inline std::string FilesOutside(const std::string& root, const std::string& inside) {
+  std::string outside;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string path = entry.path().string();
+    if (path.compare(0, inside.size(), inside) != 0) outside += path + "\n";
+  }
+  return outside;
 }
 
 }  // namespace hx::hostile_testing

@@ -395,12 +395,11 @@ TEST_F(HostileAddressBookCacheTest, WrongKindsOfObjectsUnderTheTableNames) {
   EXPECT_TRUE(after == "v@x|V|1|0|0\n" || after.find("<failed>") == std::string::npos) << after;
 }
 
-// The folder is a file or missing: false, nothing thrown, the cache stays closed and in memory.
-TEST_F(HostileAddressBookCacheTest, FolderThatIsAFileOrMissingIsRefused) {
+// The folder is a file: false, nothing thrown, the cache stays closed and in memory.
+TEST_F(HostileAddressBookCacheTest, FolderThatIsAFileIsRefused) {
   const std::string notDir = Dir() + "plain";
   hx::storage_testing::WriteFile(notDir, "x");
   HX_GrossBuchCache cache;
-  EXPECT_FALSE(cache.OpenDatabase(kMe, (Dir() + "missing/deeper/").c_str()));
   EXPECT_FALSE(cache.OpenDatabase(kMe, (notDir + "/").c_str()));
   EXPECT_FALSE(cache.IsOpen());
   EXPECT_TRUE(cache.IsBan("anyone@x"));
@@ -461,6 +460,60 @@ TEST_F(HostileAddressBookCacheTest, TwoProcessesWritingOneFileKeepEveryContact) 
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(Tool("SELECT count(*) FROM peers WHERE ContactList=1; SELECT count(*) FROM peers;"),
             std::to_string(2 * kEach + 1) + "\n" + std::to_string(4 * kEach + 1) + "\n");
+}
+
+// Ids with path parts ("..", separators) never make, move or delete a file outside the folder,
+// also where a file of an older naming scheme would sit outside it.
+TEST_F(HostileAddressBookCacheTest, PeerIdsWithPathPartsStayInsideTheFolder) {
+  const std::string inner = temp_.path() + "/a/b/";
+  std::filesystem::create_directories(inner);
+  const std::vector<std::string> victims = {
+      temp_.path() + "/escape.cache.sqlite", temp_.path() + "/escape@x.cache.sqlite",
+      temp_.path() + "/a/escape.cache.sqlite", temp_.path() + "/escape"};
+  for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
+  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      HX_GrossBuchCache db;
+      if (db.OpenDatabase(peer, inner.c_str())) {
+        db.AddToCache("owner", "X");
+      }
+      return 0;
+    });
+    EXPECT_TRUE(end.Clean()) << end.Describe();
+  }
+  for (const std::string& victim : victims) {
+    EXPECT_EQ(hx::storage_testing::ReadFile(victim), "victim") << victim;
+  }
+  std::string outside = hx::hostile_testing::FilesOutside(temp_.path(), inner);
+  for (const std::string& victim : victims) {
+    const size_t at = outside.find(victim + "\n");
+    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
+  }
+  EXPECT_EQ(outside, "");
+}
+
+// Users whose ids differ only after a dot or in letter case get files of their own: one never
+// reads another's data.
+TEST_F(HostileAddressBookCacheTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
+  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
+                         "john@example.org", "JOHN@example.org", "x.cache.sqlite"};
+  for (const char* peer : peers) {
+    HX_GrossBuchCache db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
+    ASSERT_TRUE(db.AddToCache("owner", peer));
+  }
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    HX_GrossBuchCache db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str()));
+    hx::DisplayName name;
+    ASSERT_TRUE(db.getDisplayName("owner", name));
+    EXPECT_EQ(name.m_dn, peer);
+    EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".cache.sqlite"));
+  }
 }
 
 }  // namespace

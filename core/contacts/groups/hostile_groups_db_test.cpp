@@ -329,13 +329,12 @@ TEST_F(HostileGroupsDbTest, ResetThatCannotRebuildAnswersFalse) {
   EXPECT_FALSE(groups.Reset());
 }
 
-// The folder is a file or missing: false, nothing thrown.
-TEST_F(HostileGroupsDbTest, FolderThatIsAFileOrMissingIsRefused) {
+// The folder is a file: false, nothing thrown.
+TEST_F(HostileGroupsDbTest, FolderThatIsAFileIsRefused) {
   const std::string notDir = Dir() + "plain";
   hx::storage_testing::WriteFile(notDir, "x");
   HX_GroupsManager groups;
   EXPECT_FALSE(groups.OpenDatabase(kMe, (notDir + "/").c_str()));
-  EXPECT_FALSE(groups.OpenDatabase(kMe, (Dir() + "missing/deeper/").c_str()));
   EXPECT_FALSE(groups.IsOpen());
   EXPECT_EQ(hx::storage_testing::ReadFile(notDir), "x");
 }
@@ -392,6 +391,58 @@ TEST_F(HostileGroupsDbTest, TwoProcessesWritingOneFileKeepEveryGroup) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(Tool("SELECT count(*) FROM groups; SELECT count(*) FROM id_list;"),
             std::to_string(2 * kEach + 1) + "\n" + std::to_string(2 * kEach + 1) + "\n");
+}
+
+// Ids with path parts ("..", separators) never make, move or delete a file outside the folder,
+// also where a file of an older naming scheme would sit outside it.
+TEST_F(HostileGroupsDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
+  const std::string inner = temp_.path() + "/a/b/";
+  std::filesystem::create_directories(inner);
+  const std::vector<std::string> victims = {
+      temp_.path() + "/escape.groups.sqlite", temp_.path() + "/escape@x.groups.sqlite",
+      temp_.path() + "/a/escape.groups.sqlite", temp_.path() + "/escape"};
+  for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
+  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      HX_GroupsManager db;
+      if (db.OpenDatabase(peer, inner.c_str())) {
+        db.CreateGroup(1, "X", 1);
+      }
+      return 0;
+    });
+    EXPECT_TRUE(end.Clean()) << end.Describe();
+  }
+  for (const std::string& victim : victims) {
+    EXPECT_EQ(hx::storage_testing::ReadFile(victim), "victim") << victim;
+  }
+  std::string outside = hx::hostile_testing::FilesOutside(temp_.path(), inner);
+  for (const std::string& victim : victims) {
+    const size_t at = outside.find(victim + "\n");
+    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
+  }
+  EXPECT_EQ(outside, "");
+}
+
+// Users whose ids differ only after a dot or in letter case get files of their own: one never
+// reads another's data.
+TEST_F(HostileGroupsDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
+  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
+                         "john@example.org", "JOHN@example.org", "x.groups.sqlite"};
+  for (const char* peer : peers) {
+    HX_GroupsManager db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
+    ASSERT_TRUE(db.CreateGroup(1, peer, 1));
+  }
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    HX_GroupsManager db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str()));
+    EXPECT_EQ(db.GetGroup(1).m_groupName, peer);
+    EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".groups.sqlite"));
+  }
 }
 
 }  // namespace

@@ -380,13 +380,12 @@ TEST_F(HostileLastCallsDbTest, ForeignVersionsAndSchemas) {
   }
 }
 
-// The folder is a file or missing: false, nothing thrown, the peer stays unset.
-TEST_F(HostileLastCallsDbTest, FolderThatIsAFileOrMissingIsRefused) {
+// The folder is a file: false, nothing thrown, the peer stays unset.
+TEST_F(HostileLastCallsDbTest, FolderThatIsAFileIsRefused) {
   const std::string notDir = Dir() + "plain";
   hx::storage_testing::WriteFile(notDir, "x");
   HX_LastCallsDB db;
   EXPECT_FALSE(db.OpenDatabase(kMe, (notDir + "/").c_str()));
-  EXPECT_FALSE(db.OpenDatabase(kMe, (Dir() + "missing/deeper/").c_str()));
   EXPECT_TRUE(db.PeerId().empty());
   EXPECT_FALSE(db.IsOpen());
   EXPECT_EQ(hx::storage_testing::ReadFile(notDir), "x");
@@ -446,6 +445,61 @@ TEST_F(HostileLastCallsDbTest, TwoProcessesWritingOneFileKeepEveryRow) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(Tool("SELECT count(*), sum(State = 999) FROM lastCalls;"),
             std::to_string(2 * kEach + 1) + "|" + std::to_string(2 * kEach + 1) + "\n");
+}
+
+// Ids with path parts ("..", separators) never make, move or delete a file outside the folder,
+// also where a file of an older naming scheme would sit outside it.
+TEST_F(HostileLastCallsDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
+  const std::string inner = temp_.path() + "/a/b/";
+  std::filesystem::create_directories(inner);
+  const std::vector<std::string> victims = {
+      temp_.path() + "/escape.lastcalls.sqlite", temp_.path() + "/escape@x.lastcalls.sqlite",
+      temp_.path() + "/a/escape.lastcalls.sqlite", temp_.path() + "/escape"};
+  for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
+  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      HX_LastCallsDB db;
+      if (db.OpenDatabase(peer, inner.c_str())) {
+        db.SaveCall(lc::inviteSent, lc::outgoing, 0, "owner", "c", "", "X");
+      }
+      return 0;
+    });
+    EXPECT_TRUE(end.Clean()) << end.Describe();
+  }
+  for (const std::string& victim : victims) {
+    EXPECT_EQ(hx::storage_testing::ReadFile(victim), "victim") << victim;
+  }
+  std::string outside = hx::hostile_testing::FilesOutside(temp_.path(), inner);
+  for (const std::string& victim : victims) {
+    const size_t at = outside.find(victim + "\n");
+    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
+  }
+  EXPECT_EQ(outside, "");
+}
+
+// Users whose ids differ only after a dot or in letter case get files of their own: one never
+// reads another's data.
+TEST_F(HostileLastCallsDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
+  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
+                         "john@example.org", "JOHN@example.org", "x.lastcalls.sqlite"};
+  for (const char* peer : peers) {
+    HX_LastCallsDB db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
+    db.SaveCall(lc::inviteSent, lc::outgoing, 0, "owner", "c", "", peer);
+  }
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    HX_LastCallsDB db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str()));
+    std::list<lc::call> calls;
+    ASSERT_TRUE(db.GetList(calls, lc::all, 10));
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls.front().confName, peer);
+    EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".lastcalls.sqlite"));
+  }
 }
 
 }  // namespace

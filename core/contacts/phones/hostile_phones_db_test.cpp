@@ -325,13 +325,12 @@ TEST_F(HostilePhonesDbTest, StoreResetThatCannotRebuildAnswersFalse) {
   EXPECT_TRUE(store.GetPhonesList().empty());
 }
 
-// The folder is a file or missing: false, nothing thrown.
-TEST_F(HostilePhonesDbTest, FolderThatIsAFileOrMissingIsRefused) {
+// The folder is a file: false, nothing thrown.
+TEST_F(HostilePhonesDbTest, FolderThatIsAFileIsRefused) {
   const std::string notDir = Dir() + "plain";
   hx::storage_testing::WriteFile(notDir, "x");
   HX_PhonesStorage store;
   EXPECT_FALSE(store.OpenDatabase(kMe, (notDir + "/").c_str()));
-  EXPECT_FALSE(store.OpenDatabase(kMe, (Dir() + "missing/deeper/").c_str()));
   EXPECT_FALSE(store.database().IsOpen());
   EXPECT_EQ(hx::storage_testing::ReadFile(notDir), "x");
 }
@@ -394,6 +393,58 @@ TEST_F(HostilePhonesDbTest, TwoProcessesWritingOneFileKeepEveryPhone) {
   EXPECT_TRUE(mine.Clean()) << mine.Describe();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(Tool("SELECT count(*) FROM phones;"), std::to_string(2 * kEach + 1) + "\n");
+}
+
+// Ids with path parts ("..", separators) never make, move or delete a file outside the folder,
+// also where a file of an older naming scheme would sit outside it.
+TEST_F(HostilePhonesDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
+  const std::string inner = temp_.path() + "/a/b/";
+  std::filesystem::create_directories(inner);
+  const std::vector<std::string> victims = {
+      temp_.path() + "/escape.phones.sqlite", temp_.path() + "/escape@x.phones.sqlite",
+      temp_.path() + "/a/escape.phones.sqlite", temp_.path() + "/escape"};
+  for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
+  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      HX_PhonesStorage db;
+      if (db.OpenDatabase(peer, inner.c_str())) {
+        db.SetPhone("o1", "owner", "X", static_cast<PhoneType>(1), true);
+      }
+      return 0;
+    });
+    EXPECT_TRUE(end.Clean()) << end.Describe();
+  }
+  for (const std::string& victim : victims) {
+    EXPECT_EQ(hx::storage_testing::ReadFile(victim), "victim") << victim;
+  }
+  std::string outside = hx::hostile_testing::FilesOutside(temp_.path(), inner);
+  for (const std::string& victim : victims) {
+    const size_t at = outside.find(victim + "\n");
+    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
+  }
+  EXPECT_EQ(outside, "");
+}
+
+// Users whose ids differ only after a dot or in letter case get files of their own: one never
+// reads another's data.
+TEST_F(HostilePhonesDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
+  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
+                         "john@example.org", "JOHN@example.org", "x.phones.sqlite"};
+  for (const char* peer : peers) {
+    HX_PhonesStorage db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
+    ASSERT_TRUE(db.SetPhone("o1", "owner", peer, static_cast<PhoneType>(1), true));
+  }
+  for (const char* peer : peers) {
+    SCOPED_TRACE(peer);
+    HX_PhonesStorage db;
+    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str()));
+    EXPECT_EQ(db.database().GetPhoneDescription("o1").m_phone, peer);
+    EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".phones.sqlite"));
+  }
 }
 
 }  // namespace
