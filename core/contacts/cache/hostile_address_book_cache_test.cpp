@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -514,6 +515,54 @@ TEST_F(HostileAddressBookCacheTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
     EXPECT_EQ(name.m_dn, peer);
     EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".cache.sqlite"));
   }
+}
+
+// Threads using one cache while another switches it between two users' files: no crash, no
+// sanitizer finding, no hang.
+TEST_F(HostileAddressBookCacheTest, ThreadsWhileTheFileIsSwitched) {
+  const std::string dir = Dir();
+  const hx::hostile_testing::ChildEnd end = RunInChild(
+      [dir] {
+        HX_GrossBuchCache cache;
+        if (!cache.OpenDatabase(kMe, dir.c_str())) return 2;
+        std::atomic<bool> stop{false};
+        std::thread switcher([&] {
+          for (int i = 0; i < 60; ++i) {
+            cache.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
+            if (i % 7 == 0) cache.Close();
+          }
+          stop = true;
+        });
+        std::thread writer([&] {
+          for (int i = 0; !stop; ++i) {
+            const std::string peer = "w" + std::to_string(i % 10) + "@x";
+            cache.AddPeerAbCommon(peer.c_str(), "W", i, i, i);
+            cache.AddPeerAbBanList(peer.c_str(), nullptr, i);
+            cache.AddToCache(("c" + peer).c_str(), "C");
+            std::set<std::string> added, removed;
+            cache.ManageAbBanList(i, {peer, "b@x"}, added, removed);
+            cache.DelPeerAbCommon(peer.c_str(), i, i);
+            if (i % 5 == 0) cache.ExpireCache();
+          }
+        });
+        for (int i = 0; !stop; ++i) {
+          const std::string peer = "w" + std::to_string(i % 10) + "@x";
+          hx::DisplayName name;
+          cache.getDisplayName(peer.c_str(), name);
+          cache.GetDisplayName(peer.c_str(), hx::DisplayName::kReturnCallId);
+          cache.isCacheRequestAllowed("r" + peer);
+          std::set<hx::Contact> contacts;
+          cache.getContacts(contacts, nullptr);
+          cache.GetBans();
+          cache.IsBan(peer);
+          cache.GetBookHash(HX_AB_CONTACTS);
+        }
+        switcher.join();
+        writer.join();
+        return 0;
+      },
+      90);
+  EXPECT_TRUE(end.Clean()) << end.Describe();
 }
 
 }  // namespace

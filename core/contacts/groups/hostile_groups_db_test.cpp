@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <thread>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -443,6 +445,61 @@ TEST_F(HostileGroupsDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
     EXPECT_EQ(db.GetGroup(1).m_groupName, peer);
     EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".groups.sqlite"));
   }
+}
+
+// Reacts to a change by reading the groups and writing one more, as a careless listener might.
+struct RereadingListener {
+  void OnChanged() {
+    groups->Groups();
+    groups->OneGroup(1);
+    if (++calls % 3 == 0) groups->AddToDB(900 + calls % 5, "L", 0, nullptr);
+  }
+  HX_GroupsManager* groups = nullptr;
+  std::atomic<int> calls{0};
+};
+
+// Threads using one manager while another switches it between two users' files and turns the
+// copy on and off, with a listener that reads and writes from the change signal: no crash, no
+// sanitizer finding, no deadlock.
+TEST_F(HostileGroupsDbTest, ThreadsWhileTheFileIsSwitched) {
+  const std::string dir = Dir();
+  const hx::hostile_testing::ChildEnd end = RunInChild(
+      [dir] {
+        HX_GroupsManager groups;
+        RereadingListener listener;
+        listener.groups = &groups;
+        groups.groupsChanged.Connect(&listener, &RereadingListener::OnChanged);
+        if (!groups.OpenDatabase(kMe, dir.c_str())) return 2;
+        std::atomic<bool> stop{false};
+        std::thread switcher([&] {
+          for (int i = 0; i < 60; ++i) {
+            groups.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
+            groups.SetUseCache(i % 3 != 0);
+            if (i % 7 == 0) groups.Close();
+          }
+          stop = true;
+        });
+        std::thread writer([&] {
+          for (int i = 0; !stop; ++i) {
+            if (i % 10 == 0) groups.Reset();
+            groups.AddToDB(i % 10, "G", 1, nullptr);
+            groups.AddToDB(i % 10, "G", 1, ("p" + std::to_string(i)).c_str());
+            groups.DelFromDB((i + 3) % 10, nullptr);
+            groups.UpdateCache();
+          }
+        });
+        for (int i = 0; !stop; ++i) {
+          groups.Groups();
+          groups.GroupsID();
+          groups.OneGroup(i % 10);
+          groups.GetGroup(i % 10);
+        }
+        switcher.join();
+        writer.join();
+        return 0;
+      },
+      90);
+  EXPECT_TRUE(end.Clean()) << end.Describe();
 }
 
 }  // namespace

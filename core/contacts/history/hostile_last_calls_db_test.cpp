@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <thread>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -500,6 +502,51 @@ TEST_F(HostileLastCallsDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
     EXPECT_EQ(calls.front().confName, peer);
     EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".lastcalls.sqlite"));
   }
+}
+
+// Threads using one history while another switches it between two users' files: no crash, no
+// sanitizer finding, no hang.
+TEST_F(HostileLastCallsDbTest, ThreadsWhileTheFileIsSwitched) {
+  const std::string dir = Dir();
+  const hx::hostile_testing::ChildEnd end = RunInChild(
+      [dir] {
+        HX_LastCallsDB db;
+        if (!db.OpenDatabase(kMe, dir.c_str())) return 2;
+        std::atomic<bool> stop{false};
+        std::thread switcher([&] {
+          for (int i = 0; i < 60; ++i) {
+            db.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
+            if (i % 7 == 0) db.Close();
+          }
+          stop = true;
+        });
+        std::thread writer([&] {
+          for (int i = 0; !stop; ++i) {
+            const std::string conf = "c" + std::to_string(i % 10);
+            db.SaveCall(lc::reqInviteReceived, lc::incoming, 0, "p@x", "", "", "n");
+            const uint64_t row = db.CheckActiveReqInvite("p@x");
+            if (row != HX_LastCallsDB::kNoRow) db.UpdateReqInvite(row, lc::inviteToMultiReceived, conf, "n");
+            db.JoinToCall(lc::acceptSent, conf.c_str(), "p@x");
+            db.JoinToMyConf(lc::outgoing, 0, db.PeerId(), conf, "n");
+            db.FinishCall(conf.c_str());
+            if (i % 20 == 0) db.Clear();
+          }
+        });
+        for (int i = 0; !stop; ++i) {
+          std::list<lc::call> calls;
+          db.GetList(calls, lc::all, 50);
+          std::map<std::string, int> counts;
+          db.GetCount(counts, lc::unread, lc::incoming);
+          db.CheckActiveNamedJoinSent();
+          db.PeerId();
+          if (!calls.empty()) db.SetReadDone(calls.front());
+        }
+        switcher.join();
+        writer.join();
+        return 0;
+      },
+      90);
+  EXPECT_TRUE(end.Clean()) << end.Describe();
 }
 
 }  // namespace

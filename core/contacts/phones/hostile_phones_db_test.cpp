@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <thread>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -445,6 +447,44 @@ TEST_F(HostilePhonesDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
     EXPECT_EQ(db.database().GetPhoneDescription("o1").m_phone, peer);
     EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".phones.sqlite"));
   }
+}
+
+// Threads using one store while another switches its file between two users: no crash, no
+// sanitizer finding, no hang.
+TEST_F(HostilePhonesDbTest, ThreadsWhileTheFileIsSwitched) {
+  const std::string dir = Dir();
+  const hx::hostile_testing::ChildEnd end = RunInChild(
+      [dir] {
+        HX_PhonesStorage store;
+        if (!store.OpenDatabase(kMe, dir.c_str())) return 2;
+        std::atomic<bool> stop{false};
+        std::thread switcher([&] {
+          for (int i = 0; i < 60; ++i) {
+            store.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
+            if (i % 7 == 0) store.database().Close();
+          }
+          stop = true;
+        });
+        std::thread writer([&] {
+          for (int i = 0; !stop; ++i) {
+            const std::string id = "i" + std::to_string(i % 10);
+            store.SetPhone(id.c_str(), "p@x", "+1", static_cast<PhoneType>(1), true);
+            store.DelPhone(("i" + std::to_string((i + 5) % 10)).c_str(), "p@x");
+            if (i % 10 == 0) store.Reset();
+          }
+        });
+        for (int i = 0; !stop; ++i) {
+          store.GetPhoneList("p@x");
+          store.GetPhonesList();
+          store.GetPhoneDescription("p@x", "i1");
+          store.UpdatePhoneList("p@x");
+        }
+        switcher.join();
+        writer.join();
+        return 0;
+      },
+      90);
+  EXPECT_TRUE(end.Clean()) << end.Describe();
 }
 
 }  // namespace
