@@ -5,6 +5,7 @@
 // the whole test program.
 
 #include <signal.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -100,6 +101,84 @@ inline std::string FilesOutside(const std::string& root, const std::string& insi
     if (path.compare(0, inside.size(), inside) != 0) outside += path + "\n";
   }
   return outside;
+}
+
+}  // namespace hx::hostile_testing
+
+namespace hx::hostile_testing {
+
+// The odd things that may sit where a database file should, each tried in turn on `file`:
+// a FIFO (a reader would wait for ever), a folder holding a file, a folder where the write-ahead
+// log goes, junk write-ahead log and shared-memory files, a link to a document outside the
+// folder and a link to nowhere outside it. `makeGood` writes a good file with one known row;
+// `use` opens the database and works on it in a child process (its exit code: 0 when fine);
+// `goodStillThere` reads the known row back with the tool. Expected of every case: the child
+// ends in time without a crash, nothing outside the folder is written or made, and a good file
+// beside a broken companion keeps its row.
+enum OddFile { kFifo = 1, kFolder = 2, kWalFolder = 4, kJunkWal = 8, kLinkToDocument = 16,
+               kLinkToNowhere = 32 };
+inline void TryOddFilesInPlace(const std::string& file, const std::string& outsideDir,
+                               const std::function<void()>& makeGood,
+                               const std::function<int()>& use,
+                               const std::function<bool()>& goodStillThere, int cases) {
+  const auto clean = [&] {
+    for (const char* end : {"", "-wal", "-shm", "-journal"}) {
+      std::error_code ignored;
+      std::filesystem::remove_all(file + end, ignored);
+    }
+  };
+  const auto run = [&](const char* what) {
+    SCOPED_TRACE(what);
+    const ChildEnd end = RunInChild(use, 30);
+    EXPECT_TRUE(end.Clean()) << what << ": " << end.Describe();
+  };
+  clean();
+  if (cases & kFifo) {
+    ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+    run("a FIFO");
+    clean();
+  }
+  if (cases & kFolder) {
+    std::filesystem::create_directories(file);
+    storage_testing::WriteFile(file + "/precious", "precious");
+    run("a folder holding a file");
+    EXPECT_EQ(storage_testing::ReadFile(file + "/precious"), "precious");
+    clean();
+  }
+  if (cases & kWalFolder) {
+    makeGood();
+    std::filesystem::create_directories(file + "-wal");
+    run("a folder where the write-ahead log goes");
+    std::filesystem::remove_all(file + "-wal");
+    EXPECT_TRUE(goodStillThere()) << "after a folder where the write-ahead log goes";
+    clean();
+  }
+  if (cases & kJunkWal) {
+    makeGood();
+    std::string junk(40000, '\0');
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 37 + 11);
+    storage_testing::WriteFile(file + "-wal", junk);
+    storage_testing::WriteFile(file + "-shm", junk);
+    run("junk write-ahead log and shared memory");
+    EXPECT_TRUE(goodStillThere()) << "after junk write-ahead log and shared memory";
+    clean();
+  }
+  if (cases & kLinkToDocument) {
+    const std::string document = outsideDir + "/document.txt";
+    storage_testing::WriteFile(document, "my document");
+    ASSERT_EQ(symlink(document.c_str(), file.c_str()), 0);
+    run("a link to a document outside");
+    EXPECT_EQ(storage_testing::ReadFile(document), "my document");
+    clean();
+  }
+  if (cases & kLinkToNowhere) {
+    const std::string nowhere = outsideDir + "/nowhere.sqlite";
+    ASSERT_EQ(symlink(nowhere.c_str(), file.c_str()), 0);
+    run("a link to nowhere outside");
+    EXPECT_FALSE(std::filesystem::exists(nowhere)) << "a file was made outside the folder";
+    for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(nowhere + end);
+    clean();
+  }
 }
 
 }  // namespace hx::hostile_testing

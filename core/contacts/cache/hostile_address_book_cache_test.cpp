@@ -75,6 +75,31 @@ class HostileAddressBookCacheTest : public ::testing::Test {
     EXPECT_EQ(Tool("PRAGMA user_version;"), "11\n");
   }
 
+  // Tries the odd things of TryOddFilesInPlace (`cases`) where the user's file should be, in a
+  // folder inside the temporary one.
+  void TryOddFiles(int cases) {
+    const std::string inner = temp_.path() + "/in/";
+    std::filesystem::create_directories(inner);
+    const std::string file = inner + UpperMd5(kMe) + ".cache.sqlite";
+    hx::hostile_testing::TryOddFilesInPlace(
+        file, temp_.path(),
+        [&] {
+          HX_GrossBuchCache db;
+          ASSERT_TRUE(db.OpenDatabase(kMe, inner.c_str()));
+          ASSERT_TRUE(db.AddPeerAbCommon("good@x", "Good", 0, 1, 1));
+        },
+        [&] {
+          HX_GrossBuchCache db;
+          if (db.OpenDatabase(kMe, inner.c_str())) {
+            db.AddToCache("w@x", "W");
+            db.IsContact("good@x");
+          }
+          return 0;
+        },
+        [&] { return Rows(sqlite3_, file, "SELECT DisplayName FROM peers WHERE PeerId='good@x';") == "Good\n"; },
+        cases);
+  }
+
   hx::testing::TempDir temp_;
   hx::ManualWallClock clock_{kT0};
   hx::WallClockOverride clock_override_{clock_.Source()};
@@ -563,6 +588,27 @@ TEST_F(HostileAddressBookCacheTest, ThreadsWhileTheFileIsSwitched) {
       },
       90);
   EXPECT_TRUE(end.Clean()) << end.Describe();
+}
+
+// Odd things where the database file should be: a folder, a folder or junk where the write-ahead
+// log goes, a link to a document outside the folder. The open answers in time without a crash,
+// nothing outside the folder is written, and a good file keeps its row.
+TEST_F(HostileAddressBookCacheTest, OddFilesWhereTheDatabaseShouldBe) {
+  TryOddFiles(hx::hostile_testing::kFolder | hx::hostile_testing::kWalFolder |
+              hx::hostile_testing::kJunkWal | hx::hostile_testing::kLinkToDocument);
+}
+
+// A FIFO where the database file should be: the open must answer in time.
+// Fails: the open blocks reading the FIFO for ever (killed at the 30 s limit).
+TEST_F(HostileAddressBookCacheTest, DISABLED_AFifoWhereTheDatabaseShouldBeIsAnsweredInTime) {
+  TryOddFiles(hx::hostile_testing::kFifo);
+}
+
+// A link to nowhere outside the folder where the database file should be: no file is made
+// outside the folder.
+// Fails: the open follows the link and creates the database at its target outside the folder.
+TEST_F(HostileAddressBookCacheTest, DISABLED_ALinkToNowhereMakesNoFileOutsideTheFolder) {
+  TryOddFiles(hx::hostile_testing::kLinkToNowhere);
 }
 
 }  // namespace

@@ -76,6 +76,31 @@ class HostileGroupsDbTest : public ::testing::Test {
     EXPECT_EQ(Tool("PRAGMA user_version;"), "2\n");
   }
 
+  // Tries the odd things of TryOddFilesInPlace (`cases`) where the user's file should be, in a
+  // folder inside the temporary one.
+  void TryOddFiles(int cases) {
+    const std::string inner = temp_.path() + "/in/";
+    std::filesystem::create_directories(inner);
+    const std::string file = inner + UpperMd5(kMe) + ".groups.sqlite";
+    hx::hostile_testing::TryOddFilesInPlace(
+        file, temp_.path(),
+        [&] {
+          HX_GroupsManager db;
+          ASSERT_TRUE(db.OpenDatabase(kMe, inner.c_str()));
+          ASSERT_TRUE(db.AddToDB(5, "Five", 1, "m@x"));
+        },
+        [&] {
+          HX_GroupsManager db;
+          if (db.OpenDatabase(kMe, inner.c_str())) {
+            db.AddToDB(7, "S", 1, "s@x");
+            db.GetGroups();
+          }
+          return 0;
+        },
+        [&] { return Rows(sqlite3_, file, "SELECT GroupName FROM groups WHERE GroupId=5;") == "Five\n"; },
+        cases);
+  }
+
   hx::testing::TempDir temp_;
   std::string sqlite3_;
 };
@@ -500,6 +525,27 @@ TEST_F(HostileGroupsDbTest, ThreadsWhileTheFileIsSwitched) {
       },
       90);
   EXPECT_TRUE(end.Clean()) << end.Describe();
+}
+
+// Odd things where the database file should be: a folder, a folder or junk where the write-ahead
+// log goes, a link to a document outside the folder. The open answers in time without a crash,
+// nothing outside the folder is written, and a good file keeps its row.
+TEST_F(HostileGroupsDbTest, OddFilesWhereTheDatabaseShouldBe) {
+  TryOddFiles(hx::hostile_testing::kFolder | hx::hostile_testing::kWalFolder |
+              hx::hostile_testing::kJunkWal | hx::hostile_testing::kLinkToDocument);
+}
+
+// A FIFO where the database file should be: the open must answer in time.
+// Fails: the open blocks reading the FIFO for ever (killed at the 30 s limit).
+TEST_F(HostileGroupsDbTest, DISABLED_AFifoWhereTheDatabaseShouldBeIsAnsweredInTime) {
+  TryOddFiles(hx::hostile_testing::kFifo);
+}
+
+// A link to nowhere outside the folder where the database file should be: no file is made
+// outside the folder.
+// Fails: the open follows the link and creates the database at its target outside the folder.
+TEST_F(HostileGroupsDbTest, DISABLED_ALinkToNowhereMakesNoFileOutsideTheFolder) {
+  TryOddFiles(hx::hostile_testing::kLinkToNowhere);
 }
 
 }  // namespace
