@@ -215,7 +215,7 @@ TEST_F(HostileAvatarDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
     const char* what;
     std::function<void(const std::string&)> make;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"zero bytes", [](const std::string& f) { hx::storage_testing::WriteFile(f, ""); }},
       {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "hello, not sqlite\n"); }},
       {"header only",
@@ -232,16 +232,36 @@ TEST_F(HostileAvatarDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
       {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
       {"cut to the first page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 4096); }},
       {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 50); }},
-  };
+  };  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
+    cases.push_back({lie.what, [lie](const std::string& f) {
+                       hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
+                     }});
+  }
+
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     MakeGoodFile();
+    Tool("PRAGMA wal_checkpoint(TRUNCATE);");
     c.make(File());
     ExpectUsable();
     std::filesystem::remove(File());
     std::filesystem::remove(File() + "-wal");
     std::filesystem::remove(File() + "-shm");
   }
+}
+
+// A file whose header names a schema format this SQLite does not know (a newer program may have
+// written it): the open answers false without a crash and leaves the file as it is, since it is
+// not provably damaged.
+TEST_F(HostileAvatarDbTest, AFileOfAnUnknownSchemaFormatIsLeftAlone) {
+  MakeGoodFile();
+  Tool("PRAGMA wal_checkpoint(TRUNCATE);");
+  hx::hostile_testing::Patch(File(), 44, std::string("\x00\x00\x00\x63", 4));
+  const std::string before = hx::storage_testing::ReadFile(File());
+  HX_AvatarDB db;
+  EXPECT_FALSE(Open(db));
+  EXPECT_FALSE(db.IsOpen());
+  EXPECT_EQ(hx::storage_testing::ReadFile(File()), before);
 }
 
 // A file whose stored picture is much larger than the scratch buffer and whose header bytes in

@@ -13,9 +13,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/contacts/contacts_db_test_helpers.h"
 
@@ -78,6 +80,32 @@ inline void OpenToOthers(const std::string& dir) { chmod(dir.c_str(), 0755); }
 // Cuts the file to `length` bytes.
 inline bool Truncate(const std::string& file, off_t length) {
   return truncate(file.c_str(), length) == 0;
+}
+
+// Overwrites bytes of the file at `offset` with `bytes`.
+inline void Patch(const std::string& file, long offset, const std::string& bytes) {
+  std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+  stream.seekp(offset);
+  stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Fields of the database header that lie: each (what, offset, bytes) makes a file whose header
+// claims something its pages do not hold.
+struct HeaderLie {
+  const char* what;
+  long offset;
+  std::string bytes;
+};
+inline std::vector<HeaderLie> HeaderLies() {
+  return {
+      {"page size not a power of two", 16, std::string("\x03\x00", 2)},
+      {"reserved bytes at the page end", 20, std::string("\xff", 1)},
+      {"page count", 28, std::string("\xff\xff\xff\xff", 4)},
+      {"free-list trunk and count", 32, std::string("\x7f\xff\xff\xff\x7f\xff\xff\xff", 8)},
+      {"text encoding", 56, std::string("\x00\x00\x00\x05", 4)},
+      {"schema page type", 100, std::string("\x07", 1)},
+      {"schema cell count", 103, std::string("\xff\xff", 2)},
+  };
 }
 
 // A text of `n` bytes, none of them 0, none a quote.

@@ -343,7 +343,7 @@ TEST_F(HostileAddressBookCacheTest, FilesThatAreNotDatabasesOrAreCutAreReplaced)
     const char* what;
     std::function<void(const std::string&)> make;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"zero bytes", [](const std::string& f) { hx::storage_testing::WriteFile(f, ""); }},
       {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "not a database"); }},
       {"header only",
@@ -353,7 +353,12 @@ TEST_F(HostileAddressBookCacheTest, FilesThatAreNotDatabasesOrAreCutAreReplaced)
        }},
       {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
       {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };
+  };  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
+    cases.push_back({lie.what, [lie](const std::string& f) {
+                       hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
+                     }});
+  }
+
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     RemoveFile();
@@ -418,7 +423,7 @@ TEST_F(HostileAddressBookCacheTest, WrongKindsOfObjectsUnderTheTableNames) {
   });
   EXPECT_TRUE(end.Clean()) << end.Describe();
   const std::string after = Tool("SELECT * FROM t;");
-  EXPECT_TRUE(after == "v@x|V|1|0|0\n" || after.find("<failed>") == std::string::npos) << after;
+  EXPECT_EQ(after, "v@x|V|1|0|0\n");
 }
 
 // The folder is a file: false, nothing thrown, the cache stays closed and in memory.

@@ -273,7 +273,7 @@ TEST_F(HostileGroupsDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
     const char* what;
     std::function<void(const std::string&)> make;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"zero bytes", [](const std::string& f) { hx::storage_testing::WriteFile(f, ""); }},
       {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "groups!"); }},
       {"header only",
@@ -283,7 +283,12 @@ TEST_F(HostileGroupsDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
        }},
       {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
       {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };
+  };  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
+    cases.push_back({lie.what, [lie](const std::string& f) {
+                       hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
+                     }});
+  }
+
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     RemoveFile();
