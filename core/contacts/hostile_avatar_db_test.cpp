@@ -800,4 +800,43 @@ TEST_F(HostileAvatarDbTest, DISABLED_ALinkToNowhereMakesNoFileOutsideTheFolder) 
   TryOddFiles(hx::hostile_testing::kLinkToNowhere);
 }
 
+// Close, then open the same user again, and switch to another user and back: each open that
+// answers true leaves the database open and writing.
+TEST_F(HostileAvatarDbTest, ReopeningAfterCloseAndSwitchingBackWorks) {
+  HX_AvatarDB db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  db.Close();
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  db.SetAvatar("r@x", "m", "R", 1, 1);
+  EXPECT_EQ(Tool("SELECT Pic FROM avatars WHERE PeerId='r@x';"), "R\n");
+}
+
+// A user who may write the folder but not the file (another user's file in one's own folder):
+// the file is not deleted or replaced, and its picture is not lost.
+TEST_F(HostileAvatarDbTest, AnUnwritableFileInAWritableFolderIsLeftAlone) {
+  MakeGoodFile();
+  Tool("PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE;");
+  hx::hostile_testing::OpenToOthers(temp_.path());
+  chmod(File().c_str(), 0644);
+  ASSERT_EQ(chown(temp_.path().c_str(), hx::hostile_testing::kNobody, hx::hostile_testing::kNobody), 0);
+  const std::string dir = Dir();
+  const hx::hostile_testing::ChildEnd end = RunInChild(
+      [&] {
+        HX_AvatarDB db;
+        if (db.OpenDatabase(kMe, dir.c_str())) {
+          db.SetAvatar("good@x", "m", "BAD", 3, 1);
+          db.DelAvatar("good@x");
+        }
+        return 0;
+      },
+      20, hx::hostile_testing::kNobody);
+  ASSERT_EQ(chown(temp_.path().c_str(), 0, 0), 0);
+  EXPECT_TRUE(end.Clean()) << end.Describe();
+  EXPECT_EQ(Tool("SELECT PeerId, Pic FROM avatars;"), "good@x|GOOD\n");
+}
+
 }  // namespace

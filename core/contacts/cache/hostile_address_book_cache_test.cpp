@@ -616,4 +616,19 @@ TEST_F(HostileAddressBookCacheTest, DISABLED_ALinkToNowhereMakesNoFileOutsideThe
   TryOddFiles(hx::hostile_testing::kLinkToNowhere);
 }
 
+// Close, then open the same user again, and switch to another user and back: each open that
+// answers true leaves the database open and writing.
+TEST_F(HostileAddressBookCacheTest, ReopeningAfterCloseAndSwitchingBackWorks) {
+  HX_GrossBuchCache db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  db.Close();
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_TRUE(db.AddToCache("r@x", "R"));
+  EXPECT_EQ(Tool("SELECT DisplayName FROM peers WHERE PeerId='r@x';"), "R\n");
+}
+
 }  // namespace

@@ -553,4 +553,52 @@ TEST_F(HostileGroupsDbTest, DISABLED_ALinkToNowhereMakesNoFileOutsideTheFolder) 
   TryOddFiles(hx::hostile_testing::kLinkToNowhere);
 }
 
+// Close, then open the same user again, and switch to another user and back: each open that
+// answers true leaves the database open and writing.
+TEST_F(HostileGroupsDbTest, ReopeningAfterCloseAndSwitchingBackWorks) {
+  HX_GroupsManager db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  db.Close();
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_TRUE(db.CreateGroup(3, "R", 1));
+  EXPECT_EQ(Tool("SELECT GroupName FROM groups WHERE GroupId=3;"), "R\n");
+}
+
+// One process resets the tables again and again while another writes: both end in time without
+// a crash, and the file ends with its tables, its version and no damage.
+TEST_F(HostileGroupsDbTest, OneProcessResettingWhileAnotherWrites) {
+  MakeGoodFile();
+  const std::string dir = Dir();
+  const auto resetter = [dir] {
+    HX_GroupsManager db;
+    if (!db.OpenDatabase(kMe, dir.c_str())) return 2;
+    for (int i = 0; i < 30; ++i) {
+      db.Reset();
+      db.AddToDB(1, "A", 1, "a@x");
+    }
+    return 0;
+  };
+  const auto writer = [dir] {
+    HX_GroupsManager db;
+    if (!db.OpenDatabase(kMe, dir.c_str())) return 2;
+    for (int i = 0; i < 60; ++i) {
+      db.AddToDB(100 + i, "B", 1, "b@x");
+    }
+    return 0;
+  };
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) _exit(RunInChild(resetter, 60).Clean() ? 0 : 3);
+  const hx::hostile_testing::ChildEnd mine = RunInChild(writer, 60);
+  int status = 0;
+  waitpid(other, &status, 0);
+  EXPECT_TRUE(mine.Clean()) << mine.Describe();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) > 0 FROM groups WHERE GroupId=1;"), "ok\n2\n1\n");
+}
+
 }  // namespace

@@ -189,7 +189,10 @@ TEST_F(HostileLastCallsDbTest, HostileRowsFailTheListAfterTheGoodRows) {
     EXPECT_EQ(calls.front().peer, "good@x");
     EXPECT_EQ(calls.front().duration, 20u);
     std::map<std::string, int> counts;
-    db.GetCount(counts, lc::all, lc::outgoing);
+    if (db.GetCount(counts, lc::all, lc::outgoing)) {
+      EXPECT_EQ(counts.count(""), 0u) << "a NULL peer counted as the empty peer";
+      EXPECT_EQ(counts["good@x"], 1);
+    }
     db.CheckActiveReqInvite("b@x");
     db.CheckActiveInviteToMulti("d");
     db.CheckActiveNamedJoinSent();
@@ -600,6 +603,21 @@ TEST_F(HostileLastCallsDbTest, DISABLED_AFifoWhereTheDatabaseShouldBeIsAnsweredI
 // Fails: the open follows the link and creates the database at its target outside the folder.
 TEST_F(HostileLastCallsDbTest, DISABLED_ALinkToNowhereMakesNoFileOutsideTheFolder) {
   TryOddFiles(hx::hostile_testing::kLinkToNowhere);
+}
+
+// Close, then open the same user again, and switch to another user and back: each open that
+// answers true leaves the database open and writing.
+TEST_F(HostileLastCallsDbTest, ReopeningAfterCloseAndSwitchingBackWorks) {
+  HX_LastCallsDB db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  db.Close();
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  db.SaveCall(lc::inviteSent, lc::outgoing, 0, "r@x", "c", "", "n");
+  EXPECT_EQ(Tool("SELECT Peer FROM lastCalls;"), "r@x\n");
 }
 
 }  // namespace

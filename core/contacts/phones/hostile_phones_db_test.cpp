@@ -538,4 +538,52 @@ TEST_F(HostilePhonesDbTest, DISABLED_ALinkToNowhereMakesNoFileOutsideTheFolder) 
   TryOddFiles(hx::hostile_testing::kLinkToNowhere);
 }
 
+// Close, then open the same user again, and switch to another user and back: each open that
+// answers true leaves the database open and writing.
+TEST_F(HostilePhonesDbTest, ReopeningAfterCloseAndSwitchingBackWorks) {
+  HX_PhonesStorage db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  db.database().Close();
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.database().IsOpen());
+  ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.database().IsOpen());
+  EXPECT_TRUE(db.SetPhone("r1", "r@x", "R", static_cast<PhoneType>(1), true));
+  EXPECT_EQ(Tool("SELECT Phone FROM phones WHERE PhoneId='r1';"), "R\n");
+}
+
+// One process resets the tables again and again while another writes: both end in time without
+// a crash, and the file ends with its tables, its version and no damage.
+TEST_F(HostilePhonesDbTest, OneProcessResettingWhileAnotherWrites) {
+  MakeGoodFile();
+  const std::string dir = Dir();
+  const auto resetter = [dir] {
+    HX_PhonesStorage db;
+    if (!db.OpenDatabase(kMe, dir.c_str())) return 2;
+    for (int i = 0; i < 30; ++i) {
+      db.Reset();
+      db.SetPhone("a1", "a@x", "+1", static_cast<PhoneType>(1), true);
+    }
+    return 0;
+  };
+  const auto writer = [dir] {
+    HX_PhonesStorage db;
+    if (!db.OpenDatabase(kMe, dir.c_str())) return 2;
+    for (int i = 0; i < 60; ++i) {
+      db.SetPhone(("b" + std::to_string(i)).c_str(), "b@x", "+2", static_cast<PhoneType>(1), true);
+    }
+    return 0;
+  };
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) _exit(RunInChild(resetter, 60).Clean() ? 0 : 3);
+  const hx::hostile_testing::ChildEnd mine = RunInChild(writer, 60);
+  int status = 0;
+  waitpid(other, &status, 0);
+  EXPECT_TRUE(mine.Clean()) << mine.Describe();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) FROM phones WHERE PhoneId='a1';"), "ok\n1\n1\n");
+}
+
 }  // namespace
