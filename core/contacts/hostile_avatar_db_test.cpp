@@ -839,4 +839,17 @@ TEST_F(HostileAvatarDbTest, AnUnwritableFileInAWritableFolderIsLeftAlone) {
   EXPECT_EQ(Tool("SELECT PeerId, Pic FROM avatars;"), "good@x|GOOD\n");
 }
 
+// A failed open for another user (a folder sits where that user's file should be) and then the
+// first user again: the open that answers true leaves the first user's database open and writing.
+TEST_F(HostileAvatarDbTest, OpeningTheFirstUserAgainAfterAFailedSwitchWorks) {
+  std::filesystem::create_directories(Dir() + UpperMd5("other@x") + ".avatar.sqlite/inside");
+  HX_AvatarDB db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  db.SetAvatar("r@x", "m", "R", 1, 1);
+  EXPECT_EQ(Tool("SELECT Pic FROM avatars WHERE PeerId='r@x';"), "R\n");
+}
+
 }  // namespace

@@ -631,4 +631,17 @@ TEST_F(HostileAddressBookCacheTest, ReopeningAfterCloseAndSwitchingBackWorks) {
   EXPECT_EQ(Tool("SELECT DisplayName FROM peers WHERE PeerId='r@x';"), "R\n");
 }
 
+// A failed open for another user (a folder sits where that user's file should be) and then the
+// first user again: the open that answers true leaves the first user's database open and writing.
+TEST_F(HostileAddressBookCacheTest, OpeningTheFirstUserAgainAfterAFailedSwitchWorks) {
+  std::filesystem::create_directories(Dir() + UpperMd5("other@x") + ".cache.sqlite/inside");
+  HX_GrossBuchCache db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_TRUE(db.AddToCache("r@x", "R"));
+  EXPECT_EQ(Tool("SELECT DisplayName FROM peers WHERE PeerId='r@x';"), "R\n");
+}
+
 }  // namespace

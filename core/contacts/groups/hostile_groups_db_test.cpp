@@ -601,4 +601,17 @@ TEST_F(HostileGroupsDbTest, OneProcessResettingWhileAnotherWrites) {
   EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) > 0 FROM groups WHERE GroupId=1;"), "ok\n2\n1\n");
 }
 
+// A failed open for another user (a folder sits where that user's file should be) and then the
+// first user again: the open that answers true leaves the first user's database open and writing.
+TEST_F(HostileGroupsDbTest, OpeningTheFirstUserAgainAfterAFailedSwitchWorks) {
+  std::filesystem::create_directories(Dir() + UpperMd5("other@x") + ".groups.sqlite/inside");
+  HX_GroupsManager db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  EXPECT_TRUE(db.CreateGroup(3, "R", 1));
+  EXPECT_EQ(Tool("SELECT GroupName FROM groups WHERE GroupId=3;"), "R\n");
+}
+
 }  // namespace

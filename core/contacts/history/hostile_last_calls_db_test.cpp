@@ -620,4 +620,17 @@ TEST_F(HostileLastCallsDbTest, ReopeningAfterCloseAndSwitchingBackWorks) {
   EXPECT_EQ(Tool("SELECT Peer FROM lastCalls;"), "r@x\n");
 }
 
+// A failed open for another user (a folder sits where that user's file should be) and then the
+// first user again: the open that answers true leaves the first user's database open and writing.
+TEST_F(HostileLastCallsDbTest, OpeningTheFirstUserAgainAfterAFailedSwitchWorks) {
+  std::filesystem::create_directories(Dir() + UpperMd5("other@x") + ".lastcalls.sqlite/inside");
+  HX_LastCallsDB db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.IsOpen());
+  db.SaveCall(lc::inviteSent, lc::outgoing, 0, "r@x", "c", "", "n");
+  EXPECT_EQ(Tool("SELECT Peer FROM lastCalls;"), "r@x\n");
+}
+
 }  // namespace

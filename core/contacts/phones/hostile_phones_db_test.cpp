@@ -586,4 +586,17 @@ TEST_F(HostilePhonesDbTest, OneProcessResettingWhileAnotherWrites) {
   EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) FROM phones WHERE PhoneId='a1';"), "ok\n1\n1\n");
 }
 
+// A failed open for another user (a folder sits where that user's file should be) and then the
+// first user again: the open that answers true leaves the first user's database open and writing.
+TEST_F(HostilePhonesDbTest, OpeningTheFirstUserAgainAfterAFailedSwitchWorks) {
+  std::filesystem::create_directories(Dir() + UpperMd5("other@x") + ".phones.sqlite/inside");
+  HX_PhonesStorage db;
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
+  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+  EXPECT_TRUE(db.database().IsOpen());
+  EXPECT_TRUE(db.SetPhone("r1", "r@x", "R", static_cast<PhoneType>(1), true));
+  EXPECT_EQ(Tool("SELECT Phone FROM phones WHERE PhoneId='r1';"), "R\n");
+}
+
 }  // namespace
