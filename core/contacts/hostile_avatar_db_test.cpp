@@ -5,24 +5,23 @@
 // go into a buffer of exactly 524288 bytes (the store's), so AddressSanitizer sees a write past
 // it. Operations that might hang or crash run in a child process with a time limit.
 
-#include "core/contacts/avatar_db.h"
-
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdint>
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <thread>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/base/wall_clock.h"
+#include "core/contacts/avatar_db.h"
 #include "core/contacts/hostile_db_test_helpers.h"
 #include "testing/test_support.h"
 
@@ -133,7 +132,9 @@ class HostileAvatarDbTest : public ::testing::Test {
           }
           return 0;
         },
-        [&] { return Rows(sqlite3_, file, "SELECT Pic FROM avatars WHERE PeerId='good@x';") == "GOOD\n"; },
+        [&] {
+          return Rows(sqlite3_, file, "SELECT Pic FROM avatars WHERE PeerId='good@x';") == "GOOD\n";
+        },
         cases);
   }
 
@@ -217,11 +218,12 @@ TEST_F(HostileAvatarDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
   };
   std::vector<Case> cases = {
       {"zero bytes", [](const std::string& f) { hx::storage_testing::WriteFile(f, ""); }},
-      {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "hello, not sqlite\n"); }},
+      {"text",
+       [](const std::string& f) { hx::storage_testing::WriteFile(f, "hello, not sqlite\n"); }},
       {"header only",
        [](const std::string& f) {
-         hx::storage_testing::WriteFile(f, std::string("SQLite format 3\0", 16) +
-                                               std::string(84, '\xff'));
+         hx::storage_testing::WriteFile(
+             f, std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
        }},
       {"random bytes",
        [](const std::string& f) {
@@ -230,9 +232,11 @@ TEST_F(HostileAvatarDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
          hx::storage_testing::WriteFile(f, junk);
        }},
       {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
-      {"cut to the first page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 4096); }},
+      {"cut to the first page",
+       [](const std::string& f) { hx::hostile_testing::Truncate(f, 4096); }},
       {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 50); }},
-  };  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
+  };
+  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
     cases.push_back({lie.what, [lie](const std::string& f) {
                        hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
                      }});
@@ -372,10 +376,11 @@ TEST_F(HostileAvatarDbTest, WrongKindsOfObjectsUnderTheTableNames) {
 // A table of the right name with columns missing or extra: reads answer false where a column is
 // missing; an extra column and an extra table do not disturb the class.
 TEST_F(HostileAvatarDbTest, MissingAndExtraColumns) {
-  Tool("CREATE TABLE avatars (PeerId CHAR PRIMARY KEY COLLATE NOCASE, Pic, PicHash, PicSize);"
-       "INSERT INTO avatars VALUES ('m@x', x'41', 1, 1);"
-       "CREATE TABLE thumbnails (PeerId, Pic);"
-       "PRAGMA user_version = 11;");
+  Tool(
+      "CREATE TABLE avatars (PeerId CHAR PRIMARY KEY COLLATE NOCASE, Pic, PicHash, PicSize);"
+      "INSERT INTO avatars VALUES ('m@x', x'41', 1, 1);"
+      "CREATE TABLE thumbnails (PeerId, Pic);"
+      "PRAGMA user_version = 11;");
   {
     HX_AvatarDB db;
     ASSERT_TRUE(Open(db));
@@ -391,9 +396,10 @@ TEST_F(HostileAvatarDbTest, MissingAndExtraColumns) {
 
   std::filesystem::remove(File());
   MakeGoodFile();
-  Tool("ALTER TABLE avatars ADD COLUMN Extra TEXT DEFAULT 'e';"
-       "ALTER TABLE thumbnails ADD COLUMN Extra BLOB;"
-       "CREATE TABLE extra (a, b); INSERT INTO extra VALUES (1, 2);");
+  Tool(
+      "ALTER TABLE avatars ADD COLUMN Extra TEXT DEFAULT 'e';"
+      "ALTER TABLE thumbnails ADD COLUMN Extra BLOB;"
+      "CREATE TABLE extra (a, b); INSERT INTO extra VALUES (1, 2);");
   {
     HX_AvatarDB db;
     ASSERT_TRUE(Open(db));
@@ -445,7 +451,8 @@ TEST_F(HostileAvatarDbTest, HostileAvatarRowsReadAsAbsentAndTheGoodRowStays) {
     SCOPED_TRACE(c.what);
     Tool(std::string(kLooseSchema) +
          "INSERT INTO avatars VALUES ('good@x', 'image/png', x'474F4F44', 77, 4, 1, 1);"
-         "INSERT INTO avatars VALUES ('bad@x', " + c.values + ");");
+         "INSERT INTO avatars VALUES ('bad@x', " +
+         c.values + ");");
     {
       HX_AvatarDB db;
       ASSERT_TRUE(Open(db));
@@ -482,14 +489,16 @@ TEST_F(HostileAvatarDbTest, HostileThumbnailRowsReadAsAbsent) {
       {"size lies low", "x'41424344', 5, 5, 1, 1, 1", 5, 5},
       {"size lies high", "x'41', 5, 5, 100, 1, 1", 5, 5},
       {"larger than the buffer", big + ", 5, 5, 2, 1, 1", 5, 5},
-      {"larger than the buffer, true size", big + ", 5, 5, " + std::to_string(kScratch + 1) + ", 1, 1", 5, 5},
+      {"larger than the buffer, true size",
+       big + ", 5, 5, " + std::to_string(kScratch + 1) + ", 1, 1", 5, 5},
       {"text width matching as text", "x'4142', '5', 5, 2, 1, 1", 5, 5},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Tool(std::string(kLooseSchema) +
          "INSERT INTO thumbnails VALUES ('good@x', x'5448', 1, 1, 2, 1, 1);"
-         "INSERT INTO thumbnails VALUES ('bad@x', " + c.values + ");");
+         "INSERT INTO thumbnails VALUES ('bad@x', " +
+         c.values + ");");
     {
       HX_AvatarDB db;
       ASSERT_TRUE(Open(db));
@@ -621,8 +630,9 @@ TEST_F(HostileAvatarDbTest, ALockedFileIsWaitedForOnlyBoundedly) {
 // Users whose ids differ only after a dot or in letter case get files of their own: one never
 // reads another's pictures.
 TEST_F(HostileAvatarDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
-  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
-                         "john@example.org", "JOHN@example.org", "x.avatar.sqlite"};
+  const char* peers[] = {
+      "john.doe@example.org", "john.smith@example.org", "a.b.c.d",        "a.b.c.e",
+      "john@example.org",     "JOHN@example.org",       "x.avatar.sqlite"};
   for (const char* peer : peers) {
     HX_AvatarDB db;
     ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
@@ -649,7 +659,7 @@ TEST_F(HostileAvatarDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
       temp_.path() + "/escape.avatar.sqlite", temp_.path() + "/escape@x.avatar.sqlite",
       temp_.path() + "/a/escape.avatar.sqlite", temp_.path() + "/escape"};
   for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
-  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+  const char* peers[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
                          "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
   for (const char* peer : peers) {
     SCOPED_TRACE(peer);
@@ -822,7 +832,8 @@ TEST_F(HostileAvatarDbTest, AnUnwritableFileInAWritableFolderIsLeftAlone) {
   Tool("PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE;");
   hx::hostile_testing::OpenToOthers(temp_.path());
   chmod(File().c_str(), 0644);
-  ASSERT_EQ(chown(temp_.path().c_str(), hx::hostile_testing::kNobody, hx::hostile_testing::kNobody), 0);
+  ASSERT_EQ(chown(temp_.path().c_str(), hx::hostile_testing::kNobody, hx::hostile_testing::kNobody),
+            0);
   const std::string dir = Dir();
   const hx::hostile_testing::ChildEnd end = RunInChild(
       [&] {

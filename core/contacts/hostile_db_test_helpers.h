@@ -4,8 +4,8 @@
 // operation with a time limit, so that a hang or a crash is reported as such instead of stopping
 // the whole test program.
 
-#include <signal.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -25,10 +25,10 @@ namespace hx::hostile_testing {
 
 // How a child process ended.
 struct ChildEnd {
-  bool exited = false;   // returned or called _exit
-  int code = -1;         // its exit code when it exited
-  int signal = 0;        // the signal that ended it otherwise
-  bool timedOut = false; // still running at the limit (then killed)
+  bool exited = false;    // returned or called _exit
+  int code = -1;          // its exit code when it exited
+  int signal = 0;         // the signal that ended it otherwise
+  bool timedOut = false;  // still running at the limit (then killed)
 
   bool Clean() const { return exited && code == 0; }
   std::string Describe() const {
@@ -143,8 +143,14 @@ namespace hx::hostile_testing {
 // `goodStillThere` reads the known row back with the tool. Expected of every case: the child
 // ends in time without a crash, nothing outside the folder is written or made, and a good file
 // beside a broken companion keeps its row.
-enum OddFile { kFifo = 1, kFolder = 2, kWalFolder = 4, kJunkWal = 8, kLinkToDocument = 16,
-               kLinkToNowhere = 32 };
+enum OddFile {
+  kFifo = 1,
+  kFolder = 2,
+  kWalFolder = 4,
+  kJunkWal = 8,
+  kLinkToDocument = 16,
+  kLinkToNowhere = 32
+};
 inline void TryOddFilesInPlace(const std::string& file, const std::string& outsideDir,
                                const std::function<void()>& makeGood,
                                const std::function<int()>& use,

@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <list>
@@ -34,7 +34,8 @@ constexpr const char* kMe = "me@example.org";
 
 // The tables as another program might have made them: the real columns without constraints.
 constexpr const char* kLooseSchema =
-    "CREATE TABLE peers (PeerId CHAR COLLATE NOCASE, DisplayName DEFAULT '', ContactList DEFAULT 0, "
+    "CREATE TABLE peers (PeerId CHAR COLLATE NOCASE, DisplayName DEFAULT '', ContactList DEFAULT "
+    "0, "
     "BanList DEFAULT 0, LastUpdate DEFAULT 0);"
     "CREATE TABLE hash (BookId INTEGER PRIMARY KEY, BookHash, BookCrc);"
     "PRAGMA user_version = 11;";
@@ -96,7 +97,10 @@ class HostileAddressBookCacheTest : public ::testing::Test {
           }
           return 0;
         },
-        [&] { return Rows(sqlite3_, file, "SELECT DisplayName FROM peers WHERE PeerId='good@x';") == "Good\n"; },
+        [&] {
+          return Rows(sqlite3_, file, "SELECT DisplayName FROM peers WHERE PeerId='good@x';") ==
+                 "Good\n";
+        },
         cases);
   }
 
@@ -113,15 +117,16 @@ TEST_F(HostileAddressBookCacheTest, OperationsBeforeOpenAndWithNullAndOddIds) {
   const auto everything = [](HX_GrossBuchCache& cache) {
     hx::DisplayName name;
     cache.getDisplayName(nullptr, name);
-    for (auto choice : {hx::DisplayName::kReturnEmpty, hx::DisplayName::kReturnCallId,
-                        hx::DisplayName::kReturnNull, static_cast<hx::DisplayName::ReturnValue>(77)}) {
+    for (auto choice :
+         {hx::DisplayName::kReturnEmpty, hx::DisplayName::kReturnCallId,
+          hx::DisplayName::kReturnNull, static_cast<hx::DisplayName::ReturnValue>(77)}) {
       cache.GetDisplayName(nullptr, choice);
       cache.GetDisplayName("", choice);
     }
     if (cache.AddToCache(nullptr, "n")) return 10;
     if (cache.AddToCache("n@x", nullptr)) return 11;
-    for (const char* odd : {"", "#", "+", "\\", "#/", "+/", "\\/", "/", "@", "\\c\\", "#fb:",
-                            "sip:/", "h323:", "tel:/", "rtsp:"}) {
+    for (const char* odd : {"", "#", "+", "\\", "#/", "+/", "\\/", "/", "@", "\\c\\",
+                            "#fb:", "sip:/", "h323:", "tel:/", "rtsp:"}) {
       cache.getDisplayName(odd, name);
       cache.GetDisplayName(odd, hx::DisplayName::kReturnCallId);
       cache.isCacheRequestAllowed(odd);
@@ -235,14 +240,16 @@ TEST_F(HostileAddressBookCacheTest, HostileRowsNeverCrashTheLoad) {
     RemoveFile();
     Tool(std::string(kLooseSchema) +
          "INSERT INTO peers VALUES ('good@x', 'Good', 1, 0, 0);"
-         "INSERT INTO hash VALUES (1, 11, 12);" + row);
+         "INSERT INTO hash VALUES (1, 11, 12);" +
+         row);
     const std::string before = Tool("SELECT count(*) FROM peers; SELECT count(*) FROM hash;");
     const std::string dir = Dir();
     const hx::hostile_testing::ChildEnd end = RunInChild([&] {
       HX_GrossBuchCache cache;
       if (!cache.OpenDatabase(kMe, dir.c_str())) return 0;
       if (!cache.IsContact("good@x")) return 3;
-      if (cache.GetBookHash(HX_AB_CONTACTS) != 11 || cache.GetBookCrc(HX_AB_CONTACTS) != 12) return 4;
+      if (cache.GetBookHash(HX_AB_CONTACTS) != 11 || cache.GetBookCrc(HX_AB_CONTACTS) != 12)
+        return 4;
       hx::DisplayName name;
       if (!cache.getDisplayName("good@x", name) || name.m_dn != "Good") return 5;
       std::set<hx::Contact> contacts;
@@ -348,12 +355,13 @@ TEST_F(HostileAddressBookCacheTest, FilesThatAreNotDatabasesOrAreCutAreReplaced)
       {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "not a database"); }},
       {"header only",
        [](const std::string& f) {
-         hx::storage_testing::WriteFile(f, std::string("SQLite format 3\0", 16) +
-                                               std::string(84, '\xff'));
+         hx::storage_testing::WriteFile(
+             f, std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
        }},
       {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
       {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
+  };
+  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
     cases.push_back({lie.what, [lie](const std::string& f) {
                        hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
                      }});
@@ -405,12 +413,13 @@ TEST_F(HostileAddressBookCacheTest, ForeignVersionsAndBrokenUpgrades) {
 // where "peers" should be, an index named "hash". The open answers without a crash and the
 // foreign rows stay.
 TEST_F(HostileAddressBookCacheTest, WrongKindsOfObjectsUnderTheTableNames) {
-  Tool("CREATE TABLE t (PeerId, DisplayName, ContactList, BanList, LastUpdate);"
-       "INSERT INTO t VALUES ('v@x', 'V', 1, 0, 0);"
-       "CREATE VIEW peers AS SELECT * FROM t;"
-       "CREATE TABLE h (BookId, BookHash, BookCrc);"
-       "CREATE INDEX hash ON h (BookId);"
-       "PRAGMA user_version = 11;");
+  Tool(
+      "CREATE TABLE t (PeerId, DisplayName, ContactList, BanList, LastUpdate);"
+      "INSERT INTO t VALUES ('v@x', 'V', 1, 0, 0);"
+      "CREATE VIEW peers AS SELECT * FROM t;"
+      "CREATE TABLE h (BookId, BookHash, BookCrc);"
+      "CREATE INDEX hash ON h (BookId);"
+      "PRAGMA user_version = 11;");
   const std::string dir = Dir();
   const hx::hostile_testing::ChildEnd end = RunInChild([&] {
     HX_GrossBuchCache cache;
@@ -502,7 +511,7 @@ TEST_F(HostileAddressBookCacheTest, PeerIdsWithPathPartsStayInsideTheFolder) {
       temp_.path() + "/escape.cache.sqlite", temp_.path() + "/escape@x.cache.sqlite",
       temp_.path() + "/a/escape.cache.sqlite", temp_.path() + "/escape"};
   for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
-  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+  const char* peers[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
                          "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
   for (const char* peer : peers) {
     SCOPED_TRACE(peer);
@@ -529,8 +538,9 @@ TEST_F(HostileAddressBookCacheTest, PeerIdsWithPathPartsStayInsideTheFolder) {
 // Users whose ids differ only after a dot or in letter case get files of their own: one never
 // reads another's data.
 TEST_F(HostileAddressBookCacheTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
-  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
-                         "john@example.org", "JOHN@example.org", "x.cache.sqlite"};
+  const char* peers[] = {
+      "john.doe@example.org", "john.smith@example.org", "a.b.c.d",       "a.b.c.e",
+      "john@example.org",     "JOHN@example.org",       "x.cache.sqlite"};
   for (const char* peer : peers) {
     HX_GrossBuchCache db;
     ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;

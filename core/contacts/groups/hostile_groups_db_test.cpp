@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <thread>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/contacts/groups/groups_manager.h"
@@ -97,7 +97,9 @@ class HostileGroupsDbTest : public ::testing::Test {
           }
           return 0;
         },
-        [&] { return Rows(sqlite3_, file, "SELECT GroupName FROM groups WHERE GroupId=5;") == "Five\n"; },
+        [&] {
+          return Rows(sqlite3_, file, "SELECT GroupName FROM groups WHERE GroupId=5;") == "Five\n";
+        },
         cases);
   }
 
@@ -278,12 +280,13 @@ TEST_F(HostileGroupsDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
       {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "groups!"); }},
       {"header only",
        [](const std::string& f) {
-         hx::storage_testing::WriteFile(f, std::string("SQLite format 3\0", 16) +
-                                               std::string(84, '\xff'));
+         hx::storage_testing::WriteFile(
+             f, std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
        }},
       {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
       {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
+  };
+  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
     cases.push_back({lie.what, [lie](const std::string& f) {
                        hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
                      }});
@@ -434,7 +437,7 @@ TEST_F(HostileGroupsDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
       temp_.path() + "/escape.groups.sqlite", temp_.path() + "/escape@x.groups.sqlite",
       temp_.path() + "/a/escape.groups.sqlite", temp_.path() + "/escape"};
   for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
-  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+  const char* peers[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
                          "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
   for (const char* peer : peers) {
     SCOPED_TRACE(peer);
@@ -461,8 +464,9 @@ TEST_F(HostileGroupsDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
 // Users whose ids differ only after a dot or in letter case get files of their own: one never
 // reads another's data.
 TEST_F(HostileGroupsDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
-  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
-                         "john@example.org", "JOHN@example.org", "x.groups.sqlite"};
+  const char* peers[] = {
+      "john.doe@example.org", "john.smith@example.org", "a.b.c.d",        "a.b.c.e",
+      "john@example.org",     "JOHN@example.org",       "x.groups.sqlite"};
   for (const char* peer : peers) {
     HX_GroupsManager db;
     ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
@@ -598,7 +602,9 @@ TEST_F(HostileGroupsDbTest, OneProcessResettingWhileAnotherWrites) {
   waitpid(other, &status, 0);
   EXPECT_TRUE(mine.Clean()) << mine.Describe();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) > 0 FROM groups WHERE GroupId=1;"), "ok\n2\n1\n");
+  EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) > 0 FROM groups "
+                 "WHERE GroupId=1;"),
+            "ok\n2\n1\n");
 }
 
 // A failed open for another user (a folder sits where that user's file should be) and then the

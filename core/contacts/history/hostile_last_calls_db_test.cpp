@@ -9,14 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <thread>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <list>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/base/wall_clock.h"
@@ -101,7 +101,10 @@ class HostileLastCallsDbTest : public ::testing::Test {
           }
           return 0;
         },
-        [&] { return Rows(sqlite3_, file, "SELECT Peer FROM lastCalls WHERE Peer='good@x';") == "good@x\n"; },
+        [&] {
+          return Rows(sqlite3_, file, "SELECT Peer FROM lastCalls WHERE Peer='good@x';") ==
+                 "good@x\n";
+        },
         cases);
   }
 
@@ -335,12 +338,13 @@ TEST_F(HostileLastCallsDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
       {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "history"); }},
       {"header only",
        [](const std::string& f) {
-         hx::storage_testing::WriteFile(f, std::string("SQLite format 3\0", 16) +
-                                               std::string(84, '\xff'));
+         hx::storage_testing::WriteFile(
+             f, std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
        }},
       {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
       {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
+  };
+  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
     cases.push_back({lie.what, [lie](const std::string& f) {
                        hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
                      }});
@@ -372,8 +376,8 @@ TEST_F(HostileLastCallsDbTest, ForeignVersionsAndSchemas) {
     EXPECT_EQ(calls.size(), 1u);
   }
   const std::vector<std::string> replaced = {
-      "PRAGMA user_version = 0;",                            // no table at all
-      "CREATE TABLE other (x); PRAGMA user_version = 11;",   // no table at all
+      "PRAGMA user_version = 0;",                                  // no table at all
+      "CREATE TABLE other (x); PRAGMA user_version = 11;",         // no table at all
       "CREATE TABLE lastCalls (Type); PRAGMA user_version = 12;",  // step 13 works, 14 works
       "CREATE VIEW lastCalls AS SELECT 1 AS Type; PRAGMA user_version = 11;",
       "CREATE TABLE t (x); CREATE INDEX lastCalls ON t (x); PRAGMA user_version = 0;",
@@ -493,7 +497,7 @@ TEST_F(HostileLastCallsDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
       temp_.path() + "/escape.lastcalls.sqlite", temp_.path() + "/escape@x.lastcalls.sqlite",
       temp_.path() + "/a/escape.lastcalls.sqlite", temp_.path() + "/escape"};
   for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
-  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+  const char* peers[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
                          "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
   for (const char* peer : peers) {
     SCOPED_TRACE(peer);
@@ -520,8 +524,9 @@ TEST_F(HostileLastCallsDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
 // Users whose ids differ only after a dot or in letter case get files of their own: one never
 // reads another's data.
 TEST_F(HostileLastCallsDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
-  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
-                         "john@example.org", "JOHN@example.org", "x.lastcalls.sqlite"};
+  const char* peers[] = {
+      "john.doe@example.org", "john.smith@example.org", "a.b.c.d",           "a.b.c.e",
+      "john@example.org",     "JOHN@example.org",       "x.lastcalls.sqlite"};
   for (const char* peer : peers) {
     HX_LastCallsDB db;
     ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
@@ -560,7 +565,8 @@ TEST_F(HostileLastCallsDbTest, ThreadsWhileTheFileIsSwitched) {
             const std::string conf = "c" + std::to_string(i % 10);
             db.SaveCall(lc::reqInviteReceived, lc::incoming, 0, "p@x", "", "", "n");
             const uint64_t row = db.CheckActiveReqInvite("p@x");
-            if (row != HX_LastCallsDB::kNoRow) db.UpdateReqInvite(row, lc::inviteToMultiReceived, conf, "n");
+            if (row != HX_LastCallsDB::kNoRow)
+              db.UpdateReqInvite(row, lc::inviteToMultiReceived, conf, "n");
             db.JoinToCall(lc::acceptSent, conf.c_str(), "p@x");
             db.JoinToMyConf(lc::outgoing, 0, db.PeerId(), conf, "n");
             db.FinishCall(conf.c_str());

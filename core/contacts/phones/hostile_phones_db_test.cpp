@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <thread>
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/contacts/hostile_db_test_helpers.h"
@@ -94,7 +94,9 @@ class HostilePhonesDbTest : public ::testing::Test {
           }
           return 0;
         },
-        [&] { return Rows(sqlite3_, file, "SELECT Phone FROM phones WHERE PhoneId='g1';") == "+100\n"; },
+        [&] {
+          return Rows(sqlite3_, file, "SELECT Phone FROM phones WHERE PhoneId='g1';") == "+100\n";
+        },
         cases);
   }
 
@@ -256,7 +258,8 @@ TEST_F(HostilePhonesDbTest, ExtremeValuesRoundTrip) {
     }
     for (int i = 0; i < 3000; ++i) {
       const std::string id = "m" + std::to_string(i);
-      ASSERT_TRUE(store.SetPhone(id.c_str(), "many@x", id.c_str(), static_cast<PhoneType>(1), true));
+      ASSERT_TRUE(
+          store.SetPhone(id.c_str(), "many@x", id.c_str(), static_cast<PhoneType>(1), true));
     }
   }
   HX_PhonesStorage store;
@@ -278,12 +281,13 @@ TEST_F(HostilePhonesDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
       {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "phones"); }},
       {"header only",
        [](const std::string& f) {
-         hx::storage_testing::WriteFile(f, std::string("SQLite format 3\0", 16) +
-                                               std::string(84, '\xff'));
+         hx::storage_testing::WriteFile(
+             f, std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
        }},
       {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
       {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
+  };
+  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
     cases.push_back({lie.what, [lie](const std::string& f) {
                        hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
                      }});
@@ -436,7 +440,7 @@ TEST_F(HostilePhonesDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
       temp_.path() + "/escape.phones.sqlite", temp_.path() + "/escape@x.phones.sqlite",
       temp_.path() + "/a/escape.phones.sqlite", temp_.path() + "/escape"};
   for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
-  const char* peers[] = {"../../escape", "../../escape@x", "../escape", "..", ".", "/",
+  const char* peers[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
                          "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
   for (const char* peer : peers) {
     SCOPED_TRACE(peer);
@@ -463,8 +467,9 @@ TEST_F(HostilePhonesDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
 // Users whose ids differ only after a dot or in letter case get files of their own: one never
 // reads another's data.
 TEST_F(HostilePhonesDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
-  const char* peers[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d", "a.b.c.e",
-                         "john@example.org", "JOHN@example.org", "x.phones.sqlite"};
+  const char* peers[] = {
+      "john.doe@example.org", "john.smith@example.org", "a.b.c.d",        "a.b.c.e",
+      "john@example.org",     "JOHN@example.org",       "x.phones.sqlite"};
   for (const char* peer : peers) {
     HX_PhonesStorage db;
     ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
@@ -583,7 +588,9 @@ TEST_F(HostilePhonesDbTest, OneProcessResettingWhileAnotherWrites) {
   waitpid(other, &status, 0);
   EXPECT_TRUE(mine.Clean()) << mine.Describe();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) FROM phones WHERE PhoneId='a1';"), "ok\n1\n1\n");
+  EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) FROM phones WHERE "
+                 "PhoneId='a1';"),
+            "ok\n1\n1\n");
 }
 
 // A failed open for another user (a folder sits where that user's file should be) and then the
