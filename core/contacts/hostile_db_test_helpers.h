@@ -1,8 +1,9 @@
 #pragma once
 // Helpers of the hostile tests of the per-user databases: files that someone else wrote or
-// damaged (made with the sqlite3 tool or from raw bytes), and a child process that runs one
-// operation with a time limit, so that a hang or a crash is reported as such instead of stopping
-// the whole test program.
+// damaged (made with the sqlite3 tool or from raw bytes, headers that lie, odd things where the
+// file should be), and a child process that runs one operation with a time limit, optionally as
+// an unprivileged user, so that a hang or a crash is reported as such instead of stopping the
+// whole test program.
 
 #include <gtest/gtest.h>
 #include <signal.h>
