@@ -28,12 +28,11 @@ namespace {
 using hx::testing::ConfStoreFixture;
 
 class HostileConfTexts : public ConfStoreFixture {
-protected:
+ protected:
   // A conference of the own user held by `lock`.
-  void Make(ConferenceLock &lock, HX_Conference_Type type = 5,
-            const char *owner = kMe) {
-    ASSERT_TRUE(cm->storageRequestCreateConferenceLock(
-        lock, "room", "", owner, 16, 0, type, 0, 0, nullptr, false));
+  void Make(ConferenceLock &lock, HX_Conference_Type type = 5, const char *owner = kMe) {
+    ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type, 0, 0,
+                                                       nullptr, false));
   }
   // Whether the store's write lock is free for another thread (bounded: a held
   // lock answers false after the wait instead of hanging the test).
@@ -60,7 +59,7 @@ TEST_F(HostileConfTexts, UniqIdFindsOnlyTheConferenceItsLeadingNumberNames) {
   ASSERT_EQ(second, 2);
   struct Row {
     const char *text;
-    int32_t expected; // 0: nothing found
+    int32_t expected;  // 0: nothing found
   } rows[] = {
       {"", 0},
       {"abc", 0},
@@ -88,8 +87,8 @@ TEST_F(HostileConfTexts, UniqIdFindsOnlyTheConferenceItsLeadingNumberNames) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.text);
     ConferenceLock lock;
-    const bool found = cm->getWaitingConferenceByUniqId(
-        lock, row.text, HX_ConfStorage::kAnyGroupConference);
+    const bool found =
+        cm->getWaitingConferenceByUniqId(lock, row.text, HX_ConfStorage::kAnyGroupConference);
     EXPECT_EQ(found, row.expected != 0);
     if (found && row.expected != 0) {
       ASSERT_TRUE(lock);
@@ -108,8 +107,7 @@ TEST_F(HostileConfTexts, UniqIdFindsOnlyTheConferenceItsLeadingNumberNames) {
 TEST_F(HostileConfTexts, MissingUniqIdFindsNothing) {
   Request();
   ConferenceLock lock;
-  EXPECT_FALSE(cm->getWaitingConferenceByUniqId(
-      lock, nullptr, HX_ConfStorage::kAnyConference));
+  EXPECT_FALSE(cm->getWaitingConferenceByUniqId(lock, nullptr, HX_ConfStorage::kAnyConference));
   EXPECT_FALSE(lock.isLocked());
   EXPECT_TRUE(LockFreeElsewhere());
 }
@@ -181,10 +179,9 @@ TEST_F(HostileConfTexts, SidLookupIsExact) {
   HXAutoLock guard(cm->StorageLock());
   ASSERT_NE(cm->getConferenceNL(std::string("room@host#1")), nullptr);
   EXPECT_EQ(cm->getConferenceNL(std::string("room@host#1"))->getId(), id);
-  for (const std::string &text :
-       {std::string("ROOM@host#1"), std::string("room@HOST#1"),
-        std::string("room@host#1 "), std::string("room@host#1\0", 12),
-        std::string(""), std::string("a@h"), std::string("a@h\0", 4)}) {
+  for (const std::string &text : {std::string("ROOM@host#1"), std::string("room@HOST#1"),
+                                  std::string("room@host#1 "), std::string("room@host#1\0", 12),
+                                  std::string(""), std::string("a@h"), std::string("a@h\0", 4)}) {
     SCOPED_TRACE(testing::PrintToString(text));
     EXPECT_EQ(cm->getConferenceNL(text), nullptr);
   }
@@ -202,8 +199,7 @@ TEST_F(HostileConfTexts, SidLookupIsExact) {
 // first one moves the SID to the second. Removing the first afterwards must not
 // take the SID away from the second: the SID keeps naming the conference the
 // server gave it to last.
-TEST_F(HostileConfTexts,
-       ReusedSidStaysWithTheConferenceThatHoldsItAfterTheOtherGoes) {
+TEST_F(HostileConfTexts, ReusedSidStaysWithTheConferenceThatHoldsItAfterTheOtherGoes) {
   const int32_t first = Confirmed("dup@srv#1");
   const int32_t second = Confirmed("dup@srv#1");
   {
@@ -226,8 +222,8 @@ TEST_F(HostileConfTexts, InvitationUnderAKnownSidKeepsItAfterTheOldOneGoes) {
   int32_t invited = 0;
   {
     ConferenceLock lock;
-    ASSERT_TRUE(cm->storageCreateForeignConferenceLock(
-        lock, "inv@srv#1", "n", "", "boss@t", 4, 0, 5, 0, 0, nullptr, false));
+    ASSERT_TRUE(cm->storageCreateForeignConferenceLock(lock, "inv@srv#1", "n", "", "boss@t", 4, 0,
+                                                       5, 0, 0, nullptr, false));
     invited = lock->getId();
   }
   EXPECT_TRUE(cm->storageConferenceDelete(old, 4));
@@ -241,8 +237,8 @@ TEST_F(HostileConfTexts, InvitationUnderAKnownSidKeepsItAfterTheOldOneGoes) {
 // empty texts.
 TEST_F(HostileConfTexts, RequestWithoutTextsHasEmptyTexts) {
   ConferenceLock lock;
-  ASSERT_TRUE(cm->storageRequestCreateConferenceLock(
-      lock, nullptr, nullptr, nullptr, 0, 0, 5, 0, 0, nullptr, false));
+  ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, nullptr, nullptr, nullptr, 0, 0, 5, 0, 0,
+                                                     nullptr, false));
   EXPECT_EQ(lock->getName(), "");
   EXPECT_EQ(lock->getPassword(), "");
   EXPECT_EQ(lock->owner(), "");
@@ -258,8 +254,8 @@ TEST_F(HostileConfTexts, DISABLED_CommitWithoutSidIndexesNothing) {
     SCOPED_TRACE(sid == nullptr ? "null" : "empty");
     {
       ConferenceLock lock;
-      ASSERT_TRUE(cm->storageRequestCreateConferenceLock(
-          lock, "room", "", kMe, 0, 0, 5, 0, 0, nullptr, false));
+      ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", kMe, 0, 0, 5, 0, 0,
+                                                         nullptr, false));
       cm->storageCreateConferenceCommit(lock, sid, 1);
     }
     HXAutoLock guard(cm->StorageLock());
@@ -276,8 +272,8 @@ TEST_F(HostileConfTexts, DISABLED_InvitationWithoutSidIsRefused) {
     const auto before = CountsNow();
     {
       ConferenceLock lock;
-      EXPECT_FALSE(cm->storageCreateForeignConferenceLock(
-          lock, sid, "n", "", "boss@t", 4, 0, 5, 0, 0, nullptr, false));
+      EXPECT_FALSE(cm->storageCreateForeignConferenceLock(lock, sid, "n", "", "boss@t", 4, 0, 5, 0,
+                                                          0, nullptr, false));
       EXPECT_FALSE(lock.isLocked());
     }
     EXPECT_EQ(CountsNow(), before);
@@ -294,20 +290,15 @@ TEST_F(HostileConfTexts, CallIdLookupIsExact) {
   lock->setCallId("user@t/1");
   lock.Unlock();
   HXAutoLock guard(cm->StorageLock());
-  EXPECT_NE(cm->getWaitingConferenceByCallIdNL("user@t/1", 0,
-                                               HX_ConfStorage::kAnyConference),
+  EXPECT_NE(cm->getWaitingConferenceByCallIdNL("user@t/1", 0, HX_ConfStorage::kAnyConference),
             nullptr);
-  for (const std::string &text :
-       {std::string("USER@t/1"), std::string("user@t/1\0x", 10),
-        std::string("user@t/"), std::string("")}) {
+  for (const std::string &text : {std::string("USER@t/1"), std::string("user@t/1\0x", 10),
+                                  std::string("user@t/"), std::string("")}) {
     SCOPED_TRACE(testing::PrintToString(text));
-    EXPECT_EQ(cm->getWaitingConferenceByCallIdNL(
-                  text, 0, HX_ConfStorage::kAnyConference),
-              nullptr);
+    EXPECT_EQ(cm->getWaitingConferenceByCallIdNL(text, 0, HX_ConfStorage::kAnyConference), nullptr);
   }
   // A missing peer text finds no conference.
-  EXPECT_EQ(cm->getConferenceByPeerNL(nullptr, HX_ConfStorage::kAnyConference),
-            nullptr);
+  EXPECT_EQ(cm->getConferenceByPeerNL(nullptr, HX_ConfStorage::kAnyConference), nullptr);
 }
 
 // A call link's id is the whole text: a NUL inside it does not end it, so a
@@ -322,14 +313,12 @@ TEST_F(HostileConfTexts, CallLinksDoNotMatchOnAPrefix) {
     bool expected;
   } rows[] = {
       {"group: SID in another case", 5, "\\c\\ROOM@SRV#1", true},
-      {"group: SID then NUL and more", 5, std::string("\\c\\room@srv#1\0x", 16),
-       false},
+      {"group: SID then NUL and more", 5, std::string("\\c\\room@srv#1\0x", 16), false},
       {"group: id then NUL", 5, std::string("\\c\\room\0", 8), false},
       {"group: truncated UTF-8 after the SID", 5, "\\c\\room@srv#1\xc3", false},
       {"group: lone continuation byte", 5, "\\c\\\x80", false},
       {"group: a four-byte lead alone", 5, "\\c\\\xf0", false},
-      {"call: callee then NUL and more", 0,
-       std::string("peer@test.invalid\0x", 19), false},
+      {"call: callee then NUL and more", 0, std::string("peer@test.invalid\0x", 19), false},
       {"call: callee in another case", 0, "PEER@test.invalid", false},
   };
   for (const Row &row : rows) {
@@ -355,9 +344,8 @@ TEST_F(HostileConfTexts, PeerInstancesOfAnotherSpellingAreRefused) {
   lock->addPeer("user@t/1", 4);
   lock->setState(lock, 1);
   for (const std::string &id :
-       {std::string("USER@t/2"), std::string("user@t/1/2"), std::string("/2"),
-        std::string("/"), std::string(""), std::string("user@t\0/2", 9),
-        std::string("\xff/2")}) {
+       {std::string("USER@t/2"), std::string("user@t/1/2"), std::string("/2"), std::string("/"),
+        std::string(""), std::string("user@t\0/2", 9), std::string("\xff/2")}) {
     SCOPED_TRACE(testing::PrintToString(id));
     EXPECT_EQ(lock->getPeerInstance(id), nullptr);
     EXPECT_EQ(lock->peers().size(), 1u);
@@ -407,8 +395,7 @@ TEST_F(HostileConfTexts, ParticipantListsOutliveTheMessageTheyCameIn) {
   // An unknown list type changes nothing.
   const auto before = ids;
   conference::PartInfoMap removeAll;
-  for (const std::string &id : before)
-    removeAll[id] = conference::PartInfo{};
+  for (const std::string &id : before) removeAll[id] = conference::PartInfo{};
   conference::ParticipantListUpdateInfo none;
   lock->setConferenceIdList(removeAll, 7, none);
   lock->setConferenceIdList(removeAll, -1, none);
@@ -418,11 +405,9 @@ TEST_F(HostileConfTexts, ParticipantListsOutliveTheMessageTheyCameIn) {
   // A huge full list, then an empty full list that takes every listed
   // participant away.
   std::vector<std::string> many;
-  for (int i = 0; i < 20000; ++i)
-    many.push_back("p" + std::to_string(i) + "@t");
+  for (int i = 0; i < 20000; ++i) many.push_back("p" + std::to_string(i) + "@t");
   conference::PartInfoMap big;
-  for (const std::string &id : many)
-    big[id] = conference::PartInfo{};
+  for (const std::string &id : many) big[id] = conference::PartInfo{};
   conference::ParticipantListUpdateInfo added;
   EXPECT_TRUE(lock->setConferenceIdList(big, 1, added));
   EXPECT_EQ(lock->peers().size(), many.size());
@@ -457,8 +442,7 @@ TEST_F(HostileConfTexts, LinkLocalHostsWithSeparatorsInTheWrongPlaces) {
   for (const Row &row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.host.substr(0, 40)));
     std::string host = row.host;
-    EXPECT_EQ(conference::PeerEndpointsList::getLinkLocalHost(host),
-              row.linkLocal);
+    EXPECT_EQ(conference::PeerEndpointsList::getLinkLocalHost(host), row.linkLocal);
     EXPECT_EQ(host, row.after);
   }
 }
@@ -468,30 +452,19 @@ TEST_F(HostileConfTexts, LinkLocalHostsWithSeparatorsInTheWrongPlaces) {
 // endpoint never match.
 TEST_F(HostileConfTexts, EndpointLookupByHostIsExact) {
   conference::PeerEndpointsList list;
-  auto endpoint =
-      std::make_shared<HX_Endpoint>("peer", static_cast<hx::EpType>(0));
+  auto endpoint = std::make_shared<HX_Endpoint>("peer", static_cast<hx::EpType>(0));
   endpoint->SetHost(std::string("fe80::a%eth0"));
   endpoint->SetPort(4000);
   list.add(1, std::make_unique<conference::PeerClientConnectEpAttr>(endpoint));
-  EXPECT_NE(list.lookup(conference::kEpClientConnect, 1, "fe80::a%eth0", 4000),
+  EXPECT_NE(list.lookup(conference::kEpClientConnect, 1, "fe80::a%eth0", 4000), nullptr);
+  EXPECT_NE(list.lookup(conference::kEpClientConnect, 1, "fe80::a%eth0", 0), nullptr);
+  EXPECT_EQ(list.lookup(conference::kEpClientConnect, 1, "FE80::A%eth0", 4000), nullptr);
+  EXPECT_EQ(list.lookup(conference::kEpClientConnect, 1, std::string("fe80::a%eth0\0x", 14), 4000),
             nullptr);
-  EXPECT_NE(list.lookup(conference::kEpClientConnect, 1, "fe80::a%eth0", 0),
-            nullptr);
-  EXPECT_EQ(list.lookup(conference::kEpClientConnect, 1, "FE80::A%eth0", 4000),
-            nullptr);
-  EXPECT_EQ(list.lookup(conference::kEpClientConnect, 1,
-                        std::string("fe80::a%eth0\0x", 14), 4000),
-            nullptr);
-  EXPECT_EQ(list.lookup(conference::kEpClientConnect, 1, "fe80::a", 4000),
-            nullptr);
-  EXPECT_EQ(list.lookup(conference::kEpClientConnect, 2, "fe80::a%eth0", 4000),
-            nullptr);
-  EXPECT_EQ(
-      list.lookup(conference::kEpServerMulticast, 1, "fe80::a%eth0", 4000),
-      nullptr);
-  EXPECT_EQ(
-      list.lookup(conference::kEpClientAcceptLive, 1, "fe80::a%eth0", 4000),
-      nullptr);
+  EXPECT_EQ(list.lookup(conference::kEpClientConnect, 1, "fe80::a", 4000), nullptr);
+  EXPECT_EQ(list.lookup(conference::kEpClientConnect, 2, "fe80::a%eth0", 4000), nullptr);
+  EXPECT_EQ(list.lookup(conference::kEpServerMulticast, 1, "fe80::a%eth0", 4000), nullptr);
+  EXPECT_EQ(list.lookup(conference::kEpClientAcceptLive, 1, "fe80::a%eth0", 4000), nullptr);
   EXPECT_EQ(list.lookup(conference::kEpClientConnect, 1, "", 4000), nullptr);
 }
 
@@ -500,23 +473,13 @@ TEST_F(HostileConfTexts, EndpointLookupByHostIsExact) {
 // client types, give nothing.
 TEST_F(HostileConfTexts, ConnectCandidatesFromIdsNoEndpointHas) {
   conference::PeerEndpointsList list;
-  EXPECT_EQ(list.getTcpConnect(-1, conference::kEpClientConnect, 1, 0),
-            nullptr);
-  EXPECT_EQ(
-      list.getTcpConnect(INT_MIN, conference::kEpClientConnect, 1, UINT64_MAX),
-      nullptr);
-  auto endpoint =
-      std::make_shared<HX_Endpoint>("peer", static_cast<hx::EpType>(0));
+  EXPECT_EQ(list.getTcpConnect(-1, conference::kEpClientConnect, 1, 0), nullptr);
+  EXPECT_EQ(list.getTcpConnect(INT_MIN, conference::kEpClientConnect, 1, UINT64_MAX), nullptr);
+  auto endpoint = std::make_shared<HX_Endpoint>("peer", static_cast<hx::EpType>(0));
   endpoint->SetHost(std::string("10.0.0.1"));
   endpoint->SetPort(1);
-  const int32_t a =
-      list.add(1,
-               std::make_unique<conference::PeerClientConnectEpAttr>(endpoint))
-          .id;
-  const int32_t b =
-      list.add(1,
-               std::make_unique<conference::PeerClientConnectEpAttr>(endpoint))
-          .id;
+  const int32_t a = list.add(1, std::make_unique<conference::PeerClientConnectEpAttr>(endpoint)).id;
+  const int32_t b = list.add(1, std::make_unique<conference::PeerClientConnectEpAttr>(endpoint)).id;
   for (int32_t after : {INT_MIN, -1, INT_MAX, b, 12345}) {
     SCOPED_TRACE(after);
     conference::PeerEndpoint *found =
@@ -524,21 +487,14 @@ TEST_F(HostileConfTexts, ConnectCandidatesFromIdsNoEndpointHas) {
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->id, a);
   }
-  EXPECT_EQ(
-      list.getTcpConnect(a, conference::kEpClientConnect, 1, UINT64_MAX)->id,
-      b);
-  EXPECT_EQ(list.getTcpConnect(-1, conference::kEpClientConnect, 2, UINT64_MAX),
-            nullptr);
-  EXPECT_EQ(list.getTcpConnect(-1, conference::kEpServerConnect, 1, UINT64_MAX),
-            nullptr);
+  EXPECT_EQ(list.getTcpConnect(a, conference::kEpClientConnect, 1, UINT64_MAX)->id, b);
+  EXPECT_EQ(list.getTcpConnect(-1, conference::kEpClientConnect, 2, UINT64_MAX), nullptr);
+  EXPECT_EQ(list.getTcpConnect(-1, conference::kEpServerConnect, 1, UINT64_MAX), nullptr);
   // Ids wrap from the largest to 0 and the list keeps handing out distinct
   // records.
   list.setLastSeqNum(INT_MAX);
-  EXPECT_EQ(list.add(1, std::make_unique<conference::PeerClientConnectEpAttr>(
-                            endpoint))
-                .id,
-            0);
+  EXPECT_EQ(list.add(1, std::make_unique<conference::PeerClientConnectEpAttr>(endpoint)).id, 0);
   EXPECT_EQ(list.size(), 3u);
 }
 
-} // namespace
+}  // namespace

@@ -37,17 +37,13 @@ const kn_VideoLevelCaps &Levels() {
 
 // Reads `bytes` from a heap block of exactly their length.
 HX_SysPerformanceState ReadExact(const std::vector<uint8_t> &bytes) {
-  std::unique_ptr<uint8_t[]> block(
-      new uint8_t[bytes.size() == 0 ? 1 : bytes.size()]);
-  if (!bytes.empty())
-    std::memcpy(block.get(), bytes.data(), bytes.size());
-  return HX_SysPerformanceState::FromBytes(
-      bytes.empty() ? nullptr : block.get(), bytes.size());
+  std::unique_ptr<uint8_t[]> block(new uint8_t[bytes.size() == 0 ? 1 : bytes.size()]);
+  if (!bytes.empty()) std::memcpy(block.get(), bytes.data(), bytes.size());
+  return HX_SysPerformanceState::FromBytes(bytes.empty() ? nullptr : block.get(), bytes.size());
 }
 
-std::vector<uint8_t> Record(int32_t score, int32_t send, int32_t second,
-                            int32_t group, uint8_t l0, uint8_t l1, uint8_t l2,
-                            uint64_t duration, uint8_t reservedByte = 0) {
+std::vector<uint8_t> Record(int32_t score, int32_t send, int32_t second, int32_t group, uint8_t l0,
+                            uint8_t l1, uint8_t l2, uint64_t duration, uint8_t reservedByte = 0) {
   std::vector<uint8_t> out(HX_SysPerformanceState::kBytes, 0);
   auto put32 = [&](size_t at, int32_t v) {
     for (int i = 0; i < 4; ++i)
@@ -60,10 +56,8 @@ std::vector<uint8_t> Record(int32_t score, int32_t send, int32_t second,
   out[16] = l0;
   out[17] = l1;
   out[18] = l2;
-  for (int i = 19; i < 24; ++i)
-    out[i] = reservedByte;
-  for (int i = 0; i < 8; ++i)
-    out[24 + i] = static_cast<uint8_t>(duration >> (8 * i));
+  for (int i = 19; i < 24; ++i) out[i] = reservedByte;
+  for (int i = 0; i < 8; ++i) out[24 + i] = static_cast<uint8_t>(duration >> (8 * i));
   return out;
 }
 
@@ -72,29 +66,24 @@ std::vector<uint8_t> Record(int32_t score, int32_t send, int32_t second,
 // give.
 void ExpectWritable(const HX_SysPerformanceState &s) {
   const HX_SysPerformanceState zero{};
-  if (s == zero)
-    return;
+  if (s == zero) return;
   EXPECT_GE(s.score, 0);
   EXPECT_LE(s.score, HX_SysPerformanceState::kMaxScore);
-  EXPECT_EQ(s,
-            HX_SysPerformanceState::FromScore(s.score, s.duration, Levels()));
-  for (uint8_t b : s.reserved)
-    EXPECT_EQ(b, 0);
+  EXPECT_EQ(s, HX_SysPerformanceState::FromScore(s.score, s.duration, Levels()));
+  for (uint8_t b : s.reserved) EXPECT_EQ(b, 0);
 }
 
 // Every length up to twice a record: only exactly 32 bytes are read, nothing
 // past the block is touched, and a record of another length reads as never
 // measured.
 TEST(HostileSysBenchmark, EveryLengthReadsInsideItsBlock) {
-  const HX_SysPerformanceState good =
-      HX_SysPerformanceState::FromScore(189600, 500, Levels());
+  const HX_SysPerformanceState good = HX_SysPerformanceState::FromScore(189600, 500, Levels());
   std::vector<uint8_t> full(HX_SysPerformanceState::kBytes);
   good.ToBytes(full.data());
   for (size_t n = 0; n <= 2 * HX_SysPerformanceState::kBytes; ++n) {
     SCOPED_TRACE(n);
     std::vector<uint8_t> bytes(n, 0xA5);
-    if (n > 0)
-      std::memcpy(bytes.data(), full.data(), std::min(n, full.size()));
+    if (n > 0) std::memcpy(bytes.data(), full.data(), std::min(n, full.size()));
     const HX_SysPerformanceState read = ReadExact(bytes);
     if (n == HX_SysPerformanceState::kBytes) {
       EXPECT_EQ(read, good);
@@ -102,12 +91,10 @@ TEST(HostileSysBenchmark, EveryLengthReadsInsideItsBlock) {
       EXPECT_EQ(read, HX_SysPerformanceState{});
     }
   }
-  EXPECT_EQ(HX_SysPerformanceState::FromBytes(nullptr, 0),
-            HX_SysPerformanceState{});
+  EXPECT_EQ(HX_SysPerformanceState::FromBytes(nullptr, 0), HX_SysPerformanceState{});
   // A length that wraps when added to anything.
   const uint8_t one = 0;
-  EXPECT_EQ(HX_SysPerformanceState::FromBytes(&one, SIZE_MAX),
-            HX_SysPerformanceState{})
+  EXPECT_EQ(HX_SysPerformanceState::FromBytes(&one, SIZE_MAX), HX_SysPerformanceState{})
       << "a lying length is trusted";
 }
 
@@ -121,27 +108,22 @@ TEST(HostileSysBenchmark, LyingFieldsReadAsARecordTheBenchmarkCouldWrite) {
     bool zero;
   } rows[] = {
       {"negative score", Record(-1, 0, 0, 0, 0, 0, 0, 0), true},
-      {"most negative score",
-       Record(INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, 255, 255, 255, 1),
+      {"most negative score", Record(INT32_MIN, INT32_MIN, INT32_MIN, INT32_MIN, 255, 255, 255, 1),
        true},
       {"score above the largest measurement",
-       Record(HX_SysPerformanceState::kMaxScore + 1, 0, 0, 0, 0, 0, 0, 1),
+       Record(HX_SysPerformanceState::kMaxScore + 1, 0, 0, 0, 0, 0, 0, 1), true},
+      {"largest int score", Record(INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX, 98, 98, 98, 1),
        true},
-      {"largest int score",
-       Record(INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX, 98, 98, 98, 1), true},
       {"largest possible score, lying rates",
-       Record(HX_SysPerformanceState::kMaxScore, -1, -1, -1, 255, 0, 7, 1),
-       false},
+       Record(HX_SysPerformanceState::kMaxScore, -1, -1, -1, 255, 0, 7, 1), false},
       {"score 1, huge rates and levels 255",
        Record(1, INT32_MAX, INT32_MAX, INT32_MAX, 255, 255, 255, 0), false},
-      {"levels 0 for a big score",
-       Record(189600, 49296, 79632, 130913, 0, 0, 0, 500), false},
-      {"reserved bytes all ones",
-       Record(189600, 49296, 79632, 130913, 47, 54, 60, 500, 0xFF), false},
-      {"duration at its largest",
-       Record(189600, 49296, 79632, 130913, 47, 54, 60, UINT64_MAX), false},
-      {"score 0 with lying fields", Record(0, 5, 5, 5, 98, 98, 98, 12345),
+      {"levels 0 for a big score", Record(189600, 49296, 79632, 130913, 0, 0, 0, 500), false},
+      {"reserved bytes all ones", Record(189600, 49296, 79632, 130913, 47, 54, 60, 500, 0xFF),
        false},
+      {"duration at its largest", Record(189600, 49296, 79632, 130913, 47, 54, 60, UINT64_MAX),
+       false},
+      {"score 0 with lying fields", Record(0, 5, 5, 5, 98, 98, 98, 12345), false},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
@@ -152,8 +134,7 @@ TEST(HostileSysBenchmark, LyingFieldsReadAsARecordTheBenchmarkCouldWrite) {
       ExpectWritable(read);
       int32_t score;
       std::memcpy(&score, row.bytes.data(), 4);
-      if (!(read == HX_SysPerformanceState{}))
-        EXPECT_EQ(read.score, score);
+      if (!(read == HX_SysPerformanceState{})) EXPECT_EQ(read.score, score);
     }
     // What was read writes back to bytes that read the same.
     std::vector<uint8_t> again(HX_SysPerformanceState::kBytes);
@@ -169,12 +150,11 @@ TEST(HostileSysBenchmark, RandomRecordsReadAsWritableRecords) {
   std::mt19937_64 rng(20261211);
   for (int i = 0; i < 20000; ++i) {
     std::vector<uint8_t> bytes(HX_SysPerformanceState::kBytes);
-    for (auto &b : bytes)
-      b = static_cast<uint8_t>(rng());
+    for (auto &b : bytes) b = static_cast<uint8_t>(rng());
     if (i % 2 == 0) {
       // Half of them with a score that a measurement can give.
-      const uint32_t score = static_cast<uint32_t>(
-          rng() % (HX_SysPerformanceState::kMaxScore + 1ull));
+      const uint32_t score =
+          static_cast<uint32_t>(rng() % (HX_SysPerformanceState::kMaxScore + 1ull));
       std::memcpy(bytes.data(), &score, 4);
     }
     const HX_SysPerformanceState read = ReadExact(bytes);
@@ -189,8 +169,7 @@ TEST(HostileSysBenchmark, RandomRecordsReadAsWritableRecords) {
 // hold (the whole 32-bit range): no overflow on the way, the rule's results.
 TEST(HostileSysBenchmark, AverageOfEveryThirtyTwoBitScore) {
   EXPECT_EQ(HX_SysBenchmark::AverageScore(INT32_MAX, 0), 1610612735);
-  EXPECT_EQ(HX_SysBenchmark::AverageScore(INT32_MAX, INT32_MAX - 1),
-            2147483646);
+  EXPECT_EQ(HX_SysBenchmark::AverageScore(INT32_MAX, INT32_MAX - 1), 2147483646);
   EXPECT_EQ(HX_SysBenchmark::AverageScore(INT32_MAX, INT32_MAX), INT32_MAX);
   EXPECT_EQ(HX_SysBenchmark::AverageScore(INT32_MIN, INT32_MIN), INT32_MIN);
   EXPECT_EQ(HX_SysBenchmark::AverageScore(INT32_MIN, INT32_MAX), 0);
@@ -217,8 +196,7 @@ TEST(HostileSysBenchmark, DISABLED_AverageAtTheEndsOfItsSixtyFourBitRange) {
 
 TEST(HostileSysBenchmark, MeasurementOfExtremeDurations) {
   EXPECT_EQ(HX_SysBenchmark::MeasurementScore(0), 0);
-  EXPECT_EQ(HX_SysBenchmark::MeasurementScore(1),
-            HX_SysPerformanceState::kMaxScore);
+  EXPECT_EQ(HX_SysBenchmark::MeasurementScore(1), HX_SysPerformanceState::kMaxScore);
   EXPECT_EQ(HX_SysBenchmark::MeasurementScore(79001), 0);
   EXPECT_EQ(HX_SysBenchmark::MeasurementScore(UINT64_MAX), 0);
   EXPECT_EQ(HX_SysBenchmark::MeasurementScore(uint64_t{1} << 63), 0);
@@ -232,15 +210,11 @@ TEST(HostileSysBenchmark, GroupRateAndLoadOfExtremeNumbers) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   HX_SysBenchmark bench(nullptr, [] { return 0u; });
   // (100 - percent) overflows 32 bits for the most negative percent.
-  EXPECT_EQ(bench.GetBenchGroupMBps(11600, INT32_MAX, INT32_MIN, 3.0),
-            INT32_MAX);
-  EXPECT_EQ(bench.GetBenchGroupMBps(11600, INT32_MIN, INT32_MIN, 3.0),
-            INT32_MIN);
-  EXPECT_EQ(bench.GetBenchGroupMBps(11600, INT32_MIN, INT32_MAX, 3.0),
-            INT32_MAX);
-  EXPECT_EQ(
-      bench.GetBenchGroupMBps(INT32_MIN, 40000, 60, 3.0),
-      HX_SysPerformanceState::GroupMBps(Levels(), INT32_MIN, 40000, 60, 3.0));
+  EXPECT_EQ(bench.GetBenchGroupMBps(11600, INT32_MAX, INT32_MIN, 3.0), INT32_MAX);
+  EXPECT_EQ(bench.GetBenchGroupMBps(11600, INT32_MIN, INT32_MIN, 3.0), INT32_MIN);
+  EXPECT_EQ(bench.GetBenchGroupMBps(11600, INT32_MIN, INT32_MAX, 3.0), INT32_MAX);
+  EXPECT_EQ(bench.GetBenchGroupMBps(INT32_MIN, 40000, 60, 3.0),
+            HX_SysPerformanceState::GroupMBps(Levels(), INT32_MIN, 40000, 60, 3.0));
   EXPECT_EQ(bench.GetBenchGroupMBps(11600, 40000, 60, 1e300), INT32_MAX);
   EXPECT_EQ(bench.GetBenchGroupMBps(11600, 40000, 60, -1e300), INT32_MIN);
   EXPECT_EQ(bench.GetBenchGroupMBps(11600, 40000, 60, inf), INT32_MAX);
@@ -249,7 +223,7 @@ TEST(HostileSysBenchmark, GroupRateAndLoadOfExtremeNumbers) {
   EXPECT_EQ(bench.GetBenchGroupMBps(11600, 40000, 60, 3.0), 12809);
 
   EXPECT_EQ(HX_SysBenchmark::GetLoadDecoder(50, nan), 0);
-  EXPECT_EQ(HX_SysBenchmark::GetLoadDecoder(100, -1.0), 0); // 0 / 0
+  EXPECT_EQ(HX_SysBenchmark::GetLoadDecoder(100, -1.0), 0);  // 0 / 0
   EXPECT_EQ(HX_SysBenchmark::GetLoadDecoder(INT32_MIN, -1.0), INT32_MAX);
   EXPECT_EQ(HX_SysBenchmark::GetLoadDecoder(INT32_MIN, 0.0), INT32_MAX);
   EXPECT_EQ(HX_SysBenchmark::GetLoadDecoder(INT32_MAX, 0.0), 100 - INT32_MAX);
@@ -262,16 +236,14 @@ TEST(HostileSysBenchmark, GroupRateAndLoadOfExtremeNumbers) {
 // conversion of a NaN happens to give.
 TEST(HostileSysBenchmark, GroupRateOfANaNFactorIsZero) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(HX_SysPerformanceState::GroupMBps(Levels(), 11600, 40000, 60, nan),
-            0);
+  EXPECT_EQ(HX_SysPerformanceState::GroupMBps(Levels(), 11600, 40000, 60, nan), 0);
 }
 
 // Every level byte has a name (possibly empty), and merging extreme ratings
 // follows the rules.
 TEST(HostileSysBenchmark, NamesAndMergesOfEveryLevelByte) {
   for (int level = 0; level <= 255; ++level) {
-    const char *name = HX_SysPerformanceOverall::sysRating::LevelName(
-        static_cast<uint8_t>(level));
+    const char *name = HX_SysPerformanceOverall::sysRating::LevelName(static_cast<uint8_t>(level));
     ASSERT_NE(name, nullptr) << level;
     EXPECT_EQ(std::string(name).empty(), level == 255) << level;
   }
@@ -305,7 +277,7 @@ TEST(HostileSysBenchmark, NamesAndMergesOfEveryLevelByte) {
 // nobody could have measured. A run always ends (bounded wait) and emits a
 // result whose rates and levels are those its score gives.
 class Emitted {
-public:
+ public:
   void On(const HX_SysPerformanceState &s) {
     std::lock_guard<std::mutex> guard(mutex_);
     states_.push_back(s);
@@ -320,14 +292,13 @@ public:
     return states_.back();
   }
 
-private:
+ private:
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<HX_SysPerformanceState> states_;
 };
 
-HX_SysPerformanceState RunWith(std::vector<int64_t> readings,
-                               int32_t previousScore) {
+HX_SysPerformanceState RunWith(std::vector<int64_t> readings, int32_t previousScore) {
   auto index = std::make_shared<std::atomic<size_t>>(0);
   auto ticks = [readings, index] {
     const size_t i = index->fetch_add(1);
@@ -336,14 +307,13 @@ HX_SysPerformanceState RunWith(std::vector<int64_t> readings,
   Emitted emitted;
   HX_SysBenchmark bench(
       ticks, [] { return 0u; }, 1);
-  auto connection = bench.resultSignal.Connect(
-      [&emitted](const HX_SysPerformanceState &s) { emitted.On(s); });
+  auto connection =
+      bench.resultSignal.Connect([&emitted](const HX_SysPerformanceState &s) { emitted.On(s); });
   HX_SysPerformanceState previous{};
   previous.score = previousScore;
   EXPECT_TRUE(bench.Execute(previous));
   EXPECT_TRUE(emitted.Wait(1)) << "no result within the bound";
-  const HX_SysPerformanceState result =
-      emitted.Wait(1) ? emitted.Last() : HX_SysPerformanceState{};
+  const HX_SysPerformanceState result = emitted.Wait(1) ? emitted.Last() : HX_SysPerformanceState{};
   return result;
 }
 
@@ -362,8 +332,7 @@ TEST(HostileSysBenchmark, ClocksThatJumpOrRunBackwards) {
     SCOPED_TRACE(row.name);
     const HX_SysPerformanceState result = RunWith(row.readings, 0);
     EXPECT_EQ(result.score, row.expectedScore);
-    EXPECT_EQ(result, HX_SysPerformanceState::FromScore(
-                          result.score, result.duration, Levels()));
+    EXPECT_EQ(result, HX_SysPerformanceState::FromScore(result.score, result.duration, Levels()));
   }
 }
 
@@ -374,26 +343,22 @@ TEST(HostileSysBenchmark, ClocksThatJumpOrRunBackwards) {
 // clock cannot).
 TEST(HostileSysBenchmark, DISABLED_ClockThatJumpsAcrossTheWholeRange) {
   for (const std::vector<int64_t> &readings :
-       {std::vector<int64_t>{INT64_MIN, INT64_MAX},
-        std::vector<int64_t>{INT64_MAX, INT64_MIN}}) {
+       {std::vector<int64_t>{INT64_MIN, INT64_MAX}, std::vector<int64_t>{INT64_MAX, INT64_MIN}}) {
     const HX_SysPerformanceState result = RunWith(readings, 0);
     EXPECT_EQ(result.score, 0);
-    EXPECT_EQ(result, HX_SysPerformanceState::FromScore(
-                          result.score, result.duration, Levels()));
+    EXPECT_EQ(result, HX_SysPerformanceState::FromScore(result.score, result.duration, Levels()));
   }
 }
 
 TEST(HostileSysBenchmark, PreviousScoresNobodyCouldHaveMeasured) {
   // 500 ms: a measurement of 189600.
-  for (int32_t previous :
-       {INT32_MAX, INT32_MIN, -1, HX_SysPerformanceState::kMaxScore + 1}) {
+  for (int32_t previous : {INT32_MAX, INT32_MIN, -1, HX_SysPerformanceState::kMaxScore + 1}) {
     SCOPED_TRACE(previous);
     const HX_SysPerformanceState result = RunWith({1000, 1500}, previous);
     EXPECT_EQ(result.score, HX_SysBenchmark::AverageScore(previous, 189600));
-    EXPECT_EQ(result, HX_SysPerformanceState::FromScore(
-                          result.score, result.duration, Levels()));
+    EXPECT_EQ(result, HX_SysPerformanceState::FromScore(result.score, result.duration, Levels()));
     EXPECT_EQ(result.duration, 500u);
   }
 }
 
-} // namespace
+}  // namespace
