@@ -214,7 +214,7 @@ TEST(HostileMediaFormat, StoredFormatBlobsThatLie) {
 
 // A peer's screen with one side 0 (or both sides at their largest) is still a screen: the
 // restriction never shrinks a picture to nothing and never enlarges it.
-TEST(HostileMediaFormat, DISABLED_ScreenLimitWithAZeroSideNeverShrinksToNothing) {
+TEST(HostileMediaFormat, ScreenLimitWithAZeroSideNeverShrinksToNothing) {
   struct Row {
     uint32_t limitW, limitH, w, h;
   } rows[] = {
@@ -241,8 +241,7 @@ TEST(HostileMediaFormat, DISABLED_ScreenLimitWithAZeroSideNeverShrinksToNothing)
 
 // A point-to-point peer whose capability record announces a screen 0 pixels wide: the automatic
 // choice must still send a picture an encoder can take.
-// Fault: the peer's screen limit 0x720 is applied as it is and the send format becomes 0x0.
-TEST(HostileMediaFormat, DISABLED_PeerWithAZeroWidthScreenGetsAnEncodableFormat) {
+TEST(HostileMediaFormat, PeerWithAZeroWidthScreenGetsAnEncodableFormat) {
   HX_MediaFormatManagerAdapter adapter([] { return int64_t{1000}; });
   HX_SysPerformanceState bench{};
   bench.sendLevel = 63;
@@ -393,17 +392,39 @@ TEST(HostileMediaFormat, LimitsAtTheEndsOfTheirRanges) {
   }
 }
 
-// A server size limit with one zero side (a server that sends only a height) must not make the
-// idle choice offer a picture without width.
-// Fault: the packed limit 0x720 is non-zero, so the idle choice takes it as the size: 0x720.
-TEST(HostileMediaFormat, DISABLED_ServerSizeLimitWithAZeroSideKeepsAWidth) {
-  HX_MediaFormatManagerAdapter adapter([] { return int64_t{1000}; });
-  adapter.SetHQAutoMode(false);
-  adapter.SetResolutionServerLimit(0, 720);
-  unsigned char level = 0;
-  const HX_MediaFormat f = adapter.RequestMediaFormat(level);
-  EXPECT_GT(f.width, 0u);
-  EXPECT_GT(f.height, 0u);
+// A server or application size limit with one zero side (a server that sends only a height)
+// must not make the choice send a picture without width or height, idle or connected to a peer
+// that takes a changing format; the peer's screen limit with a zero side is already ignored.
+// Fault: the packed limit 0x720 is non-zero, so the choice takes it as the size: 0x720.
+TEST(HostileMediaFormat, DISABLED_SizeLimitWithAZeroSideKeepsBothSides) {
+  for (bool server : {true, false}) {
+    for (bool connected : {false, true}) {
+      for (bool zeroWidth : {true, false}) {
+        SCOPED_TRACE(testing::Message() << (server ? "server" : "application") << " limit, "
+                                        << (connected ? "connected" : "idle") << ", zero "
+                                        << (zeroWidth ? "width" : "height"));
+        HX_MediaFormatManagerAdapter adapter([] { return int64_t{1000}; });
+        adapter.SetHQAutoMode(false);
+        if (connected) {
+          HX_ClientCaps peer;
+          peer.m_videoRcv = 0x8;
+          HX_ClientCaps own;
+          own.SetMediaFormat(Format(640, 360));
+          adapter.SetConnection(&peer, &own, true);
+        }
+        const uint32_t w = zeroWidth ? 0 : 1280, h = zeroWidth ? 720 : 0;
+        if (server) {
+          adapter.SetResolutionServerLimit(w, h);
+        } else {
+          adapter.SetResolutionExtLimit(w, h);
+        }
+        unsigned char level = 0;
+        const HX_MediaFormat f = adapter.RequestMediaFormat(level);
+        EXPECT_GT(f.width, 0u);
+        EXPECT_GT(f.height, 0u);
+      }
+    }
+  }
 }
 
 // Updates from several threads at once, as the client core, the conference side, the send
