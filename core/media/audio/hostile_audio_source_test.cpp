@@ -299,6 +299,20 @@ TEST(HostileAudioSource, FormatChangesMidStream) {
       }
     }
   }
+  // A format the source refuses (rate 0, tag 0, no frame size) changes nothing: the source keeps
+  // its group and keeps playing.
+  const uint32_t rate = fx.source.GetFormat().sampleRate;
+  for (int i = 0; i < 3; ++i) {
+    HX_MediaFormat bad;
+    bad.SetAudio(16000, HX_MediaFormat::kAudioOpus, 40);
+    if (i == 0) bad.sampleRate = 0;
+    if (i == 1) bad.audioCodec = 0;
+    if (i == 2) bad.audioBufferSize = 0;
+    EXPECT_TRUE(sink.ChangeFormatSource(&fx.source, bad));
+    EXPECT_EQ(fx.source.GetFormat().sampleRate, rate);
+    EXPECT_TRUE(sink.HasGroup(rate));
+    EXPECT_EQ(sink.GroupCount(), 1u);
+  }
   EXPECT_TRUE(sink.RemoveSource(&fx.source));
   EXPECT_EQ(sink.GroupCount(), 0u);
 }

@@ -212,6 +212,67 @@ TEST(HostileMediaFormat, StoredFormatBlobsThatLie) {
   }
 }
 
+// A stored receive format too short to be a record counts as absent: the peer fixes no receive
+// format, the query answers the default record, and the choice is the one for a peer that fixes
+// nothing (the automatic mode stays on).
+// Fault: IsFixedRcvMediaFormat answers true for any non-empty blob, so 1 to 23 bytes of garbage
+// under "MdFmtRcv" make the manager's FixedRcvFormat true and switch the automatic mode off.
+TEST(HostileMediaFormat, DISABLED_ShortFixedReceiveFormatCountsAsAbsent) {
+  HX_ClientCaps own;
+  own.SetMediaFormat(Format(640, 360));
+  HX_ClientCaps plain;
+  plain.m_videoRcv = 0x8;
+  HX_MediaFormatManagerAdapter reference([] { return int64_t{1000}; });
+  const HX_ClientCaps plainWire = ReadCaps(Serialised(plain));
+  reference.SetConnection(&plainWire, &own, true);
+  for (size_t n : {1u, 3u, 23u}) {
+    SCOPED_TRACE(n);
+    std::vector<uint8_t> bytes(n, 0x2C);
+    auto block = Exact(bytes);
+    HX_ClientCaps peer = plain;
+    peer.m_mediaFormatRcv.Set(block.get(), n);
+    HX_ClientCaps wire = ReadCaps(Serialised(peer));
+    HX_MediaFormat out;
+    wire.GetMediaFormatRcv(out);
+    EXPECT_EQ(out, HX_MediaFormat());
+    EXPECT_FALSE(wire.IsFixedRcvMediaFormat());
+    EXPECT_EQ(own.IsFixedRcvMediaFormat(wire), own.IsFixedRcvMediaFormat(plainWire));
+    HX_MediaFormatManagerAdapter adapter([] { return int64_t{1000}; });
+    adapter.SetConnection(&wire, &own, true);
+    EXPECT_EQ(adapter.GetFixedRcvFormat(), reference.GetFixedRcvFormat());
+    EXPECT_EQ(adapter.GetMediaFormat(), reference.GetMediaFormat());
+  }
+}
+
+// Codec lists whose byte counts are not whole entries: only whole entries are read, and the
+// bytes of a cut entry match no codec.
+TEST(HostileMediaFormat, CodecListsOfPartEntries) {
+  const uint32_t h264 = HX_MediaFormat::kCodecH264;
+  std::vector<uint8_t> video(7);
+  std::memcpy(video.data(), &kVP8, 4);
+  std::memcpy(video.data() + 4, &h264, 3);          // three bytes of H.264
+  std::vector<uint8_t> audio = {0xF0, 0x7F, 0x06};  // Opus, then half of a tag
+  HX_ClientCaps caps;
+  auto v = Exact(video);
+  auto a = Exact(audio);
+  caps.m_videoCodecs.Set(v.get(), video.size());
+  caps.m_audioCodecs.Set(a.get(), audio.size());
+  const HX_ClientCaps wire = ReadCaps(Serialised(caps));
+  EXPECT_TRUE(wire.FindVideoCodec(kVP8));
+  EXPECT_FALSE(wire.FindVideoCodec(h264));
+  EXPECT_FALSE(wire.FindVideoCodec(h264 & 0xFFFFFF));
+  EXPECT_TRUE(wire.FindAudioCodec(0x7FF0));
+  EXPECT_FALSE(wire.FindAudioCodec(6));
+  size_t count = 0;
+  EXPECT_EQ(wire.GetVideoCodecs(nullptr, count), 1u);
+  uint32_t one[1] = {0};
+  count = 1;
+  EXPECT_EQ(wire.GetVideoCodecs(one, count), 1u);
+  EXPECT_EQ(one[0], kVP8);
+  count = 0;
+  EXPECT_EQ(wire.GetAudioCodecs(nullptr, count), 1u);
+}
+
 // A peer's screen with one side 0 (or both sides at their largest) is still a screen: the
 // restriction never shrinks a picture to nothing and never enlarges it.
 TEST(HostileMediaFormat, ScreenLimitWithAZeroSideNeverShrinksToNothing) {

@@ -30,13 +30,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const kn_VideoLevelCaps &Levels() {
+const kn_VideoLevelCaps& Levels() {
   static const kn_VideoLevelCaps levels;
   return levels;
 }
 
 // Reads `bytes` from a heap block of exactly their length.
-HX_SysPerformanceState ReadExact(const std::vector<uint8_t> &bytes) {
+HX_SysPerformanceState ReadExact(const std::vector<uint8_t>& bytes) {
   std::unique_ptr<uint8_t[]> block(new uint8_t[bytes.size() == 0 ? 1 : bytes.size()]);
   if (!bytes.empty()) std::memcpy(block.get(), bytes.data(), bytes.size());
   return HX_SysPerformanceState::FromBytes(bytes.empty() ? nullptr : block.get(), bytes.size());
@@ -64,7 +64,7 @@ std::vector<uint8_t> Record(int32_t score, int32_t send, int32_t second, int32_t
 // A record the benchmark could have written: all zero, or exactly what its
 // score gives, with reserved bytes 0 and a score within what a measurement can
 // give.
-void ExpectWritable(const HX_SysPerformanceState &s) {
+void ExpectWritable(const HX_SysPerformanceState& s) {
   const HX_SysPerformanceState zero{};
   if (s == zero) return;
   EXPECT_GE(s.score, 0);
@@ -103,7 +103,7 @@ TEST(HostileSysBenchmark, EveryLengthReadsInsideItsBlock) {
 // duration is carried as it is.
 TEST(HostileSysBenchmark, LyingFieldsReadAsARecordTheBenchmarkCouldWrite) {
   struct Row {
-    const char *name;
+    const char* name;
     std::vector<uint8_t> bytes;
     bool zero;
   } rows[] = {
@@ -125,7 +125,7 @@ TEST(HostileSysBenchmark, LyingFieldsReadAsARecordTheBenchmarkCouldWrite) {
        false},
       {"score 0 with lying fields", Record(0, 5, 5, 5, 98, 98, 98, 12345), false},
   };
-  for (const Row &row : rows) {
+  for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const HX_SysPerformanceState read = ReadExact(row.bytes);
     if (row.zero) {
@@ -150,7 +150,7 @@ TEST(HostileSysBenchmark, RandomRecordsReadAsWritableRecords) {
   std::mt19937_64 rng(20261211);
   for (int i = 0; i < 20000; ++i) {
     std::vector<uint8_t> bytes(HX_SysPerformanceState::kBytes);
-    for (auto &b : bytes) b = static_cast<uint8_t>(rng());
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
     if (i % 2 == 0) {
       // Half of them with a score that a measurement can give.
       const uint32_t score =
@@ -243,7 +243,7 @@ TEST(HostileSysBenchmark, GroupRateOfANaNFactorIsZero) {
 // follows the rules.
 TEST(HostileSysBenchmark, NamesAndMergesOfEveryLevelByte) {
   for (int level = 0; level <= 255; ++level) {
-    const char *name = HX_SysPerformanceOverall::sysRating::LevelName(static_cast<uint8_t>(level));
+    const char* name = HX_SysPerformanceOverall::sysRating::LevelName(static_cast<uint8_t>(level));
     ASSERT_NE(name, nullptr) << level;
     EXPECT_EQ(std::string(name).empty(), level == 255) << level;
   }
@@ -278,7 +278,7 @@ TEST(HostileSysBenchmark, NamesAndMergesOfEveryLevelByte) {
 // result whose rates and levels are those its score gives.
 class Emitted {
  public:
-  void On(const HX_SysPerformanceState &s) {
+  void On(const HX_SysPerformanceState& s) {
     std::lock_guard<std::mutex> guard(mutex_);
     states_.push_back(s);
     changed_.notify_all();
@@ -308,7 +308,7 @@ HX_SysPerformanceState RunWith(std::vector<int64_t> readings, int32_t previousSc
   HX_SysBenchmark bench(
       ticks, [] { return 0u; }, 1);
   auto connection =
-      bench.resultSignal.Connect([&emitted](const HX_SysPerformanceState &s) { emitted.On(s); });
+      bench.resultSignal.Connect([&emitted](const HX_SysPerformanceState& s) { emitted.On(s); });
   HX_SysPerformanceState previous{};
   previous.score = previousScore;
   EXPECT_TRUE(bench.Execute(previous));
@@ -319,7 +319,7 @@ HX_SysPerformanceState RunWith(std::vector<int64_t> readings, int32_t previousSc
 
 TEST(HostileSysBenchmark, ClocksThatJumpOrRunBackwards) {
   struct Row {
-    const char *name;
+    const char* name;
     std::vector<int64_t> readings;
     int32_t expectedScore;
   } rows[] = {
@@ -328,7 +328,7 @@ TEST(HostileSysBenchmark, ClocksThatJumpOrRunBackwards) {
       {"one millisecond", {-1, 0}, HX_SysPerformanceState::kMaxScore},
       {"an hour", {0, 3600000}, 0},
   };
-  for (const Row &row : rows) {
+  for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const HX_SysPerformanceState result = RunWith(row.readings, 0);
     EXPECT_EQ(result.score, row.expectedScore);
@@ -342,7 +342,7 @@ TEST(HostileSysBenchmark, ClocksThatJumpOrRunBackwards) {
 // and overflows (only a substituted clock can jump so far; the system's tick
 // clock cannot).
 TEST(HostileSysBenchmark, DISABLED_ClockThatJumpsAcrossTheWholeRange) {
-  for (const std::vector<int64_t> &readings :
+  for (const std::vector<int64_t>& readings :
        {std::vector<int64_t>{INT64_MIN, INT64_MAX}, std::vector<int64_t>{INT64_MAX, INT64_MIN}}) {
     const HX_SysPerformanceState result = RunWith(readings, 0);
     EXPECT_EQ(result.score, 0);
