@@ -355,6 +355,27 @@ TEST_F(HostileConfTexts, PeerInstancesOfAnotherSpellingAreRefused) {
   }
 }
 
+// An instance id that is empty, or a call id that was never set, names no caller: no peer
+// without an id is ever added.
+// Fault: in a call whose call id is still empty, the empty instance id "agrees" with it and a
+// peer with the empty id is added (peer state 4).
+TEST_F(HostileConfTexts, DISABLED_EmptyInstanceIdsAddNoPeer) {
+  for (const char* callId : {"", "user@t/1"}) {
+    SCOPED_TRACE(callId);
+    ConferenceLock lock;
+    Make(lock, 0);
+    lock->setCallId(callId);
+    lock->setState(lock, 1);
+    for (const std::string& id : {std::string(""), std::string("/"), std::string("//")}) {
+      SCOPED_TRACE(id);
+      lock->getPeerInstance(id);
+      EXPECT_EQ(lock->getPeer(""), nullptr);
+    }
+    lock.Unlock();
+    cm->StorageClean();
+  }
+}
+
 // Participant lists as the presence service hands them over: ids and texts
 // point into the received message, which is gone after the call. Peers must own
 // copies; an empty id is no participant; a list of a type not known changes

@@ -422,6 +422,31 @@ TEST(HostileAudioSource, DISABLED_PullsAndLevelAcrossTheTickWrap) {
   }
 }
 
+// A receiving clock that jumps back and forth by up to a billion milliseconds between frames
+// (within the 32-bit range): the recommended length stays capped, the FIFO bounded, and every
+// pull fills its block.
+TEST(HostileAudioSource, ArrivalClockThatJumpsBackAndForth) {
+  auto packets = hx_audio_test::Packets(16000, 40, 12000);
+  HX_AudioSource source;
+  int64_t now = 0;
+  source.SetClock([&now] { return now; });
+  HX_MediaFormat format;
+  format.SetAudio(16000, HX_MediaFormat::kAudioOpus, 40);
+  ASSERT_TRUE(source.Init(&format, nullptr));
+  const int64_t jumps[] = {40, -1000000000, 1000000000, 0, 3999, 4001, -4001, 1, -1, 999999999};
+  for (int round = 0; round < 10; ++round) {
+    for (size_t i = 0; i < packets.size(); ++i) {
+      now = std::clamp<int64_t>(now + jumps[(i + round) % 10], -1000000000, 1000000000);
+      ASSERT_TRUE(source.AddData(packets[i].data(), static_cast<int>(packets[i].size())));
+      EXPECT_LE(source.GetCurrBuffDurr(), 6000u);
+      if (i % 3 == 0) {
+        Block out(640);
+        ASSERT_EQ(source.GetData(out.data.get(), 640), 640);
+      }
+    }
+  }
+}
+
 // Sources that are not there: null and unknown sources are refused without effect.
 TEST(HostileAudioSource, SinkRefusesSourcesItDoesNotHold) {
   struct NoCallback : AudioMixerCallback {

@@ -488,6 +488,61 @@ TEST(HostileMediaFormat, DISABLED_SizeLimitWithAZeroSideKeepsBothSides) {
   }
 }
 
+// Camera and screen modes with sides of 0, 1 or the largest 16-bit value and frame rates of 0,
+// below 1 or absurd, in every situation of the automatic choice: a descriptor with zero
+// macroblocks is never divided by, and nothing overflows on the way.
+TEST(HostileMediaFormat, CaptureModesOfExtremeSizesAndRates) {
+  struct ModeRow {
+    int32_t w, h;
+    float fps;
+  } modes[] = {{0, 0, 30}, {1, 1, 0}, {65535, 65535, 1000}, {-16, 720, 30}, {16, 16, 0.001f}};
+  for (bool screen : {false, true}) {
+    for (const ModeRow& row : modes) {
+      SCOPED_TRACE(testing::Message()
+                   << (screen ? "screen " : "camera ") << row.w << "x" << row.h << "@" << row.fps);
+      HX_VideoCaptureCaps caps;
+      caps.screenCapture = screen;
+      HX_CaptureMode mode;
+      mode.width = row.w;
+      mode.height = row.h;
+      mode.frameRates = {row.fps / 2, row.fps};
+      HX_CaptureMode normal;
+      normal.width = 640;
+      normal.height = 480;
+      normal.frameRates = {15, 30};
+      caps.modes = {mode, normal};
+      HX_VideoCaptureSlotList list(69);
+      list.SetVideoCaptureCaps(&caps, eHQAutoSchemeStandard);
+      for (int situation = 0; situation < 3; ++situation) {
+        HX_MediaFormatManagerAdapter adapter([] { return int64_t{1000}; });
+        HX_SysPerformanceState bench{};
+        bench.sendLevel = situation == 2 ? 0 : 98;
+        adapter.SetSysBenchmarkResult(bench);
+        adapter.SetUseHDInput(true);
+        adapter.SetCaptureList(&list);
+        if (situation > 0) {
+          HX_ClientCaps peer;
+          peer.m_videoRcv = 0x8;
+          peer.m_level = 98;
+          HX_ClientCaps own;
+          own.SetMediaFormat(Format(640, 360));
+          adapter.SetConnection(&peer, &own, situation == 1);
+          adapter.SetFpsConferenceLimit(3000);
+          adapter.SetResolutionConferenceVideoLimit(8160);
+          adapter.SetResolutionConferenceDsLimit(8160);
+        }
+        for (uint32_t bitrate : {128u, 4000u, 20000u}) {
+          adapter.SetBitrate(bitrate);
+          unsigned char level = 0;
+          adapter.RequestMediaFormat(level);
+        }
+        adapter.Reset();
+        ExpectEncodable(adapter.GetMediaFormat());
+      }
+    }
+  }
+}
+
 // Updates from several threads at once, as the client core, the conference side, the send
 // stream and the capture thread make them, with hostile values throughout. Bounded: each thread
 // makes a fixed number of calls. Afterwards a Reset gives a format an encoder can take.
