@@ -76,8 +76,8 @@ void HX_VideoDecoder::OnReady2Decompress(const unsigned char* frame, unsigned lo
   const int result =
       m_codec->convert(frame + HX_RecvNhpVideoHeader::kSize, m_picture.data(), param);
   if (result > 0 && !skip) {
-    DecodedPictureSignal.Emit(m_picture.data(), static_cast<unsigned long>(result),
-                              m_format.width, m_format.height, m_format.videoCodec);
+    DecodedPictureSignal.Emit(m_picture.data(), static_cast<unsigned long>(result), m_format.width,
+                              m_format.height, m_format.videoCodec);
   }
   if ((param.request & 1) != 0) RequestKeyFrameSignal.Emit();
 }
