@@ -105,10 +105,14 @@ void HX_VideoEncoder::SetBitrate(int bitrate, int lowBandwidth, int upBandwidth,
   m_fps = fps100;
 }
 
+bool HX_VideoEncoder::Differs(const HX_MediaFormat& a, bool screenA, const HX_MediaFormat& b,
+                              bool screenB) {
+  return a.width != b.width || a.height != b.height || a.frameRate != b.frameRate ||
+         a.videoCodec != b.videoCodec || a.hardwareCodec != b.hardwareCodec || screenA != screenB;
+}
+
 bool HX_VideoEncoder::CheckFormat(const HX_MediaFormat& format, bool screenCapture) {
-  return format.width != m_format.width || format.height != m_format.height ||
-         format.frameRate != m_format.frameRate || format.videoCodec != m_format.videoCodec ||
-         format.hardwareCodec != m_format.hardwareCodec || screenCapture != m_screenCapture;
+  return Differs(m_format, m_screenCapture, format, screenCapture);
 }
 
 void HX_VideoEncoder::Release() {
@@ -303,7 +307,13 @@ void HX_VideoEncoder::Reinit(const HX_MediaFormat* format, bool screenCapture) {
     Release();
     return;
   }
-  if (!CheckFormat(*format, screenCapture)) return;
+  // The comparison keeps running layers only: released (or never built), the current format is
+  // the default record, and a first format equal to it must still build the layers.
+  if (m_valid && !CheckFormat(*format, screenCapture)) return;
+  // A format whose layers could not be built is not tried again for every picture.
+  if (!m_valid && m_failed && !Differs(m_failedFormat, m_failedScreen, *format, screenCapture)) {
+    return;
+  }
   Release();
   if (m_codecFactory == nullptr) return;
   m_screenCapture = screenCapture;
@@ -322,9 +332,13 @@ void HX_VideoEncoder::Reinit(const HX_MediaFormat* format, bool screenCapture) {
   for (size_t i = 0; i < m_spatial.size(); ++i) {
     if (!BuildLayer(i)) {
       Release();
+      m_failed = true;
+      m_failedFormat = *format;
+      m_failedScreen = screenCapture;
       return;
     }
   }
+  m_failed = false;
   if (!m_valid) return;
   if (m_hasPendingMode) m_svcMode = m_pendingMode;
 

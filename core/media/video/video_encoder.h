@@ -193,6 +193,7 @@ class HX_VideoEncoder : public HX_VideoEncoderBase {
   const HX_MediaFormat& GetFormat() const { return m_format; }
 
  private:
+  static bool Differs(const HX_MediaFormat& a, bool screenA, const HX_MediaFormat& b, bool screenB);
   void CheckScalableMode(uint32_t formatMode, uint32_t ownMode);
   void CheckLayersLimits(uint32_t mb);
   void FillSpatialDescription(uint32_t mb, uint32_t mbps);
@@ -235,4 +236,8 @@ class HX_VideoEncoder : public HX_VideoEncoderBase {
   // Layer 0's codec's rewrite of the mode word, applied once every layer is built.
   uint32_t m_pendingMode = 0;
   bool m_hasPendingMode = false;
+  // The last format whose layers could not be built (a stub codec, a failed init).
+  bool m_failed = false;
+  HX_MediaFormat m_failedFormat;
+  bool m_failedScreen = false;
 };
