@@ -40,8 +40,9 @@ HX_VideoCodecSpatial::HX_VideoCodecSpatial(HX_VideoCodecFactory* factory,
   if (source != nullptr) {
     sourceFormat = *source;
     scaled.assign(I420Bytes(format.width, format.height), 0);
-    m_threaded = true;
-    Start(hx::thread::normal, true);
+    m_scales = true;
+    // Without a thread (the system refused one) the layer still encodes, on the caller's thread.
+    m_threaded = Start(hx::thread::normal, true) == 0;
   }
 }
 
@@ -69,7 +70,7 @@ void HX_VideoCodecSpatial::Encode() {
   const unsigned char* picture = input;
   encodedSize = 0;
   bool ready = picture != nullptr && codec;
-  if (ready && m_threaded) {
+  if (ready && m_scales) {
     ready = m_processing.ResampleI420(
         picture, static_cast<int>(sourceFormat.width), static_cast<int>(sourceFormat.width),
         static_cast<int>(sourceFormat.height), scaled.data(), static_cast<int>(format.width),

@@ -113,6 +113,7 @@ class HX_VideoCodecSpatial : public HXThread {
 
  private:
   std::atomic<bool> m_stop{false};
+  bool m_scales = false;
   bool m_threaded = false;
   HX_VideoProcessingBase m_processing;
 };
