@@ -136,7 +136,9 @@ void CameraStandIn::MovingPattern(uint64_t index, int width, int height, uint8_t
   for (int y = 0; y < height; ++y) {
     uint8_t* row = out + static_cast<size_t>(y) * width;
     for (int x = 0; x < width; ++x) {
-      row[x] = static_cast<uint8_t>(16 + ((x + y + 2 * shift) * 3 % 200));
+      // A triangle wave of period 400 along the diagonal: smooth, with no edge of its own.
+      const int phase = (x + y + 2 * shift) % 400;
+      row[x] = static_cast<uint8_t>(16 + (phase < 200 ? phase : 399 - phase));
     }
   }
   // A bright square crossing the picture.

@@ -57,8 +57,8 @@ class CameraStandIn {
   bool IsRunning() const { return running_.load(); }
   uint64_t FramesDelivered() const { return delivered_.load(); }
 
-  // Writes picture `index` of the moving pattern (width x height x 3 / 2 bytes): diagonal luma
-  // bands and a bright square that move with the index, chroma that varies slowly.
+  // Writes picture `index` of the moving pattern (width x height x 3 / 2 bytes): a smooth diagonal
+  // luma wave and a bright square that move with the index, chroma that varies slowly.
   static void MovingPattern(uint64_t index, int width, int height, uint8_t* out);
 
  private:
