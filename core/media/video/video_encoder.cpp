@@ -10,6 +10,7 @@ namespace {
 constexpr uint32_t kPrefixBytes = 6;
 constexpr uint32_t kMinSide = 16;
 constexpr uint32_t kMaxSide = 131072;
+constexpr uint64_t kMaxArea = 8192ull * 8192;
 
 uint64_t I420Bytes(uint64_t width, uint64_t height) { return width * height * 3 / 2; }
 
@@ -303,8 +304,12 @@ bool HX_VideoEncoder::BuildLayer(size_t index) {
 }
 
 void HX_VideoEncoder::Reinit(const HX_MediaFormat* format, bool screenCapture) {
+  // Each side may reach 131072, but the layer buffers grow with the area (4 bytes a pixel for the
+  // output alone): an area beyond what the capture path delivers (8192 x 8192) is refused too,
+  // rather than failing an allocation of tens of gigabytes.
   if (format == nullptr || format->videoCodec == 0 || format->height < kMinSide ||
-      format->height > kMaxSide || format->width < kMinSide || format->width > kMaxSide) {
+      format->height > kMaxSide || format->width < kMinSide || format->width > kMaxSide ||
+      static_cast<uint64_t>(format->width) * format->height > kMaxArea) {
     Release();
     return;
   }

@@ -132,7 +132,8 @@ class HX_VideoEncoderBase {
   virtual void OnReady2Compress(const unsigned char* picture, unsigned long size,
                                 const HX_SendNhpVideoHeader* header, bool& sent) = 0;
   // Rebuilds the layers when the format or the screen-capture flag changed (an unchanged call
-  // costs one comparison). A missing format, a zero code or a side outside 16 to 131072 releases.
+  // costs one comparison). A missing format, a zero code, a side outside 16 to 131072 or an area
+  // above 8192 x 8192 releases.
   virtual void Reinit(const HX_MediaFormat* format, bool screenCapture) = 0;
   virtual void Release() = 0;
   // (bit rate, lower bandwidth, upper bandwidth in kbit/s, frame rate x 100); applied before the

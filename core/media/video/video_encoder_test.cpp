@@ -285,6 +285,7 @@ TEST(VideoEncoder, RefusedFormatsReleaseTable) {
       {"height 15", 320, 15, HX_MediaFormat::kCodecVP8, false},
       {"width 15", 15, 240, HX_MediaFormat::kCodecVP8, false},
       {"width above 131072", 131080, 16, HX_MediaFormat::kCodecVP8, false},
+      {"area above 8192 x 8192", 131072, 1024, HX_MediaFormat::kCodecVP8, false},
       {"stub code (VP9)", 320, 240, HX_MediaFormat::kCodecVP9, false},
       {"smallest", 16, 16, HX_MediaFormat::kCodecVP8, true},
   };
@@ -298,6 +299,8 @@ TEST(VideoEncoder, RefusedFormatsReleaseTable) {
     f.videoCodec = r.codec;
     fx.encoder.Reinit(&f, false);
     EXPECT_EQ(fx.encoder.IsValid(), r.valid);
+    // Refused before any layer is built: no codec, no layer buffers.
+    EXPECT_EQ(fx.factory.created.load(), r.valid ? 2 : 1);
     EXPECT_EQ(fx.Encode(good, 0, 0), r.valid);
   }
   Fixture fx(Caps(1));
