@@ -1,5 +1,7 @@
 #include "core/media/video/receive/frame_assembler.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -165,17 +167,14 @@ void HX_VideoFrameAssembler::Reset(uint64_t width, uint64_t height, bool restart
     m_expectedCounter = 0;
     m_partsExpected = 0;
   }
-  if (width == 0 || height == 0) {
+  // A side beyond what a peer's format may announce is no more usable than 0: the format of a
+  // stream comes from the peer as well.
+  if (!HX_PeerPictureSizeUsable(static_cast<int64_t>(std::min<uint64_t>(width, INT64_MAX)),
+                                static_cast<int64_t>(std::min<uint64_t>(height, INT64_MAX)))) {
     m_ready = false;
     return;
   }
   if (m_ready && width == m_width && height == m_height) return;
-  // 64-bit: a size from the stream's format is bounded by the caller, but the product must not
-  // wrap on the way to the allocation.
-  if (width > (UINT64_MAX / 3) / height) {
-    m_ready = false;
-    return;
-  }
   const uint64_t luma = width * height;
   const uint64_t bytes = luma * 3 / 2;
   // A frame in progress (a resize without restart between its parts) keeps what it has.

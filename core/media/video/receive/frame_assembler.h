@@ -49,10 +49,9 @@ class HX_VideoFrameAssembler {
   // Waiting flag := wait; the next part must start a frame; the frame in progress is dropped.
   void Reset(bool wait);
   // With restart: waiting for a key frame, the frame in progress dropped, counters 0. A side of 0
-  // clears the size (nothing is assembled until one is known again); the current size changes
-  // nothing more; another size replaces the buffer by a black I420 picture of that size
-  // (width x height bytes of 0, the rest 128). Sides are taken as they are: the receive stream
-  // hands its negotiated format here; sizes from the bitstream are bounded before.
+  // or above HX_MaxPeerPictureSide clears the size (nothing is assembled until one is known
+  // again); the current size changes nothing more; another size replaces the buffer by a black
+  // I420 picture of that size (width x height bytes of 0, the rest 128).
   void Reset(uint64_t width, uint64_t height, bool restart);
 
   // For diagnostics and tests.

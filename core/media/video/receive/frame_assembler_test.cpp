@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -273,9 +274,18 @@ TEST(Assembler, NothingIsAssembledUntilASizeIsKnownFromTheStreamOrAKeyFrame) {
   EXPECT_TRUE(PushAll(a, Parts(true, 0, Vp8Key(176, 144), 2, 3)));
   EXPECT_TRUE(a.IsReady());
   EXPECT_EQ(a.Width(), 176u);
-  // A size of 0 from the stream clears it again.
-  a.Reset(0, 240, true);
-  EXPECT_FALSE(a.IsReady());
+  // A size of 0 or above 8192 from the stream clears it again.
+  for (const auto& size : {std::pair<uint64_t, uint64_t>{0, 240},
+                           {320, 0},
+                           {8193, 240},
+                           {320, 8193},
+                           {UINT64_MAX, UINT64_MAX},
+                           {uint64_t{1} << 32, 2}}) {
+    a.Reset(176, 144, true);
+    ASSERT_TRUE(a.IsReady());
+    a.Reset(size.first, size.second, true);
+    EXPECT_FALSE(a.IsReady()) << size.first << "x" << size.second;
+  }
   a.Reset(176, 144, true);
   EXPECT_TRUE(a.IsReady());
   EXPECT_TRUE(PushAll(a, Parts(true, 0, unknown, 1, 0)));
