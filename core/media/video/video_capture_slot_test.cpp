@@ -381,7 +381,7 @@ TEST(VideoCaptureSlot, ControlsFromTwoThreadsLoseNoKeyFrameRequest) {
       fx.slot.OnPauseVideoCapture(i % 2 == 0);
       fx.slot.OnRoleVideoCapture(i % 3 != 0);
       fx.slot.OnChangeCodecBaseResolution(i % 2 ? 0 : (160u << 16) | 120u);
-      std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
     fx.slot.OnPauseVideoCapture(false);
     fx.slot.OnRoleVideoCapture(true);
@@ -392,7 +392,7 @@ TEST(VideoCaptureSlot, ControlsFromTwoThreadsLoseNoKeyFrameRequest) {
       fx.slot.OnChangeCodecBitrate(0, 0, 3000);
       unsigned out = 0;
       fx.slot.GetReduceFPS(out);
-      std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
   });
   pauser.join();

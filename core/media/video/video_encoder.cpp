@@ -40,8 +40,9 @@ HX_VideoCodecSpatial::HX_VideoCodecSpatial(HX_VideoCodecFactory* factory,
   if (source != nullptr) {
     sourceFormat = *source;
     scaled.assign(I420Bytes(format.width, format.height), 0);
-    m_threaded = true;
-    Start(hx::thread::normal, true);
+    m_scales = true;
+    // Without a thread (the system refused one) the layer still encodes, on the caller's thread.
+    m_threaded = Start(hx::thread::normal, true) == 0;
   }
 }
 
@@ -69,7 +70,7 @@ void HX_VideoCodecSpatial::Encode() {
   const unsigned char* picture = input;
   encodedSize = 0;
   bool ready = picture != nullptr && codec;
-  if (ready && m_threaded) {
+  if (ready && m_scales) {
     ready = m_processing.ResampleI420(
         picture, static_cast<int>(sourceFormat.width), static_cast<int>(sourceFormat.width),
         static_cast<int>(sourceFormat.height), scaled.data(), static_cast<int>(format.width),
@@ -105,10 +106,14 @@ void HX_VideoEncoder::SetBitrate(int bitrate, int lowBandwidth, int upBandwidth,
   m_fps = fps100;
 }
 
+bool HX_VideoEncoder::Differs(const HX_MediaFormat& a, bool screenA, const HX_MediaFormat& b,
+                              bool screenB) {
+  return a.width != b.width || a.height != b.height || a.frameRate != b.frameRate ||
+         a.videoCodec != b.videoCodec || a.hardwareCodec != b.hardwareCodec || screenA != screenB;
+}
+
 bool HX_VideoEncoder::CheckFormat(const HX_MediaFormat& format, bool screenCapture) {
-  return format.width != m_format.width || format.height != m_format.height ||
-         format.frameRate != m_format.frameRate || format.videoCodec != m_format.videoCodec ||
-         format.hardwareCodec != m_format.hardwareCodec || screenCapture != m_screenCapture;
+  return Differs(m_format, m_screenCapture, format, screenCapture);
 }
 
 void HX_VideoEncoder::Release() {
@@ -303,7 +308,13 @@ void HX_VideoEncoder::Reinit(const HX_MediaFormat* format, bool screenCapture) {
     Release();
     return;
   }
-  if (!CheckFormat(*format, screenCapture)) return;
+  // The comparison keeps running layers only: released (or never built), the current format is
+  // the default record, and a first format equal to it must still build the layers.
+  if (m_valid && !CheckFormat(*format, screenCapture)) return;
+  // A format whose layers could not be built is not tried again for every picture.
+  if (!m_valid && m_failed && !Differs(m_failedFormat, m_failedScreen, *format, screenCapture)) {
+    return;
+  }
   Release();
   if (m_codecFactory == nullptr) return;
   m_screenCapture = screenCapture;
@@ -322,9 +333,13 @@ void HX_VideoEncoder::Reinit(const HX_MediaFormat* format, bool screenCapture) {
   for (size_t i = 0; i < m_spatial.size(); ++i) {
     if (!BuildLayer(i)) {
       Release();
+      m_failed = true;
+      m_failedFormat = *format;
+      m_failedScreen = screenCapture;
       return;
     }
   }
+  m_failed = false;
   if (!m_valid) return;
   if (m_hasPendingMode) m_svcMode = m_pendingMode;
 

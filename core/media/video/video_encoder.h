@@ -113,6 +113,7 @@ class HX_VideoCodecSpatial : public HXThread {
 
  private:
   std::atomic<bool> m_stop{false};
+  bool m_scales = false;
   bool m_threaded = false;
   HX_VideoProcessingBase m_processing;
 };
@@ -193,6 +194,7 @@ class HX_VideoEncoder : public HX_VideoEncoderBase {
   const HX_MediaFormat& GetFormat() const { return m_format; }
 
  private:
+  static bool Differs(const HX_MediaFormat& a, bool screenA, const HX_MediaFormat& b, bool screenB);
   void CheckScalableMode(uint32_t formatMode, uint32_t ownMode);
   void CheckLayersLimits(uint32_t mb);
   void FillSpatialDescription(uint32_t mb, uint32_t mbps);
@@ -235,4 +237,8 @@ class HX_VideoEncoder : public HX_VideoEncoderBase {
   // Layer 0's codec's rewrite of the mode word, applied once every layer is built.
   uint32_t m_pendingMode = 0;
   bool m_hasPendingMode = false;
+  // The last format whose layers could not be built (a stub codec, a failed init).
+  bool m_failed = false;
+  HX_MediaFormat m_failedFormat;
+  bool m_failedScreen = false;
 };

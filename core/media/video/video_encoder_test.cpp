@@ -259,6 +259,21 @@ TEST(VideoEncoder, UnchangedReinitCreatesNoCodecAndChangesRebuild) {
   EXPECT_EQ(fx.factory.types.back(), hx_vfactory_defs::eTypeCodecSoftware);
 }
 
+// The current format of a new (or released) encoder is the default record, 320x240 VP8 at 15
+// frames per second: a first Reinit with that very format still builds the layers.
+TEST(VideoEncoder, FirstReinitWithTheDefaultFormatBuilds) {
+  Fixture fx(Caps(1));
+  const HX_MediaFormat f;
+  fx.encoder.Reinit(&f, false);
+  EXPECT_TRUE(fx.encoder.IsValid());
+  EXPECT_EQ(fx.factory.created.load(), 1);
+  fx.encoder.Release();
+  fx.encoder.Reinit(&f, false);
+  EXPECT_TRUE(fx.encoder.IsValid());
+  EXPECT_EQ(fx.factory.created.load(), 2);
+  EXPECT_TRUE(fx.Encode(f, 0, 0));
+}
+
 TEST(VideoEncoder, RefusedFormatsReleaseTable) {
   struct Row {
     const char* name;
@@ -288,6 +303,31 @@ TEST(VideoEncoder, RefusedFormatsReleaseTable) {
   Fixture fx(Caps(1));
   fx.encoder.Reinit(nullptr, false);
   EXPECT_FALSE(fx.encoder.IsValid());
+}
+
+// A format whose codec the factory cannot build is not tried again with every picture; another
+// format is.
+TEST(VideoEncoder, FailedFormatIsNotRebuiltForEveryPicture) {
+  struct StubCounter : HX_VideoCodecFactory {
+    int stubs = 0;
+    VideoCodecBase* CreateEncoderStub() override {
+      ++stubs;
+      return HX_VideoCodecFactory::CreateEncoderStub();
+    }
+  } factory;
+  HX_VideoEncoder encoder;
+  encoder.SetCodecFactory(&factory);
+  HX_MediaFormat f = Format(320, 240, 30, 0);
+  f.videoCodec = HX_MediaFormat::kCodecVP9;
+  for (int i = 0; i < 5; ++i) encoder.Reinit(&f, false);
+  EXPECT_FALSE(encoder.IsValid());
+  EXPECT_EQ(factory.stubs, 1);
+  f.width = 640;
+  encoder.Reinit(&f, false);
+  EXPECT_EQ(factory.stubs, 2);
+  f.videoCodec = HX_MediaFormat::kCodecVP8;
+  encoder.Reinit(&f, false);
+  EXPECT_TRUE(encoder.IsValid());
 }
 
 // Prefix and descriptor byte for byte, two layers of 640x480, SVC level 0 and level 1.
