@@ -5,13 +5,15 @@
 #include "core/media/format/media_format_limits.h"
 #include "core/media/video/capture_slot_file.h"
 #include "core/media/video/codec/video_codec_factory.h"
+#include "core/media/video/receive/video_sync.h"
 #include "core/media/video/video_capture_slot.h"
 #include "core/media/video/video_decoder.h"
 #include "core/media/video/video_encoder.h"
 #include "core/wire/client_caps.h"
 
 HX_MeetingToolsFactory::HX_MeetingToolsFactory()
-    : m_videoCodecFactory(std::make_unique<HX_VideoCodecFactory>()) {}
+    : m_videoCodecFactory(std::make_unique<HX_VideoCodecFactory>()),
+      m_videoSynch(HX_VideoSynchFactory::CreateVideoSynch()) {}
 
 HX_MeetingToolsFactory::~HX_MeetingToolsFactory() = default;
 

@@ -6,7 +6,9 @@
 // The defaults build the core's own objects; a platform subclass may return richer ones (the SDK
 // bridge's capture slot with PutImage).
 //
-// The factory owns one video codec factory, created with it; RegisteredVideoCodecFactory replaces
+// The factory owns the one video synchroniser (the draw thread of every receive stream's video
+// source; its thread runs only while a source is registered) and one video codec factory, both
+// created with it; RegisteredVideoCodecFactory replaces
 // it (taking ownership), so that the platform's factory with hardware codecs takes its place. The
 // encoders and decoders made afterwards use the registered one.
 //
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 
+class CVideoSinc;
 class HX_ClientCaps;
 class HX_CaptureSlotFile;
 class HX_MediaFormatManagerLimits;
@@ -61,6 +64,8 @@ class HX_MeetingToolsFactory {
   // Takes ownership of `factory` (null keeps the current one) and replaces the current one.
   void RegisteredVideoCodecFactory(HX_VideoCodecFactory* factory);
   HX_VideoCodecFactory* GetVideoCodecFactory() const { return m_videoCodecFactory.get(); }
+  // The one video synchroniser: receive streams add their video sources to it.
+  CVideoSinc* GetVideoSynch() const { return m_videoSynch.get(); }
 
  protected:
   // The limits whose conference upper bit rates (camera, screen capture) the encoder takes; none
@@ -69,4 +74,5 @@ class HX_MeetingToolsFactory {
 
  private:
   std::unique_ptr<HX_VideoCodecFactory> m_videoCodecFactory;
+  std::unique_ptr<CVideoSinc> m_videoSynch;
 };

@@ -9,6 +9,7 @@
 #include "core/media/format/media_format_limits.h"
 #include "core/media/video/capture_slot_file.h"
 #include "core/media/video/codec/video_codec_factory.h"
+#include "core/media/video/receive/video_sync.h"
 #include "core/media/video/video_capture_slot.h"
 #include "core/media/video/video_decoder.h"
 #include "core/media/video/video_encoder.h"
@@ -57,6 +58,9 @@ HX_ClientCaps Caps(uint32_t w, uint32_t h) {
 TEST(MeetingToolsVideo, HooksBuildTheRealObjectsWithTheRegisteredFactory) {
   Tools tools;
   ASSERT_NE(tools.GetVideoCodecFactory(), nullptr);
+  // The one synchroniser, its draw thread idle until a receive stream adds a source.
+  ASSERT_NE(tools.GetVideoSynch(), nullptr);
+  EXPECT_TRUE(tools.GetVideoSynch()->IsIdle());
   int encoders = 0, decoders = 0;
   tools.RegisteredVideoCodecFactory(new CountingFactory(&encoders, &decoders));
   tools.RegisteredVideoCodecFactory(nullptr);  // keeps the registered one
