@@ -69,16 +69,23 @@ void HX_EchoDelayDetector::AddPatternToRenderedAudio(void* block, int deviceFreq
   if (rendered_time_ > lead_time_ && probe_position_ < probe_.size()) {
     const uint64_t remaining = probe_.size() - probe_position_;
     const uint64_t m = std::min<uint64_t>(uint64_t(samples) * 16000 / unsigned(deviceFrequency), remaining);
-    if (m != 0) {
+    const auto first = probe_.begin() + std::ptrdiff_t(probe_position_);
+    if (m != 0 && deviceFrequency == int(hx_echo_probe::kRate)) {
+      // No conversion: the probe is copied as it is and starts exactly at a block boundary (the
+      // resampler would hold back part of a 10 ms chunk and shift it within the block).
+      pending_.insert(pending_.end(), first, first + std::ptrdiff_t(m));
+    } else if (m != 0) {
       // The resampler converts whole 10 ms chunks and holds the rest, so one call may give fewer
       // or more samples than m × f / 16000: it writes into scratch, never into the block.
-      std::vector<int16_t> input(probe_.begin() + probe_position_, probe_.begin() + probe_position_ + m);
+      std::vector<int16_t> input(first, first + std::ptrdiff_t(m));
       std::vector<int16_t> scratch((m + 2 * 160) * unsigned(deviceFrequency) / 16000 + 64);
       const int got = resampler_->Process(input.data(), scratch.data(), unsigned(m * 2), 16000,
                                           unsigned(deviceFrequency));
-      if (got > 0) pending_.insert(pending_.end(), scratch.begin(), scratch.begin() + std::min<size_t>(got, scratch.size()));
-      probe_position_ += m;
+      if (got > 0)
+        pending_.insert(pending_.end(), scratch.begin(),
+                        scratch.begin() + std::ptrdiff_t(std::min<size_t>(size_t(got), scratch.size())));
     }
+    probe_position_ += m;
   }
   if (pending_.empty()) return;
   const size_t n = std::min<size_t>(pending_.size(), samples);
