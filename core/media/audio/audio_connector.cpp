@@ -15,12 +15,16 @@ HX_AudioConnector::HX_AudioConnector(HX_AudioProcessingFactory* factory)
 }
 
 HX_AudioConnector::~HX_AudioConnector() {
+  {
+    // The device stops calling PutAudio before anything PutAudio touches goes away.
+    std::lock_guard<std::mutex> lock(render_state_mutex_);
+    muxerFrequencyChanged.DisconnectAll();
+    if (renderer_ && renderer_->GetRenderCallback() == this) renderer_->SetRenderCallback(nullptr);
+    renderer_.reset();
+  }
   JoinMeasurement();
   // The sink calls CurrentFreq on this object: it goes before anything that call touches.
   sink_.reset();
-  std::lock_guard<std::mutex> lock(render_state_mutex_);
-  muxerFrequencyChanged.DisconnectAll();
-  if (renderer_ && renderer_->GetRenderCallback() == this) renderer_->SetRenderCallback(nullptr);
 }
 
 void HX_AudioConnector::JoinMeasurement() {
@@ -75,6 +79,7 @@ void HX_AudioConnector::ResetRendererDevice() {
   {
     std::lock_guard<std::mutex> lock(render_state_mutex_);
     muxerFrequencyChanged.DisconnectAll();
+    if (renderer_ && renderer_->GetRenderCallback() == this) renderer_->SetRenderCallback(nullptr);
     renderer_.reset();
   }
   sink_->BlockSources(true);

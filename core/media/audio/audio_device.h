@@ -86,7 +86,9 @@ class HX_AudioPlaybackBase {
 
   // The connector's signal carries an unsigned frequency; this forwards it.
   void OnMuxerFrequency(unsigned frequency) { SetMuxerFrequency(static_cast<int>(frequency)); }
-  void SetRenderCallback(AudioRenderCallback* callback) { callback_.store(callback); }
+  // A device with a render thread overrides this to return only once a render call of the old
+  // callback has finished, so that the callback's owner may go away afterwards.
+  virtual void SetRenderCallback(AudioRenderCallback* callback) { callback_.store(callback); }
   AudioRenderCallback* GetRenderCallback() const { return callback_.load(); }
   // Greater than 0: the device plays at this fixed rate.
   int GetDeviceFrequency() const { return device_frequency_; }

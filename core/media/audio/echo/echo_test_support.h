@@ -1,9 +1,11 @@
 #pragma once
 // Test support for the echo-delay measurement: a processing module that hands the detector the
-// block it last rendered as the far end (what a real module's alignment provides), counting and
+// rendered audio as the far end, sample for sample beside the captured audio (what a real
+// module's alignment provides: both streams counted from the same device block), counting and
 // recording what the connector asks of it.
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <vector>
 
@@ -22,7 +24,8 @@ class SeamProcessing : public HX_AudioProcessingStub {
   }
   bool ProcessRenderAudio(const short* s, unsigned long count, float, int) override {
     std::lock_guard<std::mutex> l(mutex_);
-    last_rendered_.assign(s, s + count);
+    rendered_.insert(rendered_.end(), s, s + count);
+    if (rendered_.size() > 16000 * 10) rendered_.erase(rendered_.begin(), rendered_.begin() + count);
     render_blocks.fetch_add(1);
     return true;
   }
@@ -34,8 +37,9 @@ class SeamProcessing : public HX_AudioProcessingStub {
     if (far_end_is_rendered_) {
       std::lock_guard<std::mutex> l(mutex_);
       far_.assign(count, 0);
-      std::copy(last_rendered_.begin(), last_rendered_.begin() + std::min(count, last_rendered_.size()),
-                far_.begin());
+      const size_t n = std::min<size_t>(count, rendered_.size());
+      std::copy(rendered_.begin(), rendered_.begin() + n, far_.begin());
+      rendered_.erase(rendered_.begin(), rendered_.begin() + n);
       rendered = far_.data();
     }
     capture_blocks.fetch_add(1);
@@ -64,7 +68,7 @@ class SeamProcessing : public HX_AudioProcessingStub {
  private:
   const bool far_end_is_rendered_;
   std::mutex mutex_;
-  std::vector<short> last_rendered_;
+  std::deque<short> rendered_;  // rendered, not yet handed out
   std::vector<short> far_;  // capture thread only
 };
 
