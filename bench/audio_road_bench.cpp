@@ -45,11 +45,12 @@ std::vector<std::vector<unsigned char>> Packets(int rate, int count, double pitc
       const double t = double(f * frame + i) / rate;
       seed = seed * 1664525u + 1013904223u;
       const double env = 0.5 + 0.5 * std::sin(2 * M_PI * 4 * t);
-      pcm[i] = int16_t(env * (5000 * std::sin(2 * M_PI * pitch * t) + 2500 * std::sin(2 * M_PI * 3 * pitch * t)) +
+      pcm[i] = int16_t(env * (5000 * std::sin(2 * M_PI * pitch * t) +
+                              2500 * std::sin(2 * M_PI * 3 * pitch * t)) +
                        double((seed >> 22) & 255) - 128);
     }
-    const int n = enc.Convert(reinterpret_cast<unsigned char*>(pcm.data()), frame * 2, packet.data(),
-                              int(packet.size()));
+    const int n = enc.Convert(reinterpret_cast<unsigned char*>(pcm.data()), frame * 2,
+                              packet.data(), int(packet.size()));
     out.emplace_back(packet.begin(), packet.begin() + std::max(n, 0));
   }
   return out;
@@ -107,8 +108,8 @@ double RunBare(const Traffic& traffic) {
   for (int r = 0; r < kRounds; ++r) {
     for (int p = 0; p < kPeers; ++p) {
       const auto& packet = traffic.packets[p][r];
-      benchmark::DoNotOptimize(opus_decode(dec[p], packet.data(), opus_int32(packet.size()), pcm.data(),
-                                           int(pcm.size()), 0));
+      benchmark::DoNotOptimize(opus_decode(dec[p], packet.data(), opus_int32(packet.size()),
+                                           pcm.data(), int(pcm.size()), 0));
     }
   }
   const double spent = CpuSeconds() - start;

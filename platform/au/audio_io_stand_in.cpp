@@ -31,7 +31,8 @@ bool AudioIOStandIn::Start(const Config& config) {
   input_frames_ = 0;
   size_t ring = std::max<size_t>(config.ring_frames, config.block_frames);
   for (const EchoPath& e : config.echoes)
-    ring = std::max<size_t>(ring, uint64_t(e.delay_ms) * config.sample_rate / 1000 + 2 * config.block_frames);
+    ring = std::max<size_t>(
+        ring, uint64_t(e.delay_ms) * config.sample_rate / 1000 + 2 * config.block_frames);
   {
     std::lock_guard<std::mutex> l(ring_mutex_);
     ring_.assign(ring, 0);
@@ -123,7 +124,8 @@ void AudioIOStandIn::MakeInput(int16_t* out, size_t frames) {
       for (size_t i = 0; i < frames; ++i) {
         // The phase from a frame count modulo the sine's period keeps the tone exact for hours.
         const double t = double((input_frames_ + i) % (uint64_t(rate) * 100)) / rate;
-        out[i] = int16_t(std::lround(config_.sine_amplitude * std::sin(2 * M_PI * config_.sine_hz * t)));
+        out[i] =
+            int16_t(std::lround(config_.sine_amplitude * std::sin(2 * M_PI * config_.sine_hz * t)));
       }
       break;
     case Source::kWavFile:
@@ -158,7 +160,8 @@ void AudioIOStandIn::Run() {
   for (uint64_t block = 0; !stop_.load(); ++block) {
     if (config_.paced) {
       std::this_thread::sleep_until(
-          start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * double(block)));
+          start +
+          std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * double(block)));
       if (stop_.load()) break;
     }
     {

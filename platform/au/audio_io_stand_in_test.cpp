@@ -60,9 +60,9 @@ TEST(AudioIOStandIn, PacedBlocksFollowTheClock) {
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(io.Start(c));
   WaitBlocks(io, 13);  // block 12 is due 192 ms after the start
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - t0)
-                      .count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   io.Stop();
   EXPECT_GE(ms, 190);
   EXPECT_EQ(sizes.load(), 256u);

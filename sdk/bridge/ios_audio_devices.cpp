@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-HXAudioRecordIOS::HXAudioRecordIOS(std::shared_ptr<hx::platform::AudioIOStandIn> io, unsigned frameBytes)
+HXAudioRecordIOS::HXAudioRecordIOS(std::shared_ptr<hx::platform::AudioIOStandIn> io,
+                                   unsigned frameBytes)
     : io_(std::move(io)), frame_bytes_(frameBytes < 2 ? 2 : frameBytes & ~1u), fifo_(kRate * 2) {}
 
 HXAudioRecordIOS::~HXAudioRecordIOS() { DeviceStop(); }
@@ -84,12 +85,14 @@ void HXAudioRecordIOS::CaptureLoop() {
       continue;
     }
     lock.unlock();
-    while (fifo_.GetData(frame.data(), frame_bytes_, true)) sampleReady(frame.data(), frame_bytes_, 16000.0f, 0);
+    while (fifo_.GetData(frame.data(), frame_bytes_, true))
+      sampleReady(frame.data(), frame_bytes_, 16000.0f, 0);
     lock.lock();
   }
 }
 
-HXAudioPlaybackIOS::HXAudioPlaybackIOS(std::shared_ptr<hx::platform::AudioIOStandIn> io) : io_(std::move(io)) {
+HXAudioPlaybackIOS::HXAudioPlaybackIOS(std::shared_ptr<hx::platform::AudioIOStandIn> io)
+    : io_(std::move(io)) {
   device_frequency_ = kRate;
   if (io_) io_->SetRenderCallback([this](int16_t* s, size_t n) { Render(s, n); });
 }
@@ -98,7 +101,9 @@ HXAudioPlaybackIOS::~HXAudioPlaybackIOS() {
   if (io_) io_->SetRenderCallback(nullptr);
 }
 
-void HXAudioPlaybackIOS::SetMuxerFrequency(int frequency) { open_frequency_.store(frequency > 0 ? frequency : 0); }
+void HXAudioPlaybackIOS::SetMuxerFrequency(int frequency) {
+  open_frequency_.store(frequency > 0 ? frequency : 0);
+}
 
 void HXAudioPlaybackIOS::SetRenderCallback(AudioRenderCallback* callback) {
   std::lock_guard<std::recursive_mutex> lock(render_mutex_);

@@ -33,7 +33,8 @@
 class HXAudioRecordIOS : public HXAudioRecordBase {
  public:
   static constexpr unsigned kRate = 16000;
-  explicit HXAudioRecordIOS(std::shared_ptr<hx::platform::AudioIOStandIn> io, unsigned frameBytes = 640);
+  explicit HXAudioRecordIOS(std::shared_ptr<hx::platform::AudioIOStandIn> io,
+                            unsigned frameBytes = 640);
   ~HXAudioRecordIOS() override;
 
   bool DeviceOpen(const char* name, const HX_MediaFormat& format) override;

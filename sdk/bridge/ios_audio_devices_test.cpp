@@ -180,7 +180,8 @@ struct Measurement {
   int offset = 0;
   int module_offset = 0;
 };
-Measurement Measure(HX_AudioProcessingFactory* factory, std::vector<AudioIOStandIn::EchoPath> echoes) {
+Measurement Measure(HX_AudioProcessingFactory* factory,
+                    std::vector<AudioIOStandIn::EchoPath> echoes) {
   auto io = std::make_shared<AudioIOStandIn>();
   auto speaker = std::make_shared<HXAudioPlaybackIOS>(io);
   auto mic = std::make_shared<HXAudioRecordIOS>(io, 512);

@@ -72,7 +72,8 @@ void HX_AudioConnector::SelectRendererDevice(std::shared_ptr<HX_AudioPlaybackBas
   sink_->ResetCurrentFrequency();
   const int f = device->GetDeviceFrequency();
   // The sink announces the mixing frequency from here, which reaches the device via CurrentFreq.
-  sink_->SetAudioMode(f > 0 ? HX_AudioSinc::kFixed : HX_AudioSinc::kFollowSources, f > 0 ? unsigned(f) : 0);
+  sink_->SetAudioMode(f > 0 ? HX_AudioSinc::kFixed : HX_AudioSinc::kFollowSources,
+                      f > 0 ? unsigned(f) : 0);
 }
 
 void HX_AudioConnector::ResetRendererDevice() {
@@ -108,8 +109,8 @@ void HX_AudioConnector::CheckRenderState(unsigned frequency) {
   muxerFrequencyChanged(frequency);
 }
 
-void HX_AudioConnector::OnAudioSampleReady(unsigned char* data, unsigned long bytes, float sampleRate,
-                                           int value) {
+void HX_AudioConnector::OnAudioSampleReady(unsigned char* data, unsigned long bytes,
+                                           float sampleRate, int value) {
   if (data == nullptr || bytes < 2) return;
   const bool skip = audio_capturer_role_.load() == 0;
   bool probe = false;
@@ -121,8 +122,9 @@ void HX_AudioConnector::OnAudioSampleReady(unsigned char* data, unsigned long by
   short* output = nullptr;
   short* captured = nullptr;
   short* rendered = nullptr;
-  const int n = processing_->ProcessCaptureAudio(reinterpret_cast<short*>(data), output, captured, rendered,
-                                                 bytes / 2, sampleRate, value, skip, probe);
+  const int n =
+      processing_->ProcessCaptureAudio(reinterpret_cast<short*>(data), output, captured, rendered,
+                                       bytes / 2, sampleRate, value, skip, probe);
   if (measuring) {
     std::lock_guard<std::mutex> lock(measurement_mutex_);
     // The flag is read again: a disable call may have released the detector meanwhile.
@@ -132,7 +134,8 @@ void HX_AudioConnector::OnAudioSampleReady(unsigned char* data, unsigned long by
       CheckAudioDelay();
     }
   }
-  if (!skip && output != nullptr && n > 0) sampleProcessed(reinterpret_cast<unsigned char const*>(output), n * 2ul);
+  if (!skip && output != nullptr && n > 0)
+    sampleProcessed(reinterpret_cast<unsigned char const*>(output), n * 2ul);
 
   const float a = processing_->GetRmsLevel();
   const float m = processing_->GetMicLevel();
@@ -148,7 +151,8 @@ void HX_AudioConnector::OnAudioSampleReady(unsigned char* data, unsigned long by
 
 bool HX_AudioConnector::PutAudio(void* buffer, unsigned bytes, int deviceFrequency, int value) {
   if (buffer == nullptr) return false;
-  const bool got = sink_->GetAudio(buffer, bytes, deviceFrequency > 0 ? unsigned(deviceFrequency) : 0);
+  const bool got =
+      sink_->GetAudio(buffer, bytes, deviceFrequency > 0 ? unsigned(deviceFrequency) : 0);
   if (HX_EchoDebugger* dbg = processing_->GetEchoDebugger())
     HX_ECHO_LOG(dbg, "renderer GeAudio : res = %5d, curFreq = %6d, devFreq = %6d", int(got),
                 int(sink_->GetCurrentFrequency()), deviceFrequency);
@@ -159,7 +163,8 @@ bool HX_AudioConnector::PutAudio(void* buffer, unsigned bytes, int deviceFrequen
   } else if (!got) {
     return false;
   }
-  processing_->ProcessRenderAudio(static_cast<const short*>(buffer), bytes / 2, float(deviceFrequency), value);
+  processing_->ProcessRenderAudio(static_cast<const short*>(buffer), bytes / 2,
+                                  float(deviceFrequency), value);
   return true;
 }
 

@@ -30,7 +30,8 @@ struct Recorder {
   void OnSample(unsigned char const*, unsigned long bytes) { samples.push_back(bytes); }
   void OnAudioLevel(float a) { audio.push_back(a); }
   void OnMicLevel(float m) { mic.push_back(m); }
-  void OnDelay(audiodelay_detector::EGetDelayResult r, int offset, HX_AudioConnector::Identifiers ids) {
+  void OnDelay(audiodelay_detector::EGetDelayResult r, int offset,
+               HX_AudioConnector::Identifiers ids) {
     result = r;
     this->offset = offset;
     this->ids = ids;
@@ -136,7 +137,9 @@ TEST_F(Connector, CapturerInitClearsTheEchoCancellerUnlessRenderRuns) {
     bool DeviceCheckMute() override { return false; }
     std::string GetDefaultDevName() override { return "mic"; }
     std::set<audio::Device*> EnumerateDevices() override { return {}; }
-    std::string GetInternalName(const std::string& n, const std::set<audio::Device*>&) override { return n; }
+    std::string GetInternalName(const std::string& n, const std::set<audio::Device*>&) override {
+      return n;
+    }
     bool SetMicLevel(float) override { return true; }
     float GetMaxMicLevel() override { return 1; }
     float GetMicLevel() override { return 1; }
@@ -223,7 +226,8 @@ struct EchoLine {
       }
       c.OnAudioSampleReady(reinterpret_cast<unsigned char*>(in.data()), 512, 16000.0f, 0);
     }
-    for (int i = 0; i < 3000 && !rec.done.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 3000 && !rec.done.load(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 };
 

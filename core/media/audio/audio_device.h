@@ -66,7 +66,8 @@ class HXAudioBase {
   virtual std::string GetDefaultDevName() = 0;
   virtual ~HXAudioBase() = default;
   virtual std::set<audio::Device*> EnumerateDevices() = 0;
-  virtual std::string GetInternalName(const std::string& name, const std::set<audio::Device*>& devices) = 0;
+  virtual std::string GetInternalName(const std::string& name,
+                                      const std::set<audio::Device*>& devices) = 0;
 };
 
 class HXAudioRecordBase : public HXAudioBase {

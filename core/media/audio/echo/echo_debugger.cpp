@@ -2,15 +2,16 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <algorithm>
 
 bool HX_EchoDebugger::Init(const std::string& directory) {
   Clear();
   directory_ = directory;
-  if (!directory_.empty() && directory_.back() != '/' && directory_.back() != '\\') directory_ += "/";
+  if (!directory_.empty() && directory_.back() != '/' && directory_.back() != '\\')
+    directory_ += "/";
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "%llu", static_cast<unsigned long long>(std::time(nullptr)));
   static const char* const kNames[4] = {"echo", "nearend", "farend", "echo"};
@@ -44,8 +45,8 @@ int HX_EchoDebugger::GetCurrentTimeStr(char* buffer) {
   std::tm local{};
   const time_t seconds = tv.tv_sec;
   localtime_r(&seconds, &local);
-  return std::snprintf(buffer, 16, "%02d:%02d:%02d:%03d ", local.tm_hour, local.tm_min, local.tm_sec,
-                       int(tv.tv_usec / 1000));
+  return std::snprintf(buffer, 16, "%02d:%02d:%02d:%03d ", local.tm_hour, local.tm_min,
+                       local.tm_sec, int(tv.tv_usec / 1000));
 }
 
 void HX_EchoDebugger::Log(const char*, int, const char* format, ...) {

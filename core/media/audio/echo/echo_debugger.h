@@ -30,7 +30,8 @@ class HX_EchoDebugger {
   bool IsEnabled() const { return enabled_.load(); }
   void WriteData(DataType type, const void* data, unsigned long bytes);
   // The source file and line are accepted for the caller's convenience and not written.
-  void Log(const char* file, int line, const char* format, ...) __attribute__((format(printf, 4, 5)));
+  void Log(const char* file, int line, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
   // "hh:mm:ss:mmm " of the local time; answers its length.
   static int GetCurrentTimeStr(char* buffer);
 

@@ -18,7 +18,8 @@ std::string ReadAll(const std::string& path) {
 }
 
 TEST(EchoDebugger, FilesNamedFromTheTimeAndWrittenAsGiven) {
-  const auto dir = std::filesystem::temp_directory_path() / ("hx_echo_dbg_" + std::to_string(::getpid()));
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("hx_echo_dbg_" + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   HX_EchoDebugger dbg;
   const auto before = std::time(nullptr);
@@ -42,11 +43,13 @@ TEST(EchoDebugger, FilesNamedFromTheTimeAndWrittenAsGiven) {
   dbg.Log(__FILE__, __LINE__, "%s", longText.c_str());
   dbg.Clear();
   EXPECT_FALSE(dbg.IsEnabled());
-  EXPECT_EQ(ReadAll((dir / (stamp + "_nearend.pcm")).string()), std::string(reinterpret_cast<const char*>(pcm), 6));
+  EXPECT_EQ(ReadAll((dir / (stamp + "_nearend.pcm")).string()),
+            std::string(reinterpret_cast<const char*>(pcm), 6));
   const std::string log = ReadAll((dir / (stamp + "_echo.log")).string());
   const auto eol = log.find('\n');
   ASSERT_NE(eol, std::string::npos);
-  EXPECT_TRUE(std::regex_match(log.substr(0, eol), std::regex("\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d run muxer audio")))
+  EXPECT_TRUE(std::regex_match(log.substr(0, eol),
+                               std::regex("\\d\\d:\\d\\d:\\d\\d:\\d\\d\\d run muxer audio")))
       << log.substr(0, eol);
   const std::string second = log.substr(eol + 1);
   EXPECT_EQ(second.size(), HX_EchoDebugger::kLineBytes - 1);

@@ -17,7 +17,8 @@ void HX_EchoDelayDetector::SetResamplerFactory(std::shared_ptr<HX_AudioResampler
   resampler_factory_ = std::move(factory);
 }
 
-bool HX_EchoDelayDetector::Init(unsigned long leadMs, unsigned long tailMs, unsigned long captureRate) {
+bool HX_EchoDelayDetector::Init(unsigned long leadMs, unsigned long tailMs,
+                                unsigned long captureRate) {
   Release();
   if (captureRate == 0 || !resampler_factory_) return false;
   lead_time_ = leadMs;
@@ -47,8 +48,8 @@ bool HX_EchoDelayDetector::IsEnoughData() const {
   return total_time_ != 0 && captured_time_ >= total_time_ && rendered_time_ >= total_time_;
 }
 
-void HX_EchoDelayDetector::Collect(std::vector<int16_t>& stream, uint64_t& time, const short* samples,
-                                   int count) {
+void HX_EchoDelayDetector::Collect(std::vector<int16_t>& stream, uint64_t& time,
+                                   const short* samples, int count) {
   if (samples == nullptr || count <= 0 || capture_rate_ == 0 || time >= total_time_) return;
   stream.insert(stream.end(), samples, samples + count);
   time += uint64_t(count) * 1000 / capture_rate_;
@@ -68,7 +69,8 @@ void HX_EchoDelayDetector::AddPatternToRenderedAudio(void* block, int deviceFreq
   int16_t* out = static_cast<int16_t*>(block);
   if (rendered_time_ > lead_time_ && probe_position_ < probe_.size()) {
     const uint64_t remaining = probe_.size() - probe_position_;
-    const uint64_t m = std::min<uint64_t>(uint64_t(samples) * 16000 / unsigned(deviceFrequency), remaining);
+    const uint64_t m =
+        std::min<uint64_t>(uint64_t(samples) * 16000 / unsigned(deviceFrequency), remaining);
     const auto first = probe_.begin() + std::ptrdiff_t(probe_position_);
     if (m != 0 && deviceFrequency == int(hx_echo_probe::kRate)) {
       // No conversion: the probe is copied as it is and starts exactly at a block boundary (the
@@ -82,8 +84,9 @@ void HX_EchoDelayDetector::AddPatternToRenderedAudio(void* block, int deviceFreq
       const int got = resampler_->Process(input.data(), scratch.data(), unsigned(m * 2), 16000,
                                           unsigned(deviceFrequency));
       if (got > 0)
-        pending_.insert(pending_.end(), scratch.begin(),
-                        scratch.begin() + std::ptrdiff_t(std::min<size_t>(size_t(got), scratch.size())));
+        pending_.insert(
+            pending_.end(), scratch.begin(),
+            scratch.begin() + std::ptrdiff_t(std::min<size_t>(size_t(got), scratch.size())));
     }
     probe_position_ += m;
   }
@@ -101,7 +104,8 @@ std::vector<int16_t> HX_EchoDelayDetector::To16k(const std::vector<int16_t>& sam
   std::unique_ptr<HX_AudioResamplerBase> resampler(resampler_factory_->CreateAudioResampler());
   if (!resampler) return out;
   std::vector<int16_t> chunk(320);
-  std::vector<int16_t> scratch((320 + 2 * capture_rate_ / 100) * kAnalysisRate / capture_rate_ + 64);
+  std::vector<int16_t> scratch((320 + 2 * capture_rate_ / 100) * kAnalysisRate / capture_rate_ +
+                               64);
   for (size_t pos = 0; pos < samples.size() && out.size() < size; pos += 320) {
     const size_t n = std::min<size_t>(320, samples.size() - pos);
     std::copy(samples.begin() + pos, samples.begin() + pos + n, chunk.begin());
@@ -114,7 +118,8 @@ std::vector<int16_t> HX_EchoDelayDetector::To16k(const std::vector<int16_t>& sam
   return out;
 }
 
-HX_EchoDelayDetector::Spectra HX_EchoDelayDetector::GetFftFromSamples(const std::vector<int16_t>& samples) {
+HX_EchoDelayDetector::Spectra HX_EchoDelayDetector::GetFftFromSamples(
+    const std::vector<int16_t>& samples) {
   Spectra spectra;
   if (fft_ == nullptr) return spectra;
   int16_t in[kBlockLength];
@@ -208,21 +213,28 @@ double HX_EchoDelayDetector::GetOutlierThreshold(const Pairs& function, double f
   return q1 - factor * (q3 - q1);
 }
 
-HX_EchoDelayDetector::Pairs HX_EchoDelayDetector::GetOutliers(const Pairs& function, double factor) {
+HX_EchoDelayDetector::Pairs HX_EchoDelayDetector::GetOutliers(const Pairs& function,
+                                                              double factor) {
   const double threshold = GetOutlierThreshold(function, factor);
   Pairs out;
   for (const auto& p : function)
     if (p.second < threshold) out.push_back(p);
-  std::stable_sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  std::stable_sort(out.begin(), out.end(),
+                   [](const auto& a, const auto& b) { return a.second < b.second; });
   return out;
 }
 
-HX_EchoDelayDetector::Pairs HX_EchoDelayDetector::GetMajorOutliers(const Pairs& f) { return GetOutliers(f, 3.0); }
-HX_EchoDelayDetector::Pairs HX_EchoDelayDetector::GetMinorOutliers(const Pairs& f) { return GetOutliers(f, 1.5); }
+HX_EchoDelayDetector::Pairs HX_EchoDelayDetector::GetMajorOutliers(const Pairs& f) {
+  return GetOutliers(f, 3.0);
+}
+HX_EchoDelayDetector::Pairs HX_EchoDelayDetector::GetMinorOutliers(const Pairs& f) {
+  return GetOutliers(f, 1.5);
+}
 double HX_EchoDelayDetector::GetMajorOutlier(const Pairs& f) { return GetOutlierThreshold(f, 3.0); }
 double HX_EchoDelayDetector::GetMinorOutlier(const Pairs& f) { return GetOutlierThreshold(f, 1.5); }
 
-HX_EchoDelayDetector::Pairs HX_EchoDelayDetector::ToIndexValuePairs(const std::vector<double>& values) {
+HX_EchoDelayDetector::Pairs HX_EchoDelayDetector::ToIndexValuePairs(
+    const std::vector<double>& values) {
   Pairs out;
   for (size_t i = 0; i < values.size(); ++i) out.emplace_back(int(i), values[i]);
   return out;
@@ -239,7 +251,8 @@ EGetDelayResult HX_EchoDelayDetector::ComputeDelay() {
   int last = 0;
   if (q >= 0) {
     for (const auto& candidate : GetLocalMinimums(GetMatchFunction(p, c))) {
-      for (const auto& o : GetMajorOutliers(GetMatchFunctionVertical(p, c, size_t(candidate.first)))) {
+      for (const auto& o :
+           GetMajorOutliers(GetMatchFunctionVertical(p, c, size_t(candidate.first)))) {
         if (o.first >= 15 && o.first <= 17) {
           ++confirmed;
           last = candidate.first;

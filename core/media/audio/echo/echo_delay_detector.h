@@ -26,9 +26,9 @@
 
 namespace audiodelay_detector {
 enum EGetDelayResult : int16_t {
-  kDelayFound = 0,       // exactly one candidate was confirmed
-  kNoCandidate = 1,      // no candidate was confirmed
-  kManyCandidates = 2,   // more than one candidate was confirmed
+  kDelayFound = 0,      // exactly one candidate was confirmed
+  kNoCandidate = 1,     // no candidate was confirmed
+  kManyCandidates = 2,  // more than one candidate was confirmed
 };
 }  // namespace audiodelay_detector
 

@@ -116,7 +116,8 @@ TEST_F(EchoDetector, ProbeIsWrittenOnlyIntoTheBlockAt16And48kHz) {
       const uint64_t before = d.GetProbePosition();
       d.AddPatternToRenderedAudio(block.data(), f, samples);
       EXPECT_LE(d.GetProbePosition() - before, samples * 16000 / f) << f;
-      for (size_t g = samples; g < block.size(); ++g) ASSERT_EQ(block[g], 0x5555) << f << " block " << b;
+      for (size_t g = samples; g < block.size(); ++g)
+        ASSERT_EQ(block[g], 0x5555) << f << " block " << b;
       if (d.GetProbePosition() > 0) started = true;
       played.insert(played.end(), block.begin(), block.begin() + samples);
       d.AddRenderedSamples(reference.data(), 256);  // 16 ms of reference per block
@@ -148,9 +149,12 @@ TEST(EchoDetectorHelpers, SmoothingMinimumsAndOutliers) {
   EXPECT_NEAR(mins[1].second, 20.0 / 3, 1e-9);
   EXPECT_EQ(mins[2].first, 10);
   EXPECT_EQ(mins[3].first, 12);
-  EXPECT_TRUE(HX_EchoDelayDetector::GetLocalMinimums(HX_EchoDelayDetector::ToIndexValuePairs({5, 5, 5, 5})).size() == 2);
+  EXPECT_TRUE(
+      HX_EchoDelayDetector::GetLocalMinimums(HX_EchoDelayDetector::ToIndexValuePairs({5, 5, 5, 5}))
+          .size() == 2);
   EXPECT_TRUE(HX_EchoDelayDetector::GetLocalMinimums({}).empty());
-  EXPECT_EQ(HX_EchoDelayDetector::GetMinIdx(HX_EchoDelayDetector::ToIndexValuePairs({4, 1, 3, 1})), 1);
+  EXPECT_EQ(HX_EchoDelayDetector::GetMinIdx(HX_EchoDelayDetector::ToIndexValuePairs({4, 1, 3, 1})),
+            1);
   EXPECT_EQ(HX_EchoDelayDetector::GetMinIdx({}), -1);
 
   // 32 values 100..131 with two deep ones: q1 = 107 (position 8), q3 = 123 (position 24), major

@@ -6,9 +6,9 @@ namespace hx_echo_probe {
 namespace {
 
 std::vector<int16_t> Build() {
-  constexpr unsigned kGap = kRate / 10;             // 100 ms
-  constexpr unsigned kTone = kRate * 3 / 10;        // 300 ms
-  constexpr double kAttack = kRate * 0.001;         // 1 ms ramp: full level within 2 ms
+  constexpr unsigned kGap = kRate / 10;       // 100 ms
+  constexpr unsigned kTone = kRate * 3 / 10;  // 300 ms
+  constexpr double kAttack = kRate * 0.001;   // 1 ms ramp: full level within 2 ms
   const double decay_per_sample = std::pow(0.966, 1.0 / (kRate / 100.0));  // ~3.4 % per 10 ms
   const double release_per_sample = std::exp(-1.0 / (kRate * 0.002));      // tails die within ms
   std::vector<int16_t> probe(kSamples);
@@ -39,7 +39,8 @@ std::vector<int16_t> Build() {
       top = std::fmax(top, std::fabs(tone[i]));
       if (i >= kAttack) env *= decay_per_sample;
     }
-    for (unsigned i = 0; i < kTone; ++i, ++pos) probe[pos] = int16_t(std::lround(kPeak * tone[i] / top));
+    for (unsigned i = 0; i < kTone; ++i, ++pos)
+      probe[pos] = int16_t(std::lround(kPeak * tone[i] / top));
     // The tone stops at a low level; its tail fades out fast in the gap after it.
     tail = 48.0;
     tail_phase = step * kTone;

@@ -25,7 +25,8 @@ class SeamProcessing : public HX_AudioProcessingStub {
   bool ProcessRenderAudio(const short* s, unsigned long count, float, int) override {
     std::lock_guard<std::mutex> l(mutex_);
     rendered_.insert(rendered_.end(), s, s + count);
-    if (rendered_.size() > 16000 * 10) rendered_.erase(rendered_.begin(), rendered_.begin() + count);
+    if (rendered_.size() > 16000 * 10)
+      rendered_.erase(rendered_.begin(), rendered_.begin() + count);
     render_blocks.fetch_add(1);
     return true;
   }
@@ -69,7 +70,7 @@ class SeamProcessing : public HX_AudioProcessingStub {
   const bool far_end_is_rendered_;
   std::mutex mutex_;
   std::deque<short> rendered_;  // rendered, not yet handed out
-  std::vector<short> far_;  // capture thread only
+  std::vector<short> far_;      // capture thread only
 };
 
 class SeamFactory : public HX_AudioProcessingFactory {
