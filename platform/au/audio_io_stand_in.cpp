@@ -164,15 +164,26 @@ void AudioIOStandIn::Run() {
           std::chrono::duration_cast<std::chrono::steady_clock::duration>(period * double(block)));
       if (stop_.load()) break;
     }
+    // Changes made from inside a callback: taken out first, applied under the callback mutex
+    // alone (a callback holds that mutex when it takes the pending one).
+    bool set_input, set_render, set_hook;
+    InputCallback input;
+    RenderCallback render;
+    BlockHook hook;
     {
       std::lock_guard<std::mutex> p(pending_mutex_);
-      std::lock_guard<std::mutex> c(callback_mutex_);
-      if (pending_input_set_) input_ = std::move(pending_input_);
-      if (pending_render_set_) render_ = std::move(pending_render_);
-      if (pending_hook_set_) hook_ = std::move(pending_hook_);
+      set_input = pending_input_set_;
+      set_render = pending_render_set_;
+      set_hook = pending_hook_set_;
+      input = std::move(pending_input_);
+      render = std::move(pending_render_);
+      hook = std::move(pending_hook_);
       pending_input_set_ = pending_render_set_ = pending_hook_set_ = false;
     }
     std::unique_lock<std::mutex> c(callback_mutex_);
+    if (set_input) input_ = std::move(input);
+    if (set_render) render_ = std::move(render);
+    if (set_hook) hook_ = std::move(hook);
     if (hook_) hook_(block);
     if (stop_.load()) break;
     std::fill(out.begin(), out.end(), 0);
