@@ -31,10 +31,7 @@ void HX_AudioConnector::JoinMeasurement() {
   if (measurement_thread_.joinable()) measurement_thread_.join();
 }
 
-unsigned HX_AudioConnector::GetCurrentFrequency() {
-  std::lock_guard<std::mutex> lock(render_state_mutex_);
-  return current_frequency_;
-}
+unsigned HX_AudioConnector::GetCurrentFrequency() { return current_frequency_.load(); }
 
 int HX_AudioConnector::GetSavedEchoOffset() {
   std::lock_guard<std::mutex> lock(measurement_mutex_);
@@ -95,8 +92,7 @@ bool HX_AudioConnector::CurrentFreq(unsigned frequency) {
 
 void HX_AudioConnector::CheckRenderState(unsigned frequency) {
   std::lock_guard<std::mutex> lock(render_state_mutex_);
-  const unsigned previous = current_frequency_;
-  current_frequency_ = frequency;
+  const unsigned previous = current_frequency_.exchange(frequency);
   if (frequency == 0) {
     render_running_.store(0);
     processing_->SetOption(kEchoCanceller, false);
@@ -155,7 +151,7 @@ bool HX_AudioConnector::PutAudio(void* buffer, unsigned bytes, int deviceFrequen
       sink_->GetAudio(buffer, bytes, deviceFrequency > 0 ? unsigned(deviceFrequency) : 0);
   if (HX_EchoDebugger* dbg = processing_->GetEchoDebugger())
     HX_ECHO_LOG(dbg, "renderer GeAudio : res = %5d, curFreq = %6d, devFreq = %6d", int(got),
-                int(sink_->GetCurrentFrequency()), deviceFrequency);
+                int(current_frequency_.load()), deviceFrequency);
   if (measuring_.load()) {
     if (!got) std::memset(buffer, 0, bytes);
     std::lock_guard<std::mutex> lock(measurement_mutex_);

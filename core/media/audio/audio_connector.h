@@ -103,7 +103,8 @@ class HX_AudioConnector : public AudioRenderCallback,
   std::unique_ptr<HX_EchoDelayDetector> detector_;
   // Declared after the module it calls back into, so that it is destroyed first.
   std::unique_ptr<HX_AudioSinc> sink_;
-  uint32_t current_frequency_ = 0;
+  // Written under the render state mutex; read without it on the render thread (for the log).
+  std::atomic<uint32_t> current_frequency_{0};
   std::atomic<int32_t> render_running_{0};
   std::atomic<int32_t> audio_capturer_role_{1};
   std::atomic<bool> measuring_{false};

@@ -4,13 +4,17 @@
 #include "core/media/audio/audio_connector.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "core/media/audio/audio_test_support.h"
+#include "core/media/audio/echo/echo_debugger.h"
 #include "core/media/audio/echo/echo_test_support.h"
 
 namespace {
@@ -309,6 +313,43 @@ TEST(ConnectorLifetime, EnableAndDestructionJoinTheMeasurementThread) {
     EXPECT_FALSE(c.IsMeasuring());  // the computation thread was started
     if (round == 0) c.EnableAudioDelayDetectControl(true, {"", ""});
   }
+}
+
+// A module with an enabled echo debugger gets the connector's render and mixing events in its log.
+TEST(ConnectorDebugLog, RenderSelectionAndMixingEventsAreLogged) {
+  struct LoggingProcessing : SeamProcessing {
+    LoggingProcessing() : SeamProcessing(true) {}
+    HX_EchoDebugger* GetEchoDebugger() override { return &debugger; }
+    HX_EchoDebugger debugger;
+  };
+  struct LoggingFactory : HX_AudioProcessingFactory {
+    HX_AudioProcessingBase* CreateAudioProcessing() override { return new LoggingProcessing; }
+  } factory;
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("hx_connector_log_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::string path;
+  {
+    HX_AudioConnector c(&factory);
+    auto* module = static_cast<LoggingProcessing*>(c.GetProcessing());
+    module->debugger.Init(dir.string());
+    module->debugger.SetEnabled(true);
+    path = module->debugger.GetPath(HX_EchoDebugger::kLog);
+    c.SetResamplerFactory(std::make_shared<HX_AudioResamplerFactory>());
+    c.SelectRendererDevice(std::make_shared<FakePlayback>(16000));
+    c.CurrentFreq(16000);  // no source: the frequency comes from here
+    std::vector<int16_t> block(256);
+    c.PutAudio(block.data(), 512, 16000, 0);
+    module->debugger.Clear();
+  }
+  std::ifstream in(path);
+  const std::string log((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_NE(log.find("select renderer\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("run muxer audio\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("renderer GeAudio : res =     0, curFreq =  16000, devFreq =  16000\n"),
+            std::string::npos)
+      << log;
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
