@@ -66,7 +66,8 @@ bool ReadWavFile(const std::string& path, WavData* out) {
     } else if (std::memcmp(chunk, "data", 4) == 0) {
       if (!have_fmt) return false;
       result.samples.resize(len / 2);
-      for (size_t i = 0; i < result.samples.size(); ++i) result.samples[i] = int16_t(Le16(body + 2 * i));
+      for (size_t i = 0; i < result.samples.size(); ++i)
+        result.samples[i] = int16_t(Le16(body + 2 * i));
       *out = std::move(result);
       return true;
     }

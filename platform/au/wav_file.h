@@ -7,8 +7,8 @@
 //
 // Thread safety: WavWriter is used by one thread at a time; ReadWavFile is reentrant.
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>

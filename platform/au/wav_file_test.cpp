@@ -3,11 +3,11 @@
 #include "platform/au/wav_file.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 namespace hx::platform {
 namespace {
