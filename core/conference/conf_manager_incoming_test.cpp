@@ -55,7 +55,7 @@ struct Recorder {
   SignalLog<std::tuple<std::string, std::string, std::string, int>> joins;
   SignalLog<std::string> accepts;
   SignalLog<HX_PeerHolder> receivers;
-  SignalLog<conference::ServerBitrateControl> restrictions;
+  SignalLog<::conference::ServerBitrateControl> restrictions;
   SignalLog<std::pair<std::string, int>> statuses;
   SignalLog<std::pair<std::string, int>> filters;
 
@@ -75,7 +75,7 @@ struct Recorder {
     accepts.Add(S(peer) + "|" + S(key));
   }
   void OnReceiver(const HX_PeerHolder& holder) { receivers.Add(holder); }
-  void OnRestrict(const conference::ServerBitrateControl& r) { restrictions.Add(r); }
+  void OnRestrict(const ::conference::ServerBitrateControl& r) { restrictions.Add(r); }
   void OnStatus(const char* user, int status) { statuses.Add({S(user), status}); }
   void OnFilter(const char* sid, int filter) { filters.Add({S(sid), filter}); }
 };
@@ -539,11 +539,11 @@ TEST_F(ConfIncomingTest, SendCommandRecords) {
   nothing.AddValue("RestrictBtrMin", int32_t{0});
   EXPECT_TRUE(Parse(nothing));
   ASSERT_EQ(rec.restrictions.Size(), 2u);
-  conference::ServerBitrateControl expected;
+  ::conference::ServerBitrateControl expected;
   expected.baseLimit = expected.baseMaxLimit = expected.videoLimit = expected.dsLimit = 300;
   expected.confLimit = 100;
   EXPECT_EQ(rec.restrictions.Values()[0], expected);
-  conference::ServerBitrateControl frames;
+  ::conference::ServerBitrateControl frames;
   frames.fpsLimit = 15;
   EXPECT_EQ(rec.restrictions.Values()[1], frames);
 }

@@ -197,10 +197,8 @@ bool HX_ConfManager::parseInvite(const HX_Container& message) {
     RejectPeer(sid, caller, 5);
     return true;
   }
-  if (caller == nullptr) {
-    RejectPeer(sid, caller, 5);
-    return true;
-  }
+  // Without a caller there is nobody to answer or to own the call: ignored.
+  if (caller == nullptr) return true;
   // The check and the creation under one hold of the store lock; the answers go
   // out without it, since the reject signal's handlers may need the store.
   ConferenceLock lock;
@@ -435,7 +433,8 @@ void HX_ConfManager::parseReject(const HX_Container& message) {
     if (lock->getType() == 0) {
       DeleteConference(lock, true, false);
     } else if (p->getPeerState() == 6) {
-      // A participant's refusal of something else: the conference goes on.
+      // A participant's refusal of something else: the conference goes on, nothing to report.
+      return;
     } else if (lock->isOwner(1) || lock->getState() == conference::kStateJoined) {
       lock->removePeer(peer);
     } else {
