@@ -480,7 +480,7 @@ bool HX_ConfManager::AcceptPeer(const char* SID, const char* peer) {
   body.AddValue(USERNAME_PARAM, myLogin().c_str());
   body.AddValue(APPID_PARAM, appId.c_str());
   body.AddValue(DIRECTCONNECT_PARAM, direct);
-  lock.Unlock();
+  lock.TempUnlock();
   HX_ClientCaps caps;
   PrepareCapsSignal.Emit(conference.get(), group, caps);
   uint8_t* buffer = nullptr;

@@ -17,6 +17,9 @@
 #include "core/base/cpu_load.h"
 #include "core/conference/conf_service_test_util.h"
 #include "core/conference/service/conf_key.h"
+#include "core/net/address/acceptor_info.h"
+#include "core/net/address/addr_factory.h"
+#include "core/streams/net_listener.h"
 #include "core/wire/endpoint_record.h"
 
 namespace hx::testing {
@@ -385,6 +388,25 @@ TEST_F(ConfRequestsTest, ConnectFailureEndpointsReadBackByTheServer) {
   ExpectServerSatisfied();
 }
 
+// "ConfigurationUpdated" goes to the peer as destination user at the broker of the SID, with one
+// binding per listening address; without bindings nothing is sent and the answer is true.
+TEST_F(ConfRequestsTest, ConnectionInfoGoesToThePeer) {
+  EXPECT_TRUE(cm->SendConnectionInfo(kBob, kSid));
+  EXPECT_EQ(Count("ConfigurationUpdated"), 0u);
+  HXZAcceptorInfo acceptors;
+  HXSockAddr bound(ip::Proto::tcp, HXAddrFactory::get("192.0.2.44"), 5000);
+  acceptors.tcpAcceptors.push_back(bound);
+  m_client->listener->setAcceptorInfo(acceptors);
+  ASSERT_TRUE(cm->SendConnectionInfo(kBob, kSid));
+  ReceivedMessage m;
+  ASSERT_TRUE(Request("ConfigurationUpdated", &m));
+  EXPECT_EQ(KeysOf(m.body), (Keys{"Method", "Name", "IPConfig"}));
+  EXPECT_EQ(TextOf(m.body, "Name"), kAlice);
+  EXPECT_EQ(m.frame.names.dst_user, kBob);
+  EXPECT_EQ(m.frame.names.dst_server, "brk");
+  EXPECT_EQ(m.frame.time_limit, 20000u);
+}
+
 TEST_F(ConfRequestsTest, SymKeyOnlyForEncryptedConferencesWhoseOwnCapsAllowIt) {
   struct Case {
     bool encrypted;
@@ -412,6 +434,52 @@ TEST_F(ConfRequestsTest, SymKeyOnlyForEncryptedConferencesWhoseOwnCapsAllowIt) {
     ASSERT_EQ(key.size(), 32u);
     for (char ch : key) EXPECT_TRUE(std::isdigit(ch) || (ch >= 'A' && ch <= 'F')) << key;
   }
+}
+
+TEST_F(ConfRequestsTest, InvitationAndHangupEdgeCases) {
+  std::vector<int> causes;
+  struct Recorder {
+    std::vector<int>* causes;
+    void On(const char*, const char*, const char*, int cause) { causes->push_back(cause); }
+  } recorder{&causes};
+  cm->RejectReceivedSignal.Connect(&recorder, &Recorder::On);
+
+  // A peer already in the group (state 6): cause 2, the conference stays.
+  const int32_t group = AddConference(kSid, kServer, 5, ::conference::kStateJoined);
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, group));
+    lock->addPeer(kBob, 6);
+    EXPECT_FALSE(cm->InvitePeer2Group(lock.conference(), kBob));
+  }
+  EXPECT_EQ(causes, std::vector<int>{2});
+  EXPECT_EQ(Count("Invite"), 0u);
+  {
+    ConferenceLock lock;
+    EXPECT_TRUE(cm->getConferenceLock(lock, group));
+  }
+
+  // Hang up with an unknown SID but a known peer: the peer's conference.
+  ASSERT_TRUE(cm->Hangup("unknown@brk", kBob, false));
+  ReceivedMessage m;
+  ASSERT_TRUE(Request("Hangup", &m));
+  EXPECT_EQ(TextOf(m.body, "Conference"), kSid);
+  EXPECT_EQ(IntOf(m.body, "HangupFlags"), 2);
+
+  // Accept: a peer whose direct-connect type is not known yet is told 0.
+  FreshManager();
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, AddConference(kSid, kServer, 0, 1)));
+    ASSERT_EQ(lock->addPeer(kBob, 1)->getDCType(), 4);
+  }
+  ASSERT_TRUE(cm->AcceptPeer(kSid, kBob));
+  ASSERT_TRUE(Request("Accept", &m));
+  EXPECT_EQ(IntOf(m.body, "DirectConnect"), 0);
+  ConferenceLock lock;
+  ASSERT_TRUE(cm->getConferenceLock(lock, std::string(kSid)));
+  EXPECT_TRUE(lock->isFlag(HX_Conference::kFlagDCTestsEnded));
+  EXPECT_EQ(lock->getPeer(kBob)->getPeerState(), 4);
 }
 
 TEST(ConfKeyTest, TwoKeysInOneSecondDifferAndShortBuffersGetNothing) {
