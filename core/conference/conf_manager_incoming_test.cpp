@@ -172,6 +172,16 @@ TEST_F(ConfIncomingTest, DispatchByWholeCaseSensitiveNames) {
   EXPECT_EQ(Conferences(), 0u);
 }
 
+// The whole way: the fake server sends the invitation over the client's connection.
+TEST_F(ConfIncomingTest, InvitationThroughTheServerReachesTheService) {
+  HX_Container body = Invite();
+  body.AddValue("DisplayName", "Bob B");
+  ASSERT_TRUE(m_conference->SendToUser(kAlice, body));
+  ASSERT_TRUE(rec.invites.WaitSize(1));
+  EXPECT_EQ(rec.invites.Values()[0], "call@brk|" + std::string(kBob) + "|Bob B");
+  EXPECT_EQ(Conferences(), 1u);
+}
+
 TEST_F(ConfIncomingTest, InviteRefusalsAnswerWithTheirCauses) {
   // Not addressed to this user: cause 3, true.
   EXPECT_TRUE(Parse(Invite(kCarol)));

@@ -39,6 +39,14 @@ class ConfRequestsTest : public ConfServiceFixture {
     cm = std::make_unique<HX_ConfManager>("CONFERENCE", m_client->session, m_client->fsm.get());
     cm->PrepareCapsSignal.Connect(&caps, &CapsFiller::Fill);
   }
+  // A round trip on the connection: every answer the server sent before has been handled, so the
+  // loop thread is not sending while the next row does.
+  void Settle() {
+    const std::string round = std::to_string(m_services->Received("GetAppProps").size() + 1);
+    ASSERT_TRUE(m_client->netConfig->GetApplicationProperties());
+    ASSERT_TRUE(WaitFor([&] { return m_client->session->getProperty("fake_round") == round; },
+                        kTransportWaitMs));
+  }
   HX_Conference* Locked(ConferenceLock& lock, int32_t id) {
     EXPECT_TRUE(cm->getConferenceLock(lock, id));
     return lock.conference();
@@ -321,15 +329,30 @@ TEST_F(ConfRequestsTest, EveryRequestCarriesItsKeysInOrderToItsServer) {
     EXPECT_EQ(m.frame.names.dst_user, row.user);
     EXPECT_EQ(m.frame.names.src_service, "CONFERENCE");
     EXPECT_EQ(m.frame.time_limit, 20000u);
+    Settle();
   }
   ExpectServerSatisfied();
 }
 
 TEST_F(ConfRequestsTest, ValuesOfTheRequests) {
+  // "ClientCaps" is the record the caps handler filled.
+  m_conference->ScriptCreateAnswer({std::nullopt, std::chrono::milliseconds(0)});
+  ASSERT_TRUE(cm->CreateConference("room", nullptr, 16, 60, 5, 0, 0, false));
+  ReceivedMessage m;
+  ASSERT_TRUE(Request("CreateConference", &m));
+  size_t capsSize = 0;
+  const void* capsBytes = m.body.GetValueRef("ClientCaps", HX_CNT_BINARY_VT, capsSize);
+  ASSERT_NE(capsBytes, nullptr);
+  HX_ClientCaps sent;
+  sent.Set(capsBytes, capsSize);
+  EXPECT_EQ(sent.m_bandwidthRcv, 777);
+  EXPECT_EQ(sent.m_streamsDirCon, 0x2);
+  EXPECT_EQ(caps.calls.Values().back(), std::make_pair(true, true));
+
+  FreshManager();
   // Ping carries the store's CPU figure: 70 before any measurement, 1 once the
   // meter measured.
   ASSERT_TRUE(cm->PingConference(kSid, kAlice));
-  ReceivedMessage m;
   ASSERT_TRUE(Request("Ping", &m));
   EXPECT_EQ(IntOf(m.body, "SystemLoad"), 70);
   AddConference(kSid, kServer, 5, ::conference::kStateJoined);
@@ -556,7 +579,12 @@ TEST_F(ConfRequestsTest, CreateTimerDeletesOnlyUnconfirmedRecords) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(rejects.Size(), 1u);
   ConferenceLock lock;
-  EXPECT_TRUE(cm->getConferenceLock(lock, cm->lastConferenceSID()));
+  ASSERT_TRUE(cm->getConferenceLock(lock, cm->lastConferenceSID()));
+  // The server's SID names the server its handshake named: broker, server id and domain follow.
+  EXPECT_EQ(lock->getSID(), "c2@127.0.0.1#vcs");
+  EXPECT_EQ(lock->getServerId(), "127.0.0.1#vcs");
+  EXPECT_EQ(lock->getDomain(), "127.0.0.1");
+  EXPECT_TRUE(lock->isVerified());
 }
 
 TEST_F(ConfRequestsTest, WithTheTransportDownCreationFailsAndReportsCauseTenAtOnce) {
