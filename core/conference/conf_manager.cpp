@@ -317,21 +317,30 @@ bool HX_ConfManager::Join(const char* callId, const char* password, HX_Conferenc
 // ---- invitations
 
 bool HX_ConfManager::InvitePeer2Call(HX_Conference* conference, const char* peer) {
+  if (conference == nullptr) return false;
+  ConferenceLock lock;
+  lock.Lock(StorageLock());
+  lock.set(conference);
+  return InvitePeer2Call(lock, peer);
+}
+
+bool HX_ConfManager::InvitePeer2Call(ConferenceLock& lock, const char* peer) {
+  HX_Conference* conference = lock.conference();
   if (conference == nullptr || peer == nullptr ||
       conference->getState() != conference::kStateRequested) {
     return false;
   }
   const std::string sid = conference->getSID();
   const bool owner = conference->isOwner(1);
-  auto deleteIt = [&](bool told) {
-    ConferenceLock lock;
-    lock.Lock(StorageLock());
-    lock.set(conference);
+  // The signals go out with the lock released; the guard keeps the conference for the deletion.
+  auto refuse = [&](const std::string& id, int cause, bool told) {
+    lock.TempUnlock();
+    RejectReceivedSignal.Emit(id.c_str(), id.c_str(), sid.c_str(), cause);
+    if (!lock.ReLock()) return false;
     return DeleteConference(lock, told, false);
   };
   if (conference->getType() != 0 || !owner) {
-    RejectReceivedSignal.Emit(peer, peer, sid.c_str(), 0);
-    deleteIt(owner);
+    refuse(peer, 0, owner);
     return false;
   }
   HXFSMShared* fsm = getFSM();
@@ -340,13 +349,9 @@ bool HX_ConfManager::InvitePeer2Call(HX_Conference* conference, const char* peer
   if (p == nullptr) {
     p = conference->addPeer(id, 0);
     conference->setCallId(id);
-    if (p == nullptr) {
-      RejectReceivedSignal.Emit(id.c_str(), id.c_str(), sid.c_str(), 0);
-      return deleteIt(true);
-    }
+    if (p == nullptr) return refuse(id, 0, true);
   } else if (p->getPeerState() != 0) {
-    RejectReceivedSignal.Emit(id.c_str(), id.c_str(), sid.c_str(), 2);
-    deleteIt(owner);
+    refuse(id, 2, owner);
     return false;
   }
   if (fsm != nullptr && fsm->GetForceDisableDirectConnection()) p->setDCType(0);
@@ -357,24 +362,38 @@ bool HX_ConfManager::InvitePeer2Call(HX_Conference* conference, const char* peer
   body.AddValue(NAME_PARAM, myLogin().c_str());
   body.AddValue(CALLID_PARAM, id.c_str());
   body.AddValue(DIRECTCONNECT_PARAM, static_cast<int32_t>(p->getDCType()));
-  addClientCaps(body, conference, false);
+  const std::shared_ptr<HX_Conference> strong = lock.shConference();
+  lock.TempUnlock();
+  addClientCaps(body, strong.get(), false);
   const bool queued = send(body, ReturnBroker(sid.c_str()));
   if (queued) {
-    conference->setPeerState(id, 4);
+    if (lock.ReLock()) {
+      lock->setPeerState(id, 4);
+      lock.TempUnlock();
+    }
     InviteSentSignal.Emit(id.c_str(), sid.c_str());
   }
+  lock.ReLock();
   return queued;
 }
 
 bool HX_ConfManager::InvitePeer2Group(HX_Conference* conference, const char* user) {
+  if (conference == nullptr) return false;
+  ConferenceLock lock;
+  lock.Lock(StorageLock());
+  lock.set(conference);
+  return InvitePeer2Group(lock, user);
+}
+
+bool HX_ConfManager::InvitePeer2Group(ConferenceLock& lock, const char* user) {
+  HX_Conference* conference = lock.conference();
   if (conference == nullptr || user == nullptr) return false;
   const std::string sid = conference->getSID();
   if (isMyId(user)) {
+    const bool owner = conference->isOwner(1);
+    lock.TempUnlock();
     RejectReceivedSignal.Emit(user, user, sid.c_str(), 0);
-    ConferenceLock lock;
-    lock.Lock(StorageLock());
-    lock.set(conference);
-    DeleteConference(lock, conference->isOwner(1), false);
+    if (lock.ReLock()) DeleteConference(lock, owner, false);
     return false;
   }
   HXFSMShared* fsm = getFSM();
@@ -382,7 +401,9 @@ bool HX_ConfManager::InvitePeer2Group(HX_Conference* conference, const char* use
   conference::Peer* p = conference->getPeer(id);
   if (p != nullptr) {
     if (p->getPeerState() != 2 && p->getPeerState() != 4) {
+      lock.TempUnlock();
       RejectReceivedSignal.Emit(id.c_str(), id.c_str(), sid.c_str(), 2);
+      lock.ReLock();
       return false;
     }
   } else {
@@ -400,12 +421,19 @@ bool HX_ConfManager::InvitePeer2Group(HX_Conference* conference, const char* use
   body.AddValue(NAME_PARAM, myLogin().c_str());
   body.AddValue(TOPIC_PARAM, conference->getTopic().c_str());
   body.AddValue(PASSWORD_PARAM, conference->getPassword().c_str());
-  addClientCaps(body, conference, true);
+  const std::string topic = conference->getTopic();
+  const std::shared_ptr<HX_Conference> strong = lock.shConference();
+  lock.TempUnlock();
+  addClientCaps(body, strong.get(), true);
   const bool queued = send(body, ReturnBroker(sid.c_str()));
   if (queued) {
-    conference->setPeerState(id, 4);
-    InviteToMultiSentSignal.Emit(id.c_str(), sid.c_str(), conference->getTopic().c_str());
+    if (lock.ReLock()) {
+      lock->setPeerState(id, 4);
+      lock.TempUnlock();
+    }
+    InviteToMultiSentSignal.Emit(id.c_str(), sid.c_str(), topic.c_str());
   }
+  lock.ReLock();
   return queued;
 }
 

@@ -79,9 +79,13 @@ class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
                         HX_Conference_Type type, HX_GroupConf_SubType subType,
                         HX_Conference_Scope scope, bool audioOnly);
   bool Join(const char* callId, const char* password, HX_Conference_Type type, const char* SID);
-  // Both expect the store's write lock held by the caller for `conference`.
+  // The guard forms release the guard's lock around the signals and the caps handler and hand it
+  // back held (unless the conference was deleted). The pointer forms take the store lock
+  // themselves; a caller that holds it as well keeps it held through the signals.
   bool InvitePeer2Call(HX_Conference* conference, const char* peer);
+  bool InvitePeer2Call(ConferenceLock& lock, const char* peer);
   bool InvitePeer2Group(HX_Conference* conference, const char* user);
+  bool InvitePeer2Group(ConferenceLock& lock, const char* user);
   bool RequestInviteToMulti(const char* peer);
   bool AcceptPeer(const char* SID, const char* peer);
   bool RejectPeer(const char* SID, const char* peer, int cause);

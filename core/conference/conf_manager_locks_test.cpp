@@ -83,6 +83,8 @@ class Probe {
   }
   void Accept(const char*, const char*, const char*, const char*) { Note("AcceptReceived"); }
   void InviteReply(const char*, int) { Note("InviteReply"); }
+  void MultiSent(const char*, const char*, const char*) { Note("InviteToMultiSent"); }
+  void InviteSent(const char*, const char*) { Note("InviteSent"); }
 
  private:
   void Note(const std::string& name) {
@@ -137,6 +139,8 @@ class ConfLocksTest : public ConfServiceFixture {
     cm->InviteToMultiReceivedSignal.Connect(p, &Probe::MultiReceived);
     cm->AcceptReceivedSignal.Connect(p, &Probe::Accept);
     cm->InviteReplySignal.Connect(p, &Probe::InviteReply);
+    cm->InviteToMultiSentSignal.Connect(p, &Probe::MultiSent);
+    cm->InviteSentSignal.Connect(p, &Probe::InviteSent);
   }
   void TearDown() override {
     m_client->fsm->peerNameUpdated.DisconnectAll();
@@ -183,6 +187,15 @@ TEST_F(ConfLocksTest, SignalsAreRaisedWithTheLockTheyPromise) {
     lock->addPeer(kBob, 1);
   }
   ASSERT_TRUE(cm->AcceptPeer(kSid, kBob));
+  Clean();
+  probe->setScenario("invitecall");
+  {
+    const int32_t id = AddConference(kSid, kServer, 0, ::conference::kStateRequested);
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, id));
+    ASSERT_TRUE(cm->InvitePeer2Call(lock, kBob));
+    EXPECT_TRUE(lock.isLocked());
+  }
   Clean();
   probe->setScenario("reject");
   cm->RejectPeer(kSid, kBob, 2);
@@ -242,6 +255,15 @@ TEST_F(ConfLocksTest, SignalsAreRaisedWithTheLockTheyPromise) {
   request.AddValue("UserName", kCarol);
   request.AddValue("CallId", kCarol);
   Parse("reqinvite", request);
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, std::string("g@brk")));
+    lock->addPeer("dan@fake.example", 4);
+  }
+  HX_Container invited = Body("ReqInvite");
+  invited.AddValue("UserName", "dan@fake.example");
+  invited.AddValue("CallId", "dan@fake.example");
+  Parse("reqinvite4", invited);  // already invited: the invitation goes out at once
   HX_Container registration = Body("UserRegistrationInfo");
   registration.AddValue("CallId", "carol");
   registration.AddValue("UserName", kCarol);
@@ -307,6 +329,10 @@ TEST_F(ConfLocksTest, SignalsAreRaisedWithTheLockTheyPromise) {
       {"conferenceJoinResult@joined", true},
       {"InviteReply@reply", false},
       {"ReqInviteReceived@reqinvite", true},
+      {"PrepareCaps@reqinvite4", true},
+      {"InviteToMultiSent@reqinvite4", true},
+      {"PrepareCaps@invitecall", true},
+      {"InviteSent@invitecall", true},
       {"RegistrationInfo@registration", true},
       {"peerName@registration", true},
       {"ClientCapsReceived@receiver", true},

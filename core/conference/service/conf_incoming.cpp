@@ -627,7 +627,7 @@ bool HX_ConfManager::parseReqInvite(const HX_Container& message) {
     return true;
   }
   if (state == 4) {
-    InvitePeer2Group(lock.conference(), user);
+    InvitePeer2Group(lock, user);
     return true;
   }
   lock.Unlock();
