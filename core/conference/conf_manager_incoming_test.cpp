@@ -131,7 +131,9 @@ TEST_F(ConfIncomingTest, DispatchByWholeCaseSensitiveNames) {
       {"ConferenceDeleted", true},
       {"UserRegistrationInfo", true},
       {"ConfigurationUpdated", true},
-      {"InviteReply", false},  // no active conference
+      {"Invite", true},         // not addressed to this user: answered with cause 3
+      {"InviteToMulti", true},  // no conference: ignored
+      {"InviteReply", false},   // no active conference
       {"Accept", true},
       {"Reject", true},
       {"Join", true},

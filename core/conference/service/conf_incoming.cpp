@@ -83,6 +83,9 @@ bool HX_ConfManager::parseConfCreated(const HX_Container& message) {
   const int32_t result = Int(message, RESULT_PARAM, 0);
   const char* name = Str(message, NAME_PARAM);
   if (result == 1) {
+    // A confirmation without the conference's name cannot be committed: the waiting record
+    // stays for its create timer, which reports it.
+    if (!NonEmpty(name)) return false;
     ConferenceLock lock;
     if (getWaitingConferenceLock(lock)) storageCreateConferenceCommit(lock, name, 1);
     if (lock.conference() != nullptr) {
@@ -261,6 +264,8 @@ bool HX_ConfManager::parseInviteToMulti(const HX_Container& message) {
   std::string user = userText != nullptr ? userText : "";
   const std::string sidText = sid != nullptr ? sid : "";
 
+  // Without the conference's SID there is nothing to join or to answer: ignored.
+  if (sidText.empty()) return true;
   if (!HX_Conference::isGroupConf(type)) {
     RejectReceivedSignal.Emit(user.c_str(), user.c_str(), sid, 11);
     return RejectPeer(sid, user.c_str(), 11);
@@ -511,7 +516,7 @@ bool HX_ConfManager::parseJoinWithoutConference(const HX_Container& message, int
 bool HX_ConfManager::parseJoin(const HX_Container& message) {
   const int32_t result = Int(message, RESULT_PARAM, 6);
   const char* sid = Str(message, CONFERENCE_PARAM);
-  if (sid == nullptr) return parseJoinWithoutConference(message, result);
+  if (!NonEmpty(sid)) return parseJoinWithoutConference(message, result);
   const char* name = Str(message, NAME_PARAM);
   const char* user = Str(message, USERNAME_PARAM);
   const char* callId = Str(message, CALLID_PARAM);
