@@ -466,7 +466,12 @@ bool HX_ConfManager::RequestInviteToMulti(const char* peer) {
   lock.Unlock();
   addClientCaps(body, nullptr, true);
   const bool queued = send(body, nullptr);
-  if (!queued) return false;
+  if (!queued) {
+    // No answer will come for a request that was not sent, and nothing else removes this record:
+    // left in place it would refuse every later conference.
+    storageConferenceDelete(id, 1);
+    return false;
+  }
   if (getConferenceLock(lock, id)) {
     lock->addPeer(peer, 4);
     lock->setPeerState(peer, 4);

@@ -632,6 +632,23 @@ TEST_F(ConfRequestsTest, DeviceStatusOutsideTheJoinedStateIsRefused) {
       200));
 }
 
+// A request for an invitation that could not be sent leaves no record behind to refuse the next
+// conference.
+TEST_F(ConfRequestsTest, UnsentInvitationRequestLeavesNoRecord) {
+  m_client->transport->DisconnectServer();
+  ASSERT_TRUE(WaitFor(
+      [&] { return m_client->transport->getTransportState() != HXZTransport::stateConnected; },
+      kTransportWaitMs));
+  EXPECT_FALSE(cm->RequestInviteToMulti(kBob));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        HXAutoLock guard(cm->StorageLock());
+        HX_Conference* first = nullptr;
+        return cm->getConferenceByTypeCountNL(first, HX_ConfStorage::kAnyConference, 0) == 0;
+      },
+      2000));
+}
+
 TEST_F(ConfRequestsTest, DeviceStatusThatCannotBeSentIsRolledBack) {
   const int32_t id = AddConference(kSid, kServer, 5, ::conference::kStateJoined);
   m_client->transport->DisconnectServer();
