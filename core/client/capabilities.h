@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/media/video/bitstream/media_probe.h"
+
 struct HXCapabilites {
   uint32_t frameWidth = 0;
   uint32_t frameHeight = 0;
@@ -26,8 +28,8 @@ struct HXCapabilites {
 
   // True when nothing is filled in.
   bool empty() const {
-    return frameWidth == 0 && frameHeight == 0 && frameRate == 0 && videoCodec == 0 && audioCodec == 0 &&
-           videoCodecs.empty() && audioCodecs.empty() && level == 0;
+    return frameWidth == 0 && frameHeight == 0 && frameRate == 0 && videoCodec == 0 &&
+           audioCodec == 0 && videoCodecs.empty() && audioCodecs.empty() && level == 0;
   }
 };
 
@@ -46,5 +48,12 @@ class HX_BestMediaFormat {
     (void)own;
     (void)peer;
     return false;
+  }
+
+  // The codec and picture size a received key frame announces (see HX_ProbeMediaFormat): 0 found,
+  // -1 nothing recognised, -2 a codec recognised without a size.
+  static int ParseMediaFormat(const uint8_t* bitstream, int length, int& width, int& height,
+                              unsigned& fourcc, int& frames) {
+    return HX_ProbeMediaFormat(bitstream, length, width, height, fourcc, frames);
   }
 };
