@@ -149,8 +149,7 @@ enum OddFile {
   kFolder = 2,
   kWalFolder = 4,
   kJunkWal = 8,
-  kLinkToDocument = 16,
-  kLinkToNowhere = 32
+  kLinkToDocument = 16
 };
 inline void TryOddFilesInPlace(const std::string& file, const std::string& outsideDir,
                                const std::function<void()>& makeGood,
@@ -204,14 +203,6 @@ inline void TryOddFilesInPlace(const std::string& file, const std::string& outsi
     ASSERT_EQ(symlink(document.c_str(), file.c_str()), 0);
     run("a link to a document outside");
     EXPECT_EQ(storage_testing::ReadFile(document), "my document");
-    clean();
-  }
-  if (cases & kLinkToNowhere) {
-    const std::string nowhere = outsideDir + "/nowhere.sqlite";
-    ASSERT_EQ(symlink(nowhere.c_str(), file.c_str()), 0);
-    run("a link to nowhere outside");
-    EXPECT_FALSE(std::filesystem::exists(nowhere)) << "a file was made outside the folder";
-    for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(nowhere + end);
     clean();
   }
 }
