@@ -55,6 +55,9 @@ class CountingBuffer : public std::streambuf {
 // Fetches the blob of `column` into `picture`; the number of bytes it holds, or -1 when they did
 // not all fit.
 int64_t FetchBlob(cppdb::result& row, int column, std::ostream& picture) {
+  // The bytes go to the stream's buffer directly, past its state: a stream that has failed
+  // already takes nothing, so the row cannot be handed out as read.
+  if (!picture) return -1;
   CountingBuffer counter(picture.rdbuf());
   std::ostream out(&counter);
   if (!row.fetch(column, out)) throw cppdb::null_value_fetch();

@@ -2,6 +2,8 @@
 
 #include <cppdb/errors.h>
 
+#include <cstdint>
+
 #include <algorithm>
 #include <utility>
 
@@ -134,8 +136,10 @@ bool HX_GrossBuchCache::UpdateHashList(const HXDBBaseSessionLock& held) {
   return Guarded([&] {
     cppdb::result row = *held << sql::get_all_hash;
     while (row.next()) {
-      const auto book = static_cast<uint32_t>(NumberColumn<int64_t>(row, 0));
-      m_hashList[book] = static_cast<uint32_t>(NumberColumn<int64_t>(row, 1));
+      const int64_t book = NumberColumn<int64_t>(row, 0);
+      // A book id no book can have (written by someone else) must not land on a real one.
+      if (book < 0 || book > UINT32_MAX) continue;
+      m_hashList[static_cast<uint32_t>(book)] = static_cast<uint32_t>(NumberColumn<int64_t>(row, 1));
     }
   });
 }
@@ -145,8 +149,10 @@ bool HX_GrossBuchCache::UpdateCrcList(const HXDBBaseSessionLock& held) {
   return Guarded([&] {
     cppdb::result row = *held << sql::get_all_crc;
     while (row.next()) {
-      const auto book = static_cast<uint32_t>(NumberColumn<int64_t>(row, 0));
-      m_crcList[book] = static_cast<uint32_t>(NumberColumn<int64_t>(row, 1));
+      const int64_t book = NumberColumn<int64_t>(row, 0);
+      // A book id no book can have (written by someone else) must not land on a real one.
+      if (book < 0 || book > UINT32_MAX) continue;
+      m_crcList[static_cast<uint32_t>(book)] = static_cast<uint32_t>(NumberColumn<int64_t>(row, 1));
     }
   });
 }
@@ -528,7 +534,9 @@ bool HX_GrossBuchCache::isCacheRequestAllowed(const std::string& peer) {
   }
   const int64_t now = hx::WallClockSeconds();
   if (now < found->second.m_nextRequest) return false;
-  found->second.m_nextRequest = now + kRequestWindowSeconds;
+  // Saturated: a clock at the end of its range must not overflow the window.
+  found->second.m_nextRequest =
+      now > INT64_MAX - kRequestWindowSeconds ? INT64_MAX : now + kRequestWindowSeconds;
   return true;
 }
 

@@ -14,6 +14,11 @@ using hx::lastCalls::state;
 
 namespace {
 
+// Times and durations are handed out unsigned. A negative one (a file written by someone else, or
+// a call that ended after the wall clock stepped back) reads as 0 rather than wrapping to a huge
+// number.
+uint64_t NotBefore1970(long long seconds) { return seconds > 0 ? static_cast<uint64_t>(seconds) : 0; }
+
 constexpr const char kFileSuffix[] = ".lastcalls.sqlite";
 
 // Binding a null C text would read through a null pointer: null texts are stored as empty.
@@ -262,9 +267,9 @@ bool HX_LastCallsDB::GetList(std::list<hx::lastCalls::call>& list, hx::lastCalls
       const auto confType = static_cast<HX_Conference_Type>(NumberColumn<long long>(row, 2));
       std::string peer = TextColumn(row, 3);
       const bool readDone = NumberColumn<int>(row, 4) != 0;
-      const auto startTime = static_cast<uint64_t>(NumberColumn<long long>(row, 5));
-      const auto endTime = static_cast<uint64_t>(NumberColumn<long long>(row, 6));
-      const auto duration = static_cast<uint64_t>(NumberColumn<long long>(row, 7));
+      const uint64_t startTime = NotBefore1970(NumberColumn<long long>(row, 5));
+      const uint64_t endTime = NotBefore1970(NumberColumn<long long>(row, 6));
+      const uint64_t duration = NotBefore1970(NumberColumn<long long>(row, 7));
       std::string confId = TextColumn(row, 8);
       std::string namedConfId = TextColumn(row, 9);
       std::string confName = TextColumn(row, 10);
