@@ -28,7 +28,7 @@
 namespace {
 
 constexpr int kPeers = 4;
-constexpr int kRounds = 800;     // 40 ms each: 32 s
+constexpr int kRounds = 800;        // 40 ms each: 32 s
 constexpr int kMeasureRounds = 15;  // rounds of road and bare side by side
 const int kRates[kPeers] = {16000, 16000, 16000, 48000};
 
@@ -188,11 +188,11 @@ void BM_AudioRoad(benchmark::State& state) {
   state.counters["us_road"] = roadMedian;
   state.counters["us_bare"] = bareMedian;
   state.counters["road_per_bare"] = ratioMedian;
-  std::printf("audio road %.1f us, bare decode %.1f us per 40 ms of four peers; road/bare %.3f "
-              "(median of %d rounds, range %.3f to %.3f)\n",
-              roadMedian, bareMedian, ratioMedian, kMeasureRounds,
-              *std::min_element(ratio.begin(), ratio.end()),
-              *std::max_element(ratio.begin(), ratio.end()));
+  std::printf(
+      "audio road %.1f us, bare decode %.1f us per 40 ms of four peers; road/bare %.3f "
+      "(median of %d rounds, range %.3f to %.3f)\n",
+      roadMedian, bareMedian, ratioMedian, kMeasureRounds,
+      *std::min_element(ratio.begin(), ratio.end()), *std::max_element(ratio.begin(), ratio.end()));
 }
 BENCHMARK(BM_AudioRoad)->Unit(benchmark::kMillisecond)->Iterations(1);
 
