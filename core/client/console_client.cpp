@@ -154,7 +154,7 @@ void HXConsoleClient::_UpdateConferenceManager() {
   cm->AcceptReceivedSignal.Connect(this, &HXConsoleClient::OnAccept);
   cm->PrepareCapsSignal.Connect(this, &HXConsoleClient::OnPrepareCaps);
   cm->ClientCapsReceivedSignal.Connect(this, &HXConsoleClient::OnClientCapsReceived);
-  cm->RoleEventSignal.Connect(helper, &HX_ConferenceHelper::OnRoleEventOccured);
+  cm->RoleEventSignal.Connect(this, &HXConsoleClient::ForwardRoleEvent);
   cm->RestrictBitrateSignal.Connect(this, &HXConsoleClient::OnRestrictBitrateReceived);
   cm->ReqInviteReceivedSignal.Connect(calls, &HX_LastCalls::OnReqInviteReceived);
   cm->AcceptSentSignal.Connect(calls, &HX_LastCalls::OnAcceptSent);
@@ -164,7 +164,7 @@ void HXConsoleClient::_UpdateConferenceManager() {
   cm->InviteSentSignal.Connect(calls, &HX_LastCalls::OnInviteSent);
   cm->InviteToMultiSentSignal.Connect(calls, &HX_LastCalls::OnInviteToMultiSent);
   cm->InviteReceivedSignal.Connect(calls, &HX_LastCalls::OnInviteReceived);
-  cm->InviteReceivedSignal.Connect(helper, &HX_ConferenceHelper::OnInviteReceived);
+  cm->InviteReceivedSignal.Connect(this, &HXConsoleClient::ForwardInviteReceived);
   cm->InviteToMultiReceivedSignal.Connect(calls, &HX_LastCalls::OnInviteToMultiReceived);
   cm->conferenceDeleted.Connect(calls, &HX_LastCalls::OnConferenceDeleted);
   cm->ReqInviteSentSignal.Connect(calls, &HX_LastCalls::OnReqInviteSent);
@@ -229,12 +229,22 @@ void HXConsoleClient::OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaForma
 void HXConsoleClient::OnFSMStateChanged(hx::fsm, hx::fsm) {}
 void HXConsoleClient::OnUpdatePeerIdCache(const char*, const char*, bool) {}
 void HXConsoleClient::OnPropertiesUpdated() {}
-void HXConsoleClient::OnConferenceJoinResult(const char*, int) {}
-void HXConsoleClient::OnAccept(const char*, const char*) {}
-void HXConsoleClient::OnPrepareCaps(const char*) {}
-void HXConsoleClient::OnClientCapsReceived(const char*, const char*) {}
-void HXConsoleClient::OnRestrictBitrateReceived(const char*, unsigned) {}
-void HXConsoleClient::OnUpdateConnectionInfo(const char*) {}
+void HXConsoleClient::OnConferenceJoinResult(const char*, const char*, const char*, int) {}
+void HXConsoleClient::OnAccept(const char*, const char*, const char*, const char*) {}
+void HXConsoleClient::OnPrepareCaps(HX_Conference*, bool, HX_ClientCaps&) {}
+void HXConsoleClient::OnClientCapsReceived(const char*, const HX_ClientCaps&) {}
+void HXConsoleClient::OnRestrictBitrateReceived(const conference::ServerBitrateControl&) {}
+void HXConsoleClient::OnUpdateConnectionInfo(const char*, const char*) {}
+void HXConsoleClient::ForwardRoleEvent(HX_Conference* conference, const char*,
+                                       HX_Participant_Role role, HX_RoleEvent_Type,
+                                       HX_RoleInqury_Answer, const conference::RoleInfoHolder&) {
+  const std::string sid = conference != nullptr ? conference->getSID() : std::string();
+  OnRoleEventOccured(sid.c_str(), role);
+}
+void HXConsoleClient::ForwardInviteReceived(const std::string& conference, const char* caller,
+                                            const char*) {
+  OnInviteReceived(conference.c_str(), caller);
+}
 
 void HXConsoleClient::OnGetConfType(HX_Conference_Type& type) {
   type = m_confManagerPtr != nullptr ? m_confManagerPtr->confStorage()->currConferenceType() : -1;

@@ -57,6 +57,10 @@ class HX_SysBenchmark;
 class HX_TorrentManager;
 
 using HX_ClientType = int32_t;
+namespace conference {
+struct ServerBitrateControl;
+}  // namespace conference
+
 namespace audio {
 using platform = int32_t;
 }
@@ -160,12 +164,21 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   virtual void OnFSMStateChanged(hx::fsm newState, hx::fsm oldState);
   virtual void OnUpdatePeerIdCache(const char* id, const char* name, bool flag);
   virtual void OnPropertiesUpdated();
-  virtual void OnConferenceJoinResult(const char* conference, int result);
-  virtual void OnAccept(const char* conference, const char* peer);
-  virtual void OnPrepareCaps(const char* conference);
-  virtual void OnClientCapsReceived(const char* conference, const char* peer);
-  virtual void OnRestrictBitrateReceived(const char* conference, unsigned rate);
-  virtual void OnUpdateConnectionInfo(const char* conference);
+  virtual void OnConferenceJoinResult(const char* conference, const char* name, const char* key,
+                                      int result);
+  virtual void OnAccept(const char* peer, const char* displayName, const char* conference,
+                        const char* key);
+  virtual void OnPrepareCaps(HX_Conference* conference, bool group, HX_ClientCaps& caps);
+  virtual void OnClientCapsReceived(const char* peer, const HX_ClientCaps& caps);
+  virtual void OnRestrictBitrateReceived(const conference::ServerBitrateControl& restriction);
+  virtual void OnUpdateConnectionInfo(const char* peer, const char* conference);
+  // The call-flow helper's handlers of role events and invitations take the conference service's
+  // events in their own form.
+  void ForwardRoleEvent(HX_Conference* conference, const char* user, HX_Participant_Role role,
+                        HX_RoleEvent_Type type, HX_RoleInqury_Answer answer,
+                        const conference::RoleInfoHolder& info);
+  void ForwardInviteReceived(const std::string& conference, const char* caller,
+                             const char* displayName);
   virtual void OnGetConfType(HX_Conference_Type& type);
 
  private:
