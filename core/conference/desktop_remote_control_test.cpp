@@ -275,9 +275,11 @@ TEST_F(DsControl, EverySenderKeysInOrderAndDestinationServer) {
     for (const auto& [key, value] : row.texts) EXPECT_EQ(TextOf(m.body, key.c_str()), value) << key;
     for (const auto& [key, value] : row.ints) EXPECT_EQ(IntOf(m.body, key.c_str()), value) << key;
   }
+  const std::vector<FakeDsMessage> all = fake->Received();
+  ASSERT_GT(all.size(), 5u);
   size_t size = 0;
-  const auto* data = static_cast<const char*>(
-      fake->Received()[5].body.GetValueRef("Data", HX_CNT_BINARY_VT, size));
+  const auto* data =
+      static_cast<const char*>(all[5].body.GetValueRef("Data", HX_CNT_BINARY_VT, size));
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(std::string(data, size), "key:a");
   ExpectSentCount(rows.size());
