@@ -211,10 +211,6 @@ class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
   std::string sessionSid() const;
   bool isMyId(const char* id) const;
   void emitPeerName(const char* id, const char* name);
-  // A "Reject" to the broker of SID for `peer`; its queueing result.
-  bool rejectTo(const char* SID, const char* peer, int cause) {
-    return RejectPeer(SID, peer, cause);
-  }
 
   // Incoming handlers.
   bool parseConfCreated(const HX_Container& message);

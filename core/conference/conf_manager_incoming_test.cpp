@@ -486,6 +486,17 @@ TEST_F(TypeSixJoinTest, SenderConnectedWithAPortOutOfRangeIsIgnored) {
   EXPECT_EQ(rec.joins.Size(), 0u);
 }
 
+// A sender notice for a conference of another type is kept and never used; it goes with the
+// conference.
+TEST_F(TypeSixJoinTest, SenderNoticeOfAnotherTypeWaitsUntilTheConferenceGoes) {
+  const int32_t id = AddConference(kSid, kServer, 5, ::conference::kStateJoined, kBob);
+  EXPECT_TRUE(Parse(SenderConnected()));
+  ASSERT_NE(cm->getWaitConfParam(kSid, 0), nullptr);
+  EXPECT_EQ(State(id), 2);
+  ASSERT_TRUE(cm->storageConferenceDelete(id, 1));
+  EXPECT_EQ(cm->getWaitConfParam(kSid, 0), nullptr);
+}
+
 TEST_F(TypeSixJoinTest, GroupOfTypeFiveJoinsOnTheReplyAlone) {
   const int32_t id = AddConference(kSid, kServer, 5, ::conference::kStateRequested, kBob);
   HX_Container five = Body("Join");
