@@ -27,6 +27,9 @@ using HX_RoleEvent_Type = int32_t;
 using HX_RoleInqury_Answer = int32_t;
 // Kinds of participant lists: 0 and 1 full, 2 additions, 3 removals, 4 updates.
 using HX_ParticipantListType = int32_t;
+// The kind of this client's own video source, as the platform sets it; remote desktop control is
+// possible only while it is 2, 3 or 4 (desktop sources). 0 until set.
+using HX_VideoSourceType = int32_t;
 
 namespace hx::conference {
 

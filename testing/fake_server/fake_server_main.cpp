@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "testing/fake_server/fake_conference.h"
+#include "testing/fake_server/fake_ds_control.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/fake_services.h"
 
@@ -130,12 +131,14 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<hx::testing::FakeServices> services;
   std::unique_ptr<hx::testing::FakeConference> conference;
+  std::unique_ptr<hx::testing::FakeDsControl> ds_control;
   if (!accounts.empty()) {
     services = std::make_unique<hx::testing::FakeServices>(
         server, options.connection.handshake_reply.server_id);
     for (const auto& account : accounts) services->AddAccount(account);
     conference = std::make_unique<hx::testing::FakeConference>(
         server, *services, options.connection.handshake_reply.server_id);
+    ds_control = std::make_unique<hx::testing::FakeDsControl>(server, *services);
   }
   std::printf("port %u\n", server.port());
   std::fflush(stdout);
@@ -146,6 +149,7 @@ int main(int argc, char** argv) {
   while (sigtimedwait(&stop_signals, nullptr, &period) < 0) {
     PrintNews(server, messages_seen, violations_seen);
   }
+  ds_control.reset();
   conference.reset();
   services.reset();
   server.Stop();

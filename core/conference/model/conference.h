@@ -222,6 +222,10 @@ class HX_Conference : public HX_SenderStreamCtl,
   bool isControlMe(const std::string& id) const { return m_controllingMe.count(id) != 0; }
   bool isUnderMyControl(const std::string& id) const { return m_underMyControl.count(id) != 0; }
   void RemovePeerFromControlLists(const std::string& id);
+  HX_VideoSourceType getVideoSourceType() const { return m_videoSourceType; }
+  void setVideoSourceType(HX_VideoSourceType type) { m_videoSourceType = type; }
+  // Whether the own video source lets a peer control this client (types 2, 3 and 4).
+  bool isRemoteControlSource() const { return m_videoSourceType >= 2 && m_videoSourceType <= 4; }
 
   // ---- media
   void spotMediaStreamSendState();
@@ -274,6 +278,7 @@ class HX_Conference : public HX_SenderStreamCtl,
   std::set<std::string> m_outReqs;
   std::set<std::string> m_controllingMe;
   std::set<std::string> m_underMyControl;
+  HX_VideoSourceType m_videoSourceType = 0;
   std::string m_callId;
   uint64_t m_cpuLoadSum = 0;
   uint32_t m_cpuLoadCount = 0;
