@@ -123,7 +123,17 @@ bool HX_DesktopRemoteControlManager::SendResponseToControlRequest(const char* re
       }
     }
   }
-  return sendResponse(requester, SID, known ? &result : nullptr);
+  if (sendResponse(requester, SID, known ? &result : nullptr)) return true;
+  // An answer that never left leaves the request pending, so that the user can answer again; a
+  // grant the requester never learns of is taken back.
+  if (known) {
+    ConferenceLock lock;
+    if (lockConference(lock, SID)) {
+      lock->ManageInReqvs(requester, true, false);
+      if (result == kResultGranted) lock->ManageIncomingControls(requester, false, false);
+    }
+  }
+  return false;
 }
 
 bool HX_DesktopRemoteControlManager::SendFinishParticularRemoteControl(const char* peer,

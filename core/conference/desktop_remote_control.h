@@ -72,7 +72,8 @@ class HX_DesktopRemoteControlManager : public HX_AbstractManager {
   // Answers the pending request of `requester`: "Result" 2 without a desktop source, 4 with
   // `second`, 1 with `accept` (the requester then controls this client), else 3. Sends nothing
   // when the conference is known and no request of `requester` is pending, or it already controls
-  // this client; for an unknown conference the answer goes without "Result".
+  // this client; for an unknown conference the answer goes without "Result". An answer that cannot
+  // be queued changes nothing: the request stays pending and nothing is granted.
   bool SendResponseToControlRequest(const char* requester, const char* SID, bool accept,
                                     bool second);
   // Ends this client's control of `peer`; sends only when `peer` was under control (or the

@@ -275,9 +275,11 @@ TEST_F(DsControl, EverySenderKeysInOrderAndDestinationServer) {
     for (const auto& [key, value] : row.texts) EXPECT_EQ(TextOf(m.body, key.c_str()), value) << key;
     for (const auto& [key, value] : row.ints) EXPECT_EQ(IntOf(m.body, key.c_str()), value) << key;
   }
+  const std::vector<FakeDsMessage> all = fake->Received();
+  ASSERT_GT(all.size(), 5u);
   size_t size = 0;
-  const auto* data = static_cast<const char*>(
-      fake->Received()[5].body.GetValueRef("Data", HX_CNT_BINARY_VT, size));
+  const auto* data =
+      static_cast<const char*>(all[5].body.GetValueRef("Data", HX_CNT_BINARY_VT, size));
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(std::string(data, size), "key:a");
   ExpectSentCount(rows.size());
@@ -286,6 +288,8 @@ TEST_F(DsControl, EverySenderKeysInOrderAndDestinationServer) {
 // SendControlCommand and SendVideosource answer whether the message was queued: with the
 // transport down both are false (the source type is still stored).
 TEST_F(DsControl, SendersAnswerFalseWithTheTransportDown) {
+  SetSource(3);
+  ASSERT_TRUE(Parse(Msg({{"Method", "DSControlRequest"}, {"From", kCarol}, {"Conference", kSid}})));
   m_client->transport->DisconnectServer();
   ASSERT_TRUE(WaitFor([&] { return !ds->SendControlCommand(kBob, kUnknownSid, "k", 1); },
                       kTransportWaitMs));
@@ -296,9 +300,11 @@ TEST_F(DsControl, SendersAnswerFalseWithTheTransportDown) {
     ASSERT_TRUE(cm->getConferenceLock(lock, kSid));
     EXPECT_EQ(lock->getVideoSourceType(), 4);
   }
-  // A request that never left leaves nothing pending, and no signal.
+  // A request that never left leaves nothing pending, and no signal; an answer that never left
+  // grants nothing and leaves the request to be answered again.
   EXPECT_FALSE(ds->SendRequestControl(kBob, kSid));
-  EXPECT_EQ(Sets(), "in: out: me: mine:");
+  EXPECT_FALSE(ds->SendResponseToControlRequest(kCarol, kSid, true, false));
+  EXPECT_EQ(Sets(), "in:c out: me: mine:");
   EXPECT_EQ(sig.sent.Size(), 0u);
   EXPECT_FALSE(ds->SendFinishAllRemoteControls(kSid));
   EXPECT_FALSE(ds->SendResponseToControlRequest(kBob, kUnknownSid, false, false));
