@@ -6,8 +6,14 @@
 // addresses, capability records and endpoint records among them), so that every handler and
 // every key is reached.
 //
+// Bit 2 of the first byte makes the built container a "FECC" whatever the method pick says, and
+// bit 3 puts the session in its logged-in state, so that camera-control requests reach the rules
+// and their answers the checked send; the joined group conference (the active one) holds three
+// peers whose camera-control states, and the own policy, come from the input.
+//
 // After each message: an unknown method answers false, the store holds no more conferences than
-// it started with plus one, and every conference it holds can still be locked and read.
+// it started with plus one, every conference it holds can still be locked and read, and every
+// peer's camera-control request and grant states stay within their ranges.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +74,8 @@ struct Environment {
     session = std::make_shared<FuzzSession>();
     session->setFSMShared(fsm.get());
     session->SetLogin(kMe);
+    // Leaving state 0 clears the SID: the state comes first.
+    session->setStateTrs(HX_TransportSession::eConnected);
     session->setSid("sess@fuzz#1");
     fsm->setTransportSession(session);
   }
@@ -128,7 +136,9 @@ const char* const kKeys[] = {"Result",          "Name",
                              "RestrictBtr",     "RestrictBtrSVC",
                              "RestrictBtrMin",  "RestrictFramerate",
                              "RequestKeyFrame", "Layout",
-                             "CallID2",         "Method"};
+                             "CallID2",         "Method",
+                             "From",            "To",
+                             "FeccState",       "PresetNum"};
 const char* const kTexts[] = {kMe,
                               "peer@fuzz.example",
                               "grp@fuzz.example/1",
@@ -140,7 +150,8 @@ const char* const kTexts[] = {kMe,
                               "239.1.2.3",
                               "10.0.0.1",
                               "1",
-                              "peer@fuzz.example/tr"};
+                              "peer@fuzz.example/tr",
+                              "grp@fuzz.example"};
 
 class Reader {
  public:
@@ -190,10 +201,12 @@ std::vector<uint8_t> EndpointBlob(Reader& in) {
   return out;
 }
 
-HX_Container Build(Reader& in) {
+HX_Container Build(Reader& in, bool fecc) {
   HX_Container body;
   const uint8_t methodPick = in.byte();
-  if (methodPick != 0xFF) {
+  if (fecc) {
+    body.AddValue("Method", "FECC");
+  } else if (methodPick != 0xFF) {
     body.AddValue("Method", kMethods[methodPick % (sizeof(kMethods) / sizeof(kMethods[0]))]);
   }
   while (!in.empty()) {
@@ -236,6 +249,12 @@ HX_Container Build(Reader& in) {
   return body;
 }
 
+// Camera-control states a peer can be in: request 0 to 5, grant 0 or 2 to 5.
+bool FeccStatesInRange(const conference::Peer& peer) {
+  return peer.feccRequestState >= 0 && peer.feccRequestState <= 5 && peer.feccGrantState >= 0 &&
+         peer.feccGrantState <= 5 && peer.feccGrantState != 1;
+}
+
 size_t CountAndRead(HX_ConfManager& cm) {
   HXAutoLock guard(cm.StorageLock());
   HX_Conference* first = nullptr;
@@ -246,6 +265,9 @@ size_t CountAndRead(HX_ConfManager& cm) {
     // Every field a later message reads must still be whole.
     volatile size_t touch = c->getSID().size() + c->getCallId().size() + c->peers().size();
     (void)touch;
+    for (const auto& entry : c->peers()) {
+      if (!FeccStatesInRange(entry.second)) std::abort();
+    }
   }
   return count;
 }
@@ -256,6 +278,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   Environment& env = Env();
   env.session->m_queueAnswer = (data[0] & 2) == 0;
+  const bool fecc = (data[0] & 4) != 0;
+  env.session->setStateTrs((data[0] & 8) != 0 ? HX_TransportSession::eLoggedIn
+                                              : HX_TransportSession::eConnected);
   auto cm = std::make_unique<HX_ConfManager>("CONFERENCE", env.session, env.fsm.get());
   {
     ConferenceLock lock;
@@ -268,7 +293,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cm->storageCreateForeignConferenceLock(lock, "group@brk", "g", "", "grp@fuzz.example", 16, 0, 5,
                                            0, 0, nullptr, false);
     lock->addPeer("grp@fuzz.example", 6);
+    lock->addPeer("peer@fuzz.example", 6);
+    lock->addPeer("peer@fuzz.example/tr", 6);
     lock->setState(lock, conference::kStateJoined);
+    // Camera-control states from the input: the own policy, then each peer's request and grant
+    // states (in range) and its policy.
+    Reader states(data + 1, size - 1);
+    lock->getFeccHelper().setMyState(states.byte() % 3);
+    lock->forEachPeer([&](conference::Peer& peer) {
+      const uint8_t b = states.byte();
+      peer.feccRequestState = b % 6;
+      peer.feccGrantState = (b / 6) % 6 == 1 ? 0 : (b / 6) % 6;
+      peer.feccPeerState = states.byte() % 3;
+    });
   }
   {
     ConferenceLock lock;
@@ -288,7 +325,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!body.Deserialize(data + 1, size - 1)) body.Clear();
   } else {
     Reader in(data + 1, size - 1);
-    body = Build(in);
+    body = Build(in, fecc);
   }
   std::string method;
   body.GetValue("Method", method);

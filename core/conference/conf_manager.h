@@ -39,6 +39,8 @@
 
 #include "core/base/signal.h"
 #include "core/client/abstract_manager.h"
+#include "core/conference/control/conf_ctrl_interface.h"
+#include "core/conference/model/conference_defaults.h"
 #include "core/conference/server_bitrate_control.h"
 #include "core/conference/service/peer_holder.h"
 #include "core/conference/store/conf_storage.h"
@@ -114,6 +116,40 @@ class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
   bool SetDeviceStatus(unsigned status);
   bool SetDeviceStatus(ConferenceLock& lock, unsigned status);
   void SetSystemLoad(int load);
+
+  // ---- far-end camera control ("FECC", to the broker of the SID; service/fecc_messages.cpp)
+  // Composes one "FECC" to `target` as it is, without any check: "Type", "From" (own login),
+  // "To", then "FeccState" for types 2 and 3 or "PresetNum" for 81 and 82 (the command's value).
+  bool feccSendRequest(const char* SID, const char* target, const conference::FeccCommand& command);
+  // The checked send within the locked conference: a policy notice (3) goes to the own login;
+  // any other type needs a named peer in a group conference and goes to the selected peer in a
+  // private call. False when the lock holds no conference, when a group conference's peer is
+  // not named, while the session is not logged in (transport state 5), or when the conference's
+  // camera-control rules refuse the command (they also move the peer's states).
+  bool feccSendRequest(ConferenceLock& lock, const char* peer,
+                       const conference::FeccCommand& command);
+  // The platform's requests, each for the conference `SID` or, when null, the active one; false
+  // when there is none or nothing was queued. FeccRequestState with a null peer asks every peer
+  // and answers true only when every request was queued (and at least one was).
+  bool FeccRequestAccess(const char* SID, const char* peer);
+  bool FeccRequestState(const char* SID, const char* peer);
+  bool FeccSendCommand(const char* SID, const char* peer, const conference::FeccCommand& command);
+
+  // ---- device control senders (to the broker of the SID; service/device_control_senders.cpp)
+  // "Type" is the device type's text; requests to another user carry "Cause" 4.
+  using DeviceMap = std::map<conference::DeviceConfig::DeviceType, conference::DeviceConfigList>;
+  bool ConfCtrlSendReqDeviceState(const char* SID, const char* user);
+  bool ConfCtrlSendReqChangeDevice(const char* SID, const char* user,
+                                   const conference::DeviceConfig& device);
+  // "Volume" only with flags bit 0, "Mute" only with bit 1.
+  bool ConfCtrlSendReqChangeDeviceState(const char* SID, const char* user,
+                                        const conference::DeviceConfig& device, int flags);
+  // The own devices, by type in ascending order: "Type", then "id" and "Name" of each device.
+  bool ConfCtrlSendDevices(const char* SID, const DeviceMap& devices);
+  bool ConfCtrlSendDeviceChanged(const char* SID, const conference::DeviceConfig& device,
+                                 conference::DeviceChangingCause cause);
+  bool ConfCtrlSendDeviceState(const char* SID, const conference::DeviceConfig& device,
+                               conference::DeviceChangeDesc desc);
 
   // ---- the store's hooks
   bool deleteConferenceAux(const char* SID) override;
@@ -231,6 +267,9 @@ class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
   void parseCommand(const HX_Container& message);
   void parseDeviceStatus(const HX_Container& message);
   void parseManageLayout(const HX_Container& message);
+  void parseFeccRequest(const HX_Container& message);
+  // The conference `SID` names, or the active one when `SID` is null.
+  bool feccConferenceLock(ConferenceLock& lock, const char* SID);
 
   std::mutex m_inviteRequestsMutex;
   std::map<std::string, std::string> m_inviteRequests;

@@ -172,6 +172,9 @@ class HX_Conference : public HX_SenderStreamCtl,
 
   // ---- own participant
   conference::ParticipantInfoHolder& ownInfo() { return m_ownInfo; }
+  // The own camera-control policy and the rules every "FECC" sent or received passes through.
+  conference::ConferenceFeccHelper& getFeccHelper() { return m_fecc; }
+  const conference::ConferenceFeccHelper& getFeccHelper() const { return m_fecc; }
   const conference::ParticipantInfoHolder& ownInfo() const { return m_ownInfo; }
   HX_Participant_Role getOwnRole() const { return m_ownInfo.role; }
   HX_UserList* participantTracker() const { return m_participantTracker.get(); }

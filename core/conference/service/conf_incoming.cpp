@@ -65,11 +65,11 @@ bool HX_ConfManager::ParseIncomimgMessage(HX_Container& message) {
   if (is(REQINVITE_METHOD)) return parseReqInvite(message);
   if (is(LISTENERSFLTR_METHOD)) return parseListenersFltr(message), true;
   if (is(SENDCOMMAND_METHOD)) return parseCommand(message), true;
-  // Role events, far-end camera control and device control are read by their
-  // own handlers once those exist; until then they are answered and dropped.
+  // Role events and device control are read by their own handlers once those
+  // exist; until then they are answered and dropped.
   if (is(ROLEEVENT_METHOD)) return true;
   if (is(DEVICESTATUS_METHOD)) return parseDeviceStatus(message), true;
-  if (is(FECC_METHOD)) return true;
+  if (is(FECC_METHOD)) return parseFeccRequest(message), true;
   if (is(MANAGELAYOUT_METHOD)) return parseManageLayout(message), true;
   for (const char* name : kConfCtrlMethods) {
     if (is(name)) return true;

@@ -87,3 +87,19 @@ inline constexpr char RESTRICTFRAMERATE_PARAM[] = "RestrictFramerate";
 inline constexpr char RESTRICTRESOLUTION_VIDEO_PARAM[] = "RestrictResolutionVideo";
 inline constexpr char RESTRICTRESOLUTION_DS_PARAM[] = "RestrictResolutionDs";
 inline constexpr char REQESTKEYFRAME_PARAM[] = "RequestKeyFrame";
+
+// Far-end camera control ("FECC").
+inline constexpr char FROM_PARAM[] = "From";
+inline constexpr char TO_PARAM[] = "To";
+inline constexpr char FECCSTATE_PARAM[] = "FeccState";
+inline constexpr char PRESET_NUM_PARAM[] = "PresetNum";
+
+// Device control, sent (the received ones are read by conference::HX_ConfCtrlInterface).
+inline constexpr char CHANGEDEVICE_METHOD[] = "ChangeDevice";
+inline constexpr char SETDEVICESTATE_METHOD[] = "SetDeviceState";
+inline constexpr char QUERYDEVICES_METHOD[] = "QueryDevices";
+inline constexpr char DEVICESLIST_METHOD[] = "DevicesList";
+inline constexpr char DEVICECHANGED_METHOD[] = "DeviceChanged";
+inline constexpr char DEVICESTATE_METHOD[] = "DeviceState";
+inline constexpr char VOLUME_PARAM[] = "Volume";
+inline constexpr char MUTE_PARAM[] = "Mute";
