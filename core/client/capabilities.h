@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/base/call_record.h"
+#include "core/media/video/bitstream/media_probe.h"
 #include "core/wire/client_caps.h"
 
 struct HXCapabilites {
@@ -35,8 +36,8 @@ struct HXCapabilites {
 
   // True when nothing is filled in.
   bool empty() const {
-    return frameWidth == 0 && frameHeight == 0 && frameRate == 0 && videoCodec == 0 && audioCodec == 0 &&
-           videoCodecs.empty() && audioCodecs.empty() && level == 0;
+    return frameWidth == 0 && frameHeight == 0 && frameRate == 0 && videoCodec == 0 &&
+           audioCodec == 0 && videoCodecs.empty() && audioCodecs.empty() && level == 0;
   }
 };
 
@@ -69,6 +70,13 @@ class HX_BestMediaFormat {
 
   hx::CallRecord& calls() { return m_calls; }
   const hx::CallRecord& calls() const { return m_calls; }
+
+  // The codec and picture size a received key frame announces (see HX_ProbeMediaFormat): 0 found,
+  // -1 nothing recognised, -2 a codec recognised without a size.
+  static int ParseMediaFormat(const uint8_t* bitstream, int length, int& width, int& height,
+                              unsigned& fourcc, int& frames) {
+    return HX_ProbeMediaFormat(bitstream, length, width, height, fourcc, frames);
+  }
 
  private:
   hx::CallRecord m_calls;

@@ -157,12 +157,12 @@ void HXConsoleClient::_UpdateConferenceManager() {
 
   cm->conferenceCreated.Connect(helper, &HX_ConferenceHelper::OnConferenceCreated);
   cm->conferenceDeleted.Connect(helper, &HX_ConferenceHelper::OnConferenceDeleted);
-  cm->conferenceJoinResult.Connect(this, &HXConsoleClient::relayJoinResult);
-  cm->AcceptReceivedSignal.Connect(this, &HXConsoleClient::relayAcceptReceived);
+  cm->conferenceJoinResult.Connect(this, &HXConsoleClient::OnConferenceJoinResult);
+  cm->AcceptReceivedSignal.Connect(this, &HXConsoleClient::OnAccept);
   cm->PrepareCapsSignal.Connect(this, &HXConsoleClient::OnPrepareCaps);
   cm->ClientCapsReceivedSignal.Connect(this, &HXConsoleClient::OnClientCapsReceived);
-  cm->RoleEventSignal.Connect(helper, &HX_ConferenceHelper::OnRoleEventOccured);
-  cm->RestrictBitrateSignal.Connect(this, &HXConsoleClient::relayRestrictBitrate);
+  cm->RoleEventSignal.Connect(this, &HXConsoleClient::ForwardRoleEvent);
+  cm->RestrictBitrateSignal.Connect(this, &HXConsoleClient::OnRestrictBitrateReceived);
   cm->ReqInviteReceivedSignal.Connect(calls, &HX_LastCalls::OnReqInviteReceived);
   cm->AcceptSentSignal.Connect(calls, &HX_LastCalls::OnAcceptSent);
   cm->AcceptReceivedSignal.Connect(calls, &HX_LastCalls::OnAcceptReceived);
@@ -171,12 +171,12 @@ void HXConsoleClient::_UpdateConferenceManager() {
   cm->InviteSentSignal.Connect(calls, &HX_LastCalls::OnInviteSent);
   cm->InviteToMultiSentSignal.Connect(calls, &HX_LastCalls::OnInviteToMultiSent);
   cm->InviteReceivedSignal.Connect(calls, &HX_LastCalls::OnInviteReceived);
-  cm->InviteReceivedSignal.Connect(helper, &HX_ConferenceHelper::OnInviteReceived);
+  cm->InviteReceivedSignal.Connect(this, &HXConsoleClient::ForwardInviteReceived);
   cm->InviteToMultiReceivedSignal.Connect(calls, &HX_LastCalls::OnInviteToMultiReceived);
   cm->conferenceDeleted.Connect(calls, &HX_LastCalls::OnConferenceDeleted);
   cm->ReqInviteSentSignal.Connect(calls, &HX_LastCalls::OnReqInviteSent);
   cm->RejectSentSignal.Connect(calls, &HX_LastCalls::OnRejectSent);
-  cm->UpdateConnectionInfoSignal.Connect(this, &HXConsoleClient::relayUpdateConnectionInfo);
+  cm->UpdateConnectionInfoSignal.Connect(this, &HXConsoleClient::OnUpdateConnectionInfo);
 
   cm->setCpuLoadMeasurer(GetCpuLoadMeasurer());
   UpdateConferenceManager();
@@ -203,10 +203,18 @@ void HXConsoleClient::OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaForma
   adapter = m_mediaFormatAdapter;
 }
 
-void HXConsoleClient::OnPrepareCaps(const char*) {}
-void HXConsoleClient::OnClientCapsReceived(const char*, const char*) {}
-
-
+void HXConsoleClient::OnPrepareCaps(HX_Conference*, bool, HX_ClientCaps&) {}
+void HXConsoleClient::OnClientCapsReceived(const char*, const HX_ClientCaps&) {}
+void HXConsoleClient::ForwardRoleEvent(HX_Conference* conference, const char*,
+                                       HX_Participant_Role role, HX_RoleEvent_Type,
+                                       HX_RoleInqury_Answer, const conference::RoleInfoHolder&) {
+  const std::string sid = conference != nullptr ? conference->getSID() : std::string();
+  OnRoleEventOccured(sid.c_str(), role);
+}
+void HXConsoleClient::ForwardInviteReceived(const std::string& conference, const char* caller,
+                                            const char*) {
+  OnInviteReceived(conference.c_str(), caller);
+}
 
 std::shared_ptr<HX_FileTransfer> HXConsoleClient::FileTransfer() const {
   return std::make_shared<HX_FileTransferStub>();

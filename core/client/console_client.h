@@ -80,6 +80,10 @@ class Message;
 }
 
 using HX_ClientType = int32_t;
+namespace conference {
+struct ServerBitrateControl;
+}  // namespace conference
+
 namespace audio {
 using platform = int32_t;
 }
@@ -289,12 +293,21 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   virtual void OnFSMStateChanged(hx::fsm newState, hx::fsm oldState);
   virtual void OnUpdatePeerIdCache(const char* id, const char* name, bool flag);
   virtual void OnPropertiesUpdated();
-  virtual void OnConferenceJoinResult(const char* sid, const char* name, const char* key, int result);
-  virtual void OnAccept(const char* peer, const char* displayName, const char* sid, const char* key);
-  virtual void OnPrepareCaps(const char* conference);
-  virtual void OnClientCapsReceived(const char* conference, const char* peer);
-  virtual void OnRestrictBitrateReceived(const conference::ServerBitrateControl& control);
-  virtual void OnUpdateConnectionInfo(const char* caller, const char* sid);
+  virtual void OnConferenceJoinResult(const char* conference, const char* name, const char* key,
+                                      int result);
+  virtual void OnAccept(const char* peer, const char* displayName, const char* conference,
+                        const char* key);
+  virtual void OnPrepareCaps(HX_Conference* conference, bool group, HX_ClientCaps& caps);
+  virtual void OnClientCapsReceived(const char* peer, const HX_ClientCaps& caps);
+  virtual void OnRestrictBitrateReceived(const conference::ServerBitrateControl& restriction);
+  virtual void OnUpdateConnectionInfo(const char* peer, const char* conference);
+  // The call-flow helper's handlers of role events and invitations take the conference service's
+  // events in their own form.
+  void ForwardRoleEvent(HX_Conference* conference, const char* user, HX_Participant_Role role,
+                        HX_RoleEvent_Type type, HX_RoleInqury_Answer answer,
+                        const conference::RoleInfoHolder& info);
+  void ForwardInviteReceived(const std::string& conference, const char* caller,
+                             const char* displayName);
   virtual void OnGetConfType(HX_Conference_Type& type);
 
   // Contacts manager handlers.
@@ -324,12 +337,6 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   void _OnSysBenchmarkComplete(const HX_SysPerformanceState& state);
 
  private:
-  // The conference service's signals as they are emitted today, relayed to the handlers above
-  // with what they carry.
-  void relayJoinResult(const char* sid, int result);
-  void relayAcceptReceived(const char* sid, const char* peer);
-  void relayRestrictBitrate(const char* sid, unsigned rate);
-  void relayUpdateConnectionInfo(const char* sid);
   void OnStatusListEnd() { OnLStatusEndUpdate(); }
   // The stored avatar fetch of the downloader.
   void avatarFetch(std::string peer);

@@ -327,18 +327,6 @@ void HXConsoleClient::OnUpdateConnectionInfo(const char* caller, const char* sid
   if (m_confRequests) m_confRequests->SendConnectionInfo(caller, sid);
 }
 
-void HXConsoleClient::relayJoinResult(const char* sid, int result) {
-  OnConferenceJoinResult(sid, nullptr, nullptr, result);
-}
-
-void HXConsoleClient::relayAcceptReceived(const char* sid, const char* peer) { OnAccept(peer, nullptr, sid, nullptr); }
-
-void HXConsoleClient::relayRestrictBitrate(const char*, unsigned rate) {
-  OnRestrictBitrateReceived(conference::ServerBitrateControl::Uniform(static_cast<int32_t>(rate)));
-}
-
-void HXConsoleClient::relayUpdateConnectionInfo(const char* sid) { OnUpdateConnectionInfo("", sid); }
-
 void HXConsoleClient::PrepareConferenceLimits(bool group) {
   HX_MediaFormatManagerAdapter* adapter = m_mediaFormatAdapter.get();
   if (adapter == nullptr) return;

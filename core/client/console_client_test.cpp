@@ -159,7 +159,7 @@ TEST(ConsoleClientTest, SecondWiringLeavesEachHandlerConnectedOnce) {
 
   // One emission reaches the call history once.
   const uint32_t before = client.lastCalls()->eventCount();
-  cm->AcceptReceivedSignal.Emit("conf@test", "peer@test");
+  cm->AcceptReceivedSignal.Emit("peer@test", "Peer", "conf@test", "");
   cm->conferenceDeleted.Emit("conf@test", 1);
   EXPECT_EQ(client.lastCalls()->eventCount(), before + 2);
 }
@@ -169,17 +169,17 @@ TEST(ConsoleClientTest, HandlersOfOneSignalRunInWiringOrder) {
   client.CreateApplication();
   HX_ConfManager* cm = client.confManager();
   // The client object's OnAccept before the call history's.
-  cm->AcceptReceivedSignal.Emit("conf@test", "peer@test");
+  cm->AcceptReceivedSignal.Emit("peer@test", "Peer", "conf@test", "");
   ASSERT_EQ(client.historyAtAccept.size(), 1u);
   EXPECT_EQ(client.historyAtAccept[0], 0u);
   EXPECT_EQ(client.lastCalls()->eventCount(), 1u);
   // The call history records an invitation before the call-flow helper reacts to it.
-  cm->InviteReceivedSignal.Emit("conf@test", "peer@test");
+  cm->InviteReceivedSignal.Emit(std::string("conf@test"), "peer@test", "Peer");
   ASSERT_EQ(client.historyAtInvite.size(), 1u);
   EXPECT_EQ(client.historyAtInvite[0], 2u);
   // The same order after a rewiring.
   client._UpdateConferenceManager();
-  cm->AcceptReceivedSignal.Emit("conf@test", "peer@test");
+  cm->AcceptReceivedSignal.Emit("peer@test", "Peer", "conf@test", "");
   ASSERT_EQ(client.historyAtAccept.size(), 2u);
   EXPECT_EQ(client.historyAtAccept[1], 2u);
   EXPECT_EQ(client.lastCalls()->eventCount(), 3u);

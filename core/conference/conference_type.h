@@ -22,8 +22,14 @@ using HX_StreamClient_Type = int32_t;
 // 0 none, 1 ordinary participant of a role conference, 2 operator, 3 podium requested,
 // 4 invitation to the podium, 5 remark.
 using HX_Participant_Role = int32_t;
+// The kind of a role event and the answer to a role inquiry, as "RoleEvent" carries them.
+using HX_RoleEvent_Type = int32_t;
+using HX_RoleInqury_Answer = int32_t;
 // Kinds of participant lists: 0 and 1 full, 2 additions, 3 removals, 4 updates.
 using HX_ParticipantListType = int32_t;
+// The kind of this client's own video source, as the platform sets it; remote desktop control is
+// possible only while it is 2, 3 or 4 (desktop sources). 0 until set.
+using HX_VideoSourceType = int32_t;
 
 namespace hx::conference {
 

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "core/base/call_record.h"
 #include "core/base/signal.h"
@@ -26,65 +27,72 @@ class HX_LastCalls {
   virtual void OpenDatabase(const char* user, const char* dir) { m_calls.Record("OpenDatabase", user, dir); }
   const hx::CallRecord& calls() const { return m_calls; }
 
-  virtual void OnReqInviteReceived(const char* conference, const char* peer) {
+  virtual void OnReqInviteReceived(const char* user, const char* requester, const char* displayName) {
     Count();
-    (void)conference;
-    (void)peer;
+    (void)user;
+    (void)requester;
+    (void)displayName;
   }
-  virtual void OnAcceptSent(const char* conference, const char* peer) {
+  virtual void OnAcceptSent(const char* peer, const char* conference) {
     Count();
-    (void)conference;
     (void)peer;
+    (void)conference;
   }
-  virtual void OnAcceptReceived(const char* conference, const char* peer) {
+  virtual void OnAcceptReceived(const char* peer, const char* displayName, const char* conference, const char* key) {
     Count();
-    (void)conference;
     (void)peer;
+    (void)displayName;
+    (void)conference;
+    (void)key;
   }
-  virtual void OnJoinReceived(const char* conference, const char* peer) {
+  virtual void OnJoinReceived(const char* callId, const char* conference, const char* name, const char* user) {
     Count();
+    (void)callId;
     (void)conference;
-    (void)peer;
+    (void)name;
+    (void)user;
   }
-  virtual void OnJoinSent(const char* conference, const char* peer) {
+  virtual void OnJoinSent(const std::string& conference) {
     Count();
     (void)conference;
-    (void)peer;
   }
-  virtual void OnInviteSent(const char* conference, const char* peer) {
+  virtual void OnInviteSent(const char* peer, const char* conference) {
     Count();
-    (void)conference;
     (void)peer;
+    (void)conference;
   }
-  virtual void OnInviteToMultiSent(const char* conference, const char* peer) {
+  virtual void OnInviteToMultiSent(const char* peer, const char* conference, const char* topic) {
     Count();
-    (void)conference;
     (void)peer;
+    (void)conference;
+    (void)topic;
   }
-  virtual void OnInviteReceived(const char* conference, const char* peer) {
+  virtual void OnInviteReceived(const std::string& conference, const char* caller, const char* displayName) {
     Count();
     (void)conference;
-    (void)peer;
+    (void)caller;
+    (void)displayName;
   }
-  virtual void OnInviteToMultiReceived(const char* conference, const char* peer) {
+  virtual void OnInviteToMultiReceived(const std::string& conference, const char* inviter, const char* topic) {
     Count();
     (void)conference;
-    (void)peer;
+    (void)inviter;
+    (void)topic;
   }
   virtual void OnConferenceDeleted(const char* conference, HX_ConferenceDeleted_Result result) {
     Count();
     (void)conference;
     (void)result;
   }
-  virtual void OnReqInviteSent(const char* conference, const char* peer) {
+  virtual void OnReqInviteSent(const char* peer) {
     Count();
-    (void)conference;
     (void)peer;
   }
-  virtual void OnRejectSent(const char* conference, const char* peer) {
+  virtual void OnRejectSent(const char* peer, const char* conference, int cause) {
     Count();
-    (void)conference;
     (void)peer;
+    (void)conference;
+    (void)cause;
   }
 
   // How many events reached the handlers.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include "core/base/ios_log.h"
 #include "core/base/thread_util.h"
@@ -20,6 +21,12 @@
 namespace {
 
 constexpr const char* kInMemoryName = ":memory:";
+
+// SQLite words both of its contention answers, SQLITE_BUSY ("database is locked") and SQLITE_LOCKED
+// ("database table is locked", "database schema is locked"), with "locked"; cppdb passes the text on.
+bool IsLockContention(const cppdb::cppdb_error& error) {
+  return std::string_view(error.what()).find("locked") != std::string_view::npos;
+}
 
 // cppdb reads a connection value up to the next ';' and trims blanks around it; a path that holds
 // such characters or a quote goes in single quotes, with quotes inside doubled.
@@ -120,8 +127,10 @@ bool HXDBBase::CreateInPlace(const std::string& connection) {
           },
           true);
       return success;
-    } catch (const cppdb::cppdb_error&) {
-      if (hx::GetTickCount() >= deadline) throw;
+    } catch (const cppdb::cppdb_error& error) {
+      // Only contention is worth waiting for; a path that cannot hold a database (a folder, no
+      // rights) fails the same way on every try.
+      if (!IsLockContention(error) || hx::GetTickCount() >= deadline) throw;
     }
     hx::SleepFor(std::chrono::milliseconds(5));
   }

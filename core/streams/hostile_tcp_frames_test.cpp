@@ -527,12 +527,12 @@ TEST(HostileTcpQueue, SizesTracksAndPrioritiesAtTheirLimits) {
       {2, 6, 0, true},
       {2, max_video, 0, true},
       {2, max_video + 1, 0, false},
-      // Descriptors: the part payload must fit 16 bits (8000 + 3 + d <= 65535).
+      // Descriptors stay off TCP: whatever the header says, no part carries one.
       {2, 9000, 57532, true},
-      {2, 9000, 57533, false},
-      {2, 9000, INT_MAX, false},
-      {2, 9000, -1, -1},
-      {2, 9000, INT_MIN, -1},
+      {2, 9000, 57533, true},
+      {2, 9000, INT_MAX, true},
+      {2, 9000, -1, true},
+      {2, 9000, INT_MIN, true},
   };
   const Bytes input = Pattern(max_video + 1, 5);
   const Bytes descriptor(65536, 0xD5);
@@ -557,6 +557,10 @@ TEST(HostileTcpQueue, SizesTracksAndPrioritiesAtTheirLimits) {
   for (const Bytes& f : receiver.frames) {
     Exact copy(f);
     EXPECT_TRUE(AsHead(copy.data.get())->CheckPayload(copy.data.get() + 8));
+    // A video part is chunk and trailer, nothing after it.
+    if (AsHead(copy.data.get())->Track() == 2) {
+      EXPECT_LE(AsHead(copy.data.get())->Length(), HX_TcpVideoPartSize + HX_TcpVideoTrailerSize);
+    }
   }
 }
 

@@ -51,17 +51,11 @@ uint64_t HX_CommitFrameVideo::PartsFor(size_t size, size_t part_size) {
   return (size - 1 + part_size - 1) / part_size;
 }
 
-bool HX_CommitFrameVideo::Fits(size_t size, size_t descriptor, size_t part_size) {
+bool HX_CommitFrameVideo::Fits(size_t size, size_t part_size) {
   if (size < HX_VideoFramePrefixSize || part_size == 0) return false;
   if (PartsFor(size, part_size) > HX_TcpVideoMaxParts) return false;
   const size_t widest = std::min(part_size, size - 1);
-  return widest + HX_TcpVideoTrailerSize + descriptor <= HX_StreamFrameMaxPayload;
-}
-
-static size_t DescriptorLength(const HX_SendNhpVideoHeader* header) {
-  if (header == nullptr || header->layerDescriptor == nullptr || header->layerDescriptorLength <= 0)
-    return 0;
-  return static_cast<size_t>(header->layerDescriptorLength);
+  return widest + HX_TcpVideoTrailerSize <= HX_StreamFrameMaxPayload;
 }
 
 HX_CommitFrameVideo::HX_CommitFrameVideo(const uint8_t* input, size_t size,
@@ -69,9 +63,7 @@ HX_CommitFrameVideo::HX_CommitFrameVideo(const uint8_t* input, size_t size,
                                          size_t part_size)
     : HX_CommitFrameBase(
           2, (size > 1 ? size - 1 : 0) +
-                 PartsFor(size, part_size) * (DescriptorLength(header) + HX_StreamFrameHead::kSize +
-                                              HX_TcpVideoTrailerSize)) {
-  const size_t d = DescriptorLength(header);
+                 PartsFor(size, part_size) * (HX_StreamFrameHead::kSize + HX_TcpVideoTrailerSize)) {
   const uint64_t n = PartsFor(size, part_size);
   m_parts = n;
   size_t left = size > 1 ? size - 1 : 0;
@@ -84,7 +76,6 @@ HX_CommitFrameVideo::HX_CommitFrameVideo(const uint8_t* input, size_t size,
     payload[c] = static_cast<uint8_t>(n - 1 - i);
     payload[c + 1] = static_cast<uint8_t>(n - 1);
     payload[c + 2] = input[0];
-    if (d > 0) std::memcpy(payload + c + 3, header->layerDescriptor, d);
     if (i == 0) {
       // Part 0 starts with the inverted frame type and the interval in place of the timestamp;
       // Fits() guarantees the 5 bytes are frame data.
@@ -92,8 +83,8 @@ HX_CommitFrameVideo::HX_CommitFrameVideo(const uint8_t* input, size_t size,
       const uint32_t interval = header != nullptr ? header->frameInterval : 0;
       for (int b = 0; b < 4; ++b) payload[1 + b] = static_cast<uint8_t>(interval >> (8 * b));
     }
-    WriteHead(at, c + HX_TcpVideoTrailerSize + d, tick, 2);
-    at += HX_StreamFrameHead::kSize + c + HX_TcpVideoTrailerSize + d;
+    WriteHead(at, c + HX_TcpVideoTrailerSize, tick, 2);
+    at += HX_StreamFrameHead::kSize + c + HX_TcpVideoTrailerSize;
     from += c;
     left -= c;
   }
@@ -115,7 +106,7 @@ bool HX_SendFrameQueueTCPv2::AddFrame(int track, size_t size, const uint8_t* dat
                      false, 0);
     }
     case 2: {
-      if (!HX_CommitFrameVideo::Fits(size, DescriptorLength(header))) return false;
+      if (!HX_CommitFrameVideo::Fits(size)) return false;
       uint32_t timestamp = 0;
       if (header != nullptr) {
         timestamp = header->timestamp;

@@ -5,11 +5,12 @@
 // Audio frames carry the codec bytes (track 1), commands and passed-on frames their bytes as they
 // are, and a video frame goes out as parts of at most 8000 frame-data bytes, each a stream frame of
 // track 2 whose payload is
-//   frame data (c bytes) | parts left | last part index | frame counter | layer descriptor (d
-//   bytes)
-// The frame data is the video input after its first byte (the counter); in part 0 its first byte is
-// 1 for a key frame and 0 otherwise and the next four the u32 frame interval. Every head carries
-// the tick when the frame was built and the checksum (HX_StreamCksum) of its payload.
+//   frame data (c bytes) | parts left | last part index | frame counter
+// The frame data is the video input after its first byte (the counter); in part 0 its first byte
+// is 1 for a key frame and 0 otherwise and the next four the u32 frame interval. Every head carries
+// the tick when the frame was built and the checksum (HX_StreamCksum) of its payload. The
+// scalability descriptor of the send header stays off TCP: the receiving assembler reads the last
+// three bytes of every part as its trailer, and nothing on the receive side reads the descriptor.
 //
 // HX_SendFrameQueueTCPv2 orders frames by the key (priority << 32) | counter: lower priority values
 // first, equal values in arrival order. The send handler asks for the current frame (GetFrame),
@@ -99,14 +100,14 @@ class HX_CommitFrameOrdinary : public HX_CommitFrameBase {
 };
 
 // The parts of a video input of `size` bytes. The caller has checked it with
-// HX_CommitFrameVideo::Fits; `header` may be null (interval 0, no descriptor).
+// HX_CommitFrameVideo::Fits; `header` may be null (interval 0). Its descriptor is not sent.
 class HX_CommitFrameVideo : public HX_CommitFrameBase {
  public:
   HX_CommitFrameVideo(const uint8_t* input, size_t size, const HX_SendNhpVideoHeader* header,
                       uint32_t tick, size_t part_size = HX_TcpVideoPartSize);
-  // Whether an input of `size` bytes with a descriptor of `descriptor` bytes can be sent: at least
-  // the 6-byte prefix, at most 256 parts, and every part payload within 16 bits.
-  static bool Fits(size_t size, size_t descriptor, size_t part_size = HX_TcpVideoPartSize);
+  // Whether an input of `size` bytes can be sent: at least the 6-byte prefix, at most 256 parts,
+  // and every part payload within 16 bits.
+  static bool Fits(size_t size, size_t part_size = HX_TcpVideoPartSize);
   static uint64_t PartsFor(size_t size, size_t part_size = HX_TcpVideoPartSize);
 };
 

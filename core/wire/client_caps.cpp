@@ -149,6 +149,13 @@ void HX_ClientCaps::SetMediaFormatRcv(const HX_MediaFormat& format) {
   StoreFormat(m_mediaFormatRcv, format);
 }
 
+// Only a stored value that reads as a format counts: a peer's short or garbage "MdFmtRcv" must not
+// switch the automatic choice off.
+bool HX_ClientCaps::IsFixedRcvMediaFormat() const {
+  HX_MediaFormat format;
+  return LoadStored(m_mediaFormatRcv, format);
+}
+
 bool HX_ClientCaps::IsFixedRcvMediaFormat(const HX_ClientCaps& peer) const {
   return (m_intCaps & kIntCapsFixedRcv) != 0 && peer.IsFixedRcvMediaFormat();
 }

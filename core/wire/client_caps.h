@@ -74,7 +74,7 @@ class HX_ClientCaps {
   void SetMediaFormatRcv(const HX_MediaFormat& format);
   void ClearMediaFormatRcv() { m_mediaFormatRcv.Empty(); }
 
-  bool IsFixedRcvMediaFormat() const { return m_mediaFormatRcv.Size() > 0; }
+  bool IsFixedRcvMediaFormat() const;
   // This client can serve the receive format `peer` fixes.
   bool IsFixedRcvMediaFormat(const HX_ClientCaps& peer) const;
 

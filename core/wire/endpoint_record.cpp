@@ -182,3 +182,20 @@ HX_TransportEndpointList HX_Endpoint::Factory(const char* name, const void* data
   }
   return list;
 }
+
+std::vector<uint8_t> HX_Endpoint::MakeListBlob(const std::vector<std::vector<uint8_t>>& storedForms) {
+  uint64_t total = kListHeadSize;
+  for (const auto& form : storedForms) total += kRecordSizeField + form.size();
+  if (total > UINT32_MAX || storedForms.size() > UINT32_MAX) return {};
+  std::vector<uint8_t> blob(static_cast<size_t>(total));
+  hx::wire::StoreLe32(blob.data() + kChecksumSize, static_cast<uint32_t>(storedForms.size()));
+  size_t offset = kListHeadSize;
+  for (const auto& form : storedForms) {
+    hx::wire::StoreLe32(blob.data() + offset, static_cast<uint32_t>(form.size()));
+    offset += kRecordSizeField;
+    if (!form.empty()) std::memcpy(blob.data() + offset, form.data(), form.size());
+    offset += form.size();
+  }
+  hx::wire::StoreLe32(blob.data(), StoredChecksum(blob.data(), blob.size()));
+  return blob;
+}

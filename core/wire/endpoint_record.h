@@ -17,6 +17,7 @@
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace hx {
 
@@ -91,6 +92,10 @@ class HX_Endpoint {
   // The endpoints of a list blob, in blob order (of type 0, or 1 when `flag` is false). A damaged
   // record is skipped; a damaged blob, or a null name, gives an empty list.
   static HX_TransportEndpointList Factory(const char* name, const void* data, size_t length, bool flag);
+  // The list blob of already stored records, in the given order: checksum, count, then each
+  // record's size and bytes. The records are taken as they are (Factory checks them on reading).
+  // Empty when the blob would not fit 32-bit sizes.
+  static std::vector<uint8_t> MakeListBlob(const std::vector<std::vector<uint8_t>>& storedForms);
 
  private:
   hx::EpType m_type;

@@ -334,3 +334,58 @@ TEST(EndpointRecordTest, ConstructionAndReset) {
 }
 
 }  // namespace
+
+namespace {
+
+uint32_t LoadU32(const Bytes& bytes, size_t at) {
+  return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (uint32_t{bytes[at + 3]} << 24);
+}
+
+// The list blob of two stored forms of 10 and 12 bytes: 4 + 4 + 4 + 10 + 4 + 12 bytes, the count
+// at offset 4, the second length at offset 22, and a checksum over the last 34 bytes that starts
+// from 0x3D141592 + (34 >> 2) + (34 & 3).
+TEST(EndpointListBlobTest, WriterLaysOutTheWorkedExample) {
+  Bytes first(10);
+  Bytes second(12);
+  for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(0x10 + i);
+  for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<uint8_t>(0xA0 + i);
+  const Bytes blob = HX_Endpoint::MakeListBlob({first, second});
+  ASSERT_EQ(blob.size(), 38u);
+  EXPECT_EQ(LoadU32(blob, 4), 2u);
+  EXPECT_EQ(LoadU32(blob, 8), 10u);
+  EXPECT_EQ(Bytes(blob.begin() + 12, blob.begin() + 22), first);
+  EXPECT_EQ(LoadU32(blob, 22), 12u);
+  EXPECT_EQ(Bytes(blob.begin() + 26, blob.end()), second);
+  uint32_t sum = 0x3D141592u + 8 + 2;
+  size_t i = 4;
+  for (; i + 4 <= blob.size(); i += 4) sum += LoadU32(blob, i);
+  for (; i < blob.size(); ++i) sum += blob[i];
+  EXPECT_EQ(LoadU32(blob, 0), sum);
+  EXPECT_EQ(LoadU32(blob, 0), Checksum(blob));
+}
+
+TEST(EndpointListBlobTest, WrittenListReadsBackThroughTheReader) {
+  std::vector<Bytes> stored;
+  for (const char* host : {"10.0.0.1", "host.example"}) {
+    HX_Endpoint endpoint(nullptr, hx::tcpConnect);
+    endpoint.SetHost(host);
+    endpoint.SetPort(5060);
+    size_t size = 0;
+    endpoint.Serialize(nullptr, size);
+    Bytes form(size);
+    ASSERT_TRUE(endpoint.Serialize(form.data(), size));
+    stored.push_back(form);
+  }
+  const Bytes blob = HX_Endpoint::MakeListBlob(stored);
+  const HX_TransportEndpointList list = HX_Endpoint::Factory("list", blob.data(), blob.size(), true);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.front()->getHost(), "10.0.0.1");
+  EXPECT_EQ(list.back()->getHost(), "host.example");
+  EXPECT_EQ(list.back()->GetPort(), 5060);
+  // An empty list is the bare head with a valid checksum.
+  const Bytes empty = HX_Endpoint::MakeListBlob({});
+  ASSERT_EQ(empty.size(), 8u);
+  EXPECT_EQ(LoadU32(empty, 0), Checksum(empty));
+}
+
+}  // namespace

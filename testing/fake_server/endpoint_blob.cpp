@@ -119,4 +119,23 @@ std::vector<uint8_t> EncodeEndpointList(const std::vector<FakeEndpoint>& endpoin
   return out;
 }
 
+std::optional<std::vector<FakeEndpoint>> DecodeEndpointList(const uint8_t* data, size_t size) {
+  if (data == nullptr || size < 8 || Load32(data) != Checksum(data, size)) return std::nullopt;
+  const uint32_t count = Load32(data + 4);
+  std::vector<FakeEndpoint> endpoints;
+  size_t offset = 8;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (size - offset < 4) return std::nullopt;
+    const uint32_t length = Load32(data + offset);
+    offset += 4;
+    if (length > size - offset) return std::nullopt;
+    auto endpoint = DecodeEndpointRecord(data + offset, length);
+    if (!endpoint) return std::nullopt;
+    endpoints.push_back(std::move(*endpoint));
+    offset += length;
+  }
+  if (offset != size) return std::nullopt;
+  return endpoints;
+}
+
 }  // namespace hx::testing

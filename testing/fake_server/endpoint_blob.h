@@ -38,5 +38,8 @@ std::vector<uint8_t> EncodeEndpointRecord(const FakeEndpoint& endpoint);
 // checksum does not match.
 std::optional<FakeEndpoint> DecodeEndpointRecord(const uint8_t* data, size_t size);
 std::vector<uint8_t> EncodeEndpointList(const std::vector<FakeEndpoint>& endpoints);
+// The records of a list blob, in order; nothing when the blob is cut, its checksum does not
+// match, a record does not read or bytes are left over.
+std::optional<std::vector<FakeEndpoint>> DecodeEndpointList(const uint8_t* data, size_t size);
 
 }  // namespace hx::testing

@@ -7,8 +7,8 @@
 //                  [--secure-cert FILE --secure-key FILE [--secure-chain FILE]...]
 //                  [--account LOGIN:PASSWORD]...
 //
-// With --account the server's login, network-configuration and client services run and accept
-// that user (several may be given). With --secure-cert the reply grants the secure handshake,
+// With --account the server's login, network-configuration, client and conference services and
+// its "LOG" sink run and accept that user (several may be given, each on a connection of its own). With --secure-cert the reply grants the secure handshake,
 // proved with that certificate, its key and the intermediates given (PEM files).
 
 #include <signal.h>
@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/fake_server/fake_conference.h"
+#include "testing/fake_server/fake_ds_control.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/fake_services.h"
 
@@ -128,10 +130,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::unique_ptr<hx::testing::FakeServices> services;
+  std::unique_ptr<hx::testing::FakeConference> conference;
+  std::unique_ptr<hx::testing::FakeDsControl> ds_control;
   if (!accounts.empty()) {
     services = std::make_unique<hx::testing::FakeServices>(
         server, options.connection.handshake_reply.server_id);
     for (const auto& account : accounts) services->AddAccount(account);
+    conference = std::make_unique<hx::testing::FakeConference>(
+        server, *services, options.connection.handshake_reply.server_id);
+    ds_control = std::make_unique<hx::testing::FakeDsControl>(server, *services);
   }
   std::printf("port %u\n", server.port());
   std::fflush(stdout);
@@ -142,6 +149,8 @@ int main(int argc, char** argv) {
   while (sigtimedwait(&stop_signals, nullptr, &period) < 0) {
     PrintNews(server, messages_seen, violations_seen);
   }
+  ds_control.reset();
+  conference.reset();
   services.reset();
   server.Stop();
   PrintNews(server, messages_seen, violations_seen);

@@ -159,6 +159,14 @@ std::string FakeServices::LoggedInUser(int connection) const {
   return it != logged_in_.end() ? it->second : std::string();
 }
 
+int FakeServices::ConnectionOfUser(const std::string& user) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [id, logged] : logged_in_) {
+    if (SameId(logged, user)) return id;
+  }
+  return 0;
+}
+
 void FakeServices::Record(const ReceivedMessage& message) {
   std::lock_guard<std::mutex> lock(mutex_);
   received_[message.method].push_back(message.body);

@@ -96,6 +96,8 @@ class FakeServices {
   std::vector<std::string> Problems() const;  // what the server could not read
   // The user logged in on `connection`, or "".
   std::string LoggedInUser(int connection) const;
+  // The connection on which `user` (compared without regard to letter case) is logged in, or 0.
+  int ConnectionOfUser(const std::string& user) const;
 
  private:
   void OnAuth(FakeConnection& connection, const ReceivedMessage& message);

@@ -232,6 +232,9 @@ conference::Peer* HX_Conference::addPeer(const std::string& id, conference::Peer
 }
 
 conference::Peer* HX_Conference::getPeerInstance(const std::string& id) {
+  // An empty id (a server message without "Instance") names nobody, even while the call id is
+  // still empty and would "agree" with it.
+  if (id.empty()) return nullptr;
   if (conference::Peer* peer = getPeer(id)) return peer;
   if (m_state != conference::kStateRequested || ShortId(id) != ShortId(m_callId)) return nullptr;
   if (m_peers.size() == 1) {

@@ -172,6 +172,9 @@ class HX_Conference : public HX_SenderStreamCtl,
 
   // ---- own participant
   conference::ParticipantInfoHolder& ownInfo() { return m_ownInfo; }
+  // The own camera-control policy and the rules every "FECC" sent or received passes through.
+  conference::ConferenceFeccHelper& getFeccHelper() { return m_fecc; }
+  const conference::ConferenceFeccHelper& getFeccHelper() const { return m_fecc; }
   const conference::ParticipantInfoHolder& ownInfo() const { return m_ownInfo; }
   HX_Participant_Role getOwnRole() const { return m_ownInfo.role; }
   HX_UserList* participantTracker() const { return m_participantTracker.get(); }
@@ -222,6 +225,10 @@ class HX_Conference : public HX_SenderStreamCtl,
   bool isControlMe(const std::string& id) const { return m_controllingMe.count(id) != 0; }
   bool isUnderMyControl(const std::string& id) const { return m_underMyControl.count(id) != 0; }
   void RemovePeerFromControlLists(const std::string& id);
+  HX_VideoSourceType getVideoSourceType() const { return m_videoSourceType; }
+  void setVideoSourceType(HX_VideoSourceType type) { m_videoSourceType = type; }
+  // Whether the own video source lets a peer control this client (types 2, 3 and 4).
+  bool isRemoteControlSource() const { return m_videoSourceType >= 2 && m_videoSourceType <= 4; }
 
   // ---- media
   void spotMediaStreamSendState();
@@ -274,6 +281,7 @@ class HX_Conference : public HX_SenderStreamCtl,
   std::set<std::string> m_outReqs;
   std::set<std::string> m_controllingMe;
   std::set<std::string> m_underMyControl;
+  HX_VideoSourceType m_videoSourceType = 0;
   std::string m_callId;
   uint64_t m_cpuLoadSum = 0;
   uint32_t m_cpuLoadCount = 0;

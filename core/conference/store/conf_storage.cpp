@@ -475,8 +475,10 @@ bool HX_ConfStorage::storageCreateForeignConferenceLock(
     ConferenceLock& lock, const char* SID, const char* name, const char* password,
     const char* owner, unsigned long maxParticipants, uint64_t duration, HX_Conference_Type type,
     HX_GroupConf_SubType subType, HX_Conference_Scope scope, const char* topic, bool audioOnly) {
+  // An invitation without a SID names no conference that later messages could address.
+  if (SID == nullptr || *SID == '\0') return false;
   lock.Lock(m_wlock);
-  const std::string sid = SID != nullptr ? SID : "";
+  const std::string sid = SID;
   m_sidIndex.erase(sid);
   const int32_t id = nextConferenceId();
   auto conference = makeConference(id);
@@ -511,8 +513,10 @@ bool HX_ConfStorage::storageCreateConferenceCommit(ConferenceLock& lock, const c
     return false;
   }
   const int32_t id = conference->getId();
-  if (result == 1) {
-    const std::string sid = SID != nullptr ? SID : "";
+  // A "created" answer without a SID confirms nothing that later messages could address: it
+  // counts as a failed creation, so the empty SID is never indexed.
+  if (result == 1 && SID != nullptr && *SID != '\0') {
+    const std::string sid = SID;
     const auto found = m_sidIndex.find(sid);
     if (found != m_sidIndex.end()) {
       m_sidIndex.erase(found);

@@ -44,6 +44,8 @@
 #include "core/wire/endpoint_record.h"
 
 class HXConsoleClient;
+class HX_PeerHolder;
+class HXSockAddr;
 class HXCpuLoad;
 class HXFSMShared;
 class HXStoredTask;
@@ -70,6 +72,19 @@ struct WaitConferenceParamBase {
   virtual ~WaitConferenceParamBase() = default;
   int32_t kind;
   std::shared_ptr<WaitConferenceParamBase> next;
+};
+
+// A "SenderConnected" notice that came before the join it completes.
+struct WaitConfParamSenderConnected : WaitConferenceParamBase {
+  WaitConfParamSenderConnected(uint64_t k, const HXSockAddr& a);
+  uint64_t key;
+  std::shared_ptr<HXSockAddr> address;
+};
+
+// A type-6 "Join" reply waiting for its "SenderConnected" notice.
+struct WaitConfParamJoinIntercom : WaitConferenceParamBase {
+  explicit WaitConfParamJoinIntercom(std::string k) : WaitConferenceParamBase(1), key(std::move(k)) {}
+  std::string key;
 };
 
 class HX_ConfStorage
@@ -100,7 +115,8 @@ class HX_ConfStorage
   hx::Signal2<const char*, HX_ConferenceCreated_Result> conferenceCreated;
   // (SID of a verified conference, else its call id; result).
   hx::Signal2<const char*, HX_ConferenceDeleted_Result> conferenceDeleted;
-  hx::Signal2<const char*, int> conferenceJoinResult;
+  // (SID, conference name, key, result): 0 joined; the server's result when a join failed.
+  hx::Signal4<const char*, const char*, const char*, int> conferenceJoinResult;
   // (conference id, SID) once a conference is destroyed.
   hx::Signal2<int, const char*> conferenceDestroyed;
   // (SID, peer id, extra-video state).
@@ -195,6 +211,46 @@ class HX_ConfStorage
   void updateServerMediaEPList(const std::string& serverId,
                                const HX_TransportEndpointList& endpoints);
 
+  // ---- server notices (the conference service's parsers call these)
+  // Completes a join (state 2 and the join-result signal, with the lock released around the
+  // signal) at once for types other than 6; a type-6 join waits for "SenderConnected" when that
+  // has not come yet. Always true.
+  bool onConferenceJoinReceived(ConferenceLock& lock, const char* key);
+  bool applyJoin(ConferenceLock& lock, const std::string& key);
+  // Completes a waiting type-6 join, else stores the notice under the SID for the join to come.
+  void onSenderConnected(const std::string& user, const std::string& SID, unsigned long key,
+                         HXSockAddr& address);
+  // Renames the peer `oldId` to `newId` in every verified private call the own user owns.
+  void onRegistrationInfoReceived(const char* oldId, const char* newId, const char* displayName);
+  // The peer's device status, in the conference of SID or, without one, the first verified
+  // conference that has the peer.
+  void onDeviceStatusReceived(const char* SID, const char* peer, int status);
+  // The listeners filter of the send stream of SID's conference, or of the active one.
+  void onListenersFltrUpdate(const char* SID, unsigned long filter);
+  // Receive streams and peer endpoints need the streams and the TCP streams supervisor: until
+  // then these record their arguments (receiverNotices, peerEndpointUpdates) and answer as set
+  // with setReceiverConnectedAnswer (true by default).
+  bool onReceiverConnected(int id, const HX_PeerHolder& holder);
+  void onReceiverChanged(int id, const HX_PeerHolder& holder);
+  void onReceiverDisconnected(int id, const HX_PeerHolder& holder);
+  bool onPeerEndpointsUpdate(const std::string& peer, const HX_TransportEndpointList& list,
+                             bool noDirect);
+  struct ReceiverNotice {
+    std::string kind;  // "connected", "changed" or "disconnected"
+    int id;
+    std::string peer;
+    std::string SID;
+  };
+  struct PeerEndpointsNotice {
+    std::string peer;
+    std::vector<std::string> hosts;  // "host:port" per endpoint, in list order
+    std::vector<int> families;
+    bool noDirect;
+  };
+  std::vector<ReceiverNotice> receiverNotices();
+  std::vector<PeerEndpointsNotice> peerEndpointUpdates();
+  void setReceiverConnectedAnswer(bool answer);
+
   // ---- waiting parameters
   void addWaitConfParam(const std::string& SID, std::shared_ptr<WaitConferenceParamBase> parameter);
   std::shared_ptr<WaitConferenceParamBase> getWaitConfParam(const std::string& SID, int32_t kind);
@@ -238,6 +294,9 @@ class HX_ConfStorage
   void setDelaysForTest(uint32_t deleteMs, uint32_t destroyRetryMs);
 
  protected:
+  // Schedules a job of this store (one run, `delayMs` ahead) and remembers its id for stopJobs;
+  // once the store stops, the task is dropped and 0 returned.
+  uint32_t scheduleJob(HXStoredTask* task, uint32_t delayMs, const char* name);
   std::shared_ptr<hx::CallbackWrapper<hx::ConfStorageListener>> createCallbackData(
       std::weak_ptr<hx::ConfStorageListener> listener, const uint32_t& param) override;
   bool beforeErase(uint32_t id, hx::CallbackWrapper<hx::ConfStorageListener>& record) override;
@@ -255,9 +314,6 @@ class HX_ConfStorage
   void electActiveNL();
   void removeFromTableNL(HX_Conference* conference);
   void scheduleDestroy(int32_t id, uint32_t delayMs);
-  // Schedules a job of this store (one run, `delayMs` ahead) and remembers its id for stopJobs;
-  // once the store stops, the task is dropped and 0 returned.
-  uint32_t scheduleJob(HXStoredTask* task, uint32_t delayMs, const char* name);
 
   HXFSMShared* const m_fsm;
   const std::shared_ptr<HX_TransportSession> m_transport;
@@ -289,4 +345,7 @@ class HX_ConfStorage
   std::set<uint32_t> m_jobs;
   bool m_stopping = false;
   HXLock m_jobsLock;
+  std::vector<ReceiverNotice> m_receiverNotices;
+  std::vector<PeerEndpointsNotice> m_peerEndpointUpdates;
+  bool m_receiverConnectedAnswer = true;
 };

@@ -10,7 +10,9 @@ void HXAudioLevelAverager::Set(unsigned time, unsigned level) {
 }
 
 uint32_t HXAudioLevelAverager::Get(unsigned long now) {
-  // A tick before the last Set (another thread's clock read) is not an elapsed time.
-  if (now != 0 && now > last_time_ && now - last_time_ > 2000) average_ = 0;
+  // Elapsed time on the 32-bit tick that Set records, so it stays right across the tick's wrap. A
+  // tick before the last Set (another thread's clock read) comes out negative: not an elapsed time.
+  const auto elapsed = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last_time_));
+  if (now != 0 && elapsed > 2000) average_ = 0;
   return static_cast<uint32_t>(average_);
 }

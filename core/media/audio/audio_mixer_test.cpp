@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
 #include <vector>
+
+#include "testing/audio_signal.h"
 
 namespace {
 
@@ -91,6 +96,90 @@ TEST(AudioMixer, ListenerOutputsLeaveOutTheirOwnInput) {
   EXPECT_EQ(o1, 1000);
   ASSERT_TRUE(mixer.Init(kMixClamp));
   EXPECT_FALSE(mixer.Mix(inputs, 3, outputs, 1));
+}
+
+// The mixer as first written: every output position sums its inputs on its own, in 64 bits.
+// The kept form sums rows of a chunk and must write the same samples.
+void ReferenceMix(int mode, short** inputs, unsigned count, short* output, unsigned samples) {
+  auto sum = [&](unsigned i) {
+    int64_t s = 0;
+    for (unsigned j = 0; j < count; ++j) s += inputs[j][i];
+    return s;
+  };
+  auto clampGain = [](int64_t p) -> int32_t {
+    if (p > 0x1FFFFFFF) return 32767;
+    if (p < -0x20000000) return -32768;
+    return static_cast<int32_t>(p >> 14);
+  };
+  int64_t peak = 0;
+  if (mode == kMixPeakNormalise) {
+    for (unsigned i = 0; i < samples; ++i) peak = std::max<int64_t>(peak, std::abs(sum(i)));
+  }
+  for (unsigned i = 0; i < samples; ++i) {
+    const int64_t s = sum(i);
+    switch (mode) {
+      case kMixClamp:
+        output[i] = static_cast<short>(std::clamp<int64_t>(s, -32768, 32767));
+        break;
+      case kMixGain:
+        output[i] = static_cast<short>(clampGain(HX_AudioMixer::Gain(count) * s));
+        break;
+      case kMixSoftKnee: {
+        const int64_t a = std::abs(s);
+        if (a <= 16000) {
+          output[i] = static_cast<short>(s);
+        } else {
+          const float knee =
+              32767.0f - 16767.0f * std::exp((16000.0f - static_cast<float>(a)) / 16767.0f);
+          const int32_t v = static_cast<int32_t>(knee);
+          output[i] = static_cast<short>(s < 0 ? -v : v);
+        }
+        break;
+      }
+      case kMixPeakNormalise:
+        output[i] = static_cast<short>(peak <= 32767 ? s : s * 32766 / peak);
+        break;
+    }
+  }
+}
+
+TEST(AudioMixer, MatchesThePerPositionSumsOnRealSignals) {
+  // Peers talking over each other: tones with noise at levels from quiet to clipping, extreme
+  // samples, block lengths around the chunk size, and an output that is one of the inputs.
+  const unsigned lengths[] = {0, 1, 160, 255, 256, 257, 513, 1920, 4000};
+  const int levels[] = {300, 9000, 20000, 32767};
+  for (int mode = kMixClamp; mode <= kMixPeakNormalise; ++mode) {
+    for (unsigned count = 0; count <= 6; ++count) {
+      for (unsigned samples : lengths) {
+        for (int level : levels) {
+          std::vector<std::vector<int16_t>> signals;
+          for (unsigned j = 0; j < count; ++j) {
+            // One sample more than mixed, so that even an empty block has an address.
+            signals.push_back(hx_test::ToneAndNoise(16000, 200 + 170 * j, level, level / 10 + 1,
+                                                    samples + 1, 3 + j + level));
+            if (samples > 10 && level == 32767) signals.back()[samples / 3] = -32768;
+          }
+          std::vector<short*> inputs;
+          for (auto& v : signals) inputs.push_back(v.data());
+          std::vector<int16_t> expected(samples + 1, 77), out(samples + 1, 77);
+          ReferenceMix(mode, inputs.data(), count, expected.data(), samples);
+          HX_AudioMixer mixer;
+          ASSERT_TRUE(mixer.Init(static_cast<HX_AudioMixerMode>(mode)));
+          ASSERT_TRUE(mixer.Mix(inputs.data(), count, out.data(), samples));
+          ASSERT_EQ(out, expected) << "mode " << mode << " count " << count << " samples "
+                                   << samples << " level " << level;
+          if (count > 0) {
+            // In place: the output overwrites the first input.
+            std::vector<int16_t> first = signals[0];
+            first.back() = 77;
+            inputs[0] = first.data();
+            ASSERT_TRUE(mixer.Mix(inputs.data(), count, first.data(), samples));
+            ASSERT_EQ(first, expected) << "in place, mode " << mode << " count " << count;
+          }
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

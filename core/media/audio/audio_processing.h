@@ -3,7 +3,9 @@
 // and render block through (echo cancelling, gain control, echo-delay alignment). This system has
 // only the pass-through HX_AudioProcessingStub, made by HX_AudioProcessingFactory.
 //
-// Thread safety: the connector serialises the calls; the stub has no state at all.
+// Thread safety: the connector calls a module from the microphone thread (capture), the playback
+// render thread (render), its measurement thread (echo offset) and stream threads (Init, options),
+// so a module with state guards it itself; the stub has no state at all.
 
 #include <memory>
 

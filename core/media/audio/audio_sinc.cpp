@@ -127,28 +127,34 @@ bool HX_AudioSinc::MixRange(std::multimap<uint32_t, HX_AudioSource*>::iterator f
                             unsigned count, short* destination, unsigned bytes) {
   const unsigned samples = bytes / 2;
   if (range_buffers_.size() < count) range_buffers_.resize(count);
-  std::vector<short*> inputs(count);
+  range_inputs_.resize(count);
   auto it = first;
   for (unsigned j = 0; j < count; ++j, ++it) {
     auto& buffer = range_buffers_[j];
     if (buffer.size() < samples + 1) buffer.resize(samples + 1);
-    std::fill(buffer.begin(), buffer.end(), 0);
-    it->second->GetData(reinterpret_cast<char*>(buffer.data()), static_cast<int>(bytes));
-    inputs[j] = buffer.data();
+    // A valid source fills the whole block; one that is not writes nothing and its share is
+    // silence, never an earlier block.
+    if (it->second->GetData(reinterpret_cast<char*>(buffer.data()), static_cast<int>(bytes)) <= 0) {
+      std::fill(buffer.begin(), buffer.end(), 0);
+    }
+    range_inputs_[j] = buffer.data();
   }
-  return mixer_.Mix(inputs.data(), count, destination, samples);
+  return mixer_.Mix(range_inputs_.data(), count, destination, samples);
 }
 
 void HX_AudioSinc::ReadGroup(uint32_t rate,
                              std::multimap<uint32_t, HX_AudioSource*>::iterator first,
                              unsigned count, short* destination, unsigned bytes) {
-  std::memset(destination, 0, bytes);
-  if (rate == 0) return;
-  if (count == 1) {
+  if (rate == 0) {
+    std::memset(destination, 0, bytes);
+  } else if (count == 1) {
     // A source that is not valid writes nothing: its share stays zero.
-    first->second->GetData(reinterpret_cast<char*>(destination), static_cast<int>(bytes));
-  } else {
-    MixRange(first, count, destination, bytes);
+    if (first->second->GetData(reinterpret_cast<char*>(destination), static_cast<int>(bytes)) <=
+        0) {
+      std::memset(destination, 0, bytes);
+    }
+  } else if (!MixRange(first, count, destination, bytes)) {
+    std::memset(destination, 0, bytes);
   }
 }
 

@@ -92,6 +92,7 @@ class HX_AudioSinc : public HXLock {
   std::vector<std::vector<int16_t>> group_buffers_;
   std::vector<std::vector<int16_t>> range_buffers_;
   std::vector<short*> pointers_;
+  std::vector<short*> range_inputs_;
   FreqMode freq_mode_ = kFollowSources;
   bool blocked_ = false;
   std::shared_ptr<HX_AudioResamplerFactory> resampler_factory_;

@@ -178,4 +178,48 @@ TEST(AudioSinc, RequestsTheGroupFifoCannotServeEndWithSilence) {
   sink.RemoveSource(narrow.get());
 }
 
+TEST(AudioSinc, SourceThatIsNoLongerValidPlaysSilenceNotItsLastBlock) {
+  // Three groups: two peers at 16 kHz (mixed through MixRange), one at 48 kHz alone (read into
+  // the resampling chunk) and one at 8 kHz alone played at a device of 8 kHz (read straight into
+  // its group buffer). Each group has played its tone; then the tone peers are released while
+  // still held: their shares must fall silent, not repeat what the buffers held before.
+  HX_AudioSinc sink(nullptr);
+  sink.SetResamplerFactory(std::make_shared<HX_AudioResamplerFactory>());
+  int64_t now = 1000;
+  auto keep = MakeSource(16000, &now);
+  auto mixed = MakeSource(16000, &now);
+  auto resampled = MakeSource(48000, &now);
+  Feed(*keep, Packets(16000, 30, 8000, 440));
+  Feed(*mixed, Packets(16000, 30, 8000, 1000));
+  Feed(*resampled, Packets(48000, 30, 8000, 1500));
+  for (auto* s : {keep.get(), mixed.get(), resampled.get()}) ASSERT_TRUE(sink.AddSource(s));
+  std::vector<int16_t> block(1280);
+  ASSERT_TRUE(sink.GetAudio(block.data(), 2560, 16000));
+  EXPECT_GT(ToneAmplitude(block.data(), block.size(), 16000, 1000), 1500);
+  EXPECT_GT(ToneAmplitude(block.data(), block.size(), 16000, 1500), 1500);
+  mixed->Release();
+  resampled->Release();
+  // The 48 kHz group's FIFO may still hold converted audio for one block.
+  ASSERT_TRUE(sink.GetAudio(block.data(), 2560, 16000));
+  ASSERT_TRUE(sink.GetAudio(block.data(), 2560, 16000));
+  EXPECT_GT(ToneAmplitude(block.data(), block.size(), 16000, 440), 3000);
+  EXPECT_LT(ToneAmplitude(block.data(), block.size(), 16000, 1000), 50);
+  EXPECT_LT(ToneAmplitude(block.data(), block.size(), 16000, 1500), 50);
+  for (auto* s : {keep.get(), mixed.get(), resampled.get()}) sink.RemoveSource(s);
+
+  HX_AudioSinc direct(nullptr);
+  direct.SetResamplerFactory(std::make_shared<HX_AudioResamplerFactory>());
+  auto alone = MakeSource(8000, &now);
+  Feed(*alone, Packets(8000, 30, 8000, 700));
+  ASSERT_TRUE(direct.AddSource(alone.get()));
+  std::vector<int16_t> narrow(640, 0x5A5A);
+  ASSERT_TRUE(direct.GetAudio(narrow.data(), 1280, 8000));
+  EXPECT_GT(ToneAmplitude(narrow.data(), narrow.size(), 8000, 700), 3000);
+  alone->Release();
+  std::fill(narrow.begin(), narrow.end(), 0x5A5A);
+  ASSERT_TRUE(direct.GetAudio(narrow.data(), 1280, 8000));
+  for (int16_t v : narrow) ASSERT_EQ(v, 0);
+  direct.RemoveSource(alone.get());
+}
+
 }  // namespace

@@ -12,6 +12,12 @@ bool FormatUsable(const HX_MediaFormat* format) {
          format->sampleRate <= 48000 && format->audioBufferSize != 0;
 }
 
+// Milliseconds from `then` to `now` on the 32-bit tick, which wraps after 24.8 days of uptime:
+// the difference is taken modulo 2^32, so it stays right across the wrap.
+int32_t TicksSince(int32_t now, int32_t then) {
+  return static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(then));
+}
+
 }  // namespace
 
 HX_AudioSource::HX_AudioSource()
@@ -101,7 +107,7 @@ bool HX_AudioSource::AddData(char* payload, int bytes) {
 
   const int64_t now64 = Now();
   const int32_t now = static_cast<int32_t>(now64);
-  if (now - last_arrival_time_ > kPauseMs) estimator_->Reset();
+  if (TicksSince(now, last_arrival_time_) > kPauseMs) estimator_->Reset();
   last_arrival_time_ = now;
 
   const uint32_t rate = format_.sampleRate;
@@ -218,8 +224,8 @@ int HX_AudioSource::GetData(char* destination, int bytes) {
   }
   const int rest = bytes - h;
   char* fill = destination + h;
-  const uint32_t since =
-      static_cast<uint32_t>(now - last_full_read_time_.load(std::memory_order_relaxed));
+  const uint32_t since = static_cast<uint32_t>(now) -
+                         static_cast<uint32_t>(last_full_read_time_.load(std::memory_order_relaxed));
   NoiseGen* noise = vad_ ? vad_->GetNoiseGen() : nullptr;
   if (!ever_full_read_.load(std::memory_order_relaxed) || since >= kNoiseWindowMs ||
       noise == nullptr) {

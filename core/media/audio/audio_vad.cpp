@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -50,62 +50,63 @@ void HXAudioVAD::Release() { noise_.reset(); }
 
 bool HXAudioVAD::IsVad(const unsigned char* block, int bytes) {
   if (mode_ == 0) return true;
-  std::vector<short> converted;
   int count = 0;
   if (width_ == 16) {
     count = bytes >= 2 && block != nullptr ? bytes / 2 : 0;
   } else if (bytes >= 1 && block != nullptr) {
     count = bytes;
-    converted.resize(count);
-    for (int i = 0; i < count; ++i) converted[i] = static_cast<short>((block[i] * 256) ^ 0x8000);
+    converted_.resize(count);
+    for (int i = 0; i < count; ++i) converted_[i] = static_cast<short>((block[i] * 256) ^ 0x8000);
+  }
+  // The 16-bit samples as they are when the block is aligned (the decoders' buffers are); a
+  // block at an odd address is read through an aligned copy.
+  const short* samples = nullptr;
+  if (width_ != 16) {
+    samples = converted_.data();
+  } else if (count > 0) {
+    if (reinterpret_cast<uintptr_t>(block) % alignof(short) == 0) {
+      samples = reinterpret_cast<const short*>(block);
+    } else {
+      converted_.resize(count);
+      std::memcpy(converted_.data(), block, count * sizeof(short));
+      samples = converted_.data();
+    }
   }
   bool voice = false;
-  short piece[64];
   for (int start = 0; start < count; start += block_length_) {
     const int n = std::min(block_length_, count - start);
-    // The block may sit at any alignment: copy each piece out.
-    if (width_ == 16) {
-      std::memcpy(piece, block + start * 2, n * sizeof(short));
-    } else {
-      std::memcpy(piece, converted.data() + start, n * sizeof(short));
-    }
-    if (VadSubProcess(piece, n)) voice = true;
+    if (VadSubProcess(samples + start, n)) voice = true;
   }
-  if (!voice && count > 0 && mode_ == 2 && noise_) {
-    if (width_ == 16) {
-      // Aligned copy for the noise generator's learning.
-      converted.resize(count);
-      std::memcpy(converted.data(), block, count * sizeof(short));
-    }
-    noise_->FillBuffer(converted.data(), count);
-  }
+  if (!voice && count > 0 && mode_ == 2 && noise_) noise_->FillBuffer(samples, count);
   if (noise_) noise_->SetLevel((min_level_ + (max_level_ >> 4) + 128) / 2);
   return voice;
 }
 
 uint64_t HXAudioVAD::ComputeSTA(const short* d, int count, uint64_t* low) {
-  uint64_t high = energy_;
-  *low = energy_;
+  // The tracker is one recursion through the samples, so it cannot be split up; its step is
+  // written without branches (the rising flag selects the shift counts: 5 and 6 while rising,
+  // 9 and 10 while falling), because the flag flips unpredictably on speech. A square of a 16-bit
+  // value fits in 32 bits; the block sum of the scaled squares is independent of the recursion.
+  uint64_t energy = energy_;
+  uint64_t high = energy;
+  uint64_t lowest = energy;
   uint64_t sum = 0;
+  unsigned rising = rising_ != 0 ? 1 : 0;
   for (int i = 0; i < count; ++i) {
-    const uint64_t sq = static_cast<uint64_t>(int64_t{d[i]} * d[i]);
+    const uint32_t sq = static_cast<uint32_t>(int32_t{d[i]} * d[i]);
     sum += sq >> 9;
-    uint64_t inc, dec;
-    if (rising_) {
-      inc = sq >> 5;
-      dec = energy_ >> 6;
-    } else {
-      inc = sq >> 9;
-      dec = energy_ >> 10;
-    }
-    energy_ = energy_ + inc - dec;
-    rising_ = inc > dec;
-    if (energy_ > high) {
-      high = energy_;
-    } else if (energy_ < *low) {
-      *low = energy_;
-    }
+    const uint64_t inc = sq >> (9 - 4 * rising);
+    const uint64_t dec = energy >> (10 - 4 * rising);
+    energy = energy + inc - dec;
+    rising = inc > dec ? 1 : 0;
+    // high only grows and low only falls from the same start, so a new energy can pass at most
+    // one of them: the maximum and minimum are what the if/else-if of the step would keep.
+    high = std::max(high, energy);
+    lowest = std::min(lowest, energy);
   }
+  energy_ = energy;
+  rising_ = static_cast<int>(rising);
+  *low = lowest;
   const int rms = static_cast<int>(std::sqrt(static_cast<float>(sum) / count * 512.0f));
   if (min_level_ > rms) min_level_ = (min_level_ + rms) / 2;
   if (max_level_ < rms) max_level_ = (max_level_ + rms) / 2;

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "core/media/audio/noise_gen.h"
 
@@ -67,4 +68,7 @@ class HXAudioVAD {
   int min_level_ = 65536;
   int max_level_ = 0;
   int16_t previous_ = 0;
+  // The converted 8-bit block, or an aligned copy of an unaligned 16-bit one; kept between calls
+  // so that a block allocates nothing once the largest block size was seen.
+  std::vector<short> converted_;
 };

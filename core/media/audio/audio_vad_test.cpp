@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
+#include "core/media/audio/audio_codec_opus.h"
 #include "testing/audio_signal.h"
 
 namespace {
@@ -18,6 +21,236 @@ const unsigned char* Bytes(const std::vector<int16_t>& v) {
 
 std::vector<int16_t> Noise(int amp, size_t n, uint32_t seed) {
   return hx_test::ToneAndNoise(16000, 100, 0, amp, n, seed);
+}
+
+// The detector as first written (one branch per sample in the energy tracker, a copy of every
+// piece), kept as the reference its faster form must match decision by decision. The noise
+// generator is followed through what the detector gives it: the level after every block and the
+// running average of the blocks it learns from.
+struct ReferenceVad {
+  int hangover = 0, mode = 2, state = 2;
+  uint64_t energy = 10000;
+  float margin = 8.0f;
+  int floor_hold, floor_hold_reload, hangover_reload;
+  float noise_floor = -48.0f;
+  int rising = 1, transitions = 0, width;
+  int min_level = 65536, max_level = 0;
+  int16_t previous = 0;
+  int noise_level = 127, noise_average = 0;
+  bool noise_built = false;
+
+  ReferenceVad(int rate, int bits) : width(bits) {
+    floor_hold_reload = 1200 * (rate / 1000);
+    floor_hold = floor_hold_reload;
+    hangover_reload = 240 * (rate / 1000);
+  }
+  static float ToDb(uint64_t e) {
+    return 10.0f * std::log10(static_cast<float>(std::max<uint64_t>(e, 1))) - 93.32f;
+  }
+  uint64_t ComputeSTA(const short* d, int count, uint64_t* low) {
+    uint64_t high = energy;
+    *low = energy;
+    uint64_t sum = 0;
+    for (int i = 0; i < count; ++i) {
+      const uint64_t sq = static_cast<uint64_t>(int64_t{d[i]} * d[i]);
+      sum += sq >> 9;
+      uint64_t inc, dec;
+      if (rising) {
+        inc = sq >> 5;
+        dec = energy >> 6;
+      } else {
+        inc = sq >> 9;
+        dec = energy >> 10;
+      }
+      energy = energy + inc - dec;
+      rising = inc > dec;
+      if (energy > high) {
+        high = energy;
+      } else if (energy < *low) {
+        *low = energy;
+      }
+    }
+    const int rms = static_cast<int>(std::sqrt(static_cast<float>(sum) / count * 512.0f));
+    if (min_level > rms) min_level = (min_level + rms) / 2;
+    if (max_level < rms) max_level = (max_level + rms) / 2;
+    return high;
+  }
+  bool SubProcess(const short* x, int n) {
+    short d[64];
+    int16_t prev = previous;
+    for (int i = 0; i < n; ++i) {
+      d[i] = static_cast<int16_t>(x[i] - prev);
+      prev = x[i];
+    }
+    previous = x[n - 1];
+    uint64_t low = 0;
+    const uint64_t high = ComputeSTA(d, n, &low);
+    const float low_db = ToDb(low);
+    const float high_db = ToDb(high);
+    if (noise_floor >= low_db) {
+      noise_floor = low_db;
+      floor_hold = floor_hold_reload;
+    } else {
+      floor_hold -= n;
+      if (floor_hold < 0) {
+        noise_floor += 1.5f;
+        floor_hold += floor_hold_reload;
+      }
+    }
+    if (high_db > noise_floor + margin) {
+      hangover = hangover_reload;
+      if (state == 0) ++transitions;
+      state = 1;
+      return true;
+    }
+    hangover -= n;
+    if (hangover >= 0) return true;
+    hangover = 0;
+    if (state != 0) ++transitions;
+    state = 0;
+    return false;
+  }
+  bool IsVad(const unsigned char* block, int bytes) {
+    std::vector<short> converted;
+    int count = 0;
+    if (width == 16) {
+      count = bytes >= 2 && block != nullptr ? bytes / 2 : 0;
+      converted.resize(count);
+      if (count > 0) std::memcpy(converted.data(), block, count * sizeof(short));
+    } else if (bytes >= 1 && block != nullptr) {
+      count = bytes;
+      converted.resize(count);
+      for (int i = 0; i < count; ++i) converted[i] = static_cast<short>((block[i] * 256) ^ 0x8000);
+    }
+    bool voice = false;
+    for (int start = 0; start < count; start += 40) {
+      if (SubProcess(converted.data() + start, std::min(40, count - start))) voice = true;
+    }
+    if (!voice && count > 0 && mode == 2) {
+      noise_average = (noise_average + NoiseGen::GetSummSq(converted.data(), count)) / 2;
+      noise_built = true;
+    }
+    noise_level = (min_level + (max_level >> 4) + 128) / 2;
+    return voice;
+  }
+};
+
+// A voice-like signal: a pitch with harmonics under a syllable-rate envelope, pauses of quiet
+// background noise between phrases, and a loud burst now and then.
+std::vector<int16_t> Speech(int rate, int samples, uint32_t seed) {
+  std::vector<int16_t> pcm(samples);
+  for (int i = 0; i < samples; ++i) {
+    const double t = double(i) / rate;
+    seed = seed * 1664525u + 1013904223u;
+    const double noise = double((seed >> 20) & 511) - 256;
+    const bool phrase = std::fmod(t, 3.0) < 1.6;
+    const double env = phrase ? 0.5 + 0.5 * std::sin(2 * M_PI * 4.3 * t) : 0.0;
+    const double pitch = 120 + 40 * std::sin(2 * M_PI * 0.7 * t);
+    double v =
+        env * (6000 * std::sin(2 * M_PI * pitch * t) + 3000 * std::sin(6 * M_PI * pitch * t) +
+               1500 * std::sin(10 * M_PI * pitch * t)) +
+        noise * (phrase ? 1.0 : 0.05);
+    if (std::fmod(t, 5.1) < 0.02) v = 30000 * std::sin(2 * M_PI * 900 * t);
+    pcm[i] = static_cast<int16_t>(std::clamp(v, -32768.0, 32767.0));
+  }
+  return pcm;
+}
+
+// The signal through a real Opus encoder and decoder in 40 ms frames.
+std::vector<int16_t> ThroughOpus(const std::vector<int16_t>& pcm, int rate) {
+  AudioCodecOpus enc(true), dec(false);
+  EXPECT_EQ(enc.Init(rate), 0);
+  EXPECT_EQ(dec.Init(rate), 0);
+  const int frame = rate / 25;
+  std::vector<int16_t> out;
+  std::vector<unsigned char> packet(4000);
+  std::vector<int16_t> decoded(frame * 2);
+  for (size_t at = 0; at + frame <= pcm.size(); at += frame) {
+    const int n = enc.Convert(reinterpret_cast<unsigned char*>(const_cast<int16_t*>(&pcm[at])),
+                              frame * 2, packet.data(), int(packet.size()));
+    const int m = dec.Convert(packet.data(), n, reinterpret_cast<unsigned char*>(decoded.data()),
+                              int(decoded.size() * 2));
+    out.insert(out.end(), decoded.begin(), decoded.begin() + m / 2);
+  }
+  return out;
+}
+
+void ExpectSameState(const HXAudioVAD& vad, const ReferenceVad& ref, size_t block) {
+  ASSERT_EQ(vad.GetState(), ref.state) << "block " << block;
+  ASSERT_EQ(vad.GetHangover(), ref.hangover) << "block " << block;
+  ASSERT_EQ(vad.GetNoiseFloor(), ref.noise_floor) << "block " << block;
+  ASSERT_EQ(vad.GetFloorHold(), ref.floor_hold) << "block " << block;
+  ASSERT_EQ(vad.GetTransitions(), ref.transitions) << "block " << block;
+  ASSERT_EQ(vad.GetMinLevel(), ref.min_level) << "block " << block;
+  ASSERT_EQ(vad.GetMaxLevel(), ref.max_level) << "block " << block;
+  ASSERT_EQ(vad.GetNoiseGen()->GetLevel(), ref.noise_level) << "block " << block;
+  ASSERT_EQ(vad.GetNoiseGen()->GetAverage(), ref.noise_average) << "block " << block;
+  ASSERT_EQ(vad.GetNoiseGen()->IsBuilt(), ref.noise_built) << "block " << block;
+}
+
+TEST(AudioVAD, MatchesTheReferenceDetectorOnDecodedSpeech) {
+  // 16 kHz and 48 kHz peers, blocks of 40 ms as the jitter buffer sees them, then irregular
+  // sizes (single samples, pieces shorter than 40) at an odd address.
+  for (const int rate : {16000, 48000, 8000}) {
+    const auto decoded = ThroughOpus(Speech(rate, rate * 12, 5), rate);
+    ASSERT_GT(decoded.size(), size_t(rate) * 11);
+    HXAudioVAD vad;
+    ASSERT_TRUE(vad.Init(rate, 16));
+    ReferenceVad ref(rate, 16);
+    const size_t frame = rate / 25;
+    size_t at = 0, block = 0;
+    int voiced = 0, silent = 0;
+    for (; at + frame <= decoded.size() / 2; at += frame, ++block) {
+      const auto* bytes = reinterpret_cast<const unsigned char*>(&decoded[at]);
+      const bool voice = vad.IsVad(bytes, int(frame * 2));
+      ASSERT_EQ(voice, ref.IsVad(bytes, int(frame * 2))) << rate << " block " << block;
+      ExpectSameState(vad, ref, block);
+      (voice ? voiced : silent)++;
+    }
+    EXPECT_GT(voiced, 10) << rate;  // the signal exercises both decisions
+    EXPECT_GT(silent, 10) << rate;
+    std::vector<unsigned char> odd(frame * 2 + 1);
+    const size_t sizes[] = {1, 2, 3, 79, 80, 81, 158, 1000, 2 * frame + 1};
+    for (size_t k = 0; at + frame <= decoded.size(); ++k, ++block) {
+      const size_t bytes = std::min(sizes[k % std::size(sizes)], frame * 2);
+      std::memcpy(odd.data() + 1, &decoded[at], bytes);
+      at += bytes / 2 + 1;
+      const bool voice = vad.IsVad(odd.data() + 1, int(bytes));
+      ASSERT_EQ(voice, ref.IsVad(odd.data() + 1, int(bytes))) << rate << " block " << block;
+      ExpectSameState(vad, ref, block);
+    }
+  }
+}
+
+TEST(AudioVAD, MatchesTheReferenceDetectorOnEightBitAndSyntheticBlocks) {
+  // Full-scale square waves (squares of -32768), silence, and noise at 8 bits.
+  HXAudioVAD vad;
+  ASSERT_TRUE(vad.Init(8000, 8));
+  ReferenceVad ref(8000, 8);
+  for (int block = 0; block < 400; ++block) {
+    std::vector<unsigned char> b(160 + block % 7);
+    for (size_t i = 0; i < b.size(); ++i) {
+      const int phase = block / 40;
+      b[i] = phase % 3 == 0   ? 128
+             : phase % 3 == 1 ? static_cast<unsigned char>((i / 5) % 2 ? 0 : 255)
+                              : static_cast<unsigned char>(128 + ((block * 131 + i * 71) % 17) - 8);
+    }
+    ASSERT_EQ(vad.IsVad(b.data(), int(b.size())), ref.IsVad(b.data(), int(b.size()))) << block;
+    ExpectSameState(vad, ref, block);
+  }
+  HXAudioVAD v16;
+  ASSERT_TRUE(v16.Init(16000, 16));
+  ReferenceVad r16(16000, 16);
+  for (int block = 0; block < 300; ++block) {
+    std::vector<int16_t> b(640);
+    for (size_t i = 0; i < b.size(); ++i) {
+      b[i] = block % 50 < 10 ? static_cast<int16_t>((i / 8) % 2 ? -32768 : 32767)
+                             : static_cast<int16_t>(((block * 977 + i * 131) % 61) - 30);
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(b.data());
+    ASSERT_EQ(v16.IsVad(bytes, 1280), r16.IsVad(bytes, 1280)) << block;
+    ExpectSameState(v16, r16, block);
+  }
 }
 
 TEST(AudioVAD, InitRefusesRatesAndWidths) {

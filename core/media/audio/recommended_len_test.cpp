@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <random>
 #include <vector>
@@ -68,6 +69,102 @@ TEST(RecommendedLen, AgreesWithSortingTheIntervals) {
     const unsigned long expected =
         intervals.size() == 1 ? intervals[0] : (intervals[0] + 3 * intervals[1]) >> 2;
     ASSERT_EQ(len.GetRTime(), expected) << "arrival " << i;
+  }
+}
+
+// The estimator as first written: every arrival scans all intervals of the window for the two
+// largest. The kept form updates the two largest as arrivals come and go and must answer the
+// same after every arrival.
+class ReferenceLen {
+ public:
+  explicit ReferenceLen(uint64_t window) : window_(window) {}
+  void Snap(uint64_t t) {
+    arrivals_.push_back(t);
+    while (arrivals_.back() - arrivals_.front() > window_) arrivals_.erase(arrivals_.begin());
+    if (arrivals_.size() < 2) {
+      recommended_ = ~uint64_t{0};
+      return;
+    }
+    uint64_t largest = 0, second = 0;
+    for (size_t i = 1; i < arrivals_.size(); ++i) {
+      const uint64_t prev = arrivals_[i - 1];
+      const uint64_t interval = arrivals_[i] >= prev ? arrivals_[i] - prev : 0;
+      if (interval > largest) {
+        second = largest;
+        largest = interval;
+      } else if (interval > second) {
+        second = interval;
+      }
+    }
+    recommended_ = arrivals_.size() == 2 ? largest : (largest + 3 * second) >> 2;
+  }
+  void Reset() {
+    arrivals_.clear();
+    recommended_ = ~uint64_t{0};
+  }
+  uint64_t GetRTime() const { return recommended_; }
+
+ private:
+  uint64_t window_;
+  std::vector<uint64_t> arrivals_;
+  uint64_t recommended_ = ~uint64_t{0};
+};
+
+TEST(RecommendedLen, MatchesTheFullScanOnArrivalPatterns) {
+  // Each pattern gives the next arrival from the previous one and the step number.
+  struct Pattern {
+    const char* name;
+    unsigned long window;
+    std::function<uint64_t(uint64_t, int, std::mt19937&)> next;
+  };
+  const Pattern patterns[] = {
+      // Exactly 40 ms apart: every interval ties with the largest.
+      {"steady", 30000, [](uint64_t t, int, std::mt19937&) { return t + 40; }},
+      // 40 ms with a few ms of jitter and a late burst now and then.
+      {"jitter", 30000,
+       [](uint64_t t, int i, std::mt19937& rng) {
+         return t + 35 + rng() % 11 + (i % 97 == 0 ? 200 + rng() % 300 : 0);
+       }},
+      // Two spikes of the same size, leaving the window one after the other.
+      {"twin spikes", 2000,
+       [](uint64_t t, int i, std::mt19937&) {
+         return t + (i % 150 == 7 || i % 150 == 9 ? 400 : 20);
+       }},
+      // Falling gaps: the largest leaves the window on every arrival.
+      {"falling", 5000,
+       [](uint64_t t, int i, std::mt19937&) { return t + 1 + uint64_t(600 - i % 600); }},
+      // Rising gaps: every arrival brings a new largest.
+      {"rising", 5000, [](uint64_t t, int i, std::mt19937&) { return t + 1 + uint64_t(i % 600); }},
+      // Pauses longer than the window, then bursts of equal ticks.
+      {"pauses", 3000,
+       [](uint64_t t, int i, std::mt19937& rng) {
+         return t + (i % 200 == 0 ? 5000 : (i % 3 == 0 ? 0 : rng() % 60));
+       }},
+      // The tick steps back a little (interval 0) and, rarely, restarts below everything held.
+      {"backwards", 4000,
+       [](uint64_t t, int i, std::mt19937& rng) {
+         if (i % 400 == 399) return t > 100000 ? t - 100000 : uint64_t{0};
+         return i % 11 == 0 ? t - std::min<uint64_t>(t, 15) : t + 20 + rng() % 40;
+       }},
+      // A window of 0 keeps only equal ticks.
+      {"zero window", 0,
+       [](uint64_t t, int i, std::mt19937&) { return t + (i % 4 == 0 ? 10 : 0); }},
+  };
+  for (const auto& p : patterns) {
+    std::mt19937 rng(11);
+    HX_CountRecomendedLen len(p.window);
+    ReferenceLen ref(p.window);
+    uint64_t t = 200000;
+    for (int i = 0; i < 4000; ++i) {
+      if (i == 2500) {  // a reset in the middle starts over on both
+        len.Reset();
+        ref.Reset();
+      }
+      t = p.next(t, i, rng);
+      len.Snap(t);
+      ref.Snap(t);
+      ASSERT_EQ(len.GetRTime(), ref.GetRTime()) << p.name << " arrival " << i << " at " << t;
+    }
   }
 }
 

@@ -17,6 +17,14 @@ void SetDefaultVideo(HX_MediaFormat& format) {
   format.hardwareCodec = 0;
 }
 
+// A size limit packed as the manager keeps it. A limit with a side of 0 (as packed: 16 bits) names
+// no picture, so it counts as no limit rather than a format without width or height.
+uint32_t SizeLimit(uint32_t width, uint32_t height) {
+  const uint32_t packed = HX_MediaFormatManager::GetResolution(width, height);
+  const bool bothSides = HX_MediaFormatManager::GetWidth(packed) != 0 && HX_MediaFormatManager::GetHeight(packed) != 0;
+  return bothSides ? packed : 0;
+}
+
 bool SideUsable(uint32_t side) { return side >= 16 && side <= 131072 && side % 8 == 0; }
 
 }  // namespace
@@ -124,7 +132,7 @@ void HX_MediaFormatManagerAdapter::SetSysBenchmarkResult(const HX_SysPerformance
 }
 void HX_MediaFormatManagerAdapter::SetUseHDInput(bool on) { Store(eCtrlAllowHD, on ? 1 : 0, true); }
 void HX_MediaFormatManagerAdapter::SetResolutionExtLimit(uint32_t width, uint32_t height) {
-  Store(eCtrlExtResolution, AsInt(GetResolution(width, height)), true);
+  Store(eCtrlExtResolution, AsInt(SizeLimit(width, height)), true);
 }
 void HX_MediaFormatManagerAdapter::SetFpsExtLimit(uint32_t fps) {
   Store(eCtrlExtFps, AsInt(fps), true);
@@ -163,7 +171,7 @@ void HX_MediaFormatManagerAdapter::SetFpsServerLimit(uint32_t fps100) {
   Store(eCtrlSrvFps, AsInt(fps100), true);
 }
 void HX_MediaFormatManagerAdapter::SetResolutionServerLimit(uint32_t width, uint32_t height) {
-  Store(eCtrlSrvResolution, AsInt(GetResolution(width, height)), true);
+  Store(eCtrlSrvResolution, AsInt(SizeLimit(width, height)), true);
 }
 void HX_MediaFormatManagerAdapter::SetBitrateConferenceLimit(uint32_t kbps) {
   Store(eCtrlCnfBitrate, AsInt(kbps), false);

@@ -175,7 +175,8 @@ int32_t HX_SysBenchmark::RunBenchmark(uint64_t& duration) {
     m_encoder->convert(m_frames.get() + static_cast<size_t>(m_frameBytes) * picture, output.data(), param);
   }
   const int64_t t1 = m_ticks();
-  duration = t1 > t0 ? static_cast<uint64_t>(t1 - t0) : 0;
+  // Unsigned difference: a substituted clock may jump across the whole signed range.
+  duration = t1 > t0 ? static_cast<uint64_t>(t1) - static_cast<uint64_t>(t0) : 0;
   return MeasurementScore(duration);
 }
 
@@ -190,8 +191,12 @@ int32_t HX_SysBenchmark::MeasurementScore(uint64_t duration) {
 
 int32_t HX_SysBenchmark::AverageScore(int64_t previous, int64_t measurement) {
   if (previous == 0) return ClampTo32(measurement);
-  if (previous > measurement) return ClampTo32((previous * 75 + measurement * 25) / 100);
-  return ClampTo32((previous + measurement) / 2);
+  // 128 bits: a stored score read back from settings can be any 64-bit number, and the weighted
+  // sum of two such numbers does not fit 64 bits.
+  const __int128 before = previous;
+  const __int128 now = measurement;
+  const __int128 average = previous > measurement ? (before * 75 + now * 25) / 100 : (before + now) / 2;
+  return ClampTo32(static_cast<int64_t>(std::clamp<__int128>(average, INT64_MIN, INT64_MAX)));
 }
 
 int HX_SysBenchmark::GetBenchGroupMBps(int rate, int score, int percent, double factor) const {
