@@ -450,8 +450,8 @@ TEST_F(ConsoleClientRunTest, ServerBitRateRestriction) {
   control.fpsLimit = std::numeric_limits<int32_t>::max();
   client->OnRestrictBitrateReceived(control);
   EXPECT_EQ(adapter->GetCnfFpsLimit(), std::numeric_limits<int32_t>::max());
-  // The conference service's signal today carries one rate for everything.
-  client->confManager()->RestrictBitrateSignal.Emit("conf@test.invalid", 256u);
+  // Through the conference service's signal.
+  client->confManager()->RestrictBitrateSignal.Emit(conference::ServerBitrateControl::Uniform(256));
   EXPECT_EQ(adapter->GetCnfUpLimit(), 256);
   EXPECT_EQ(adapter->GetCnfBaseMaxUpLimit(), 256);
   EXPECT_EQ(adapter->GetCnfFpsLimit(), std::numeric_limits<int32_t>::max());
@@ -543,10 +543,11 @@ TEST_F(ConsoleClientRunTest, AcceptedCallOpensThePrivateCall) {
   EXPECT_NE(client->HelperThread(), std::this_thread::get_id());
   EXPECT_EQ(adapter->GetCnfVideoUpLimit(), 20480);
   EXPECT_EQ(adapter->GetCnfFpsLimit(), 6000);
-  // The conference service's signal as emitted today (SID, peer).
-  client->confManager()->AcceptReceivedSignal.Emit("p2p2@test.invalid", "other@test.invalid");
+  // Through the conference service's signal (peer, display name, SID, key).
+  client->confManager()->AcceptReceivedSignal.Emit("other@test.invalid", "Other", "p2p2@test.invalid",
+                                                   "key2");
   ASSERT_TRUE(hx::testing::WaitFor([&] { return client->Helper().size() == 2; }, kWaitMs));
-  EXPECT_EQ(client->Helper()[1], "OpenConferenceP2P other@test.invalid p2p2@test.invalid ");
+  EXPECT_EQ(client->Helper()[1], "OpenConferenceP2P other@test.invalid p2p2@test.invalid key2");
 }
 
 TEST_F(ConsoleClientRunTest, JoinResultAsksTheCapabilitiesPathInOrder) {
@@ -619,10 +620,10 @@ TEST_F(ConsoleClientRunTest, StreamUnavailableHangsUpAndDeletes) {
 
 TEST_F(ConsoleClientRunTest, ConnectionInfoRequestIsAnswered) {
   client->OnUpdateConnectionInfo("caller@test.invalid", "conf@test.invalid");
-  client->confManager()->UpdateConnectionInfoSignal.Emit("other@test.invalid");
+  client->confManager()->UpdateConnectionInfoSignal.Emit("peer@test.invalid", "other@test.invalid");
   EXPECT_EQ(client->confRequests()->calls().Calls(),
             (std::vector<std::string>{"SendConnectionInfo caller@test.invalid conf@test.invalid",
-                                      "SendConnectionInfo  other@test.invalid"}));
+                                      "SendConnectionInfo peer@test.invalid other@test.invalid"}));
 }
 
 TEST_F(ConsoleClientRunTest, CameraPauseReachesTheActiveSendStream) {
