@@ -1,10 +1,12 @@
 // hx_host: a host program that embeds the client core and talks to a conferencing server.
 //
-// It is the platform subclass of the client application object: it creates the application,
-// starts the network loop, connects to the server (the transport handshake and the secure
-// handshake), logs a user in, logs out and disconnects, printing each step as the client object
-// reports it (server update, session states, login result, logout). It exits with 0 when all of
-// that worked.
+// It is the platform subclass of the client application object and runs the client's whole life:
+// it creates the application, starts it without connecting (the network loop, the avatar
+// downloader, the network type), connects to the server (the transport handshake and the secure
+// handshake), logs a user in (the per-user databases open), logs out, disconnects and shuts the
+// client down, waiting for the network loop. It prints each step as the client object reports it:
+// the server update, every session state beside every change of the client's coarse state, the
+// login result and the logout. It exits with 0 when all of that worked.
 //
 //   hx_host                          a fake server is started in-process on 127.0.0.1, with a
 //                                    throwaway certificate authority made for this run and a
@@ -29,6 +31,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "core/client/console_client.h"
 #include "core/net/loop/zserver.h"
@@ -131,6 +134,18 @@ const char* StateName(int32_t state) {
   }
 }
 
+const char* FsmName(hx::fsm state) {
+  switch (state) {
+    case hx::fsm::stopped: return "stopped";
+    case hx::fsm::disconnected: return "not connected";
+    case hx::fsm::connected: return "connected, not logged in";
+    case hx::fsm::logged_in: return "logged in";
+    case hx::fsm::conference_pending: return "conference being set up";
+    case hx::fsm::in_conference: return "in a conference";
+  }
+  return "?";
+}
+
 // What a platform layer supplies: identity, a working folder, and the hooks it is told through.
 // Each hook prints what happened; the main thread waits on the recorded values.
 class HostClient : public HXConsoleClient {
@@ -160,18 +175,28 @@ class HostClient : public HXConsoleClient {
   void OnRequestVideoRender(const char*) override {}
 
   void onTrSessionStateChanged(int32_t oldState, int32_t newState) override {
-    HXConsoleClient::onTrSessionStateChanged(oldState, newState);
     std::printf("Session state %d -> %d (%s)\n", oldState, newState, StateName(newState));
+    // The client's own reaction prints the coarse state's changes that follow from this one.
+    HXConsoleClient::onTrSessionStateChanged(oldState, newState);
     Changed();
   }
-  void OnLogin(const char* login, int32_t result, const char*, const char*) override {
-    std::printf("Login result %d for %s\n", result, login != nullptr ? login : "");
+  void OnFSMStateChanged(hx::fsm newState, hx::fsm oldState) override {
+    std::printf("  client state %d -> %d (%s)\n", static_cast<int>(oldState), static_cast<int>(newState),
+                FsmName(newState));
+    HXConsoleClient::OnFSMStateChanged(newState, oldState);
+  }
+  void OnLogin(const char* login, int32_t result, const char* key, const char* appId) override {
+    HXConsoleClient::OnLogin(login, result, key, appId);
+    std::printf("Login result %d for %s; user databases %s\n", result, login != nullptr ? login : "",
+                isUserDbOpen() ? "open" : "not open");
     std::lock_guard<std::mutex> lock(m_mutex);
     m_loginResult = result;
     m_changed.notify_all();
   }
   void OnLogout(int result, int cause) override {
-    std::printf("Logged out: result %d, cause %d\n", result, cause);
+    HXConsoleClient::OnLogout(result, cause);
+    std::printf("Logged out: result %d, cause %d; user databases %s\n", result, cause,
+                isUserDbOpen() ? "open" : "closed");
     std::lock_guard<std::mutex> lock(m_mutex);
     m_loggedOut = true;
     m_changed.notify_all();
@@ -193,6 +218,14 @@ class HostClient : public HXConsoleClient {
 
   bool WaitState(int32_t state) {
     return Wait([&] { return getStateTrs() == state; });
+  }
+  // The coarse state follows the session state on the same thread, right after it.
+  bool WaitFsm(hx::fsm state) {
+    for (int i = 0; i < kWaitSeconds * 100; ++i) {
+      if (getFSM()->GetFSMState() == state) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
   }
   // Waits for the login result (it follows the state 5 in which the session is logged in).
   bool WaitLoginResult() {
@@ -299,8 +332,10 @@ int main(int argc, char** argv) {
     std::printf("Client object created, working folder %s\n", dir.c_str());
     client.connectResult.Connect(&client, &HostClient::OnServerUpdate);
     client.serverUnavailable.Connect(&client, &HostClient::OnServerLost);
-    if (loop == nullptr || loop->startServerLoop() != 0) return Fail("the network loop did not start");
-    std::printf("Network loop running\n");
+    // Wi-Fi, as a platform reports it; not connecting yet.
+    if (loop == nullptr || !client.Start(0x8004, false)) return Fail("the client did not start");
+    std::printf("Client started: network loop running, network type Wi-Fi, client state %d (%s)\n",
+                static_cast<int>(client.getFSM()->GetFSMState()), FsmName(client.getFSM()->GetFSMState()));
     if (!proxy.empty()) {
       const size_t colon = proxy.rfind(':');
       const int proxy_port = colon == std::string::npos ? 0 : std::atoi(proxy.c_str() + colon + 1);
@@ -311,8 +346,6 @@ int main(int argc, char** argv) {
           proxy.substr(0, colon), static_cast<uint16_t>(proxy_port), kProxyHttp));
       std::printf("HTTP proxy %s\n", proxy.c_str());
     }
-    client.reset();
-    client.SetNetworkType(0x8004, false);  // Wi-Fi, as a platform reports it
 
     std::printf("Connecting to %s:%u (%s)\n", host.c_str(), port,
                 HXZCommonSocket::TlsDenied.load()
@@ -327,24 +360,31 @@ int main(int argc, char** argv) {
       std::printf("Logging in as %s\n", login.c_str());
       if (!client.Login(login.c_str(), password.c_str(), true, true)) {
         status = Fail("the login request could not be sent");
-      } else if (!client.WaitLoginResult() || !client.WaitState(HX_TransportSession::eLoggedIn)) {
+      } else if (!client.WaitLoginResult() || !client.WaitState(HX_TransportSession::eLoggedIn) ||
+                 !client.WaitFsm(hx::fsm::logged_in)) {
         status = Fail("not logged in");
       } else {
         std::printf("Logged in: login \"%s\", server id \"%s\", domain \"%s\"\n", client.getLogin().c_str(),
                     client.getSid().c_str(), client.getDomain().c_str());
         std::printf("Logging out\n");
         client.Logout(true, false);
-        if (!client.WaitLoggedOut() || !client.WaitState(HX_TransportSession::eConnected)) {
+        if (!client.WaitLoggedOut() || !client.WaitState(HX_TransportSession::eConnected) ||
+            !client.WaitFsm(hx::fsm::connected)) {
           status = Fail("the logout did not end");
         }
       }
     }
     std::printf("Disconnecting\n");
     client.DisconnectServer();
-    if (!client.WaitState(HX_TransportSession::eNoConnection)) status = Fail("not disconnected");
+    if (!client.WaitState(HX_TransportSession::eNoConnection) || !client.WaitFsm(hx::fsm::stopped)) {
+      status = Fail("not disconnected");
+    }
     if (auto connection = client.connection()) connection->DisconnectServer();
-    loop->Shutdown();
-    loop->Wait4Done();  // the loop's last jobs may still reach the client object
+    // Waits for the network loop: its last jobs may still reach the client object.
+    std::printf("Shutting down\n");
+    if (!client.Shutdown(true)) status = Fail("the network loop did not end");
+    std::printf("Client shut down: client state %d (%s)\n", static_cast<int>(client.getFSM()->GetFSMState()),
+                FsmName(client.getFSM()->GetFSMState()));
     client.connectResult.Disconnect(&client, &HostClient::OnServerUpdate);
     client.serverUnavailable.Disconnect(&client, &HostClient::OnServerLost);
   }

@@ -9,6 +9,7 @@
 #include "core/chat/chat_managers.h"
 #include "core/client/protocol_constants.h"
 #include "core/client/service_managers.h"
+#include "core/conference/conf_call_requests.h"
 #include "core/conference/conf_manager.h"
 #include "core/conference/desktop_remote_control.h"
 #include "core/contacts/contact_managers.h"
@@ -26,6 +27,8 @@ HXConsoleClient::HXConsoleClient() {
 }
 
 HXConsoleClient::~HXConsoleClient() {
+  // The downloader's tasks call into this object.
+  if (m_fsm != nullptr) m_fsm->stopAvatarDownloader(true);
   cleanManagers();
   m_benchmarkConnection.Disconnect();
   // Reverse order of the fields; each manager leaves the service table first.
@@ -37,6 +40,7 @@ HXConsoleClient::~HXConsoleClient() {
   m_bestMediaFormat.reset();
   m_confManagerPtr = nullptr;
   m_confManager.reset();
+  m_confRequests.reset();
   m_benchmark.reset();
   m_contactCache.reset();
   m_desktopManager.reset();
@@ -92,6 +96,7 @@ void HXConsoleClient::CreateApplication() {
   m_chatManager = std::make_shared<HX_ChatManager>(session, m_fsm);
   m_chatV2Manager = std::make_shared<HX_ChatV2Manager>(session, m_fsm, GetChatV2());
   m_confManager = std::make_shared<HX_ConfManager>(CONFERENCE_SRV, session, m_fsm);
+  m_confRequests = std::make_shared<HX_ConfCallRequests>();
   m_desktopManager = std::make_shared<HX_DesktopRemoteControlManager>(session, m_fsm, m_confManager);
   m_presenceManager = std::make_shared<HX_PresenceManager>(session, m_fsm);
   m_contactCache = std::make_shared<HX_GrossBuchCache>();
@@ -105,20 +110,20 @@ void HXConsoleClient::CreateApplication() {
   m_clientManager = new HX_ClientManager(session, m_fsm);
 
   HX_ContactsManager* contacts = m_contactsManager.get();
-  contacts->searchBeginSignal.Connect(this, &HXConsoleClient::OnSearchBegin);
+  contacts->searchBeginSignal.Connect(this, &HXConsoleClient::OnSearchBeginUpdate);
   contacts->searchResultSignal.Connect(this, &HXConsoleClient::OnSearchResult);
-  contacts->searchEndSignal.Connect(this, &HXConsoleClient::OnSearchEnd);
-  contacts->statusListBeginSignal.Connect(this, &HXConsoleClient::OnStatusListBegin);
+  contacts->searchEndSignal.Connect(this, &HXConsoleClient::OnSearchEndUpdate);
+  contacts->statusListBeginSignal.Connect(this, &HXConsoleClient::OnLStatusBeginUpdate);
   contacts->statusListEndSignal.Connect(this, &HXConsoleClient::OnStatusListEnd);
-  contacts->statusArrivedSignal.Connect(this, &HXConsoleClient::OnStatusArrived);
+  contacts->statusArrivedSignal.Connect(this, &HXConsoleClient::OnLStatusArrived);
   contacts->avatarArrivedSignal.Connect(this, &HXConsoleClient::OnAvatarArrived);
   contacts->avatarNotChangedSignal.Connect(this, &HXConsoleClient::OnAvatarNotChanged);
-  contacts->groupsBeginSignal.Connect(this, &HXConsoleClient::OnGroupsBegin);
-  contacts->groupsEndSignal.Connect(this, &HXConsoleClient::OnGroupsEnd);
+  contacts->groupsBeginSignal.Connect(this, &HXConsoleClient::OnGroupsBeginUpdate);
+  contacts->groupsEndSignal.Connect(this, &HXConsoleClient::OnGroupsEndUpdate);
   contacts->groupArrivedSignal.Connect(this, &HXConsoleClient::OnGroupArrived);
   contacts->groupDeletedSignal.Connect(this, &HXConsoleClient::OnGroupDeleted);
-  contacts->phonesBeginSignal.Connect(this, &HXConsoleClient::OnPhonesBegin);
-  contacts->phonesEndSignal.Connect(this, &HXConsoleClient::OnPhonesEnd);
+  contacts->phonesBeginSignal.Connect(this, &HXConsoleClient::OnPhonesBeginUpdate);
+  contacts->phonesEndSignal.Connect(this, &HXConsoleClient::OnPhonesEndUpdate);
   contacts->phoneArrivedSignal.Connect(this, &HXConsoleClient::OnPhoneArrived);
 
   m_clientManager->directAcceptSignal.Connect(static_cast<HX_ConferenceHelper*>(this),
@@ -138,6 +143,8 @@ void HXConsoleClient::CreateApplication() {
   UpdateContactsManager();
   UpdateChatManager();
   UpdateNetConfigManager();
+
+  openUserDb();
 }
 
 void HXConsoleClient::_UpdateConferenceManager() {
@@ -183,36 +190,6 @@ HX_ProxyList* HXConsoleClient::createOrGetProxyList() {
   return m_server != nullptr ? m_server->acquireProxyList() : nullptr;
 }
 
-void HXConsoleClient::onTrSessionStateChanged(int32_t, int32_t newState) {
-  if (m_fsm == nullptr) return;
-  hx::fsm target = hx::fsm::stopped;
-  switch (newState) {
-    case eNoConnection:
-      target = hx::fsm::stopped;
-      break;
-    case eConnecting:
-    case eConnectingAutoLogin:
-      target = hx::fsm::disconnected;
-      break;
-    case eConnected:
-    case eLoggingIn:
-      target = hx::fsm::connected;
-      break;
-    case eLoggedIn:
-      target = hx::fsm::logged_in;
-      break;
-    default:
-      return;
-  }
-  m_fsm->SetFSMState(target);
-}
-
-void HXConsoleClient::onIfAddrListChanged(const HXIpIfAddrSet&) {}
-void HXConsoleClient::OnLogin(const char*, int32_t, const char*, const char*) {}
-void HXConsoleClient::OnLogout(int, int) {}
-void HXConsoleClient::OnRightsUpdated(int) {}
-bool HXConsoleClient::Invite(const char*) { return false; }
-
 std::shared_ptr<HXCpuLoad> HXConsoleClient::GetCpuLoadMeasurer() { return HXCpuLoad::Create(); }
 
 HXCapabilites HXConsoleClient::GetCapabilites() { return HXCapabilites(); }
@@ -226,15 +203,8 @@ void HXConsoleClient::OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaForma
   adapter = m_mediaFormatAdapter;
 }
 
-void HXConsoleClient::OnFSMStateChanged(hx::fsm, hx::fsm) {}
-void HXConsoleClient::OnUpdatePeerIdCache(const char*, const char*, bool) {}
-void HXConsoleClient::OnPropertiesUpdated() {}
-void HXConsoleClient::OnConferenceJoinResult(const char*, const char*, const char*, int) {}
-void HXConsoleClient::OnAccept(const char*, const char*, const char*, const char*) {}
 void HXConsoleClient::OnPrepareCaps(HX_Conference*, bool, HX_ClientCaps&) {}
 void HXConsoleClient::OnClientCapsReceived(const char*, const HX_ClientCaps&) {}
-void HXConsoleClient::OnRestrictBitrateReceived(const conference::ServerBitrateControl&) {}
-void HXConsoleClient::OnUpdateConnectionInfo(const char*, const char*) {}
 void HXConsoleClient::ForwardRoleEvent(HX_Conference* conference, const char*,
                                        HX_Participant_Role role, HX_RoleEvent_Type,
                                        HX_RoleInqury_Answer, const conference::RoleInfoHolder&) {
@@ -244,16 +214,6 @@ void HXConsoleClient::ForwardRoleEvent(HX_Conference* conference, const char*,
 void HXConsoleClient::ForwardInviteReceived(const std::string& conference, const char* caller,
                                             const char*) {
   OnInviteReceived(conference.c_str(), caller);
-}
-
-void HXConsoleClient::OnGetConfType(HX_Conference_Type& type) {
-  type = m_confManagerPtr != nullptr ? m_confManagerPtr->confStorage()->currConferenceType() : -1;
-}
-
-void HXConsoleClient::_OnSysBenchmarkComplete(const HX_SysPerformanceState& state) {
-  HX_SysPerformanceState copy = state;
-  if (m_fsm != nullptr) m_fsm->SaveSysBenchmark(copy);
-  OnSysBenchmarkComplete(copy);
 }
 
 std::shared_ptr<HX_FileTransfer> HXConsoleClient::FileTransfer() const {

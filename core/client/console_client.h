@@ -16,9 +16,24 @@
 // loop, which may still run, never dispatches into a manager being destroyed: a message that
 // arrives meanwhile waits for the removal and finds no manager.
 //
+// Run time: Start and Shutdown any number of times after CreateApplication. The coarse state
+// (hx::fsm) follows the transport session (onTrSessionStateChanged) and the conference counts
+// (onConfCountChange): 0 stopped, 1 not connected, 2 connected, 3 logged in, 4 conferences
+// requested or being deleted, 5 a conference joined. While a conference is joined, connection
+// changes leave the state alone, so an established call survives a reconnect of the signalling
+// connection. The per-user databases open at login (or in CreateApplication and Start when a
+// login is remembered); the contact cache closes at logout and when the session stops.
+//
 // Thread safety: CreateApplication and _UpdateConferenceManager run on the platform's thread
 // before Start, while no message flows; the accessors may be called from any thread afterwards.
+// The object takes no lock of its own: session-state and conference-count changes and the server
+// handlers arrive on the network loop; Start, Shutdown, Accept and the network settings come from
+// the platform's thread. The state machine relies on HXFSMShared::SetFSMState's compare-exchange,
+// conference work takes the conference store's locks, and the actions that open media (accepting,
+// opening a call or a conference) run as urgent worker-pool jobs ("OnAccept", "OnJoinRcvd"),
+// never inside a message handler. The user-database flag is atomic.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -30,6 +45,10 @@
 #include "core/client/fsm_shared.h"
 #include "core/client/transport_manager.h"
 #include "core/conference/conference_helper.h"
+#include "core/conference/server_bitrate_control.h"
+#include "core/contacts/stores/avatar_storage.h"
+#include "core/contacts/stores/contact.h"
+#include "core/contacts/stores/search_storage.h"
 
 class HXCpuLoad;
 class HXZServer;
@@ -39,6 +58,7 @@ class HX_ChatV2Interface;
 class HX_ChatV2Manager;
 class HX_ClientCaps;
 class HX_ClientManager;
+class HX_ConfCallRequests;
 class HX_ConfManager;
 class HX_Conference;
 class HX_ContactsManager;
@@ -55,6 +75,9 @@ class HX_ProxyList;
 class HX_ServersList;
 class HX_SysBenchmark;
 class HX_TorrentManager;
+namespace hx::chat {
+class Message;
+}
 
 using HX_ClientType = int32_t;
 namespace conference {
@@ -114,19 +137,120 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   std::shared_ptr<HX_SysBenchmark> sysBenchmark() const { return m_benchmark; }
   HX_DBManager* dbManager() const { return m_dbManager; }
   HXZServer* networkServer() const { return m_server; }
-  bool isUserDbOpen() const { return m_userDbOpen; }
+  bool isUserDbOpen() const { return m_userDbOpen.load(); }
+  // The conference service's requests for a conference in trouble (null before CreateApplication).
+  std::shared_ptr<HX_ConfCallRequests> confRequests() const { return m_confRequests; }
   // Blocks until the network loop has finished.
   bool Wait();
   static int GetClientBuildType() { return 4; }
   HX_ProxyList* createOrGetProxyList();
 
-  // Own operations.
+  // --- Start and stop.
+  // Starts the network loop when it is not running; reloads the contacts from the cache when the
+  // user database is open or opens now; starts the avatar downloader; resets the transport
+  // manager and sets the network type (forcing a reset). With `connect`, answers ConnectLast;
+  // otherwise true. False before CreateApplication.
+  bool Start(hx::network::type type, bool connect);
+  // Network type 0 without reconnecting, the benchmark's result connection dropped, the avatar
+  // downloader stopped, the transport session shut down, the network loop shut down; with `wait`
+  // answers whether the loop ended (Wait4Done), otherwise the shutdown's answer.
+  bool Shutdown(bool wait);
+
+  // --- State reactions (network loop).
   void onTrSessionStateChanged(int32_t oldState, int32_t newState) override;
+  void onConfCountChange(uint32_t requested, uint32_t joined, uint32_t deleted) override;
+
+  // --- Per-user databases.
+  // When the login manager can log in automatically: opens the phone book, the avatar list, the
+  // contact cache, the chat database, the groups database and the call history of the remembered
+  // user (the login without its instance) in the working folder; answers whether the contact
+  // cache opened.
+  bool openUserDb();
+  // Closes the contact cache when it is open.
+  void closeUserDb();
+
+  // --- Session events (network loop).
   void onIfAddrListChanged(const HXIpIfAddrSet& list) override;
   void OnLogin(const char* user, int32_t result, const char* text1, const char* text2) override;
   void OnLogout(int result, int cause) override;
   void OnRightsUpdated(int rights) override;
+
+  // --- Calls.
+  // Accepts the call of `peer` in the conference `conference` (the active conference when the
+  // name is empty or unknown): the peer when it is one of the conference, else its sole peer when
+  // verified, else for a group conference its owner (or its call id). False without a conference
+  // or a peer to accept, or when the network loop does not run; otherwise the acceptance runs as
+  // the urgent job "OnAccept".
+  bool Accept(const char* peer, const char* conference);
   virtual bool Invite(const char* peer);
+  // The conference limits of a private call (false) or a group conference (true).
+  void PrepareConferenceLimits(bool group);
+  // A media stream of the locked conference cannot be established: the failure is reported, the
+  // conference hung up and, while the lock is still held, deleted from the store (its answer);
+  // false when the hang-up released the lock.
+  virtual bool hangupConferenceOnStreamUnavail(ConferenceLock& lock);
+  // Pauses or resumes the camera of the active conference's send stream.
+  void SetCameraPause(bool pause);
+
+  // --- Network settings (platform's thread).
+  // Client sockets made from now on fall back to plain TCP when TLS fails (on) or fail (off).
+  void SetNetworkTLS(bool on);
+  // Entry 11 of hx::network::rate becomes (send, receive); then the network type `type` with the
+  // platform flag, without reconnecting. Always true.
+  bool SetNetworkCustomRate(hx::network::type type, uint32_t sendRate, uint32_t receiveRate);
+
+  // --- Peers.
+  // The known status of `id` (with the session's domain added); otherwise -127, after asking the
+  // server (and subscribing when `subscribe`). A null id answers -127 and asks nothing.
+  HX_UserPresence_Status GetPeerStatus(const char* id, bool subscribe);
+  // Records the search and sends it; false when an equal search is pending or it was not sent.
+  bool FindUser(const char* callId, const char* name, const char* email);
+  // Searches the address book for the peer's details; whether the search was sent.
+  bool GetPeerDetails(const char* id) const;
+  // The stored details of `id`; asks the server for them (logged in only) when `request` and none
+  // are stored, or when the stored ones changed locally.
+  HX_UserDetailsStorage::Information GetPeerDetails(const char* id, bool request);
+  // The display name of `id`: from the contact cache, else the fallback name (flags 3), else one
+  // made from the id (the own domain removed for a plain user id). `update` 2 searches the
+  // address book first; 1 asks for the details when the cache does not know the id.
+  hx::DisplayName getDisplayName(const char* id, hx::DisplayName::UpdateValue update, const char* fallback) const;
+  // getDisplayName as text, with the type's icon before it when `decorated`; "" for a null id.
+  // `returnValue` does not change the result.
+  std::string GetDisplayName(const char* id, hx::DisplayName::ReturnValue returnValue,
+                             hx::DisplayName::UpdateValue update, const char* fallback, bool decorated) const;
+  // `name` when not empty; otherwise `id` cut at its first "/" without the own domain.
+  std::string FixDisplayName(const char* id, const char* name) const;
+
+  // --- Avatars.
+  // The stored avatar of `peer` (nothing is loaded from the database while it is closed); a
+  // refresh is scheduled when due. An empty id answers an empty avatar and schedules nothing.
+  hx::Avatar GetAvatar(const char* peer, bool urgent);
+  // Hands the avatar downloader a fetch of `peer`'s picture (behind those queued unless
+  // `urgent`). True.
+  bool UpdateAvatar(const char* peer, bool urgent);
+  // The fetch itself (downloader thread): false unless logged in; true when no refresh is due or
+  // the request was sent (the fetch time recorded).
+  bool _GetAvatar(const char* peer);
+  hx::Thumbnail GetAvatarThumbnail(const char* peer, uint32_t width, uint32_t height);
+  void SetAvatarThumbnail(const char* peer, const hx::Thumbnail& thumbnail);
+  void CheckAvatarExpired(const char* peer);
+
+  // --- Benchmark.
+  // Emits the stored record through the benchmark's result signal, then runs the benchmark.
+  void GetSysBechmarkResult();
+  // Runs the benchmark from the stored record without emitting it.
+  void UpdateSysBenchmarkResult();
+  HX_SysPerformanceState _LoadSysBenchmark();
+  void _SaveSysBenchmark(const HX_SysPerformanceState& state);
+
+  // --- Databases.
+  // Copies the settings database and the chat databases into `folder` with a "bpinfo.db"
+  // description; `files` receives the names written.
+  bool dbBackup(const std::string& folder, std::vector<std::string>& files);
+  // Restores the databases of the backup in `backupFolder` into `target`; only before
+  // CreateApplication (no database is open yet), false afterwards without touching anything.
+  bool dbRestore(const std::string& backupFolder, const std::string& target);
+
   virtual std::shared_ptr<HXCpuLoad> GetCpuLoadMeasurer();
   // A new engine that does nothing, on every call.
   virtual std::shared_ptr<HX_FileTransfer> FileTransfer() const;
@@ -140,6 +264,11 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
                                    const char* text3);
   virtual void OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaFormatManagerAdapter>& adapter);
   virtual void OnLStatusEndUpdate() {}
+  // A file message went out; nothing to do here.
+  virtual void onChatFileMessageSent(const std::shared_ptr<hx::chat::Message>& message, const char* text) {
+    (void)message;
+    (void)text;
+  }
   virtual void UpdateDebugTuningManager() {}
 
   // Hooks of the platform subclass.
@@ -181,31 +310,40 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
                              const char* displayName);
   virtual void OnGetConfType(HX_Conference_Type& type);
 
- private:
   // Contacts manager handlers.
-  void OnSearchBegin(const char*, const char*, const char*) {}
-  void OnSearchResult(const char*, const char*) {}
-  void OnSearchEnd() {}
-  void OnStatusListBegin() {}
-  void OnStatusListEnd() { OnLStatusEndUpdate(); }
-  void OnStatusArrived(const char*, int32_t) {}
-  void OnAvatarArrived(const char*, const char*, const void*, uint32_t, const char*) {}
-  void OnAvatarNotChanged(const char*, int64_t) {}
-  void OnGroupsBegin() {}
-  void OnGroupsEnd() {}
-  void OnGroupArrived(const char*, const char*, int32_t, const char*) {}
-  void OnGroupDeleted(const char*, const char*) {}
-  void OnPhonesBegin() {}
-  void OnPhonesEnd() {}
-  void OnPhoneArrived(const char*, const char*, const char*, int32_t, bool) {}
+  void OnSearchBeginUpdate(const char* callId, const char* name, const char* email);
+  void OnSearchResult(const char* id, const char* name);
+  void OnSearchEndUpdate();
+  void OnLStatusBeginUpdate();
+  void OnLStatusArrived(const char* id, HX_LStatus status);
+  void OnAvatarArrived(const char* peer, const char* mimeType, const void* bytes, uint32_t size, const char* hash);
+  void OnAvatarNotChanged(const char* peer, int64_t time);
+  void OnGroupsBeginUpdate();
+  void OnGroupsEndUpdate();
+  void OnGroupArrived(const char* id, const char* name, int32_t type, const char* text);
+  void OnGroupDeleted(const char* id, const char* name);
+  void OnPhonesBeginUpdate();
+  void OnPhonesEndUpdate() {}
+  void OnPhoneArrived(const char* peer, const char* text1, const char* text2, int32_t type, bool flag);
   // File-sharing handlers.
-  void OnSendFileMessage(const char*, const char*, const char*, const char*, const char*, const char*,
-                         const HX_Container&) {}
-  void OnSendFileGroupMessage(const char*, const char*, const char*, const char*, const char*, const char*,
-                              const HX_Container&) {}
-  void OnSaveUpload(const char*, const char*, const char*, const char*) {}
-  // Saves the benchmark's record and tells the platform.
+  void OnSendFileMessage(const char* peer, const char* s1, const char* s2, const char* s3, const char* s4,
+                         const char* s5, const HX_Container& attributes);
+  void OnSendFileGroupMessage(const char* group, const char* s1, const char* s2, const char* s3, const char* s4,
+                              const char* s5, const HX_Container& attributes);
+  void OnSaveUpload(const char* s1, const char* s2, const char* s3, const char* s4);
+  void onFileUploaded(const std::shared_ptr<hx::chat::Message>& message, const char* s1, const char* s2,
+                      const char* s3, const char* s4, const char* s5, const HX_Container& attributes);
+  // Saves the benchmark's record, hands it to the media-format adapter and tells the platform.
   void _OnSysBenchmarkComplete(const HX_SysPerformanceState& state);
+
+ private:
+  void OnStatusListEnd() { OnLStatusEndUpdate(); }
+  // The stored avatar fetch of the downloader.
+  void avatarFetch(std::string peer);
+  // Hands `task` to the worker pool's urgent queue as `name` with delay 0; false (the task
+  // deleted) when the network loop does not run, so that no job outlives its client object.
+  bool scheduleUrgent(HXStoredTask* task, const char* name);
+  HX_ConfStorage* confStore() const;
 
   HXFSMShared* m_fsm = nullptr;
   std::shared_ptr<HXFSMShared> m_fsmRef;
@@ -228,5 +366,6 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   std::shared_ptr<HX_TorrentManager> m_torrentManager;
   HX_ClientManager* m_clientManager = nullptr;
   HXZServer* m_server = nullptr;
-  bool m_userDbOpen = false;
+  std::atomic<bool> m_userDbOpen{false};
+  std::shared_ptr<HX_ConfCallRequests> m_confRequests;
 };

@@ -39,7 +39,9 @@ class OrderClient : public TestConsoleClient {
   std::vector<uint32_t> historyAtInvite;
 
  protected:
-  void OnAccept(const char*, const char*, const char*, const char*) override { historyAtAccept.push_back(lastCalls()->eventCount()); }
+  void OnAccept(const char*, const char*, const char*, const char*) override {
+    historyAtAccept.push_back(lastCalls()->eventCount());
+  }
   void OnInviteReceived(const char*, const char*) override {
     historyAtInvite.push_back(lastCalls()->eventCount());
   }

@@ -6,7 +6,9 @@
 //   - the identity of the running application (name, version, client type, application endpoint
 //     id, own display name, own presence status), the network type and SVC mode;
 //   - the settings database in the working folder;
-//   - the presence store (its HX_StatusStorage base);
+//   - the presence store (its HX_StatusStorage base) and the other stores of what is known
+//     about other users (contacts, searches, L-statuses, user details, avatars with the avatar
+//     downloader);
 //   - through ManagerHolderBase, the way to the sibling managers (forwarded to the holder set with
 //     setManagerHolder, which must be set before any manager asks);
 //   - through its wrapper bases, copies of the active conference's data and of the transport
@@ -32,6 +34,7 @@
 #include "core/conference/conference_type.h"
 #include "core/conference/model/participant_info.h"
 #include "core/media/format/sys_performance_state.h"
+#include "core/contacts/stores/avatar_storage.h"
 #include "core/contacts/stores/contact_storage.h"
 #include "core/contacts/stores/search_storage.h"
 #include "core/contacts/stores/status_storage.h"
@@ -128,6 +131,7 @@ class HXFSMShared : public HX_ContactStorage,
                     public HX_SearchManager,
                     public HX_LStatusStorage,
                     public HX_UserDetailsStorage,
+                    public HX_AvatarStorage,
                     public virtual ManagerHolderBase,
                     public HXActiveConferenceWrapper,
                     public hx::TransportSessionInfoWrapper {

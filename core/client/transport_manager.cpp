@@ -250,10 +250,14 @@ bool HX_TransportManager::Login(const char* login, const char* password, bool re
   pending.owner = this;
   PendingLoginCheck* outer = t_pendingLoginCheck;
   t_pendingLoginCheck = &pending;
+  const int32_t before = getStateTrs();
   const bool queued = manager->mLogin(login, password, rememberKey, hashPassword);
   t_pendingLoginCheck = outer;
   if (queued) {
-    setStateTrs(eLoggingIn);
+    // The server's answer may already have been handled on the network loop (state 5 or a
+    // refusal): the request's own state must not overwrite it, or the session would wait in 4
+    // for an answer that has come.
+    setStateTrsIf(before, eLoggingIn);
     scheduleLoginTimeoutCheck();
   }
   if (pending.raised) OnScheduleCheckLogin(pending.delayMs, pending.tag);
@@ -541,14 +545,17 @@ void HX_TransportManager::logout(bool allowAutoLoginAfter, bool keepKey) {
   const int32_t state = getStateTrs();
   if (state == eLoggingIn || state == eLoggedIn) {
     auto login = getLoginManager();
-    const bool sent = login && login->mLogout();
+    // Marked before the request goes out: the server's answer may be handled on the network loop
+    // before mLogout returns, and its handler must find (and end) the logout in progress. The
+    // time-out compares the state-change count of this moment.
     if (allowAutoLoginAfter) m_tasks.fetch_or(eTaskAutoLoginAfterLogout);
+    m_tasks.fetch_or(eTaskLogout);
+    const uint32_t counter = getStateChangeCount();
+    const bool sent = login && login->mLogout();
     const Timing& t = timing();
     const uint32_t delay = !sent ? 0 : (allowAutoLoginAfter ? t.logoutWaitAutoMs.load() : t.logoutWaitMs.load());
-    // Marked before the time-out is scheduled: a time-out of 0 ms may end the logout at once.
-    m_tasks.fetch_or(eTaskLogout);
-    HXZServer::ScheduleUrgentJob(HXCallback::Save(this, &HX_TransportManager::timeoLogout, getStateChangeCount()),
-                                 delay, "Logout timeo");
+    HXZServer::ScheduleUrgentJob(HXCallback::Save(this, &HX_TransportManager::timeoLogout, counter), delay,
+                                 "Logout timeo");
   } else if (state == eConnectingAutoLogin) {
     setStateTrs(eConnecting);
   }
@@ -559,6 +566,8 @@ void HX_TransportManager::timeoLogout(uint32_t counter) {
   if (!isLoggedIn(getStateTrs())) {
     m_ctrl.userLoggedOut();
     m_tasks.fetch_and(~(eTaskLogout | eTaskAutoLoginAfterLogout));
+    // A disconnect that waited for the logout goes on now.
+    if (m_tasks.load() != 0) onLoop(0, &HX_TransportManager::processTasks);
     return;
   }
   // No answer: as if the server had confirmed.

@@ -1,15 +1,18 @@
 #pragma once
 // HX_LastCalls: the call history. The client object connects its handlers to the conference
 // service's signals of the same events. So far each handler only counts the event it was given
-// (the history database comes with the contacts subsystem); the conference-type request signal
-// lets the history ask the client object the type of a conference.
+// and OpenDatabase only records what it was asked (the history database comes with the contacts
+// subsystem); the conference-type request signal lets the history ask the client object the type
+// of a conference.
 //
-// Thread safety: handlers run on the threads of the signals; the counters are atomic.
+// Thread safety: handlers run on the threads of the signals; the counters are atomic and the
+// record locked.
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "core/base/call_record.h"
 #include "core/base/signal.h"
 #include "core/conference/conference_type.h"
 
@@ -19,6 +22,10 @@ class HX_LastCalls {
   virtual ~HX_LastCalls() = default;
   HX_LastCalls(const HX_LastCalls&) = delete;
   HX_LastCalls& operator=(const HX_LastCalls&) = delete;
+
+  // Opens the history database of `user` in `dir`.
+  virtual void OpenDatabase(const char* user, const char* dir) { m_calls.Record("OpenDatabase", user, dir); }
+  const hx::CallRecord& calls() const { return m_calls; }
 
   virtual void OnReqInviteReceived(const char* user, const char* requester, const char* displayName) {
     Count();
@@ -97,4 +104,5 @@ class HX_LastCalls {
  private:
   void Count() { m_events.fetch_add(1); }
   std::atomic<uint32_t> m_events{0};
+  hx::CallRecord m_calls;
 };

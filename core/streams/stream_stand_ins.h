@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/base/signal.h"
 #include "core/streams/conference_statistics.h"
 
 class ConferenceLock;
@@ -65,6 +66,8 @@ class MediaStreamStandIn : public StandInRecord {
 
 class HX_SenderBase : public stream::MediaStreamStandIn {
  public:
+  // (pause): pauses (true) or resumes (false) the camera capture.
+  hx::Signal1<bool> pauseVideoSignal;
   // Counts the request; answers 1.
   int RequestKeyFrame();
   void SetRoleVideoCapture(bool on);

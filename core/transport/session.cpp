@@ -377,6 +377,18 @@ void HX_TransportSession::initTrSession(std::shared_ptr<HX_LoginManager> loginMa
 void HX_TransportSession::setStateTrs(int32_t state) {
   const int32_t old = m_state.exchange(state);
   if (old == state) return;
+  stateChanged(old, state);
+}
+
+bool HX_TransportSession::setStateTrsIf(int32_t expected, int32_t state) {
+  if (expected == state) return false;
+  int32_t old = expected;
+  if (!m_state.compare_exchange_strong(old, state)) return false;
+  stateChanged(old, state);
+  return true;
+}
+
+void HX_TransportSession::stateChanged(int32_t old, int32_t state) {
   ++m_stateChanges;
   if (state == eNoConnection || old == eNoConnection || (isConnected(old) && !isConnected(state))) {
     clearSid();

@@ -196,6 +196,9 @@ class HX_TransportSession : public HX_TransportSessionData {
   // then calls onTrSessionStateChanged (old, new) on this thread. The same state again does
   // nothing.
   void setStateTrs(int32_t state);
+  // setStateTrs in one atomic step with a check: only while the state is still `expected`.
+  // False (nothing changed) when another change came first or `state` is `expected`.
+  bool setStateTrsIf(int32_t expected, int32_t state);
   int32_t getStateTrs() const { return m_state.load(); }
   uint32_t getStateChangeCount() const { return m_stateChanges.load(); }
 
@@ -238,6 +241,9 @@ class HX_TransportSession : public HX_TransportSessionData {
   std::shared_ptr<HX_NetConfigManager> m_netConfigManager;
 
  private:
+  // The effects of a change from `old` to `state` that has been made.
+  void stateChanged(int32_t old, int32_t state);
+
   std::atomic<int32_t> m_state{eNoConnection};
   std::atomic<uint32_t> m_stateChanges{0};
 };

@@ -149,6 +149,27 @@ TEST_P(SessionData, TheSameStateAgainChangesNothing) {
   EXPECT_EQ(session.getSid(), "s#as");
 }
 
+TEST_P(SessionData, ConditionalChangeOnlyFromTheExpectedState) {
+  session.setStateTrs(3);
+  session.setSid("s#as");
+  session.changes.clear();
+  const uint32_t before = session.getStateChangeCount();
+  // Another change came first: nothing happens.
+  EXPECT_FALSE(session.setStateTrsIf(4, 5));
+  EXPECT_FALSE(session.setStateTrsIf(3, 3));
+  EXPECT_EQ(session.getStateTrs(), 3);
+  EXPECT_EQ(session.getStateChangeCount(), before);
+  EXPECT_TRUE(session.changes.empty());
+  // From the expected state: a change with every effect of setStateTrs.
+  EXPECT_TRUE(session.setStateTrsIf(3, 4));
+  EXPECT_EQ(session.getStateTrs(), 4);
+  EXPECT_EQ(session.getStateChangeCount(), before + 1);
+  EXPECT_EQ(session.changes, (std::vector<std::pair<int32_t, int32_t>>{{3, 4}}));
+  EXPECT_EQ(session.getSid(), "s#as");
+  EXPECT_TRUE(session.setStateTrsIf(4, 1));
+  EXPECT_TRUE(session.getSid().empty());  // left the connected states
+}
+
 TEST_P(SessionData, ConnectedAndLoggedInStates) {
   const bool connected[] = {false, false, false, true, true, true};
   const bool logged_in[] = {false, false, true, false, true, true};

@@ -1,0 +1,404 @@
+// The client application object's view of other users (statuses, searches, details, display
+// names, avatars through the avatar downloader's thread), the relays of the contacts and
+// file-sharing events, the benchmark record, and the backup and restore of the real settings and
+// chat databases through the database manager. The stand-ins of the contacts and chat services
+// record what they were asked.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/base/container.h"
+#include "core/chat/chat_managers.h"
+#include "core/chat/chat_message.h"
+#include "core/client/console_client.h"
+#include "core/contacts/contact_managers.h"
+#include "core/media/format/media_format_adapter.h"
+#include "core/media/format/sys_benchmark.h"
+#include "core/media/format/video_levels.h"
+#include "core/storage/db_manager.h"
+#include "core/storage/settings_db.h"
+#include "testing/test_console_client.h"
+#include "testing/test_support.h"
+
+namespace {
+
+using hx::testing::TestConsoleClient;
+using S = HX_TransportSession::State;
+
+constexpr int kWaitMs = 10000;
+
+class PeersClient : public TestConsoleClient {
+ public:
+  PeersClient() = default;
+  explicit PeersClient(std::string folder) : m_folder(std::move(folder)) {}
+  const char* GetWorkingDir() override {
+    return m_folder.empty() ? TestConsoleClient::GetWorkingDir() : m_folder.c_str();
+  }
+  std::vector<std::string> Contacts() { return contactsManager()->calls().Calls(); }
+  size_t Count(const std::string& line) { return contactsManager()->calls().Count(line); }
+  size_t AvatarCount(const std::string& line) { return getFSM()->avatarCalls().Count(line); }
+  void LogIn() {
+    for (int32_t state : {S::eConnecting, S::eConnected, S::eLoggedIn}) setStateTrs(state);
+  }
+  void onChatFileMessageSent(const std::shared_ptr<hx::chat::Message>& message, const char* text) override {
+    sentFiles.push_back(std::to_string(message->getId()) + " " + (text != nullptr ? text : "(null)"));
+  }
+  using HXConsoleClient::_OnSysBenchmarkComplete;
+
+  std::vector<std::string> sentFiles;
+
+ private:
+  std::string m_folder;
+};
+
+class ConsoleClientPeersTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client = std::make_unique<PeersClient>();
+    client->CreateApplication();
+    fsm = client->getFSM();
+  }
+  std::unique_ptr<PeersClient> client;
+  HXFSMShared* fsm = nullptr;
+};
+
+TEST_F(ConsoleClientPeersTest, PeerStatusKnownOrAskedFor) {
+  // Unknown: -127, one status request, and a subscription only when asked.
+  EXPECT_EQ(client->GetPeerStatus("bob", false), USER_STATUS_UNDEF);
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"GetUserStatus bob"});
+  EXPECT_EQ(client->GetPeerStatus("bob", true), USER_STATUS_UNDEF);
+  EXPECT_EQ(client->Contacts(), (std::vector<std::string>{"GetUserStatus bob", "Subscribe bob", "GetUserStatus bob"}));
+  // Known under the id with the session's domain: answered, nothing asked.
+  fsm->SetStatus("bob@test.invalid", USER_BUSY);
+  EXPECT_EQ(client->GetPeerStatus("bob", true), USER_BUSY);
+  EXPECT_EQ(client->GetPeerStatus("bob@test.invalid", true), USER_BUSY);
+  EXPECT_EQ(client->Contacts().size(), 3u);
+  EXPECT_EQ(client->GetPeerStatus(nullptr, true), USER_STATUS_UNDEF);
+  EXPECT_EQ(client->Contacts().size(), 3u);
+}
+
+TEST_F(ConsoleClientPeersTest, FindUserOncePerPendingSearch) {
+  EXPECT_TRUE(client->FindUser("bob", "Bob", ""));
+  // The same search while the first is pending is refused before anything is sent.
+  EXPECT_FALSE(client->FindUser("bob", "Bob", ""));
+  EXPECT_EQ(client->Count("FindUser"), 1u);
+  // Not sent: false, and the search stays recorded.
+  client->contactsManager()->setSendAnswer(false);
+  EXPECT_FALSE(client->FindUser("carol", "", ""));
+  EXPECT_EQ(client->Count("FindUser"), 2u);
+  EXPECT_EQ(fsm->PendingCount(), 2u);
+}
+
+TEST_F(ConsoleClientPeersTest, PeerDetailsRequestedOnlyWhenLoggedInAndMissingOrChanged) {
+  const HXConsoleClient& constClient = *client;
+  EXPECT_TRUE(constClient.GetPeerDetails("bob@test.invalid"));
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"SearchAddressBook bob@test.invalid 8 0"});
+  client->contactsManager()->calls().Clear();
+
+  EXPECT_TRUE(client->GetPeerDetails(nullptr, true).callId.empty());
+  // Not logged in: nothing is asked.
+  client->GetPeerDetails("bob@test.invalid", true);
+  EXPECT_TRUE(client->Contacts().empty());
+  client->LogIn();
+  client->contactsManager()->calls().Clear();
+  // Missing and asked for: one search, marked as sent (so that the next call asks no more).
+  EXPECT_TRUE(client->GetPeerDetails("bob@test.invalid", false).firstName.empty());
+  EXPECT_TRUE(client->Contacts().empty());
+  client->GetPeerDetails("bob@test.invalid", true);
+  EXPECT_EQ(client->Count("SearchAddressBook"), 1u);
+  EXPECT_EQ(fsm->GetUserDetails("bob@test.invalid").state, 2);
+  client->GetPeerDetails("bob@test.invalid", true);
+  EXPECT_EQ(client->Count("SearchAddressBook"), 1u);
+  // Stored from the server: answered as stored.
+  fsm->SetUserDetails("carol@test.invalid",
+                      HX_UserDetailsStorage::Information("Carol", "C", "Co", "1", "Carol C", "carol@test.invalid"),
+                      true);
+  EXPECT_EQ(client->GetPeerDetails("carol@test.invalid", true).firstName, "Carol");
+  EXPECT_EQ(client->Count("SearchAddressBook"), 1u);
+  // Changed locally: asked for again; a search that was not sent leaves the state.
+  fsm->SetUserDetails("carol@test.invalid", HX_UserDetailsStorage::Information("Caz", "", "", "", "", ""), false);
+  client->contactsManager()->setSendAnswer(false);
+  EXPECT_EQ(client->GetPeerDetails("carol@test.invalid", false).firstName, "Caz");
+  EXPECT_EQ(client->Count("SearchAddressBook"), 2u);
+  EXPECT_EQ(fsm->GetUserDetails("carol@test.invalid").state, 1);
+}
+
+TEST_F(ConsoleClientPeersTest, DisplayNames) {
+  using DN = hx::DisplayName;
+  const std::string telIcon = DN::getIcon(hx::CallIdType::tel);
+  ASSERT_FALSE(telIcon.empty());
+  struct Case {
+    const char* id;
+    DN::UpdateValue update;
+    const char* fallback;
+    hx::CallIdType type;
+    std::string name;
+    int32_t source;
+    std::string decorated;
+    std::vector<std::string> asked;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {nullptr, DN::kUpdateSearch, "x", hx::CallIdType::user, "", DN::kSourceNone, "", {}},
+      // Unknown to the cache, a fallback name: that name, flags 3, the id's scheme type.
+      {"bob@test.invalid", DN::kUpdateNothing, "Bobby", hx::CallIdType::user, "Bobby", DN::kSourceFallback, "Bobby", {}},
+      {"#tel:+123", DN::kUpdateNothing, "Office", hx::CallIdType::tel, "Office", DN::kSourceFallback,
+       telIcon + " Office", {}},
+      // Without one: made from the id, the own domain removed from a plain user id.
+      {"bob@test.invalid", DN::kUpdateNothing, nullptr, hx::CallIdType::user, "bob", DN::kSourceGenerated, "bob", {}},
+      {"bob@other.example", DN::kUpdateNothing, nullptr, hx::CallIdType::user, "bob@other.example",
+       DN::kSourceGenerated, "bob@other.example", {}},
+      // Asking beyond the cache.
+      {"dan@test.invalid", DN::kUpdateDetails, nullptr, hx::CallIdType::user, "dan", DN::kSourceGenerated, "dan",
+       {"reqPeerDetails dan@test.invalid"}},
+      {"dan@test.invalid", DN::kUpdateSearch, "D", hx::CallIdType::user, "D", DN::kSourceFallback, "D",
+       {"SearchAddressBook dan@test.invalid 8 0"}},
+      // Known to the cache: its answer, whatever the fallback; no details asked.
+      {"carol@test.invalid", DN::kUpdateDetails, "Fallback", hx::CallIdType::user, "Carol Cached", DN::kSourceCache,
+       "Carol Cached", {}},
+      {"carol@test.invalid", DN::kUpdateSearch, nullptr, hx::CallIdType::user, "Carol Cached", DN::kSourceCache,
+       "Carol Cached", {"SearchAddressBook carol@test.invalid 8 0"}},
+  };
+  // clang-format on
+  HX_GrossBuchCache* cache = client->contactCache().get();
+  ASSERT_TRUE(cache->OpenDatabase("me", client->workingDir().c_str()));
+  cache->setCachedName("carol@test.invalid", DN(hx::CallIdType::user, "Carol Cached", DN::kSourceCache));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.id != nullptr ? c.id : "(null)") + " / " + (c.fallback != nullptr ? c.fallback : "-"));
+    client->contactsManager()->calls().Clear();
+    const DN name = client->getDisplayName(c.id, c.update, c.fallback);
+    EXPECT_EQ(name.m_type, c.type);
+    EXPECT_EQ(name.m_dn, c.name);
+    EXPECT_EQ(name.m_source, c.source);
+    EXPECT_EQ(client->Contacts(), c.asked);
+    for (DN::ReturnValue ret : {DN::kReturnEmpty, DN::kReturnCallId, DN::kReturnNull}) {
+      EXPECT_EQ(client->GetDisplayName(c.id, ret, DN::kUpdateNothing, c.fallback, false), c.name);
+      EXPECT_EQ(client->GetDisplayName(c.id, ret, DN::kUpdateNothing, c.fallback, true), c.decorated);
+    }
+  }
+  EXPECT_EQ(client->GetDisplayName("#tel:+123", DN::kReturnEmpty, DN::kUpdateNothing, nullptr, true),
+            client->getDisplayName("#tel:+123", DN::kUpdateNothing, nullptr).getDnDecorated());
+}
+
+TEST_F(ConsoleClientPeersTest, FixDisplayName) {
+  EXPECT_EQ(client->FixDisplayName("bob@test.invalid/phone", ""), "bob");
+  EXPECT_EQ(client->FixDisplayName("bob@test.invalid/phone", nullptr), "bob");
+  EXPECT_EQ(client->FixDisplayName("bob@other.example/phone", ""), "bob@other.example");
+  EXPECT_EQ(client->FixDisplayName("bob@test.invalid", "Bob B"), "Bob B");
+  EXPECT_EQ(client->FixDisplayName(nullptr, ""), "");
+  EXPECT_EQ(client->getUserLoginDomain(), "test.invalid");
+}
+
+TEST_F(ConsoleClientPeersTest, AvatarsAreFetchedOnTheDownloaderThread) {
+  // An empty id: an empty avatar, nothing scheduled.
+  EXPECT_TRUE(client->GetAvatar("", true).empty());
+  EXPECT_TRUE(client->GetAvatar(nullptr, true).peerId.empty());
+  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask"), 0u);
+  EXPECT_TRUE(client->GetAvatarThumbnail("", 48, 32).peerId.empty());
+  EXPECT_EQ(client->GetAvatarThumbnail("", 48, 32).width, 48u);
+  client->CheckAvatarExpired("");
+  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask"), 0u);
+
+  // Never fetched: a refresh is due and scheduled, urgent ones to the front. The user database is
+  // closed, so the store is read from its cache only.
+  const hx::Avatar avatar = client->GetAvatar("bob@test.invalid/phone", true);
+  EXPECT_TRUE(avatar.isRefreshRequired());
+  EXPECT_EQ(client->AvatarCount("GetAvatar bob@test.invalid/phone true"), 1u);
+  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask false"), 1u);
+  client->CheckAvatarExpired("carol@test.invalid");
+  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask true"), 1u);
+  EXPECT_EQ(fsm->pendingAvatarTasks(), 2u);
+
+  // The downloader runs them: not logged in, nothing is asked of the server.
+  fsm->startAvatarDownloader();
+  ASSERT_TRUE(hx::testing::WaitFor([&] { return fsm->pendingAvatarTasks() == 0; }, kWaitMs));
+  fsm->stopAvatarDownloader(true);
+  EXPECT_EQ(client->Count("GetUserPicture"), 0u);
+
+  // Logged in: the picture of the short id, with the stored hash; the fetch time is recorded.
+  client->LogIn();
+  fsm->SetAvatar("bob@test.invalid/phone", "abc", 3, "hash-1", "image/png");
+  fsm->setRefreshRequired("bob@test.invalid", true);
+  EXPECT_TRUE(client->_GetAvatar("bob@test.invalid/phone"));
+  EXPECT_EQ(client->Contacts().back(), "GetUserPicture bob@test.invalid hash-1");
+  EXPECT_EQ(client->AvatarCount("SetAvatarFetchTime bob@test.invalid/phone"), 1u);
+  // Not sent: false, no fetch time.
+  client->contactsManager()->setSendAnswer(false);
+  EXPECT_FALSE(client->_GetAvatar("bob@test.invalid/phone"));
+  EXPECT_EQ(client->AvatarCount("SetAvatarFetchTime"), 1u);
+  // No refresh due: true without asking.
+  fsm->setRefreshRequired("bob@test.invalid", false);
+  const size_t asked = client->Count("GetUserPicture");
+  EXPECT_TRUE(client->_GetAvatar("bob@test.invalid/phone"));
+  EXPECT_EQ(client->Count("GetUserPicture"), asked);
+
+  // Through the downloader, logged in.
+  client->contactsManager()->setSendAnswer(true);
+  fsm->setRefreshRequired("dan@test.invalid", true);
+  fsm->startAvatarDownloader();
+  client->UpdateAvatar("dan@test.invalid", false);
+  ASSERT_TRUE(hx::testing::WaitFor([&] { return client->Count("GetUserPicture dan@test.invalid") == 1; }, kWaitMs));
+  fsm->stopAvatarDownloader(true);
+
+  // A thumbnail of an avatar due for a refresh schedules one; a fresh one does not.
+  const size_t scheduled = client->AvatarCount("ScheduleAvatarTask");
+  fsm->setRefreshRequired("bob@test.invalid/phone", false);
+  const hx::Thumbnail thumbnail = client->GetAvatarThumbnail("bob@test.invalid/phone", 16, 16);
+  EXPECT_FALSE(thumbnail.expired());
+  EXPECT_EQ(thumbnail.bytes.size(), 3u);
+  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask"), scheduled);
+  fsm->setRefreshRequired("bob@test.invalid/phone", true);
+  EXPECT_TRUE(client->GetAvatarThumbnail("bob@test.invalid/phone", 16, 16).expired());
+  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask"), scheduled + 1);
+  client->SetAvatarThumbnail("", hx::Thumbnail("", 1, 1));
+  client->SetAvatarThumbnail("bob@test.invalid/phone", hx::Thumbnail("bob@test.invalid/phone", 8, 8));
+  EXPECT_EQ(client->AvatarCount("SetThumbnail"), 1u);
+}
+
+// Each contacts-manager event reaches its store.
+TEST_F(ConsoleClientPeersTest, ContactsEventsReachTheirStores) {
+  HX_ContactsManager* contacts = client->contactsManager().get();
+  struct Names {
+    std::vector<std::string> seen;
+    void On(const char* id, const char* name, bool) { seen.push_back(std::string(id) + "=" + name); }
+  } names;
+  fsm->peerNameUpdated.Connect(&names, &Names::On);
+
+  ASSERT_TRUE(fsm->PushSearch("bob", "", ""));
+  contacts->searchBeginSignal.Emit("bob", "", "");
+  contacts->searchResultSignal.Emit("bob@test.invalid", "Bob");
+  contacts->searchResultSignal.Emit("bobby@test.invalid", "Bobby");
+  contacts->searchEndSignal.Emit();
+  EXPECT_EQ(fsm->PopSearchResult("bob", "", ""), (std::list<std::string>{"bob@test.invalid", "bobby@test.invalid"}));
+  EXPECT_EQ(names.seen, (std::vector<std::string>{"bob@test.invalid=Bob", "bobby@test.invalid=Bobby"}));
+  // The peer-name signal reaches the contacts manager's cache of names.
+  EXPECT_EQ(client->Count("OnUpdatePeerIdCache bob@test.invalid Bob false"), 1u);
+
+  contacts->statusListBeginSignal.Emit();
+  contacts->statusArrivedSignal.Emit("bob@test.invalid", static_cast<HX_LStatus>(4));
+  contacts->statusListEndSignal.Emit();
+  EXPECT_EQ(fsm->GetLStatusList().size(), 1u);
+  EXPECT_EQ(client->HookCount("OnLStatusEndUpdate"), 0u);  // the platform's to override
+  contacts->statusListBeginSignal.Emit();
+  EXPECT_TRUE(fsm->GetLStatusList().empty());
+
+  contacts->avatarArrivedSignal.Emit("bob@test.invalid", "image/png", "\x89PNG", 4u, "h1");
+  EXPECT_EQ(fsm->GetAvatarHash("bob@test.invalid"), "h1");
+  contacts->avatarNotChangedSignal.Emit("bob@test.invalid", int64_t{1700000000});
+  EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).lastWriteTime, 1700000000);
+
+  contacts->groupsBeginSignal.Emit();
+  contacts->groupArrivedSignal.Emit("g1", "Team", 2, "text");
+  contacts->groupDeletedSignal.Emit("g0", "Old");
+  contacts->groupsEndSignal.Emit();
+  EXPECT_EQ(client->groupsManager()->calls().Calls(),
+            (std::vector<std::string>{"Reset", "AddToDB g1 Team 2 text", "DelFromDB g0 Old", "UpdateCache"}));
+
+  contacts->phonesBeginSignal.Emit();
+  contacts->phoneArrivedSignal.Emit("bob@test.invalid", "+1", "work", 3, true);
+  contacts->phonesEndSignal.Emit();
+  EXPECT_EQ(client->phonesManager()->calls().Calls(),
+            (std::vector<std::string>{"Reset", "SetPhone bob@test.invalid +1 work 3 true"}));
+  fsm->peerNameUpdated.Disconnect(&names, &Names::On);
+}
+
+TEST_F(ConsoleClientPeersTest, FileMessagesAreSentAndRecorded) {
+  HX_TorrentManager* files = client->torrentManager().get();
+  HX_ChatManager* chat = client->chatManager().get();
+  HX_Container attributes;
+  attributes.AddValue("Extra", "1");
+  files->sendFileMessageSignal.Emit("bob@test.invalid", "a.txt", "up-1", "12", "/tmp/a.txt", "hash", attributes);
+  files->sendFileGroupMessageSignal.Emit("group-1", "b.txt", nullptr, nullptr, nullptr, nullptr, attributes);
+  EXPECT_EQ(chat->calls().Calls(),
+            (std::vector<std::string>{"createMessage bob@test.invalid", "SendMessage 1",
+                                      "SaveUpload 1 up-1 0 /tmp/a.txt hash 0 7", "createGroupMessage group-1",
+                                      "SendMessage 2", "SaveUpload 2 (null) 0 (null) (null) 0 7"}));
+  const auto sent = chat->sentMessages();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0]->to(), "bob@test.invalid");
+  EXPECT_FALSE(sent[0]->isGroup());
+  EXPECT_EQ(sent[0]->fileAttributes, (std::vector<std::string>{"a.txt", "hash", "12"}));
+  std::string extra;
+  EXPECT_TRUE(sent[0]->attributes.GetValue("Extra", extra));
+  EXPECT_EQ(extra, "1");
+  EXPECT_TRUE(sent[1]->isGroup());
+  EXPECT_EQ(sent[1]->fileAttributes, (std::vector<std::string>{"b.txt", "", ""}));
+  EXPECT_EQ(client->sentFiles, (std::vector<std::string>{"1 hash", "2 (null)"}));
+
+  // A saved upload needs its last three texts.
+  const size_t before = chat->calls().Calls().size();
+  const char* texts[] = {"s2", "s3", "s4"};
+  for (int missing = 0; missing < 3; ++missing) {
+    const char* t[3] = {texts[0], texts[1], texts[2]};
+    t[missing] = nullptr;
+    files->saveUploadSignal.Emit("s1", t[0], t[1], t[2]);
+  }
+  EXPECT_EQ(chat->calls().Calls().size(), before);
+  files->saveUploadSignal.Emit(nullptr, "s2", "s3", "s4");
+  EXPECT_EQ(chat->calls().Calls().back(), "SaveUpload -1 s2 1 s3 s4 1 7");
+}
+
+TEST_F(ConsoleClientPeersTest, BenchmarkResultReachesTheAdapter) {
+  const HX_SysPerformanceState state = HX_SysPerformanceState::FromScore(189600, 500, kn_VideoLevelCaps());
+  client->_OnSysBenchmarkComplete(state);
+  EXPECT_EQ(client->_LoadSysBenchmark(), state);
+  EXPECT_EQ(client->mediaFormatManager()->GetSysPerformance(), state);
+  EXPECT_EQ(client->HookCount("OnSysBenchmarkComplete"), 1u);
+}
+
+// A backup of the live settings and chat databases that the database manager's restore accepts;
+// a restore only before the databases are open.
+TEST(ConsoleClientBackupTest, BackupAndRestoreRoundTrip) {
+  hx::testing::TempDir live;
+  hx::testing::TempDir backup;
+  const std::string liveDir = live.path() + "/";
+  std::vector<std::string> files;
+  std::string chatName;
+  {
+    PeersClient client(liveDir);
+    client.CreateApplication();
+    int32_t answer = 42;
+    client.getFSM()->SaveParam("Answer", &answer, sizeof(answer));
+    client.SetLogin("alice@test.invalid");
+    client.OnLogin("alice@test.invalid", 0, "", "");
+    ASSERT_TRUE(client.chatManager()->chatDB()->IsOpen());
+    chatName = client.chatManager()->chatDB()->GetStorageFSName();
+    ASSERT_TRUE(client.dbBackup(backup.path(), files));
+    // The databases may only be restored before they are opened.
+    EXPECT_FALSE(client.dbRestore(backup.path(), liveDir));
+    answer = 7;
+    client.getFSM()->SaveParam("Answer", &answer, sizeof(answer));
+  }
+  ASSERT_GE(files.size(), 3u);
+  EXPECT_EQ(files.back(), "bpinfo.db");
+  EXPECT_NE(std::find(files.begin(), files.end(), chatName), files.end());
+  for (const std::string& file : files) EXPECT_TRUE(std::filesystem::exists(backup.path() + "/" + file)) << file;
+
+  // The refused restore touched nothing.
+  {
+    PeersClient client(liveDir);
+    client.CreateApplication();
+    int32_t answer = 0;
+    ASSERT_TRUE(client.getFSM()->LoadParam("Answer", &answer, sizeof(answer)));
+    EXPECT_EQ(answer, 7);
+  }
+  // Before CreateApplication: restored.
+  {
+    PeersClient client(liveDir);
+    ASSERT_TRUE(client.dbRestore(backup.path(), liveDir));
+    client.CreateApplication();
+    int32_t answer = 0;
+    ASSERT_TRUE(client.getFSM()->LoadParam("Answer", &answer, sizeof(answer)));
+    EXPECT_EQ(answer, 42);
+  }
+  // A folder without a backup is refused.
+  hx::testing::TempDir empty;
+  PeersClient client(liveDir);
+  EXPECT_FALSE(client.dbRestore(empty.path(), liveDir));
+}
+
+}  // namespace
