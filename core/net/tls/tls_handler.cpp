@@ -237,7 +237,14 @@ int32_t HXTLSHandler::OnReadySendImp(HXZASocket* socket, HXZADataHandler* handle
   if (state_on_entry == stateEstablished && (m_flags.load() & kWantsSend) != 0 && next != nullptr) {
     return next->OnReadySendImp(socket, handler);
   }
+  // Cleared first, then the request looked at again: the layer above may ask for writability
+  // from another thread after the look above. Its request then found the socket's bit still set
+  // and did not wake the loop, so a clear that came after it would lose the request, and what the
+  // layer above queued would wait for a writability that nobody asked for.
   m_owner->HXZASocket::SendAsync(false);
+  if (GetState() == stateEstablished && (m_flags.load() & kWantsSend) != 0) {
+    m_owner->HXZASocket::SendAsync(true);
+  }
   return HXZADataManager::keepGoing;
 }
 
@@ -274,7 +281,10 @@ void HXTLSHandler::SendAsyncImpl(bool on) {
     return;
   }
   const uint32_t flags = m_flags.fetch_and(~kWantsSend);
-  if ((flags & kPendingSend) == 0) m_owner->HXZASocket::SendAsync(false);
+  if ((flags & kPendingSend) != 0) return;
+  m_owner->HXZASocket::SendAsync(false);
+  // A request from another thread in between found the bit still set: ask again for it.
+  if ((m_flags.load() & (kWantsSend | kPendingSend)) != 0) m_owner->HXZASocket::SendAsync(true);
 }
 
 // --- Failure, end and close ---
