@@ -268,6 +268,9 @@ class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
   void parseDeviceStatus(const HX_Container& message);
   void parseManageLayout(const HX_Container& message);
   void parseFeccRequest(const HX_Container& message);
+  // Hands a device-control message to its conference, which passes it to its installed
+  // interface; an absent or unknown SID drops it.
+  void parseConfCtrlMethods(const HX_Container& message);
   // The conference `SID` names, or the active one when `SID` is null.
   bool feccConferenceLock(ConferenceLock& lock, const char* SID);
 

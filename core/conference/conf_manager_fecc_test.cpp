@@ -3,7 +3,8 @@
 // with its entries in order and its destination server; the checked send (logged-in state, named
 // targets, the selected peer of a call, the rules' refusals); received requests applied to the
 // rules, answered and reported, the direct answers when no conference is found, camera commands
-// from senders without a peer record under each own policy, and bad input.
+// from senders without a peer record under each own policy, and bad input; received device-control
+// messages handed to the addressed conference's interface.
 //
 // What the client did not send is checked after a marker ("Kick") that the same connection
 // carries afterwards: once the server has the marker, it has everything sent before it.
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "core/conference/conf_service_test_util.h"
+#include "core/conference/control/recording_conf_ctrl.h"
 #include "core/transport/session.h"
 
 namespace hx::testing {
@@ -591,6 +593,87 @@ TEST_F(FeccTest, SendersAnswerFalseWithTheTransportDown) {
   EXPECT_FALSE(cm->feccSendRequest(kSid, kBob, Fecc(2, 1)));
   EXPECT_FALSE(cm->ConfCtrlSendReqDeviceState(kSid, kBob));
   EXPECT_FALSE(cm->ConfCtrlSendDevices(kSid, {}));
+}
+
+// Each received device-control method reaches the installed interface of the conference it
+// names; without "Conference", for an unknown SID or without an interface it is dropped.
+TEST_F(FeccTest, ReceivedDeviceControlReachesTheConferencesInterface) {
+  Group();
+  auto ctrl = std::make_shared<RecordingCtrl>(kSid);
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, std::string(kSid)));
+    lock->setConfCtrlInterface(ctrl);
+  }
+  const auto body = [](const char* sid, const char* method,
+                       std::function<void(HX_Container&)> fill) {
+    HX_Container b;
+    b.AddValue("Method", method);
+    if (sid != nullptr) b.AddValue("Conference", sid);
+    fill(b);
+    return b;
+  };
+  const auto all = [&](const char* sid) {
+    return std::vector<HX_Container>{
+        body(sid, "ChangeDevice",
+             [](HX_Container& b) {
+               b.AddValue("Type", "camera");
+               b.AddValue("id", "cam1");
+               b.AddValue("Cause", int32_t{4});
+             }),
+        body(sid, "SetDeviceState",
+             [](HX_Container& b) {
+               b.AddValue("id", "mic1");
+               b.AddValue("Volume", int32_t{7});
+               b.AddValue("Cause", int32_t{4});
+             }),
+        body(sid, "QueryDevices", [](HX_Container& b) { b.AddValue("UserName", kBob); }),
+        body(sid, "DevicesList",
+             [](HX_Container& b) {
+               b.AddValue("UserName", kBob);
+               b.AddValue("Type", "speaker");
+               b.AddValue("id", "s1");
+               b.AddValue("Name", "Speaker");
+             }),
+        body(sid, "DeviceChanged",
+             [](HX_Container& b) {
+               b.AddValue("UserName", kBob);
+               b.AddValue("id", "cam2");
+               b.AddValue("Cause", int32_t{1});
+             }),
+        body(sid, "DeviceState",
+             [](HX_Container& b) {
+               b.AddValue("UserName", kBob);
+               b.AddValue("Type", "microphone");
+               b.AddValue("id", "mic1");
+               b.AddValue("Mute", true);
+               b.AddValue("Cause", int32_t{0});
+             }),
+    };
+  };
+  for (HX_Container& b : all(kSid)) EXPECT_TRUE(cm->ParseIncomimgMessage(b));
+  ASSERT_EQ(ctrl->calls.size(), 6u);
+  for (size_t i = 0; i < ctrl->calls.size(); ++i) {
+    static const char* const kMethods[] = {"ChangeDevice", "SetDeviceState", "QueryDevices",
+                                           "DevicesList",  "DeviceChanged",  "DeviceState"};
+    SCOPED_TRACE(ctrl->calls[i]);
+    EXPECT_EQ(ctrl->calls[i].rfind(kMethods[i], 0), 0u);
+  }
+  EXPECT_NE(ctrl->calls[0].find("cam1"), std::string::npos);
+  EXPECT_NE(ctrl->calls[3].find("Speaker"), std::string::npos);
+
+  for (const char* sid : {static_cast<const char*>(nullptr), "other@brk"}) {
+    for (HX_Container& b : all(sid)) EXPECT_TRUE(cm->ParseIncomimgMessage(b));
+  }
+  EXPECT_EQ(ctrl->calls.size(), 6u);
+
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, std::string(kSid)));
+    lock->setConfCtrlInterface(nullptr);
+  }
+  for (HX_Container& b : all(kSid)) EXPECT_TRUE(cm->ParseIncomimgMessage(b));
+  EXPECT_EQ(ctrl->calls.size(), 6u);
 }
 
 }  // namespace

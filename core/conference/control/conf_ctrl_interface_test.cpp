@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/base/container.h"
+#include "core/conference/control/recording_conf_ctrl.h"
 #include "core/conference/model/conference.h"
 
 namespace {
@@ -19,47 +20,7 @@ namespace {
 using conference::DeviceChangeDesc;
 using conference::DeviceConfig;
 using conference::DeviceConfigList;
-
-class RecordingCtrl : public conference::HX_ConfCtrlInterface {
- public:
-  RecordingCtrl() : HX_ConfCtrlInterface("room@srv#x") {}
-  void OnChangeDevice(const std::string& id, DeviceConfig::DeviceType type, int cause) override {
-    calls.push_back("ChangeDevice " + id + " " + std::to_string(type) + " " +
-                    std::to_string(cause));
-  }
-  void OnSetDeviceState(const std::string& id, int flags, int volume, bool mute,
-                        int cause) override {
-    // Values are written only where their flag makes them meaningful.
-    std::string line = "SetDeviceState " + id + " flags=" + std::to_string(flags);
-    if (flags & 1) line += " volume=" + std::to_string(volume);
-    if (flags & 2) line += std::string(" mute=") + (mute ? "1" : "0");
-    calls.push_back(line + " cause=" + std::to_string(cause));
-  }
-  void OnQueryDevices(const std::string& user, int result) override {
-    calls.push_back("QueryDevices " + user + " " + std::to_string(result));
-  }
-  void OnDevicesList(const std::string& user, const DeviceConfigList& devices) override {
-    std::string line = "DevicesList " + user + ":";
-    for (const DeviceConfig& d : devices) {
-      line += " " + std::to_string(d.type) + "/" + d.id + "/" + d.name;
-      EXPECT_EQ(d.volume, 0);
-      EXPECT_FALSE(d.mute);
-    }
-    calls.push_back(line);
-  }
-  void OnDeviceChanged(const std::string& user, const std::string& id, int cause) override {
-    calls.push_back("DeviceChanged " + user + " " + id + " " + std::to_string(cause));
-  }
-  void OnDeviceState(const std::string& user, const DeviceConfig& device,
-                     DeviceChangeDesc desc) override {
-    std::string line = "DeviceState " + user + " " + std::to_string(device.type) + "/" + device.id +
-                       "/" + device.name + " flags=" + std::to_string(desc.flags);
-    if (desc.flags & 1) line += " volume=" + std::to_string(device.volume);
-    if (desc.flags & 2) line += std::string(" mute=") + (device.mute ? "1" : "0");
-    calls.push_back(line + " cause=" + std::to_string(desc.cause));
-  }
-  std::vector<std::string> calls;
-};
+using hx::testing::RecordingCtrl;
 
 // Builds a body entry by entry, in order.
 struct Entry {

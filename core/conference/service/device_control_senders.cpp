@@ -1,9 +1,13 @@
 // HX_ConfManager: the six device-control messages a platform sends: asking another participant
 // for its devices, to switch a device or to change a device's volume and mute state, and
 // reporting the own devices, a device change and a device's state. The client core itself sends
-// none of them; the received ones are read by the conference's conference::HX_ConfCtrlInterface.
+// none of them; the received ones go to the addressed conference, whose
+// conference::HX_ConfCtrlInterface (when the platform installed one) reads them.
+#include <string>
+
 #include "core/conference/conf_manager.h"
 #include "core/conference/service/conf_protocol.h"
+#include "core/conference/service/message_reader.h"
 
 namespace {
 
@@ -92,4 +96,14 @@ bool HX_ConfManager::ConfCtrlSendDeviceState(const char* SID,
   AddState(body, device, desc.flags);
   body.AddValue(CAUSE_PARAM, static_cast<int32_t>(desc.cause));
   return send(body, ReturnBroker(SID));
+}
+
+// ---- incoming
+
+void HX_ConfManager::parseConfCtrlMethods(const HX_Container& message) {
+  const char* sid = hx::conference_service::Str(message, CONFERENCE_PARAM);
+  if (sid == nullptr) return;
+  ConferenceLock lock;
+  if (!getConferenceLock(lock, std::string(sid))) return;
+  lock->parseConfCtrlMethods(message);
 }
