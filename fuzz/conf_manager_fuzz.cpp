@@ -9,7 +9,8 @@
 // Bit 2 of the first byte makes the built container a "FECC" whatever the method pick says, and
 // bit 3 puts the session in its logged-in state, so that camera-control requests reach the rules
 // and their answers the checked send; the joined group conference (the active one) holds three
-// peers whose camera-control states, and the own policy, come from the input.
+// peers whose camera-control states, and the own policy, come from the input, and a device-control
+// interface that checks what its parsers hand over.
 //
 // After each message: an unknown method answers false, the store holds no more conferences than
 // it started with plus one, every conference it holds can still be locked and read, and every
@@ -25,6 +26,7 @@
 #include "core/base/container.h"
 #include "core/client/fsm_shared.h"
 #include "core/conference/conf_manager.h"
+#include "core/conference/control/conf_ctrl_interface.h"
 #include "core/net/address/acceptor_info.h"
 #include "core/net/socket/native_socket_details.h"
 #include "core/transport/session.h"
@@ -61,6 +63,34 @@ class FuzzSession : public HX_TransportSession {
 
  private:
   uint32_t m_sequence = 0;
+};
+
+// Reads every value its parsers hand over, so that a bad read shows under the sanitizers.
+class TouchingCtrl : public conference::HX_ConfCtrlInterface {
+ public:
+  TouchingCtrl() : HX_ConfCtrlInterface("group@brk") {}
+  void OnChangeDevice(const std::string& id, conference::DeviceConfig::DeviceType, int) override {
+    Touch(id);
+  }
+  void OnSetDeviceState(const std::string& id, int, int, bool, int) override { Touch(id); }
+  void OnQueryDevices(const std::string& user, int) override { Touch(user); }
+  void OnDevicesList(const std::string& user, const conference::DeviceConfigList& list) override {
+    Touch(user);
+    for (const conference::DeviceConfig& device : list) Touch(device.id + device.name);
+  }
+  void OnDeviceChanged(const std::string& user, const std::string& id, int) override {
+    Touch(user + id);
+  }
+  void OnDeviceState(const std::string& user, const conference::DeviceConfig& device,
+                     conference::DeviceChangeDesc) override {
+    Touch(user + device.id + device.name);
+  }
+
+ private:
+  void Touch(const std::string& text) {
+    for (char c : text) m_sum += static_cast<unsigned char>(c);
+  }
+  unsigned m_sum = 0;
 };
 
 struct Environment {
@@ -115,6 +145,11 @@ const char* const kMethods[] = {"ConferenceCreated",
                                 "FECC",
                                 "ManageLayout",
                                 "ChangeDevice",
+                                "SetDeviceState",
+                                "QueryDevices",
+                                "DevicesList",
+                                "DeviceChanged",
+                                "DeviceState",
                                 "Unknown",
                                 "invite"};
 const char* const kKeys[] = {"Result",          "Name",
@@ -138,7 +173,8 @@ const char* const kKeys[] = {"Result",          "Name",
                              "RequestKeyFrame", "Layout",
                              "CallID2",         "Method",
                              "From",            "To",
-                             "FeccState",       "PresetNum"};
+                             "FeccState",       "PresetNum",
+                             "Volume",          "Mute"};
 const char* const kTexts[] = {kMe,
                               "peer@fuzz.example",
                               "grp@fuzz.example/1",
@@ -151,7 +187,9 @@ const char* const kTexts[] = {kMe,
                               "10.0.0.1",
                               "1",
                               "peer@fuzz.example/tr",
-                              "grp@fuzz.example"};
+                              "grp@fuzz.example",
+                              "camera",
+                              "microphone"};
 
 class Reader {
  public:
@@ -296,6 +334,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     lock->addPeer("peer@fuzz.example", 6);
     lock->addPeer("peer@fuzz.example/tr", 6);
     lock->setState(lock, conference::kStateJoined);
+    lock->setConfCtrlInterface(std::make_shared<TouchingCtrl>());
     // Camera-control states from the input: the own policy, then each peer's request and grant
     // states (in range) and its policy.
     Reader states(data + 1, size - 1);
