@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "core/conference/conf_service_test_util.h"
-#include "core/conference/service/network_rate.h"
+#include "core/client/network_rate.h"
 #include "core/wire/endpoint_record.h"
 
 namespace hx::testing {
@@ -226,7 +226,7 @@ TEST_F(ConfIncomingTest, InviteCreatesTheCallAndTakesThePeersCaps) {
             std::vector<std::string>{"call@brk|" + std::string(kBob) + "|Bob B"});
   EXPECT_EQ(rec.created.Values().at(0), std::make_pair(std::string("call@brk"), 1));
   ASSERT_EQ(rec.caps.Size(), 1u);
-  EXPECT_EQ(hx::network::rate::get(hx::network::rate::kPrivateCall).second, 900);
+  EXPECT_EQ(hx::network::rate[hx::network::kPrivateCallRate].receive.load(), 900u);
 }
 
 // A peer's receive limit of 0 or less stands for "none named": the private
@@ -234,11 +234,11 @@ TEST_F(ConfIncomingTest, InviteCreatesTheCallAndTakesThePeersCaps) {
 TEST_F(ConfIncomingTest, NegativeOrZeroBandWRcvGivesTheDefaultLimit) {
   for (int32_t value : {-5, 0, INT32_MIN}) {
     SCOPED_TRACE(value);
-    hx::network::rate::setReceive(hx::network::rate::kPrivateCall, 1);
+    hx::network::rate[hx::network::kPrivateCallRate].receive.store(1);
     HX_Container body = Invite(kAlice, kBob, ("call" + std::to_string(value) + "@brk").c_str());
     AddBinary(body, "ClientCaps", CapsBytes(value));
     EXPECT_TRUE(Parse(body));
-    EXPECT_EQ(hx::network::rate::get(hx::network::rate::kPrivateCall).second, 4096);
+    EXPECT_EQ(hx::network::rate[hx::network::kPrivateCallRate].receive.load(), 4096u);
     cm->DeleteConference(("call" + std::to_string(value) + "@brk").c_str(), false);
     ASSERT_TRUE(WaitFor([&] { return Conferences() == 0; }, 2000));
   }

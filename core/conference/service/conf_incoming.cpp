@@ -13,10 +13,10 @@
 
 #include "core/base/ios_log.h"
 #include "core/client/fsm_shared.h"
+#include "core/client/network_rate.h"
 #include "core/conference/conf_manager.h"
 #include "core/conference/service/conf_protocol.h"
 #include "core/conference/service/message_reader.h"
-#include "core/conference/service/network_rate.h"
 #include "core/wire/name_hash.h"
 
 using namespace hx::conference_service;
@@ -39,6 +39,9 @@ std::string RemoveTranscoderId(const char* id) {
   const char* slash = std::strchr(id, '/');
   return slash != nullptr ? std::string(id, static_cast<size_t>(slash - id)) : std::string(id);
 }
+
+// The receive limit of a private call whose peer names none (kbit/s).
+constexpr uint32_t kDefaultPeerReceiveRate = 4096;
 
 const uint32_t kIpConfigHash = hx::NameHash(IPCONFIG_PARAM);
 const uint32_t kIp6ConfigHash = hx::NameHash(IP6CONFIG_PARAM);
@@ -170,9 +173,9 @@ bool HX_ConfManager::readPeerCaps(const HX_Container& message, HX_ClientCaps& ca
   caps.Set(bytes, size);
   // A peer's receive limit of 0 or less means it names none: a negative one
   // would become a negative limit for the private call.
-  const int32_t receive = caps.m_bandwidthRcv > 0 ? caps.m_bandwidthRcv : 0;
-  hx::network::rate::setReceive(hx::network::rate::kPrivateCall,
-                                receive != 0 ? receive : hx::network::rate::kDefaultPeerReceive);
+  const uint32_t receive = caps.m_bandwidthRcv > 0 ? static_cast<uint32_t>(caps.m_bandwidthRcv)
+                                                   : kDefaultPeerReceiveRate;
+  hx::network::rate[hx::network::kPrivateCallRate].receive.store(receive);
   return true;
 }
 
