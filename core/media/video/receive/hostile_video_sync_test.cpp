@@ -25,6 +25,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -318,6 +319,34 @@ TEST_F(SourceFixture, LateFramesAreReleasedSkippedAndInOrder) {
   Draw();
   ASSERT_EQ(released.size(), 100u);
   for (const Released& r : released) EXPECT_TRUE(r.skip);
+}
+
+// A key frame of a new size reaches the decoder only after the decoder was told the size, and
+// frames of the old size queued behind a refused key frame do not follow it.
+TEST_F(SourceFixture, NewSizeIsAnnouncedBeforeItsKeyFrame) {
+  std::vector<std::string> events;
+  struct Log {
+    std::vector<std::string>* events;
+    void OnFrame(const unsigned char* d, unsigned long n, bool) {
+      events->push_back(d[0] == 0 ? "key " + std::to_string(n) : "delta");
+    }
+    void OnFormat(const HX_MediaFormat& f) {
+      events->push_back(std::to_string(f.width) + "x" + std::to_string(f.height));
+    }
+  } log{&events};
+  source.FrameReleasedSignal.Connect(&log, &Log::OnFrame);
+  source.DecoderFormatSignal.Connect(&log, &Log::OnFormat);
+  const Bytes frames[] = {KeyFrame(320, 240, 1, 4), DeltaFrame(1), KeyFrame(641, 480, 2, 6),
+                          DeltaFrame(2),            KeyFrame(640, 480, 3, 8), DeltaFrame(3)};
+  for (const Bytes& f : frames) {
+    Add(f);
+    clock.Step(33);
+  }
+  clock.Step(3600000);
+  Draw();
+  const std::vector<std::string> expected = {"320x240", "key 19",  "delta",
+                                             "640x480", "key 23", "delta"};
+  EXPECT_EQ(events, expected);
 }
 
 // Lying frames: frames shorter than the header with the key flag set, a delta frame flagged as
