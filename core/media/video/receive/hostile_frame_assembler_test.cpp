@@ -337,7 +337,7 @@ TEST(HostileFrameAssembler, KeyFrameCutInsideItsSizeHeader) {
 
 // Sizes given by the stream's format: a side of 0 or beyond the limit (including products that
 // wrap 64 bits) leaves the assembler without a size, so nothing is assembled and no huge buffer
-// is allocated; 1x1 works and grows for larger frames.
+// is allocated until a key frame announces a usable size; 1x1 works and grows for larger frames.
 TEST(HostileFrameAssembler, ResetToHostileSizes) {
   struct Case {
     uint64_t w, h;
@@ -365,7 +365,18 @@ TEST(HostileFrameAssembler, ResetToHostileSizes) {
     if (c.ready) {
       EXPECT_EQ(f.assembler.Width(), c.w);
       EXPECT_GE(f.assembler.Capacity(), key.assembled.size());
+      continue;
     }
+    // Without a size, only a key frame announcing a usable one is assembled (and sets the size).
+    const Frame beyond = MakeFrame(true, 6, Vp8Key(8193, 48));
+    f.lastSent = {&beyond};
+    EXPECT_EQ(f.PushAll(Cut(beyond, 2, 1)), 0);
+    EXPECT_FALSE(f.assembler.IsReady());
+    const Frame usable = MakeFrame(true, 7, Vp8Key(64, 48));
+    EXPECT_TRUE(f.Send(usable, 2, 2));
+    EXPECT_TRUE(f.assembler.IsReady());
+    EXPECT_EQ(f.assembler.Width(), 64u);
+    EXPECT_EQ(f.assembler.Height(), 48u);
   }
 }
 

@@ -253,6 +253,21 @@ TEST_F(SourceFixture, SilenceRestartsTheTiming) {
   delay.Set(20);
   Add(DeltaFrame(99));
   EXPECT_EQ(source.GetLastPlayTime(), clock() + 70);
+  // The frames left from before the gap go out skipped; the drawer then waits for the new one.
+  released.clear();
+  EXPECT_EQ(Draw(), 70);
+  for (const Released& r : released) EXPECT_TRUE(r.skip);
+  clock.Step(70);
+  Draw();
+  ASSERT_FALSE(released.empty());
+  EXPECT_EQ(released.back().frame, DeltaFrame(99));
+  EXPECT_FALSE(released.back().skip);
+
+  // An audio delay of a minute: the drawer is told to wait that long, not a wrapped value.
+  delay.Set(60000);
+  clock.Step(24 * 3600 * 1000);
+  Add(DeltaFrame(100));
+  EXPECT_EQ(Draw(), 60010);
 }
 
 // One audio-delay answer of 60 s (a burst the audio buffer took in at once) must not hold the
