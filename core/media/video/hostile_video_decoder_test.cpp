@@ -178,9 +178,21 @@ class DecoderFixture {
 
 // A VP8 key frame (receive header first) that announces a size, followed by `tail` bytes of noise.
 Bytes AnnouncingKeyFrame(unsigned width, unsigned height, size_t tail) {
-  Bytes f = {0, 33, 0, 0, 0, 0x10, 0x02, 0x00, 0x9D, 0x01, 0x2A,
-             static_cast<unsigned char>(width), static_cast<unsigned char>(width >> 8),
-             static_cast<unsigned char>(height), static_cast<unsigned char>(height >> 8)};
+  Bytes f = {0,
+             33,
+             0,
+             0,
+             0,
+             0x10,
+             0x02,
+             0x00,
+             0x9D,
+             0x01,
+             0x2A,
+             static_cast<unsigned char>(width),
+             static_cast<unsigned char>(width >> 8),
+             static_cast<unsigned char>(height),
+             static_cast<unsigned char>(height >> 8)};
   std::mt19937 rng(7);
   for (size_t i = 0; i < tail; ++i) f.push_back(static_cast<unsigned char>(rng()));
   return f;
@@ -194,8 +206,8 @@ uint64_t ExpectedBufferBytes(uint64_t w, uint64_t h) {
 TEST(HostileVideoDecoder, PictureBufferBytesIsExactAndNeverWraps) {
   struct Case {
     uint32_t w, h;
-  } cases[] = {{0, 5},           {5, 0},         {1, 1},           {2, 2},
-               {641, 481},       {8192, 8192},   {65535, 65535},   {65536, 65536},
+  } cases[] = {{0, 5},           {5, 0},           {1, 1},           {2, 2},
+               {641, 481},       {8192, 8192},     {65535, 65535},   {65536, 65536},
                {0x80000000u, 2}, {0xFFFFFFFFu, 1}, {131072, 131072}, {3, 0xFFFFFFFFu}};
   for (const Case& c : cases) {
     EXPECT_EQ(HX_VideoDecoder::PictureBufferBytes(c.w, c.h), ExpectedBufferBytes(c.w, c.h))
@@ -223,8 +235,10 @@ TEST(HostileVideoDecoder, UnusableFormatsKeepTheOpenDecoder) {
 
   struct Case {
     uint32_t w, h;
-  } hostile[] = {{0, 120},         {160, 0},         {0, 0},          {8193, 120},
-                 {160, 8193},      {65535, 65535},   {65536, 65536},  {0x80000000u, 2},
+  } hostile[] = {{0, 120},         {160, 0},
+                 {0, 0},           {8193, 120},
+                 {160, 8193},      {65535, 65535},
+                 {65536, 65536},   {0x80000000u, 2},
                  {2, 0x80000000u}, {0xFFFFFFFFu, 0xFFFFFFFFu}};
   for (const Case& c : hostile) {
     SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);

@@ -185,10 +185,14 @@ TEST(HostileFrameAssembler, NothingBeforeTheFirstFrame) {
 TEST(HostileFrameAssembler, ShortPartsDropTheFrameInProgress) {
   const Frame key = MakeFrame(true, 40, Vp8Key(320, 240, 60));
   const Frame next = MakeFrame(true, 41, Vp8Key(320, 240, 70));
-  const std::vector<Bytes> shortParts = {
-      {},          {2},          {2, 2},           WithTrailer({}, 0, 0, 1),
-      WithTrailer({1}, 0, 0, 1), WithTrailer({1, 2}, 2, 2, 1), WithTrailer({1, 0, 0, 0}, 1, 1, 1),
-      WithTrailer({0, 0, 0, 0}, 0, 0, 1)};
+  const std::vector<Bytes> shortParts = {{},
+                                         {2},
+                                         {2, 2},
+                                         WithTrailer({}, 0, 0, 1),
+                                         WithTrailer({1}, 0, 0, 1),
+                                         WithTrailer({1, 2}, 2, 2, 1),
+                                         WithTrailer({1, 0, 0, 0}, 1, 1, 1),
+                                         WithTrailer({0, 0, 0, 0}, 0, 0, 1)};
   for (size_t i = 0; i < shortParts.size(); ++i) {
     SCOPED_TRACE(testing::Message() << "short part #" << i << " of " << shortParts[i].size());
     Feeder f;
@@ -231,7 +235,8 @@ TEST(HostileFrameAssembler, LyingTrailersAreLosses) {
       {"middle part repeated", {d[0], d[1], d[1], d[2]}, 0},
       {"first part repeated", {d[0], d[0], d[1], d[2]}, 0},
       {"wrong counter in the middle", {d[0], withCounter(d[1], 7), d[2]}, 0},
-      {"frame counter skipped", {withCounter(d[0], 2), withCounter(d[1], 2), withCounter(d[2], 2)},
+      {"frame counter skipped",
+       {withCounter(d[0], 2), withCounter(d[1], 2), withCounter(d[2], 2)},
        0},
       {"parts left above parts", {d[0], withLeft(d[1], 9), d[2]}, 0},
       {"last part lost, next frame starts", {d[0], d[1], after[0], after[1], after[2]}, 0},
@@ -279,7 +284,8 @@ TEST(HostileFrameAssembler, CounterWrapsWithoutLoss) {
   const Frame key = MakeFrame(true, 1, Vp8Key(320, 240));
   ASSERT_TRUE(f.Send(key, 2, 250));
   for (int i = 251; i < 262; ++i) {
-    const Frame delta = MakeFrame(false, static_cast<uint32_t>(i), Opaque(40, static_cast<uint8_t>(i)));
+    const Frame delta =
+        MakeFrame(false, static_cast<uint32_t>(i), Opaque(40, static_cast<uint8_t>(i)));
     EXPECT_TRUE(f.Send(delta, 1 + i % 3, static_cast<uint8_t>(i))) << i;
   }
   EXPECT_FALSE(f.assembler.IsWaitingForKeyFrame());
@@ -292,10 +298,17 @@ TEST(HostileFrameAssembler, AnnouncedSizes) {
     unsigned w, h;
     uint64_t expectW, expectH;
   } cases[] = {
-      {640, 480, 640, 480},     {320, 240, 320, 240},     {0, 0, 320, 240},
-      {0, 480, 320, 240},       {8193, 480, 320, 240},    {480, 8193, 320, 240},
-      {16383, 16383, 320, 240}, {0xFFFF, 0xFFFF, 320, 240}, {8192, 8, 8192, 8},
-      {641, 481, 641, 481},     {1, 1, 1, 1},
+      {640, 480, 640, 480},
+      {320, 240, 320, 240},
+      {0, 0, 320, 240},
+      {0, 480, 320, 240},
+      {8193, 480, 320, 240},
+      {480, 8193, 320, 240},
+      {16383, 16383, 320, 240},
+      {0xFFFF, 0xFFFF, 320, 240},
+      {8192, 8, 8192, 8},
+      {641, 481, 641, 481},
+      {1, 1, 1, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
@@ -397,7 +410,8 @@ TEST(HostileFrameAssembler, LargeFramesAndBoundedGrowth) {
 
   const uint64_t capacity = f.assembler.Capacity();
   for (int i = 0; i < 500; ++i) {
-    const Frame delta = MakeFrame(false, 33, Opaque(100 + (i * 997) % 60000, static_cast<uint8_t>(i)));
+    const Frame delta =
+        MakeFrame(false, 33, Opaque(100 + (i * 997) % 60000, static_cast<uint8_t>(i)));
     ASSERT_TRUE(f.Send(delta, 1 + i % 4, static_cast<uint8_t>(2 + i)));
   }
   EXPECT_EQ(f.assembler.Capacity(), capacity);
@@ -448,8 +462,9 @@ TEST(HostileFrameAssembler, RandomDamageNeverTearsAFrame) {
   for (int i = 0; i < 3000; ++i) {
     const bool key = i % 25 == 0 || rng() % 40 == 0;
     const size_t size = 5 + rng() % 3000;
-    const Frame frame = key ? MakeFrame(true, static_cast<uint32_t>(i), Vp8Key(64, 48, size))
-                            : MakeFrame(false, static_cast<uint32_t>(i), Opaque(size, static_cast<uint8_t>(i)));
+    const Frame frame =
+        key ? MakeFrame(true, static_cast<uint32_t>(i), Vp8Key(64, 48, size))
+            : MakeFrame(false, static_cast<uint32_t>(i), Opaque(size, static_cast<uint8_t>(i)));
     const int count = 1 + static_cast<int>(rng() % 5);
     std::vector<Bytes> parts = Cut(frame, count, static_cast<uint8_t>(i));
     bool damaged = true;

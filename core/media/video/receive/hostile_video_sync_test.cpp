@@ -42,9 +42,20 @@ using Bytes = std::vector<uint8_t>;
 // The receive header, then a VP8 key-frame header announcing a size, then `tail` bytes; byte 4 of
 // the bitstream tail carries `tag` so that frames can be told apart.
 Bytes KeyFrame(unsigned width, unsigned height, uint32_t tag = 0, size_t tail = 12) {
-  Bytes f = {0,    33,   0,    0,    0,    0x10,
-             0x02, 0x00, 0x9D, 0x01, 0x2A, static_cast<uint8_t>(width),
-             static_cast<uint8_t>(width >> 8), static_cast<uint8_t>(height),
+  Bytes f = {0,
+             33,
+             0,
+             0,
+             0,
+             0x10,
+             0x02,
+             0x00,
+             0x9D,
+             0x01,
+             0x2A,
+             static_cast<uint8_t>(width),
+             static_cast<uint8_t>(width >> 8),
+             static_cast<uint8_t>(height),
              static_cast<uint8_t>(height >> 8)};
   for (size_t i = 0; i < tail; ++i) f.push_back(static_cast<uint8_t>(tag >> (8 * (i % 4))));
   return f;
@@ -69,7 +80,8 @@ HX_MediaFormat Format(uint32_t width, uint32_t height) {
 // A frame copied into a heap buffer of exactly its length (null for an empty one).
 class Exact {
  public:
-  explicit Exact(const Bytes& b) : size_(b.size()), p_(b.empty() ? nullptr : new uint8_t[b.size()]) {
+  explicit Exact(const Bytes& b)
+      : size_(b.size()), p_(b.empty() ? nullptr : new uint8_t[b.size()]) {
     if (size_) std::memcpy(p_.get(), b.data(), size_);
   }
   const uint8_t* data() const { return p_.get(); }
@@ -201,8 +213,8 @@ TEST_F(SourceFixture, CutKeyFramesAndZeroSides) {
 // time by at least 10 ms and at least half the interval, and at most twice the interval (or 10 ms).
 TEST_F(SourceFixture, PlayTimesStayBoundedForHostileTimings) {
   const int intervals[] = {INT_MIN, -1000000, -1, 0, 1, 33, 33, 33, 500, 999, 1000, INT_MAX};
-  const int delays[] = {INT_MIN, -5000, 0, 20, 59, 60, 61, 100, 100, 100, 2100, 5000, 60000,
-                        60001, INT_MAX};
+  const int delays[] = {INT_MIN, -5000, 0,    20,   59,    60,    61,     100,
+                        100,     100,   2100, 5000, 60000, 60001, INT_MAX};
   const int64_t steps[] = {0, 1, 33, 33, 33, 50, 2000, 2001, 3600000};
   std::mt19937 rng(99);
   int64_t lastArrival = 0;
@@ -215,8 +227,8 @@ TEST_F(SourceFixture, PlayTimesStayBoundedForHostileTimings) {
     clock.Step(steps[rng() % std::size(steps)]);
     delay.Set(reported);
     const int64_t now = clock();
-    const int bounded = std::clamp(reported, CVideoSource::kMinAudioDelayMs,
-                                   CVideoSource::kMaxAudioDelayMs);
+    const int bounded =
+        std::clamp(reported, CVideoSource::kMinAudioDelayMs, CVideoSource::kMaxAudioDelayMs);
     const bool restart = i == 0 || std::llabs(now - lastArrival) > 2000 || interval > 999 ||
                          static_cast<int64_t>(bounded) - lastDelay >= 2001;
     Add(KeyFrame(16, 16, static_cast<uint32_t>(i)), true, interval);
@@ -351,15 +363,16 @@ TEST_F(SourceFixture, NewSizeIsAnnouncedBeforeItsKeyFrame) {
   } log{&events};
   source.FrameReleasedSignal.Connect(&log, &Log::OnFrame);
   source.DecoderFormatSignal.Connect(&log, &Log::OnFormat);
-  const Bytes frames[] = {KeyFrame(320, 240, 1, 4), DeltaFrame(1), KeyFrame(641, 480, 2, 6),
-                          DeltaFrame(2),            KeyFrame(640, 480, 3, 8), DeltaFrame(3)};
+  const Bytes frames[] = {KeyFrame(320, 240, 1, 4), DeltaFrame(1),
+                          KeyFrame(641, 480, 2, 6), DeltaFrame(2),
+                          KeyFrame(640, 480, 3, 8), DeltaFrame(3)};
   for (const Bytes& f : frames) {
     Add(f);
     clock.Step(33);
   }
   clock.Step(3600000);
   Draw();
-  const std::vector<std::string> expected = {"320x240", "key 19",  "delta",
+  const std::vector<std::string> expected = {"320x240", "key 19", "delta",
                                              "640x480", "key 23", "delta"};
   EXPECT_EQ(events, expected);
 }
@@ -367,10 +380,16 @@ TEST_F(SourceFixture, NewSizeIsAnnouncedBeforeItsKeyFrame) {
 // Lying frames: frames shorter than the header with the key flag set, a delta frame flagged as
 // key: none reaches the decoder before a key frame that passes the gate.
 TEST_F(SourceFixture, LyingFramesNeverReachTheDecoder) {
-  const std::vector<std::pair<Bytes, bool>> frames = {
-      {{}, true},          {{0}, true},   {{0, 0, 0, 0}, true}, {DeltaFrame(1), true},
-      {DeltaFrame(2), false}, {KeyFrame(641, 480), true}, {KeyFrame(8194, 8194), true},
-      {DeltaFrame(3), false}, {KeyFrame(320, 240, 7), true}, {DeltaFrame(4), false}};
+  const std::vector<std::pair<Bytes, bool>> frames = {{{}, true},
+                                                      {{0}, true},
+                                                      {{0, 0, 0, 0}, true},
+                                                      {DeltaFrame(1), true},
+                                                      {DeltaFrame(2), false},
+                                                      {KeyFrame(641, 480), true},
+                                                      {KeyFrame(8194, 8194), true},
+                                                      {DeltaFrame(3), false},
+                                                      {KeyFrame(320, 240, 7), true},
+                                                      {DeltaFrame(4), false}};
   for (const auto& [frame, key] : frames) {
     Add(frame, key);
     clock.Step(33);
@@ -516,8 +535,8 @@ class Worker {
 // Real VP8 frames (with their receive headers) from the factory's encoder.
 std::vector<Bytes> EncodeVp8(int width, int height, int count) {
   HX_VideoCodecFactory factory;
-  auto codec = factory.CreateEncoder(HX_MediaFormat::kCodecVP8,
-                                     hx_vfactory_defs::eTypeCodecSoftware);
+  auto codec =
+      factory.CreateEncoder(HX_MediaFormat::kCodecVP8, hx_vfactory_defs::eTypeCodecSoftware);
   HX_VideoCoderOptions o;
   o.width = width;
   o.height = height;
@@ -581,8 +600,7 @@ class Stream {
   std::atomic<int> keyRequests{0};
 
  private:
-  void OnPicture(const unsigned char* p, unsigned long size, unsigned w, unsigned h,
-                 unsigned fcc) {
+  void OnPicture(const unsigned char* p, unsigned long size, unsigned w, unsigned h, unsigned fcc) {
     if (renderer.IsVideoEnabled()) renderer.OnPaint(p, size, w, h, fcc);
   }
 };
@@ -762,12 +780,8 @@ TEST(HostileVideoSyncThreads, HostileFramesWhileSourcesComeAndGo) {
         &sinks.back()->delay, &hx_test::AudioDelayAnswer::OnAudioRequestTotalBuffDurr);
     sinks.back()->source.FrameReleasedSignal.Connect(sinks.back().get(), &Sink::OnReleased);
   }
-  const std::vector<Bytes> hostile = {{},
-                                      {0},
-                                      {0, 1, 2, 3},
-                                      KeyFrame(17, 16, 1),
-                                      KeyFrame(8194, 16, 2),
-                                      KeyFrame(16, 16383, 3)};
+  const std::vector<Bytes> hostile = {
+      {}, {0}, {0, 1, 2, 3}, KeyFrame(17, 16, 1), KeyFrame(8194, 16, 2), KeyFrame(16, 16383, 3)};
   CVideoSinc sinc;
   std::atomic<bool> stop{false};
   std::vector<std::unique_ptr<Worker>> network;
