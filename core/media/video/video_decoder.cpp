@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "core/media/video/bitstream/media_probe.h"
 #include "core/media/video/codec/video_codec_factory.h"
 
 HX_VideoDecoder::HX_VideoDecoder() { m_format.Clear(); }
@@ -61,6 +62,20 @@ void HX_VideoDecoder::Configure(int first, int second) {
   m_config[1] = second;
 }
 
+bool HX_VideoDecoder::AnnouncesLargerPicture(const unsigned char* bitstream,
+                                             uint32_t length) const {
+  if (length > static_cast<uint32_t>(std::numeric_limits<int>::max())) return true;
+  int width = 0;
+  int height = 0;
+  unsigned fourcc = 0;
+  int frames = 0;
+  if (HX_ProbeMediaFormat(bitstream, static_cast<int>(length), width, height, fourcc, frames) != 0) {
+    return false;
+  }
+  return static_cast<uint32_t>(width) > m_format.width ||
+         static_cast<uint32_t>(height) > m_format.height;
+}
+
 void HX_VideoDecoder::OnReady2Decompress(const unsigned char* frame, unsigned long size,
                                          bool skip) {
   if (!m_codec || m_picture.empty() || !m_codec->isValid()) return;
@@ -70,11 +85,18 @@ void HX_VideoDecoder::OnReady2Decompress(const unsigned char* frame, unsigned lo
   const unsigned long payload = size - HX_RecvNhpVideoHeader::kSize;
   if (payload > std::numeric_limits<uint32_t>::max()) return;
 
+  const unsigned char* bitstream = frame + HX_RecvNhpVideoHeader::kSize;
+  if (AnnouncesLargerPicture(bitstream, static_cast<uint32_t>(payload))) {
+    // The codec would allocate whatever the peer announces (16383 x 16383 for VP8) before it
+    // fails: such a frame is dropped, and without it the stream needs a new key frame.
+    RequestKeyFrameSignal.Emit();
+    return;
+  }
+
   HX_VideoCodecParam param;
   param.inputSize = static_cast<uint32_t>(payload);
   param.noOutput = skip ? 1 : 0;
-  const int result =
-      m_codec->convert(frame + HX_RecvNhpVideoHeader::kSize, m_picture.data(), param);
+  const int result = m_codec->convert(bitstream, m_picture.data(), param);
   if (result > 0 && !skip) {
     DecodedPictureSignal.Emit(m_picture.data(), static_cast<unsigned long>(result), m_format.width,
                               m_format.height, m_format.videoCodec);

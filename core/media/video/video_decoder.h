@@ -12,7 +12,9 @@
 // The format (size, code, hardware-codec field) comes from the peer's bitstream; Reinit refuses a
 // side of 0 or above kMaxSide and keeps what it had. The picture buffer is sized for what the
 // codecs may write for the opened size (I420 with rounded-up chroma planes), so an odd size does
-// not overrun it. Frames of 5 bytes or fewer carry no bitstream and are ignored.
+// not overrun it. Frames of 5 bytes or fewer carry no bitstream and are ignored. A frame whose
+// bitstream announces a key frame larger than the opened size (whatever its header says) is not
+// decoded: a key frame is asked for instead.
 //
 // Thread safety: one thread at a time (the receive stream's); signals are emitted on it, without
 // a lock.
@@ -83,6 +85,8 @@ class HX_VideoDecoder : public HX_VideoDecoderBase {
   size_t GetPictureBufferSize() const { return m_picture.size(); }
 
  private:
+  // Whether the bitstream is a key frame announcing a side above the opened format's.
+  bool AnnouncesLargerPicture(const unsigned char* bitstream, uint32_t length) const;
   std::shared_ptr<VideoCodecBase> m_codec;
   HX_MediaFormat m_format;
   std::vector<unsigned char> m_picture;

@@ -15,7 +15,7 @@ constexpr int kAudioDelayWindow = 8;
 constexpr int kRingFrames = CVideoSource::kSlots - 1;
 // Frames thrown away when the ring is full without a key frame.
 constexpr int kRollback = 100;
-// Timing restarts: a gap in arrivals, a sender interval, a growth of the audio delay.
+// Timing restarts: a gap in arrivals, a sender interval, a jump of the audio delay.
 constexpr int64_t kArrivalGapMs = 2000;
 constexpr int kMaxIntervalMs = 999;
 constexpr int kDelayJumpMs = 2001;
@@ -99,9 +99,14 @@ void CVideoSource::AddData(const uint8_t* frame, size_t size, int interval,
   AudioDelaySignal.Emit(delay, second);
   delay = std::clamp(delay, kMinAudioDelayMs, kMaxAudioDelayMs);
 
+  // The first frame after Detach starts the timing whatever the clock reads (the core's tick
+  // starts near 0, within 2 s of the cleared last arrival). The audio delay restarts it when it
+  // falls as much as when it grows: after a single spike the play times would otherwise stay
+  // ahead of the audio by the spike, shrinking a few ms per frame, while the ring overflows.
   const int64_t now = Now();
-  if (std::llabs(now - m_lastArrival) > kArrivalGapMs || interval > kMaxIntervalMs ||
-      static_cast<int64_t>(delay) - m_lastAudioDelay >= kDelayJumpMs ||
+  if (write == 1 || std::llabs(now - m_lastArrival) > kArrivalGapMs ||
+      interval > kMaxIntervalMs ||
+      std::llabs(static_cast<int64_t>(delay) - m_lastAudioDelay) >= kDelayJumpMs ||
       now - m_timeBase >= kMaxTimeOffset) {
     RestartTimingNL(now, delay);
     interval = 0;
