@@ -1,6 +1,8 @@
 #include "core/base/range_coder.h"
 
+#include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -70,13 +72,23 @@ class SearchModel {
   }
 
   // The symbol s with Cum(s) <= v < Cum(s) + f(s), for v below total(); Cum(s) goes to `cum`.
+  // The first group start and the first offset of a group are 0, never above v.
   unsigned Find(uint32_t v, uint32_t& cum) const {
-    // The first group start and the first offset of a group are 0, never above v.
+#if defined(__SSE2__)
+    const __m128i value = _mm_set1_epi16(static_cast<int16_t>(v));
+    __m128i low, high;
+    const unsigned g = LastNotAbove(group_start_, value, low, high);
+    // v minus the group's start, in every lane, without a round trip through a general register:
+    // the start is the largest of the group starts not above v.
+    const __m128i* const starts = reinterpret_cast<const __m128i*>(group_start_);
+    const __m128i rest = _mm_sub_epi16(value, Largest(_mm_and_si128(_mm_load_si128(starts), low),
+                                                      _mm_and_si128(_mm_load_si128(starts + 1), high)));
+    const unsigned j = LastNotAbove(offset_ + g * kSearchGroupSize, rest, low, high);
+#else
     const unsigned g = LastNotAbove(group_start_, v);
-    const uint32_t start = group_start_[g];
-    const uint16_t* const offset = offset_ + g * kSearchGroupSize;
-    const unsigned j = LastNotAbove(offset, v - start);
-    cum = start + offset[j];
+    const unsigned j = LastNotAbove(offset_ + g * kSearchGroupSize, v - group_start_[g]);
+#endif
+    cum = uint32_t{group_start_[g]} + offset_[g * kSearchGroupSize + j];
     return g * kSearchGroupSize + j;
   }
 
@@ -91,40 +103,58 @@ class SearchModel {
   }
 
  private:
-  // The index of the last of 16 ascending numbers not above v (below 2^16), when the first is not
-  // above it.
-  static unsigned LastNotAbove(const uint16_t* numbers, uint32_t v) {
 #if defined(__SSE2__)
+  // The index of the last of 16 ascending numbers not above the value in every lane of `value`,
+  // when the first is not above it; `low` and `high` get all ones in the lanes of the numbers not
+  // above it (the first eight and the last eight).
+  static unsigned LastNotAbove(const uint16_t* numbers, __m128i value, __m128i& low, __m128i& high) {
     // x <= v exactly when x - v, saturated at 0, is 0.
-    const __m128i value = _mm_set1_epi16(static_cast<int16_t>(v));
     const __m128i* const p = reinterpret_cast<const __m128i*>(numbers);
     const __m128i zero = _mm_setzero_si128();
-    const __m128i low = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(p), value), zero);
-    const __m128i high = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(p + 1), value), zero);
+    low = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(p), value), zero);
+    high = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(p + 1), value), zero);
     const unsigned not_above = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
     return static_cast<unsigned>(__builtin_ctz(~not_above)) - 1;
+  }
+
+  // The largest of the 16 numbers in two registers, in every lane. With the top bits flipped,
+  // signed order (the only order the vector unit compares 16-bit numbers in) is unsigned order.
+  static __m128i Largest(__m128i low, __m128i high) {
+    const __m128i flip = _mm_set1_epi16(INT16_MIN);
+    __m128i m = _mm_max_epi16(_mm_xor_si128(low, flip), _mm_xor_si128(high, flip));
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = _mm_max_epi16(m, _mm_shufflehi_epi16(_mm_shufflelo_epi16(m, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_xor_si128(m, flip);
+  }
 #else
+  // The index of the last of 16 ascending numbers not above v, when the first is not above it.
+  static unsigned LastNotAbove(const uint16_t* numbers, uint32_t v) {
     unsigned n = 0;
     for (unsigned k = 1; k < 16; ++k) n += numbers[k] <= v;
     return n;
-#endif
   }
+#endif
 
   // Adds the model increment to those of 16 numbers that lie after the one at `index`.
   static void AddAbove(uint16_t* numbers, unsigned index) {
 #if defined(__SSE2__)
-    const __m128i at = _mm_set1_epi16(static_cast<int16_t>(index));
-    const __m128i increment = _mm_set1_epi16(kIncrement);
+    // Number k gets kSteps[k + 15 - index]: the increment where k is above the index, else 0.
+    const __m128i* const step = reinterpret_cast<const __m128i*>(kSteps.data() + 15 - index);
     __m128i* const p = reinterpret_cast<__m128i*>(numbers);
-    const __m128i low = _mm_and_si128(_mm_cmpgt_epi16(_mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7), at), increment);
-    const __m128i high =
-        _mm_and_si128(_mm_cmpgt_epi16(_mm_setr_epi16(8, 9, 10, 11, 12, 13, 14, 15), at), increment);
-    _mm_store_si128(p, _mm_add_epi16(_mm_load_si128(p), low));
-    _mm_store_si128(p + 1, _mm_add_epi16(_mm_load_si128(p + 1), high));
+    _mm_store_si128(p, _mm_add_epi16(_mm_load_si128(p), _mm_loadu_si128(step)));
+    _mm_store_si128(p + 1, _mm_add_epi16(_mm_load_si128(p + 1), _mm_loadu_si128(step + 1)));
 #else
     for (unsigned k = index + 1; k < 16; ++k) numbers[k] = static_cast<uint16_t>(numbers[k] + kIncrement);
 #endif
   }
+
+  // 0 sixteen times, then the increment sixteen times.
+  static constexpr std::array<uint16_t, 32> kSteps = [] {
+    std::array<uint16_t, 32> steps{};
+    for (unsigned k = 16; k < 32; ++k) steps[k] = kIncrement;
+    return steps;
+  }();
 
   // Every count halves, rounding down: f' = (f - 1) / 2 + 1 = (f + 1) / 2.
   void Rescale() {
