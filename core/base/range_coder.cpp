@@ -9,12 +9,15 @@
 #include <emmintrin.h>
 #endif
 
-// Where the processor may offer 512-bit vectors, the decoder has a second search (see WideModel),
-// compiled for them alone and chosen at run time.
+// Where the processor may offer newer instructions, the coder's steps are compiled a second time
+// for them (a count of leading zeros and shifts by a register in one instruction each, vector
+// instructions that keep their sources), and the decoder has a second search for 512-bit vectors
+// (see WideModel); the code is chosen at run time.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
-#define HX_RANGE_WIDE 1
+#define HX_RANGE_DISPATCH 1
 #define HX_WIDE_TARGET __attribute__((target("avx512f,avx512bw,popcnt,bmi,bmi2,lzcnt")))
+#define HX_NEWER_TARGET __attribute__((target("avx2,popcnt,bmi,bmi2,lzcnt")))
 #endif
 
 namespace {
@@ -229,7 +232,7 @@ inline bool RefillDecoder(uint32_t& low, uint32_t& range, uint32_t& code, const 
   return true;
 }
 
-#if defined(HX_RANGE_WIDE)
+#if defined(HX_RANGE_DISPATCH)
 // The decoder's model for processors with 512-bit vectors of 16-bit lanes: Cum(s) of all 256 values
 // in eight registers, so the symbol is the count of those not above the scaled value, found in one
 // step of eight compares instead of two dependent steps; an update adds the increment to the lanes
@@ -312,7 +315,7 @@ HX_WIDE_TARGET int64_t DecodeWide(const uint8_t* begin, uint8_t* out, size_t len
   WideModel model;
   uint32_t low = 0;
   uint32_t range = 0xFFFFFFFFu;
-  uint32_t code = uint32_t{begin[0]} << 24 | uint32_t{begin[1]} << 16 | uint32_t{begin[2]} << 8 | begin[3];
+  uint32_t code = LoadBigEndian(begin);
   for (size_t i = 0; i < length; ++i) {
     const uint32_t r = model.Scale(range);
     const uint32_t v = (code - low) / r;
@@ -335,9 +338,9 @@ bool HasWide() {
 }
 #endif
 
-}  // namespace
-
-int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t capacity) {
+// RCDV_Encode's steps, inlined into each caller so that each compiles them for its instruction set.
+__attribute__((always_inline)) inline int64_t EncodeSteps(const void* source, size_t length, void* destination,
+                                                          size_t capacity) {
   const uint8_t* in = static_cast<const uint8_t*>(source);
   uint8_t* const begin = static_cast<uint8_t*>(destination);
   uint8_t* out = begin;
@@ -375,24 +378,16 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
   return out - begin;
 }
 
-int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, size_t source_size) {
-#if defined(HX_RANGE_WIDE)
-  if (source_size >= 4 && HasWide())
-    return DecodeWide(static_cast<const uint8_t*>(source), static_cast<uint8_t*>(destination), length, source_size);
-#endif
-  return RCDV_DecodeSafePortable(source, destination, length, source_size);
-}
-
-int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t length, size_t source_size) {
-  if (source_size < 4) return -1;
-  const uint8_t* const begin = static_cast<const uint8_t*>(source);
+// RCDV_DecodeSafe's steps with the two-level model, inlined into each caller so that each compiles
+// them for its instruction set; the source holds at least four bytes.
+__attribute__((always_inline)) inline int64_t DecodeSteps(const uint8_t* begin, uint8_t* out, size_t length,
+                                                          size_t source_size) {
   const uint8_t* const end = begin + source_size;
   const uint8_t* in = begin + 4;
-  uint8_t* out = static_cast<uint8_t*>(destination);
   SearchModel model;
   uint32_t low = 0;
   uint32_t range = 0xFFFFFFFFu;
-  uint32_t code = uint32_t{begin[0]} << 24 | uint32_t{begin[1]} << 16 | uint32_t{begin[2]} << 8 | begin[3];
+  uint32_t code = LoadBigEndian(begin);
   for (size_t i = 0; i < length; ++i) {
     // range is at least 2^16 and the total at most 2^16 here, so r is at least 1.
     const uint32_t r = model.Scale(range);
@@ -407,4 +402,50 @@ int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t le
     model.Update(s);
   }
   return in - begin;
+}
+
+#if defined(HX_RANGE_DISPATCH)
+HX_NEWER_TARGET int64_t EncodeNewer(const void* source, size_t length, void* destination, size_t capacity) {
+  return EncodeSteps(source, length, destination, capacity);
+}
+
+HX_NEWER_TARGET int64_t DecodeNewer(const uint8_t* begin, uint8_t* out, size_t length, size_t source_size) {
+  return DecodeSteps(begin, out, length, source_size);
+}
+
+bool HasNewer() {
+  static const bool newer = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+                            __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                            __builtin_cpu_supports("lzcnt");
+  return newer;
+}
+#endif
+
+}  // namespace
+
+int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t capacity) {
+#if defined(HX_RANGE_DISPATCH)
+  if (HasNewer()) return EncodeNewer(source, length, destination, capacity);
+#endif
+  return EncodeSteps(source, length, destination, capacity);
+}
+
+int64_t RCDV_EncodePortable(const void* source, size_t length, void* destination, size_t capacity) {
+  return EncodeSteps(source, length, destination, capacity);
+}
+
+int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, size_t source_size) {
+  if (source_size < 4) return -1;
+  const uint8_t* const begin = static_cast<const uint8_t*>(source);
+  uint8_t* const out = static_cast<uint8_t*>(destination);
+#if defined(HX_RANGE_DISPATCH)
+  if (HasWide()) return DecodeWide(begin, out, length, source_size);
+  if (HasNewer()) return DecodeNewer(begin, out, length, source_size);
+#endif
+  return DecodeSteps(begin, out, length, source_size);
+}
+
+int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t length, size_t source_size) {
+  if (source_size < 4) return -1;
+  return DecodeSteps(static_cast<const uint8_t*>(source), static_cast<uint8_t*>(destination), length, source_size);
 }
