@@ -1,15 +1,23 @@
 #include "core/base/range_coder.h"
 
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
-// Where the processor may offer 512-bit vectors, the decoder has a second search (see WideModel),
-// compiled for them alone and chosen at run time.
+// Where the processor may offer newer instructions, the coder's steps are compiled a second time
+// for them (a count of leading zeros and shifts by a register in one instruction each, vector
+// instructions that keep their sources), and the decoder has a second search for 512-bit vectors
+// (see WideModel); the code is chosen at run time.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
-#define HX_RANGE_WIDE 1
+#define HX_RANGE_DISPATCH 1
 #define HX_WIDE_TARGET __attribute__((target("avx512f,avx512bw,popcnt,bmi,bmi2,lzcnt")))
+#define HX_NEWER_TARGET __attribute__((target("avx2,popcnt,bmi,bmi2,lzcnt")))
 #endif
 
 namespace {
@@ -35,22 +43,25 @@ constexpr unsigned kSearchGroupSize = 16;
 // f(s) = count(s) + 1 and the cumulative frequency Cum(s) = s + (sum of count[j], j < s); everything
 // else here is a speed device.
 //
-// The model keeps Cum(s) in two levels: the cumulative frequency at the first value of each run of
-// 16 values (the group starts), and for every value its cumulative frequency counted from its
-// group's start (its offset). The decoder finds its symbol by counting the group starts not above
-// the scaled value, then the offsets in that group not above the rest. Both counts are fixed-length,
-// without data-dependent branches (the symbols of real input are too varied for a branch
-// predictor), and the first needs not the scaled value itself but only the range per unit of total,
-// so it runs beside the division that produces the scaled value. An update touches the group
-// starts and the offsets of one group only. The coder takes Cum(s) as one group start plus one offset.
+// The model keeps Cum(s) in two levels of 16-bit numbers: the cumulative frequency at the first value
+// of each run of 16 values (the group starts), and for every value its cumulative frequency counted
+// from its group's start (its offset). The decoder finds its symbol by counting the group starts not
+// above the scaled value, then the offsets in that group not above the rest: two compares of 16
+// numbers in two vector registers each, without data-dependent branches (the symbols of real input
+// are too varied for a branch predictor). An update adds the increment to the group starts and to
+// the offsets of one group. The coder takes Cum(s) as one group start plus one offset.
+//
+// While the model is read the total is at most 2^16, so every Cum(s) (at most the total minus
+// f(255)) fits 16 bits. The update that takes the total above 2^16 may wrap some of them, but the
+// rescale that follows at once computes them afresh from the counts.
 class SearchModel {
  public:
   SearchModel() {
     for (unsigned s = 0; s < 256; ++s) {
       freq_[s] = 1;
-      offset_[s] = s % kSearchGroupSize;
+      offset_[s] = static_cast<uint16_t>(s % kSearchGroupSize);
     }
-    for (unsigned g = 0; g < kSearchGroups; ++g) group_start_[g] = g * kSearchGroupSize;
+    for (unsigned g = 0; g < kSearchGroups; ++g) group_start_[g] = static_cast<uint16_t>(g * kSearchGroupSize);
   }
 
   uint32_t total() const { return total_; }
@@ -59,24 +70,28 @@ class SearchModel {
     return static_cast<uint32_t>((static_cast<unsigned __int128>(reciprocal_) * range) >> 64);
   }
   uint32_t Frequency(unsigned s) const { return freq_[s]; }
-  uint32_t Cumulative(unsigned s) const { return group_start_[s / kSearchGroupSize] + offset_[s]; }
+  uint32_t Cumulative(unsigned s) const {
+    return uint32_t{group_start_[s / kSearchGroupSize]} + offset_[s];
+  }
 
-  // The symbol s with Cum(s) <= v < Cum(s) + f(s), where v = x / r (rounded down) is below total()
-  // and r is at least 1 with r * total() below 2^32; Cum(s) goes to `cum`.
-  unsigned Find(uint32_t x, uint32_t r, uint32_t v, uint32_t& cum) const {
-    // Cum(s) <= v exactly when r * Cum(s) <= x, and no product exceeds r * total(), so the group is
-    // found from x and r while v is still being divided out. The first group start is 0, never
-    // above v, so the count is at least 1; likewise for the offsets below.
-    unsigned not_above[kSearchGroups];
-    for (unsigned k = 0; k < kSearchGroups; ++k) not_above[k] = r * group_start_[k] <= x;
-    const unsigned g = (((not_above[1] + not_above[2]) + (not_above[3] + not_above[4])) +
-                        ((not_above[5] + not_above[6]) + (not_above[7] + not_above[8]))) +
-                       (((not_above[9] + not_above[10]) + (not_above[11] + not_above[12])) +
-                        ((not_above[13] + not_above[14]) + not_above[15]));
-    const uint32_t start = group_start_[g];
-    const uint32_t* const offset = offset_ + g * kSearchGroupSize;
-    const unsigned j = LastNotAbove(offset, v - start);
-    cum = start + offset[j];
+  // The symbol s with Cum(s) <= v < Cum(s) + f(s), for v below total(); Cum(s) goes to `cum`.
+  // The first group start and the first offset of a group are 0, never above v.
+  unsigned Find(uint32_t v, uint32_t& cum) const {
+#if defined(__SSE2__)
+    const __m128i value = _mm_set1_epi16(static_cast<int16_t>(v));
+    __m128i low, high;
+    const unsigned g = LastNotAbove(group_start_, value, low, high);
+    // v minus the group's start, in every lane, without a round trip through a general register:
+    // the start is the largest of the group starts not above v.
+    const __m128i* const starts = reinterpret_cast<const __m128i*>(group_start_);
+    const __m128i rest = _mm_sub_epi16(value, Largest(_mm_and_si128(_mm_load_si128(starts), low),
+                                                      _mm_and_si128(_mm_load_si128(starts + 1), high)));
+    const unsigned j = LastNotAbove(offset_ + g * kSearchGroupSize, rest, low, high);
+#else
+    const unsigned g = LastNotAbove(group_start_, v);
+    const unsigned j = LastNotAbove(offset_ + g * kSearchGroupSize, v - group_start_[g]);
+#endif
+    cum = uint32_t{group_start_[g]} + offset_[g * kSearchGroupSize + j];
     return g * kSearchGroupSize + j;
   }
 
@@ -91,50 +106,68 @@ class SearchModel {
   }
 
  private:
-  // The index of the last of 16 ascending numbers not above v, when the first is not above it.
-  // Values stay below 2^17, so signed compares (which every vector unit has) are exact.
-  static unsigned LastNotAbove(const uint32_t* numbers, uint32_t v) {
 #if defined(__SSE2__)
-    const __m128i value = _mm_set1_epi32(static_cast<int32_t>(v));
+  // The index of the last of 16 ascending numbers not above the value in every lane of `value`,
+  // when the first is not above it; `low` and `high` get all ones in the lanes of the numbers not
+  // above it (the first eight and the last eight).
+  static unsigned LastNotAbove(const uint16_t* numbers, __m128i value, __m128i& low, __m128i& high) {
+    // x <= v exactly when x - v, saturated at 0, is 0.
     const __m128i* const p = reinterpret_cast<const __m128i*>(numbers);
-    const __m128i low = _mm_packs_epi32(_mm_cmpgt_epi32(_mm_load_si128(p), value),
-                                        _mm_cmpgt_epi32(_mm_load_si128(p + 1), value));
-    const __m128i high = _mm_packs_epi32(_mm_cmpgt_epi32(_mm_load_si128(p + 2), value),
-                                         _mm_cmpgt_epi32(_mm_load_si128(p + 3), value));
-    const unsigned above = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
-    return static_cast<unsigned>(__builtin_ctz(above | 0x10000u)) - 1;
+    const __m128i zero = _mm_setzero_si128();
+    low = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(p), value), zero);
+    high = _mm_cmpeq_epi16(_mm_subs_epu16(_mm_load_si128(p + 1), value), zero);
+    const unsigned not_above = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(low, high)));
+    return static_cast<unsigned>(__builtin_ctz(~not_above)) - 1;
+  }
+
+  // The largest of the 16 numbers in two registers, in every lane. With the top bits flipped,
+  // signed order (the only order the vector unit compares 16-bit numbers in) is unsigned order.
+  static __m128i Largest(__m128i low, __m128i high) {
+    const __m128i flip = _mm_set1_epi16(INT16_MIN);
+    __m128i m = _mm_max_epi16(_mm_xor_si128(low, flip), _mm_xor_si128(high, flip));
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+    m = _mm_max_epi16(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+    m = _mm_max_epi16(m, _mm_shufflehi_epi16(_mm_shufflelo_epi16(m, _MM_SHUFFLE(2, 3, 0, 1)), _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_xor_si128(m, flip);
+  }
 #else
+  // The index of the last of 16 ascending numbers not above v, when the first is not above it.
+  static unsigned LastNotAbove(const uint16_t* numbers, uint32_t v) {
     unsigned n = 0;
     for (unsigned k = 1; k < 16; ++k) n += numbers[k] <= v;
     return n;
+  }
+#endif
+
+  // Adds the model increment to those of 16 numbers that lie after the one at `index`.
+  static void AddAbove(uint16_t* numbers, unsigned index) {
+#if defined(__SSE2__)
+    // Number k gets kSteps[k + 15 - index]: the increment where k is above the index, else 0.
+    const __m128i* const step = reinterpret_cast<const __m128i*>(kSteps.data() + 15 - index);
+    __m128i* const p = reinterpret_cast<__m128i*>(numbers);
+    _mm_store_si128(p, _mm_add_epi16(_mm_load_si128(p), _mm_loadu_si128(step)));
+    _mm_store_si128(p + 1, _mm_add_epi16(_mm_load_si128(p + 1), _mm_loadu_si128(step + 1)));
+#else
+    for (unsigned k = index + 1; k < 16; ++k) numbers[k] = static_cast<uint16_t>(numbers[k] + kIncrement);
 #endif
   }
 
-  // Adds the model increment to those of 16 numbers that lie after the one at `index`.
-  static void AddAbove(uint32_t* numbers, unsigned index) {
-#if defined(__SSE2__)
-    const __m128i at = _mm_set1_epi32(static_cast<int32_t>(index));
-    const __m128i increment = _mm_set1_epi32(kIncrement);
-    __m128i* const p = reinterpret_cast<__m128i*>(numbers);
-    for (int k = 0; k < 4; ++k) {
-      const __m128i position = _mm_setr_epi32(4 * k, 4 * k + 1, 4 * k + 2, 4 * k + 3);
-      const __m128i add = _mm_and_si128(_mm_cmpgt_epi32(position, at), increment);
-      _mm_store_si128(p + k, _mm_add_epi32(_mm_load_si128(p + k), add));
-    }
-#else
-    for (unsigned k = 0; k < 16; ++k) numbers[k] += k > index ? kIncrement : 0;
-#endif
-  }
+  // 0 sixteen times, then the increment sixteen times.
+  static constexpr std::array<uint16_t, 32> kSteps = [] {
+    std::array<uint16_t, 32> steps{};
+    for (unsigned k = 16; k < 32; ++k) steps[k] = kIncrement;
+    return steps;
+  }();
 
   // Every count halves, rounding down: f' = (f - 1) / 2 + 1 = (f + 1) / 2.
   void Rescale() {
     uint32_t sum = 0;
     for (unsigned g = 0; g < kSearchGroups; ++g) {
-      group_start_[g] = sum;
+      group_start_[g] = static_cast<uint16_t>(sum);
       uint32_t within = 0;
       for (unsigned j = g * kSearchGroupSize; j < (g + 1) * kSearchGroupSize; ++j) {
         freq_[j] = (freq_[j] + 1) >> 1;
-        offset_[j] = within;
+        offset_[j] = static_cast<uint16_t>(within);
         within += freq_[j];
       }
       sum += within;
@@ -142,9 +175,8 @@ class SearchModel {
     total_ = sum;
   }
 
-
-  alignas(16) uint32_t offset_[256];
-  alignas(16) uint32_t group_start_[kSearchGroups];
+  alignas(16) uint16_t offset_[256];
+  alignas(16) uint16_t group_start_[kSearchGroups];
   uint32_t freq_[256];
   uint32_t total_ = 256;
   uint64_t reciprocal_ = Reciprocal(256);
@@ -167,14 +199,26 @@ inline unsigned SettledBits(uint32_t low, uint32_t range) {
   return (static_cast<unsigned>(__builtin_clz(low ^ (low + range))) / 8) * 8;
 }
 
+// Four bytes, most significant first: the coder's byte order. One load or store and a swap where
+// the processor stores its numbers the other way round.
+inline uint32_t LoadBigEndian(const uint8_t* bytes) {
+  uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return std::endian::native == std::endian::little ? __builtin_bswap32(value) : value;
+}
+
+inline void StoreBigEndian(uint8_t* bytes, uint32_t value) {
+  if (std::endian::native == std::endian::little) value = __builtin_bswap32(value);
+  std::memcpy(bytes, &value, sizeof value);
+}
+
 // The decoder's renormalisation after a symbol: the settled bytes' shifts at once while four
 // input bytes are there (as in the encoder), then byte by byte. False when the input ends first.
 inline bool RefillDecoder(uint32_t& low, uint32_t& range, uint32_t& code, const uint8_t*& in,
                           const uint8_t* end) {
   if (end - in >= 4) {
     const unsigned shift = SettledBits(low, range);
-    const uint64_t next = uint64_t{in[0]} << 24 | uint64_t{in[1]} << 16 | uint64_t{in[2]} << 8 | in[3];
-    code = static_cast<uint32_t>((uint64_t{code} << 32 | next) >> (32 - shift));
+    code = static_cast<uint32_t>((uint64_t{code} << 32 | LoadBigEndian(in)) >> (32 - shift));
     in += shift / 8;
     low <<= shift;
     range <<= shift;
@@ -188,7 +232,7 @@ inline bool RefillDecoder(uint32_t& low, uint32_t& range, uint32_t& code, const 
   return true;
 }
 
-#if defined(HX_RANGE_WIDE)
+#if defined(HX_RANGE_DISPATCH)
 // The decoder's model for processors with 512-bit vectors of 16-bit lanes: Cum(s) of all 256 values
 // in eight registers, so the symbol is the count of those not above the scaled value, found in one
 // step of eight compares instead of two dependent steps; an update adds the increment to the lanes
@@ -271,7 +315,7 @@ HX_WIDE_TARGET int64_t DecodeWide(const uint8_t* begin, uint8_t* out, size_t len
   WideModel model;
   uint32_t low = 0;
   uint32_t range = 0xFFFFFFFFu;
-  uint32_t code = uint32_t{begin[0]} << 24 | uint32_t{begin[1]} << 16 | uint32_t{begin[2]} << 8 | begin[3];
+  uint32_t code = LoadBigEndian(begin);
   for (size_t i = 0; i < length; ++i) {
     const uint32_t r = model.Scale(range);
     const uint32_t v = (code - low) / r;
@@ -294,9 +338,9 @@ bool HasWide() {
 }
 #endif
 
-}  // namespace
-
-int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t capacity) {
+// RCDV_Encode's steps, inlined into each caller so that each compiles them for its instruction set.
+__attribute__((always_inline)) inline int64_t EncodeSteps(const void* source, size_t length, void* destination,
+                                                          size_t capacity) {
   const uint8_t* in = static_cast<const uint8_t*>(source);
   uint8_t* const begin = static_cast<uint8_t*>(destination);
   uint8_t* out = begin;
@@ -316,10 +360,7 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
       // only the settled ones kept; the others lie where the following bytes, at the latest the
       // four flush bytes, will be written.
       const unsigned shift = SettledBits(low, range);
-      out[0] = static_cast<uint8_t>(low >> 24);
-      out[1] = static_cast<uint8_t>(low >> 16);
-      out[2] = static_cast<uint8_t>(low >> 8);
-      out[3] = static_cast<uint8_t>(low);
+      StoreBigEndian(out, low);
       out += shift / 8;
       low <<= shift;
       range <<= shift;
@@ -337,32 +378,23 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
   return out - begin;
 }
 
-int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, size_t source_size) {
-#if defined(HX_RANGE_WIDE)
-  if (source_size >= 4 && HasWide())
-    return DecodeWide(static_cast<const uint8_t*>(source), static_cast<uint8_t*>(destination), length, source_size);
-#endif
-  return RCDV_DecodeSafePortable(source, destination, length, source_size);
-}
-
-int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t length, size_t source_size) {
-  if (source_size < 4) return -1;
-  const uint8_t* const begin = static_cast<const uint8_t*>(source);
+// RCDV_DecodeSafe's steps with the two-level model, inlined into each caller so that each compiles
+// them for its instruction set; the source holds at least four bytes.
+__attribute__((always_inline)) inline int64_t DecodeSteps(const uint8_t* begin, uint8_t* out, size_t length,
+                                                          size_t source_size) {
   const uint8_t* const end = begin + source_size;
   const uint8_t* in = begin + 4;
-  uint8_t* out = static_cast<uint8_t*>(destination);
   SearchModel model;
   uint32_t low = 0;
   uint32_t range = 0xFFFFFFFFu;
-  uint32_t code = uint32_t{begin[0]} << 24 | uint32_t{begin[1]} << 16 | uint32_t{begin[2]} << 8 | begin[3];
+  uint32_t code = LoadBigEndian(begin);
   for (size_t i = 0; i < length; ++i) {
     // range is at least 2^16 and the total at most 2^16 here, so r is at least 1.
     const uint32_t r = model.Scale(range);
-    const uint32_t x = code - low;
-    const uint32_t v = x / r;
+    const uint32_t v = (code - low) / r;
     if (v >= model.total()) return -1;
     uint32_t cum;
-    const unsigned s = model.Find(x, r, v, cum);
+    const unsigned s = model.Find(v, cum);
     out[i] = static_cast<uint8_t>(s);
     low += r * cum;
     range = r * model.Frequency(s);
@@ -370,4 +402,50 @@ int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t le
     model.Update(s);
   }
   return in - begin;
+}
+
+#if defined(HX_RANGE_DISPATCH)
+HX_NEWER_TARGET int64_t EncodeNewer(const void* source, size_t length, void* destination, size_t capacity) {
+  return EncodeSteps(source, length, destination, capacity);
+}
+
+HX_NEWER_TARGET int64_t DecodeNewer(const uint8_t* begin, uint8_t* out, size_t length, size_t source_size) {
+  return DecodeSteps(begin, out, length, source_size);
+}
+
+bool HasNewer() {
+  static const bool newer = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+                            __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") &&
+                            __builtin_cpu_supports("lzcnt");
+  return newer;
+}
+#endif
+
+}  // namespace
+
+int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t capacity) {
+#if defined(HX_RANGE_DISPATCH)
+  if (HasNewer()) return EncodeNewer(source, length, destination, capacity);
+#endif
+  return EncodeSteps(source, length, destination, capacity);
+}
+
+int64_t RCDV_EncodePortable(const void* source, size_t length, void* destination, size_t capacity) {
+  return EncodeSteps(source, length, destination, capacity);
+}
+
+int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, size_t source_size) {
+  if (source_size < 4) return -1;
+  const uint8_t* const begin = static_cast<const uint8_t*>(source);
+  uint8_t* const out = static_cast<uint8_t*>(destination);
+#if defined(HX_RANGE_DISPATCH)
+  if (HasWide()) return DecodeWide(begin, out, length, source_size);
+  if (HasNewer()) return DecodeNewer(begin, out, length, source_size);
+#endif
+  return DecodeSteps(begin, out, length, source_size);
+}
+
+int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t length, size_t source_size) {
+  if (source_size < 4) return -1;
+  return DecodeSteps(static_cast<const uint8_t*>(source), static_cast<uint8_t*>(destination), length, source_size);
 }

@@ -20,7 +20,8 @@ int64_t RCDV_Encode(const void* source, size_t length, void* destination, size_t
 // up before `length` bytes were produced; the destination may then hold a partial result.
 int64_t RCDV_DecodeSafe(const void* source, void* destination, size_t length, size_t source_size);
 
-// RCDV_DecodeSafe without the search for processors with wide vectors that it takes where the
-// processor has them: the same result and the same output on every input. For tests that hold the
-// two side by side.
+// RCDV_Encode and RCDV_DecodeSafe compiled only for the instructions every processor of the
+// architecture has, without the code for newer processors that the two choose where the processor
+// has it: the same result and the same output on every input. For tests that hold them side by side.
+int64_t RCDV_EncodePortable(const void* source, size_t length, void* destination, size_t capacity);
 int64_t RCDV_DecodeSafePortable(const void* source, void* destination, size_t length, size_t source_size);
