@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/base/container.h"
+#include "core/client/best_media_format.h"
 #include "core/client/console_client.h"
 #include "core/client/network_rate.h"
 #include "core/conference/conf_call_requests.h"
