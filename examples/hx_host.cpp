@@ -171,8 +171,8 @@ class HostClient : public HXConsoleClient {
   void OnSysBenchmarkComplete(HX_SysPerformanceState&) override {}
   void OnReleaseHardwareSender() override {}
   void OnReleaseHardwareReceiver(const char*) override {}
-  void OnRequestAudioRecord(const char*) override {}
-  void OnRequestVideoRender(const char*) override {}
+  void OnRequestAudioRecord(const HX_ClientCaps&, std::shared_ptr<HXAudioRecordBase>&) override {}
+  void OnRequestVideoRender(const char*, const HX_ClientCaps&, std::shared_ptr<HXVideoRenderBase>&) override {}
 
   void onTrSessionStateChanged(int32_t oldState, int32_t newState) override {
     std::printf("Session state %d -> %d (%s)\n", oldState, newState, StateName(newState));

@@ -6,11 +6,11 @@ namespace hx::testing {
 
 TestConsoleClient::TestConsoleClient(DnsList dns)
     : m_dirWithSlash(m_workingDir.path() + "/"), m_dns(std::move(dns)) {
-  m_caps.frameWidth = 640;
-  m_caps.frameHeight = 480;
-  m_caps.frameRate = 25;
-  m_caps.sendRate = 512;
-  m_caps.receiveRate = 1024;
+  m_caps.sndWidth = 640;
+  m_caps.sndHeight = 480;
+  m_caps.sndFrameRate = 25;
+  m_caps.sndNetworkParam = 512;
+  m_caps.bandwidthRcv = 1024;
 }
 
 TestConsoleClient::~TestConsoleClient() = default;
@@ -52,7 +52,12 @@ void TestConsoleClient::UpdateDebugTuningManager() { Record("UpdateDebugTuningMa
 void TestConsoleClient::OnSysBenchmarkComplete(HX_SysPerformanceState&) { Record("OnSysBenchmarkComplete"); }
 void TestConsoleClient::OnReleaseHardwareSender() { Record("OnReleaseHardwareSender"); }
 void TestConsoleClient::OnReleaseHardwareReceiver(const char*) { Record("OnReleaseHardwareReceiver"); }
-void TestConsoleClient::OnRequestAudioRecord(const char*) { Record("OnRequestAudioRecord"); }
-void TestConsoleClient::OnRequestVideoRender(const char*) { Record("OnRequestVideoRender"); }
+void TestConsoleClient::OnRequestAudioRecord(const HX_ClientCaps&, std::shared_ptr<HXAudioRecordBase>&) {
+  Record("OnRequestAudioRecord");
+}
+void TestConsoleClient::OnRequestVideoRender(const char*, const HX_ClientCaps&,
+                                             std::shared_ptr<HXVideoRenderBase>&) {
+  Record("OnRequestVideoRender");
+}
 
 }  // namespace hx::testing

@@ -62,8 +62,9 @@ class TestConsoleClient : private TempDirHolder, public HXConsoleClient {
   void OnSysBenchmarkComplete(HX_SysPerformanceState& state) override;
   void OnReleaseHardwareSender() override;
   void OnReleaseHardwareReceiver(const char* peer) override;
-  void OnRequestAudioRecord(const char* peer) override;
-  void OnRequestVideoRender(const char* peer) override;
+  void OnRequestAudioRecord(const HX_ClientCaps& caps, std::shared_ptr<HXAudioRecordBase>& recorder) override;
+  void OnRequestVideoRender(const char* peer, const HX_ClientCaps& caps,
+                            std::shared_ptr<HXVideoRenderBase>& render) override;
 
   // Records `name` among the hook calls (also for handlers a test overrides).
   void Record(const std::string& name);

@@ -1,30 +1,49 @@
 #include "core/client/capabilities.h"
 
-HX_ClientCaps MakeCaps(const HXCapabilites& caps) {
-  HX_ClientCaps made;
-  made.m_level = static_cast<int32_t>(caps.level);
-  made.SetResolutionLimit(static_cast<int32_t>(caps.screenWidthLimit), static_cast<int32_t>(caps.screenHeightLimit));
-  std::vector<uint16_t> audio;
-  for (uint32_t tag : caps.audioCodecs) audio.push_back(static_cast<uint16_t>(tag));
-  if (!audio.empty()) made.SetAudioCodecs(audio.data(), audio.size());
-  if (!caps.videoCodecs.empty()) made.SetVideoCodecs(caps.videoCodecs.data(), caps.videoCodecs.size());
-  return made;
+std::pair<HX_MediaFormat, HX_MediaFormat> HXCapabilites::MakePairFormat() const {
+  HX_MediaFormat send;
+  send.height = sndHeight;
+  send.width = sndWidth;
+  send.videoCodec = sndVideoCodec;
+  send.frameRate = sndFrameRate;
+  send.stereo = sndStereo;
+  send.hardwareCodec = sndHardwareCodec;
+  send.svcMode = 0;
+  send.SetAudio(sndSampleRate, sndAudioCodec, HX_MediaFormat::kDefaultDuration);
+
+  HX_MediaFormat receive;
+  receive.height = rcvHeight;
+  receive.width = rcvWidth;
+  receive.videoCodec = rcvVideoCodec;
+  receive.frameRate = rcvFrameRate;
+  receive.stereo = 0;
+  receive.hardwareCodec = 0;
+  receive.SetAudio(rcvSampleRate, rcvAudioCodec, HX_MediaFormat::kDefaultDuration);
+  return {send, receive};
 }
 
-void HX_BestMediaFormat::SetPeerMediaFormat(const char* peer, const HX_ClientCaps& caps) {
-  m_calls.Record("SetPeerMediaFormat", peer);
-  if (peer == nullptr) return;
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_peers[peer] = caps;
-}
-
-void HX_BestMediaFormat::SetConfMediaFormat(const char* login, const char* owner, uint32_t svcMode) {
-  m_calls.Record("SetConfMediaFormat", login, owner, svcMode);
-}
-
-std::optional<HX_ClientCaps> HX_BestMediaFormat::PeerMediaFormat(const std::string& peer) const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const auto found = m_peers.find(peer);
-  if (found == m_peers.end()) return std::nullopt;
-  return found->second;
+HX_ClientCaps HXCapabilites::MakeCaps() const {
+  // Audio either way: capable, takes what the peer proposes, and the own codec list decides.
+  constexpr int32_t kAudioBoth = 1 | HX_ClientCaps::kTakesAny | HX_ClientCaps::kListDecides;
+  // The stream directions this client can connect.
+  constexpr int32_t kStreamDirections = 30;
+  const auto [send, receive] = MakePairFormat();
+  HX_ClientCaps caps;
+  caps.SetMediaFormat(send);
+  caps.m_audioRcv = kAudioBoth;
+  caps.m_audioSnd = kAudioBoth;
+  caps.m_videoRcv = videoRcv;
+  caps.m_videoSnd = videoSnd;
+  caps.m_streamsDirCon = kStreamDirections;
+  caps.m_clientType = 0;
+  caps.m_rating = rating;
+  caps.m_level = level;
+  caps.m_levelGroup = levelGroup;
+  caps.m_bandwidthRcv = bandwidthRcv;
+  caps.SetResolutionLimit(screenWidthLimit, screenHeightLimit);
+  if (fixedRcvFormat) caps.SetMediaFormatRcv(receive);
+  std::vector<uint16_t> audio(audioCodecs.begin(), audioCodecs.end());
+  caps.SetAudioCodecs(audio.data(), audio.size());
+  caps.SetVideoCodecs(videoCodecs.data(), videoCodecs.size());
+  return caps;
 }

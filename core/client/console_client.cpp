@@ -7,6 +7,7 @@
 #include "core/base/thread_base.h"
 #include "core/chat/chat_engines.h"
 #include "core/chat/chat_managers.h"
+#include "core/client/best_media_format.h"
 #include "core/client/protocol_constants.h"
 #include "core/client/service_managers.h"
 #include "core/conference/conf_call_requests.h"
@@ -192,19 +193,6 @@ HX_ProxyList* HXConsoleClient::createOrGetProxyList() {
 
 std::shared_ptr<HXCpuLoad> HXConsoleClient::GetCpuLoadMeasurer() { return HXCpuLoad::Create(); }
 
-HXCapabilites HXConsoleClient::GetCapabilites() { return HXCapabilites(); }
-HXCapabilites HXConsoleClient::_GetCapabilites(HX_Conference*, bool) { return HXCapabilites(); }
-bool HXConsoleClient::OnRequestMeetingCaps(const char*, const char*, HX_ClientCaps&) { return false; }
-bool HXConsoleClient::MediaHandshakeReady(int32_t, int32_t, const char*, const char*, const char*) {
-  return false;
-}
-
-void HXConsoleClient::OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaFormatManagerAdapter>& adapter) {
-  adapter = m_mediaFormatAdapter;
-}
-
-void HXConsoleClient::OnPrepareCaps(HX_Conference*, bool, HX_ClientCaps&) {}
-void HXConsoleClient::OnClientCapsReceived(const char*, const HX_ClientCaps&) {}
 void HXConsoleClient::ForwardRoleEvent(HX_Conference* conference, const char*,
                                        HX_Participant_Role role, HX_RoleEvent_Type,
                                        HX_RoleInqury_Answer, const conference::RoleInfoHolder&) {

@@ -256,13 +256,32 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   virtual std::shared_ptr<HX_FileTransfer> FileTransfer() const;
   virtual std::shared_ptr<HX_ChatV2Interface> GetChatV2() const;
 
-  // Capabilities: nothing is known yet, so the record is empty and the answers are false.
-  virtual HXCapabilites GetCapabilites();
+  // --- Capabilities and media formats (network loop, urgent jobs, the platform's thread).
+  // The platform's capabilities (GetCapabilites(group)) for `conference`: video receive and send
+  // off when it was created audio-only, otherwise the adapter's current send format (codec, size,
+  // stereo and last fields); the adapter's audio codec and sample rate when set.
   virtual HXCapabilites _GetCapabilites(HX_Conference* conference, bool group);
-  virtual bool OnRequestMeetingCaps(const char* peer, const char* conference, HX_ClientCaps& caps);
-  virtual bool MediaHandshakeReady(int32_t type, int32_t subType, const char* text1, const char* text2,
-                                   const char* text3);
-  virtual void OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaFormatManagerAdapter>& adapter);
+  // _GetCapabilites of the active conference under the store's write lock; the default record
+  // without an active conference.
+  HXCapabilites GetCapabilites() override;
+  void OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaFormatManagerAdapter>& adapter) override;
+  // The record of the stream from `first` to `second` in the current conference.
+  void OnRequestMeetingCaps(const char* first, const char* second, HX_ClientCaps& caps) override;
+  // The media handshake of a call (type 0) or conference with `peer` (the owner of a conference)
+  // finished: the adapter takes the codec factory, the connection (the peer's record, the own one)
+  // and the network limit (the smaller of the call's or conference's receive rate and the current
+  // network's send rate).
+  virtual void MediaHandshakeReady(HX_Conference_Type type, HX_GroupConf_SubType subType,
+                                   const char* peer, const char* sid, const char* key);
+  // True without a joined or requested conference, else whether the video format may change.
+  bool CheckVideoFormatChange();
+  // In a group conference false unless `evenInGroup`; otherwise whether the video format may
+  // change.
+  bool GetVideoFormatChange(bool evenInGroup);
+  // False in a group conference; otherwise whether a peer fixed its receive format.
+  bool GetVideoFormatFixed();
+  // The adapter works the send format out again at the next frame.
+  void OnUpdateMediaFormat();
   virtual void OnLStatusEndUpdate() {}
   // A file message went out; nothing to do here.
   virtual void onChatFileMessageSent(const std::shared_ptr<hx::chat::Message>& message, const char* text) {

@@ -7,6 +7,7 @@
 #include "core/base/ios_log.h"
 #include "core/base/stored_task.h"
 #include "core/chat/chat_managers.h"
+#include "core/client/best_media_format.h"
 #include "core/client/console_client.h"
 #include "core/client/network_rate.h"
 #include "core/client/server_limits.h"
@@ -279,7 +280,7 @@ void HXConsoleClient::OnConferenceJoinResult(const char* sid, const char*, const
     HX_Conference* conf = lock.conference();
     const HXCapabilites caps = _GetCapabilites(conf, conf->getType() != 0);
     const std::string own = getLogin();
-    m_bestMediaFormat->SetPeerMediaFormat(own.c_str(), MakeCaps(caps));
+    m_bestMediaFormat->SetPeerMediaFormat(own.c_str(), caps.MakeCaps());
     m_bestMediaFormat->SetConfMediaFormat(own.c_str(), conf->owner().c_str(), conf->getSvcMode());
     conf->SetMyCaps(caps);
     if (conf->getSID() != conf->getCallId()) {

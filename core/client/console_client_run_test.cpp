@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/base/container.h"
+#include "core/client/best_media_format.h"
 #include "core/client/console_client.h"
 #include "core/client/network_rate.h"
 #include "core/conference/conf_call_requests.h"
@@ -96,7 +97,8 @@ class RunClient : public TestConsoleClient {
     HX_ConferenceHelper::OpenConferenceMulti(std::move(sid), std::move(key));
   }
   HXCapabilites _GetCapabilites(HX_Conference* conference, bool group) override {
-    mediaSelector()->calls().Record("_GetCapabilites", conference != nullptr ? conference->getSID() : "", group);
+    Record(std::string("_GetCapabilites ") + (conference != nullptr ? conference->getSID() : "") +
+           (group ? " true" : " false"));
     HXCapabilites caps;
     caps.level = 40;
     caps.screenWidthLimit = 1280;
@@ -564,24 +566,23 @@ TEST_F(ConsoleClientRunTest, JoinResultAsksTheCapabilitiesPathInOrder) {
   client->OnConferenceJoinResult("room@test.invalid", "room", "key", 5);
   client->OnConferenceJoinResult("gone@test.invalid", "room", "key", 0);
   client->OnConferenceJoinResult(nullptr, "room", "key", 0);
-  EXPECT_TRUE(formats->calls().Calls().empty());
+  EXPECT_EQ(client->HookCount("_GetCapabilites room@test.invalid true"), 0u);
   EXPECT_EQ(client->mediaFormatManager()->GetCnfFpsLimit(), 0);
 
   client->OnConferenceJoinResult("room@test.invalid", "room", "key", 0);
-  EXPECT_EQ(formats->calls().Calls(),
-            (std::vector<std::string>{"_GetCapabilites room@test.invalid true", "SetPeerMediaFormat me@test.invalid",
-                                      "SetConfMediaFormat me@test.invalid owner@test.invalid 3"}));
-  const std::optional<HX_ClientCaps> own = formats->PeerMediaFormat("me@test.invalid");
-  ASSERT_TRUE(own.has_value());
-  EXPECT_EQ(own->m_level, 40);
+  EXPECT_EQ(client->HookCount("_GetCapabilites room@test.invalid true"), 1u);
+  const HX_ClientCaps own = formats->GetPeerMediaFormat("me@test.invalid").caps;
+  EXPECT_EQ(own.m_level, 40);
   int32_t width = 0, height = 0;
-  own->GetResolutionLimit(width, height);
+  own.GetResolutionLimit(width, height);
   EXPECT_EQ(width, 1280);
   EXPECT_EQ(height, 720);
+  // The conference's format: a participant's stream in a multicast conference carries its SVC mode.
+  EXPECT_EQ(formats->GetMediaFormat("me@test.invalid", "owner@test.invalid", 6, nullptr).svcMode, 3u);
   {
     ConferenceLock lock;
     ASSERT_TRUE(client->store()->getConferenceLock(lock, std::string("room@test.invalid")));
-    EXPECT_EQ(lock->getMyCaps().level, 40u);
+    EXPECT_EQ(lock->getMyCaps().level, 40);
   }
   // The group limits, then the job that opens the conference.
   EXPECT_EQ(client->mediaFormatManager()->GetCnfFpsLimit(), 1500);

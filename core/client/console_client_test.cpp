@@ -16,6 +16,7 @@
 #include "core/conference/conf_manager.h"
 #include "core/contacts/contact_managers.h"
 #include "core/contacts/last_calls.h"
+#include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"
 #include "core/media/format/video_levels.h"
 #include "core/net/loop/zserver.h"
@@ -212,17 +213,17 @@ TEST(ConsoleClientTest, BenchmarkResultIsSavedAndReported) {
   EXPECT_EQ(client.getFSM()->LoadSysBenchmark(), state);
 }
 
-TEST(ConsoleClientTest, NoCapabilitiesYet) {
+TEST(ConsoleClientTest, CapabilitiesWithoutAConference) {
   TestConsoleClient client;
   client.CreateApplication();
-  EXPECT_TRUE(client.GetCapabilites().empty());
-  EXPECT_TRUE(client._GetCapabilites(nullptr, true).empty());
-  // The platform's own defaults are what the hook answers.
-  EXPECT_EQ(client.GetCapabilites(false).frameWidth, 640u);
-  HX_ClientCaps caps;
-  EXPECT_FALSE(client.OnRequestMeetingCaps("peer@test", "conf@test", caps));
-  EXPECT_FALSE(client.MediaHandshakeReady(0, 0, "a", "b", "c"));
-  EXPECT_FALSE(client.mediaSelector()->Choose(0, 0, HXCapabilites(), HXCapabilites()));
+  // No active conference: the default record, not the platform's.
+  EXPECT_EQ(client.GetCapabilites().sndWidth, 320u);
+  // The platform's defaults, with the adapter's current send format over them.
+  const HXCapabilites caps = client._GetCapabilites(nullptr, true);
+  const HX_MediaFormat current = client.mediaFormatManager()->GetMediaFormat();
+  EXPECT_EQ(caps.sndWidth, current.width);
+  EXPECT_EQ(caps.sndFrameRate, 25u);
+  EXPECT_EQ(client.GetCapabilites(false).sndWidth, 640u);
   std::shared_ptr<HX_MediaFormatManagerAdapter> adapter;
   client.OnRequestMediaManagerAdapter(adapter);
   EXPECT_EQ(adapter, client.mediaFormatManager());

@@ -57,9 +57,9 @@ TEST(StreamCtl, SenderCaptureFollowsTheChangedBitsOnly) {
   EXPECT_EQ(sender->calls().back(), "SetRoleVideoCapture 1");
   EXPECT_EQ(sender->calls().size(), 5u);
   HXCapabilites caps;
-  caps.frameWidth = 320;
+  caps.sndWidth = 640;
   EXPECT_TRUE(conference->SetMyCaps(caps));
-  EXPECT_EQ(conference->getMyCaps().frameWidth, 320u);
+  EXPECT_EQ(conference->getMyCaps().sndWidth, 640u);
 }
 
 TEST(StreamCtl, ReceivePoolBookkeeping) {

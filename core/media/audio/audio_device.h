@@ -98,3 +98,6 @@ class HX_AudioPlaybackBase {
   std::atomic<AudioRenderCallback*> callback_{nullptr};
   int32_t device_frequency_ = 0;
 };
+
+// The player of a system without a loudspeaker: it plays nothing.
+class HXAudioPlaybackStub : public HX_AudioPlaybackBase {};

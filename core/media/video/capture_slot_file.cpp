@@ -1,8 +1,9 @@
 #include "core/media/video/capture_slot_file.h"
 
-HX_CaptureSlotFile::HX_CaptureSlotFile(unsigned long) {}
+HX_CaptureSlotFile::HX_CaptureSlotFile(unsigned long size)
+    : m_frame(size > 0 ? new unsigned char[size] : nullptr), m_frameSize(size) {}
 
-HX_CaptureSlotFile::HX_CaptureSlotFile(const char*, unsigned long) {}
+HX_CaptureSlotFile::HX_CaptureSlotFile(const char*, unsigned long size) : HX_CaptureSlotFile(size) {}
 
 void HX_CaptureSlotFile::Stamp(unsigned long timeMs, bool keyFrame) {
   m_header.frameType = keyFrame ? 0 : 1;

@@ -10,17 +10,21 @@
 //
 // The counter starts at 0: the first accepted raw frame carries 1, the first encoded frame 0.
 //
+// The slot holds a frame buffer of the size it was made with (one picture of the send format),
+// uninitialised; a size of 0 leaves it empty.
+//
 // Not thread-safe: one thread (the one delivering capture frames to the send stream) calls in, and
 // the signals are emitted on it.
 
 #include <cstdint>
+#include <memory>
 
 #include "core/base/signal.h"
 #include "core/streams/send_video_header.h"
 
 class HX_CaptureSlotFile {
  public:
-  // The arguments are not used (kept for the creators' calls).
+  // `size`: the bytes of the frame buffer. The name is not used (kept for the creators' calls).
   explicit HX_CaptureSlotFile(unsigned long size);
   HX_CaptureSlotFile(const char* name, unsigned long size);
   HX_CaptureSlotFile(const HX_CaptureSlotFile&) = delete;
@@ -40,10 +44,14 @@ class HX_CaptureSlotFile {
 
   const HX_SendNhpVideoHeader& header() const { return m_header; }
   uint8_t frameCounter() const { return m_frameCounter; }
+  unsigned char* frameBuffer() { return m_frame.get(); }
+  unsigned long frameBufferSize() const { return m_frameSize; }
 
  private:
   void Stamp(unsigned long timeMs, bool keyFrame);
 
+  std::unique_ptr<unsigned char[]> m_frame;
+  unsigned long m_frameSize = 0;
   HX_SendNhpVideoHeader m_header;
   uint8_t m_frameCounter = 0;
   uint64_t m_previousTime = 0;

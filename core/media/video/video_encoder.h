@@ -193,6 +193,7 @@ class HX_VideoEncoder : public HX_VideoEncoderBase {
   double GetTotalWeight() const { return m_totalWeight; }
   bool GetForceKeyFrame() const { return m_forceKeyFrame; }
   const HX_MediaFormat& GetFormat() const { return m_format; }
+  const scalable_info::Config& GetConfig() const { return m_config; }
 
  private:
   static bool Differs(const HX_MediaFormat& a, bool screenA, const HX_MediaFormat& b, bool screenB);

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/client/capabilities.h"
+#include "core/client/best_media_format.h"
 #include "core/media/video/bitstream/bitstream_test_util.h"
 #include "core/wire/media_format.h"
 
