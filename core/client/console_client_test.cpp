@@ -42,7 +42,7 @@ class OrderClient : public TestConsoleClient {
   void OnAccept(const char*, const char*, const char*, const char*) override {
     historyAtAccept.push_back(lastCalls()->eventCount());
   }
-  void OnInviteReceived(const char*, const char*) override {
+  void OnInviteReceived(const std::string&, const char*, const char*) override {
     historyAtInvite.push_back(lastCalls()->eventCount());
   }
 };

@@ -65,12 +65,12 @@ bool HX_ConfManager::ParseIncomimgMessage(HX_Container& message) {
   if (is(REQINVITE_METHOD)) return parseReqInvite(message);
   if (is(LISTENERSFLTR_METHOD)) return parseListenersFltr(message), true;
   if (is(SENDCOMMAND_METHOD)) return parseCommand(message), true;
-  // Role events and device control are read by their own handlers once those
-  // exist; until then they are answered and dropped.
-  if (is(ROLEEVENT_METHOD)) return true;
+  if (is(ROLEEVENT_METHOD)) return parseRoleEvent(message), true;
   if (is(DEVICESTATUS_METHOD)) return parseDeviceStatus(message), true;
   if (is(FECC_METHOD)) return parseFeccRequest(message), true;
   if (is(MANAGELAYOUT_METHOD)) return parseManageLayout(message), true;
+  // Device control is read by its own handler once that exists; until then it is answered and
+  // dropped.
   for (const char* name : kConfCtrlMethods) {
     if (is(name)) return true;
   }
