@@ -46,6 +46,7 @@
 #include "core/conference/store/conference_lock.h"
 #include "core/net/loop/zserver.h"
 #include "core/net/socket/common_socket.h"
+#include "core/transport/transport.h"
 #include "testing/test_console_client.h"
 #include "testing/test_support.h"
 
@@ -340,7 +341,11 @@ int main(int argc, char** argv) {
       }
     }
     std::fflush(stdout);
+    if (client.getStateTrs() != HX_TransportSession::State::eNoConnection) client.DisconnectServer();
+    if (auto connection = client.connection()) connection->DisconnectServer();
     client.Shutdown(true);
   }
+  // The loop's jobs still scheduled go with it.
+  delete HXZServer::installNetworkManager();
   return status;
 }
