@@ -138,7 +138,10 @@ const char* const kKeys[] = {"Result",          "Name",
                              "RequestKeyFrame", "Layout",
                              "CallID2",         "Method",
                              "From",            "To",
-                             "FeccState",       "PresetNum"};
+                             "FeccState",       "PresetNum",
+                             "Role",            "IsOperator",
+                             "PreviewWidthParam", "PreviewHeightParam",
+                             "PreviewBodyParam"};
 const char* const kTexts[] = {kMe,
                               "peer@fuzz.example",
                               "grp@fuzz.example/1",
