@@ -10,6 +10,8 @@
 #include "core/conference/conference_helper_test_util.h"
 #include "core/conference/store/conference_lock.h"
 #include "core/streams/stream_stand_ins.h"
+#include "core/transport/servers_list.h"
+#include "testing/test_support.h"
 
 namespace hx::testing {
 namespace {
@@ -261,6 +263,54 @@ TEST_F(ConferenceHelperTest, OpeningAGroupConferenceConnectsTheSenderToTheOwner)
     EXPECT_EQ(ServerEndpoints(sid), 2u);
     ASSERT_TRUE(cm->DeleteConference(sid.c_str(), false));
     ASSERT_TRUE(WaitFor([&] { return !Exists(sid); }, kTransportWaitMs));
+  }
+}
+
+// The media server through a real servers list: the server the client is connected to when the
+// conference lives there (found), else the made-up endpoint of the other server (not found, still
+// added, unmarked).
+TEST_F(ConferenceHelperTest, MediaServerOfTheConnectedAndOfAnotherServer) {
+  TempDir dir;
+  helper->SetServersList(std::make_shared<HX_ServersList>(dir.path() + "/"));
+  m_client->session->setSid("127.0.0.1#vcs");
+  struct Case {
+    const char* sid;
+    std::string host;
+    uint16_t port;
+    bool marked;
+  };
+  const Case cases[] = {
+      {"here@127.0.0.1#vcs", "127.0.0.1", m_server->port(), true},
+      {"there@meet.example#as", "meet.example", 4307, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sid);
+    const int32_t id = AddConference(c.sid, "", 5, ::conference::kStateJoined, kCarol);
+    {
+      ConferenceLock lock;
+      ASSERT_TRUE(cm->getConferenceLock(lock, id));
+      lock->setOwner(kCarol, false);
+      lock->mediaStandIn().setAnswer("createSender", true);
+      lock->mediaStandIn().setAnswer("connectSender", true);
+    }
+    helper->OpenConferenceMulti(c.sid, "k");
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, id));
+    HX_TransportEndpointList list;
+    lock->fillEndpointsList(list);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list.front()->getHost(), c.host);
+    EXPECT_EQ(list.front()->GetPort(), c.port);
+    EXPECT_EQ(list.front()->GetSocksPort(), 1080);
+    EXPECT_EQ(list.front()->GetSocksVersion(), 4);
+    EXPECT_EQ(list.front()->GetHttpPort(), 8080);
+    const ::conference::PeerEndpoint* sender = lock->getEndpointsList().lookup(
+        ::conference::kEpServerConnect, 1, c.host, c.port);
+    ASSERT_NE(sender, nullptr);
+    EXPECT_EQ(sender->state == ::conference::kEpStateWorked, c.marked);
+    lock.Unlock();
+    ASSERT_TRUE(cm->DeleteConference(c.sid, false));
+    ASSERT_TRUE(WaitFor([&] { return !Exists(c.sid); }, kTransportWaitMs));
   }
 }
 
