@@ -4,6 +4,7 @@
 //
 //   hx_peer_client --port N --login USER --password PW --root CA.pem --dir FOLDER
 //                  [--script STEP,STEP,...] [--short-timers] [--dc-accept-ms N]
+//                  [--failing-streams]
 //
 // Steps, run in order on the main thread:
 //   call:PEER            asks for a private room and invites PEER once it is created
@@ -24,7 +25,8 @@
 // "role USER ROLE TYPE ANSWER", "counts REQUESTED JOINED DELETED", "done" after the last step.
 // A failed step prints "FAILED step" and ends the program with 3. After the script the program
 // runs until its standard input closes. The media streams are the stand-ins; they are told to
-// succeed, so that a call opens its media all the way.
+// succeed, so that a call opens its media all the way (with --failing-streams the send stream
+// cannot be connected).
 
 #include <unistd.h>
 
@@ -63,6 +65,7 @@ struct Options {
   std::vector<std::string> script;
   bool shortTimers = false;
   int dcAcceptMs = 300;
+  bool failingStreams = false;
 };
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -110,7 +113,8 @@ class Events {
 
 class PeerClient : public hx::testing::TestConsoleClient {
  public:
-  explicit PeerClient(Events& events) : m_events(events) {}
+  PeerClient(Events& events, bool failingStreams)
+      : m_events(events), m_failingStreams(failingStreams) {}
 
   void Wire() {
     HX_ConfManager* manager = confManager();
@@ -177,6 +181,7 @@ class PeerClient : public hx::testing::TestConsoleClient {
     for (const char* name : {"createSender", "createReceiver", "connectSender", "connectReceiver"}) {
       lock->mediaStandIn().setAnswer(name, true);
     }
+    if (m_failingStreams) lock->mediaStandIn().setAnswer("connectSender", false);
   }
   void OnInviteNotice(const char* peer, const char*, const char* sid, const char*,
                       HX_Conference_Type type, bool) {
@@ -208,6 +213,7 @@ class PeerClient : public hx::testing::TestConsoleClient {
   }
 
   Events& m_events;
+  const bool m_failingStreams;
   std::mutex m_mutex;
   std::pair<std::string, std::string> m_lastInvite;
   std::string m_lastCreated;
@@ -218,6 +224,10 @@ bool ParseArguments(int argc, char** argv, Options& options) {
     const std::string name = argv[i];
     if (name == "--short-timers") {
       options.shortTimers = true;
+      continue;
+    }
+    if (name == "--failing-streams") {
+      options.failingStreams = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -306,7 +316,7 @@ int main(int argc, char** argv) {
   Events events;
   int status = 0;
   {
-    PeerClient client(events);
+    PeerClient client(events, options.failingStreams);
     client.CreateApplication();
     client.Wire();
     if (options.shortTimers) {

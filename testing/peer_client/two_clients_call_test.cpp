@@ -156,6 +156,25 @@ TEST_F(TwoClientsCallTest, PrivateCallOpensBothSidesAndHangsUp) {
   EXPECT_TRUE(From(kAliceId, "ConnectFailure").empty());
 }
 
+// The caller's send stream cannot be connected: the call ends with "ConnectFailure" and
+// "Hangup", and both stores empty.
+TEST_F(TwoClientsCallTest, FailedSendStreamEndsTheCall) {
+  PeerProcess& bob = Peer(kBobId, "wait:invite,accept,wait:counts 0 0 0");
+  PeerProcess& alice = Peer(kAliceId, std::string("call:") + kBobId + ",wait:counts 0 0 0",
+                            {"--failing-streams"});
+  const std::vector<std::string> open = Next(alice, "open-p2p");
+  ASSERT_EQ(open.size(), 4u);
+  Next(alice, "counts 0 0 0");
+  Next(bob, "counts 0 0 0");
+  const std::vector<HX_Container> failures = From(kAliceId, "ConnectFailure");
+  ASSERT_EQ(failures.size(), 1u);
+  std::string sid;
+  failures[0].GetValue("Conference", sid);
+  EXPECT_EQ(sid, open[2]);
+  ASSERT_EQ(From(kAliceId, "Hangup").size(), 1u);
+  EXPECT_EQ(IntOf(From(kAliceId, "Hangup")[0], "HangupFlags"), 0);
+}
+
 // The inviter's direct-connection notice sends the waiting accept at once.
 TEST_F(TwoClientsCallTest, InvitersDirectNoticeSendsTheAccept) {
   PeerProcess& bob =
