@@ -94,8 +94,7 @@ bool HX_ConferenceHelper::createRoom(const char* name, const char* password, boo
 
 template <conference::type kType>
 bool HX_ConferenceHelper::CreateConferenceRoom(const char* name, const char* password, bool flag,
-                                               const std::set<std::string>& peers,
-                                               bool audioOnly) {
+                                               const std::set<std::string>& peers, bool audioOnly) {
   static_assert(kType >= 0 && kType <= 3, "a room is of kind 0 to 3");
   if constexpr (kType == 0) {
     return createRoom("", "", flag, peers, audioOnly, 2, 30, 0, 0);
@@ -187,7 +186,8 @@ bool HX_ConferenceHelper::InvitePeer(const char* peer) {
   HX_ConfManager* manager = confManager();
   if (store == nullptr || manager == nullptr || peer == nullptr) return false;
   HXAutoLock guard(store->StorageLock());
-  HX_Conference* conference = store->getConferenceByPeerNL(peer, HX_ConfStorage::kAnyGroupConference);
+  HX_Conference* conference =
+      store->getConferenceByPeerNL(peer, HX_ConfStorage::kAnyGroupConference);
   if (conference == nullptr) conference = store->activeConferenceNL();
   if (conference == nullptr) return false;
   if (conference->getType() == 0) return manager->InvitePeer2Call(conference, peer);

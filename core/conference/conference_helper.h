@@ -100,11 +100,11 @@ class HX_ConferenceHelper : public virtual ManagerHolderBase, public HX_MeetingT
   // ---- signals for the platform layer
   hx::Signal2<const char*, HX_Participant_Role> roleQueryForPeer;  // user, role
   hx::Signal3<const char*, HX_Participant_Role, HX_RoleInqury_Answer> roleInquiryAnswered;
-  hx::Signal2<const char*, HX_Participant_Role> roleNoticeForPeer;                   // user, role
-  hx::Signal3<HX_Conference*, const char*, HX_Participant_Role> roleChangeForPeer;   // user, role
+  hx::Signal2<const char*, HX_Participant_Role> roleNoticeForPeer;                  // user, role
+  hx::Signal3<HX_Conference*, const char*, HX_Participant_Role> roleChangeForPeer;  // user, role
   hx::Signal2<const char*, HX_Participant_Role> roleQueryForMe;  // conference owner, role
   hx::Signal3<const char*, HX_Participant_Role, HX_RoleInqury_Answer> roleAnswer;
-  hx::Signal2<const char*, HX_Participant_Role> roleNoticeForMe;                   // user, role
+  hx::Signal2<const char*, HX_Participant_Role> roleNoticeForMe;                  // user, role
   hx::Signal3<HX_Conference*, const char*, HX_Participant_Role> roleChangeForMe;  // user, role
   // Emitted by the client object's MediaHandshakeReady: type, sub type, peer, SID, own and peer's
   // capabilities.
@@ -183,9 +183,8 @@ class HX_ConferenceHelper : public virtual ManagerHolderBase, public HX_MeetingT
   bool InquiryRole(const char* user, HX_Participant_Role role);
   bool InviteToPodium(const char* user);
   bool KickFromPodium(const char* user);
-  bool inquiryRole(const char* SID, const char* user, HX_Participant_Role role,
-                   unsigned long width, unsigned long height, const void* preview,
-                   unsigned long length);
+  bool inquiryRole(const char* SID, const char* user, HX_Participant_Role role, unsigned long width,
+                   unsigned long height, const void* preview, unsigned long length);
   bool inquiryMyRole(HX_Participant_Role role);
   bool GotoPodium(unsigned long width, unsigned long height, const void* preview,
                   unsigned long length);
@@ -254,11 +253,15 @@ class HX_ConferenceHelper : public virtual ManagerHolderBase, public HX_MeetingT
   std::atomic<uint32_t> m_guiAcceptMs{100000};
 };
 
-extern template bool HX_ConferenceHelper::CreateConferenceRoom<0>(
-    const char*, const char*, bool, const std::set<std::string>&, bool);
-extern template bool HX_ConferenceHelper::CreateConferenceRoom<1>(
-    const char*, const char*, bool, const std::set<std::string>&, bool);
-extern template bool HX_ConferenceHelper::CreateConferenceRoom<2>(
-    const char*, const char*, bool, const std::set<std::string>&, bool);
-extern template bool HX_ConferenceHelper::CreateConferenceRoom<3>(
-    const char*, const char*, bool, const std::set<std::string>&, bool);
+extern template bool HX_ConferenceHelper::CreateConferenceRoom<0>(const char*, const char*, bool,
+                                                                  const std::set<std::string>&,
+                                                                  bool);
+extern template bool HX_ConferenceHelper::CreateConferenceRoom<1>(const char*, const char*, bool,
+                                                                  const std::set<std::string>&,
+                                                                  bool);
+extern template bool HX_ConferenceHelper::CreateConferenceRoom<2>(const char*, const char*, bool,
+                                                                  const std::set<std::string>&,
+                                                                  bool);
+extern template bool HX_ConferenceHelper::CreateConferenceRoom<3>(const char*, const char*, bool,
+                                                                  const std::set<std::string>&,
+                                                                  bool);

@@ -41,7 +41,8 @@ class ConferenceHelperTest : public HelperFixture {
     lock->addPeer(kBob, 1)->setDCType(dc);
     // The peer the call goes to once accepted: the conference's first peer.
     lock->selectPeerInstance(lock, kBob);
-    for (const char* name : {"createSender", "createReceiver", "connectSender", "connectReceiver"}) {
+    for (const char* name :
+         {"createSender", "createReceiver", "connectSender", "connectReceiver"}) {
       lock->mediaStandIn().setAnswer(name, streamsWork);
     }
     return id;
@@ -69,8 +70,8 @@ TEST_F(ConferenceHelperTest, RoomsAskTheServerForTheirKind) {
     const char* name;
   };
   const Case cases[] = {
-      {0, true, 2, 30, 0, 0, 0, ""},           {0, false, 2, 30, 0, 0, 1, ""},
-      {1, true, 16, 36000, 5, 0, 0, "team"},   {2, false, 16, 36000, 5, 1, 1, "team"},
+      {0, true, 2, 30, 0, 0, 0, ""},         {0, false, 2, 30, 0, 0, 1, ""},
+      {1, true, 16, 36000, 5, 0, 0, "team"}, {2, false, 16, 36000, 5, 1, 1, "team"},
       {3, true, 16, 36000, 5, 3, 0, "team"},
   };
   size_t index = 0;
@@ -190,12 +191,9 @@ TEST_F(ConferenceHelperTest, OpeningACallCreatesAndConnectsItsStreams) {
     bool hangup;
   };
   const Case cases[] = {
-      {"server path", 0, true, kBob, 2, false},
-      {"first peer", 4, true, "", 2, false},
-      {"direct tcp", 2, true, kBob, 0, false},
-      {"direct udp", 6, true, kBob, 0, false},
-      {"peer connected", 1, true, kBob, 0, false},
-      {"sender fails", 0, false, kBob, 2, true},
+      {"server path", 0, true, kBob, 2, false},    {"first peer", 4, true, "", 2, false},
+      {"direct tcp", 2, true, kBob, 0, false},     {"direct udp", 6, true, kBob, 0, false},
+      {"peer connected", 1, true, kBob, 0, false}, {"sender fails", 0, false, kBob, 2, true},
   };
   int n = 0;
   for (const Case& c : cases) {
@@ -253,8 +251,8 @@ TEST_F(ConferenceHelperTest, OpeningAGroupConferenceConnectsTheSenderToTheOwner)
     }
     helper->ClearNotes();
     helper->OpenConferenceMulti(sid, "gk");
-    std::vector<std::string> expected = {"caps group",
-                                         "handshake 5 0 " + std::string(kCarol) + " " + sid + " gk"};
+    std::vector<std::string> expected = {
+        "caps group", "handshake 5 0 " + std::string(kCarol) + " " + sid + " gk"};
     if (!works) expected.push_back("hangup " + sid);
     EXPECT_EQ(helper->Notes(), expected);
     EXPECT_EQ(Media(sid), (std::vector<std::string>{std::string("createSender ") + kCarol,
@@ -304,8 +302,8 @@ TEST_F(ConferenceHelperTest, MediaServerOfTheConnectedAndOfAnotherServer) {
     EXPECT_EQ(list.front()->GetSocksPort(), 1080);
     EXPECT_EQ(list.front()->GetSocksVersion(), 4);
     EXPECT_EQ(list.front()->GetHttpPort(), 8080);
-    const ::conference::PeerEndpoint* sender = lock->getEndpointsList().lookup(
-        ::conference::kEpServerConnect, 1, c.host, c.port);
+    const ::conference::PeerEndpoint* sender =
+        lock->getEndpointsList().lookup(::conference::kEpServerConnect, 1, c.host, c.port);
     ASSERT_NE(sender, nullptr);
     EXPECT_EQ(sender->state == ::conference::kEpStateWorked, c.marked);
     lock.Unlock();
@@ -322,8 +320,8 @@ TEST_F(ConferenceHelperTest, UnavailableStreams) {
   ASSERT_TRUE(WaitFor([&] { return helper->Notes().size() == 1; }, kTransportWaitMs));
   EXPECT_EQ(helper->Notes()[0], "hangup call@127.0.0.1#vcs");
 
-  const int32_t id = AddConference("grp@127.0.0.1#vcs", "127.0.0.1#vcs", 5,
-                                   ::conference::kStateJoined);
+  const int32_t id =
+      AddConference("grp@127.0.0.1#vcs", "127.0.0.1#vcs", 5, ::conference::kStateJoined);
   auto receiver = std::make_shared<HX_ReceiverBase>(kBob, kAlice);
   {
     ConferenceLock lock;
@@ -331,7 +329,8 @@ TEST_F(ConferenceHelperTest, UnavailableStreams) {
     lock->InsertReceiver(kBob, receiver);
   }
   helper->OnStreamUnavailable(2, hx::NetHandshakeConnectResult(1), "grp@127.0.0.1#vcs", kBob);
-  ASSERT_TRUE(WaitFor([&] { return receiver->callCount("shutdownStream") == 1; }, kTransportWaitMs));
+  ASSERT_TRUE(
+      WaitFor([&] { return receiver->callCount("shutdownStream") == 1; }, kTransportWaitMs));
   EXPECT_EQ(helper->Notes().size(), 1u);
   helper->OnStreamUnavailable(1, hx::NetHandshakeConnectResult(1), "grp@127.0.0.1#vcs", kBob);
   ASSERT_TRUE(WaitFor([&] { return helper->Notes().size() == 2; }, kTransportWaitMs));

@@ -76,8 +76,8 @@ class RecordingHelper : public HX_ConferenceHelper {
     caps.frameWidth = 640;
     return caps;
   }
-  bool MediaHandshakeReady(HX_Conference_Type type, HX_GroupConf_SubType subType,
-                           const char* peer, const char* SID, const char* key) override {
+  bool MediaHandshakeReady(HX_Conference_Type type, HX_GroupConf_SubType subType, const char* peer,
+                           const char* SID, const char* key) override {
     Note("handshake " + std::to_string(type) + " " + std::to_string(subType) + " " + peer + " " +
          SID + " " + key);
     return true;

@@ -113,7 +113,8 @@ bool HX_ConferenceHelper::AcceptPeer(const std::string& peer, int id) {
     if (!store->getConferenceLock(lock, id)) return false;
   } else {
     lock.Lock(store->StorageLock());
-    HX_Conference* found = store->getConferenceByPeerNL(peer.c_str(), HX_ConfStorage::kAnyConference);
+    HX_Conference* found =
+        store->getConferenceByPeerNL(peer.c_str(), HX_ConfStorage::kAnyConference);
     if (found == nullptr) return false;
     lock.set(found);
   }
@@ -151,8 +152,8 @@ bool HX_ConferenceHelper::Reject(const char* peer, int cause) {
     if (!target.empty()) {
       conference = store->getConferenceByPeerNL(target.c_str(), HX_ConfStorage::kAnyConference);
       if (conference == nullptr) {
-        conference = store->getWaitingConferenceByCallIdNL(target, 0,
-                                                           HX_ConfStorage::kAnyGroupConference);
+        conference =
+            store->getWaitingConferenceByCallIdNL(target, 0, HX_ConfStorage::kAnyGroupConference);
       }
     } else {
       conference = store->activeConferenceNL();

@@ -34,8 +34,8 @@ class ConferenceInvitationsTest : public HelperFixture {
 
 struct Notice {
   std::vector<std::tuple<std::string, std::string, std::string, int32_t>> seen;
-  void On(const char* peer, const char* name, const char* sid, const char*,
-          HX_Conference_Type type, bool) {
+  void On(const char* peer, const char* name, const char* sid, const char*, HX_Conference_Type type,
+          bool) {
     seen.emplace_back(peer, name, sid, type);
   }
 };
@@ -103,8 +103,8 @@ TEST_F(ConferenceInvitationsTest, InvitersDirectNoticeSendsTheWaitingAccept) {
 
 TEST_F(ConferenceInvitationsTest, AcceptOfAGroupConferenceJoinsIt) {
   LongTimers();
-  const int32_t id = AddConference("g1@127.0.0.1#vcs", "127.0.0.1#vcs", 5,
-                                   ::conference::kStateRequested, kCarol);
+  const int32_t id =
+      AddConference("g1@127.0.0.1#vcs", "127.0.0.1#vcs", 5, ::conference::kStateRequested, kCarol);
   {
     ConferenceLock lock;
     ASSERT_TRUE(cm->getConferenceLock(lock, id));

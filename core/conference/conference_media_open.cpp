@@ -106,8 +106,7 @@ void HX_ConferenceHelper::OpenConferenceMulti(std::string SID, std::string key) 
   ConferenceLock lock;
   if (!store->getConferenceLock(lock, SID)) return;
   lock->setMeetingCaps(_GetCapabilites(lock.conference(), true));
-  MediaHandshakeReady(lock->getType(), lock->getSubType(), owner.c_str(), SID.c_str(),
-                      key.c_str());
+  MediaHandshakeReady(lock->getType(), lock->getSubType(), owner.c_str(), SID.c_str(), key.c_str());
   if (!lock) return;
   lock->addServerMediaEP(serverEndpoint, found);
   const bool sending = lock->createSender(myLogin(), owner) != nullptr;

@@ -123,7 +123,9 @@ bool HX_ConferenceHelper::InviteToPodium(const char* user) {
   return InquiryRole(user, kRoleInvitePodium);
 }
 
-bool HX_ConferenceHelper::KickFromPodium(const char* user) { return InquiryRole(user, kRoleListener); }
+bool HX_ConferenceHelper::KickFromPodium(const char* user) {
+  return InquiryRole(user, kRoleListener);
+}
 
 bool HX_ConferenceHelper::inquiryRole(const char* SID, const char* user, HX_Participant_Role role,
                                       unsigned long width, unsigned long height,

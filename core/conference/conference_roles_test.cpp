@@ -38,13 +38,21 @@ class RoleSignals {
     m_lines.push_back(line);
   }
   static std::string R(int32_t role) { return std::to_string(role); }
-  void QueryPeer(const char* u, HX_Participant_Role r) { Add("queryPeer " + std::string(u) + " " + R(r)); }
-  void QueryMe(const char* owner, HX_Participant_Role r) { Add("queryMe " + std::string(owner) + " " + R(r)); }
+  void QueryPeer(const char* u, HX_Participant_Role r) {
+    Add("queryPeer " + std::string(u) + " " + R(r));
+  }
+  void QueryMe(const char* owner, HX_Participant_Role r) {
+    Add("queryMe " + std::string(owner) + " " + R(r));
+  }
   void Answer(const char* u, HX_Participant_Role r, HX_RoleInqury_Answer a) {
     Add("answer " + std::string(u) + " " + R(r) + " " + R(a));
   }
-  void NoticePeer(const char* u, HX_Participant_Role r) { Add("noticePeer " + std::string(u) + " " + R(r)); }
-  void NoticeMe(const char* u, HX_Participant_Role r) { Add("noticeMe " + std::string(u) + " " + R(r)); }
+  void NoticePeer(const char* u, HX_Participant_Role r) {
+    Add("noticePeer " + std::string(u) + " " + R(r));
+  }
+  void NoticeMe(const char* u, HX_Participant_Role r) {
+    Add("noticeMe " + std::string(u) + " " + R(r));
+  }
   void ChangePeer(HX_Conference* c, const char* u, HX_Participant_Role r) {
     Add("changePeer " + c->getSID() + " " + u + " " + R(r));
   }
@@ -122,8 +130,8 @@ TEST_F(ConferenceRolesTest, RoleEventsReachTheirSignalAndThePlatform) {
     ASSERT_TRUE(WaitFor([&] { return signals.Size() == expected; }, kTransportWaitMs));
     const std::vector<std::string> lines = signals.Lines();
     if (!c.line.empty()) EXPECT_EQ(lines[expected - 2], c.line);
-    EXPECT_EQ(lines.back(), "platform " + std::string(c.user) + " 4 " +
-                                std::to_string(c.type) + " 0 0");
+    EXPECT_EQ(lines.back(),
+              "platform " + std::string(c.user) + " 4 " + std::to_string(c.type) + " 0 0");
   }
   // A role change of the own user reached the conference's own record.
   ConferenceLock lock;
@@ -186,8 +194,8 @@ TEST_F(ConferenceRolesTest, ParticipantAsksForThePodium) {
   EXPECT_EQ(size, 5120u);
   body = Nth("RoleEvent", 1);
   EXPECT_EQ(IntOf(body, "Role"), 3);
-  EXPECT_EQ(KeysOf(body), (std::vector<std::string>{"Method", "Conference", "Type", "UserName",
-                                                     "Role"}));
+  EXPECT_EQ(KeysOf(body),
+            (std::vector<std::string>{"Method", "Conference", "Type", "UserName", "Role"}));
   EXPECT_EQ(IntOf(Nth("RoleEvent", 2), "Role"), 1);
   EXPECT_EQ(IntOf(Nth("RoleEvent", 3), "Role"), 5);
   EXPECT_EQ(IntOf(Nth("RoleEvent", 4), "Role"), 1);

@@ -99,10 +99,9 @@ TEST_F(RoleEventTest, QueryAndAnswerAsSent) {
 
   ReceivedMessage m;
   ASSERT_TRUE(Request("RoleEvent", &m, 0));
-  EXPECT_EQ(KeysOf(m.body),
-            (std::vector<std::string>{"Method", "Conference", "Type", "UserName", "Role",
-                                      "PreviewWidthParam", "PreviewHeightParam",
-                                      "PreviewBodyParam"}));
+  EXPECT_EQ(KeysOf(m.body), (std::vector<std::string>{"Method", "Conference", "Type", "UserName",
+                                                      "Role", "PreviewWidthParam",
+                                                      "PreviewHeightParam", "PreviewBodyParam"}));
   EXPECT_EQ(IntOf(m.body, "Type"), 0);
   EXPECT_EQ(IntOf(m.body, "Role"), 3);
   EXPECT_EQ(IntOf(m.body, "PreviewWidthParam"), 64);
@@ -124,7 +123,7 @@ TEST_F(RoleEventTest, QueryAndAnswerAsSent) {
                                       "PreviewWidthParam", "PreviewHeightParam"}));
   ASSERT_TRUE(Request("RoleEvent", &m, 5));
   EXPECT_EQ(KeysOf(m.body), (std::vector<std::string>{"Method", "Conference", "Type", "UserName",
-                                                       "Role", "Result"}));
+                                                      "Role", "Result"}));
   EXPECT_EQ(IntOf(m.body, "Type"), 1);
   EXPECT_EQ(TextOf(m.body, "UserName"), kCarol);
   EXPECT_EQ(IntOf(m.body, "Role"), 5);

@@ -208,10 +208,10 @@ void FakeConference::OnRoleEvent(const std::string& sender, const ReceivedMessag
   query.AddValue("Conference", sid.c_str());
   query.AddValue("Type", int32_t{0});
   query.AddValue("UserName", sender.c_str());
-  int32_t value = 0;
-  if (Integer(message.body, "Role", value)) query.AddValue("Role", value);
-  if (Integer(message.body, "PreviewWidthParam", value)) query.AddValue("PreviewWidthParam", value);
-  if (Integer(message.body, "PreviewHeightParam", value)) query.AddValue("PreviewHeightParam", value);
+  for (const char* key : {"Role", "PreviewWidthParam", "PreviewHeightParam"}) {
+    int32_t value = 0;
+    if (Integer(message.body, key, value)) query.AddValue(key, value);
+  }
   const std::vector<uint8_t> preview = Binary(message.body, "PreviewBodyParam");
   if (!preview.empty()) AddBinary(query, "PreviewBodyParam", preview);
   Deliver(owner, query);

@@ -20,13 +20,13 @@
 //   remark               asks to make a remark
 //   hangup               hangs the current conference up
 // Events: "logged-in", "created SID RESULT", "invite PEER SID TYPE", "accept-received PEER SID",
-// "accepting PEER RESULT" (the accept has been handled), "reject-received PEER SID CAUSE", "join-result SID RESULT", "open-p2p PEER SID KEY",
-// "open-multi SID KEY", "handshake TYPE SUBTYPE PEER SID KEY", "deleted SID RESULT",
-// "role USER ROLE TYPE ANSWER", "counts REQUESTED JOINED DELETED", "done" after the last step.
-// A failed step prints "FAILED step" and ends the program with 3. After the script the program
-// runs until its standard input closes. The media streams are the stand-ins; they are told to
-// succeed, so that a call opens its media all the way (with --failing-streams the send stream
-// cannot be connected).
+// "accepting PEER RESULT" (the accept has been handled), "reject-received PEER SID CAUSE",
+// "join-result SID RESULT", "open-p2p PEER SID KEY", "open-multi SID KEY", "handshake TYPE SUBTYPE
+// PEER SID KEY", "deleted SID RESULT", "role USER ROLE TYPE ANSWER", "counts REQUESTED JOINED
+// DELETED", "done" after the last step. A failed step prints "FAILED step" and ends the program
+// with 3. After the script the program runs until its standard input closes. The media streams are
+// the stand-ins; they are told to succeed, so that a call opens its media all the way (with
+// --failing-streams the send stream cannot be connected).
 
 #include <unistd.h>
 
@@ -42,12 +42,12 @@
 #include <string>
 #include <vector>
 
-#include "core/security/root_certificate.h"
 #include "core/conference/conf_manager.h"
 #include "core/conference/model/conference.h"
 #include "core/conference/store/conference_lock.h"
 #include "core/net/loop/zserver.h"
 #include "core/net/socket/common_socket.h"
+#include "core/security/root_certificate.h"
 #include "core/transport/transport.h"
 #include "testing/test_console_client.h"
 #include "testing/test_support.h"
@@ -178,7 +178,8 @@ class PeerClient : public hx::testing::TestConsoleClient {
   void StreamsSucceed(const std::string& sid) {
     ConferenceLock lock;
     if (!confManager()->getConferenceLock(lock, sid)) return;
-    for (const char* name : {"createSender", "createReceiver", "connectSender", "connectReceiver"}) {
+    for (const char* name :
+         {"createSender", "createReceiver", "connectSender", "connectReceiver"}) {
       lock->mediaStandIn().setAnswer(name, true);
     }
     if (m_failingStreams) lock->mediaStandIn().setAnswer("connectSender", false);
@@ -351,7 +352,8 @@ int main(int argc, char** argv) {
       }
     }
     std::fflush(stdout);
-    if (client.getStateTrs() != HX_TransportSession::State::eNoConnection) client.DisconnectServer();
+    if (client.getStateTrs() != HX_TransportSession::State::eNoConnection)
+      client.DisconnectServer();
     if (auto connection = client.connection()) connection->DisconnectServer();
     client.Shutdown(true);
   }

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "core/transport/transport_test_pki.h"
 #include "testing/fake_server/fake_conference.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/fake_services.h"
 #include "testing/peer_client/peer_process.h"
-#include "core/transport/transport_test_pki.h"
 #include "testing/test_pki.h"
 #include "testing/test_support.h"
 
@@ -79,10 +79,13 @@ class TwoClientsCallTest : public ::testing::Test {
                     std::vector<std::string> extra = {}) {
     auto peer = std::make_unique<PeerProcess>();
     const std::string dir = m_dir.path() + "/" + login;
-    std::vector<std::string> arguments = {"--port", std::to_string(m_server->port()),
-                                          "--login", login, "--password", "secret",
-                                          "--root", m_rootFile, "--dir", dir,
-                                          "--script", script, "--short-timers"};
+    std::vector<std::string> arguments = {"--port",        std::to_string(m_server->port()),
+                                          "--login",       login,
+                                          "--password",    "secret",
+                                          "--root",        m_rootFile,
+                                          "--dir",         dir,
+                                          "--script",      script,
+                                          "--short-timers"};
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     EXPECT_TRUE(peer->Start(m_program, arguments));
     EXPECT_TRUE(peer->WaitLine("EVENT logged-in", kWaitMs)) << Dump(*peer);
@@ -160,8 +163,8 @@ TEST_F(TwoClientsCallTest, PrivateCallOpensBothSidesAndHangsUp) {
 // "Hangup", and both stores empty.
 TEST_F(TwoClientsCallTest, FailedSendStreamEndsTheCall) {
   PeerProcess& bob = Peer(kBobId, "wait:invite,accept,wait:counts 0 0 0");
-  PeerProcess& alice = Peer(kAliceId, std::string("call:") + kBobId + ",wait:counts 0 0 0",
-                            {"--failing-streams"});
+  PeerProcess& alice =
+      Peer(kAliceId, std::string("call:") + kBobId + ",wait:counts 0 0 0", {"--failing-streams"});
   const std::vector<std::string> open = Next(alice, "open-p2p");
   ASSERT_EQ(open.size(), 4u);
   Next(alice, "counts 0 0 0");
@@ -177,8 +180,7 @@ TEST_F(TwoClientsCallTest, FailedSendStreamEndsTheCall) {
 
 // The inviter's direct-connection notice sends the waiting accept at once.
 TEST_F(TwoClientsCallTest, InvitersDirectNoticeSendsTheAccept) {
-  PeerProcess& bob =
-      Peer(kBobId, "wait:invite,accept,wait:open-p2p", {"--dc-accept-ms", "100000"});
+  PeerProcess& bob = Peer(kBobId, "wait:invite,accept,wait:open-p2p", {"--dc-accept-ms", "100000"});
   PeerProcess& alice = Peer(kAliceId, std::string("call:") + kBobId + ",wait:open-p2p");
   const std::vector<std::string> invite = Next(bob, "invite");
   ASSERT_EQ(invite.size(), 4u);
@@ -241,12 +243,10 @@ TEST_F(TwoClientsCallTest, SymmetricRoomWithItsSavedPeer) {
 // the owner answers the last query without naming the user, and the owner's own podium switches
 // the send filter at once.
 TEST_F(TwoClientsCallTest, RoleConferencePodium) {
-  PeerProcess& bob =
-      Peer(kBobId, "wait:invite,accept,wait:open-multi,podium:6000,podium:5120");
-  PeerProcess& alice =
-      Peer(kAliceId, std::string("room:3:stage:") + kBobId +
-                         ",wait:created,join,wait:role " + kBobId + " 3 0,wait:role " + kBobId +
-                         " 3 0,acceptrole,leave,podium:0,remark");
+  PeerProcess& bob = Peer(kBobId, "wait:invite,accept,wait:open-multi,podium:6000,podium:5120");
+  PeerProcess& alice = Peer(
+      kAliceId, std::string("room:3:stage:") + kBobId + ",wait:created,join,wait:role " + kBobId +
+                    " 3 0,wait:role " + kBobId + " 3 0,acceptrole,leave,podium:0,remark");
   Next(alice, "done");
   const std::vector<HX_Container> asked = From(kBobId, "RoleEvent");
   ASSERT_EQ(asked.size(), 2u);
