@@ -39,31 +39,51 @@ std::string HX_ConferenceHelper::myLogin() const {
 
 // ---- jobs
 
+// One job of the helper: runs the stored call, then strikes itself from the helper's list, so
+// that the list holds only jobs still pending or running.
+class HX_ConferenceHelper::Job : public HXStoredTask {
+ public:
+  Job(HX_ConferenceHelper* owner, HXStoredTask* call) : m_owner(owner), m_call(call) {}
+  void Execute() override {
+    m_call->Execute();
+    m_owner->jobDone(this);
+  }
+
+ private:
+  HX_ConferenceHelper* const m_owner;
+  const std::unique_ptr<HXStoredTask> m_call;
+};
+
 bool HX_ConferenceHelper::scheduleJob(HXStoredTask* task, uint32_t delayMs, const char* name,
                                       bool urgent) {
+  // Held while the job is handed over, so that a job that runs at once finds itself listed.
   std::lock_guard<std::mutex> lock(m_jobsMutex);
-  uint32_t id = 0;
-  if (!m_stopping) {
-    id = urgent ? HXZServer::ScheduleUrgentJob(task, delayMs, name)
-                : HXZServer::ScheduleJob(task, delayMs, name);
-  } else {
+  if (m_stopping) {
     delete task;
     return false;
   }
+  auto* job = new Job(this, task);
+  const uint32_t id = urgent ? HXZServer::ScheduleUrgentJob(job, delayMs, name)
+                             : HXZServer::ScheduleJob(job, delayMs, name);
   if (id == 0) return false;
-  m_jobs.insert(id);
+  m_jobs.emplace(job, id);
   return true;
 }
 
+void HX_ConferenceHelper::jobDone(const Job* job) {
+  std::lock_guard<std::mutex> lock(m_jobsMutex);
+  m_jobs.erase(job);
+}
+
 void HX_ConferenceHelper::stopConfHelperJobs() {
-  std::set<uint32_t> jobs;
+  std::map<const Job*, uint32_t> jobs;
   {
     std::lock_guard<std::mutex> lock(m_jobsMutex);
     m_stopping = true;
     jobs.swap(m_jobs);
   }
-  // A job that is running waits here; one that it schedules meanwhile is refused.
-  for (uint32_t id : jobs) HXZServer::UnScheduleJob(id, true, true);
+  // A job that is running is waited for; one that it schedules meanwhile is refused.
+  for (const auto& [job, id] : jobs) HXZServer::UnScheduleJob(id, true, true);
 }
 
 void HX_ConferenceHelper::setDelaysForTest(const Delays& delays) {

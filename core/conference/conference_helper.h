@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -222,6 +223,8 @@ class HX_ConferenceHelper : public virtual ManagerHolderBase, public HX_MeetingT
   // Schedules `task` on the worker pool (urgent or normal) `delayMs` ahead, remembered for
   // stopConfHelperJobs; false (task deleted) once stopped or without a loop.
   bool scheduleJob(HXStoredTask* task, uint32_t delayMs, const char* name, bool urgent);
+  class Job;
+  void jobDone(const Job* job);
   void notifyGuiInviteReceived(ConferenceLock& lock, const conference::Peer* peer);
   void streamUnavailableJob(HX_StreamClient_Type type, std::string SID, std::string peer);
   void sendAccept(ConferenceLock& lock, const std::string& peer);
@@ -245,7 +248,7 @@ class HX_ConferenceHelper : public virtual ManagerHolderBase, public HX_MeetingT
   std::atomic<uint64_t> m_recvRate{0};
 
   std::mutex m_jobsMutex;
-  std::set<uint32_t> m_jobs;
+  std::map<const Job*, uint32_t> m_jobs;  // pending or running, with their job ids
   bool m_stopping = false;
   std::atomic<uint32_t> m_pingMs{9750};
   std::atomic<uint32_t> m_dcCheckMs{7000};
