@@ -174,7 +174,10 @@ const char* const kKeys[] = {"Result",          "Name",
                              "CallID2",         "Method",
                              "From",            "To",
                              "FeccState",       "PresetNum",
-                             "Volume",          "Mute"};
+                             "Volume",          "Mute",
+                             "Role",            "IsOperator",
+                             "PreviewWidthParam", "PreviewHeightParam",
+                             "PreviewBodyParam"};
 const char* const kTexts[] = {kMe,
                               "peer@fuzz.example",
                               "grp@fuzz.example/1",

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/conference/conf_manager.h"
+
 namespace hx::testing {
 
 TestConsoleClient::TestConsoleClient(DnsList dns)
@@ -43,7 +45,35 @@ const char* TestConsoleClient::GetWorkingDir() {
 }
 HXConsoleClient::DnsList TestConsoleClient::GetLocalDNSList() { return m_dns; }
 void TestConsoleClient::UpdateLoginManager() { Record("UpdateLoginManager"); }
-void TestConsoleClient::UpdateConferenceManager() { Record("UpdateConferenceManager"); }
+void TestConsoleClient::UpdateConferenceManager() {
+  Record("UpdateConferenceManager");
+  if (HX_ConfManager* manager = confManager()) {
+    manager->conferenceCreated.Connect(this, &TestConsoleClient::OnPlatformConferenceCreated);
+  }
+}
+
+bool TestConsoleClient::CallPeer(const std::string& callee) {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_callee = callee;
+  }
+  return CreateConferenceRoom<0>(nullptr, nullptr, true, {}, false);
+}
+
+std::string TestConsoleClient::RememberedCallee() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_callee;
+}
+
+void TestConsoleClient::OnPlatformConferenceCreated(const char*, HX_ConferenceCreated_Result result) {
+  if (result != 1) return;
+  std::string callee;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    callee.swap(m_callee);
+  }
+  if (!callee.empty()) Invite(callee.c_str());
+}
 void TestConsoleClient::UpdatePresenceManager() { Record("UpdatePresenceManager"); }
 void TestConsoleClient::UpdateContactsManager() { Record("UpdateContactsManager"); }
 void TestConsoleClient::UpdateChatManager() { Record("UpdateChatManager"); }

@@ -3,6 +3,9 @@
 // HXConsoleClient the way a platform would, with a working folder in a fresh temporary folder
 // (removed after the client object is gone), a fixed identity and capability defaults, the
 // test's own name servers as local DNS list, and hooks that record each call by name in order.
+// Like a platform layer, it remembers the callee of a private call it asks for and invites it
+// once the server has created the room (its conference-created handler, connected after the
+// call-flow helper's).
 //
 // Thread safety: the record of hook calls is locked; hooks may run on any thread.
 
@@ -69,12 +72,21 @@ class TestConsoleClient : private TempDirHolder, public HXConsoleClient {
   // Records `name` among the hook calls (also for handlers a test overrides).
   void Record(const std::string& name);
 
+  // Asks for a private room; `callee` is invited once the server has created it.
+  bool CallPeer(const std::string& callee);
+  std::string RememberedCallee() const;
+
+ protected:
+  // The platform's conference-created handler: invites the remembered callee (once).
+  virtual void OnPlatformConferenceCreated(const char* SID, HX_ConferenceCreated_Result result);
+
  private:
   std::string m_dirWithSlash;
   DnsList m_dns;
   HXCapabilites m_caps;
   mutable std::mutex m_mutex;
   std::vector<std::string> m_calls;
+  std::string m_callee;
 };
 
 }  // namespace hx::testing

@@ -28,6 +28,8 @@ HXConsoleClient::HXConsoleClient() {
 }
 
 HXConsoleClient::~HXConsoleClient() {
+  // The call flow's jobs call into this object and its managers.
+  stopConfHelperJobs();
   // The downloader's tasks call into this object.
   if (m_fsm != nullptr) m_fsm->stopAvatarDownloader(true);
   cleanManagers();
@@ -162,7 +164,7 @@ void HXConsoleClient::_UpdateConferenceManager() {
   cm->AcceptReceivedSignal.Connect(this, &HXConsoleClient::OnAccept);
   cm->PrepareCapsSignal.Connect(this, &HXConsoleClient::OnPrepareCaps);
   cm->ClientCapsReceivedSignal.Connect(this, &HXConsoleClient::OnClientCapsReceived);
-  cm->RoleEventSignal.Connect(this, &HXConsoleClient::ForwardRoleEvent);
+  cm->RoleEventSignal.Connect(helper, &HX_ConferenceHelper::OnRoleEventOccured);
   cm->RestrictBitrateSignal.Connect(this, &HXConsoleClient::OnRestrictBitrateReceived);
   cm->ReqInviteReceivedSignal.Connect(calls, &HX_LastCalls::OnReqInviteReceived);
   cm->AcceptSentSignal.Connect(calls, &HX_LastCalls::OnAcceptSent);
@@ -172,7 +174,7 @@ void HXConsoleClient::_UpdateConferenceManager() {
   cm->InviteSentSignal.Connect(calls, &HX_LastCalls::OnInviteSent);
   cm->InviteToMultiSentSignal.Connect(calls, &HX_LastCalls::OnInviteToMultiSent);
   cm->InviteReceivedSignal.Connect(calls, &HX_LastCalls::OnInviteReceived);
-  cm->InviteReceivedSignal.Connect(this, &HXConsoleClient::ForwardInviteReceived);
+  cm->InviteReceivedSignal.Connect(helper, &HX_ConferenceHelper::OnInviteReceived);
   cm->InviteToMultiReceivedSignal.Connect(calls, &HX_LastCalls::OnInviteToMultiReceived);
   cm->conferenceDeleted.Connect(calls, &HX_LastCalls::OnConferenceDeleted);
   cm->ReqInviteSentSignal.Connect(calls, &HX_LastCalls::OnReqInviteSent);
@@ -193,16 +195,6 @@ HX_ProxyList* HXConsoleClient::createOrGetProxyList() {
 
 std::shared_ptr<HXCpuLoad> HXConsoleClient::GetCpuLoadMeasurer() { return HXCpuLoad::Create(); }
 
-void HXConsoleClient::ForwardRoleEvent(HX_Conference* conference, const char*,
-                                       HX_Participant_Role role, HX_RoleEvent_Type,
-                                       HX_RoleInqury_Answer, const conference::RoleInfoHolder&) {
-  const std::string sid = conference != nullptr ? conference->getSID() : std::string();
-  OnRoleEventOccured(sid.c_str(), role);
-}
-void HXConsoleClient::ForwardInviteReceived(const std::string& conference, const char* caller,
-                                            const char*) {
-  OnInviteReceived(conference.c_str(), caller);
-}
 
 std::shared_ptr<HX_FileTransfer> HXConsoleClient::FileTransfer() const {
   return std::make_shared<HX_FileTransferStub>();

@@ -119,7 +119,7 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
 
   // Accessors.
   std::shared_ptr<HX_ConfManager> conferenceManager() const { return m_confManager; }
-  std::shared_ptr<HX_ChatManager> chatManager() const { return m_chatManager; }
+  std::shared_ptr<HX_ChatManager> chatManager() const override { return m_chatManager; }
   std::shared_ptr<HX_ChatV2Manager> chatv2Manager() const { return m_chatV2Manager; }
   std::shared_ptr<HX_PresenceManager> presenceManager() const { return m_presenceManager; }
   std::shared_ptr<HX_DesktopRemoteControlManager> desktopRemoteControlManager() const {
@@ -129,16 +129,17 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   std::shared_ptr<HX_GroupsManager> groupsManager() const { return m_groups; }
   std::shared_ptr<HX_LastCalls> lastCalls() const { return m_lastCalls; }
   std::shared_ptr<HX_TorrentManager> torrentManager() const { return m_torrentManager; }
-  std::shared_ptr<HX_BestMediaFormat> mediaSelector() const { return m_bestMediaFormat; }
-  std::shared_ptr<HX_MediaFormatManagerAdapter> mediaFormatManager() const { return m_mediaFormatAdapter; }
-  std::shared_ptr<HX_ServersList> serversList() const { return getServersList(); }
+  std::shared_ptr<HX_BestMediaFormat> mediaSelector() const override { return m_bestMediaFormat; }
+  std::shared_ptr<HX_MediaFormatManagerAdapter> mediaFormatManager() const override { return m_mediaFormatAdapter; }
+  std::shared_ptr<HX_ServersList> serversList() const override { return getServersList(); }
+  std::shared_ptr<HX_TransportSession> transport() const override { return HX_TransportManager::transport(); }
   std::shared_ptr<HXFSMShared> GetFSMRef() const { return m_fsmRef; }
   std::shared_ptr<HX_GrossBuchCache> contactCache() const { return m_contactCache; }
   std::shared_ptr<HX_SysBenchmark> sysBenchmark() const { return m_benchmark; }
   HX_DBManager* dbManager() const { return m_dbManager; }
   HXZServer* networkServer() const { return m_server; }
   bool isUserDbOpen() const { return m_userDbOpen.load(); }
-  // The conference service's requests for a conference in trouble (null before CreateApplication).
+  // The conference store's reaction to a new local address (null before CreateApplication).
   std::shared_ptr<HX_ConfCallRequests> confRequests() const { return m_confRequests; }
   // Blocks until the network loop has finished.
   bool Wait();
@@ -182,13 +183,16 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   // or a peer to accept, or when the network loop does not run; otherwise the acceptance runs as
   // the urgent job "OnAccept".
   bool Accept(const char* peer, const char* conference);
-  virtual bool Invite(const char* peer);
+
+  // --- What the call-flow helper asks of the client object.
+  // Invites `peer` (the helper's InvitePeer).
+  bool Invite(const char* peer) override;
   // The conference limits of a private call (false) or a group conference (true).
   void PrepareConferenceLimits(bool group);
   // A media stream of the locked conference cannot be established: the failure is reported, the
   // conference hung up and, while the lock is still held, deleted from the store (its answer);
   // false when the hang-up released the lock.
-  virtual bool hangupConferenceOnStreamUnavail(ConferenceLock& lock);
+  bool hangupConferenceOnStreamUnavail(ConferenceLock& lock) override;
   // Pauses or resumes the camera of the active conference's send stream.
   void SetCameraPause(bool pause);
 
@@ -260,7 +264,7 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   // The platform's capabilities (GetCapabilites(group)) for `conference`: video receive and send
   // off when it was created audio-only, otherwise the adapter's current send format (codec, size,
   // stereo and last fields); the adapter's audio codec and sample rate when set.
-  virtual HXCapabilites _GetCapabilites(HX_Conference* conference, bool group);
+  HXCapabilites _GetCapabilites(HX_Conference* conference, bool group) override;
   // _GetCapabilites of the active conference under the store's write lock; the default record
   // without an active conference.
   HXCapabilites GetCapabilites() override;
@@ -271,8 +275,8 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   // finished: the adapter takes the codec factory, the connection (the peer's record, the own one)
   // and the network limit (the smaller of the call's or conference's receive rate and the current
   // network's send rate).
-  virtual void MediaHandshakeReady(HX_Conference_Type type, HX_GroupConf_SubType subType,
-                                   const char* peer, const char* sid, const char* key);
+  void MediaHandshakeReady(HX_Conference_Type type, HX_GroupConf_SubType subType, const char* peer,
+                           const char* sid, const char* key) override;
   // True without a joined or requested conference, else whether the video format may change.
   bool CheckVideoFormatChange();
   // In a group conference false unless `evenInGroup`; otherwise whether the video format may
@@ -320,13 +324,6 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   virtual void OnClientCapsReceived(const char* peer, const HX_ClientCaps& caps);
   virtual void OnRestrictBitrateReceived(const conference::ServerBitrateControl& restriction);
   virtual void OnUpdateConnectionInfo(const char* peer, const char* conference);
-  // The call-flow helper's handlers of role events and invitations take the conference service's
-  // events in their own form.
-  void ForwardRoleEvent(HX_Conference* conference, const char* user, HX_Participant_Role role,
-                        HX_RoleEvent_Type type, HX_RoleInqury_Answer answer,
-                        const conference::RoleInfoHolder& info);
-  void ForwardInviteReceived(const std::string& conference, const char* caller,
-                             const char* displayName);
   virtual void OnGetConfType(HX_Conference_Type& type);
 
   // Contacts manager handlers.

@@ -67,8 +67,8 @@ void HXConsoleClient::OnRequestMeetingCaps(const char* first, const char* second
   caps = m_bestMediaFormat->GetMediaCaps(first, second, store->currConferenceType());
 }
 
-void HXConsoleClient::MediaHandshakeReady(HX_Conference_Type type, HX_GroupConf_SubType,
-                                          const char* peer, const char*, const char*) {
+void HXConsoleClient::MediaHandshakeReady(HX_Conference_Type type, HX_GroupConf_SubType subType,
+                                          const char* peer, const char* sid, const char*) {
   HX_ConfStorage* store = confStore();
   if (!m_bestMediaFormat || !m_mediaFormatAdapter || store == nullptr || m_fsm == nullptr) return;
   const std::string own = getLogin();
@@ -90,6 +90,8 @@ void HXConsoleClient::MediaHandshakeReady(HX_Conference_Type type, HX_GroupConf_
           : 0;
   m_mediaFormatAdapter->SetBitrateNetworkLimit(
       std::min(hx::network::rate[callRate].receive.load(std::memory_order_relaxed), networkSend));
+  mediaHandshakeReady.Emit(type, subType, peer != nullptr ? peer : "", sid != nullptr ? sid : "",
+                           send, receive);
 }
 
 bool HXConsoleClient::CheckVideoFormatChange() {

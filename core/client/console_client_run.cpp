@@ -325,7 +325,7 @@ void HXConsoleClient::OnRestrictBitrateReceived(const conference::ServerBitrateC
 }
 
 void HXConsoleClient::OnUpdateConnectionInfo(const char* caller, const char* sid) {
-  if (m_confRequests) m_confRequests->SendConnectionInfo(caller, sid);
+  if (m_confManagerPtr != nullptr) m_confManagerPtr->SendConnectionInfo(caller, sid);
 }
 
 void HXConsoleClient::PrepareConferenceLimits(bool group) {
@@ -345,9 +345,9 @@ void HXConsoleClient::PrepareConferenceLimits(bool group) {
 
 bool HXConsoleClient::hangupConferenceOnStreamUnavail(ConferenceLock& lock) {
   HX_ConfStorage* store = confStore();
-  if (store == nullptr || !m_confRequests || !lock) return false;
-  m_confRequests->SendConnectFailure(lock);
-  m_confRequests->HangupWithFlags(lock, 0);
+  if (store == nullptr || m_confManagerPtr == nullptr || !lock) return false;
+  m_confManagerPtr->SendConnectFailure(lock.conference());
+  m_confManagerPtr->HangupWithFlags(lock, 0);
   if (lock.isLocked() && lock) return store->DeleteConference(lock, false, true);
   return false;
 }

@@ -43,7 +43,7 @@ class OrderClient : public TestConsoleClient {
   void OnAccept(const char*, const char*, const char*, const char*) override {
     historyAtAccept.push_back(lastCalls()->eventCount());
   }
-  void OnInviteReceived(const char*, const char*) override {
+  void OnInviteReceived(const std::string&, const char*, const char*) override {
     historyAtInvite.push_back(lastCalls()->eventCount());
   }
 };
@@ -148,8 +148,9 @@ TEST(ConsoleClientTest, SecondWiringLeavesEachHandlerConnectedOnce) {
                                cm->ReqInviteSentSignal.Count(),       cm->RejectSentSignal.Count(),
                                cm->UpdateConnectionInfoSignal.Count()};
   };
-  // Two handlers on conference-deleted, accept-received and invite-received, one elsewhere.
-  const std::vector<size_t> wired = {1, 2, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 1, 1, 1, 1};
+  // Two handlers on conference-created (the call flow's, then the test platform's),
+  // conference-deleted, accept-received and invite-received, one elsewhere.
+  const std::vector<size_t> wired = {2, 2, 1, 2, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2, 1, 1, 1, 1};
   EXPECT_EQ(counts(), wired);
   EXPECT_EQ(cm->confStorage()->listeners().size(), 2u);
 

@@ -1,19 +1,12 @@
 #pragma once
-// HX_ConfCallRequests: what the client object asks of the conference service beyond its signals:
-// the report of a media connection that failed, the hang-up, the answer with the client's
-// connection information, and the store's reaction to a new local address of the signalling
-// connection. Until the conference service does them, this stand-in records each request
-// (calls()) and answers what a test set.
+// HX_ConfCallRequests: the conference store's reaction to a new local address of the signalling
+// connection while a conference is joined. Until the store does it, this stand-in records each
+// call (calls()).
 //
-// Thread safety: the record is locked and the answers atomic; callers hold the conference lock
-// they pass in.
-
-#include <atomic>
-#include <cstdint>
+// Thread safety: the record is locked.
 
 #include "core/base/call_record.h"
 
-class ConferenceLock;
 class HXSockAddr;
 
 class HX_ConfCallRequests {
@@ -23,21 +16,11 @@ class HX_ConfCallRequests {
   HX_ConfCallRequests(const HX_ConfCallRequests&) = delete;
   HX_ConfCallRequests& operator=(const HX_ConfCallRequests&) = delete;
 
-  // Tells the server that the media of the locked conference could not be connected.
-  virtual void SendConnectFailure(ConferenceLock& lock);
-  // Hangs the locked conference up. A hang-up that deleted the conference itself releases the
-  // lock (setHangupReleases); the stand-in keeps it by default.
-  virtual bool HangupWithFlags(ConferenceLock& lock, uint32_t flags);
-  // Answers the server's request for the client's connection information.
-  virtual void SendConnectionInfo(const char* caller, const char* sid);
-
   // The signalling connection's local address changed while a conference is joined.
   virtual void onTransportLocalBindUpdated(const HXSockAddr& address);
 
-  void setHangupReleases(bool releases) { m_hangupReleases.store(releases); }
   const hx::CallRecord& calls() const { return m_calls; }
 
  private:
   hx::CallRecord m_calls;
-  std::atomic<bool> m_hangupReleases{false};
 };

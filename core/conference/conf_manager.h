@@ -117,6 +117,15 @@ class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
   bool SetDeviceStatus(ConferenceLock& lock, unsigned status);
   void SetSystemLoad(int load);
 
+  // ---- role events ("RoleEvent", to the broker of the SID; service/role_event.cpp)
+  // A query (type 0) for `role` of `user`. The preview goes along only when width, height,
+  // picture and size are all given: the picture's size in bytes is the low 32 bits of `size`.
+  bool QueryRole(const char* SID, const char* user, HX_Participant_Role role, unsigned long width,
+                 unsigned long height, const void* preview, unsigned long size);
+  // The answer (type 1) to a role query.
+  bool AnswerRole(const char* SID, const char* user, HX_Participant_Role role,
+                  HX_RoleInqury_Answer answer);
+
   // ---- far-end camera control ("FECC", to the broker of the SID; service/fecc_messages.cpp)
   // Composes one "FECC" to `target` as it is, without any check: "Type", "From" (own login),
   // "To", then "FeccState" for types 2 and 3 or "PresetNum" for 81 and 82 (the command's value).
@@ -268,6 +277,7 @@ class HX_ConfManager : public HX_AbstractManager, public HX_ConfStorage {
   void parseDeviceStatus(const HX_Container& message);
   void parseManageLayout(const HX_Container& message);
   void parseFeccRequest(const HX_Container& message);
+  void parseRoleEvent(const HX_Container& message);
   // Hands a device-control message to its conference, which passes it to its installed
   // interface; an absent or unknown SID drops it.
   void parseConfCtrlMethods(const HX_Container& message);

@@ -36,15 +36,30 @@ void AddBinary(HX_Container& body, const char* name, const std::vector<uint8_t>&
 }  // namespace
 
 FakeConference::FakeConference(FakeServer& server, FakeServices& services, std::string server_id)
-    : server_(server), services_(services), server_id_(std::move(server_id)) {
-  server_.SetServiceHandler(
-      "CONFERENCE", [this](FakeConnection& c, const ReceivedMessage& m) { OnConference(c, m); });
-  server_.SetServiceHandler("LOG", [this](FakeConnection&, const ReceivedMessage& m) { OnLog(m); });
+    : server_(server),
+      services_(services),
+      server_id_(std::move(server_id)),
+      alive_(std::make_shared<Alive>()) {
+  // The server thread calls a copy of the handler, which may still run after the handler was
+  // replaced: each call checks, under the token's lock, that this object still exists.
+  std::shared_ptr<Alive> alive = alive_;
+  server_.SetServiceHandler("CONFERENCE",
+                            [this, alive](FakeConnection& c, const ReceivedMessage& m) {
+                              std::lock_guard<std::mutex> lock(alive->mutex);
+                              if (alive->yes) OnConference(c, m);
+                            });
+  server_.SetServiceHandler("LOG", [this, alive](FakeConnection&, const ReceivedMessage& m) {
+    std::lock_guard<std::mutex> lock(alive->mutex);
+    if (alive->yes) OnLog(m);
+  });
 }
 
 FakeConference::~FakeConference() {
   server_.SetServiceHandler("CONFERENCE", nullptr);
   server_.SetServiceHandler("LOG", nullptr);
+  // Waits for a call that is running.
+  std::lock_guard<std::mutex> lock(alive_->mutex);
+  alive_->yes = false;
 }
 
 void FakeConference::ScriptCreateAnswer(const FakeCreateAnswer& answer) {
@@ -159,6 +174,8 @@ void FakeConference::OnConference(FakeConnection& connection, const ReceivedMess
     OnDelete(Text(message.body, "Name"));
   } else if (method == "ConfigurationUpdated") {
     Deliver(message.frame.names.dst_user, message.body);
+  } else if (method == "RoleEvent") {
+    OnRoleEvent(sender, message);
   } else if (method == "ConnectFailure") {
     const std::vector<uint8_t> blob = Binary(message.body, "EpConfig");
     auto endpoints = DecodeEndpointList(blob.data(), blob.size());
@@ -169,6 +186,43 @@ void FakeConference::OnConference(FakeConnection& connection, const ReceivedMess
     std::lock_guard<std::mutex> lock(mutex_);
     failure_endpoints_.push_back(std::move(*endpoints));
   }
+}
+
+void FakeConference::OnRoleEvent(const std::string& sender, const ReceivedMessage& message) {
+  int32_t type = 3;
+  Integer(message.body, "Type", type);
+  if (type != 0) return;
+  const std::string sid = Text(message.body, "Conference");
+  std::string owner;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = conferences_.find(sid);
+    if (found == conferences_.end()) {
+      problems_.push_back("CONFERENCE: RoleEvent for unknown conference '" + sid + "'");
+      return;
+    }
+    owner = found->second.owner;
+  }
+  // The owner learns who asks, the role and the preview as the asker sent them.
+  HX_Container query = WithMethod("RoleEvent");
+  query.AddValue("Conference", sid.c_str());
+  query.AddValue("Type", int32_t{0});
+  query.AddValue("UserName", sender.c_str());
+  for (const char* key : {"Role", "PreviewWidthParam", "PreviewHeightParam"}) {
+    int32_t value = 0;
+    if (Integer(message.body, key, value)) query.AddValue(key, value);
+  }
+  const std::vector<uint8_t> preview = Binary(message.body, "PreviewBodyParam");
+  if (!preview.empty()) AddBinary(query, "PreviewBodyParam", preview);
+  Deliver(owner, query);
+}
+
+bool FakeConference::SendTryAcceptDirect(const std::string& user, const std::string& sid) {
+  const int connection = services_.ConnectionOfUser(user);
+  if (connection == 0) return false;
+  HX_Container body = WithMethod("TryAcceptDirect");
+  body.AddValue("Name", sid.c_str());
+  return services_.SendToClient(connection, "CLIENT", body);
 }
 
 void FakeConference::OnCreate(FakeConnection& connection, const ReceivedMessage& message) {

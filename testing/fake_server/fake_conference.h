@@ -21,7 +21,9 @@
 //                          "UserName"; an unknown SID answers "Result" 2;
 //   "ReqInvite"         -> to the conference owner (the user named "CallId");
 //   "Hangup", "DeleteConference" -> "ConferenceDeleted" to every party;
-//   "ConfigurationUpdated" -> to its destination user.
+//   "ConfigurationUpdated" -> to its destination user;
+//   "RoleEvent" query (Type 0) -> to the conference owner, naming the asking user (an answer is
+//                          only recorded).
 // Everything else is recorded. "ConnectFailure"'s "EpConfig" is read with the
 // server's own endpoint reader (ConnectFailureEndpoints). A message for a user
 // without a connection is recorded as undelivered. Every message stays in the
@@ -33,6 +35,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -83,6 +86,9 @@ class FakeConference {
   // Sends `body` as a "CONFERENCE" message to the connection of `user`; false
   // without one.
   bool SendToUser(const std::string& user, const HX_Container& body);
+  // Sends "TryAcceptDirect" for `sid` to the "CLIENT" service of `user` (the inviter's report
+  // of a direct connection); false without a connection.
+  bool SendTryAcceptDirect(const std::string& user, const std::string& sid);
 
   std::optional<FakeConferenceRecord> Conference(const std::string& sid) const;
   std::vector<std::string> Sids() const;
@@ -103,13 +109,21 @@ class FakeConference {
   void OnJoin(FakeConnection& connection, const std::string& sender,
               const ReceivedMessage& message);
   void OnDelete(const std::string& sid);
+  void OnRoleEvent(const std::string& sender, const ReceivedMessage& message);
   // Sends to the user's connection or records it as undelivered.
   void Deliver(const std::string& user, const HX_Container& body);
   void Problem(const std::string& text);
 
+  // Whether the object still takes the server's calls.
+  struct Alive {
+    std::mutex mutex;
+    bool yes = true;
+  };
+
   FakeServer& server_;
   FakeServices& services_;
   const std::string server_id_;
+  const std::shared_ptr<Alive> alive_;
 
   mutable std::mutex mutex_;
   std::map<std::string, FakeConferenceRecord> conferences_;

@@ -68,9 +68,7 @@ bool HX_ConfManager::ParseIncomimgMessage(HX_Container& message) {
   if (is(REQINVITE_METHOD)) return parseReqInvite(message);
   if (is(LISTENERSFLTR_METHOD)) return parseListenersFltr(message), true;
   if (is(SENDCOMMAND_METHOD)) return parseCommand(message), true;
-  // Role events are read by their own handler once it exists; until then they
-  // are answered and dropped.
-  if (is(ROLEEVENT_METHOD)) return true;
+  if (is(ROLEEVENT_METHOD)) return parseRoleEvent(message), true;
   if (is(DEVICESTATUS_METHOD)) return parseDeviceStatus(message), true;
   if (is(FECC_METHOD)) return parseFeccRequest(message), true;
   if (is(MANAGELAYOUT_METHOD)) return parseManageLayout(message), true;

@@ -103,3 +103,10 @@ inline constexpr char DEVICECHANGED_METHOD[] = "DeviceChanged";
 inline constexpr char DEVICESTATE_METHOD[] = "DeviceState";
 inline constexpr char VOLUME_PARAM[] = "Volume";
 inline constexpr char MUTE_PARAM[] = "Mute";
+
+// Role events ("RoleEvent").
+inline constexpr char ROLE_PARAM[] = "Role";
+inline constexpr char IS_OPERATOR_PARAM[] = "IsOperator";
+inline constexpr char PREVIEW_WIDTH_PARAM[] = "PreviewWidthParam";
+inline constexpr char PREVIEW_HEIGHT_PARAM[] = "PreviewHeightParam";
+inline constexpr char PREVIEW_BODY_PARAM[] = "PreviewBodyParam";
