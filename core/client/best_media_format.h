@@ -8,10 +8,12 @@
 // still to be checked against its bitstream (CheckMediaFormat). Unknown ids are not errors: the
 // queries insert a default holder and its default capabilities take part in the choice.
 //
-// Stream modes (Convert): 0 private call, 2 and 4 the owner's side of a group conference (4 for
-// types 5 and 6), 3 and 5 a participant's side (5 in a multicast conference), -1 no such type. A
-// participant's streams (0, 3, 5) are negotiated with the peer (HX_ClientCaps::GetFmtFromToMe);
-// the other modes send the own send format as it is.
+// Stream modes (Convert): 0 private call; 2 the owner's side of a group conference of types 2, 4
+// and 7; 3 a participant's side of those and of type 3; 4 either side of a TCP group conference
+// (type 5) and the owner's side of a multicast one (type 6); 5 a participant's side of a
+// multicast conference; -1 no such type. The streams of a call and of a participant (0, 3, 5) are
+// negotiated with the peer (HX_ClientCaps::GetFmtFromToMe); the other modes send the own send
+// format as it is.
 //
 // Thread safety: every operation holds the store's own mutex. The capabilities of "Invite" and
 // "ReceiverConnected" reach SetPeerMediaFormat on the network loop after the conference store's
@@ -47,9 +49,9 @@ class HX_BestMediaFormat {
 
   // The own id, the conference owner's id (null reads as "") and the conference's SVC mode.
   void SetConfMediaFormat(const char* own, const char* owner, uint32_t svcMode);
-  // Records what `peer` advertised. A peer that cannot take a change of the video format ("VideoRcv"
-  // without bit 3) stops format changes until ResetVideoFormatChange; a fixed receive format is
-  // remembered. Answers 0 when the holder is new, otherwise the new "ClientFlags".
+  // Records what `peer` advertised. A peer that cannot take a change of the video format
+  // ("VideoRcv" without bit 3) stops format changes until ResetVideoFormatChange; a fixed receive
+  // format is remembered. Answers 0 when the holder is new, otherwise the new "ClientFlags".
   uint32_t SetPeerMediaFormat(const char* peer, const HX_ClientCaps& caps);
   // Inserts `holder` when none is kept for its id; an existing one stays as it is.
   void SetPeerMediaFormat(const HX_PeerHolder& holder);

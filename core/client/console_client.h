@@ -268,7 +268,8 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   // _GetCapabilites of the active conference under the store's write lock; the default record
   // without an active conference.
   HXCapabilites GetCapabilites() override;
-  void OnRequestMediaManagerAdapter(std::shared_ptr<HX_MediaFormatManagerAdapter>& adapter) override;
+  void OnRequestMediaManagerAdapter(
+      std::shared_ptr<HX_MediaFormatManagerAdapter>& adapter) override;
   // The record of the stream from `first` to `second` in the current conference.
   void OnRequestMeetingCaps(const char* first, const char* second, HX_ClientCaps& caps) override;
   // The media handshake of a call (type 0) or conference with `peer` (the owner of a conference)

@@ -36,8 +36,8 @@ class CapsClient : public TestConsoleClient {
   // A requested conference of `type`, owned by `owner`; it becomes the active one.
   void Conference(HX_Conference_Type type, bool audioOnly, const char* owner = kOwn) {
     ConferenceLock lock;
-    ASSERT_TRUE(store()->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type, 0, 0,
-                                                            nullptr, audioOnly));
+    ASSERT_TRUE(store()->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type,
+                                                            0, 0, nullptr, audioOnly));
   }
   HX_ClientCaps Prepare(bool group) {
     HX_ClientCaps caps;
