@@ -178,6 +178,7 @@ bool HXConsoleClient::_GetAvatar(const char* peer) {
   const std::string shortId = HXFSMShared::GetShortPeerId(peer);
   if (getStateTrs() != eLoggedIn) return false;
   if (!m_fsm->isAvatarRefreshRequired(shortId.c_str())) return true;
+  // The contacts manager takes the hash as decimal text, as it hands it over.
   const std::string hash = std::to_string(m_fsm->GetAvatarHash(peer));
   if (!m_contactsManager->GetUserPicture(shortId.c_str(), hash.c_str())) return false;
   m_fsm->SetAvatarFetchTime(peer);

@@ -15,9 +15,9 @@
 // is closed, reads fall back to placeholders and empty thumbnails and writes reach the cache only.
 //
 // Thread safety: the host's main thread, the network loop and the downloader's tasks all call in.
-// Every operation but InitAvatarList and the downloader's three holds the store's own lock (its
-// HXMultiLock<6> base) for its whole run, database calls included, and so does every use of the
-// scratch buffer. Lock order: the store's lock, then the database's; the database's open takes the
+// Every picture and thumbnail operation (all but InitAvatarList and the downloader's) holds the
+// store's own lock (its HXMultiLock<6> base) for its whole run, database calls included, and so
+// does every use of the scratch buffer. Lock order: the store's lock, then the database's; the database's open takes the
 // global database lock first. Start and stop of the downloader belong to one thread (the client
 // object's Start and Shutdown); they and ScheduleAvatarTask use the scheduler's own lock only, so a
 // task may call back into the store.
