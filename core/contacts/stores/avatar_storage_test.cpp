@@ -532,10 +532,11 @@ constexpr int64_t kLeadMs = 25;  // the downloader starts a run this early
 // Due 500 ms after scheduling; with spread, 750 ms later for every job waiting or running. Run
 // ticks are checked against lower bounds only; the upper bounds come from the order of the runs.
 TEST(AvatarDownloaderTest, TasksAreDueAfterTheirDelayAndSpreadBehindTheBusyOnes) {
-  HX_AvatarStorage store;
+  // Declared before the store: tasks it still holds at its end are deleted into the log.
   RecordingTask::Log log;
   HXEvent started(false);
   HXEvent release(false);
+  HX_AvatarStorage store;
   store.startAvatarDownloader();
   const int64_t first = hx::GetTickCount();
   // On an idle downloader spread adds nothing.
@@ -569,10 +570,11 @@ TEST(AvatarDownloaderTest, TasksAreDueAfterTheirDelayAndSpreadBehindTheBusyOnes)
 // A quick stop and start (the client's Shutdown (false) and Start) while a task still holds the
 // downloader: the start waits for the ending thread and starts it again, and tasks run again.
 TEST(AvatarDownloaderTest, AStartAfterAStopWithoutWaitRunsTasksAgain) {
-  HX_AvatarStorage store;
+  // Declared before the store: tasks it still holds at its end are deleted into the log.
   RecordingTask::Log log;
   HXEvent started(false);
   HXEvent release(false);
+  HX_AvatarStorage store;
   store.startAvatarDownloader();
   EXPECT_TRUE(store.isAvatarDownloaderRunning());
   store.ScheduleAvatarTask(new RecordingTask(&log, "hold", &started, &release), false);
