@@ -279,7 +279,7 @@ TEST_F(ConsoleClientLifeTest, RestartWithARememberedLoginOpensTheDatabasesAtCrea
             std::vector<std::string>{"OpenDatabase " + std::string(kUser) + " " + m_folder});
   EXPECT_TRUE(client.chatManager()->chatDB()->IsOpen());
   EXPECT_EQ(client.groupsManager()->calls().Count("OpenDatabase"), 1u);
-  EXPECT_EQ(client.getFSM()->avatarCalls().Count("InitAvatarList " + std::string(kUser) + " " + m_folder), 1u);
+  EXPECT_EQ(static_cast<HX_AvatarDB*>(client.getFSM())->PeerId(), kUser);
   EXPECT_EQ(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 0u);
   ASSERT_TRUE(client.Start(0x8004, false));
   EXPECT_EQ(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 1u);

@@ -1,7 +1,13 @@
 // The client application object's view of other users: statuses, searches, details, display
 // names, avatars; the relays of the contacts and file-sharing events; the benchmark record; the
 // backup and restore of the databases.
+#include <charconv>
+#include <cstring>
+#include <string>
+#include <system_error>
+
 #include "core/base/stored_task.h"
+#include "core/base/wall_clock.h"
 #include "core/chat/chat_managers.h"
 #include "core/chat/chat_message.h"
 #include "core/client/console_client.h"
@@ -17,6 +23,16 @@ namespace {
 // The address book that holds every user's details, and the hash of a search that has none.
 constexpr int32_t kDetailsBook = 8;
 constexpr uint32_t kNoHash = 0;
+
+// The contacts manager hands the server's picture hash over as decimal text; the avatar store
+// keeps the number. Anything else is no hash (0).
+int32_t HashFromText(const char* text) {
+  if (text == nullptr) return 0;
+  const char* end = text + std::strlen(text);
+  int32_t hash = 0;
+  const auto [stop, error] = std::from_chars(text, end, hash);
+  return error == std::errc() && stop == end ? hash : 0;
+}
 
 hx::DisplayName EmptyName() {
   return hx::DisplayName(hx::CallIdType::user, std::string(), hx::DisplayName::kSourceNone);
@@ -41,7 +57,7 @@ void HXConsoleClient::OnLStatusArrived(const char* id, HX_LStatus status) { m_fs
 
 void HXConsoleClient::OnAvatarArrived(const char* peer, const char* mimeType, const void* bytes, uint32_t size,
                                       const char* hash) {
-  m_fsm->SetAvatar(peer, bytes, size, hash, mimeType);
+  m_fsm->SetAvatar(peer, bytes, size, HashFromText(hash), mimeType);
 }
 
 void HXConsoleClient::OnAvatarNotChanged(const char* peer, int64_t time) {
@@ -141,7 +157,7 @@ std::string HXConsoleClient::FixDisplayName(const char* id, const char* name) co
 // ---- avatars
 
 hx::Avatar HXConsoleClient::GetAvatar(const char* peer, bool urgent) {
-  if (peer == nullptr || *peer == '\0' || m_fsm == nullptr) return hx::Avatar(peer != nullptr ? peer : "");
+  if (peer == nullptr || *peer == '\0' || m_fsm == nullptr) return hx::Avatar(peer, nullptr, 0, 0);
   // While the user database is closed nothing may be loaded from it.
   hx::Avatar avatar = m_fsm->GetAvatar(peer, !m_userDbOpen.load());
   if (avatar.isRefreshRequired()) UpdateAvatar(peer, urgent);
@@ -162,21 +178,24 @@ bool HXConsoleClient::_GetAvatar(const char* peer) {
   const std::string shortId = HXFSMShared::GetShortPeerId(peer);
   if (getStateTrs() != eLoggedIn) return false;
   if (!m_fsm->isAvatarRefreshRequired(shortId.c_str())) return true;
-  const std::string hash = m_fsm->GetAvatarHash(peer);
+  // The contacts manager takes the hash as decimal text, as it hands it over.
+  const std::string hash = std::to_string(m_fsm->GetAvatarHash(peer));
   if (!m_contactsManager->GetUserPicture(shortId.c_str(), hash.c_str())) return false;
   m_fsm->SetAvatarFetchTime(peer);
   return true;
 }
 
 hx::Thumbnail HXConsoleClient::GetAvatarThumbnail(const char* peer, uint32_t width, uint32_t height) {
-  if (peer == nullptr || *peer == '\0' || m_fsm == nullptr) return hx::Thumbnail(std::string(), width, height);
+  if (peer == nullptr || *peer == '\0' || m_fsm == nullptr) {
+    return hx::Thumbnail(nullptr, nullptr, 0, static_cast<uint64_t>(hx::WallClockSeconds()), width, height);
+  }
   hx::Thumbnail thumbnail = m_fsm->GetThumbnail(peer, width, height);
   if (thumbnail.expired()) GetAvatar(peer, false);
   return thumbnail;
 }
 
 void HXConsoleClient::SetAvatarThumbnail(const char* peer, const hx::Thumbnail& thumbnail) {
-  if (peer != nullptr && *peer != '\0' && m_fsm != nullptr) m_fsm->SetThumbnail(peer, thumbnail);
+  if (peer != nullptr && *peer != '\0' && m_fsm != nullptr) m_fsm->SetThumbnail(thumbnail);
 }
 
 void HXConsoleClient::CheckAvatarExpired(const char* peer) {

@@ -5,6 +5,7 @@
 // record what they were asked.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include "core/base/container.h"
+#include "core/base/stored_task.h"
+#include "core/base/wall_clock.h"
 #include "core/chat/chat_managers.h"
 #include "core/chat/chat_message.h"
 #include "core/client/console_client.h"
@@ -30,6 +33,7 @@ using hx::testing::TestConsoleClient;
 using S = HX_TransportSession::State;
 
 constexpr int kWaitMs = 10000;
+constexpr int64_t kT0 = 1700000000;
 
 class PeersClient : public TestConsoleClient {
  public:
@@ -40,7 +44,6 @@ class PeersClient : public TestConsoleClient {
   }
   std::vector<std::string> Contacts() { return contactsManager()->calls().Calls(); }
   size_t Count(const std::string& line) { return contactsManager()->calls().Count(line); }
-  size_t AvatarCount(const std::string& line) { return getFSM()->avatarCalls().Count(line); }
   void LogIn() {
     for (int32_t state : {S::eConnecting, S::eConnected, S::eLoggedIn}) setStateTrs(state);
   }
@@ -193,70 +196,85 @@ TEST_F(ConsoleClientPeersTest, FixDisplayName) {
   EXPECT_EQ(client->getUserLoginDomain(), "test.invalid");
 }
 
+// Records that it ran; scheduled behind other download tasks, it tells that they have run.
+class MarkerTask : public HXStoredTask {
+ public:
+  explicit MarkerTask(std::atomic<int>* runs) : m_runs(runs) {}
+  void Execute() override { m_runs->fetch_add(1); }
+
+ private:
+  std::atomic<int>* m_runs;
+};
+
 TEST_F(ConsoleClientPeersTest, AvatarsAreFetchedOnTheDownloaderThread) {
-  // An empty id: an empty avatar, nothing scheduled.
-  EXPECT_TRUE(client->GetAvatar("", true).empty());
-  EXPECT_TRUE(client->GetAvatar(nullptr, true).peerId.empty());
-  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask"), 0u);
-  EXPECT_TRUE(client->GetAvatarThumbnail("", 48, 32).peerId.empty());
-  EXPECT_EQ(client->GetAvatarThumbnail("", 48, 32).width, 48u);
-  client->CheckAvatarExpired("");
-  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask"), 0u);
-
-  // Never fetched: a refresh is due and scheduled, urgent ones to the front. The user database is
-  // closed, so the store is read from its cache only.
-  const hx::Avatar avatar = client->GetAvatar("bob@test.invalid/phone", true);
-  EXPECT_TRUE(avatar.isRefreshRequired());
-  EXPECT_EQ(client->AvatarCount("GetAvatar bob@test.invalid/phone true"), 1u);
-  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask false"), 1u);
-  client->CheckAvatarExpired("carol@test.invalid");
-  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask true"), 1u);
-  EXPECT_EQ(fsm->pendingAvatarTasks(), 2u);
-
-  // The downloader runs them: not logged in, nothing is asked of the server.
+  hx::ManualWallClock clock(kT0);
+  hx::WallClockOverride useClock(clock.Source());
+  std::atomic<int> markers{0};
+  // Runs every task scheduled so far: the marker is due after all of them.
+  const auto drain = [&] {
+    const int seen = markers.load();
+    fsm->ScheduleAvatarTask(new MarkerTask(&markers), true);
+    return hx::testing::WaitFor([&] { return markers.load() > seen; }, kWaitMs);
+  };
   fsm->startAvatarDownloader();
-  ASSERT_TRUE(hx::testing::WaitFor([&] { return fsm->pendingAvatarTasks() == 0; }, kWaitMs));
-  fsm->stopAvatarDownloader(true);
+
+  // Never fetched: a placeholder that needs a refresh. The user database is closed, so it comes
+  // from the cache; its fetch runs on the downloader but asks nothing while not logged in.
+  const hx::Avatar avatar = client->GetAvatar("bob@test.invalid/phone", true);
+  EXPECT_EQ(avatar.peerId(), "bob@test.invalid/phone");
+  EXPECT_TRUE(avatar.empty());
+  EXPECT_TRUE(avatar.isRefreshRequired());
+  ASSERT_TRUE(drain());
   EXPECT_EQ(client->Count("GetUserPicture"), 0u);
 
-  // Logged in: the picture of the short id, with the stored hash; the fetch time is recorded.
+  // Logged in. Empty ids: empty answers, nothing scheduled (a task of theirs would ask for "").
   client->LogIn();
-  fsm->SetAvatar("bob@test.invalid/phone", "abc", 3, "hash-1", "image/png");
-  fsm->setRefreshRequired("bob@test.invalid", true);
+  client->contactsManager()->calls().Clear();
+  EXPECT_TRUE(client->GetAvatar("", true).empty());
+  EXPECT_TRUE(client->GetAvatar(nullptr, true).peerId().empty());
+  EXPECT_TRUE(client->GetAvatarThumbnail("", 48, 32).peerId().empty());
+  EXPECT_EQ(client->GetAvatarThumbnail("", 48, 32).width(), 48u);
+  client->CheckAvatarExpired("");
+  client->SetAvatarThumbnail("", hx::Thumbnail("x@test.invalid", "ab", 2, 0, 8, 8));
+  // A due refresh is fetched on the downloader: the request, then the fetch time.
+  client->CheckAvatarExpired("carol@test.invalid");
+  ASSERT_TRUE(drain());
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"GetUserPicture carol@test.invalid 0"});
+  EXPECT_FALSE(fsm->isAvatarRefreshRequired("carol@test.invalid"));
+  client->contactsManager()->calls().Clear();
+
+  // The fetch itself: the short id is asked for, with the stored hash, only when a refresh is due.
+  fsm->SetAvatar("bob@test.invalid", "abc", 3, 77, "image/png");
   EXPECT_TRUE(client->_GetAvatar("bob@test.invalid/phone"));
-  EXPECT_EQ(client->Contacts().back(), "GetUserPicture bob@test.invalid hash-1");
-  EXPECT_EQ(client->AvatarCount("SetAvatarFetchTime bob@test.invalid/phone"), 1u);
-  // Not sent: false, no fetch time.
+  EXPECT_EQ(client->Count("GetUserPicture"), 0u);
+  clock.Advance(86400);
+  EXPECT_TRUE(client->_GetAvatar("bob@test.invalid"));
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"GetUserPicture bob@test.invalid 77"});
+  // Asked within the half hour since: nothing more.
+  clock.Advance(1799);
+  EXPECT_TRUE(client->_GetAvatar("bob@test.invalid"));
+  EXPECT_EQ(client->Count("GetUserPicture"), 1u);
+  // Not sent: false, and no fetch time, so the next fetch asks again.
+  clock.Advance(1);
   client->contactsManager()->setSendAnswer(false);
-  EXPECT_FALSE(client->_GetAvatar("bob@test.invalid/phone"));
-  EXPECT_EQ(client->AvatarCount("SetAvatarFetchTime"), 1u);
-  // No refresh due: true without asking.
-  fsm->setRefreshRequired("bob@test.invalid", false);
-  const size_t asked = client->Count("GetUserPicture");
-  EXPECT_TRUE(client->_GetAvatar("bob@test.invalid/phone"));
-  EXPECT_EQ(client->Count("GetUserPicture"), asked);
-
-  // Through the downloader, logged in.
+  EXPECT_FALSE(client->_GetAvatar("bob@test.invalid"));
+  EXPECT_TRUE(fsm->isAvatarRefreshRequired("bob@test.invalid"));
   client->contactsManager()->setSendAnswer(true);
-  fsm->setRefreshRequired("dan@test.invalid", true);
-  fsm->startAvatarDownloader();
-  client->UpdateAvatar("dan@test.invalid", false);
-  ASSERT_TRUE(hx::testing::WaitFor([&] { return client->Count("GetUserPicture dan@test.invalid") == 1; }, kWaitMs));
-  fsm->stopAvatarDownloader(true);
 
-  // A thumbnail of an avatar due for a refresh schedules one; a fresh one does not.
-  const size_t scheduled = client->AvatarCount("ScheduleAvatarTask");
-  fsm->setRefreshRequired("bob@test.invalid/phone", false);
-  const hx::Thumbnail thumbnail = client->GetAvatarThumbnail("bob@test.invalid/phone", 16, 16);
+  // Thumbnails, from the avatar database: one that is not expired schedules nothing; one whose
+  // picture is old makes the client fetch the picture again.
+  ASSERT_TRUE(fsm->InitAvatarList("me@test.invalid", client->workingDir().c_str()));
+  client->contactsManager()->calls().Clear();
+  fsm->SetAvatar("dan@test.invalid", "abcd", 4, 5, "image/png");
+  client->SetAvatarThumbnail("dan@test.invalid", hx::Thumbnail("dan@test.invalid", "ab", 2, 0, 16, 16));
+  const hx::Thumbnail thumbnail = client->GetAvatarThumbnail("dan@test.invalid", 16, 16);
+  EXPECT_EQ(thumbnail.size(), 2u);
   EXPECT_FALSE(thumbnail.expired());
-  EXPECT_EQ(thumbnail.bytes.size(), 3u);
-  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask"), scheduled);
-  fsm->setRefreshRequired("bob@test.invalid/phone", true);
-  EXPECT_TRUE(client->GetAvatarThumbnail("bob@test.invalid/phone", 16, 16).expired());
-  EXPECT_EQ(client->AvatarCount("ScheduleAvatarTask"), scheduled + 1);
-  client->SetAvatarThumbnail("", hx::Thumbnail("", 1, 1));
-  client->SetAvatarThumbnail("bob@test.invalid/phone", hx::Thumbnail("bob@test.invalid/phone", 8, 8));
-  EXPECT_EQ(client->AvatarCount("SetThumbnail"), 1u);
+  clock.Advance(86400);
+  EXPECT_TRUE(client->GetAvatarThumbnail("dan@test.invalid", 16, 16).expired());
+  ASSERT_TRUE(drain());
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"GetUserPicture dan@test.invalid 5"});
+  fsm->stopAvatarDownloader(true);
 }
 
 // Each contacts-manager event reaches its store.
@@ -286,10 +304,19 @@ TEST_F(ConsoleClientPeersTest, ContactsEventsReachTheirStores) {
   contacts->statusListBeginSignal.Emit();
   EXPECT_TRUE(fsm->GetLStatusList().empty());
 
-  contacts->avatarArrivedSignal.Emit("bob@test.invalid", "image/png", "\x89PNG", 4u, "h1");
-  EXPECT_EQ(fsm->GetAvatarHash("bob@test.invalid"), "h1");
-  contacts->avatarNotChangedSignal.Emit("bob@test.invalid", int64_t{1700000000});
-  EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).lastWriteTime, 1700000000);
+  {
+    hx::ManualWallClock clock(kT0);
+    hx::WallClockOverride useClock(clock.Source());
+    contacts->avatarArrivedSignal.Emit("bob@test.invalid", "image/png", "\x89PNG", 4u, "-12");
+    EXPECT_EQ(fsm->GetAvatarHash("bob@test.invalid"), -12);
+    EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).size(), 4u);
+    contacts->avatarArrivedSignal.Emit("carol@test.invalid", "image/png", "\x89PNG", 4u, "h1");
+    EXPECT_EQ(fsm->GetAvatarHash("carol@test.invalid"), 0);
+    // Confirmed unchanged: fresh from now on, whatever time the answer carried.
+    clock.Advance(100);
+    contacts->avatarNotChangedSignal.Emit("bob@test.invalid", int64_t{5});
+    EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).lastWrite(), static_cast<uint64_t>(kT0 + 100));
+  }
 
   contacts->groupsBeginSignal.Emit();
   contacts->groupArrivedSignal.Emit("g1", "Team", 2, "text");
