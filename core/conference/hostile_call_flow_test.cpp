@@ -520,6 +520,38 @@ TEST_F(HostileCallFlowTest, NullAndOutOfRangeArgumentsLeaveAWaitingAcceptAlone) 
   EXPECT_EQ(CountFor("Accept", sid), 1u);
 }
 
+// The conference a "Join" reply completes is deleted by a listener of the join result (the
+// signal comes with the store released). Afterwards the active conference, if any, is a live one.
+TEST_F(HostileCallFlowTest, ConferenceDeletedDuringItsJoinResultLeavesNoStaleActiveConference) {
+  const std::string sid = "jd@127.0.0.1#vcs";
+  AddConference(sid, "127.0.0.1#vcs", 5, ::conference::kStateRequested, kBob);
+  struct Deleter {
+    HX_ConfManager* manager;
+    int calls = 0;
+    void On(const char* SID, const char*, const char*, int) {
+      ++calls;
+      if (SID != nullptr) manager->DeleteConference(SID, false);
+    }
+  } deleter{cm.get()};
+  cm->conferenceJoinResult.Connect(&deleter, &Deleter::On);
+  Parse(Body("Join", [&](HX_Container& b) {
+    b.AddValue("Result", int32_t{6});
+    b.AddValue("Conference", sid.c_str());
+    b.AddValue("Name", "room");
+    b.AddValue("UserName", kBob);
+    b.AddValue("CallId", sid.c_str());
+    b.AddValue("Type", int32_t{5});
+    b.AddValue("SubType", int32_t{3});
+  }));
+  EXPECT_EQ(deleter.calls, 1);
+  ConferenceLock lock;
+  if (cm->activeConferenceRLock(lock)) {
+    EXPECT_NE(lock->getState(), ::conference::kStateDeleted);
+  }
+  lock.Unlock();
+  ExpectStoreConsistent("after the join");
+}
+
 // Answers to the own room request that a hostile server garbles: results out of range or of
 // another type, the SID missing, mistyped or huge, the answer repeated or naming a second SID.
 // The request's conference either completes or goes; there is never more than one, and the store
