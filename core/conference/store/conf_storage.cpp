@@ -182,6 +182,10 @@ void HX_ConfStorage::onConferenceStateChanged(ConferenceLock& lock, conference::
                                               conference::State newState) {
   if (oldState == newState) return;
   HX_Conference* conference = lock.conference();
+  // A conference that left the table while a handler held its lock (deleted meanwhile) neither
+  // becomes the active one, which would outlive it, nor counts: its deletion has been counted.
+  const auto listed = m_table.find(conference->getId());
+  if (listed == m_table.end() || listed->second.get() != conference) return;
   switch (newState) {
     case conference::kStateRequested:
       if (m_active == nullptr) setActiveNL(conference);
