@@ -77,9 +77,12 @@ bool HX_ConfStorage::storageConferenceDelete(int32_t id, HX_ConferenceDeleted_Re
 
   conference->forEachPeer([&lock](conference::Peer& peer) { peer.directConnectTestClear(lock); });
   conference->setState(lock, conference::kStateDeleted);
-  // Counted as deleted only for the length of the state change above.
-  if (m_deleted.load() != 0) --m_deleted;
-  const uint32_t sequence = bumpSequence();
+  // The conference leaves the counts with the table. Its state is read again: while the count
+  // notice of the change above went out unlocked, a handler may have moved it on (a late join).
+  const conference::State last = conference->getState();
+  const uint32_t sequence = last == conference::kStateNew
+                                ? bumpSequence()
+                                : updateConfCount(last, conference::kStateNew);
 
   const std::string sid = conference->getSID();
   const auto indexed = m_sidIndex.find(sid);
