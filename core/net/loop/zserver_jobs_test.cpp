@@ -95,7 +95,11 @@ TEST_F(JobsTest, JobsRegisteredWithoutDelayWaitUntilArmed) {
   EXPECT_EQ(normal.runs.load() + urgent.runs.load(), 0);
   EXPECT_GE(HXZServer::ReScheduleJob(normal_id, 0, false, false), 0);
   EXPECT_GE(HXZServer::ReScheduleJob(urgent_id, 0, false, false), 0);
-  EXPECT_TRUE(WaitFor([&] { return normal.runs.load() == 1 && urgent.runs.load() == 1; }, 10000));
+  // Until both tasks are deleted: the pool deletes a task after it ran, and the probes live on
+  // this stack.
+  EXPECT_TRUE(WaitFor([&] { return normal.deleted.load() && urgent.deleted.load(); }, 10000));
+  EXPECT_EQ(normal.runs.load(), 1);
+  EXPECT_EQ(urgent.runs.load(), 1);
 }
 
 TEST_F(JobsTest, RemovedAndCancelledJobsDoNotRun) {
