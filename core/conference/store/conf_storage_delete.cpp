@@ -137,6 +137,9 @@ void HX_ConfStorage::destroyConference(int32_t id) {
   conference->destroyResources();
   const std::string sid = conference->getSID();
   m_wlock.Unlock();
+  // The store's last reference goes before the notice: whoever hears it may count on the store
+  // holding the conference no longer.
+  conference.reset();
   conferenceDestroyed.Emit(id, sid.c_str());
 }
 
