@@ -1,9 +1,10 @@
 // The call history recorder against real files in a temporary folder: conference events in the
 // order a call produces them, at set times on a settable wall clock, each sequence ending with the
 // rows the sqlite3 tool reads back and the number of change notices a subscriber saw; opening and
-// reopening; log lines and null texts; and a host thread listing and marking rows while events
-// are recorded on two other threads. The database operations themselves (schema, upgrades,
-// queries, hostile files) are tested in last_calls_db_test.cpp and hostile_last_calls_db_test.cpp.
+// reopening; log lines and null texts; the conference-type question asked with the database lock
+// free; and a host thread listing and marking rows while events are recorded on two other
+// threads. The database operations themselves (schema, upgrades, queries, hostile files) are
+// tested in last_calls_db_test.cpp and hostile_last_calls_db_test.cpp.
 
 #include "core/contacts/history/last_calls.h"
 
@@ -59,18 +60,37 @@ class Journal {
   std::atomic<int> m_failedReloads{0};
 };
 
-// Answers the recorder's conference-type question as the client object does.
+// Answers the recorder's conference-type question as the client object does. The client's
+// answer takes the conference store's lock, and some events reach the recorder with that lock
+// held: the question must come while the recorder holds no database lock. With `probe` set, each
+// answer checks from another thread whether the database lock is free.
 class TypeSource {
  public:
-  explicit TypeSource(HX_LastCalls& history) { history.confTypeRequest.Connect(this, &TypeSource::Answer); }
+  TypeSource(HX_LastCalls& history, bool probe) : m_history(history), m_probe(probe) {
+    m_history.confTypeRequest.Connect(this, &TypeSource::Answer);
+  }
   std::atomic<HX_Conference_Type> type{5};
   std::atomic<int> asked{0};
+  std::atomic<int> askedUnderLock{0};
 
  private:
   void Answer(HX_Conference_Type& out) {
     asked.fetch_add(1);
+    if (m_probe) {
+      std::thread other([this] {
+        if (!m_history.TryLock()) {
+          askedUnderLock.fetch_add(1);
+          return;
+        }
+        m_history.Unlock();
+      });
+      other.join();
+    }
     out = type.load();
   }
+
+  HX_LastCalls& m_history;
+  const bool m_probe;
 };
 
 class LastCallsTest : public ::testing::Test {
@@ -197,7 +217,7 @@ TEST_F(LastCallsTest, EventSequencesLeaveTheExpectedRows) {
     RemoveFile();
     clock_.Set(kT0);
     HX_LastCalls history;
-    TypeSource types(history);
+    TypeSource types(history, true);
     ASSERT_TRUE(Open(history));
     Journal journal(history);
     for (const Step& step : s.steps) {
@@ -206,6 +226,8 @@ TEST_F(LastCallsTest, EventSequencesLeaveTheExpectedRows) {
     }
     EXPECT_EQ(Tool(kAllRows), s.rows);
     EXPECT_EQ(journal.notices(), s.notices);
+    EXPECT_GT(types.asked.load(), 0);
+    EXPECT_EQ(types.askedUnderLock.load(), 0);
     EXPECT_EQ(journal.failedReloads(), 0);
   }
 }
@@ -345,7 +367,7 @@ TEST_F(LastCallsTest, LogLinesTypesAndNullTexts) {
 // reopened by the update.
 TEST_F(LastCallsTest, HostThreadReadsAndMarksWhileTwoThreadsRecord) {
   HX_LastCalls history;
-  TypeSource types(history);
+  TypeSource types(history, false);
   ASSERT_TRUE(Open(history));
   Journal journal(history);
   constexpr int kPeers = 150;
