@@ -229,12 +229,14 @@ TEST(ConsoleClientTest, ConferenceEventsReachTheCallHistoryWithTheStoresConferen
   HX_ConfManager* cm = client.confManager();
   const std::vector<std::pair<std::string, std::function<void()>>> events = {
       {"OnInviteSent", [cm] { cm->InviteSentSignal.Emit("p1@test", "c1"); }},
-      {"OnInviteReceived", [cm] { cm->InviteReceivedSignal.Emit(std::string("c2"), "p2@test", "P2"); }},
+      {"OnInviteReceived",
+       [cm] { cm->InviteReceivedSignal.Emit(std::string("c2"), "p2@test", "P2"); }},
       {"OnInviteToMultiSent", [cm] { cm->InviteToMultiSentSignal.Emit("p3@test", "c3", "T3"); }},
       {"OnInviteToMultiReceived",
        [cm] { cm->InviteToMultiReceivedSignal.Emit(std::string("c4"), "p4@test", "T4"); }},
       {"OnReqInviteSent", [cm] { cm->ReqInviteSentSignal.Emit("p5@test"); }},
-      {"OnReqInviteReceived", [cm] { cm->ReqInviteReceivedSignal.Emit("me@test", "p6@test", "P6"); }},
+      {"OnReqInviteReceived",
+       [cm] { cm->ReqInviteReceivedSignal.Emit("me@test", "p6@test", "P6"); }},
       {"OnAcceptSent", [cm] { cm->AcceptSentSignal.Emit("p2@test", "c2"); }},
       {"OnAcceptReceived", [cm] { cm->AcceptReceivedSignal.Emit("p1@test", "P1", "c1", ""); }},
       {"OnJoinSent", [cm] { cm->JoinSentSignal.Emit(std::string("room")); }},

@@ -324,8 +324,9 @@ TEST_F(TwoClientsCallTest, UnansweredInvitationEndsMissedOnTheCalleesSide) {
                     "SELECT Type, Peer, ConfId, JoinTime IS NULL, EndTime = StartTime, State "
                     "FROM lastCalls;"),
             std::string("2|") + kAliceId + "|" + sid + "|1|1|999\n");
-  EXPECT_EQ(History(sqlite3, kAliceId, "SELECT Type, Peer, ConfId, JoinTime IS NULL FROM lastCalls;"),
-            std::string("1|") + kBobId + "|" + sid + "|1\n");
+  EXPECT_EQ(
+      History(sqlite3, kAliceId, "SELECT Type, Peer, ConfId, JoinTime IS NULL FROM lastCalls;"),
+      std::string("1|") + kBobId + "|" + sid + "|1\n");
 }
 
 // A invites B into A's own group conference once A has joined it: the invitation's row carries
