@@ -14,7 +14,7 @@
 #include "core/conference/conf_manager.h"
 #include "core/conference/desktop_remote_control.h"
 #include "core/contacts/contact_managers.h"
-#include "core/contacts/last_calls.h"
+#include "core/contacts/history/last_calls.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"
 #include "core/net/loop/zserver.h"
@@ -134,7 +134,7 @@ void HXConsoleClient::CreateApplication() {
 
   m_benchmarkConnection = m_benchmark->resultSignal.Connect(this, &HXConsoleClient::_OnSysBenchmarkComplete);
 
-  m_lastCalls->confTypeRequestSignal.Connect(this, &HXConsoleClient::OnGetConfType);
+  m_lastCalls->confTypeRequest.Connect(this, &HXConsoleClient::OnGetConfType);
   m_torrentManager->sendFileMessageSignal.Connect(this, &HXConsoleClient::OnSendFileMessage);
   m_torrentManager->sendFileGroupMessageSignal.Connect(this, &HXConsoleClient::OnSendFileGroupMessage);
   m_torrentManager->saveUploadSignal.Connect(this, &HXConsoleClient::OnSaveUpload);

@@ -15,7 +15,7 @@
 #include "core/client/console_client.h"
 #include "core/client/transport_manager_test_util.h"
 #include "core/contacts/contact_managers.h"
-#include "core/contacts/last_calls.h"
+#include "core/contacts/history/last_calls.h"
 
 namespace hx::testing {
 namespace {
@@ -183,7 +183,8 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   const std::string open = "OpenDatabase " + std::string(kUser) + " " + m_folder;
   EXPECT_GE(client.phonesManager()->calls().Count(open), 1u);
   EXPECT_EQ(client.phonesManager()->calls().Count(open), client.phonesManager()->calls().Calls().size());
-  EXPECT_GE(client.lastCalls()->calls().Count(open), 1u);
+  EXPECT_TRUE(client.lastCalls()->IsOpen());
+  EXPECT_EQ(client.lastCalls()->PeerId(), kUser);
   EXPECT_GE(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 1u);
   EXPECT_GE(client.contactsManager()->calls().Count("RequestAddressBooks " + std::string(kUser)), 1u);
 
@@ -279,6 +280,8 @@ TEST_F(ConsoleClientLifeTest, RestartWithARememberedLoginOpensTheDatabasesAtCrea
             std::vector<std::string>{"OpenDatabase " + std::string(kUser) + " " + m_folder});
   EXPECT_TRUE(client.chatManager()->chatDB()->IsOpen());
   EXPECT_EQ(client.groupsManager()->calls().Count("OpenDatabase"), 1u);
+  EXPECT_EQ(client.lastCalls()->PeerId(), kUser);
+  EXPECT_TRUE(client.lastCalls()->IsOpen());
   EXPECT_EQ(static_cast<HX_AvatarDB*>(client.getFSM())->PeerId(), kUser);
   EXPECT_EQ(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 0u);
   ASSERT_TRUE(client.Start(0x8004, false));

@@ -15,7 +15,7 @@
 #include "core/conference/conf_call_requests.h"
 #include "core/conference/conf_manager.h"
 #include "core/contacts/contact_managers.h"
-#include "core/contacts/last_calls.h"
+#include "core/contacts/history/last_calls.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"
 #include "core/net/loop/zserver.h"

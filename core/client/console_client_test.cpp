@@ -3,9 +3,12 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/base/container.h"
@@ -15,7 +18,7 @@
 #include "core/client/service_managers.h"
 #include "core/conference/conf_manager.h"
 #include "core/contacts/contact_managers.h"
-#include "core/contacts/last_calls.h"
+#include "core/contacts/history/last_calls.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"
 #include "core/media/format/video_levels.h"
@@ -32,19 +35,37 @@ using hx::testing::TestConsoleClient;
 const std::vector<std::string> kServices = {"AUTH",       "NET_CONFIG", "CHAT",  "CHATV2",  "CONFERENCE",
                                             "DS_CONTROL", "PRESENCE",   "ABOOK", "TORRENT", "CLIENT"};
 
-// Records, when the client object's and the call-flow helper's handlers run, how many events the
-// call history had recorded by then.
+// Counts the call history's change notices: every history handler emits one, with or without an
+// open database.
+class HistoryChanges {
+ public:
+  explicit HistoryChanges(HX_LastCalls& history) : m_history(history) {
+    m_history.lastCallsChanged.Connect(this, &HistoryChanges::Changed);
+  }
+  // The client's shutdown deletes conferences, which the history announces: not to this object.
+  ~HistoryChanges() { m_history.lastCallsChanged.Disconnect(this, &HistoryChanges::Changed); }
+  uint32_t count() const { return m_count.load(); }
+
+ private:
+  void Changed() { m_count.fetch_add(1); }
+  HX_LastCalls& m_history;
+  std::atomic<uint32_t> m_count{0};
+};
+
+// Records, when the client object's and the call-flow helper's handlers run, how many changes the
+// call history had announced by then.
 class OrderClient : public TestConsoleClient {
  public:
+  std::unique_ptr<HistoryChanges> history;
   std::vector<uint32_t> historyAtAccept;
   std::vector<uint32_t> historyAtInvite;
 
  protected:
   void OnAccept(const char*, const char*, const char*, const char*) override {
-    historyAtAccept.push_back(lastCalls()->eventCount());
+    historyAtAccept.push_back(history->count());
   }
   void OnInviteReceived(const std::string&, const char*, const char*) override {
-    historyAtInvite.push_back(lastCalls()->eventCount());
+    historyAtInvite.push_back(history->count());
   }
 };
 
@@ -160,21 +181,22 @@ TEST(ConsoleClientTest, SecondWiringLeavesEachHandlerConnectedOnce) {
   EXPECT_EQ(client.HookCount("UpdateConferenceManager"), 2u);
 
   // One emission reaches the call history once.
-  const uint32_t before = client.lastCalls()->eventCount();
+  HistoryChanges changes(*client.lastCalls());
   cm->AcceptReceivedSignal.Emit("peer@test", "Peer", "conf@test", "");
   cm->conferenceDeleted.Emit("conf@test", 1);
-  EXPECT_EQ(client.lastCalls()->eventCount(), before + 2);
+  EXPECT_EQ(changes.count(), 2u);
 }
 
 TEST(ConsoleClientTest, HandlersOfOneSignalRunInWiringOrder) {
   OrderClient client;
   client.CreateApplication();
+  client.history = std::make_unique<HistoryChanges>(*client.lastCalls());
   HX_ConfManager* cm = client.confManager();
   // The client object's OnAccept before the call history's.
   cm->AcceptReceivedSignal.Emit("peer@test", "Peer", "conf@test", "");
   ASSERT_EQ(client.historyAtAccept.size(), 1u);
   EXPECT_EQ(client.historyAtAccept[0], 0u);
-  EXPECT_EQ(client.lastCalls()->eventCount(), 1u);
+  EXPECT_EQ(client.history->count(), 1u);
   // The call history records an invitation before the call-flow helper reacts to it.
   cm->InviteReceivedSignal.Emit(std::string("conf@test"), "peer@test", "Peer");
   ASSERT_EQ(client.historyAtInvite.size(), 1u);
@@ -184,23 +206,61 @@ TEST(ConsoleClientTest, HandlersOfOneSignalRunInWiringOrder) {
   cm->AcceptReceivedSignal.Emit("peer@test", "Peer", "conf@test", "");
   ASSERT_EQ(client.historyAtAccept.size(), 2u);
   EXPECT_EQ(client.historyAtAccept[1], 2u);
-  EXPECT_EQ(client.lastCalls()->eventCount(), 3u);
+  EXPECT_EQ(client.history->count(), 3u);
 }
 
-TEST(ConsoleClientTest, CallHistoryAsksTheStoreForTheConferenceType) {
+// Each of the twelve conference events reaches its call-history handler once, also after a
+// rewiring, and the rows they write take the current conference's type from the store.
+TEST(ConsoleClientTest, ConferenceEventsReachTheCallHistoryWithTheStoresConferenceType) {
+  hx::testing::LogCapture log;
   TestConsoleClient client;
   client.CreateApplication();
-  HX_Conference_Type type = 99;
-  client.lastCalls()->confTypeRequestSignal.Emit(type);
+  HX_LastCalls* history = client.lastCalls().get();
   // No conference: the store answers 0.
-  EXPECT_EQ(type, 0);
+  EXPECT_EQ(history->ConfType(), 0);
   {
     ConferenceLock lock;
     ASSERT_TRUE(client.confManager()->confStorage()->storageCreateForeignConferenceLock(
         lock, "conf@test", "conf", "", "peer@test", 16, 0, 5, 0, 0, nullptr, false));
   }
-  client.lastCalls()->confTypeRequestSignal.Emit(type);
-  EXPECT_EQ(type, 5);
+  EXPECT_EQ(history->ConfType(), 5);
+  ASSERT_TRUE(history->OpenDatabase("me@test", client.workingDir().c_str()));
+
+  HX_ConfManager* cm = client.confManager();
+  const std::vector<std::pair<std::string, std::function<void()>>> events = {
+      {"OnInviteSent", [cm] { cm->InviteSentSignal.Emit("p1@test", "c1"); }},
+      {"OnInviteReceived",
+       [cm] { cm->InviteReceivedSignal.Emit(std::string("c2"), "p2@test", "P2"); }},
+      {"OnInviteToMultiSent", [cm] { cm->InviteToMultiSentSignal.Emit("p3@test", "c3", "T3"); }},
+      {"OnInviteToMultiReceived",
+       [cm] { cm->InviteToMultiReceivedSignal.Emit(std::string("c4"), "p4@test", "T4"); }},
+      {"OnReqInviteSent", [cm] { cm->ReqInviteSentSignal.Emit("p5@test"); }},
+      {"OnReqInviteReceived",
+       [cm] { cm->ReqInviteReceivedSignal.Emit("me@test", "p6@test", "P6"); }},
+      {"OnAcceptSent", [cm] { cm->AcceptSentSignal.Emit("p2@test", "c2"); }},
+      {"OnAcceptReceived", [cm] { cm->AcceptReceivedSignal.Emit("p1@test", "P1", "c1", ""); }},
+      {"OnJoinSent", [cm] { cm->JoinSentSignal.Emit(std::string("room")); }},
+      {"OnJoinReceived", [cm] { cm->JoinReceivedSignal.Emit("room@srv", "c8", "Room", "o@test"); }},
+      {"OnRejectSent", [cm] { cm->RejectSentSignal.Emit("p6@test", "c9", 0); }},
+      {"OnConferenceDeleted", [cm] { cm->conferenceDeleted.Emit("c1", 1); }},
+  };
+  auto logged = [&log](const std::string& handler) {
+    const std::string prefix = "HX_LastCalls::" + handler + " ";
+    size_t n = 0;
+    for (const std::string& line : log.Lines()) n += line.compare(0, prefix.size(), prefix) == 0;
+    return n;
+  };
+  for (size_t round = 1; round <= 2; ++round) {
+    SCOPED_TRACE(round);
+    for (const auto& event : events) event.second();
+    for (const auto& event : events) EXPECT_EQ(logged(event.first), round) << event.first;
+    client._UpdateConferenceManager();
+  }
+  // Seven new rows a round (invitations and requests, both ways, and the join by name).
+  std::list<hx::lastCalls::call> rows;
+  ASSERT_TRUE(history->GetList(rows, hx::lastCalls::all, 100));
+  EXPECT_EQ(rows.size(), 14u);
+  for (const hx::lastCalls::call& row : rows) EXPECT_EQ(row.confType, 5) << row.peer;
 }
 
 TEST(ConsoleClientTest, BenchmarkResultIsSavedAndReported) {

@@ -2,9 +2,13 @@
 // the network loop are process-wide). It logs in to a fake server, follows a script and prints
 // every call event it sees, one line each ("EVENT ..."), so that a test can read its output.
 //
-//   hx_peer_client --port N --login USER --password PW --root CA.pem --dir FOLDER
+//   hx_peer_client --port N --login USER --password PW --root CA.pem [--dir FOLDER]
 //                  [--script STEP,STEP,...] [--short-timers] [--dc-accept-ms N]
 //                  [--failing-streams]
+//
+// FOLDER is the working folder (created when missing); it stays after the program ends, so that a
+// test can read the user's databases. Without it the program works in a temporary folder of its
+// own.
 //
 // Steps, run in order on the main thread:
 //   call:PEER            asks for a private room and invites PEER once it is created
@@ -34,12 +38,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/conference/conf_manager.h"
@@ -113,8 +120,12 @@ class Events {
 
 class PeerClient : public hx::testing::TestConsoleClient {
  public:
-  PeerClient(Events& events, bool failingStreams)
-      : m_events(events), m_failingStreams(failingStreams) {}
+  PeerClient(Events& events, bool failingStreams, std::string workingDir)
+      : m_events(events), m_failingStreams(failingStreams), m_workingDir(std::move(workingDir)) {}
+
+  const char* GetWorkingDir() override {
+    return m_workingDir.empty() ? TestConsoleClient::GetWorkingDir() : m_workingDir.c_str();
+  }
 
   void Wire() {
     HX_ConfManager* manager = confManager();
@@ -215,6 +226,7 @@ class PeerClient : public hx::testing::TestConsoleClient {
 
   Events& m_events;
   const bool m_failingStreams;
+  const std::string m_workingDir;  // with its trailing '/'; empty: the temporary folder
   std::mutex m_mutex;
   std::pair<std::string, std::string> m_lastInvite;
   std::string m_lastCreated;
@@ -317,7 +329,13 @@ int main(int argc, char** argv) {
   Events events;
   int status = 0;
   {
-    PeerClient client(events, options.failingStreams);
+    std::string workingDir;
+    if (!options.dir.empty()) {
+      std::error_code ignored;
+      std::filesystem::create_directories(options.dir, ignored);
+      workingDir = options.dir + "/";
+    }
+    PeerClient client(events, options.failingStreams, workingDir);
     client.CreateApplication();
     client.Wire();
     if (options.shortTimers) {

@@ -2,7 +2,8 @@
 // client program): a private call from the room request to both sides opening the media with the
 // same key and the hang-up emptying both stores; the accept that waits for the direct-connection
 // tests or goes at once on the inviter's notice; an invitation left unanswered; a busy callee; a
-// symmetric room with its saved peer; and the podium of a role conference.
+// symmetric room with its saved peer; and the podium of a role conference. The call history that
+// each side's program leaves in its working folder is read with the sqlite3 tool after it ended.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/contacts/contacts_db_test_helpers.h"
 #include "core/transport/transport_test_pki.h"
 #include "testing/fake_server/fake_conference.h"
 #include "testing/fake_server/fake_server.h"
@@ -111,6 +113,12 @@ class TwoClientsCallTest : public ::testing::Test {
       if (m.connection == connection && m.method == method) bodies.push_back(m.body);
     }
     return bodies;
+  }
+  // The sqlite3 tool's rows for `sql` on the call history that `login`'s program left behind.
+  std::string History(const std::string& tool, const std::string& login, const std::string& sql) {
+    const std::string file = m_dir.path() + "/" + login + "/" +
+                             contacts_testing::UpperMd5(login) + ".lastcalls.sqlite";
+    return contacts_testing::Rows(tool, file, sql);
   }
   static int32_t IntOf(const HX_Container& body, const char* name) {
     int32_t value = -12345;
@@ -269,6 +277,76 @@ TEST_F(TwoClientsCallTest, RoleConferencePodium) {
   EXPECT_EQ(IntOf(filters[0], "MediaFiltr"), 0);
   EXPECT_EQ(IntOf(filters[1], "MediaFiltr"), 0xF00);
   EXPECT_EQ(IntOf(filters[2], "MediaFiltr"), 0xD00);
+}
+
+// ---- the call history each side keeps
+
+constexpr char kHistoryRow[] =
+    "SELECT Type, ConfType, Peer, ConfId, JoinTime IS NOT NULL, EndTime >= StartTime, "
+    "InitialState, State FROM lastCalls ORDER BY rowid;";
+
+// A answers nothing of its own: B accepts and A hangs up. A holds one finished outgoing row and B
+// one finished incoming row, each with the conference id and the time the call was joined.
+TEST_F(TwoClientsCallTest, AnsweredCallLeavesAFinishedRowOnEachSide) {
+  HX_REQUIRE_TOOL("sqlite3", sqlite3);
+  PeerProcess& bob = Peer(kBobId, "wait:invite,accept,wait:open-p2p,wait:counts 0 0 0");
+  PeerProcess& alice = Peer(kAliceId, std::string("call:") + kBobId +
+                                          ",wait:open-p2p,wait:handshake,hangup,wait:counts 0 0 0");
+  const std::vector<std::string> invite = Next(bob, "invite");
+  ASSERT_EQ(invite.size(), 4u);
+  const std::string sid = invite[2];
+  Next(alice, "counts 0 0 0");
+  Next(bob, "counts 0 0 0");
+  EXPECT_EQ(alice.Finish(), 0) << Dump(alice);
+  EXPECT_EQ(bob.Finish(), 0) << Dump(bob);
+  EXPECT_EQ(History(sqlite3, kAliceId, kHistoryRow),
+            std::string("1|0|") + kBobId + "|" + sid + "|1|1|1|999\n");
+  EXPECT_EQ(History(sqlite3, kBobId, kHistoryRow),
+            std::string("0|0|") + kAliceId + "|" + sid + "|1|1|2|999\n");
+  // Joined calls last from the accept to the hang-up: EndTime is not before JoinTime.
+  EXPECT_EQ(History(sqlite3, kBobId, "SELECT EndTime >= JoinTime FROM lastCalls;"), "1\n");
+}
+
+// B never answers; its program rejects when the answer time is up, and the call is deleted: a
+// missed call on B's side that ended when it started, an unanswered outgoing call on A's.
+TEST_F(TwoClientsCallTest, UnansweredInvitationEndsMissedOnTheCalleesSide) {
+  HX_REQUIRE_TOOL("sqlite3", sqlite3);
+  PeerProcess& bob = Peer(kBobId, "wait:invite,wait:deleted");
+  PeerProcess& alice = Peer(kAliceId, std::string("call:") + kBobId + ",wait:reject-received");
+  const std::vector<std::string> invite = Next(bob, "invite");
+  ASSERT_EQ(invite.size(), 4u);
+  const std::string sid = invite[2];
+  Next(bob, "deleted " + sid);
+  Next(alice, "done");
+  EXPECT_EQ(bob.Finish(), 0) << Dump(bob);
+  EXPECT_EQ(alice.Finish(), 0) << Dump(alice);
+  EXPECT_EQ(History(sqlite3, kBobId,
+                    "SELECT Type, Peer, ConfId, JoinTime IS NULL, EndTime = StartTime, State "
+                    "FROM lastCalls;"),
+            std::string("2|") + kAliceId + "|" + sid + "|1|1|999\n");
+  EXPECT_EQ(
+      History(sqlite3, kAliceId, "SELECT Type, Peer, ConfId, JoinTime IS NULL FROM lastCalls;"),
+      std::string("1|") + kBobId + "|" + sid + "|1\n");
+}
+
+// A invites B into A's own group conference once A has joined it: the invitation's row carries
+// the group's type, which the client object answered from its current conference.
+TEST_F(TwoClientsCallTest, InvitationIntoAGroupIsStoredWithTheGroupsType) {
+  HX_REQUIRE_TOOL("sqlite3", sqlite3);
+  PeerProcess& bob = Peer(kBobId, "wait:invite,accept,wait:open-multi");
+  PeerProcess& alice =
+      Peer(kAliceId, std::string("room:1:team:") + kBobId + ",wait:created,join,wait:open-multi");
+  const std::vector<std::string> created = Next(alice, "created");
+  ASSERT_EQ(created.size(), 3u);
+  const std::string sid = created[1];
+  Next(alice, "open-multi");
+  Next(bob, "open-multi");
+  EXPECT_EQ(alice.Finish(), 0) << Dump(alice);
+  EXPECT_EQ(bob.Finish(), 0) << Dump(bob);
+  EXPECT_EQ(History(sqlite3, kAliceId,
+                    "SELECT Type, ConfType, ConfId, InitialState FROM lastCalls WHERE Peer = '" +
+                        std::string(kBobId) + "';"),
+            "1|5|" + sid + "|3\n");
 }
 
 }  // namespace
