@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <memory>
 #include <set>
@@ -36,14 +37,20 @@ class HostileConfTexts : public ConfStoreFixture {
     ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", owner, 16, 0, type, 0, 0,
                                                        nullptr, false));
   }
-  // Whether the store's write lock is free for another thread (bounded: a held
-  // lock answers false after the wait instead of hanging the test).
+  // Whether the store's write lock becomes free for another thread. The store's own jobs may
+  // hold it for a moment, so the other thread tries for a while; a lock this thread leaked
+  // answers false after the wait instead of hanging the test.
   bool LockFreeElsewhere() {
     std::atomic<bool> taken{false};
     std::thread t([&] {
-      if (cm->StorageLock().TryLock()) {
-        taken = true;
-        cm->StorageLock().Unlock();
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+      while (!taken && std::chrono::steady_clock::now() < deadline) {
+        if (cm->StorageLock().TryLock()) {
+          taken = true;
+          cm->StorageLock().Unlock();
+        } else {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
       }
     });
     t.join();
