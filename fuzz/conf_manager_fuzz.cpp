@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,43 +26,14 @@
 #include "core/client/fsm_shared.h"
 #include "core/conference/conf_manager.h"
 #include "core/conference/control/conf_ctrl_interface.h"
-#include "core/net/address/acceptor_info.h"
-#include "core/net/socket/native_socket_details.h"
-#include "core/transport/session.h"
 #include "core/wire/client_caps.h"
 #include "core/wire/client_message.h"
 #include "core/wire/endpoint_record.h"
+#include "fuzz/fuzz_session.h"
 
 namespace {
 
 constexpr char kMe[] = "me@fuzz.example";
-
-// A session without a connection: what is sent is dropped.
-class FuzzSession : public HX_TransportSession {
- public:
-  uint32_t GetNextSequence() override { return ++m_sequence; }
-  HXZNativeSocketDetails GetTransportAddress() const override { return HXZNativeSocketDetails(); }
-  bool getLocalBind(HXSockAddr&) const override { return false; }
-  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override {
-    return nullptr;
-  }
-  bool Login(const char*, const char*, bool, bool) override { return false; }
-  bool Logout(bool, bool) override { return true; }
-  bool QueuePacket(HX_ClientMessage* message) override {
-    delete message;
-    return m_queueAnswer;
-  }
-  const char* TransportCid() const override { return ""; }
-  const char* TransportSid() const override { return ""; }
-  void shutdown() override {}
-  void onTrSessionStateChanged(int32_t, int32_t) override {}
-  bool onLogin(const char*, int32_t, const char*, const char*) override { return true; }
-  void onAcceptorsListUpdated(const HXZAcceptorInfo&) override {}
-  bool m_queueAnswer = true;
-
- private:
-  uint32_t m_sequence = 0;
-};
 
 // Reads every value its parsers hand over, so that a bad read shows under the sanitizers.
 class TouchingCtrl : public conference::HX_ConfCtrlInterface {
@@ -93,35 +63,8 @@ class TouchingCtrl : public conference::HX_ConfCtrlInterface {
   unsigned m_sum = 0;
 };
 
-struct Environment {
-  Environment() {
-    char pattern[] = "/tmp/hx_conf_fuzz_XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    dir = pattern;
-    HXFSMShared::Env()->SetWorkingDir(dir.c_str());
-    fsm = std::make_unique<HXFSMShared>();
-    fsm->SetAppName("Fuzz");
-    session = std::make_shared<FuzzSession>();
-    session->setFSMShared(fsm.get());
-    session->SetLogin(kMe);
-    // Leaving state 0 clears the SID: the state comes first.
-    session->setStateTrs(HX_TransportSession::eConnected);
-    session->setSid("sess@fuzz#1");
-    fsm->setTransportSession(session);
-  }
-  ~Environment() {
-    fsm.reset();
-    session.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
-  std::string dir;
-  std::unique_ptr<HXFSMShared> fsm;
-  std::shared_ptr<FuzzSession> session;
-};
-
-Environment& Env() {
-  static Environment* environment = new Environment();
+hx::fuzz::FuzzEnvironment& Env() {
+  static auto* environment = new hx::fuzz::FuzzEnvironment(kMe, true);
   return *environment;
 }
 
@@ -317,7 +260,7 @@ size_t CountAndRead(HX_ConfManager& cm) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  Environment& env = Env();
+  hx::fuzz::FuzzEnvironment& env = Env();
   env.session->m_queueAnswer = (data[0] & 2) == 0;
   const bool fecc = (data[0] & 4) != 0;
   env.session->setStateTrs((data[0] & 8) != 0 ? HX_TransportSession::eLoggedIn
