@@ -15,7 +15,18 @@ TestConsoleClient::TestConsoleClient(DnsList dns)
   m_caps.bandwidthRcv = 1024;
 }
 
-TestConsoleClient::~TestConsoleClient() = default;
+TestConsoleClient::~TestConsoleClient() { StopSysBenchmark(); }
+
+void TestConsoleClient::SetBenchmarkSeams(HX_SysBenchmark::TickSource ticks,
+                                          HX_SysBenchmark::PauseSource pause, int encodes) {
+  m_benchTicks = std::move(ticks);
+  m_benchPause = std::move(pause);
+  m_benchEncodes = encodes;
+}
+
+std::shared_ptr<HX_SysBenchmark> TestConsoleClient::CreateSysBenchmark() {
+  return std::make_shared<HX_SysBenchmark>(m_benchTicks, m_benchPause, m_benchEncodes);
+}
 
 std::vector<std::string> TestConsoleClient::HookCalls() const {
   std::lock_guard<std::mutex> lock(m_mutex);

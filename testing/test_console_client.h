@@ -7,6 +7,10 @@
 // once the server has created the room (its conference-created handler, connected after the
 // call-flow helper's).
 //
+// The benchmark it makes takes the clock, pause and number of encodes a test gives
+// (SetBenchmarkSeams, before CreateApplication); without them it is the default one. The
+// destructor stops the benchmark before the record of hook calls goes.
+//
 // Thread safety: the record of hook calls is locked; hooks may run on any thread.
 
 #include <mutex>
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "core/client/console_client.h"
+#include "core/media/format/sys_benchmark.h"
 #include "testing/test_support.h"
 
 namespace hx::testing {
@@ -44,6 +49,10 @@ class TestConsoleClient : private TempDirHolder, public HXConsoleClient {
   size_t HookCount(const std::string& name) const;
   // The capability defaults the platform filled in.
   HXCapabilites& capabilityDefaults() { return m_caps; }
+  // The benchmark's clock, pause and encodes per measurement (see HX_SysBenchmark); empty
+  // sources take the defaults. Call before CreateApplication.
+  void SetBenchmarkSeams(HX_SysBenchmark::TickSource ticks, HX_SysBenchmark::PauseSource pause,
+                         int encodes = HX_SysBenchmark::kEncodes);
 
   const char* GetAppDefaultDomain() override;
   void UpdateEnvironment() override;
@@ -63,6 +72,7 @@ class TestConsoleClient : private TempDirHolder, public HXConsoleClient {
   void UpdateNetConfigManager() override;
   void UpdateDebugTuningManager() override;
   void OnSysBenchmarkComplete(HX_SysPerformanceState& state) override;
+  std::shared_ptr<HX_SysBenchmark> CreateSysBenchmark() override;
   void OnReleaseHardwareSender() override;
   void OnReleaseHardwareReceiver(const char* peer) override;
   void OnRequestAudioRecord(const HX_ClientCaps& caps, std::shared_ptr<HXAudioRecordBase>& recorder) override;
@@ -84,6 +94,9 @@ class TestConsoleClient : private TempDirHolder, public HXConsoleClient {
   std::string m_dirWithSlash;
   DnsList m_dns;
   HXCapabilites m_caps;
+  HX_SysBenchmark::TickSource m_benchTicks;
+  HX_SysBenchmark::PauseSource m_benchPause;
+  int m_benchEncodes = HX_SysBenchmark::kEncodes;
   mutable std::mutex m_mutex;
   std::vector<std::string> m_calls;
   std::string m_callee;

@@ -28,12 +28,14 @@ HXConsoleClient::HXConsoleClient() {
 }
 
 HXConsoleClient::~HXConsoleClient() {
+  // Before anything goes: a result emitted now would be saved into a database about to be
+  // destroyed and reach the platform's hook of a subclass already gone.
+  StopSysBenchmark();
   // The call flow's jobs call into this object and its managers.
   stopConfHelperJobs();
   // The downloader's tasks call into this object.
   if (m_fsm != nullptr) m_fsm->stopAvatarDownloader(true);
   cleanManagers();
-  m_benchmarkConnection.Disconnect();
   // Reverse order of the fields; each manager leaves the service table first.
   m_torrentManager.reset();
   m_phones.reset();
@@ -105,7 +107,7 @@ void HXConsoleClient::CreateApplication() {
   m_contactCache = std::make_shared<HX_GrossBuchCache>();
   m_contactsManager = std::make_shared<HX_ContactsManager>(session, m_fsm, m_contactCache);
   m_bestMediaFormat = std::make_shared<HX_BestMediaFormat>();
-  m_benchmark = std::make_shared<HX_SysBenchmark>();
+  m_benchmark = CreateSysBenchmark();
   m_lastCalls = std::make_shared<HX_LastCalls>();
   m_groups = std::make_shared<HX_GroupsManager>();
   m_phones = std::make_shared<HX_PhonesStorage>();
@@ -132,7 +134,10 @@ void HXConsoleClient::CreateApplication() {
   m_clientManager->directAcceptSignal.Connect(static_cast<HX_ConferenceHelper*>(this),
                                               &HX_ConferenceHelper::OnTryAcceptDirect);
 
-  m_benchmarkConnection = m_benchmark->resultSignal.Connect(this, &HXConsoleClient::_OnSysBenchmarkComplete);
+  if (m_benchmark) {
+    m_benchmarkConnection =
+        m_benchmark->resultSignal.Connect(this, &HXConsoleClient::_OnSysBenchmarkComplete);
+  }
 
   m_lastCalls->confTypeRequest.Connect(this, &HXConsoleClient::OnGetConfType);
   m_torrentManager->sendFileMessageSignal.Connect(this, &HXConsoleClient::OnSendFileMessage);
@@ -194,6 +199,19 @@ HX_ProxyList* HXConsoleClient::createOrGetProxyList() {
 }
 
 std::shared_ptr<HXCpuLoad> HXConsoleClient::GetCpuLoadMeasurer() { return HXCpuLoad::Create(); }
+
+std::shared_ptr<HX_SysBenchmark> HXConsoleClient::CreateSysBenchmark() {
+  return std::make_shared<HX_SysBenchmark>();
+}
+
+void HXConsoleClient::StopSysBenchmark() {
+  m_benchmarkConnection.Disconnect();
+  if (!m_benchmark) return;
+  // Terminate rather than Release: a measurement that ends after a Release still emits. Wait also
+  // covers an emission already under way, which the disconnection above does not stop.
+  m_benchmark->Terminate();
+  m_benchmark->Wait();
+}
 
 
 std::shared_ptr<HX_FileTransfer> HXConsoleClient::FileTransfer() const {

@@ -246,6 +246,9 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   void UpdateSysBenchmarkResult();
   HX_SysPerformanceState _LoadSysBenchmark();
   void _SaveSysBenchmark(const HX_SysPerformanceState& state);
+  // Makes the benchmark, once, in CreateApplication: the default clock and 4 to 6 s pause. A
+  // platform (or a test) may hand out one with its own clock and pause.
+  virtual std::shared_ptr<HX_SysBenchmark> CreateSysBenchmark();
 
   // --- Databases.
   // Copies the settings database and the chat databases into `folder` with a "bpinfo.db"
@@ -352,6 +355,11 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
                       const char* s3, const char* s4, const char* s5, const HX_Container& attributes);
   // Saves the benchmark's record, hands it to the media-format adapter and tells the platform.
   void _OnSysBenchmarkComplete(const HX_SysPerformanceState& state);
+  // Drops the result connection and ends the benchmark's run: a pause ends at once, a measurement
+  // under way is waited for and then emits nothing. The result arrives on the benchmark thread and
+  // reaches the hook OnSysBenchmarkComplete, so a platform subclass calls this first in its own
+  // destructor; the destructor here calls it again before any manager goes.
+  void StopSysBenchmark();
 
  private:
   void OnStatusListEnd() { OnLStatusEndUpdate(); }

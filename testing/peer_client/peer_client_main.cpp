@@ -4,7 +4,7 @@
 //
 //   hx_peer_client --port N --login USER --password PW --root CA.pem [--dir FOLDER]
 //                  [--script STEP,STEP,...] [--short-timers] [--dc-accept-ms N]
-//                  [--failing-streams]
+//                  [--failing-streams] [--bench-ms N] [--video-rcv N] [--level N] [--screen WxH]
 //
 // FOLDER is the working folder (created when missing); it stays after the program ends, so that a
 // test can read the user's databases. Without it the program works in a temporary folder of its
@@ -23,17 +23,26 @@
 //   leave                leaves the podium
 //   remark               asks to make a remark
 //   hangup               hangs the current conference up
+//   release-sender       resets the media-format adapter as the send stream does when it stops
 // Events: "logged-in", "created SID RESULT", "invite PEER SID TYPE", "accept-received PEER SID",
 // "accepting PEER RESULT" (the accept has been handled), "reject-received PEER SID CAUSE",
 // "join-result SID RESULT", "open-p2p PEER SID KEY", "open-multi SID KEY", "handshake TYPE SUBTYPE
 // PEER SID KEY", "deleted SID RESULT", "role USER ROLE TYPE ANSWER", "counts REQUESTED JOINED
-// DELETED", "done" after the last step. A failed step prints "FAILED step" and ends the program
-// with 3. After the script the program runs until its standard input closes. The media streams are
-// the stand-ins; they are told to succeed, so that a call opens its media all the way (with
-// --failing-streams the send stream cannot be connected).
+// DELETED", "benchmark SCORE SENDLEVEL" (a benchmark record reached the platform), "format WIDTH
+// HEIGHT FPS CODEC CONNECTED" (the adapter's send format, codec in hex, after each media handshake
+// and after release-sender), "done" after the last step. A failed step prints "FAILED step" and
+// ends the program with 3. After the script the program runs until its standard input closes. The
+// media streams are the stand-ins; they are told to succeed, so that a call opens its media all the
+// way (with --failing-streams the send stream cannot be connected).
+//
+// --bench-ms N runs the client object's benchmark at the start (the stored record, then a
+// measurement of one encode on a clock that advances N ms per reading, without the pause).
+// --video-rcv, --level and --screen set "VideoRcv", "Level" and "ScreenWidth"/"ScreenHeight" of
+// the own capability record.
 
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +50,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -52,6 +62,7 @@
 #include "core/conference/conf_manager.h"
 #include "core/conference/model/conference.h"
 #include "core/conference/store/conference_lock.h"
+#include "core/media/format/media_format_adapter.h"
 #include "core/net/loop/zserver.h"
 #include "core/net/socket/common_socket.h"
 #include "core/security/root_certificate.h"
@@ -73,6 +84,11 @@ struct Options {
   bool shortTimers = false;
   int dcAcceptMs = 300;
   bool failingStreams = false;
+  int64_t benchMs = 0;
+  int32_t videoRcv = -1;
+  int32_t level = -1;
+  int32_t screenWidth = -1;
+  int32_t screenHeight = -1;
 };
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -122,6 +138,8 @@ class PeerClient : public hx::testing::TestConsoleClient {
  public:
   PeerClient(Events& events, bool failingStreams, std::string workingDir)
       : m_events(events), m_failingStreams(failingStreams), m_workingDir(std::move(workingDir)) {}
+  // The benchmark hook prints through the events: no record may arrive once this object goes.
+  ~PeerClient() override { StopSysBenchmark(); }
 
   const char* GetWorkingDir() override {
     return m_workingDir.empty() ? TestConsoleClient::GetWorkingDir() : m_workingDir.c_str();
@@ -167,6 +185,18 @@ class PeerClient : public hx::testing::TestConsoleClient {
     m_events.Add("handshake " + std::to_string(type) + " " + std::to_string(subType) + " " + peer +
                  " " + sid + " " + key);
     HXConsoleClient::MediaHandshakeReady(type, subType, peer, sid, key);
+    AddFormat();
+  }
+  void OnSysBenchmarkComplete(HX_SysPerformanceState& state) override {
+    TestConsoleClient::OnSysBenchmarkComplete(state);
+    m_events.Add("benchmark " + std::to_string(state.score) + " " +
+                 std::to_string(state.sendLevel));
+  }
+  // What the send stream does when it stops.
+  bool ReleaseSender() {
+    mediaFormatManager()->Reset();
+    AddFormat();
+    return true;
   }
   void onConfCountChange(uint32_t requested, uint32_t joined, uint32_t deleted) override {
     m_events.Add("counts " + std::to_string(requested) + " " + std::to_string(joined) + " " +
@@ -186,6 +216,15 @@ class PeerClient : public hx::testing::TestConsoleClient {
   }
 
  private:
+  void AddFormat() {
+    const std::shared_ptr<HX_MediaFormatManagerAdapter> adapter = mediaFormatManager();
+    const HX_MediaFormat format = adapter->GetMediaFormat();
+    char codec[16];
+    std::snprintf(codec, sizeof(codec), "%08x", format.videoCodec);
+    m_events.Add("format " + std::to_string(format.width) + " " + std::to_string(format.height) +
+                 " " + std::to_string(format.frameRate) + " " + codec + " " +
+                 (adapter->IsConnected() ? "1" : "0"));
+  }
   void StreamsSucceed(const std::string& sid) {
     ConferenceLock lock;
     if (!confManager()->getConferenceLock(lock, sid)) return;
@@ -259,6 +298,16 @@ bool ParseArguments(int argc, char** argv, Options& options) {
       options.dcAcceptMs = std::atoi(value.c_str());
     } else if (name == "--script") {
       options.script = Split(value, ',');
+    } else if (name == "--bench-ms") {
+      options.benchMs = std::atoll(value.c_str());
+    } else if (name == "--video-rcv") {
+      options.videoRcv = std::atoi(value.c_str());
+    } else if (name == "--level") {
+      options.level = std::atoi(value.c_str());
+    } else if (name == "--screen") {
+      if (std::sscanf(value.c_str(), "%dx%d", &options.screenWidth, &options.screenHeight) != 2) {
+        return false;
+      }
     } else {
       return false;
     }
@@ -304,6 +353,7 @@ bool RunStep(const std::string& step, PeerClient& client, Events& events) {
     return client.GotoPodium(160, 120, preview.data(), preview.size());
   }
   if (verb == "hangup") return client.Hangup(false);
+  if (verb == "release-sender") return client.ReleaseSender();
   return false;
 }
 
@@ -336,8 +386,19 @@ int main(int argc, char** argv) {
       workingDir = options.dir + "/";
     }
     PeerClient client(events, options.failingStreams, workingDir);
+    HXCapabilites& caps = client.capabilityDefaults();
+    if (options.videoRcv >= 0) caps.videoRcv = options.videoRcv;
+    if (options.level >= 0) caps.level = options.level;
+    if (options.screenWidth >= 0) caps.screenWidthLimit = options.screenWidth;
+    if (options.screenHeight >= 0) caps.screenHeightLimit = options.screenHeight;
+    if (options.benchMs > 0) {
+      auto clock = std::make_shared<std::atomic<int64_t>>(0);
+      client.SetBenchmarkSeams([clock, step = options.benchMs] { return clock->fetch_add(step); },
+                               [] { return 0u; }, 1);
+    }
     client.CreateApplication();
     client.Wire();
+    if (options.benchMs > 0) client.GetSysBechmarkResult();
     if (options.shortTimers) {
       HX_ConferenceHelper::Delays delays;
       delays.dcCheck = 300;

@@ -2,8 +2,10 @@
 // client program): a private call from the room request to both sides opening the media with the
 // same key and the hang-up emptying both stores; the accept that waits for the direct-connection
 // tests or goes at once on the inviter's notice; an invitation left unanswered; a busy callee; a
-// symmetric room with its saved peer; and the podium of a role conference. The call history that
-// each side's program leaves in its working folder is read with the sqlite3 tool after it ended.
+// symmetric room with its saved peer; the podium of a role conference; and the caller's send
+// format worked out from the callee's capability record, then reset as the send stream does. The
+// call history that each side's program leaves in its working folder is read with the sqlite3 tool
+// after it ended.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -348,6 +350,50 @@ TEST_F(TwoClientsCallTest, InvitationIntoAGroupIsStoredWithTheGroupsType) {
                         std::string(kBobId) + "';"),
             "1|5|" + sid + "|3\n");
 }
+
+// Once the media handshake is ready, the caller's media-format adapter holds the callee's real
+// capability record (a format that may change during the call, its level and its screen as the
+// callee's program announces them); when the send stream resets the adapter, it is back at the
+// idle choice. The caller measured its device first (send level 47, above the callee's levels)
+// and nobody set a bit rate (its level is 32), so the callee's level decides. Without a capture
+// list the size is the own record's (640x360), shrunk into the callee's screen.
+struct SendFormatCase {
+  const char* level;
+  const char* screen;
+  const char* active;
+  const char* idle;
+};
+
+class SendFormatTest : public TwoClientsCallTest,
+                       public ::testing::WithParamInterface<SendFormatCase> {};
+
+TEST_P(SendFormatTest, FollowsTheCalleesLevelAndScreen) {
+  const SendFormatCase& c = GetParam();
+  PeerProcess& bob = Peer(kBobId, "wait:invite,accept,wait:open-p2p",
+                          {"--video-rcv", "9", "--level", c.level, "--screen", c.screen});
+  PeerProcess& alice = Peer(
+      kAliceId, std::string("wait:benchmark 189600,call:") + kBobId + ",wait:format,release-sender",
+      {"--bench-ms", "500"});
+  Next(alice, "benchmark 189600 47");
+  Next(bob, "open-p2p");
+  std::string line;
+  EXPECT_TRUE(alice.WaitLine("EVENT format", kWaitMs, &line));
+  EXPECT_EQ(line, std::string("EVENT ") + c.active) << Dump(alice);
+  EXPECT_TRUE(alice.WaitLine("EVENT format", kWaitMs, &line));
+  EXPECT_EQ(line, std::string("EVENT ") + c.idle) << Dump(alice);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Callees, SendFormatTest,
+    ::testing::Values(
+        // The ladder's level 32 (15 frames per second) in 512x288; the idle choice keeps the size
+        // (the capture list is unknown) at the top step's 30 frames per second.
+        SendFormatCase{"32", "512x288", "format 512 288 15 30387670 1",
+                       "format 512 288 30 30387670 0"},
+        // Level 24 lies below the ladder: its own frame-rate limit (3000 / 300); a screen with a
+        // width only is no limit.
+        SendFormatCase{"24", "320x0", "format 640 360 10 30387670 1",
+                       "format 640 360 30 30387670 0"}));
 
 }  // namespace
 }  // namespace hx::testing
