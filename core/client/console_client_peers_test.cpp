@@ -169,7 +169,7 @@ TEST_F(ConsoleClientPeersTest, DisplayNames) {
   // clang-format on
   HX_GrossBuchCache* cache = client->contactCache().get();
   ASSERT_TRUE(cache->OpenDatabase("me", client->workingDir().c_str()));
-  cache->setCachedName("carol@test.invalid", DN(hx::CallIdType::user, "Carol Cached", DN::kSourceCache));
+  ASSERT_TRUE(cache->AddToCache("carol@test.invalid", "Carol Cached"));
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.id != nullptr ? c.id : "(null)") + " / " + (c.fallback != nullptr ? c.fallback : "-"));
     client->contactsManager()->calls().Clear();

@@ -16,32 +16,6 @@ bool HX_PresenceManager::UpdateStatus(int32_t status, const HX_Container* extend
   return session && session->getStateTrs() == HX_TransportSession::eLoggedIn;
 }
 
-bool HX_GrossBuchCache::OpenDatabase(const char* user, const char* dir) {
-  m_calls.Record("OpenDatabase", user, dir);
-  const bool ok = user != nullptr && *user != '\0' && m_openAnswer.load();
-  m_open.store(ok);
-  return ok;
-}
-
-void HX_GrossBuchCache::Close() {
-  m_calls.Record("Close");
-  m_open.store(false);
-}
-
-bool HX_GrossBuchCache::getDisplayName(const char* id, hx::DisplayName& name) {
-  if (id == nullptr || !m_open.load()) return false;
-  std::lock_guard<std::mutex> lock(m_mutex);
-  const auto found = m_names.find(id);
-  if (found == m_names.end()) return false;
-  name = found->second;
-  return true;
-}
-
-void HX_GrossBuchCache::setCachedName(const std::string& id, const hx::DisplayName& name) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_names[id] = name;
-}
-
 HX_ContactsManager::HX_ContactsManager(std::shared_ptr<HX_TransportSession> transport, HXFSMShared* fsm,
                                        std::shared_ptr<HX_GrossBuchCache> cache)
     : HX_AbstractManager(ADDRESSBOOK_SRV, std::move(transport), fsm), m_cache(std::move(cache)) {}

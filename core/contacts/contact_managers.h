@@ -20,6 +20,7 @@
 #include "core/base/call_record.h"
 #include "core/base/signal.h"
 #include "core/client/abstract_manager.h"
+#include "core/contacts/cache/address_book_cache.h"
 #include "core/contacts/names/call_id_parser.h"
 #include "core/contacts/stores/status_storage.h"
 
@@ -44,37 +45,6 @@ class HX_PresenceManager : public HX_AbstractManager {
 
  private:
   hx::CallRecord m_calls;
-};
-
-// The per-user address-book cache database. The stand-in keeps the names a test put in and
-// opens "a database" for any non-empty user unless told to fail.
-class HX_GrossBuchCache {
- public:
-  HX_GrossBuchCache() = default;
-  virtual ~HX_GrossBuchCache() = default;
-  HX_GrossBuchCache(const HX_GrossBuchCache&) = delete;
-  HX_GrossBuchCache& operator=(const HX_GrossBuchCache&) = delete;
-
-  // True for a non-empty user unless setOpenAnswer(false); the cache is then open for `user`.
-  virtual bool OpenDatabase(const char* user, const char* dir);
-  virtual void Close();
-  bool IsOpen() const { return m_open.load(); }
-  // The cached name of `id` (type, name, source 0); false when the cache does not know the id or
-  // is closed.
-  virtual bool getDisplayName(const char* id, hx::DisplayName& name);
-
-  // Test seams: the answer of OpenDatabase and the cached names.
-  void setOpenAnswer(bool ok) { m_openAnswer.store(ok); }
-  void setCachedName(const std::string& id, const hx::DisplayName& name);
-
-  const hx::CallRecord& calls() const { return m_calls; }
-
- private:
-  hx::CallRecord m_calls;
-  std::atomic<bool> m_open{false};
-  std::atomic<bool> m_openAnswer{true};
-  std::mutex m_mutex;
-  std::map<std::string, hx::DisplayName> m_names;
 };
 
 class HX_ContactsManager : public HX_AbstractManager {
