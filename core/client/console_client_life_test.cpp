@@ -142,8 +142,11 @@ class ConsoleClientLifeTest : public ::testing::Test {
         << ::testing::PrintToString(m_auth->Methods()) << ", sessions " << ::testing::PrintToString(client.Sessions());
     ASSERT_TRUE(client.WaitFsm(hx::fsm::logged_in));
     // The login is reported after the session reached state 5.
-    ASSERT_TRUE(
-        WaitFor([&] { return client.contactsManager()->calls().Count("RequestAddressBooks") > 0; }, kManagerWaitMs));
+    ASSERT_TRUE(m_server->WaitForMessage(
+        [connection](const ReceivedMessage& m) {
+          return m.connection >= connection && m.method == "SearchAddressBook";
+        },
+        kManagerWaitMs));
   }
 
   TempDir m_dir;
@@ -184,8 +187,9 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   EXPECT_GE(client.phonesManager()->calls().Count(open), 1u);
   EXPECT_EQ(client.phonesManager()->calls().Count(open), client.phonesManager()->calls().Calls().size());
   EXPECT_GE(client.lastCalls()->calls().Count(open), 1u);
-  EXPECT_GE(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 1u);
-  EXPECT_GE(client.contactsManager()->calls().Count("RequestAddressBooks " + std::string(kUser)), 1u);
+  // The books were asked for: groups, phones, contacts, bans.
+  EXPECT_TRUE(m_server->WaitForMessage([](const ReceivedMessage& m) { return m.method == "SearchAddressBook"; },
+                                       kManagerWaitMs));
 
   // A conference joined: state 5 and the busy status; its end: back to 3 and online.
   client.Clear();
@@ -280,9 +284,15 @@ TEST_F(ConsoleClientLifeTest, RestartWithARememberedLoginOpensTheDatabasesAtCrea
   EXPECT_TRUE(client.chatManager()->chatDB()->IsOpen());
   EXPECT_EQ(client.groupsManager()->calls().Count("OpenDatabase"), 1u);
   EXPECT_EQ(static_cast<HX_AvatarDB*>(client.getFSM())->PeerId(), kUser);
-  EXPECT_EQ(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 0u);
+  size_t rebuilds = 0;
+  struct Counter {
+    size_t* count;
+    void On(bool whole, bool) { *count += whole ? 1 : 0; }
+  } counter{&rebuilds};
+  client.contactsManager()->beginContactListUpdate.Connect(&counter, &Counter::On);
   ASSERT_TRUE(client.Start(0x8004, false));
-  EXPECT_EQ(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 1u);
+  EXPECT_EQ(rebuilds, 1u);
+  client.contactsManager()->beginContactListUpdate.Disconnect(&counter, &Counter::On);
   EXPECT_TRUE(client.contactCache()->IsOpen());
 }
 
