@@ -69,11 +69,11 @@ class ContactsManagerTest : public ::testing::Test {
     recorder = std::make_unique<ContactsRecorder>(*manager, *fsm);
   }
   void TearDown() override {
-    recorder.reset();
     if (loop->isRunning()) {
       loop->Shutdown();
       loop->Wait4Done();
     }
+    recorder.reset();
     client.reset();
   }
   void StartLoop() { ASSERT_EQ(loop->startServerLoop(), 0); }
