@@ -54,14 +54,16 @@ void ContactsRecorder::Disconnect() {
 }
 
 void ContactsRecorder::Add(std::string line) {
-  // The lock is recursive: only another thread finds out whether this one holds it.
-  HXLock& lock = m_store.getContactStorageLock();
-  const bool held = !std::async(std::launch::async, [&lock] {
-                       if (!lock.TryLock()) return false;
-                       lock.Unlock();
-                       return true;
-                     }).get();
-  if (held) line += " [locked]";
+  if (m_checkLock.load()) {
+    // The lock is recursive: only another thread finds out whether this one holds it.
+    HXLock& lock = m_store.getContactStorageLock();
+    const bool held = !std::async(std::launch::async, [&lock] {
+                         if (!lock.TryLock()) return false;
+                         lock.Unlock();
+                         return true;
+                       }).get();
+    if (held) line += " [locked]";
+  }
   std::lock_guard<std::mutex> guard(m_mutex);
   m_lines.push_back(std::move(line));
 }
