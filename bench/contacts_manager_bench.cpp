@@ -87,7 +87,7 @@ void BM_CompleteContactListVsTwoStatements(benchmark::State& state) {
   {
     HX_GrossBuchCache maker;
     if (!maker.OpenDatabase("base@example.org", dir.c_str())) std::abort();
-    baseFile = maker.GetStorageFSName();
+    baseFile = dir + maker.GetStorageFSName("base@example.org");
     maker.Close();
   }
   cppdb::session base("sqlite3:db=" + baseFile);
