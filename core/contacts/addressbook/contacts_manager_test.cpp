@@ -287,6 +287,28 @@ TEST_F(ContactsManagerTest, RequestCycleOrderHashesAndRepetition) {
   manager->resetDeferredRequests();
 }
 
+TEST_F(ContactsManagerTest, RepetitionAfterAStatusListDoesNotResubscribe) {
+  StartLoop();
+  manager->setRetryDelayDivisor(100);
+  ASSERT_TRUE(cache->AddPeerAbCommon("ann@test.invalid", "Ann", 0, 1, 0));
+  fsm->setStatusSubscription();
+  manager->RequestAddressBooks(kMe);
+  // Three cycles: a resubscription would follow the second one's four requests.
+  ASSERT_TRUE(WaitFor([&] { return Sent().size() >= 12; }, kWaitMs));
+  manager->resetDeferredRequests();
+  EXPECT_EQ(client->requests.Count("PRESENCE"), 0u);
+}
+
+TEST_F(ContactsManagerTest, PeerDetailsOncePerWindowAndNeverForAContact) {
+  ASSERT_TRUE(cache->AddPeerAbCommon("ann@test.invalid", "Ann", 0, 1, 0));
+  EXPECT_FALSE(manager->reqPeerDetails("ann@test.invalid"));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_TRUE(manager->reqPeerDetails("zed@test.invalid"));
+  EXPECT_TRUE(manager->reqPeerDetails("zed@test.invalid"));
+  EXPECT_EQ(Sent(), std::vector<std::string>{"ABOOK Method=SearchAddressBook Query=zed@test.invalid AddressBook=8 "
+                                             "CallId= E-Mail= Name="});
+}
+
 TEST_F(ContactsManagerTest, RefusedGroupsRequestStopsTheCycleButNotTheRepetition) {
   StartLoop();
   manager->setRetryDelayDivisor(100);
