@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/base/container.h"
+#include "core/base/wall_clock.h"
 #include "core/client/console_client.h"
 #include "core/contacts/contact_managers.h"
 #include "core/net/loop/zserver.h"
@@ -516,12 +517,24 @@ TEST_F(ContactsManagerTest, SearchDetailsPicturesAndStatusAnswers) {
   EXPECT_EQ(fsm->GetUserDetails("bob@test.invalid").firstName, "Bo");
   EXPECT_EQ(cache->GetDisplayName("bob@test.invalid", hx::DisplayName::kReturnNull), "Bobby");
 
-  Body picture;
-  picture.S("Method", "SearchAddressBook").I("AddressBook", 11).I("Result", 1).I("Cause", 1).I("Hash", 7);
-  picture.S("Query", "bob@test.invalid").S("avatar_type", "image/png");
-  picture.get().AddValue("avatar", HX_CNT_BINARY_VT, "\x89PNG", 4);
-  EXPECT_TRUE(Parse(picture));
-  EXPECT_EQ(fsm->GetAvatarHash("bob@test.invalid"), 7);
+  {
+    hx::ManualWallClock clock(1700000000);
+    hx::WallClockOverride useClock(clock.Source());
+    Body picture;
+    picture.S("Method", "SearchAddressBook").I("AddressBook", 11).I("Result", 1).I("Cause", 1).I("Hash", 7);
+    picture.S("Query", "bob@test.invalid").S("avatar_type", "image/png");
+    picture.get().AddValue("avatar", HX_CNT_BINARY_VT, "\x89PNG", 4);
+    EXPECT_TRUE(Parse(picture));
+    EXPECT_EQ(fsm->GetAvatarHash("bob@test.invalid"), 7);
+    EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).size(), 4u);
+    // Not changed: the stored picture is current from now on.
+    clock.Advance(100);
+    Body unchanged;
+    unchanged.S("Method", "SearchAddressBook").I("AddressBook", 11).I("Result", 0).I("Cause", 2).I("Hash", 7);
+    unchanged.S("Query", "bob@test.invalid");
+    EXPECT_TRUE(Parse(unchanged));
+    EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).lastWrite(), 1700000100u);
+  }
 
   Body status;
   status.S("Method", "GetUserStatus").S("CallId", "bob@test.invalid").S("RealID", "bob").I("UserPresStatus", 2);
