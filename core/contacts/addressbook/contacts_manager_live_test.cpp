@@ -238,5 +238,65 @@ TEST_F(ContactsManagerLiveTest, ChangesAndGroupCommandsAreAnsweredByTheServer) {
   ASSERT_TRUE(WaitFor([&] { return m_client->getFSM()->GetStatus("cy@test.invalid") == 2; }, kManagerWaitMs));
 }
 
+// A hostile address-book peer: missing, repeated and mistyped keys, cut records, huge and negative
+// counts, unknown books and methods, notices without an id and an oversized picture. Nothing of
+// it changes the list; the good notice after it is applied.
+TEST_F(ContactsManagerLiveTest, HostileNoticesChangeNothingAndTheNextGoodOneApplies) {
+  MakeClient();
+  ASSERT_TRUE(m_client->Start(0x8004, false));
+  ConnectAndLogIn();
+  ASSERT_TRUE(WaitFor([&] { return HasContacts({"ann@test.invalid", "bob@test.invalid"}); }, kManagerWaitMs));
+  const uint32_t crc = m_client->contactCache()->GetBookCrc(HX_AB_CONTACTS);
+  const int connection = SessionConnections(*m_server).back()->id();
+  std::vector<HX_Container> bad(9);
+  bad[0].AddValue("Method", "SearchAddressBook");
+  bad[0].AddValue("AddressBook", 1);
+  bad[1].AddValue("Method", "SearchAddressBook");
+  bad[1].AddValue("AddressBook", "1");
+  bad[1].AddValue("Result", 1);
+  bad[1].AddValue("Cause", 1);
+  bad[2].AddValue("Method", "SearchAddressBook");
+  bad[2].AddValue("AddressBook", 1);
+  bad[2].AddValue("Result", -7);
+  bad[2].AddValue("Cause", 0);
+  bad[2].AddValue("CallId", "neg@test.invalid");
+  bad[3].AddValue("Method", "AddToAddressBook");
+  bad[3].AddValue("AddressBook", 1);
+  bad[3].AddValue("DisplayName", "Nobody");
+  bad[4].AddValue("Method", "RemoveFromAddressBook");
+  bad[4].AddValue("AddressBook", 2);
+  bad[5].AddValue("Method", "AddToAddressBook");
+  bad[5].AddValue("AddressBook", 99);
+  bad[5].AddValue("CallId", "odd@test.invalid");
+  bad[6].AddValue("Method", "Unheard");
+  bad[7].AddValue("Method", "SearchAddressBook");
+  bad[7].AddValue("AddressBook", 11);
+  bad[7].AddValue("Result", 1);
+  bad[7].AddValue("Cause", 1);
+  bad[7].AddValue("Query", "ann@test.invalid");
+  const std::vector<uint8_t> huge(600000, 0x42);
+  bad[7].AddValue("avatar", HX_CNT_BINARY_VT, huge.data(), huge.size());
+  bad[8].AddValue("Method", "UpdateAddressBook");
+  bad[8].AddValue("AddressBook", 1);
+  bad[8].AddValue("Hash", 9);
+  bad[8].AddValue("UserName", "cut");
+  for (const HX_Container& body : bad) m_abook->Push(connection, body);
+  HX_Container good;
+  good.AddValue("Method", "AddToAddressBook");
+  good.AddValue("AddressBook", 1);
+  good.AddValue("CallId", "dee@test.invalid");
+  good.AddValue("Hash", 900);
+  m_abook->Push(connection, good);
+  ASSERT_TRUE(WaitFor([&] { return HasContacts({"dee@test.invalid"}); }, kManagerWaitMs));
+  EXPECT_TRUE(HasContacts({"ann@test.invalid", "bob@test.invalid"}));
+  EXPECT_FALSE(m_client->getFSM()->IsPeerExists("neg@test.invalid"));
+  EXPECT_FALSE(m_client->getFSM()->IsPeerExists("odd@test.invalid"));
+  EXPECT_EQ(m_client->getFSM()->GetAvatar("ann@test.invalid", true).size(), 0u);
+  EXPECT_NE(m_client->contactCache()->GetBookCrc(HX_AB_CONTACTS), crc);
+  EXPECT_EQ(m_client->contactCache()->GetBookHash(HX_AB_CONTACTS), 900u);
+  EXPECT_EQ(m_client->contactCache()->GetContacts(),
+            (std::set<std::string>{"ann@test.invalid", "bob@test.invalid", "dee@test.invalid"}));
+}
+
 }  // namespace
 }  // namespace hx::testing
