@@ -47,9 +47,9 @@ void HXConsoleClient::OnAvatarArrived(const char* peer, const char* mimeType, co
   m_fsm->SetAvatar(peer, bytes, size, hash, mimeType);
 }
 
-// The store dates the confirmation itself; the hash only says which picture is current.
-void HXConsoleClient::OnAvatarNotChanged(const char* peer, int32_t hash) {
-  m_fsm->UpdateAvatarLastWriteTime(peer, hash);
+// The stored picture is still the current one (the hash names it): it is fresh from now on.
+void HXConsoleClient::OnAvatarNotChanged(const char* peer, int32_t) {
+  m_fsm->UpdateAvatarLastWriteTime(peer, hx::WallClockSeconds());
 }
 void HXConsoleClient::OnGroupsBeginUpdate() { m_groups->Reset(); }
 void HXConsoleClient::OnGroupsEndUpdate() { m_groups->UpdateCache(); }

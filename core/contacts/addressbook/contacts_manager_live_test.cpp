@@ -85,6 +85,8 @@ class ContactsManagerLiveTest : public ::testing::Test {
       client.DisconnectServer();
       client.WaitSession(S::eNoConnection);
     }
+    if (auto connection = client.connection()) connection->DisconnectServer();
+    // The servers list's checks end with a turn or two of the loop.
     if (client.networkServer()->isRunning()) {
       LoopTurn();
       LoopTurn();
