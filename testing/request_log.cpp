@@ -61,6 +61,7 @@ bool RequestLog::Take(HX_ClientMessage* message) {
   std::string line = Describe(owned->DstService(), body);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_lines.push_back(std::move(line));
+  m_limits.push_back(owned->TimeLimit());
   return m_sendAnswer.load();
 }
 
@@ -76,9 +77,15 @@ size_t RequestLog::Count(const std::string& prefix) const {
   return count;
 }
 
+std::vector<uint32_t> RequestLog::TimeLimits() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_limits;
+}
+
 void RequestLog::Clear() {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_lines.clear();
+  m_limits.clear();
 }
 
 }  // namespace hx::testing

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +26,8 @@ class RequestLog {
   void setSendAnswer(bool sent) { m_sendAnswer.store(sent); }
 
   std::vector<std::string> Lines() const;
+  // The time limit of each request, in the order of Lines.
+  std::vector<uint32_t> TimeLimits() const;
   // How many lines begin with `prefix`.
   size_t Count(const std::string& prefix) const;
   void Clear();
@@ -35,6 +38,7 @@ class RequestLog {
  private:
   mutable std::mutex m_mutex;
   std::vector<std::string> m_lines;
+  std::vector<uint32_t> m_limits;
   std::atomic<bool> m_sendAnswer{true};
 };
 

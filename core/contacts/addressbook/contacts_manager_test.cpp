@@ -161,6 +161,7 @@ TEST_F(ContactsManagerTest, EveryRequestWithItsKeysInOrder) {
     client->requests.Clear();
     EXPECT_TRUE(c.call());
     EXPECT_EQ(Sent(), std::vector<std::string>{c.line});
+    EXPECT_EQ(client->requests.TimeLimits(), std::vector<uint32_t>{20000});
   }
   // Nothing for an empty set.
   client->requests.Clear();
