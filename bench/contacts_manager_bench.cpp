@@ -6,7 +6,6 @@
 // and tuning, made by the cache itself, timed in the same iterations. Both files hold the list
 // from the first iteration on. "times" is the manager's time over the baseline's; the bound is 4.
 #include <benchmark/benchmark.h>
-
 #include <cppdb/frontend.h>
 
 #include <cstdint>
@@ -38,7 +37,9 @@ class BenchSession : public HX_TransportSession {
   uint32_t GetNextSequence() override { return ++m_sequence; }
   HXZNativeSocketDetails GetTransportAddress() const override { return HXZNativeSocketDetails(); }
   bool getLocalBind(HXSockAddr&) const override { return false; }
-  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override { return nullptr; }
+  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override {
+    return nullptr;
+  }
   bool Login(const char*, const char*, bool, bool) override { return false; }
   bool Logout(bool, bool) override { return true; }
   bool QueuePacket(HX_ClientMessage* message) override {
@@ -62,7 +63,9 @@ double ThreadSeconds() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-std::string Id(int i) { return "user" + std::to_string(i * 7919 % 100003) + "_" + std::to_string(i) + "@example.org"; }
+std::string Id(int i) {
+  return "user" + std::to_string(i * 7919 % 100003) + "_" + std::to_string(i) + "@example.org";
+}
 std::string Name(int i) { return "Contact " + std::to_string(i); }
 
 void BM_CompleteContactListVsTwoStatements(benchmark::State& state) {
@@ -131,7 +134,8 @@ void BM_CompleteContactListVsTwoStatements(benchmark::State& state) {
     }
     baseSeconds += ThreadSeconds() - start;
   }
-  if (recorder.Count("setPeer") != static_cast<size_t>(kRecords)) state.SkipWithError("not every contact reported");
+  if (recorder.Count("setPeer") != static_cast<size_t>(kRecords))
+    state.SkipWithError("not every contact reported");
   state.counters["manager_ms"] = managerSeconds * 1000 / static_cast<double>(state.iterations());
   state.counters["baseline_ms"] = baseSeconds * 1000 / static_cast<double>(state.iterations());
   state.counters["times"] = baseSeconds > 0 ? managerSeconds / baseSeconds : 0;

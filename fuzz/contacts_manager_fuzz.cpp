@@ -33,7 +33,9 @@ class FuzzSession : public HX_TransportSession {
   uint32_t GetNextSequence() override { return ++m_sequence; }
   HXZNativeSocketDetails GetTransportAddress() const override { return HXZNativeSocketDetails(); }
   bool getLocalBind(HXSockAddr&) const override { return false; }
-  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override { return nullptr; }
+  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override {
+    return nullptr;
+  }
   bool Login(const char*, const char*, bool, bool) override { return false; }
   bool Logout(bool, bool) override { return true; }
   bool QueuePacket(HX_ClientMessage* message) override {
@@ -80,19 +82,19 @@ Environment& Env() {
   return *environment;
 }
 
-const char* const kMethods[] = {"SearchAddressBook", "AddToAddressBook", "RemoveFromAddressBook",
-                                "UpdateAddressBook", "ManageGroups",     "GetUserStatus",
-                                "searchaddressbook", "Other"};
-const char* const kKeys[] = {"AddressBook", "Result",   "Cause",       "Hash",         "CallId",
-                             "UserName",    "DisplayName", "editable", "GID",          "GName",
-                             "GType",       "id",       "phone",       "Type",         "LStatus",
-                             "CallID2",     "Alias",    "Query",       "avatar",       "avatar_type",
-                             "SeqID",       "NewUser",  "RealID",      "UserPresStatus", "FirstName",
-                             "callid",      "Method",   "picture",     "RequestCallID"};
-const char* const kTexts[] = {kMe, "ann@fuzz.example", "bob@fuzz.example", "", "#tel:+1", "12",
-                              "-3", "99999999999", "x"};
-const int32_t kInts[] = {0, 1, 2, 3, 6, 8, 11, 15, 16, 17, 19, 21, -1, -5, 2147483647,
-                         static_cast<int32_t>(0x80000000)};
+const char* const kMethods[] = {
+    "SearchAddressBook", "AddToAddressBook", "RemoveFromAddressBook", "UpdateAddressBook",
+    "ManageGroups",      "GetUserStatus",    "searchaddressbook",     "Other"};
+const char* const kKeys[] = {
+    "AddressBook", "Result",      "Cause",   "Hash",    "CallId",       "UserName",
+    "DisplayName", "editable",    "GID",     "GName",   "GType",        "id",
+    "phone",       "Type",        "LStatus", "CallID2", "Alias",        "Query",
+    "avatar",      "avatar_type", "SeqID",   "NewUser", "RealID",       "UserPresStatus",
+    "FirstName",   "callid",      "Method",  "picture", "RequestCallID"};
+const char* const kTexts[] = {
+    kMe, "ann@fuzz.example", "bob@fuzz.example", "", "#tel:+1", "12", "-3", "99999999999", "x"};
+const int32_t kInts[] = {0,  1,  2,  3,  6,  8,  11,         15,
+                         16, 17, 19, 21, -1, -5, 2147483647, static_cast<int32_t>(0x80000000)};
 
 class Reader {
  public:

@@ -76,7 +76,8 @@ std::vector<std::string> ContactsRecorder::Lines() const {
 size_t ContactsRecorder::Count(const std::string& prefix) const {
   std::lock_guard<std::mutex> guard(m_mutex);
   size_t count = 0;
-  for (const std::string& line : m_lines) count += line.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+  for (const std::string& line : m_lines)
+    count += line.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
   return count;
 }
 
@@ -100,7 +101,8 @@ void ContactsRecorder::OnSearchBegin(const char* id, const char* name, const cha
 void ContactsRecorder::OnSearchEnd() { Add("searchEnd"); }
 void ContactsRecorder::OnAvatar(const char* peer, const char* type, const void*, uint64_t size,
                                 int32_t hash) {
-  Add("avatar " + T(peer) + " " + T(type) + " " + std::to_string(size) + " " + std::to_string(hash));
+  Add("avatar " + T(peer) + " " + T(type) + " " + std::to_string(size) + " " +
+      std::to_string(hash));
 }
 void ContactsRecorder::OnDeleted(const char* id) { Add("deleted " + T(id)); }
 void ContactsRecorder::OnBlocked(const char* id) { Add("blocked " + T(id)); }

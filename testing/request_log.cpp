@@ -73,7 +73,8 @@ std::vector<std::string> RequestLog::Lines() const {
 size_t RequestLog::Count(const std::string& prefix) const {
   std::lock_guard<std::mutex> lock(m_mutex);
   size_t count = 0;
-  for (const std::string& line : m_lines) count += line.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+  for (const std::string& line : m_lines)
+    count += line.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
   return count;
 }
 

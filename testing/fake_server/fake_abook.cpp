@@ -34,9 +34,10 @@ void Append(HX_Container& to, const HX_Container& from) {
 
 FakeAbook::FakeAbook(FakeServer& server, std::function<std::string(int connection)> user_of)
     : server_(server), user_of_(std::move(user_of)) {
-  server_.SetServiceHandler("ABOOK", [this](FakeConnection& c, const ReceivedMessage& m) { OnAbook(c, m); });
-  server_.SetServiceHandler("PRESENCE",
-                            [this](FakeConnection& c, const ReceivedMessage& m) { OnPresence(c, m); });
+  server_.SetServiceHandler("ABOOK",
+                            [this](FakeConnection& c, const ReceivedMessage& m) { OnAbook(c, m); });
+  server_.SetServiceHandler(
+      "PRESENCE", [this](FakeConnection& c, const ReceivedMessage& m) { OnPresence(c, m); });
 }
 
 FakeAbook::~FakeAbook() {
@@ -44,7 +45,8 @@ FakeAbook::~FakeAbook() {
   server_.SetServiceHandler("PRESENCE", nullptr);
 }
 
-void FakeAbook::SetContacts(const std::string& user, const std::vector<FakeContact>& contacts, uint32_t hash) {
+void FakeAbook::SetContacts(const std::string& user, const std::vector<FakeContact>& contacts,
+                            uint32_t hash) {
   std::lock_guard<std::mutex> lock(mutex_);
   UserBooks& books = users_[user];
   books.contacts = contacts;
@@ -52,7 +54,8 @@ void FakeAbook::SetContacts(const std::string& user, const std::vector<FakeConta
   RebuildNL(books);
 }
 
-void FakeAbook::SetBans(const std::string& user, const std::vector<std::string>& ids, uint32_t hash) {
+void FakeAbook::SetBans(const std::string& user, const std::vector<std::string>& ids,
+                        uint32_t hash) {
   std::lock_guard<std::mutex> lock(mutex_);
   UserBooks& books = users_[user];
   books.bans = ids;
@@ -60,8 +63,8 @@ void FakeAbook::SetBans(const std::string& user, const std::vector<std::string>&
   RebuildNL(books);
 }
 
-void FakeAbook::SetBook(const std::string& user, int32_t book, uint32_t hash, const HX_Container& entries,
-                        int32_t records) {
+void FakeAbook::SetBook(const std::string& user, int32_t book, uint32_t hash,
+                        const HX_Container& entries, int32_t records) {
   std::lock_guard<std::mutex> lock(mutex_);
   Book& stored = users_[user].books[book];
   stored.hash = hash;

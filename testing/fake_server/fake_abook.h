@@ -51,7 +51,8 @@ class FakeAbook {
   FakeAbook(const FakeAbook&) = delete;
   FakeAbook& operator=(const FakeAbook&) = delete;
 
-  void SetContacts(const std::string& user, const std::vector<FakeContact>& contacts, uint32_t hash);
+  void SetContacts(const std::string& user, const std::vector<FakeContact>& contacts,
+                   uint32_t hash);
   void SetBans(const std::string& user, const std::vector<std::string>& ids, uint32_t hash);
   // Any other book: its body entries (after the answer's own keys) and record count.
   void SetBook(const std::string& user, int32_t book, uint32_t hash, const HX_Container& entries,
@@ -82,7 +83,8 @@ class FakeAbook {
   void OnAbook(FakeConnection& connection, const ReceivedMessage& message);
   void OnPresence(FakeConnection& connection, const ReceivedMessage& message);
   HX_Container SearchAnswer(const std::string& user, const HX_Container& request);
-  HX_Container ChangeNotice(const std::string& user, const std::string& method, const HX_Container& request);
+  HX_Container ChangeNotice(const std::string& user, const std::string& method,
+                            const HX_Container& request);
   HX_Container GroupAnswer(const HX_Container& request);
   void RebuildNL(UserBooks& books);
   void Answer(FakeConnection& connection, const HX_Container& body);

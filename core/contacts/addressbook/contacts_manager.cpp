@@ -19,7 +19,13 @@ constexpr uint32_t kRetryStepMs = 10000;
 constexpr uint32_t kStepAttempts = 10;
 constexpr uint32_t kLateRetryMs = 1800000;
 
-enum GroupCommand : int32_t { kCreate = 0, kRemove = 1, kRename = 2, kAddMember = 3, kRemoveMember = 4 };
+enum GroupCommand : int32_t {
+  kCreate = 0,
+  kRemove = 1,
+  kRename = 2,
+  kAddMember = 3,
+  kRemoveMember = 4
+};
 
 // A null text is left out of the request.
 void AddText(HX_Container& body, const char* name, const char* text) {
@@ -119,7 +125,10 @@ bool HX_ContactsManager::AddToAddressBook(const char* callId, const char* displa
   body.AddValue(METHOD_PARAM, "AddToAddressBook");
   AddInt(body, "AddressBook", addressBook);
   body.AddValue("CallId", id.c_str());
-  AddText(body, "DisplayName", displayName != nullptr ? displayName : cached ? cached->c_str() : nullptr);
+  AddText(body, "DisplayName",
+          displayName != nullptr ? displayName
+          : cached               ? cached->c_str()
+                                 : nullptr);
   return Send(body, ADDRESSBOOK_SRV);
 }
 

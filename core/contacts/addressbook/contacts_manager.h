@@ -59,9 +59,9 @@ class HX_ContactsManager : public HX_AbstractManager {
   // A group command sent and not yet answered.
   struct WaitedGroup {
     int32_t cmd = 0;
-    int32_t gid = 0;       // not set for a create command
-    std::string name;      // create and rename
-    std::string callId;    // add and remove member
+    int32_t gid = 0;     // not set for a create command
+    std::string name;    // create and rename
+    std::string callId;  // add and remove member
   };
 
   // Every request is sent with this time limit.
@@ -156,7 +156,8 @@ class HX_ContactsManager : public HX_AbstractManager {
   void DisablePeersFromCache();
   // A display name learnt elsewhere.
   void OnUpdatePeerIdCache(const char* peerId, const char* displayName, bool updateContact);
-  bool AddPeer_abBanList(const char* callId, const char* displayName, uint32_t hash, int32_t unused);
+  bool AddPeer_abBanList(const char* callId, const char* displayName, uint32_t hash,
+                         int32_t unused);
   bool DelPeer_abBanList(const char* callId, const char* displayName, uint32_t hash);
   void impFirePhoneArrived(const char* phoneId, const char* callId, const char* phone,
                            PhoneType type, bool editable);
@@ -169,8 +170,8 @@ class HX_ContactsManager : public HX_AbstractManager {
   hx::Signal0<void> groupsBeginUpdate;
   hx::Signal0<void> groupsEndUpdate;
   hx::Signal4<int32_t, const char*, int32_t, const char*> groupArrived;  // (id, name, type, member)
-  hx::Signal2<int32_t, const char*> groupDeleted;                       // (id, member)
-  hx::Signal2<int32_t, int32_t> groupCmdDone;                           // (command, result)
+  hx::Signal2<int32_t, const char*> groupDeleted;                        // (id, member)
+  hx::Signal2<int32_t, int32_t> groupCmdDone;                            // (command, result)
   hx::Signal0<void> phonesBeginUpdate;
   hx::Signal0<void> phonesEndUpdate;
   // (phone id, call id, phone, type, editable)
@@ -217,7 +218,8 @@ class HX_ContactsManager : public HX_AbstractManager {
   void parseSearch_abLStatus(HX_Container& message);
   void parseSearch_abPerson(HX_Container& message);
   void parseSearch_abPersonDetails(HX_Container& message);
-  void parseSearch_abUserPicture(int32_t cause, int32_t result, int32_t hash, HX_Container& message);
+  void parseSearch_abUserPicture(int32_t cause, int32_t result, int32_t hash,
+                                 HX_Container& message);
   bool AddPeer_abCommon(const char* callId, const char* displayName, uint32_t hash, uint32_t flags,
                         int32_t mode);
   bool DelPeer_abCommon(const char* callId, const char* displayName, uint32_t hash);

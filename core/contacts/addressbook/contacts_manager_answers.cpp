@@ -212,15 +212,15 @@ bool HX_ContactsManager::parseSearch_abCommon(bool complete, int32_t records, ui
       if (Empty(record.callId)) continue;
       seen.insert(record.callId);
       const uint32_t flags = record.editable ? 0 : hx::Contact::NOT_EDITABLE;
-      const hx::Contact stored =
-          fsm->PushContact(record.userName, record.callId, record.displayName,
-                           fsm->GetStatus(record.callId), flags);
+      const hx::Contact stored = fsm->PushContact(
+          record.userName, record.callId, record.displayName, fsm->GetStatus(record.callId), flags);
       list.push_back({record.userName, record.callId, stored.displayName, stored.status, flags});
     }
     cache->AddContactsToContactList(list, complete, hash, fsm->GetContactsHash());
     beginContactListUpdate.Emit(complete, false);
     for (const contactMetaData& contact : list) {
-      setPeer.Emit(contact.userName, contact.callId, contact.displayName.c_str(), contact.status, 1);
+      setPeer.Emit(contact.userName, contact.callId, contact.displayName.c_str(), contact.status,
+                   1);
     }
   }
   const bool subscribeAll = fsm->filterSubscriptionRequest(seen, complete);
@@ -369,9 +369,9 @@ void HX_ContactsManager::parseSearch_abPersonDetails(HX_Container& message) {
   const char* callId = Text(message, "CallId");
   if (Empty(callId)) return;
   const char* displayName = Text(message, "DisplayName");
-  const HX_UserDetailsStorage::Information info(Text(message, "FirstName"), Text(message, "LastName"),
-                                                Text(message, "company"), Text(message, "phone"),
-                                                displayName, callId);
+  const HX_UserDetailsStorage::Information info(Text(message, "FirstName"),
+                                                Text(message, "LastName"), Text(message, "company"),
+                                                Text(message, "phone"), displayName, callId);
   HXFSMShared* fsm = getFSM();
   if (fsm != nullptr) {
     fsm->peerNameUpdated.Emit(callId, displayName, false);

@@ -53,8 +53,9 @@ class ContactsManagerLiveTest : public ::testing::Test {
     m_auth = std::make_unique<SessionAuth>(*m_server);
     m_abook = std::make_unique<FakeAbook>(*m_server, [](int) { return std::string(kUser); });
     m_folder = m_dir.path() + "/";
-    m_abook->SetContacts(kUser, {{"ann@test.invalid", "Ann", "ann", true}, {"bob@test.invalid", "Bob", "bob", false}},
-                         500);
+    m_abook->SetContacts(
+        kUser,
+        {{"ann@test.invalid", "Ann", "ann", true}, {"bob@test.invalid", "Bob", "bob", false}}, 500);
     m_abook->SetBans(kUser, {"x@test.invalid"}, 600);
   }
   void TearDown() override {
@@ -71,7 +72,8 @@ class ContactsManagerLiveTest : public ::testing::Test {
   void MakeClient() {
     m_client = std::make_unique<BookClient>(m_folder);
     m_client->CreateApplication();
-    m_recorder = std::make_unique<ContactsRecorder>(*m_client->contactsManager(), *m_client->getFSM());
+    m_recorder =
+        std::make_unique<ContactsRecorder>(*m_client->contactsManager(), *m_client->getFSM());
   }
   void Finish() {
     if (!m_client) return;
@@ -102,11 +104,16 @@ class ContactsManagerLiveTest : public ::testing::Test {
     const int connection = static_cast<int>(m_server->Connections().size()) + 1;
     ASSERT_TRUE(client.ConnectServer("127.0.0.1", m_server->port()));
     // A remembered login logs in by itself once connected.
-    ASSERT_TRUE(WaitFor([&] { return client.getStateTrs() == S::eConnected || client.getStateTrs() == S::eLoggedIn; },
-                        kManagerWaitMs));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          return client.getStateTrs() == S::eConnected || client.getStateTrs() == S::eLoggedIn;
+        },
+        kManagerWaitMs));
     if (client.getStateTrs() != S::eLoggedIn) {
       ASSERT_TRUE(m_server->WaitForMessage(
-          [connection](const ReceivedMessage& m) { return m.connection >= connection && m.method == "GetAppProps"; },
+          [connection](const ReceivedMessage& m) {
+            return m.connection >= connection && m.method == "GetAppProps";
+          },
           kManagerWaitMs));
       ASSERT_TRUE(client.Login(kUser, "secret", true, true));
     }
@@ -116,7 +123,8 @@ class ContactsManagerLiveTest : public ::testing::Test {
   std::vector<std::string> BookRequests(int connection) {
     std::vector<std::string> seen;
     for (const ReceivedMessage& m : m_server->Messages()) {
-      if (m.connection != connection || m.service() != "ABOOK" || m.method != "SearchAddressBook") continue;
+      if (m.connection != connection || m.service() != "ABOOK" || m.method != "SearchAddressBook")
+        continue;
       int32_t book = 0;
       int32_t hash = 0;
       size_t size = sizeof(book);
@@ -146,14 +154,20 @@ TEST_F(ContactsManagerLiveTest, FirstLoginRestartAndLostConnection) {
   MakeClient();
   ASSERT_TRUE(m_client->Start(0x8004, false));
   ConnectAndLogIn();
-  ASSERT_TRUE(WaitFor([&] { return HasContacts({"ann@test.invalid", "bob@test.invalid"}); }, kManagerWaitMs))
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return HasContacts({"ann@test.invalid", "bob@test.invalid"});
+      },
+      kManagerWaitMs))
       << ::testing::PrintToString(m_recorder->Lines());
-  ASSERT_TRUE(WaitFor([&] { return m_client->contactCache()->GetBookHash(HX_AB_BANS) == 600; }, kManagerWaitMs));
+  ASSERT_TRUE(WaitFor([&] { return m_client->contactCache()->GetBookHash(HX_AB_BANS) == 600; },
+                      kManagerWaitMs));
   HX_GrossBuchCache* cache = m_client->contactCache().get();
   EXPECT_EQ(cache->GetBookHash(HX_AB_CONTACTS), 500u);
   EXPECT_EQ(cache->GetBookCrc(HX_AB_CONTACTS), m_client->getFSM()->GetContactsHash());
   EXPECT_EQ(cache->GetBans(), std::set<std::string>{"x@test.invalid"});
-  EXPECT_EQ(m_client->getFSM()->SearchContact("bob@test.invalid")->flags, hx::Contact::NOT_EDITABLE);
+  EXPECT_EQ(m_client->getFSM()->SearchContact("bob@test.invalid")->flags,
+            hx::Contact::NOT_EDITABLE);
   // The first cycle: groups, phones, contacts, bans, nothing cached yet.
   const int first = static_cast<int>(SessionConnections(*m_server).back()->id());
   const std::vector<std::string> cycle = BookRequests(first);
@@ -161,7 +175,8 @@ TEST_F(ContactsManagerLiveTest, FirstLoginRestartAndLostConnection) {
   EXPECT_EQ(std::vector<std::string>(cycle.begin(), cycle.begin() + 4),
             (std::vector<std::string>{"15 -", "19 -", "1 -", "2 -"}));
   EXPECT_TRUE(m_server->WaitForMessage(
-      [](const ReceivedMessage& m) { return m.service() == "PRESENCE" && m.method == "Subscribe"; }, kManagerWaitMs));
+      [](const ReceivedMessage& m) { return m.service() == "PRESENCE" && m.method == "Subscribe"; },
+      kManagerWaitMs));
   EXPECT_GE(m_recorder->Count("setPeer ann ann@test.invalid Ann"), 1u);
   EXPECT_EQ(m_recorder->Count("blocked x@test.invalid"), 1u);
   Finish();
@@ -199,7 +214,8 @@ TEST_F(ContactsManagerLiveTest, FirstLoginRestartAndLostConnection) {
   m_recorder->Clear();
   SessionConnections(*m_server).back()->SendDisconnect();
   // The rebuild's lines arrive one by one: its last one ends the wait.
-  ASSERT_TRUE(WaitFor([&] { return m_recorder->Count("setPeer  bob@test.invalid Bob 0 1") == 1; }, kManagerWaitMs))
+  ASSERT_TRUE(WaitFor([&] { return m_recorder->Count("setPeer  bob@test.invalid Bob 0 1") == 1; },
+                      kManagerWaitMs))
       << ::testing::PrintToString(m_recorder->Lines());
   EXPECT_EQ(m_recorder->Count("begin 1 1"), 1u);
   EXPECT_EQ(m_recorder->Count("setPeer  ann@test.invalid Ann 0 1"), 1u);
@@ -218,11 +234,13 @@ TEST_F(ContactsManagerLiveTest, ChangesAndGroupCommandsAreAnsweredByTheServer) {
   ASSERT_TRUE(WaitFor([&] { return HasContacts({"cy@test.invalid"}); }, kManagerWaitMs));
   EXPECT_TRUE(m_client->contactCache()->IsContact("cy@test.invalid"));
   EXPECT_EQ(m_client->contactCache()->GetBookHash(HX_AB_CONTACTS), 501u);
-  ASSERT_TRUE(WaitFor([&] { return m_recorder->Count("setPeer cy@test.invalid cy@test.invalid Cy") == 1; },
-                      kManagerWaitMs));
+  ASSERT_TRUE(
+      WaitFor([&] { return m_recorder->Count("setPeer cy@test.invalid cy@test.invalid Cy") == 1; },
+              kManagerWaitMs));
 
   ASSERT_TRUE(manager->RemoveFromAddressBook("ann@test.invalid", HX_AB_CONTACTS));
-  ASSERT_TRUE(WaitFor([&] { return !m_client->getFSM()->IsPeerExists("ann@test.invalid"); }, kManagerWaitMs));
+  ASSERT_TRUE(WaitFor([&] { return !m_client->getFSM()->IsPeerExists("ann@test.invalid"); },
+                      kManagerWaitMs));
   EXPECT_FALSE(m_client->contactCache()->IsContact("ann@test.invalid"));
 
   // A refused change reports its cause and changes nothing.
@@ -237,7 +255,8 @@ TEST_F(ContactsManagerLiveTest, ChangesAndGroupCommandsAreAnsweredByTheServer) {
   // A status query comes back through "ABOOK".
   m_abook->SetStatus("cy@test.invalid", 2);
   ASSERT_TRUE(manager->GetUserStatus("cy@test.invalid"));
-  ASSERT_TRUE(WaitFor([&] { return m_client->getFSM()->GetStatus("cy@test.invalid") == 2; }, kManagerWaitMs));
+  ASSERT_TRUE(WaitFor([&] { return m_client->getFSM()->GetStatus("cy@test.invalid") == 2; },
+                      kManagerWaitMs));
 }
 
 // A hostile address-book peer: missing, repeated and mistyped keys, cut records, huge and negative
@@ -247,7 +266,11 @@ TEST_F(ContactsManagerLiveTest, HostileNoticesChangeNothingAndTheNextGoodOneAppl
   MakeClient();
   ASSERT_TRUE(m_client->Start(0x8004, false));
   ConnectAndLogIn();
-  ASSERT_TRUE(WaitFor([&] { return HasContacts({"ann@test.invalid", "bob@test.invalid"}); }, kManagerWaitMs));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        return HasContacts({"ann@test.invalid", "bob@test.invalid"});
+      },
+      kManagerWaitMs));
   const uint32_t crc = m_client->contactCache()->GetBookCrc(HX_AB_CONTACTS);
   const int connection = SessionConnections(*m_server).back()->id();
   std::vector<HX_Container> bad(9);

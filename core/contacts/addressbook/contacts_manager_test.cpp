@@ -10,8 +10,8 @@
 #include <functional>
 #include <memory>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/base/container.h"
@@ -81,7 +81,8 @@ class ContactsManagerTest : public ::testing::Test {
   bool Parse(Body& body) { return manager->ParseIncomimgMessage(body.get()); }
   std::vector<std::string> Sent() { return client->requests.Lines(); }
   // A request for every book of one cycle, in order, with these hashes (0: none sent).
-  static std::vector<std::string> Cycle(uint32_t groups, uint32_t phones, uint32_t contacts, uint32_t bans) {
+  static std::vector<std::string> Cycle(uint32_t groups, uint32_t phones, uint32_t contacts,
+                                        uint32_t bans) {
     auto line = [](int32_t book, uint32_t hash) {
       return std::string("ABOOK Method=SearchAddressBook Query=") +
              (hash != 0 ? " Hash=" + std::to_string(static_cast<int32_t>(hash)) : "") +
@@ -179,17 +180,20 @@ TEST_F(ContactsManagerTest, EveryRequestWithItsKeysInOrder) {
   HX_ContactsManager::PushMyContact(batch, "b", "B");
   client->requests.Clear();
   EXPECT_TRUE(manager->EndAddMyContacts(batch));
-  EXPECT_EQ(Sent(), std::vector<std::string>{"ABOOK Method=AddToAddressBook AddressBook=17 CallId=a CallId=b "
-                                             "DisplayName=B"});
+  EXPECT_EQ(Sent(), std::vector<std::string>{
+                        "ABOOK Method=AddToAddressBook AddressBook=17 CallId=a CallId=b "
+                        "DisplayName=B"});
   EXPECT_FALSE(manager->EndAddMyContacts(HX_Container()));
 }
 
 TEST_F(ContactsManagerTest, RenameIsLocalAtOnce) {
   fsm->PushContact(nullptr, "bob@test.invalid", "Bob", USER_STATUS_UNDEF, 0);
   EXPECT_TRUE(manager->SetDisplayName("bob@test.invalid", "Bobby"));
-  EXPECT_EQ(fsm->HX_ContactStorage::GetDisplayName("bob@test.invalid", hx::DisplayName::kReturnNull), "Bobby");
-  EXPECT_EQ(Sent(), std::vector<std::string>{
-                        "ABOOK Method=UpdateAddressBook AddressBook=1 CallId=bob@test.invalid DisplayName=Bobby"});
+  EXPECT_EQ(
+      fsm->HX_ContactStorage::GetDisplayName("bob@test.invalid", hx::DisplayName::kReturnNull),
+      "Bobby");
+  EXPECT_EQ(Sent(), std::vector<std::string>{"ABOOK Method=UpdateAddressBook AddressBook=1 "
+                                             "CallId=bob@test.invalid DisplayName=Bobby"});
 }
 
 TEST_F(ContactsManagerTest, GroupCommandsUseUpSequenceIds) {
@@ -210,7 +214,12 @@ TEST_F(ContactsManagerTest, GroupCommandsUseUpSequenceIds) {
   // Answers find their command again; the refused one (3) waits for nothing.
   auto answer = [&](int32_t cause, int32_t seq, const char* gid) {
     Body b;
-    b.S("Method", "ManageGroups").I("Result", 1).I("Cause", cause).S("GID", gid).I("GType", 2).I("SeqID", seq);
+    b.S("Method", "ManageGroups")
+        .I("Result", 1)
+        .I("Cause", cause)
+        .S("GID", gid)
+        .I("GType", 2)
+        .I("SeqID", seq);
     return Parse(b);
   };
   recorder->Clear();
@@ -221,11 +230,19 @@ TEST_F(ContactsManagerTest, GroupCommandsUseUpSequenceIds) {
   EXPECT_TRUE(answer(1, 5, "99999999999"));
   EXPECT_TRUE(answer(0, 1, "12"));  // already answered
   EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{
-                                   "group 12 A 2 (null)", "groupsEnd", "groupCmd 0 1",
-                                   "group 5 B 2 (null)", "groupsEnd", "groupCmd 2 1",
+                                   "group 12 A 2 (null)",
+                                   "groupsEnd",
+                                   "groupCmd 0 1",
+                                   "group 5 B 2 (null)",
+                                   "groupsEnd",
+                                   "groupCmd 2 1",
                                    "groupCmd 3 1",
-                                   "groupDeleted 5 bob", "groupsEnd", "groupCmd 4 1",
-                                   "groupDeleted 5 (null)", "groupsEnd", "groupCmd 1 1",
+                                   "groupDeleted 5 bob",
+                                   "groupsEnd",
+                                   "groupCmd 4 1",
+                                   "groupDeleted 5 (null)",
+                                   "groupsEnd",
+                                   "groupCmd 1 1",
                                    "groupCmd 0 1",
                                }));
   // "SeqID" 0 asks for the whole groups book; a failure reports only the outcome.
@@ -234,8 +251,9 @@ TEST_F(ContactsManagerTest, GroupCommandsUseUpSequenceIds) {
   Body zero;
   zero.S("Method", "ManageGroups").I("Result", 1).I("Cause", 0).S("GID", "3");
   EXPECT_TRUE(Parse(zero));
-  EXPECT_EQ(Sent(), std::vector<std::string>{"ABOOK Method=SearchAddressBook Query= AddressBook=15 CallId= "
-                                             "E-Mail= Name="});
+  EXPECT_EQ(Sent(),
+            std::vector<std::string>{"ABOOK Method=SearchAddressBook Query= AddressBook=15 CallId= "
+                                     "E-Mail= Name="});
   Body failed;
   failed.S("Method", "ManageGroups").I("Result", 7).I("Cause", 2);
   EXPECT_TRUE(Parse(failed));
@@ -248,7 +266,8 @@ TEST_F(ContactsManagerTest, GroupCommandsUseUpSequenceIds) {
 TEST_F(ContactsManagerTest, RetryDelays) {
   const std::pair<uint32_t, uint32_t> cases[] = {
       {0, 20000}, {1, 30000}, {9, 110000}, {10, 1800000}, {11, 1800000}};
-  for (const auto& [attempt, delay] : cases) EXPECT_EQ(HX_ContactsManager::RetryDelayMs(attempt), delay) << attempt;
+  for (const auto& [attempt, delay] : cases)
+    EXPECT_EQ(HX_ContactsManager::RetryDelayMs(attempt), delay) << attempt;
 }
 
 TEST_F(ContactsManagerTest, RequestCycleOrderHashesAndRepetition) {
@@ -307,8 +326,9 @@ TEST_F(ContactsManagerTest, PeerDetailsOncePerWindowAndNeverForAContact) {
   EXPECT_TRUE(Sent().empty());
   EXPECT_TRUE(manager->reqPeerDetails("zed@test.invalid"));
   EXPECT_TRUE(manager->reqPeerDetails("zed@test.invalid"));
-  EXPECT_EQ(Sent(), std::vector<std::string>{"ABOOK Method=SearchAddressBook Query=zed@test.invalid AddressBook=8 "
-                                             "CallId= E-Mail= Name="});
+  EXPECT_EQ(Sent(), std::vector<std::string>{
+                        "ABOOK Method=SearchAddressBook Query=zed@test.invalid AddressBook=8 "
+                        "CallId= E-Mail= Name="});
 }
 
 TEST_F(ContactsManagerTest, RefusedGroupsRequestStopsTheCycleButNotTheRepetition) {
@@ -336,10 +356,16 @@ TEST_F(ContactsManagerTest, DestroyedManagerLeavesNoRepetitionBehind) {
 TEST_F(ContactsManagerTest, CompleteContactListFillsStoresCacheAndSignals) {
   Body b;
   b.S("Method", "SearchAddressBook").I("AddressBook", 1).I("Result", 3).I("Cause", 1).I("Hash", 77);
-  b.S("UserName", "ann").S("CallId", "ann@test.invalid").S("DisplayName", "Ann").B("editable", false);
+  b.S("UserName", "ann")
+      .S("CallId", "ann@test.invalid")
+      .S("DisplayName", "Ann")
+      .B("editable", false);
   // The second record has no id; a name seen again begins the next record.
   b.S("UserName", "nobody").S("DisplayName", "No Id").I("Other", 1);
-  b.S("UserName", "bob").S("CallId", "bob@test.invalid").S("DisplayName", "Bob").S("CallId", "cy@test.invalid");
+  b.S("UserName", "bob")
+      .S("CallId", "bob@test.invalid")
+      .S("DisplayName", "Bob")
+      .S("CallId", "cy@test.invalid");
   EXPECT_TRUE(Parse(b));
   EXPECT_TRUE(fsm->IsPeerExists("ann@test.invalid"));
   EXPECT_TRUE(fsm->IsPeerExists("bob@test.invalid"));
@@ -356,20 +382,30 @@ TEST_F(ContactsManagerTest, CompleteContactListFillsStoresCacheAndSignals) {
                                    "setPeer bob bob@test.invalid Bob 0 1 [locked]",
                                    "end 1 [locked]",
                                }));
-  EXPECT_EQ(Sent(), std::vector<std::string>{
-                        "PRESENCE Method=Subscribe Cause=1 CallId=ann@test.invalid CallId=bob@test.invalid"});
+  EXPECT_EQ(
+      Sent(),
+      std::vector<std::string>{
+          "PRESENCE Method=Subscribe Cause=1 CallId=ann@test.invalid CallId=bob@test.invalid"});
 
   // Neither complete nor with records: nothing changes, no contact signal.
   recorder->Clear();
   Body none;
-  none.S("Method", "SearchAddressBook").I("AddressBook", 1).I("Result", 0).I("Cause", 0).I("Hash", 5);
+  none.S("Method", "SearchAddressBook")
+      .I("AddressBook", 1)
+      .I("Result", 0)
+      .I("Cause", 0)
+      .I("Hash", 5);
   EXPECT_TRUE(Parse(none));
   EXPECT_TRUE(recorder->Lines().empty());
   EXPECT_EQ(cache->GetBookHash(HX_AB_CONTACTS), 77u);
 
   // An incremental answer adds without emptying.
   Body more;
-  more.S("Method", "SearchAddressBook").I("AddressBook", 1).I("Result", 1).I("Cause", 0).I("Hash", 78);
+  more.S("Method", "SearchAddressBook")
+      .I("AddressBook", 1)
+      .I("Result", 1)
+      .I("Cause", 0)
+      .I("Hash", 78);
   more.S("CallId", "dan@test.invalid");
   EXPECT_TRUE(Parse(more));
   EXPECT_TRUE(fsm->IsPeerExists("ann@test.invalid"));
@@ -378,7 +414,11 @@ TEST_F(ContactsManagerTest, CompleteContactListFillsStoresCacheAndSignals) {
 
   // A count far beyond the body ends with the body.
   Body huge;
-  huge.S("Method", "SearchAddressBook").I("AddressBook", 1).I("Result", 2147483647).I("Cause", 1).I("Hash", 79);
+  huge.S("Method", "SearchAddressBook")
+      .I("AddressBook", 1)
+      .I("Result", 2147483647)
+      .I("Cause", 1)
+      .I("Hash", 79);
   huge.S("CallId", "eve@test.invalid");
   EXPECT_TRUE(Parse(huge));
   EXPECT_TRUE(fsm->IsPeerExists("eve@test.invalid"));
@@ -387,7 +427,10 @@ TEST_F(ContactsManagerTest, CompleteContactListFillsStoresCacheAndSignals) {
 
 TEST_F(ContactsManagerTest, NoticesAddRemoveAndRename) {
   Body add;
-  add.S("Method", "AddToAddressBook").S("CallId", "ann@test.invalid").I("AddressBook", 1).I("Hash", 3);
+  add.S("Method", "AddToAddressBook")
+      .S("CallId", "ann@test.invalid")
+      .I("AddressBook", 1)
+      .I("Hash", 3);
   add.S("DisplayName", "Ann").B("NewUser", true);
   EXPECT_TRUE(Parse(add));
   EXPECT_TRUE(fsm->IsPeerExists("ann@test.invalid"));
@@ -395,34 +438,54 @@ TEST_F(ContactsManagerTest, NoticesAddRemoveAndRename) {
   EXPECT_EQ(cache->GetBookHash(HX_AB_CONTACTS), 3u);
 
   Body rename;
-  rename.S("Method", "UpdateAddressBook").I("AddressBook", 1).S("CallId", "ann@test.invalid").I("Hash", 4);
+  rename.S("Method", "UpdateAddressBook")
+      .I("AddressBook", 1)
+      .S("CallId", "ann@test.invalid")
+      .I("Hash", 4);
   rename.S("DisplayName", "Annie");
   EXPECT_TRUE(Parse(rename));
-  EXPECT_EQ(fsm->HX_ContactStorage::GetDisplayName("ann@test.invalid", hx::DisplayName::kReturnNull), "Annie");
+  EXPECT_EQ(
+      fsm->HX_ContactStorage::GetDisplayName("ann@test.invalid", hx::DisplayName::kReturnNull),
+      "Annie");
   Body noHash;
-  noHash.S("Method", "UpdateAddressBook").I("AddressBook", 1).S("CallId", "ann@test.invalid").I("Hash", 0);
+  noHash.S("Method", "UpdateAddressBook")
+      .I("AddressBook", 1)
+      .S("CallId", "ann@test.invalid")
+      .I("Hash", 0);
   EXPECT_FALSE(Parse(noHash));
 
   Body failed;
-  failed.S("Method", "AddToAddressBook").S("CallId", "bob@test.invalid").I("AddressBook", 1).I("Cause", 5);
+  failed.S("Method", "AddToAddressBook")
+      .S("CallId", "bob@test.invalid")
+      .I("AddressBook", 1)
+      .I("Cause", 5);
   EXPECT_TRUE(Parse(failed));
   EXPECT_FALSE(fsm->IsPeerExists("bob@test.invalid"));
 
   Body remove;
-  remove.S("Method", "RemoveFromAddressBook").S("CallId", "ann@test.invalid").I("AddressBook", 1).I("Hash", 5);
+  remove.S("Method", "RemoveFromAddressBook")
+      .S("CallId", "ann@test.invalid")
+      .I("AddressBook", 1)
+      .I("Hash", 5);
   EXPECT_TRUE(Parse(remove));
   EXPECT_FALSE(fsm->IsPeerExists("ann@test.invalid"));
   EXPECT_FALSE(cache->IsContact("ann@test.invalid"));
   EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{
-                                   "begin 0 0", "setPeer ann@test.invalid ann@test.invalid Ann -127 2", "end 0",
-                                   "begin 0 0 [locked]", "setPeer (null) ann@test.invalid Annie 0 1 [locked]",
+                                   "begin 0 0",
+                                   "setPeer ann@test.invalid ann@test.invalid Ann -127 2",
+                                   "end 0",
+                                   "begin 0 0 [locked]",
+                                   "setPeer (null) ann@test.invalid Annie 0 1 [locked]",
                                    "end 1 [locked]",
-                                   "begin 0 0", "deleted ann@test.invalid", "end 0",
+                                   "begin 0 0",
+                                   "deleted ann@test.invalid",
+                                   "end 0",
                                }));
   // No status list has come: the rename resubscribes every contact.
-  EXPECT_EQ(Sent(), (std::vector<std::string>{"PRESENCE Method=Subscribe CallId=ann@test.invalid",
-                                              "PRESENCE Method=Subscribe Cause=1 CallId=ann@test.invalid",
-                                              "PRESENCE Method=Unsubscribe CallId=ann@test.invalid"}));
+  EXPECT_EQ(Sent(),
+            (std::vector<std::string>{"PRESENCE Method=Subscribe CallId=ann@test.invalid",
+                                      "PRESENCE Method=Subscribe Cause=1 CallId=ann@test.invalid",
+                                      "PRESENCE Method=Unsubscribe CallId=ann@test.invalid"}));
 }
 
 // A notice without the id it is about changes nothing (it used to reach the stores as null).
@@ -436,7 +499,9 @@ TEST_F(ContactsManagerTest, NoticesWithoutCallIdChangeNothing) {
   } failed;
   manager->addressBookCmdFailed.Connect(&failed, &Failed::On);
   const std::pair<const char*, std::vector<int32_t>> cases[] = {
-      {"AddToAddressBook", {1, 2}}, {"RemoveFromAddressBook", {1, 2, 11}}, {"UpdateAddressBook", {11}}};
+      {"AddToAddressBook", {1, 2}},
+      {"RemoveFromAddressBook", {1, 2, 11}},
+      {"UpdateAddressBook", {11}}};
   for (const auto& [method, books] : cases) {
     for (int32_t book : books) {
       SCOPED_TRACE(std::string(method) + " " + std::to_string(book));
@@ -462,20 +527,34 @@ TEST_F(ContactsManagerTest, BanGroupsPhonesAndLStatusBooks) {
   ASSERT_TRUE(cache->AddPeerAbBanList("old@test.invalid", "Old", 1));
   recorder->Clear();
   Body bans;
-  bans.S("Method", "SearchAddressBook").I("AddressBook", 2).I("Result", 2).I("Cause", 1).I("Hash", 8);
+  bans.S("Method", "SearchAddressBook")
+      .I("AddressBook", 2)
+      .I("Result", 2)
+      .I("Cause", 1)
+      .I("Hash", 8);
   bans.S("UserName", "x@test.invalid").S("UserName", "").S("username", "case@test.invalid");
   EXPECT_TRUE(Parse(bans));
   EXPECT_EQ(cache->GetBans(), std::set<std::string>{"x@test.invalid"});
-  EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"blocked x@test.invalid", "unblocked old@test.invalid"}));
+  EXPECT_EQ(recorder->Lines(),
+            (std::vector<std::string>{"blocked x@test.invalid", "unblocked old@test.invalid"}));
 
   recorder->Clear();
   Body groups;
-  groups.S("Method", "SearchAddressBook").I("AddressBook", 15).I("Result", 1).I("Cause", 1).I("Hash", 6);
-  groups.S("GID", "4").S("GName", "Team").I("GType", 2).S("CallId", "ann").S("GID", "bad").S("CallId", "bob");
+  groups.S("Method", "SearchAddressBook")
+      .I("AddressBook", 15)
+      .I("Result", 1)
+      .I("Cause", 1)
+      .I("Hash", 6);
+  groups.S("GID", "4")
+      .S("GName", "Team")
+      .I("GType", 2)
+      .S("CallId", "ann")
+      .S("GID", "bad")
+      .S("CallId", "bob");
   EXPECT_TRUE(Parse(groups));
   // "bad" is no group id: its member is reported for none.
-  EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"groupsBegin", "group 4 Team 2 (null)", "group 4 Team 2 ann",
-                                                         "groupsEnd"}));
+  EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"groupsBegin", "group 4 Team 2 (null)",
+                                                         "group 4 Team 2 ann", "groupsEnd"}));
   EXPECT_EQ(client->groupsManager()->calls().Count("AddToDB"), 2u);
   // The same hash again: nothing.
   recorder->Clear();
@@ -483,17 +562,27 @@ TEST_F(ContactsManagerTest, BanGroupsPhonesAndLStatusBooks) {
   EXPECT_TRUE(recorder->Lines().empty());
 
   Body phones;
-  phones.S("Method", "SearchAddressBook").I("AddressBook", 19).I("Result", 1).I("Cause", 1).I("Hash", 6);
+  phones.S("Method", "SearchAddressBook")
+      .I("AddressBook", 19)
+      .I("Result", 1)
+      .I("Cause", 1)
+      .I("Hash", 6);
   phones.S("id", "p1").S("CallId", "ann").S("phone", "+1").I("Type", 2).B("editable", true);
   phones.S("id", "p2").S("CallId", "bob").S("phone", "+2").I("Type", 3);
   phones.S("id", "p3").S("CallId", "cy").S("phone", "+3").I("Type", 4);
   EXPECT_TRUE(Parse(phones));
   EXPECT_EQ(client->phonesManager()->calls().Calls(),
-            (std::vector<std::string>{"Reset", "SetPhone p1 ann +1 2 true", "SetPhone p2 bob +2 3 true"}));
+            (std::vector<std::string>{"Reset", "SetPhone p1 ann +1 2 true",
+                                      "SetPhone p2 bob +2 3 true"}));
 
   Body lstatus;
   lstatus.S("Method", "SearchAddressBook").I("AddressBook", 16).I("Result", 1).I("Cause", 1);
-  lstatus.S("CallId", "ann").I("LStatus", 3).S("CallId", "bob").S("LStatus", "x").I("LStatus", 5).S("CallId", "cy");
+  lstatus.S("CallId", "ann")
+      .I("LStatus", 3)
+      .S("CallId", "bob")
+      .S("LStatus", "x")
+      .I("LStatus", 5)
+      .S("CallId", "cy");
   EXPECT_TRUE(Parse(lstatus));
   const auto list = fsm->GetLStatusList();
   ASSERT_EQ(list.size(), 3u);
@@ -505,15 +594,23 @@ TEST_F(ContactsManagerTest, BanGroupsPhonesAndLStatusBooks) {
 TEST_F(ContactsManagerTest, SearchDetailsPicturesAndStatusAnswers) {
   ASSERT_TRUE(fsm->PushSearch("bo", "", ""));
   Body search;
-  search.S("Method", "SearchAddressBook").I("AddressBook", 6).I("Result", 2).I("Cause", 1).S("RequestCallID", "bo");
+  search.S("Method", "SearchAddressBook")
+      .I("AddressBook", 6)
+      .I("Result", 2)
+      .I("Cause", 1)
+      .S("RequestCallID", "bo");
   search.S("DisplayName", "Bob").S("CallId", "bob@test.invalid").S("CallId", "bo2@test.invalid");
   EXPECT_TRUE(Parse(search));
-  EXPECT_EQ(fsm->PopSearchResult("bo", "", ""), (std::list<std::string>{"bob@test.invalid", "bo2@test.invalid"}));
+  EXPECT_EQ(fsm->PopSearchResult("bo", "", ""),
+            (std::list<std::string>{"bob@test.invalid", "bo2@test.invalid"}));
   EXPECT_EQ(cache->GetDisplayName("bob@test.invalid", hx::DisplayName::kReturnNull), "Bob");
 
   Body details;
   details.S("Method", "SearchAddressBook").I("AddressBook", 8).I("Result", 1).I("Cause", 1);
-  details.S("CallId", "bob@test.invalid").S("DisplayName", "Bobby").S("FirstName", "Bo").S("LastName", "B");
+  details.S("CallId", "bob@test.invalid")
+      .S("DisplayName", "Bobby")
+      .S("FirstName", "Bo")
+      .S("LastName", "B");
   EXPECT_TRUE(Parse(details));
   EXPECT_EQ(fsm->GetUserDetails("bob@test.invalid").firstName, "Bo");
   EXPECT_EQ(cache->GetDisplayName("bob@test.invalid", hx::DisplayName::kReturnNull), "Bobby");
@@ -522,7 +619,11 @@ TEST_F(ContactsManagerTest, SearchDetailsPicturesAndStatusAnswers) {
     hx::ManualWallClock clock(1700000000);
     hx::WallClockOverride useClock(clock.Source());
     Body picture;
-    picture.S("Method", "SearchAddressBook").I("AddressBook", 11).I("Result", 1).I("Cause", 1).I("Hash", 7);
+    picture.S("Method", "SearchAddressBook")
+        .I("AddressBook", 11)
+        .I("Result", 1)
+        .I("Cause", 1)
+        .I("Hash", 7);
     picture.S("Query", "bob@test.invalid").S("avatar_type", "image/png");
     picture.get().AddValue("avatar", HX_CNT_BINARY_VT, "\x89PNG", 4);
     EXPECT_TRUE(Parse(picture));
@@ -531,14 +632,21 @@ TEST_F(ContactsManagerTest, SearchDetailsPicturesAndStatusAnswers) {
     // Not changed: the stored picture is current from now on.
     clock.Advance(100);
     Body unchanged;
-    unchanged.S("Method", "SearchAddressBook").I("AddressBook", 11).I("Result", 0).I("Cause", 2).I("Hash", 7);
+    unchanged.S("Method", "SearchAddressBook")
+        .I("AddressBook", 11)
+        .I("Result", 0)
+        .I("Cause", 2)
+        .I("Hash", 7);
     unchanged.S("Query", "bob@test.invalid");
     EXPECT_TRUE(Parse(unchanged));
     EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).lastWrite(), 1700000100u);
   }
 
   Body status;
-  status.S("Method", "GetUserStatus").S("CallId", "bob@test.invalid").S("RealID", "bob").I("UserPresStatus", 2);
+  status.S("Method", "GetUserStatus")
+      .S("CallId", "bob@test.invalid")
+      .S("RealID", "bob")
+      .I("UserPresStatus", 2);
   recorder->Clear();
   EXPECT_TRUE(Parse(status));
   EXPECT_TRUE(recorder->Lines().empty());  // not a contact
@@ -554,29 +662,44 @@ TEST_F(ContactsManagerTest, RebuildsFromTheCache) {
   fsm->SetStatus("ann@test.invalid", 1);
   recorder->Clear();
   manager->UpdatePeersFromCache();
-  EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"begin 1 0", "setPeer  ann@test.invalid Ann 1 1", "end 0",
-                                                         "blocked x@test.invalid"}));
+  EXPECT_EQ(recorder->Lines(),
+            (std::vector<std::string>{"begin 1 0", "setPeer  ann@test.invalid Ann 1 1", "end 0",
+                                      "blocked x@test.invalid"}));
   recorder->Clear();
   manager->DisablePeersFromCache();
-  EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"begin 1 1", "setPeer  ann@test.invalid Ann 0 1", "end 0"}));
+  EXPECT_EQ(recorder->Lines(),
+            (std::vector<std::string>{"begin 1 1", "setPeer  ann@test.invalid Ann 0 1", "end 0"}));
   EXPECT_EQ(fsm->GetStatus("ann@test.invalid"), 0);
 }
 
 TEST_F(ContactsManagerTest, HostileMessagesChangeNothing) {
   Body good;
-  good.S("Method", "SearchAddressBook").I("AddressBook", 1).I("Result", 1).I("Cause", 1).I("Hash", 3);
+  good.S("Method", "SearchAddressBook")
+      .I("AddressBook", 1)
+      .I("Result", 1)
+      .I("Cause", 1)
+      .I("Hash", 3);
   good.S("CallId", "ann@test.invalid");
   ASSERT_TRUE(Parse(good));
   const uint32_t crc = cache->GetBookCrc(HX_AB_CONTACTS);
   std::vector<Body> bad(8);
-  bad[0].S("Method", "SearchAddressBook").I("AddressBook", 1).I("Cause", 1);            // no "Result"
-  bad[1].S("Method", "SearchAddressBook").S("AddressBook", "1").I("Result", 1).I("Cause", 1);  // mistyped
+  bad[0].S("Method", "SearchAddressBook").I("AddressBook", 1).I("Cause", 1);  // no "Result"
+  bad[1]
+      .S("Method", "SearchAddressBook")
+      .S("AddressBook", "1")
+      .I("Result", 1)
+      .I("Cause", 1);  // mistyped
   bad[2].S("Method", "SearchAddressBook").I("AddressBook", 99).I("Result", 1).I("Cause", 1);
   bad[3].S("Method", "NoSuchMethod").I("AddressBook", 1);
-  bad[4].I("AddressBook", 1).I("Result", 1).I("Cause", 1);                                 // no "Method"
+  bad[4].I("AddressBook", 1).I("Result", 1).I("Cause", 1);  // no "Method"
   bad[5].S("Method", "AddToAddressBook").I("AddressBook", 42).S("CallId", "x");
   bad[6].S("Method", "SearchAddressBook").I("AddressBook", 2).I("Result", -5).I("Cause", 2);
-  bad[7].S("Method", "SearchAddressBook").I("AddressBook", 1).I("Result", -1).I("Cause", 0).S("CallId", "z");
+  bad[7]
+      .S("Method", "SearchAddressBook")
+      .I("AddressBook", 1)
+      .I("Result", -1)
+      .I("Cause", 0)
+      .S("CallId", "z");
   for (Body& b : bad) Parse(b);
   EXPECT_EQ(cache->GetBookCrc(HX_AB_CONTACTS), crc);
   EXPECT_TRUE(fsm->IsPeerExists("ann@test.invalid"));
