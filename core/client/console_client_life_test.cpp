@@ -5,6 +5,7 @@
 // remembered login, and two Start/Shutdown cycles on one client object in one process.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -294,6 +295,25 @@ TEST_F(ConsoleClientLifeTest, RestartWithARememberedLoginOpensTheDatabasesAtCrea
   EXPECT_EQ(rebuilds, 1u);
   client.contactsManager()->beginContactListUpdate.Disconnect(&counter, &Counter::On);
   EXPECT_TRUE(client.contactCache()->IsOpen());
+}
+
+// A working folder that cannot hold files (its path names a regular file): the login still
+// completes, nothing throws, and the contact cache and the avatar list stay closed.
+TEST_F(ConsoleClientLifeTest, LoginWithAnUnusableFolderLeavesTheUserDatabasesClosed) {
+  const std::string file = m_dir.path() + "/plain-file";
+  { std::ofstream(file) << "x"; }
+  m_folder = file + "/";
+  m_client = MakeClient();
+  LifeClient& client = *m_client;
+  ASSERT_TRUE(client.Start(0x8004, false));
+  ConnectAndLogIn(client);
+  EXPECT_FALSE(client.isUserDbOpen());
+  EXPECT_FALSE(client.contactCache()->IsOpen());
+  EXPECT_FALSE(static_cast<HX_AvatarDB*>(client.getFSM())->IsOpen());
+  // A closed cache answers as one: an unknown id counts as banned, nothing is written.
+  EXPECT_TRUE(client.contactCache()->IsBan("stranger@test.invalid"));
+  EXPECT_TRUE(client.contactCache()->AddToCache("stranger@test.invalid", "S"));
+  EXPECT_TRUE(client.contactCache()->ResolveCache().empty());
 }
 
 // Two Start/Shutdown cycles on one client object in one process, each through a whole session.
