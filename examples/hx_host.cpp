@@ -39,6 +39,9 @@
 #include "core/net/socket/common_socket.h"
 #include "core/security/root_certificate.h"
 #include "core/transport/transport.h"
+#include "core/contacts/contact_managers.h"
+#include "core/contacts/stores/contact_storage.h"
+#include "testing/fake_server/fake_abook.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/fake_services.h"
 
@@ -266,6 +269,22 @@ int Fail(const std::string& what) {
   return 1;
 }
 
+// Prints the contact list once the address book has answered (or after a few seconds).
+void PrintContactList(HXConsoleClient& client) {
+  HX_ContactStorage* store = client.getFSM();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (client.contactCache()->GetBookHash(HX_AB_CONTACTS) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const HX_ContactStorage::ContactSet& contacts = store->LockContactList();
+  std::printf("Contact list (%zu):\n", contacts.size());
+  for (const hx::Contact& contact : contacts) {
+    std::printf("  %s \"%s\" status %d%s\n", contact.peerId.c_str(), contact.displayName.c_str(),
+                static_cast<int>(contact.status), (contact.flags & hx::Contact::NOT_EDITABLE) != 0 ? " (fixed)" : "");
+  }
+  store->UnlockContactList();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -282,6 +301,7 @@ int main(int argc, char** argv) {
   std::string password = "guest-password";
   std::unique_ptr<hx::testing::FakeServer> fake;
   std::unique_ptr<hx::testing::FakeServices> services;
+  std::unique_ptr<hx::testing::FakeAbook> abook;
   if (argc >= 4) {
     host = argv[1];
     port = static_cast<uint16_t>(std::atoi(argv[2]));
@@ -311,6 +331,11 @@ int main(int argc, char** argv) {
     account.login = login;
     account.password = password;
     services->AddAccount(account);
+    abook = std::make_unique<hx::testing::FakeAbook>(
+        *fake, [&services](int connection) { return services->LoggedInUser(connection); });
+    abook->SetContacts(login,
+                       {{"ann@example.test", "Ann Example", "ann", true}, {"bob@example.test", "Bob Example", "bob", false}},
+                       1);
     port = fake->port();
     // The fake server speaks the protocol over plain TCP, where the transport runs its own secure
     // handshake; a real server may take TLS first.
@@ -366,6 +391,7 @@ int main(int argc, char** argv) {
       } else {
         std::printf("Logged in: login \"%s\", server id \"%s\", domain \"%s\"\n", client.getLogin().c_str(),
                     client.getSid().c_str(), client.getDomain().c_str());
+        PrintContactList(client);
         std::printf("Logging out\n");
         client.Logout(true, false);
         if (!client.WaitLoggedOut() || !client.WaitState(HX_TransportSession::eConnected) ||
@@ -389,6 +415,7 @@ int main(int argc, char** argv) {
     client.serverUnavailable.Disconnect(&client, &HostClient::OnServerLost);
   }
   delete loop;
+  abook.reset();
   services.reset();
   fake.reset();
   std::filesystem::remove_all(dir);

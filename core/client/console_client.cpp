@@ -115,21 +115,21 @@ void HXConsoleClient::CreateApplication() {
   m_clientManager = new HX_ClientManager(session, m_fsm);
 
   HX_ContactsManager* contacts = m_contactsManager.get();
-  contacts->searchBeginSignal.Connect(this, &HXConsoleClient::OnSearchBeginUpdate);
-  contacts->searchResultSignal.Connect(this, &HXConsoleClient::OnSearchResult);
-  contacts->searchEndSignal.Connect(this, &HXConsoleClient::OnSearchEndUpdate);
-  contacts->statusListBeginSignal.Connect(this, &HXConsoleClient::OnLStatusBeginUpdate);
-  contacts->statusListEndSignal.Connect(this, &HXConsoleClient::OnStatusListEnd);
-  contacts->statusArrivedSignal.Connect(this, &HXConsoleClient::OnLStatusArrived);
-  contacts->avatarArrivedSignal.Connect(this, &HXConsoleClient::OnAvatarArrived);
-  contacts->avatarNotChangedSignal.Connect(this, &HXConsoleClient::OnAvatarNotChanged);
-  contacts->groupsBeginSignal.Connect(this, &HXConsoleClient::OnGroupsBeginUpdate);
-  contacts->groupsEndSignal.Connect(this, &HXConsoleClient::OnGroupsEndUpdate);
-  contacts->groupArrivedSignal.Connect(this, &HXConsoleClient::OnGroupArrived);
-  contacts->groupDeletedSignal.Connect(this, &HXConsoleClient::OnGroupDeleted);
-  contacts->phonesBeginSignal.Connect(this, &HXConsoleClient::OnPhonesBeginUpdate);
-  contacts->phonesEndSignal.Connect(this, &HXConsoleClient::OnPhonesEndUpdate);
-  contacts->phoneArrivedSignal.Connect(this, &HXConsoleClient::OnPhoneArrived);
+  contacts->groupsBeginUpdate.Connect(this, &HXConsoleClient::OnGroupsBeginUpdate);
+  contacts->groupsEndUpdate.Connect(this, &HXConsoleClient::OnGroupsEndUpdate);
+  contacts->groupArrived.Connect(this, &HXConsoleClient::OnGroupArrived);
+  contacts->groupDeleted.Connect(this, &HXConsoleClient::OnGroupDeleted);
+  contacts->phonesBeginUpdate.Connect(this, &HXConsoleClient::OnPhonesBeginUpdate);
+  contacts->phonesEndUpdate.Connect(this, &HXConsoleClient::OnPhonesEndUpdate);
+  contacts->phoneArrived.Connect(this, &HXConsoleClient::OnPhoneArrived);
+  contacts->searchBeginUpdate.Connect(this, &HXConsoleClient::OnSearchBeginUpdate);
+  contacts->searchEndUpdate.Connect(this, &HXConsoleClient::OnSearchEndUpdate);
+  contacts->searchResult.Connect(this, &HXConsoleClient::OnSearchResult);
+  contacts->lStatusBeginUpdate.Connect(this, &HXConsoleClient::OnLStatusBeginUpdate);
+  contacts->lStatusArrived.Connect(this, &HXConsoleClient::OnLStatusArrived);
+  contacts->lStatusEndUpdate.Connect(this, &HXConsoleClient::OnStatusListEnd);
+  contacts->avatarArrived.Connect(this, &HXConsoleClient::OnAvatarArrived);
+  contacts->avatarNotChanged.Connect(this, &HXConsoleClient::OnAvatarNotChanged);
 
   m_clientManager->directAcceptSignal.Connect(static_cast<HX_ConferenceHelper*>(this),
                                               &HX_ConferenceHelper::OnTryAcceptDirect);

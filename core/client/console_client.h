@@ -336,15 +336,15 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   void OnSearchEndUpdate();
   void OnLStatusBeginUpdate();
   void OnLStatusArrived(const char* id, HX_LStatus status);
-  void OnAvatarArrived(const char* peer, const char* mimeType, const void* bytes, uint32_t size, const char* hash);
-  void OnAvatarNotChanged(const char* peer, int64_t time);
+  void OnAvatarArrived(const char* peer, const char* mimeType, const void* bytes, uint64_t size, int32_t hash);
+  void OnAvatarNotChanged(const char* peer, int32_t hash);
   void OnGroupsBeginUpdate();
   void OnGroupsEndUpdate();
-  void OnGroupArrived(const char* id, const char* name, int32_t type, const char* text);
-  void OnGroupDeleted(const char* id, const char* name);
+  void OnGroupArrived(int32_t id, const char* name, int32_t type, const char* member);
+  void OnGroupDeleted(int32_t id, const char* member);
   void OnPhonesBeginUpdate();
   void OnPhonesEndUpdate() {}
-  void OnPhoneArrived(const char* peer, const char* text1, const char* text2, int32_t type, bool flag);
+  void OnPhoneArrived(const char* phoneId, const char* peer, const char* phone, int32_t type, bool editable);
   // File-sharing handlers.
   void OnSendFileMessage(const char* peer, const char* s1, const char* s2, const char* s3, const char* s4,
                          const char* s5, const HX_Container& attributes);

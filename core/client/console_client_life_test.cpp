@@ -5,6 +5,7 @@
 // remembered login, and two Start/Shutdown cycles on one client object in one process.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -142,8 +143,11 @@ class ConsoleClientLifeTest : public ::testing::Test {
         << ::testing::PrintToString(m_auth->Methods()) << ", sessions " << ::testing::PrintToString(client.Sessions());
     ASSERT_TRUE(client.WaitFsm(hx::fsm::logged_in));
     // The login is reported after the session reached state 5.
-    ASSERT_TRUE(
-        WaitFor([&] { return client.contactsManager()->calls().Count("RequestAddressBooks") > 0; }, kManagerWaitMs));
+    ASSERT_TRUE(m_server->WaitForMessage(
+        [connection](const ReceivedMessage& m) {
+          return m.connection >= connection && m.method == "SearchAddressBook";
+        },
+        kManagerWaitMs));
   }
 
   TempDir m_dir;
@@ -185,8 +189,9 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   EXPECT_EQ(client.phonesManager()->calls().Count(open), client.phonesManager()->calls().Calls().size());
   EXPECT_TRUE(client.lastCalls()->IsOpen());
   EXPECT_EQ(client.lastCalls()->PeerId(), kUser);
-  EXPECT_GE(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 1u);
-  EXPECT_GE(client.contactsManager()->calls().Count("RequestAddressBooks " + std::string(kUser)), 1u);
+  // The books were asked for: groups, phones, contacts, bans.
+  EXPECT_TRUE(m_server->WaitForMessage([](const ReceivedMessage& m) { return m.method == "SearchAddressBook"; },
+                                       kManagerWaitMs));
 
   // A conference joined: state 5 and the busy status; its end: back to 3 and online.
   client.Clear();
@@ -257,7 +262,8 @@ TEST_F(ConsoleClientLifeTest, StopWhileLoggedInClosesTheContactCache) {
   // The session is stopped without a logout first.
   client.setStateTrs(S::eNoConnection);
   EXPECT_FALSE(client.isUserDbOpen());
-  EXPECT_EQ(client.contactCache()->calls().Count("Close"), 1u);
+  EXPECT_FALSE(client.contactCache()->IsOpen());
+  EXPECT_EQ(client.contactCache()->PeerId(), "");
   EXPECT_EQ(client.getFSM()->GetFSMState(), hx::fsm::stopped);
   EXPECT_EQ(client.Steps(), (std::vector<int>{2, 1, 0}));
 }
@@ -276,18 +282,41 @@ TEST_F(ConsoleClientLifeTest, RestartWithARememberedLoginOpensTheDatabasesAtCrea
   LifeClient& client = *m_client;
   EXPECT_TRUE(client.isUserDbOpen());
   EXPECT_TRUE(client.contactCache()->IsOpen());
-  EXPECT_EQ(client.contactCache()->calls().Calls(),
-            std::vector<std::string>{"OpenDatabase " + std::string(kUser) + " " + m_folder});
+  EXPECT_EQ(client.contactCache()->PeerId(), kUser);
   EXPECT_TRUE(client.chatManager()->chatDB()->IsOpen());
   EXPECT_EQ(client.groupsManager()->calls().Count("OpenDatabase"), 1u);
   EXPECT_EQ(client.lastCalls()->PeerId(), kUser);
   EXPECT_TRUE(client.lastCalls()->IsOpen());
   EXPECT_EQ(static_cast<HX_AvatarDB*>(client.getFSM())->PeerId(), kUser);
-  EXPECT_EQ(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 0u);
+  size_t rebuilds = 0;
+  struct Counter {
+    size_t* count;
+    void On(bool whole, bool) { *count += whole ? 1 : 0; }
+  } counter{&rebuilds};
+  client.contactsManager()->beginContactListUpdate.Connect(&counter, &Counter::On);
   ASSERT_TRUE(client.Start(0x8004, false));
-  EXPECT_EQ(client.contactsManager()->calls().Count("UpdatePeersFromCache"), 1u);
-  // Nothing is opened twice: the open flag spared Start the second opening.
-  EXPECT_EQ(client.contactCache()->calls().Count("OpenDatabase"), 1u);
+  EXPECT_EQ(rebuilds, 1u);
+  client.contactsManager()->beginContactListUpdate.Disconnect(&counter, &Counter::On);
+  EXPECT_TRUE(client.contactCache()->IsOpen());
+}
+
+// A working folder that cannot hold files (its path names a regular file): the login still
+// completes, nothing throws, and the contact cache and the avatar list stay closed.
+TEST_F(ConsoleClientLifeTest, LoginWithAnUnusableFolderLeavesTheUserDatabasesClosed) {
+  const std::string file = m_dir.path() + "/plain-file";
+  { std::ofstream(file) << "x"; }
+  m_folder = file + "/";
+  m_client = MakeClient();
+  LifeClient& client = *m_client;
+  ASSERT_TRUE(client.Start(0x8004, false));
+  ConnectAndLogIn(client);
+  EXPECT_FALSE(client.isUserDbOpen());
+  EXPECT_FALSE(client.contactCache()->IsOpen());
+  EXPECT_FALSE(static_cast<HX_AvatarDB*>(client.getFSM())->IsOpen());
+  // A closed cache answers as one: an unknown id counts as banned, nothing is written.
+  EXPECT_TRUE(client.contactCache()->IsBan("stranger@test.invalid"));
+  EXPECT_TRUE(client.contactCache()->AddToCache("stranger@test.invalid", "S"));
+  EXPECT_TRUE(client.contactCache()->ResolveCache().empty());
 }
 
 // Two Start/Shutdown cycles on one client object in one process, each through a whole session.

@@ -1,10 +1,7 @@
 // The client application object's view of other users: statuses, searches, details, display
 // names, avatars; the relays of the contacts and file-sharing events; the benchmark record; the
 // backup and restore of the databases.
-#include <charconv>
-#include <cstring>
 #include <string>
-#include <system_error>
 
 #include "core/base/stored_task.h"
 #include "core/base/wall_clock.h"
@@ -23,16 +20,6 @@ namespace {
 // The address book that holds every user's details, and the hash of a search that has none.
 constexpr int32_t kDetailsBook = 8;
 constexpr uint32_t kNoHash = 0;
-
-// The contacts manager hands the server's picture hash over as decimal text; the avatar store
-// keeps the number. Anything else is no hash (0).
-int32_t HashFromText(const char* text) {
-  if (text == nullptr) return 0;
-  const char* end = text + std::strlen(text);
-  int32_t hash = 0;
-  const auto [stop, error] = std::from_chars(text, end, hash);
-  return error == std::errc() && stop == end ? hash : 0;
-}
 
 hx::DisplayName EmptyName() {
   return hx::DisplayName(hx::CallIdType::user, std::string(), hx::DisplayName::kSourceNone);
@@ -55,26 +42,28 @@ void HXConsoleClient::OnSearchEndUpdate() { m_fsm->UnlockSearchResult(); }
 void HXConsoleClient::OnLStatusBeginUpdate() { m_fsm->DropLStatusList(); }
 void HXConsoleClient::OnLStatusArrived(const char* id, HX_LStatus status) { m_fsm->PushLStatus(id, status); }
 
-void HXConsoleClient::OnAvatarArrived(const char* peer, const char* mimeType, const void* bytes, uint32_t size,
-                                      const char* hash) {
-  m_fsm->SetAvatar(peer, bytes, size, HashFromText(hash), mimeType);
+void HXConsoleClient::OnAvatarArrived(const char* peer, const char* mimeType, const void* bytes, uint64_t size,
+                                      int32_t hash) {
+  m_fsm->SetAvatar(peer, bytes, size, hash, mimeType);
 }
 
-void HXConsoleClient::OnAvatarNotChanged(const char* peer, int64_t time) {
-  m_fsm->UpdateAvatarLastWriteTime(peer, time);
+// The stored picture is still the current one (the hash names it): it is fresh from now on.
+void HXConsoleClient::OnAvatarNotChanged(const char* peer, int32_t) {
+  m_fsm->UpdateAvatarLastWriteTime(peer, hx::WallClockSeconds());
 }
 void HXConsoleClient::OnGroupsBeginUpdate() { m_groups->Reset(); }
 void HXConsoleClient::OnGroupsEndUpdate() { m_groups->UpdateCache(); }
 
-void HXConsoleClient::OnGroupArrived(const char* id, const char* name, int32_t type, const char* text) {
-  m_groups->AddToDB(id, name, type, text);
+void HXConsoleClient::OnGroupArrived(int32_t id, const char* name, int32_t type, const char* member) {
+  m_groups->AddToDB(id, name, type, member);
 }
 
-void HXConsoleClient::OnGroupDeleted(const char* id, const char* name) { m_groups->DelFromDB(id, name); }
+void HXConsoleClient::OnGroupDeleted(int32_t id, const char* member) { m_groups->DelFromDB(id, member); }
 void HXConsoleClient::OnPhonesBeginUpdate() { m_phones->Reset(); }
 
-void HXConsoleClient::OnPhoneArrived(const char* peer, const char* text1, const char* text2, int32_t type, bool flag) {
-  m_phones->SetPhone(peer, text1, text2, type, flag);
+void HXConsoleClient::OnPhoneArrived(const char* phoneId, const char* peer, const char* phone, int32_t type,
+                                     bool editable) {
+  m_phones->SetPhone(phoneId, peer, phone, type, editable);
 }
 
 void HXConsoleClient::OnGetConfType(HX_Conference_Type& type) {
@@ -178,9 +167,7 @@ bool HXConsoleClient::_GetAvatar(const char* peer) {
   const std::string shortId = HXFSMShared::GetShortPeerId(peer);
   if (getStateTrs() != eLoggedIn) return false;
   if (!m_fsm->isAvatarRefreshRequired(shortId.c_str())) return true;
-  // The contacts manager takes the hash as decimal text, as it hands it over.
-  const std::string hash = std::to_string(m_fsm->GetAvatarHash(peer));
-  if (!m_contactsManager->GetUserPicture(shortId.c_str(), hash.c_str())) return false;
+  if (!m_contactsManager->GetUserPicture(shortId.c_str(), m_fsm->GetAvatarHash(peer))) return false;
   m_fsm->SetAvatarFetchTime(peer);
   return true;
 }

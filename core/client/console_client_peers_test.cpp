@@ -24,6 +24,7 @@
 #include "core/media/format/video_levels.h"
 #include "core/storage/db_manager.h"
 #include "core/storage/settings_db.h"
+#include "testing/request_log.h"
 #include "testing/test_console_client.h"
 #include "testing/test_support.h"
 
@@ -42,8 +43,21 @@ class PeersClient : public TestConsoleClient {
   const char* GetWorkingDir() override {
     return m_folder.empty() ? TestConsoleClient::GetWorkingDir() : m_folder.c_str();
   }
-  std::vector<std::string> Contacts() { return contactsManager()->calls().Calls(); }
-  size_t Count(const std::string& line) { return contactsManager()->calls().Count(line); }
+  // The requests the contacts manager sent, one line each (hx::testing::RequestLog).
+  std::vector<std::string> Contacts() { return requests.Lines(); }
+  size_t Count(const std::string& prefix) { return requests.Count(prefix); }
+  bool QueuePacket(HX_ClientMessage* message) override { return requests.Take(message); }
+  // The line of a details search for `id`.
+  std::string Details(const std::string& id) {
+    const std::string login = getFSM()->GetLogin();
+    return "ABOOK Method=SearchAddressBook Query=" + id + " AddressBook=8 CallId=" + login + " E-Mail=" + login +
+           " Name=" + login;
+  }
+  // The line of a picture request.
+  static std::string Picture(const std::string& id, const std::string& hash) {
+    return "ABOOK Method=SearchAddressBook AddressBook=11 Query=" + id + (hash.empty() ? "" : " Hash=" + hash);
+  }
+  hx::testing::RequestLog requests;
   void LogIn() {
     for (int32_t state : {S::eConnecting, S::eConnected, S::eLoggedIn}) setStateTrs(state);
   }
@@ -72,9 +86,11 @@ class ConsoleClientPeersTest : public ::testing::Test {
 TEST_F(ConsoleClientPeersTest, PeerStatusKnownOrAskedFor) {
   // Unknown: -127, one status request, and a subscription only when asked.
   EXPECT_EQ(client->GetPeerStatus("bob", false), USER_STATUS_UNDEF);
-  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"GetUserStatus bob"});
+  const std::string status = "PRESENCE Method=GetUserStatus CallId=bob@test.invalid";
+  const std::string subscribe = "PRESENCE Method=Subscribe CallId=bob@test.invalid";
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{status});
   EXPECT_EQ(client->GetPeerStatus("bob", true), USER_STATUS_UNDEF);
-  EXPECT_EQ(client->Contacts(), (std::vector<std::string>{"GetUserStatus bob", "Subscribe bob", "GetUserStatus bob"}));
+  EXPECT_EQ(client->Contacts(), (std::vector<std::string>{status, subscribe, status}));
   // Known under the id with the session's domain: answered, nothing asked.
   fsm->SetStatus("bob@test.invalid", USER_BUSY);
   EXPECT_EQ(client->GetPeerStatus("bob", true), USER_BUSY);
@@ -88,45 +104,46 @@ TEST_F(ConsoleClientPeersTest, FindUserOncePerPendingSearch) {
   EXPECT_TRUE(client->FindUser("bob", "Bob", ""));
   // The same search while the first is pending is refused before anything is sent.
   EXPECT_FALSE(client->FindUser("bob", "Bob", ""));
-  EXPECT_EQ(client->Count("FindUser"), 1u);
+  EXPECT_EQ(client->Contacts(),
+            std::vector<std::string>{"ABOOK Method=SearchAddressBook AddressBook=6 E-Mail= CallId=bob Name=Bob"});
   // Not sent: false, and the search stays recorded.
-  client->contactsManager()->setSendAnswer(false);
+  client->requests.setSendAnswer(false);
   EXPECT_FALSE(client->FindUser("carol", "", ""));
-  EXPECT_EQ(client->Count("FindUser"), 2u);
+  EXPECT_EQ(client->Count("ABOOK Method=SearchAddressBook AddressBook=6"), 2u);
   EXPECT_EQ(fsm->PendingCount(), 2u);
 }
 
 TEST_F(ConsoleClientPeersTest, PeerDetailsRequestedOnlyWhenLoggedInAndMissingOrChanged) {
   const HXConsoleClient& constClient = *client;
   EXPECT_TRUE(constClient.GetPeerDetails("bob@test.invalid"));
-  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"SearchAddressBook bob@test.invalid 8 0"});
-  client->contactsManager()->calls().Clear();
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{client->Details("bob@test.invalid")});
+  client->requests.Clear();
 
   EXPECT_TRUE(client->GetPeerDetails(nullptr, true).callId.empty());
   // Not logged in: nothing is asked.
   client->GetPeerDetails("bob@test.invalid", true);
   EXPECT_TRUE(client->Contacts().empty());
   client->LogIn();
-  client->contactsManager()->calls().Clear();
+  client->requests.Clear();
   // Missing and asked for: one search, marked as sent (so that the next call asks no more).
   EXPECT_TRUE(client->GetPeerDetails("bob@test.invalid", false).firstName.empty());
   EXPECT_TRUE(client->Contacts().empty());
   client->GetPeerDetails("bob@test.invalid", true);
-  EXPECT_EQ(client->Count("SearchAddressBook"), 1u);
+  EXPECT_EQ(client->Count("ABOOK Method=SearchAddressBook Query="), 1u);
   EXPECT_EQ(fsm->GetUserDetails("bob@test.invalid").state, 2);
   client->GetPeerDetails("bob@test.invalid", true);
-  EXPECT_EQ(client->Count("SearchAddressBook"), 1u);
+  EXPECT_EQ(client->Count("ABOOK Method=SearchAddressBook Query="), 1u);
   // Stored from the server: answered as stored.
   fsm->SetUserDetails("carol@test.invalid",
                       HX_UserDetailsStorage::Information("Carol", "C", "Co", "1", "Carol C", "carol@test.invalid"),
                       true);
   EXPECT_EQ(client->GetPeerDetails("carol@test.invalid", true).firstName, "Carol");
-  EXPECT_EQ(client->Count("SearchAddressBook"), 1u);
+  EXPECT_EQ(client->Count("ABOOK Method=SearchAddressBook Query="), 1u);
   // Changed locally: asked for again; a search that was not sent leaves the state.
   fsm->SetUserDetails("carol@test.invalid", HX_UserDetailsStorage::Information("Caz", "", "", "", "", ""), false);
-  client->contactsManager()->setSendAnswer(false);
+  client->requests.setSendAnswer(false);
   EXPECT_EQ(client->GetPeerDetails("carol@test.invalid", false).firstName, "Caz");
-  EXPECT_EQ(client->Count("SearchAddressBook"), 2u);
+  EXPECT_EQ(client->Count("ABOOK Method=SearchAddressBook Query="), 2u);
   EXPECT_EQ(fsm->GetUserDetails("carol@test.invalid").state, 1);
 }
 
@@ -142,7 +159,7 @@ TEST_F(ConsoleClientPeersTest, DisplayNames) {
     std::string name;
     int32_t source;
     std::string decorated;
-    std::vector<std::string> asked;
+    std::vector<std::string> asked;  // details searched for
   };
   // clang-format off
   const Case cases[] = {
@@ -157,32 +174,42 @@ TEST_F(ConsoleClientPeersTest, DisplayNames) {
        DN::kSourceGenerated, "bob@other.example", {}},
       // Asking beyond the cache.
       {"dan@test.invalid", DN::kUpdateDetails, nullptr, hx::CallIdType::user, "dan", DN::kSourceGenerated, "dan",
-       {"reqPeerDetails dan@test.invalid"}},
-      {"dan@test.invalid", DN::kUpdateSearch, "D", hx::CallIdType::user, "D", DN::kSourceFallback, "D",
-       {"SearchAddressBook dan@test.invalid 8 0"}},
+       {"dan@test.invalid"}},
+      {"dave@test.invalid", DN::kUpdateSearch, "D", hx::CallIdType::user, "D", DN::kSourceFallback, "D",
+       {"dave@test.invalid"}},
       // Known to the cache: its answer, whatever the fallback; no details asked.
       {"carol@test.invalid", DN::kUpdateDetails, "Fallback", hx::CallIdType::user, "Carol Cached", DN::kSourceCache,
        "Carol Cached", {}},
       {"carol@test.invalid", DN::kUpdateSearch, nullptr, hx::CallIdType::user, "Carol Cached", DN::kSourceCache,
-       "Carol Cached", {"SearchAddressBook carol@test.invalid 8 0"}},
+       "Carol Cached", {"carol@test.invalid"}},
   };
   // clang-format on
   HX_GrossBuchCache* cache = client->contactCache().get();
   ASSERT_TRUE(cache->OpenDatabase("me", client->workingDir().c_str()));
-  cache->setCachedName("carol@test.invalid", DN(hx::CallIdType::user, "Carol Cached", DN::kSourceCache));
+  ASSERT_TRUE(cache->AddToCache("carol@test.invalid", "Carol Cached"));
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.id != nullptr ? c.id : "(null)") + " / " + (c.fallback != nullptr ? c.fallback : "-"));
-    client->contactsManager()->calls().Clear();
-    const DN name = client->getDisplayName(c.id, c.update, c.fallback);
-    EXPECT_EQ(name.m_type, c.type);
-    EXPECT_EQ(name.m_dn, c.name);
-    EXPECT_EQ(name.m_source, c.source);
-    EXPECT_EQ(client->Contacts(), c.asked);
+    // The text form first: it asks nothing, so the lookup below still finds no pending request.
     for (DN::ReturnValue ret : {DN::kReturnEmpty, DN::kReturnCallId, DN::kReturnNull}) {
       EXPECT_EQ(client->GetDisplayName(c.id, ret, DN::kUpdateNothing, c.fallback, false), c.name);
       EXPECT_EQ(client->GetDisplayName(c.id, ret, DN::kUpdateNothing, c.fallback, true), c.decorated);
     }
+    client->requests.Clear();
+    const DN name = client->getDisplayName(c.id, c.update, c.fallback);
+    EXPECT_EQ(name.m_type, c.type);
+    EXPECT_EQ(name.m_dn, c.name);
+    EXPECT_EQ(name.m_source, c.source);
+    std::vector<std::string> asked;
+    for (const std::string& id : c.asked) asked.push_back(client->Details(id));
+    EXPECT_EQ(client->Contacts(), asked);
   }
+  // The details request left a pending entry in the cache: it answers with the name made from
+  // the id, and no second request goes out within 30 s.
+  client->requests.Clear();
+  const DN pending = client->getDisplayName("dan@test.invalid", DN::kUpdateDetails, nullptr);
+  EXPECT_EQ(pending.m_dn, "dan@test.invalid");
+  EXPECT_EQ(pending.m_source, DN::kSourceGenerated);
+  EXPECT_TRUE(client->Contacts().empty());
   EXPECT_EQ(client->GetDisplayName("#tel:+123", DN::kReturnEmpty, DN::kUpdateNothing, nullptr, true),
             client->getDisplayName("#tel:+123", DN::kUpdateNothing, nullptr).getDnDecorated());
 }
@@ -225,11 +252,11 @@ TEST_F(ConsoleClientPeersTest, AvatarsAreFetchedOnTheDownloaderThread) {
   EXPECT_TRUE(avatar.empty());
   EXPECT_TRUE(avatar.isRefreshRequired());
   ASSERT_TRUE(drain());
-  EXPECT_EQ(client->Count("GetUserPicture"), 0u);
+  EXPECT_EQ(client->Count("ABOOK Method=SearchAddressBook AddressBook=11"), 0u);
 
   // Logged in. Empty ids: empty answers, nothing scheduled (a task of theirs would ask for "").
   client->LogIn();
-  client->contactsManager()->calls().Clear();
+  client->requests.Clear();
   EXPECT_TRUE(client->GetAvatar("", true).empty());
   EXPECT_TRUE(client->GetAvatar(nullptr, true).peerId().empty());
   EXPECT_TRUE(client->GetAvatarThumbnail("", 48, 32).peerId().empty());
@@ -239,32 +266,32 @@ TEST_F(ConsoleClientPeersTest, AvatarsAreFetchedOnTheDownloaderThread) {
   // A due refresh is fetched on the downloader: the request, then the fetch time.
   client->CheckAvatarExpired("carol@test.invalid");
   ASSERT_TRUE(drain());
-  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"GetUserPicture carol@test.invalid 0"});
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{PeersClient::Picture("carol@test.invalid", "")});
   EXPECT_FALSE(fsm->isAvatarRefreshRequired("carol@test.invalid"));
-  client->contactsManager()->calls().Clear();
+  client->requests.Clear();
 
   // The fetch itself: the short id is asked for, with the stored hash, only when a refresh is due.
   fsm->SetAvatar("bob@test.invalid", "abc", 3, 77, "image/png");
   EXPECT_TRUE(client->_GetAvatar("bob@test.invalid/phone"));
-  EXPECT_EQ(client->Count("GetUserPicture"), 0u);
+  EXPECT_EQ(client->Count("ABOOK Method=SearchAddressBook AddressBook=11"), 0u);
   clock.Advance(86400);
   EXPECT_TRUE(client->_GetAvatar("bob@test.invalid"));
-  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"GetUserPicture bob@test.invalid 77"});
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{PeersClient::Picture("bob@test.invalid", "77")});
   // Asked within the half hour since: nothing more.
   clock.Advance(1799);
   EXPECT_TRUE(client->_GetAvatar("bob@test.invalid"));
-  EXPECT_EQ(client->Count("GetUserPicture"), 1u);
+  EXPECT_EQ(client->Count("ABOOK Method=SearchAddressBook AddressBook=11"), 1u);
   // Not sent: false, and no fetch time, so the next fetch asks again.
   clock.Advance(1);
-  client->contactsManager()->setSendAnswer(false);
+  client->requests.setSendAnswer(false);
   EXPECT_FALSE(client->_GetAvatar("bob@test.invalid"));
   EXPECT_TRUE(fsm->isAvatarRefreshRequired("bob@test.invalid"));
-  client->contactsManager()->setSendAnswer(true);
+  client->requests.setSendAnswer(true);
 
   // Thumbnails, from the avatar database: one that is not expired schedules nothing; one whose
   // picture is old makes the client fetch the picture again.
   ASSERT_TRUE(fsm->InitAvatarList("me@test.invalid", client->workingDir().c_str()));
-  client->contactsManager()->calls().Clear();
+  client->requests.Clear();
   fsm->SetAvatar("dan@test.invalid", "abcd", 4, 5, "image/png");
   client->SetAvatarThumbnail("dan@test.invalid", hx::Thumbnail("dan@test.invalid", "ab", 2, 0, 16, 16));
   const hx::Thumbnail thumbnail = client->GetAvatarThumbnail("dan@test.invalid", 16, 16);
@@ -273,7 +300,7 @@ TEST_F(ConsoleClientPeersTest, AvatarsAreFetchedOnTheDownloaderThread) {
   clock.Advance(86400);
   EXPECT_TRUE(client->GetAvatarThumbnail("dan@test.invalid", 16, 16).expired());
   ASSERT_TRUE(drain());
-  EXPECT_EQ(client->Contacts(), std::vector<std::string>{"GetUserPicture dan@test.invalid 5"});
+  EXPECT_EQ(client->Contacts(), std::vector<std::string>{PeersClient::Picture("dan@test.invalid", "5")});
   fsm->stopAvatarDownloader(true);
 }
 
@@ -285,49 +312,51 @@ TEST_F(ConsoleClientPeersTest, ContactsEventsReachTheirStores) {
     void On(const char* id, const char* name, bool) { seen.push_back(std::string(id) + "=" + name); }
   } names;
   fsm->peerNameUpdated.Connect(&names, &Names::On);
+  ASSERT_TRUE(client->contactCache()->OpenDatabase("me@test.invalid", client->workingDir().c_str()));
 
   ASSERT_TRUE(fsm->PushSearch("bob", "", ""));
-  contacts->searchBeginSignal.Emit("bob", "", "");
-  contacts->searchResultSignal.Emit("bob@test.invalid", "Bob");
-  contacts->searchResultSignal.Emit("bobby@test.invalid", "Bobby");
-  contacts->searchEndSignal.Emit();
+  contacts->searchBeginUpdate.Emit("bob", "", "");
+  contacts->searchResult.Emit("bob@test.invalid", "Bob");
+  contacts->searchResult.Emit("bobby@test.invalid", "Bobby");
+  contacts->searchEndUpdate.Emit();
   EXPECT_EQ(fsm->PopSearchResult("bob", "", ""), (std::list<std::string>{"bob@test.invalid", "bobby@test.invalid"}));
   EXPECT_EQ(names.seen, (std::vector<std::string>{"bob@test.invalid=Bob", "bobby@test.invalid=Bobby"}));
   // The peer-name signal reaches the contacts manager's cache of names.
-  EXPECT_EQ(client->Count("OnUpdatePeerIdCache bob@test.invalid Bob false"), 1u);
+  EXPECT_EQ(client->contactCache()->GetDisplayName("bob@test.invalid", hx::DisplayName::kReturnNull), "Bob");
 
-  contacts->statusListBeginSignal.Emit();
-  contacts->statusArrivedSignal.Emit("bob@test.invalid", static_cast<HX_LStatus>(4));
-  contacts->statusListEndSignal.Emit();
+  contacts->lStatusBeginUpdate.Emit();
+  contacts->lStatusArrived.Emit("bob@test.invalid", static_cast<HX_LStatus>(4));
+  contacts->lStatusEndUpdate.Emit();
   EXPECT_EQ(fsm->GetLStatusList().size(), 1u);
   EXPECT_EQ(client->HookCount("OnLStatusEndUpdate"), 0u);  // the platform's to override
-  contacts->statusListBeginSignal.Emit();
+  contacts->lStatusBeginUpdate.Emit();
   EXPECT_TRUE(fsm->GetLStatusList().empty());
 
   {
     hx::ManualWallClock clock(kT0);
     hx::WallClockOverride useClock(clock.Source());
-    contacts->avatarArrivedSignal.Emit("bob@test.invalid", "image/png", "\x89PNG", 4u, "-12");
+    contacts->avatarArrived.Emit("bob@test.invalid", "image/png", "\x89PNG", 4u, -12);
     EXPECT_EQ(fsm->GetAvatarHash("bob@test.invalid"), -12);
     EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).size(), 4u);
-    contacts->avatarArrivedSignal.Emit("carol@test.invalid", "image/png", "\x89PNG", 4u, "h1");
+    contacts->avatarArrived.Emit("carol@test.invalid", "image/png", "\x89PNG", 4u, 0);
     EXPECT_EQ(fsm->GetAvatarHash("carol@test.invalid"), 0);
     // Confirmed unchanged: fresh from now on, whatever time the answer carried.
     clock.Advance(100);
-    contacts->avatarNotChangedSignal.Emit("bob@test.invalid", int64_t{5});
+    contacts->avatarNotChanged.Emit("bob@test.invalid", 5);
     EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).lastWrite(), static_cast<uint64_t>(kT0 + 100));
   }
 
-  contacts->groupsBeginSignal.Emit();
-  contacts->groupArrivedSignal.Emit("g1", "Team", 2, "text");
-  contacts->groupDeletedSignal.Emit("g0", "Old");
-  contacts->groupsEndSignal.Emit();
+  contacts->groupsBeginUpdate.Emit();
+  contacts->groupArrived.Emit(1, "Team", 2, "ann@test.invalid");
+  contacts->groupDeleted.Emit(7, "bob@test.invalid");
+  contacts->groupsEndUpdate.Emit();
   EXPECT_EQ(client->groupsManager()->calls().Calls(),
-            (std::vector<std::string>{"Reset", "AddToDB g1 Team 2 text", "DelFromDB g0 Old", "UpdateCache"}));
+            (std::vector<std::string>{"Reset", "AddToDB 1 Team 2 ann@test.invalid", "DelFromDB 7 bob@test.invalid",
+                                      "UpdateCache"}));
 
-  contacts->phonesBeginSignal.Emit();
-  contacts->phoneArrivedSignal.Emit("bob@test.invalid", "+1", "work", 3, true);
-  contacts->phonesEndSignal.Emit();
+  contacts->phonesBeginUpdate.Emit();
+  contacts->phoneArrived.Emit("bob@test.invalid", "+1", "work", 3, true);
+  contacts->phonesEndUpdate.Emit();
   EXPECT_EQ(client->phonesManager()->calls().Calls(),
             (std::vector<std::string>{"Reset", "SetPhone bob@test.invalid +1 work 3 true"}));
   fsm->peerNameUpdated.Disconnect(&names, &Names::On);

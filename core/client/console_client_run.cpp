@@ -1,8 +1,11 @@
 // The client application object at run time: start and stop, the coarse state's reactions to the
 // transport session and the conference counts, the per-user databases, server-sent limits, calls
 // and the network settings.
+#include <cppdb/errors.h>
+
 #include <algorithm>
 #include <limits>
+#include <type_traits>
 
 #include "core/base/ios_log.h"
 #include "core/base/stored_task.h"
@@ -28,6 +31,25 @@ namespace {
 using State = HX_TransportSession::State;
 
 std::string Text(const char* text) { return text != nullptr ? text : ""; }
+
+// A per-user database whose file can be neither opened nor created anew (a missing or unwritable
+// working folder) reports the database error of its recreate step. It stays closed; the user's
+// session goes on without it rather than ending the loop thread.
+// Answers the open's own answer, true for one that answers nothing.
+template <typename Open>
+bool OpenQuietly(const char* what, Open open) {
+  try {
+    if constexpr (std::is_void_v<decltype(open())>) {
+      open();
+      return true;
+    } else {
+      return open();
+    }
+  } catch (const cppdb::cppdb_error& error) {
+    ios_log("HXConsoleClient: %s not opened: %s", what, error.what());
+    return false;
+  }
+}
 
 }  // namespace
 
@@ -169,12 +191,16 @@ bool HXConsoleClient::openUserDb() {
   if (m_fsm == nullptr || !login || !login->CanAutoLogin(false)) return false;
   const std::string user = HXFSMShared::GetShortPeerId(getLogin());
   const std::string dir = HXFSMShared::Env()->getWorkingDirStr();
-  m_phones->OpenDatabase(user.c_str(), dir.c_str());
-  m_fsm->InitAvatarList(user.c_str(), dir.c_str());
-  m_userDbOpen.store(m_contactCache->OpenDatabase(user.c_str(), dir.c_str()));
-  m_chatManager->OpenDatabase(user.c_str(), dir.c_str());
-  m_groups->OpenDatabase(user.c_str(), dir.c_str());
-  m_lastCalls->OpenDatabase(user.c_str(), dir.c_str());
+  const char* u = user.c_str();
+  const char* d = dir.c_str();
+  OpenQuietly("phone book", [&] { m_phones->OpenDatabase(u, d); });
+  OpenQuietly("avatar list", [&] { return m_fsm->InitAvatarList(u, d); });
+  const bool cacheOpen =
+      OpenQuietly("contact cache", [&] { return m_contactCache->OpenDatabase(u, d); });
+  m_userDbOpen.store(cacheOpen);
+  OpenQuietly("chat database", [&] { m_chatManager->OpenDatabase(u, d); });
+  OpenQuietly("groups", [&] { m_groups->OpenDatabase(u, d); });
+  OpenQuietly("call history", [&] { m_lastCalls->OpenDatabase(u, d); });
   return m_userDbOpen.load();
 }
 
@@ -189,12 +215,15 @@ void HXConsoleClient::OnLogin(const char* user, int32_t, const char*, const char
   const std::string login = Text(user);
   const std::string shortUser = HXFSMShared::GetShortPeerId(getLogin());
   const std::string dir = HXFSMShared::Env()->getWorkingDirStr();
-  m_phones->OpenDatabase(shortUser.c_str(), dir.c_str());
-  m_fsm->InitAvatarList(shortUser.c_str(), dir.c_str());
-  m_groups->OpenDatabase(shortUser.c_str(), dir.c_str());
-  m_lastCalls->OpenDatabase(login.c_str(), dir.c_str());
-  m_chatManager->OpenDatabase(m_fsm->GetPeerId(login, true).c_str(), dir.c_str());
-  if (m_contactCache->OpenDatabase(shortUser.c_str(), dir.c_str())) {
+  const char* u = shortUser.c_str();
+  const char* d = dir.c_str();
+  const std::string chatPeer = m_fsm->GetPeerId(login, true);
+  OpenQuietly("phone book", [&] { m_phones->OpenDatabase(u, d); });
+  OpenQuietly("avatar list", [&] { return m_fsm->InitAvatarList(u, d); });
+  OpenQuietly("groups", [&] { m_groups->OpenDatabase(u, d); });
+  OpenQuietly("call history", [&] { m_lastCalls->OpenDatabase(login.c_str(), d); });
+  OpenQuietly("chat database", [&] { m_chatManager->OpenDatabase(chatPeer.c_str(), d); });
+  if (OpenQuietly("contact cache", [&] { return m_contactCache->OpenDatabase(u, d); })) {
     m_userDbOpen.store(true);
     m_fsm->DropContactList();
     m_fsm->ClearStatusHolder();

@@ -96,12 +96,13 @@ TEST(ConsoleClientTest, CreationResolvesEveryServiceAndCallsTheHooksInOrder) {
     EXPECT_STREQ(manager->GetServiceName(), service.c_str());
     // Every manager reaches the shared state, and through it the client object.
     EXPECT_EQ(manager->getFSM(), client.getFSM());
-    // A method no manager knows: the login, network-configuration and client services accept and
-    // ignore it; the least managers of later services answer false. Either way a manager was found.
+    // A method no manager knows: the login, network-configuration, client and address-book
+    // services accept and ignore it; the least managers of later services answer false. Either way
+    // a manager was found.
     HX_Container message;
     message.AddValue("Method", "NoSuchMethod");
     bool found = false;
-    const bool accepts = service == "AUTH" || service == "NET_CONFIG" || service == "CLIENT";
+    const bool accepts = service == "AUTH" || service == "NET_CONFIG" || service == "CLIENT" || service == "ABOOK";
     EXPECT_EQ(HX_AbstractManager::Dispatch(service.c_str(), message, &found), accepts);
     EXPECT_TRUE(found);
   }

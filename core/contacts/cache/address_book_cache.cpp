@@ -60,8 +60,6 @@ bool InTransaction(const HXDBBaseSessionLock& held, Steps&& steps) {
 
 }  // namespace
 
-inline namespace abook_cache {
-
 HX_GrossBuchCache::HX_GrossBuchCache() : HXDBPeerBase(kSchemaVersion, "HX_GrossBuchCache") {}
 
 HX_GrossBuchCache::~HX_GrossBuchCache() { Close(); }
@@ -589,5 +587,3 @@ std::map<std::string, HX_GrossBuchCache::ResolveCacheItem> HX_GrossBuchCache::Re
   HXAutoLock hold(const_cast<HX_GrossBuchCache&>(*this));
   return m_resolveCache;
 }
-
-}  // namespace abook_cache

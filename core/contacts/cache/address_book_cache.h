@@ -38,10 +38,6 @@
 #include "core/contacts/stores/contact.h"
 #include "core/storage/db_peer_base.h"
 
-// In an inline namespace of its own while the client object still carries a stand-in class of
-// this name; code names it HX_GrossBuchCache either way.
-inline namespace abook_cache {
-
 class HX_GrossBuchCache : public HXDBPeerBase {
  public:
   static constexpr int kSchemaVersion = 11;
@@ -152,5 +148,3 @@ class HX_GrossBuchCache : public HXDBPeerBase {
   std::map<uint32_t, uint32_t> m_hashList;
   std::map<uint32_t, uint32_t> m_crcList;
 };
-
-}  // namespace abook_cache
