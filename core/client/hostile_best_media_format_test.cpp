@@ -388,6 +388,11 @@ TEST(HostileBestMediaFormat, RecordReplacedWhileOthersChoose) {
   ASSERT_FALSE(frames.empty());
   const Bytes key = frames[0];
 
+  // A delegate that reads the store while the others change it.
+  auto reader = store.formatDetected.Connect([&store](const std::string& peer, HX_MediaFormat) {
+    store.GetPeerMediaFormat(peer.c_str());
+  });
+
   constexpr int kRounds = 300;
   std::thread network([&] {
     for (int i = 0; i < kRounds; ++i) {
@@ -418,6 +423,7 @@ TEST(HostileBestMediaFormat, RecordReplacedWhileOthersChoose) {
   }
   network.join();
   other.join();
+  reader.Disconnect();
   EXPECT_EQ(unexpected, 0);
 }
 

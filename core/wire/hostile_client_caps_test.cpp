@@ -16,6 +16,7 @@
 
 #include "core/base/bin_buff.h"
 #include "core/base/container.h"
+#include "core/base/range_coder.h"
 #include "core/wire/client_caps.h"
 #include "core/wire/media_format.h"
 
@@ -312,6 +313,100 @@ TEST(HostileClientCaps, GarbageAndFlippedBytesNeverReadPastTheRecord) {
     HX_ClientCaps caps = FullRecord();
     SetFrom(caps, garbage);
     ExpectDefaults(caps);
+  }
+}
+
+// Raw container entries written by hand, so that their lengths can lie.
+Bytes RawEntry(const std::string& name, uint8_t type, const Bytes& value) {
+  Bytes out{static_cast<uint8_t>(name.size() + 1)};
+  out.insert(out.end(), name.begin(), name.end());
+  out.push_back(0);
+  out.push_back(type);
+  out.insert(out.end(), value.begin(), value.end());
+  return out;
+}
+
+Bytes U32(uint32_t value) {
+  Bytes out(4);
+  PutU32(out, 0, value);
+  return out;
+}
+
+// A binary (or string) value: its length field, then `bytes`.
+Bytes Sized(uint32_t lengthField, const Bytes& bytes) {
+  Bytes out = U32(lengthField);
+  out.insert(out.end(), bytes.begin(), bytes.end());
+  return out;
+}
+
+// The wire form of a raw form: its length, then its coded bytes.
+Bytes WireOfRaw(const Bytes& raw) {
+  Bytes out = U32(static_cast<uint32_t>(raw.size()));
+  if (raw.empty()) return out;
+  Bytes coded(2 * raw.size() + 64);
+  const int64_t written = RCDV_Encode(raw.data(), raw.size(), coded.data(), coded.size());
+  EXPECT_GT(written, 0);
+  out.insert(out.end(), coded.begin(), coded.begin() + written);
+  return out;
+}
+
+// Entries of a record cut at every byte, with a raw length that matches the cut: a cut between
+// entries reads the entries before it, a cut inside one refuses the whole record.
+TEST(HostileClientCaps, RawFormCutAtEveryByte) {
+  const std::vector<Bytes> entries = {
+      RawEntry(HXCC_VIDEO_RCV, HX_CNT_INTEGER_VT, U32(9)),
+      RawEntry(HXCC_MEDIAFORMAT, HX_CNT_BINARY_VT, Sized(44, MarkedRecord(44))),
+      RawEntry(HXCC_APPNAME, HX_CNT_STRING_VT, Sized(3, {'a', 'b', 0})),
+      RawEntry(HXCC_AUDIO_CODECS, HX_CNT_BINARY_VT, Sized(3, {0xF0, 0x7F, 0x04})),
+  };
+  Bytes raw;
+  std::vector<size_t> boundaries{0};
+  for (const Bytes& entry : entries) {
+    raw.insert(raw.end(), entry.begin(), entry.end());
+    boundaries.push_back(raw.size());
+  }
+  for (size_t cut = 0; cut <= raw.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    HX_ClientCaps caps = FullRecord();
+    SetFrom(caps, WireOfRaw(Bytes(raw.begin(), raw.begin() + cut)));
+    size_t whole = 0;
+    while (whole + 1 < boundaries.size() && boundaries[whole + 1] <= cut) ++whole;
+    if (cut != boundaries[whole] || whole == 0) {
+      ExpectDefaults(caps);
+      continue;
+    }
+    EXPECT_EQ(caps.m_videoRcv, 9);
+    EXPECT_EQ(caps.m_mediaFormat.Size(), whole >= 2 ? 44u : 0u);
+    EXPECT_EQ(caps.m_appName, whole >= 3 ? "ab" : "");
+    EXPECT_EQ(caps.FindAudioCodec(0x7FF0), whole >= 4);
+    EXPECT_EQ(caps.m_audioCodecs.Size(), whole >= 4 ? 3u : 0u);
+  }
+}
+
+// A value whose length field lies about the bytes that follow: the record is refused whole.
+TEST(HostileClientCaps, LyingValueLengths) {
+  const Bytes head = RawEntry(HXCC_VIDEO_RCV, HX_CNT_INTEGER_VT, U32(9));
+  const uint32_t lies[] = {45, 8193, 65535, 131072, 0x80000000u, 0xFFFFFFFFu, 0xFFFFFFFCu};
+  for (uint8_t type : {uint8_t{HX_CNT_BINARY_VT}, uint8_t{HX_CNT_STRING_VT}}) {
+    for (uint32_t lie : lies) {
+      SCOPED_TRACE(std::to_string(type) + " " + std::to_string(lie));
+      Bytes raw = head;
+      const Bytes value = RawEntry(type == HX_CNT_BINARY_VT ? HXCC_MEDIAFORMAT : HXCC_APPNAME,
+                                   type, Sized(lie, MarkedRecord(44)));
+      raw.insert(raw.end(), value.begin(), value.end());
+      HX_ClientCaps caps = FullRecord();
+      SetFrom(caps, WireOfRaw(raw));
+      ExpectDefaults(caps);
+    }
+  }
+  // A string without its terminating zero, and one whose length counts no terminator at all.
+  for (const Bytes& text : {Sized(2, {'a', 'b'}), Sized(0, {})}) {
+    Bytes raw = head;
+    const Bytes value = RawEntry(HXCC_APPNAME, HX_CNT_STRING_VT, text);
+    raw.insert(raw.end(), value.begin(), value.end());
+    HX_ClientCaps caps = FullRecord();
+    SetFrom(caps, WireOfRaw(raw));
+    EXPECT_TRUE(caps.m_appName.empty());
   }
 }
 
