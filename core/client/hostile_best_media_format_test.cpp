@@ -498,7 +498,8 @@ TEST(HostileMeetingTools, DecoderRefusesHostileSizes) {
         continue;
       }
       EXPECT_EQ(real->GetFormat().width, c.width);
-      EXPECT_EQ(real->GetPictureBufferSize(), HX_VideoDecoder::PictureBufferBytes(c.width, c.height));
+      EXPECT_EQ(real->GetPictureBufferSize(),
+                HX_VideoDecoder::PictureBufferBytes(c.width, c.height));
       EXPECT_EQ(real->GetFormat().hardwareCodec, clientType == 3 || clientType == 6 ? 0u : 1u);
     }
   }
