@@ -168,6 +168,8 @@ int HX_BestMediaFormat::CheckMediaFormat(const char* peer, const uint8_t* bitstr
       return 0;
     }
     if (result < 0) return result;
+    // A peer's bitstream may announce any size; the delegates size buffers and decoders by it.
+    if (!HX_PeerPictureSizeUsable(width, height)) return -5;
     format.width = static_cast<uint32_t>(width);
     format.height = static_cast<uint32_t>(height);
     format.videoCodec = fourcc;

@@ -75,8 +75,9 @@ class HX_BestMediaFormat {
     return HX_ProbeMediaFormat(bitstream, length, width, height, fourcc, version);
   }
   // Without `check`: -6 while the video format of `peer` is still to be checked, else 0. With
-  // `check`: probes `bitstream` starting from the peer's send format; -5 for an odd size (still
-  // to be checked), 0 for a codec without a size (checked), another negative probe result as it
+  // `check`: probes `bitstream` starting from the peer's send format; -5 for an odd size or one
+  // the receive path does not take (HX_PeerPictureSizeUsable; still to be checked: such a size is
+  // never announced), 0 for a codec without a size (checked), another negative probe result as it
   // is (still to be checked); on success the format with the probed size and codec goes to the
   // format-detected delegates and 0 is answered. An unknown peer answers -1.
   int CheckMediaFormat(const char* peer, const uint8_t* bitstream, bool check, int length);

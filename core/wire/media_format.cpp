@@ -95,13 +95,15 @@ void HX_MediaFormat::Store(uint8_t out[kRecordSize]) const {
 
 bool HX_MediaFormat::Load(const uint8_t* bytes, size_t length) {
   if (bytes == nullptr || length < kMinRecordSize) return false;
-  // Only whole fields count: a size of 26 means field 6 is not there.
+  // Only whole fields count: a size of 26 means field 6 is not there. The copy below takes the
+  // fields up to the audio codec whatever the size, so they are read in any case.
   const uint32_t meaningful =
       static_cast<uint32_t>(std::min<uint64_t>(hx::wire::LoadLe32(bytes), length)) & ~3u;
-  if (meaningful < kMinRecordSize) return false;
   uint32_t fields[kFieldCount] = {};
-  const size_t count = std::min<size_t>(meaningful / 4, kFieldCount);
-  for (size_t i = 0; i < count; ++i) fields[i] = hx::wire::LoadLe32(bytes + 4 * i);
+  const size_t count = std::max<size_t>(kMinRecordSize, meaningful) / 4;
+  for (size_t i = 0; i < std::min<size_t>(count, kFieldCount); ++i) {
+    fields[i] = hx::wire::LoadLe32(bytes + 4 * i);
+  }
   HX_MediaFormat source;
   source.size = meaningful;
   source.height = fields[1];

@@ -70,8 +70,9 @@ struct HX_MediaFormat {
 
   // The transported form: 44 little-endian bytes.
   void Store(uint8_t out[kRecordSize]) const;
-  // Assigns (operator=) from a received record of `length` bytes. The meaningful bytes are the
-  // fewer of `length` and the record's size field; false, and nothing changed, when that is below
-  // the 24 bytes every copy reads (or `bytes` is null).
+  // Assigns (operator=) from a received record of `length` bytes. The copy reads the first 24
+  // bytes whatever the record's size field says; of the later fields it takes only those that lie
+  // whole within both `length` and the size field. False, and nothing changed, when `length` is
+  // below those 24 bytes (or `bytes` is null).
   bool Load(const uint8_t* bytes, size_t length);
 };

@@ -111,12 +111,18 @@ TEST(MediaFormatTest, ShortAndLyingRecords) {
   f.Store(bytes);
   HX_MediaFormat untouched;
   const HX_MediaFormat before = untouched;
-  // Fewer than 24 meaningful bytes: refused, nothing changed.
+  // Fewer than 24 bytes: refused, nothing changed.
   EXPECT_FALSE(untouched.Load(bytes, 23));
   EXPECT_FALSE(untouched.Load(nullptr, 44));
-  bytes[0] = 20;
-  EXPECT_FALSE(untouched.Load(bytes, 44));
   EXPECT_TRUE(untouched == before);
+  // A size field below 24: the first fields are copied all the same, none of the later ones.
+  bytes[0] = 20;
+  HX_MediaFormat small;
+  ASSERT_TRUE(small.Load(bytes, 44));
+  EXPECT_EQ(small.width, f.width);
+  EXPECT_EQ(small.videoCodec, f.videoCodec);
+  EXPECT_EQ(small.audioBufferSize, 7680u);
+  EXPECT_EQ(small.frameRate, 15u);
   // A size field larger than the bytes given: only the bytes given count.
   bytes[0] = 200;
   HX_MediaFormat got;
