@@ -271,8 +271,7 @@ TEST_F(HostileAvatarDbTest, ForeignVersionsAreRebuiltEmpty) {
   const int versions[] = {0, 1, 10, 12, 99, -1, 2147483647, -2147483647 - 1};
   for (int version : versions) {
     SCOPED_TRACE(version);
-    MakeGoodFile();
-    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+    MakeGoodFileOfVersion(version);
     {
       HX_AvatarDB db;
       ASSERT_TRUE(Open(db));
@@ -280,7 +279,6 @@ TEST_F(HostileAvatarDbTest, ForeignVersionsAreRebuiltEmpty) {
     }
     EXPECT_EQ(Tool("PRAGMA user_version; SELECT count(*) FROM avatars;"), "11\n0\n");
     ExpectUsable();
-    std::filesystem::remove(File());
   }
 }
 

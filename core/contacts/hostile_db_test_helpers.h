@@ -239,6 +239,20 @@ class HostileDbTest : public ::testing::Test {
     for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(File() + end);
   }
 
+  // A fresh good file whose header then claims `version`, as another program might leave it.
+  void MakeGoodFileOfVersion(int version) {
+    RemoveFile();
+    MakeGoodFile();
+    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+  }
+
+  // A fresh file made by the tool from `sql`, then `use` in a child process (see RunInChild).
+  ChildEnd RunOnFileMadeOf(const std::string& sql, const std::function<int()>& use) {
+    RemoveFile();
+    Tool(sql);
+    return RunInChild(use);
+  }
+
   // For each damage: a good file, its log folded in, damaged, then it must work again.
   void ExpectDamagedFilesReplaced(const std::vector<FileDamage>& damages) {
     for (const FileDamage& damage : damages) {

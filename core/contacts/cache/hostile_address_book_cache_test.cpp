@@ -322,9 +322,7 @@ TEST_F(HostileAddressBookCacheTest, FilesThatAreNotDatabasesOrAreCutAreReplaced)
 TEST_F(HostileAddressBookCacheTest, ForeignVersionsAndBrokenUpgrades) {
   for (int version : {0, 9, 12, 99, -1, 2147483647, -2147483647 - 1}) {
     SCOPED_TRACE(version);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+    MakeGoodFileOfVersion(version);
     {
       HX_GrossBuchCache cache;
       ASSERT_TRUE(Open(cache));

@@ -253,9 +253,7 @@ TEST_F(HostileGroupsDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
 TEST_F(HostileGroupsDbTest, ForeignVersionsAndWrongKindsOfObjects) {
   for (int version : {0, 1, 3, 99, -1, 2147483647, -2147483647 - 1}) {
     SCOPED_TRACE(version);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+    MakeGoodFileOfVersion(version);
     {
       HX_GroupsManager groups;
       ASSERT_TRUE(Open(groups));
@@ -273,10 +271,9 @@ TEST_F(HostileGroupsDbTest, ForeignVersionsAndWrongKindsOfObjects) {
   for (const std::string& schema : wrong) {
     for (int version : {2, 1}) {
       SCOPED_TRACE(schema + " at " + std::to_string(version));
-      RemoveFile();
-      Tool(schema + "PRAGMA user_version = " + std::to_string(version) + ";");
       const std::string dir = Dir();
-      const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      const std::string sql = schema + "PRAGMA user_version = " + std::to_string(version) + ";";
+      const hx::hostile_testing::ChildEnd end = RunOnFileMadeOf(sql, [&] {
         HX_GroupsManager groups;
         if (!groups.OpenDatabase(kMe, dir.c_str())) return 0;
         groups.SetUseCache(true);

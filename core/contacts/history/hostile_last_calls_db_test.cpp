@@ -307,9 +307,7 @@ TEST_F(HostileLastCallsDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
 TEST_F(HostileLastCallsDbTest, ForeignVersionsAndSchemas) {
   for (int version : {15, 99, 2147483647}) {
     SCOPED_TRACE(version);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+    MakeGoodFileOfVersion(version);
     HX_LastCallsDB db;
     ASSERT_TRUE(Open(db));
     std::list<lc::call> calls;
@@ -325,10 +323,8 @@ TEST_F(HostileLastCallsDbTest, ForeignVersionsAndSchemas) {
   };
   for (const std::string& schema : replaced) {
     SCOPED_TRACE(schema);
-    RemoveFile();
-    Tool(schema);
     const std::string dir = Dir();
-    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+    const hx::hostile_testing::ChildEnd end = RunOnFileMadeOf(schema, [&] {
       HX_LastCallsDB db;
       if (!db.OpenDatabase(kMe, dir.c_str())) return 2;
       db.SaveCall(lc::inviteSent, lc::outgoing, 0, "after@x", "ac", "", "an");
@@ -345,10 +341,8 @@ TEST_F(HostileLastCallsDbTest, ForeignVersionsAndSchemas) {
   };
   for (const std::string& schema : futureBroken) {
     SCOPED_TRACE(schema);
-    RemoveFile();
-    Tool(schema);
     const std::string dir = Dir();
-    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+    const hx::hostile_testing::ChildEnd end = RunOnFileMadeOf(schema, [&] {
       HX_LastCallsDB db;
       if (!db.OpenDatabase(kMe, dir.c_str())) return 0;
       db.SaveCall(lc::inviteSent, lc::outgoing, 0, "x@x", "c", "n", "m");

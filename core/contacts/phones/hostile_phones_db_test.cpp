@@ -192,10 +192,9 @@ TEST_F(HostilePhonesDbTest, TablesWithMissingColumnsAreAnsweredWithoutACrash) {
   };
   for (const std::string& schema : schemas) {
     SCOPED_TRACE(schema);
-    RemoveFile();
-    Tool(schema + "PRAGMA user_version = 1;");
     const std::string dir = Dir();
-    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+    const std::string sql = schema + "PRAGMA user_version = 1;";
+    const hx::hostile_testing::ChildEnd end = RunOnFileMadeOf(sql, [&] {
       HX_PhonesStorage store;
       if (!store.OpenDatabase(kMe, dir.c_str())) return 0;
       store.database().GetPhoneList("good@x");
@@ -252,9 +251,7 @@ TEST_F(HostilePhonesDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
 TEST_F(HostilePhonesDbTest, ForeignVersionsAndWrongKindsOfObjects) {
   for (int version : {0, 2, 99, -1, 2147483647, -2147483647 - 1}) {
     SCOPED_TRACE(version);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+    MakeGoodFileOfVersion(version);
     {
       HX_PhonesStorage store;
       ASSERT_TRUE(Open(store));
@@ -270,10 +267,9 @@ TEST_F(HostilePhonesDbTest, ForeignVersionsAndWrongKindsOfObjects) {
   for (const std::string& schema : wrong) {
     for (int version : {1, 2}) {
       SCOPED_TRACE(schema + " at " + std::to_string(version));
-      RemoveFile();
-      Tool(schema + "PRAGMA user_version = " + std::to_string(version) + ";");
       const std::string dir = Dir();
-      const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      const std::string sql = schema + "PRAGMA user_version = " + std::to_string(version) + ";";
+      const hx::hostile_testing::ChildEnd end = RunOnFileMadeOf(sql, [&] {
         HX_PhonesStorage store;
         if (!store.OpenDatabase(kMe, dir.c_str())) return 0;
         store.GetPhoneList("good@x");
