@@ -516,7 +516,7 @@ TEST_F(HostileAvatarDbTest, TwoProcessesWritingOneFileKeepEveryPicture) {
       return 0;
     };
   };
-  hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1));
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1)));
   EXPECT_EQ(Tool("SELECT count(*) FROM avatars; SELECT count(*) FROM thumbnails;"),
             std::to_string(2 * kEach + 1) + "\n" + std::to_string(2 * kEach) + "\n");
   HX_AvatarDB db;

@@ -191,7 +191,7 @@ inline void RunInTwoProcesses(const std::function<int()>& first,
 inline void UseWhileSwitching(const std::function<void(int)>& switchFile,
                               const std::function<void(int)>& write,
                               const std::function<void(int)>& read) {
-  // The readers stop only once the switches are over, so that every switch meets a use.
+  // The users run until the last switch, so that every switch meets operations in flight.
   std::atomic<bool> stop{false};
   std::thread switcher([&] {
     for (int i = 0; i < 60; ++i) switchFile(i);

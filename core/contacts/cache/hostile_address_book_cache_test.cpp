@@ -420,7 +420,7 @@ TEST_F(HostileAddressBookCacheTest, TwoProcessesWritingOneFileKeepEveryContact) 
       return 0;
     };
   };
-  hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1));
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1)));
   EXPECT_EQ(Tool("SELECT count(*) FROM peers WHERE ContactList=1; SELECT count(*) FROM peers;"),
             std::to_string(2 * kEach + 1) + "\n" + std::to_string(4 * kEach + 1) + "\n");
 }

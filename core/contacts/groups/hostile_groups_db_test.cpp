@@ -350,7 +350,7 @@ TEST_F(HostileGroupsDbTest, TwoProcessesWritingOneFileKeepEveryGroup) {
       return 0;
     };
   };
-  hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1));
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1)));
   EXPECT_EQ(Tool("SELECT count(*) FROM groups; SELECT count(*) FROM id_list;"),
             std::to_string(2 * kEach + 1) + "\n" + std::to_string(2 * kEach + 1) + "\n");
 }
@@ -471,7 +471,7 @@ TEST_F(HostileGroupsDbTest, OneProcessResettingWhileAnotherWrites) {
     }
     return 0;
   };
-  hx::hostile_testing::RunInTwoProcesses(writer, resetter);
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer, resetter));
   EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) > 0 FROM groups "
                  "WHERE GroupId=1;"),
             "ok\n2\n1\n");

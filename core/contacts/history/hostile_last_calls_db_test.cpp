@@ -403,7 +403,7 @@ TEST_F(HostileLastCallsDbTest, TwoProcessesWritingOneFileKeepEveryRow) {
       return 0;
     };
   };
-  hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1));
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1)));
   EXPECT_EQ(Tool("SELECT count(*), sum(State = 999) FROM lastCalls;"),
             std::to_string(2 * kEach + 1) + "|" + std::to_string(2 * kEach + 1) + "\n");
 }

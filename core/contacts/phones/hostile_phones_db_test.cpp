@@ -352,7 +352,7 @@ TEST_F(HostilePhonesDbTest, TwoProcessesWritingOneFileKeepEveryPhone) {
       return 0;
     };
   };
-  hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1));
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1)));
   EXPECT_EQ(Tool("SELECT count(*) FROM phones;"), std::to_string(2 * kEach + 1) + "\n");
 }
 
@@ -457,7 +457,7 @@ TEST_F(HostilePhonesDbTest, OneProcessResettingWhileAnotherWrites) {
     }
     return 0;
   };
-  hx::hostile_testing::RunInTwoProcesses(writer, resetter);
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer, resetter));
   EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) FROM phones WHERE "
                  "PhoneId='a1';"),
             "ok\n1\n1\n");
