@@ -1,9 +1,9 @@
 #pragma once
 // Helpers of the hostile tests of the per-user databases: files that someone else wrote or
 // damaged (made with the sqlite3 tool or from raw bytes, headers that lie, odd things where the
-// file should be), and a child process that runs one operation with a time limit, optionally as
-// an unprivileged user, so that a hang or a crash is reported as such instead of stopping the
-// whole test program.
+// file should be), a child process that runs one operation with a time limit, optionally as an
+// unprivileged user, so that a hang or a crash is reported as such instead of stopping the whole
+// test program, and a fixture with the attacks that every such database meets alike.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "core/contacts/contacts_db_test_helpers.h"
+#include "testing/test_support.h"
 
 namespace hx::hostile_testing {
 
@@ -116,10 +118,6 @@ inline std::string Filler(size_t n, char first = 'a') {
   return text;
 }
 
-}  // namespace hx::hostile_testing
-
-namespace hx::hostile_testing {
-
 // Every regular file below `root` that is not below `inside` (both folders, `inside` ending in
 // a separator); one per line.
 inline std::string FilesOutside(const std::string& root, const std::string& inside) {
@@ -132,29 +130,219 @@ inline std::string FilesOutside(const std::string& root, const std::string& insi
   return outside;
 }
 
-}  // namespace hx::hostile_testing
+// The user whose files the hostile tests attack.
+constexpr const char* kMe = "me@example.org";
 
-namespace hx::hostile_testing {
-
-// The odd things that may sit where a database file should, each tried in turn on `file`:
-// a FIFO (a reader would wait for ever), a folder holding a file, a folder where the write-ahead
-// log goes, junk write-ahead log and shared-memory files, a link to a document outside the
-// folder and a link to nowhere outside it. `makeGood` writes a good file with one known row;
-// `use` opens the database and works on it in a child process (its exit code: 0 when fine);
-// `goodStillThere` reads the known row back with the tool. Expected of every case: the child
-// ends in time without a crash, nothing outside the folder is written or made, and a good file
-// beside a broken companion keeps its row.
+// The odd things that may sit where a database file should, each tried in turn: a FIFO (a reader
+// would wait for ever), a folder holding a file, a folder where the write-ahead log goes, junk
+// write-ahead log and shared-memory files, a link to a document outside the folder.
 enum OddFile {
   kFifo = 1,
   kFolder = 2,
   kWalFolder = 4,
   kJunkWal = 8,
-  kLinkToDocument = 16
+  kLinkToDocument = 16,
+  kEveryOddFileButTheFifo = kFolder | kWalFolder | kJunkWal | kLinkToDocument
 };
-inline void TryOddFilesInPlace(const std::string& file, const std::string& outsideDir,
-                               const std::function<void()>& makeGood,
-                               const std::function<int()>& use,
-                               const std::function<bool()>& goodStillThere, int cases) {
+
+// One way of damaging a good file, applied to the file named.
+struct FileDamage {
+  const char* what;
+  std::function<void(const std::string&)> make;
+};
+
+// The damages every database is tried with: a file of zero bytes, one of `text`, a header alone,
+// a file cut inside a page, one cut inside the header at `headerCut`, and each header lie.
+inline std::vector<FileDamage> FileDamages(const std::string& text, off_t headerCut) {
+  std::vector<FileDamage> damages = {
+      {"zero bytes", [](const std::string& f) { storage_testing::WriteFile(f, ""); }},
+      {"text", [text](const std::string& f) { storage_testing::WriteFile(f, text); }},
+      {"header only",
+       [](const std::string& f) {
+         storage_testing::WriteFile(f,
+                                    std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
+       }},
+      {"cut inside a page", [](const std::string& f) { Truncate(f, 5000); }},
+      {"cut inside the header", [headerCut](const std::string& f) { Truncate(f, headerCut); }},
+  };
+  for (const HeaderLie& lie : HeaderLies()) {
+    damages.push_back({lie.what, [lie](const std::string& f) { Patch(f, lie.offset, lie.bytes); }});
+  }
+  return damages;
+}
+
+// Runs `first` in a child of this process and `second` in a child of a second process at the
+// same time, each with `seconds` to finish; both must end cleanly.
+inline void RunInTwoProcesses(const std::function<int()>& first,
+                              const std::function<int()>& second, int seconds = 60) {
+  const pid_t other = fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) _exit(RunInChild(second, seconds).Clean() ? 0 : 3);
+  const ChildEnd mine = RunInChild(first, seconds);
+  int status = 0;
+  waitpid(other, &status, 0);
+  EXPECT_TRUE(mine.Clean()) << mine.Describe();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Runs `write` and `read` on two threads, each with a count that grows by one a call, while a
+// third thread calls `switchFile` with 0 to 59 (meant to reopen the database for another user
+// and close it now and then). Returns when all three are done.
+inline void UseWhileSwitching(const std::function<void(int)>& switchFile,
+                              const std::function<void(int)>& write,
+                              const std::function<void(int)>& read) {
+  // The users run until the last switch, so that every switch meets operations in flight.
+  std::atomic<bool> stop{false};
+  std::thread switcher([&] {
+    for (int i = 0; i < 60; ++i) switchFile(i);
+    stop = true;
+  });
+  std::thread writer([&] {
+    for (int i = 0; !stop; ++i) write(i);
+  });
+  for (int i = 0; !stop; ++i) read(i);
+  switcher.join();
+  writer.join();
+}
+
+// The fixture of the hostile tests of one per-user database whose files end in `ending`: the
+// sqlite3 tool (missing: a failure under CI, a skip elsewhere), a temporary folder, the file of
+// kMe in it, and the attacks that every such database meets in the same way. A fixture that
+// derives from it says how to make a good file and how to tell that a file works.
+class HostileDbTest : public ::testing::Test {
+ protected:
+  explicit HostileDbTest(const char* ending) : ending_(ending) {}
+
+  void SetUp() override {
+    sqlite3_ = hx::testing::FindTool("sqlite3");
+    if (sqlite3_.empty()) {
+      if (hx::testing::RunningUnderCi()) FAIL() << "required tool missing: sqlite3";
+      GTEST_SKIP() << "tool not installed: sqlite3";
+    }
+  }
+
+  // A step of a test on the database of `user` in `folder`.
+  using UserStep = std::function<void(const char* user, const std::string& folder)>;
+
+  // Writes a file with known rows through the class under test.
+  virtual void MakeGoodFile() = 0;
+  // After an attack on the file: the class opens it and a round trip works.
+  virtual void ExpectUsable() = 0;
+
+  std::string Dir() const { return temp_.path() + "/"; }
+  std::string FileOf(const std::string& folder, const std::string& user) const {
+    return folder + contacts_testing::UpperMd5(user) + ending_;
+  }
+  std::string File() const { return FileOf(Dir(), kMe); }
+  std::string Tool(const std::string& sql) { return contacts_testing::Rows(sqlite3_, File(), sql); }
+  void RemoveFile() {
+    for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(File() + end);
+  }
+
+  // A fresh good file whose header then claims `version`, as another program might leave it.
+  void MakeGoodFileOfVersion(int version) {
+    RemoveFile();
+    MakeGoodFile();
+    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+  }
+
+  // A fresh file made by the tool from `sql`, then `use` in a child process (see RunInChild).
+  ChildEnd RunOnFileMadeOf(const std::string& sql, const std::function<int()>& use) {
+    RemoveFile();
+    Tool(sql);
+    return RunInChild(use);
+  }
+
+  // For each damage: a good file, its log folded in, damaged, then it must work again.
+  void ExpectDamagedFilesReplaced(const std::vector<FileDamage>& damages) {
+    for (const FileDamage& damage : damages) {
+      SCOPED_TRACE(damage.what);
+      RemoveFile();
+      MakeGoodFile();
+      Tool("PRAGMA wal_checkpoint(TRUNCATE);");
+      damage.make(File());
+      ExpectUsable();
+    }
+  }
+
+  // Folds the write-ahead log into the file and turns the log off, and lets others enter the
+  // folder, so that a process of another user sees every row in the file itself.
+  void ShareWithOtherUsers() {
+    Tool("PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE;");
+    OpenToOthers(temp_.path());
+  }
+
+  // Makes a good file, makes it and its folder read-only, and runs `body` as "nobody" in a child;
+  // the folder is writable again afterwards.
+  ChildEnd RunAsNobodyOnReadOnlyFile(const std::function<int()>& body) {
+    MakeGoodFile();
+    ShareWithOtherUsers();
+    chmod(File().c_str(), 0444);
+    chmod(temp_.path().c_str(), 0555);
+    const ChildEnd end = RunInChild(body, 20, kNobody);
+    chmod(temp_.path().c_str(), 0755);
+    return end;
+  }
+
+  // Tries the odd things (`cases`) where the file of kMe should be, in a folder inside the
+  // temporary one. `makeGood` writes a good file with one known row into the folder it is given;
+  // `use` opens the database in that folder and works on it in a child process (its exit code: 0
+  // when fine); `goodRow` reads the known row back with `goodQuery`. Expected of every case: the
+  // child ends in time without a crash, nothing outside the folder is written or made, and a good
+  // file beside a broken companion keeps its row.
+  void TryOddFiles(int cases, const std::function<void(const std::string&)>& makeGood,
+                   const std::function<int(const std::string&)>& use, const std::string& goodQuery,
+                   const std::string& goodRow);
+
+  // Users whose ids have path parts ("..", separators) never make, move or delete a file outside
+  // their folder, also where a file of an older naming scheme would sit outside it. `openAndWrite`
+  // opens the database of the user in the folder given and writes a row.
+  void ExpectPathPartsStayInside(const UserStep& openAndWrite);
+
+  // Users whose ids differ only after a dot or in letter case get files of their own: `write`
+  // opens the database of each user in the folder given and stores the user's id in it,
+  // `expectOwn` opens it again and checks that it reads that id back.
+  void ExpectLookAlikeUsersApart(const UserStep& write, const UserStep& expectOwn);
+
+  // Opens kMe's database in `db`, closes it through `store` (the object that holds the file: `db`
+  // itself or a part of it), opens it again, then switches to another user and back: each open
+  // answers true and leaves the file open.
+  template <typename Db, typename Store>
+  void ExpectReopenedAfterCloseAndSwitch(Db& db, Store& store) {
+    ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+    store.Close();
+    ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+    EXPECT_TRUE(store.IsOpen());
+    ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
+    ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+    EXPECT_TRUE(store.IsOpen());
+  }
+
+  // Opens kMe's database in `db`, fails to open another user's (a folder sits where that user's
+  // file should be), and opens kMe's again: that open answers true and leaves the file open.
+  template <typename Db, typename Store>
+  void ExpectFirstUserAgainAfterFailedSwitch(Db& db, Store& store) {
+    std::filesystem::create_directories(FileOf(Dir(), "other@x") + "/inside");
+    ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+    EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
+    ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
+    EXPECT_TRUE(store.IsOpen());
+  }
+
+  hx::testing::TempDir temp_;
+  std::string sqlite3_;
+
+ private:
+  const char* ending_;
+};
+
+inline void HostileDbTest::TryOddFiles(int cases,
+                                       const std::function<void(const std::string&)>& makeGood,
+                                       const std::function<int(const std::string&)>& use,
+                                       const std::string& goodQuery, const std::string& goodRow) {
+  const std::string inner = temp_.path() + "/in/";
+  std::filesystem::create_directories(inner);
+  const std::string file = FileOf(inner, kMe);
   const auto clean = [&] {
     for (const char* end : {"", "-wal", "-shm", "-journal"}) {
       std::error_code ignored;
@@ -163,8 +351,11 @@ inline void TryOddFilesInPlace(const std::string& file, const std::string& outsi
   };
   const auto run = [&](const char* what) {
     SCOPED_TRACE(what);
-    const ChildEnd end = RunInChild(use, 30);
+    const ChildEnd end = RunInChild([&] { return use(inner); }, 30);
     EXPECT_TRUE(end.Clean()) << what << ": " << end.Describe();
+  };
+  const auto goodStillThere = [&] {
+    return contacts_testing::Rows(sqlite3_, file, goodQuery) == goodRow;
   };
   clean();
   if (cases & kFifo) {
@@ -180,7 +371,7 @@ inline void TryOddFilesInPlace(const std::string& file, const std::string& outsi
     clean();
   }
   if (cases & kWalFolder) {
-    makeGood();
+    makeGood(inner);
     std::filesystem::create_directories(file + "-wal");
     run("a folder where the write-ahead log goes");
     std::filesystem::remove_all(file + "-wal");
@@ -188,7 +379,7 @@ inline void TryOddFilesInPlace(const std::string& file, const std::string& outsi
     clean();
   }
   if (cases & kJunkWal) {
-    makeGood();
+    makeGood(inner);
     std::string junk(40000, '\0');
     for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 37 + 11);
     storage_testing::WriteFile(file + "-wal", junk);
@@ -198,12 +389,61 @@ inline void TryOddFilesInPlace(const std::string& file, const std::string& outsi
     clean();
   }
   if (cases & kLinkToDocument) {
-    const std::string document = outsideDir + "/document.txt";
+    const std::string document = temp_.path() + "/document.txt";
     storage_testing::WriteFile(document, "my document");
     ASSERT_EQ(symlink(document.c_str(), file.c_str()), 0);
     run("a link to a document outside");
     EXPECT_EQ(storage_testing::ReadFile(document), "my document");
     clean();
+  }
+}
+
+inline void HostileDbTest::ExpectPathPartsStayInside(const UserStep& openAndWrite) {
+  const std::string root = temp_.path();
+  const std::string inner = root + "/a/b/";
+  std::filesystem::create_directories(inner);
+  // Files outside the folder under the names an id with path parts would point at.
+  const std::vector<std::string> victims = {root + "/escape" + ending_,
+                                            root + "/escape@x" + ending_,
+                                            root + "/a/escape" + ending_, root + "/escape"};
+  for (const std::string& victim : victims) storage_testing::WriteFile(victim, "victim");
+  const char* users[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
+                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
+  for (const char* user : users) {
+    SCOPED_TRACE(user);
+    const ChildEnd end = RunInChild([&] {
+      openAndWrite(user, inner);
+      return 0;
+    });
+    EXPECT_TRUE(end.Clean()) << end.Describe();
+  }
+  for (const std::string& victim : victims) {
+    EXPECT_EQ(storage_testing::ReadFile(victim), "victim") << victim;
+  }
+  std::string outside = FilesOutside(root, inner);
+  for (const std::string& victim : victims) {
+    const size_t at = outside.find(victim + "\n");
+    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
+  }
+  EXPECT_EQ(outside, "");
+}
+
+inline void HostileDbTest::ExpectLookAlikeUsersApart(const UserStep& write,
+                                                     const UserStep& expectOwn) {
+  // The last id looks like a file name of this database.
+  const std::string likeAFile = std::string("x") + ending_;
+  const char* users[] = {"john.doe@example.org", "john.smith@example.org", "a.b.c.d",
+                         "a.b.c.e",              "john@example.org",       "JOHN@example.org",
+                         likeAFile.c_str()};
+  for (const char* user : users) {
+    write(user, Dir());
+    if (HasFatalFailure()) return;
+  }
+  for (const char* user : users) {
+    SCOPED_TRACE(user);
+    expectOwn(user, Dir());
+    if (HasFatalFailure()) return;
+    EXPECT_TRUE(storage_testing::Exists(FileOf(Dir(), user)));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "core/security/shared_test_pki.h"
 #include "testing/test_pki.h"
 #include "testing/test_support.h"
 
@@ -15,42 +16,28 @@ using hx::testing::TestCert;
 using hx::testing::TestCertOptions;
 using std::chrono::hours;
 
-struct Pki {
-  hx::testing::TempDir dir;
-  std::unique_ptr<hx::testing::TestPki> pki;
-  TestCert root, intermediate, leaf, expired, not_yet_valid, future_and_expired, foreign_root, foreign_leaf;
+struct Pki : hx::security_testing::TestPkiBase {
+  TestCert leaf, expired, not_yet_valid, future_and_expired, foreign_root, foreign_leaf;
 };
 
 // Made on first use, shared by every test of the process (removed at exit).
 Pki* SharedPki() {
-  static std::unique_ptr<Pki> shared = [] {
-    const std::string openssl = hx::testing::FindTool("openssl");
-    if (openssl.empty()) return std::unique_ptr<Pki>();
-    auto made = std::make_unique<Pki>();
-    made->pki = std::make_unique<hx::testing::TestPki>(openssl, made->dir.path());
-    auto& pki = *made->pki;
-    made->root = pki.MakeRoot("Test Root");
-    made->intermediate = pki.MakeIntermediate(made->root, "Test Intermediate");
+  return hx::security_testing::SharedTestPki<Pki>([](Pki& made) {
+    auto& pki = *made.pki;
     TestCertOptions leaf;
     leaf.subject_extra = "/C=DE/O=Example Org/SN=Smith/emailAddress=ops@example.org";
     leaf.extensions = {"1.2 = ASN1:UTF8String:361",
                        "subjectAltName = IP:2001:db8::1, DNS:server.example.org, email:ops@example.org, IP:192.0.2.7"};
-    made->leaf = pki.MakeLeaf(made->intermediate, "server#as", leaf);
-    TestCertOptions expired;
-    expired.not_before = hours(-48);
-    expired.not_after = hours(-24);
-    made->expired = pki.MakeLeaf(made->intermediate, "expired#as", expired);
-    TestCertOptions future;
-    future.not_before = hours(24);
-    future.not_after = hours(48);
-    made->not_yet_valid = pki.MakeLeaf(made->intermediate, "future#as", future);
+    made.leaf = pki.MakeLeaf(made.intermediate, "server#as", leaf);
+    made.expired =
+        pki.MakeLeaf(made.intermediate, "expired#as", hx::security_testing::ExpiredValidity());
+    TestCertOptions future = hx::security_testing::NotYetValidValidity();
+    made.not_yet_valid = pki.MakeLeaf(made.intermediate, "future#as", future);
     future.not_after = hours(-24);
-    made->future_and_expired = pki.MakeLeaf(made->intermediate, "odd#as", future);
-    made->foreign_root = pki.MakeRoot("Test Root");  // same name, other key
-    made->foreign_leaf = pki.MakeLeaf(made->foreign_root, "server#as");
-    return made;
-  }();
-  return shared.get();
+    made.future_and_expired = pki.MakeLeaf(made.intermediate, "odd#as", future);
+    made.foreign_root = pki.MakeRoot("Test Root");  // same name, other key
+    made.foreign_leaf = pki.MakeLeaf(made.foreign_root, "server#as");
+  });
 }
 
 class CertificateTest : public ::testing::Test {

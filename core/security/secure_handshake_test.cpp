@@ -16,6 +16,7 @@
 #include "core/base/container.h"
 #include "core/security/gost_engine.h"
 #include "core/security/root_certificate.h"
+#include "core/security/shared_test_pki.h"
 #include "testing/test_pki.h"
 #include "testing/test_support.h"
 
@@ -33,8 +34,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using hx::testing::TestCert;
-using hx::testing::TestCertOptions;
-using std::chrono::hours;
 
 void PutU32(Bytes& out, uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
@@ -162,36 +161,22 @@ Outcome Exchange(Owner& client, Owner& server) {
   return outcome;
 }
 
-struct Pki {
-  hx::testing::TempDir dir;
-  std::unique_ptr<hx::testing::TestPki> pki;
-  TestCert root, intermediate, server, client, foreign_root, foreign_server, expired, not_yet_valid;
+struct Pki : hx::security_testing::TestPkiBase {
+  TestCert server, client, foreign_root, foreign_server, expired, not_yet_valid;
 };
 
 Pki* SharedPki() {
-  static std::unique_ptr<Pki> shared = [] {
-    const std::string openssl = hx::testing::FindTool("openssl");
-    if (openssl.empty()) return std::unique_ptr<Pki>();
-    auto made = std::make_unique<Pki>();
-    made->pki = std::make_unique<hx::testing::TestPki>(openssl, made->dir.path());
-    auto& pki = *made->pki;
-    made->root = pki.MakeRoot("Test Root");
-    made->intermediate = pki.MakeIntermediate(made->root, "Test Intermediate");
-    made->server = pki.MakeLeaf(made->intermediate, "server#as");
-    made->client = pki.MakeLeaf(made->intermediate, "client#1");
-    made->foreign_root = pki.MakeRoot("Test Root");
-    made->foreign_server = pki.MakeLeaf(made->foreign_root, "server#as");
-    TestCertOptions expired;
-    expired.not_before = hours(-48);
-    expired.not_after = hours(-24);
-    made->expired = pki.MakeLeaf(made->intermediate, "server#as", expired);
-    TestCertOptions future;
-    future.not_before = hours(24);
-    future.not_after = hours(48);
-    made->not_yet_valid = pki.MakeLeaf(made->intermediate, "server#as", future);
-    return made;
-  }();
-  return shared.get();
+  return hx::security_testing::SharedTestPki<Pki>([](Pki& made) {
+    auto& pki = *made.pki;
+    made.server = pki.MakeLeaf(made.intermediate, "server#as");
+    made.client = pki.MakeLeaf(made.intermediate, "client#1");
+    made.foreign_root = pki.MakeRoot("Test Root");
+    made.foreign_server = pki.MakeLeaf(made.foreign_root, "server#as");
+    made.expired =
+        pki.MakeLeaf(made.intermediate, "server#as", hx::security_testing::ExpiredValidity());
+    made.not_yet_valid =
+        pki.MakeLeaf(made.intermediate, "server#as", hx::security_testing::NotYetValidValidity());
+  });
 }
 
 class SecureHandshakeTest : public ::testing::Test {

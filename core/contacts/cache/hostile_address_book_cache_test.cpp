@@ -7,15 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <filesystem>
-#include <functional>
-#include <list>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/base/wall_clock.h"
@@ -25,12 +19,10 @@
 
 namespace {
 
-using hx::contacts_testing::Rows;
-using hx::contacts_testing::UpperMd5;
+using hx::hostile_testing::kMe;
 using hx::hostile_testing::RunInChild;
 
 constexpr int64_t kT0 = 1700000000;
-constexpr const char* kMe = "me@example.org";
 
 // The tables as another program might have made them: the real columns without constraints.
 constexpr const char* kLooseSchema =
@@ -40,30 +32,18 @@ constexpr const char* kLooseSchema =
     "CREATE TABLE hash (BookId INTEGER PRIMARY KEY, BookHash, BookCrc);"
     "PRAGMA user_version = 11;";
 
-class HostileAddressBookCacheTest : public ::testing::Test {
+class HostileAddressBookCacheTest : public hx::hostile_testing::HostileDbTest {
  protected:
-  void SetUp() override {
-    sqlite3_ = hx::testing::FindTool("sqlite3");
-    if (sqlite3_.empty()) {
-      if (hx::testing::RunningUnderCi()) FAIL() << "required tool missing: sqlite3";
-      GTEST_SKIP() << "tool not installed: sqlite3";
-    }
-  }
-  std::string Dir() const { return temp_.path() + "/"; }
-  std::string File() const { return Dir() + UpperMd5(kMe) + ".cache.sqlite"; }
-  std::string Tool(const std::string& sql) { return Rows(sqlite3_, File(), sql); }
+  HostileAddressBookCacheTest() : HostileDbTest(".cache.sqlite") {}
   bool Open(HX_GrossBuchCache& cache) { return cache.OpenDatabase(kMe, Dir().c_str()); }
-  void RemoveFile() {
-    for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(File() + end);
-  }
   // A file made by the class: one contact "good@x" named "Good", book 1 hash 11 and checksum 12.
-  void MakeGoodFile() {
+  void MakeGoodFile() override {
     HX_GrossBuchCache cache;
     ASSERT_TRUE(Open(cache));
     ASSERT_TRUE(cache.AddPeerAbCommon("good@x", "Good", 0, 11, 12));
   }
-  // After an attack: the class opens the file and a contact round trip works across a reopen.
-  void ExpectUsable() {
+  // A contact round trip works across a reopen.
+  void ExpectUsable() override {
     {
       HX_GrossBuchCache cache;
       ASSERT_TRUE(Open(cache));
@@ -76,38 +56,28 @@ class HostileAddressBookCacheTest : public ::testing::Test {
     EXPECT_EQ(Tool("PRAGMA user_version;"), "11\n");
   }
 
-  // Tries the odd things of TryOddFilesInPlace (`cases`) where the user's file should be, in a
-  // folder inside the temporary one.
+  // The odd things of the base fixture, with a good row of this database as the known row.
   void TryOddFiles(int cases) {
-    const std::string inner = temp_.path() + "/in/";
-    std::filesystem::create_directories(inner);
-    const std::string file = inner + UpperMd5(kMe) + ".cache.sqlite";
-    hx::hostile_testing::TryOddFilesInPlace(
-        file, temp_.path(),
-        [&] {
+    HostileDbTest::TryOddFiles(
+        cases,
+        [](const std::string& folder) {
           HX_GrossBuchCache db;
-          ASSERT_TRUE(db.OpenDatabase(kMe, inner.c_str()));
+          ASSERT_TRUE(db.OpenDatabase(kMe, folder.c_str()));
           ASSERT_TRUE(db.AddPeerAbCommon("good@x", "Good", 0, 1, 1));
         },
-        [&] {
+        [](const std::string& folder) {
           HX_GrossBuchCache db;
-          if (db.OpenDatabase(kMe, inner.c_str())) {
+          if (db.OpenDatabase(kMe, folder.c_str())) {
             db.AddToCache("w@x", "W");
             db.IsContact("good@x");
           }
           return 0;
         },
-        [&] {
-          return Rows(sqlite3_, file, "SELECT DisplayName FROM peers WHERE PeerId='good@x';") ==
-                 "Good\n";
-        },
-        cases);
+        "SELECT DisplayName FROM peers WHERE PeerId='good@x';", "Good\n");
   }
 
-  hx::testing::TempDir temp_;
   hx::ManualWallClock clock_{kT0};
   hx::WallClockOverride clock_override_{clock_.Source()};
-  std::string sqlite3_;
 };
 
 // Every operation before the open, and with null, empty and odd ids on an open file: answered,
@@ -344,35 +314,7 @@ TEST_F(HostileAddressBookCacheTest, HugeAndQuotedTextsRoundTrip) {
 
 // Files that are no usable database are replaced and work afterwards.
 TEST_F(HostileAddressBookCacheTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
-  struct Case {
-    const char* what;
-    std::function<void(const std::string&)> make;
-  };
-  std::vector<Case> cases = {
-      {"zero bytes", [](const std::string& f) { hx::storage_testing::WriteFile(f, ""); }},
-      {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "not a database"); }},
-      {"header only",
-       [](const std::string& f) {
-         hx::storage_testing::WriteFile(
-             f, std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
-       }},
-      {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
-      {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };
-  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
-    cases.push_back({lie.what, [lie](const std::string& f) {
-                       hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
-                     }});
-  }
-
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA wal_checkpoint(TRUNCATE);");
-    c.make(File());
-    ExpectUsable();
-  }
+  ExpectDamagedFilesReplaced(hx::hostile_testing::FileDamages("not a database", 60));
 }
 
 // Versions another program might have left: every one but 10 and 11 gives an empty file of
@@ -380,9 +322,7 @@ TEST_F(HostileAddressBookCacheTest, FilesThatAreNotDatabasesOrAreCutAreReplaced)
 TEST_F(HostileAddressBookCacheTest, ForeignVersionsAndBrokenUpgrades) {
   for (int version : {0, 9, 12, 99, -1, 2147483647, -2147483647 - 1}) {
     SCOPED_TRACE(version);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+    MakeGoodFileOfVersion(version);
     {
       HX_GrossBuchCache cache;
       ASSERT_TRUE(Open(cache));
@@ -447,25 +387,17 @@ TEST_F(HostileAddressBookCacheTest, FolderThatIsAFileIsRefused) {
 // A user who may not write: the read-only file in a read-only folder is neither deleted nor
 // emptied; nothing crashes.
 TEST_F(HostileAddressBookCacheTest, ReadOnlyFolderAndFileLoseNothing) {
-  MakeGoodFile();
-  Tool("PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE;");
-  hx::hostile_testing::OpenToOthers(temp_.path());
-  chmod(File().c_str(), 0444);
-  chmod(temp_.path().c_str(), 0555);
   const std::string dir = Dir();
-  const hx::hostile_testing::ChildEnd end = RunInChild(
-      [&] {
-        HX_GrossBuchCache other;
-        if (other.OpenDatabase("other@x", dir.c_str())) return 1;
-        HX_GrossBuchCache cache;
-        if (cache.OpenDatabase(kMe, dir.c_str())) {
-          cache.DelPeerAbCommon("good@x", 0, 0);
-          cache.ClearBanList();
-        }
-        return 0;
-      },
-      20, hx::hostile_testing::kNobody);
-  chmod(temp_.path().c_str(), 0755);
+  const hx::hostile_testing::ChildEnd end = RunAsNobodyOnReadOnlyFile([&] {
+    HX_GrossBuchCache other;
+    if (other.OpenDatabase("other@x", dir.c_str())) return 1;
+    HX_GrossBuchCache cache;
+    if (cache.OpenDatabase(kMe, dir.c_str())) {
+      cache.DelPeerAbCommon("good@x", 0, 0);
+      cache.ClearBanList();
+    }
+    return 0;
+  });
   EXPECT_TRUE(end.Clean()) << end.Describe();
   EXPECT_EQ(Tool("SELECT PeerId, ContactList FROM peers;"), "good@x|1\n");
 }
@@ -488,14 +420,7 @@ TEST_F(HostileAddressBookCacheTest, TwoProcessesWritingOneFileKeepEveryContact) 
       return 0;
     };
   };
-  const pid_t other = fork();
-  ASSERT_GE(other, 0);
-  if (other == 0) _exit(RunInChild(writer(1), 60).Clean() ? 0 : 3);
-  const hx::hostile_testing::ChildEnd mine = RunInChild(writer(0), 60);
-  int status = 0;
-  waitpid(other, &status, 0);
-  EXPECT_TRUE(mine.Clean()) << mine.Describe();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1)));
   EXPECT_EQ(Tool("SELECT count(*) FROM peers WHERE ContactList=1; SELECT count(*) FROM peers;"),
             std::to_string(2 * kEach + 1) + "\n" + std::to_string(4 * kEach + 1) + "\n");
 }
@@ -503,56 +428,28 @@ TEST_F(HostileAddressBookCacheTest, TwoProcessesWritingOneFileKeepEveryContact) 
 // Ids with path parts ("..", separators) never make, move or delete a file outside the folder,
 // also where a file of an older naming scheme would sit outside it.
 TEST_F(HostileAddressBookCacheTest, PeerIdsWithPathPartsStayInsideTheFolder) {
-  const std::string inner = temp_.path() + "/a/b/";
-  std::filesystem::create_directories(inner);
-  const std::vector<std::string> victims = {
-      temp_.path() + "/escape.cache.sqlite", temp_.path() + "/escape@x.cache.sqlite",
-      temp_.path() + "/a/escape.cache.sqlite", temp_.path() + "/escape"};
-  for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
-  const char* peers[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
-                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
-  for (const char* peer : peers) {
-    SCOPED_TRACE(peer);
-    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
-      HX_GrossBuchCache db;
-      if (db.OpenDatabase(peer, inner.c_str())) {
-        db.AddToCache("owner", "X");
-      }
-      return 0;
-    });
-    EXPECT_TRUE(end.Clean()) << end.Describe();
-  }
-  for (const std::string& victim : victims) {
-    EXPECT_EQ(hx::storage_testing::ReadFile(victim), "victim") << victim;
-  }
-  std::string outside = hx::hostile_testing::FilesOutside(temp_.path(), inner);
-  for (const std::string& victim : victims) {
-    const size_t at = outside.find(victim + "\n");
-    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
-  }
-  EXPECT_EQ(outside, "");
+  ExpectPathPartsStayInside([](const char* peer, const std::string& dir) {
+    HX_GrossBuchCache db;
+    if (db.OpenDatabase(peer, dir.c_str())) db.AddToCache("owner", "X");
+  });
 }
 
 // Users whose ids differ only after a dot or in letter case get files of their own: one never
 // reads another's data.
 TEST_F(HostileAddressBookCacheTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
-  const char* peers[] = {
-      "john.doe@example.org", "john.smith@example.org", "a.b.c.d",       "a.b.c.e",
-      "john@example.org",     "JOHN@example.org",       "x.cache.sqlite"};
-  for (const char* peer : peers) {
-    HX_GrossBuchCache db;
-    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
-    ASSERT_TRUE(db.AddToCache("owner", peer));
-  }
-  for (const char* peer : peers) {
-    SCOPED_TRACE(peer);
-    HX_GrossBuchCache db;
-    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str()));
-    hx::DisplayName name;
-    ASSERT_TRUE(db.getDisplayName("owner", name));
-    EXPECT_EQ(name.m_dn, peer);
-    EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".cache.sqlite"));
-  }
+  ExpectLookAlikeUsersApart(
+      [](const char* peer, const std::string& dir) {
+        HX_GrossBuchCache db;
+        ASSERT_TRUE(db.OpenDatabase(peer, dir.c_str())) << peer;
+        ASSERT_TRUE(db.AddToCache("owner", peer));
+      },
+      [](const char* peer, const std::string& dir) {
+        HX_GrossBuchCache db;
+        ASSERT_TRUE(db.OpenDatabase(peer, dir.c_str()));
+        hx::DisplayName name;
+        ASSERT_TRUE(db.getDisplayName("owner", name));
+        EXPECT_EQ(name.m_dn, peer);
+      });
 }
 
 // Threads using one cache while another switches it between two users' files: no crash, no
@@ -563,40 +460,33 @@ TEST_F(HostileAddressBookCacheTest, ThreadsWhileTheFileIsSwitched) {
       [dir] {
         HX_GrossBuchCache cache;
         if (!cache.OpenDatabase(kMe, dir.c_str())) return 2;
-        std::atomic<bool> stop{false};
-        std::thread switcher([&] {
-          for (int i = 0; i < 60; ++i) {
-            cache.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
-            if (i % 7 == 0) cache.Close();
-          }
-          stop = true;
-        });
-        std::thread writer([&] {
-          for (int i = 0; !stop; ++i) {
-            const std::string peer = "w" + std::to_string(i % 10) + "@x";
-            cache.AddPeerAbCommon(peer.c_str(), "W", i, i, i);
-            cache.AddPeerAbBanList(peer.c_str(), nullptr, i);
-            cache.AddToCache(("c" + peer).c_str(), "C");
-            std::set<std::string> added, removed;
-            cache.ManageAbBanList(i, {peer, "b@x"}, added, removed);
-            cache.DelPeerAbCommon(peer.c_str(), i, i);
-            if (i % 5 == 0) cache.ExpireCache();
-          }
-        });
-        for (int i = 0; !stop; ++i) {
-          const std::string peer = "w" + std::to_string(i % 10) + "@x";
-          hx::DisplayName name;
-          cache.getDisplayName(peer.c_str(), name);
-          cache.GetDisplayName(peer.c_str(), hx::DisplayName::kReturnCallId);
-          cache.isCacheRequestAllowed("r" + peer);
-          std::set<hx::Contact> contacts;
-          cache.getContacts(contacts, nullptr);
-          cache.GetBans();
-          cache.IsBan(peer);
-          cache.GetBookHash(HX_AB_CONTACTS);
-        }
-        switcher.join();
-        writer.join();
+        hx::hostile_testing::UseWhileSwitching(
+            [&](int i) {
+              cache.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
+              if (i % 7 == 0) cache.Close();
+            },
+            [&](int i) {
+              const std::string peer = "w" + std::to_string(i % 10) + "@x";
+              cache.AddPeerAbCommon(peer.c_str(), "W", i, i, i);
+              cache.AddPeerAbBanList(peer.c_str(), nullptr, i);
+              cache.AddToCache(("c" + peer).c_str(), "C");
+              std::set<std::string> added, removed;
+              cache.ManageAbBanList(i, {peer, "b@x"}, added, removed);
+              cache.DelPeerAbCommon(peer.c_str(), i, i);
+              if (i % 5 == 0) cache.ExpireCache();
+            },
+            [&](int i) {
+              const std::string peer = "w" + std::to_string(i % 10) + "@x";
+              hx::DisplayName name;
+              cache.getDisplayName(peer.c_str(), name);
+              cache.GetDisplayName(peer.c_str(), hx::DisplayName::kReturnCallId);
+              cache.isCacheRequestAllowed("r" + peer);
+              std::set<hx::Contact> contacts;
+              cache.getContacts(contacts, nullptr);
+              cache.GetBans();
+              cache.IsBan(peer);
+              cache.GetBookHash(HX_AB_CONTACTS);
+            });
         return 0;
       },
       90);
@@ -607,8 +497,7 @@ TEST_F(HostileAddressBookCacheTest, ThreadsWhileTheFileIsSwitched) {
 // log goes, a link to a document outside the folder. The open answers in time without a crash,
 // nothing outside the folder is written, and a good file keeps its row.
 TEST_F(HostileAddressBookCacheTest, OddFilesWhereTheDatabaseShouldBe) {
-  TryOddFiles(hx::hostile_testing::kFolder | hx::hostile_testing::kWalFolder |
-              hx::hostile_testing::kJunkWal | hx::hostile_testing::kLinkToDocument);
+  TryOddFiles(hx::hostile_testing::kEveryOddFileButTheFifo);
 }
 
 // A FIFO where the database file should be: the open must answer in time.
@@ -620,13 +509,7 @@ TEST_F(HostileAddressBookCacheTest, AFifoWhereTheDatabaseShouldBeIsAnsweredInTim
 // answers true leaves the database open and writing.
 TEST_F(HostileAddressBookCacheTest, ReopeningAfterCloseAndSwitchingBackWorks) {
   HX_GrossBuchCache db;
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  db.Close();
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.IsOpen());
-  ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(ExpectReopenedAfterCloseAndSwitch(db, db));
   EXPECT_TRUE(db.AddToCache("r@x", "R"));
   EXPECT_EQ(Tool("SELECT DisplayName FROM peers WHERE PeerId='r@x';"), "R\n");
 }
@@ -634,12 +517,8 @@ TEST_F(HostileAddressBookCacheTest, ReopeningAfterCloseAndSwitchingBackWorks) {
 // A failed open for another user (a folder sits where that user's file should be) and then the
 // first user again: the open that answers true leaves the first user's database open and writing.
 TEST_F(HostileAddressBookCacheTest, OpeningTheFirstUserAgainAfterAFailedSwitchWorks) {
-  std::filesystem::create_directories(Dir() + UpperMd5("other@x") + ".cache.sqlite/inside");
   HX_GrossBuchCache db;
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(ExpectFirstUserAgainAfterFailedSwitch(db, db));
   EXPECT_TRUE(db.AddToCache("r@x", "R"));
   EXPECT_EQ(Tool("SELECT DisplayName FROM peers WHERE PeerId='r@x';"), "R\n");
 }

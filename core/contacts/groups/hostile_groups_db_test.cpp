@@ -9,10 +9,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/contacts/groups/groups_manager.h"
@@ -22,11 +20,8 @@
 namespace {
 
 using hx::contacts::HX_GroupsManager;
-using hx::contacts_testing::Rows;
-using hx::contacts_testing::UpperMd5;
+using hx::hostile_testing::kMe;
 using hx::hostile_testing::RunInChild;
-
-constexpr const char* kMe = "me@example.org";
 
 // The tables as another program might have made them: the real columns without constraints.
 constexpr const char* kLooseSchema =
@@ -34,24 +29,12 @@ constexpr const char* kLooseSchema =
     "CREATE TABLE id_list (GroupId, PeerId);"
     "PRAGMA user_version = 2;";
 
-class HostileGroupsDbTest : public ::testing::Test {
+class HostileGroupsDbTest : public hx::hostile_testing::HostileDbTest {
  protected:
-  void SetUp() override {
-    sqlite3_ = hx::testing::FindTool("sqlite3");
-    if (sqlite3_.empty()) {
-      if (hx::testing::RunningUnderCi()) FAIL() << "required tool missing: sqlite3";
-      GTEST_SKIP() << "tool not installed: sqlite3";
-    }
-  }
-  std::string Dir() const { return temp_.path() + "/"; }
-  std::string File() const { return Dir() + UpperMd5(kMe) + ".groups.sqlite"; }
-  std::string Tool(const std::string& sql) { return Rows(sqlite3_, File(), sql); }
+  HostileGroupsDbTest() : HostileDbTest(".groups.sqlite") {}
   bool Open(HX_GroupsManager& groups) { return groups.OpenDatabase(kMe, Dir().c_str()); }
-  void RemoveFile() {
-    for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(File() + end);
-  }
   // A file made by the class: group 5 "Five" of type 1 with member "m@x".
-  void MakeGoodFile() {
+  void MakeGoodFile() override {
     HX_GroupsManager groups;
     ASSERT_TRUE(Open(groups));
     ASSERT_TRUE(groups.AddToDB(5, "Five", 1, "m@x"));
@@ -65,8 +48,8 @@ class HostileGroupsDbTest : public ::testing::Test {
     group.m_peers = {"m@x"};
     return group;
   }
-  // After an attack: the class opens the file and a group round trip works.
-  void ExpectUsable() {
+  // A group round trip works.
+  void ExpectUsable() override {
     HX_GroupsManager groups;
     ASSERT_TRUE(Open(groups));
     ASSERT_TRUE(groups.AddToDB(7, "Seven", 2, "s@x"));
@@ -76,35 +59,25 @@ class HostileGroupsDbTest : public ::testing::Test {
     EXPECT_EQ(Tool("PRAGMA user_version;"), "2\n");
   }
 
-  // Tries the odd things of TryOddFilesInPlace (`cases`) where the user's file should be, in a
-  // folder inside the temporary one.
+  // The odd things of the base fixture, with a good row of this database as the known row.
   void TryOddFiles(int cases) {
-    const std::string inner = temp_.path() + "/in/";
-    std::filesystem::create_directories(inner);
-    const std::string file = inner + UpperMd5(kMe) + ".groups.sqlite";
-    hx::hostile_testing::TryOddFilesInPlace(
-        file, temp_.path(),
-        [&] {
+    HostileDbTest::TryOddFiles(
+        cases,
+        [](const std::string& folder) {
           HX_GroupsManager db;
-          ASSERT_TRUE(db.OpenDatabase(kMe, inner.c_str()));
+          ASSERT_TRUE(db.OpenDatabase(kMe, folder.c_str()));
           ASSERT_TRUE(db.AddToDB(5, "Five", 1, "m@x"));
         },
-        [&] {
+        [](const std::string& folder) {
           HX_GroupsManager db;
-          if (db.OpenDatabase(kMe, inner.c_str())) {
+          if (db.OpenDatabase(kMe, folder.c_str())) {
             db.AddToDB(7, "S", 1, "s@x");
             db.GetGroups();
           }
           return 0;
         },
-        [&] {
-          return Rows(sqlite3_, file, "SELECT GroupName FROM groups WHERE GroupId=5;") == "Five\n";
-        },
-        cases);
+        "SELECT GroupName FROM groups WHERE GroupId=5;", "Five\n");
   }
-
-  hx::testing::TempDir temp_;
-  std::string sqlite3_;
 };
 
 // Every operation before the open and after the close answers false, empty or the default group
@@ -271,35 +244,7 @@ TEST_F(HostileGroupsDbTest, HugeNamesAndManyMembersRoundTrip) {
 
 // Files that are no usable database are replaced and work afterwards.
 TEST_F(HostileGroupsDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
-  struct Case {
-    const char* what;
-    std::function<void(const std::string&)> make;
-  };
-  std::vector<Case> cases = {
-      {"zero bytes", [](const std::string& f) { hx::storage_testing::WriteFile(f, ""); }},
-      {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "groups!"); }},
-      {"header only",
-       [](const std::string& f) {
-         hx::storage_testing::WriteFile(
-             f, std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
-       }},
-      {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
-      {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };
-  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
-    cases.push_back({lie.what, [lie](const std::string& f) {
-                       hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
-                     }});
-  }
-
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA wal_checkpoint(TRUNCATE);");
-    c.make(File());
-    ExpectUsable();
-  }
+  ExpectDamagedFilesReplaced(hx::hostile_testing::FileDamages("groups!", 60));
 }
 
 // Versions another program might have left, and a version-2 file with objects of the wrong kind
@@ -308,9 +253,7 @@ TEST_F(HostileGroupsDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
 TEST_F(HostileGroupsDbTest, ForeignVersionsAndWrongKindsOfObjects) {
   for (int version : {0, 1, 3, 99, -1, 2147483647, -2147483647 - 1}) {
     SCOPED_TRACE(version);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+    MakeGoodFileOfVersion(version);
     {
       HX_GroupsManager groups;
       ASSERT_TRUE(Open(groups));
@@ -328,10 +271,9 @@ TEST_F(HostileGroupsDbTest, ForeignVersionsAndWrongKindsOfObjects) {
   for (const std::string& schema : wrong) {
     for (int version : {2, 1}) {
       SCOPED_TRACE(schema + " at " + std::to_string(version));
-      RemoveFile();
-      Tool(schema + "PRAGMA user_version = " + std::to_string(version) + ";");
       const std::string dir = Dir();
-      const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      const std::string sql = schema + "PRAGMA user_version = " + std::to_string(version) + ";";
+      const hx::hostile_testing::ChildEnd end = RunOnFileMadeOf(sql, [&] {
         HX_GroupsManager groups;
         if (!groups.OpenDatabase(kMe, dir.c_str())) return 0;
         groups.SetUseCache(true);
@@ -377,25 +319,17 @@ TEST_F(HostileGroupsDbTest, FolderThatIsAFileIsRefused) {
 // A user who may not write: the read-only file in a read-only folder is neither deleted nor
 // emptied; nothing crashes.
 TEST_F(HostileGroupsDbTest, ReadOnlyFolderAndFileLoseNothing) {
-  MakeGoodFile();
-  Tool("PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE;");
-  hx::hostile_testing::OpenToOthers(temp_.path());
-  chmod(File().c_str(), 0444);
-  chmod(temp_.path().c_str(), 0555);
   const std::string dir = Dir();
-  const hx::hostile_testing::ChildEnd end = RunInChild(
-      [&] {
-        HX_GroupsManager other;
-        if (other.OpenDatabase("other@x", dir.c_str())) return 1;
-        HX_GroupsManager groups;
-        if (groups.OpenDatabase(kMe, dir.c_str())) {
-          groups.Reset();
-          groups.DelFromDB(5, nullptr);
-        }
-        return 0;
-      },
-      20, hx::hostile_testing::kNobody);
-  chmod(temp_.path().c_str(), 0755);
+  const hx::hostile_testing::ChildEnd end = RunAsNobodyOnReadOnlyFile([&] {
+    HX_GroupsManager other;
+    if (other.OpenDatabase("other@x", dir.c_str())) return 1;
+    HX_GroupsManager groups;
+    if (groups.OpenDatabase(kMe, dir.c_str())) {
+      groups.Reset();
+      groups.DelFromDB(5, nullptr);
+    }
+    return 0;
+  });
   EXPECT_TRUE(end.Clean()) << end.Describe();
   EXPECT_EQ(Tool("SELECT * FROM groups; SELECT * FROM id_list;"), "5|Five|1\n5|m@x\n");
 }
@@ -416,14 +350,7 @@ TEST_F(HostileGroupsDbTest, TwoProcessesWritingOneFileKeepEveryGroup) {
       return 0;
     };
   };
-  const pid_t other = fork();
-  ASSERT_GE(other, 0);
-  if (other == 0) _exit(RunInChild(writer(1), 60).Clean() ? 0 : 3);
-  const hx::hostile_testing::ChildEnd mine = RunInChild(writer(0), 60);
-  int status = 0;
-  waitpid(other, &status, 0);
-  EXPECT_TRUE(mine.Clean()) << mine.Describe();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1)));
   EXPECT_EQ(Tool("SELECT count(*) FROM groups; SELECT count(*) FROM id_list;"),
             std::to_string(2 * kEach + 1) + "\n" + std::to_string(2 * kEach + 1) + "\n");
 }
@@ -431,54 +358,26 @@ TEST_F(HostileGroupsDbTest, TwoProcessesWritingOneFileKeepEveryGroup) {
 // Ids with path parts ("..", separators) never make, move or delete a file outside the folder,
 // also where a file of an older naming scheme would sit outside it.
 TEST_F(HostileGroupsDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
-  const std::string inner = temp_.path() + "/a/b/";
-  std::filesystem::create_directories(inner);
-  const std::vector<std::string> victims = {
-      temp_.path() + "/escape.groups.sqlite", temp_.path() + "/escape@x.groups.sqlite",
-      temp_.path() + "/a/escape.groups.sqlite", temp_.path() + "/escape"};
-  for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
-  const char* peers[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
-                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
-  for (const char* peer : peers) {
-    SCOPED_TRACE(peer);
-    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
-      HX_GroupsManager db;
-      if (db.OpenDatabase(peer, inner.c_str())) {
-        db.CreateGroup(1, "X", 1);
-      }
-      return 0;
-    });
-    EXPECT_TRUE(end.Clean()) << end.Describe();
-  }
-  for (const std::string& victim : victims) {
-    EXPECT_EQ(hx::storage_testing::ReadFile(victim), "victim") << victim;
-  }
-  std::string outside = hx::hostile_testing::FilesOutside(temp_.path(), inner);
-  for (const std::string& victim : victims) {
-    const size_t at = outside.find(victim + "\n");
-    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
-  }
-  EXPECT_EQ(outside, "");
+  ExpectPathPartsStayInside([](const char* peer, const std::string& dir) {
+    HX_GroupsManager db;
+    if (db.OpenDatabase(peer, dir.c_str())) db.CreateGroup(1, "X", 1);
+  });
 }
 
 // Users whose ids differ only after a dot or in letter case get files of their own: one never
 // reads another's data.
 TEST_F(HostileGroupsDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
-  const char* peers[] = {
-      "john.doe@example.org", "john.smith@example.org", "a.b.c.d",        "a.b.c.e",
-      "john@example.org",     "JOHN@example.org",       "x.groups.sqlite"};
-  for (const char* peer : peers) {
-    HX_GroupsManager db;
-    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
-    ASSERT_TRUE(db.CreateGroup(1, peer, 1));
-  }
-  for (const char* peer : peers) {
-    SCOPED_TRACE(peer);
-    HX_GroupsManager db;
-    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str()));
-    EXPECT_EQ(db.GetGroup(1).m_groupName, peer);
-    EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".groups.sqlite"));
-  }
+  ExpectLookAlikeUsersApart(
+      [](const char* peer, const std::string& dir) {
+        HX_GroupsManager db;
+        ASSERT_TRUE(db.OpenDatabase(peer, dir.c_str())) << peer;
+        ASSERT_TRUE(db.CreateGroup(1, peer, 1));
+      },
+      [](const char* peer, const std::string& dir) {
+        HX_GroupsManager db;
+        ASSERT_TRUE(db.OpenDatabase(peer, dir.c_str()));
+        EXPECT_EQ(db.GetGroup(1).m_groupName, peer);
+      });
 }
 
 // Reacts to a change by reading the groups and writing one more, as a careless listener might.
@@ -504,32 +403,25 @@ TEST_F(HostileGroupsDbTest, ThreadsWhileTheFileIsSwitched) {
         listener.groups = &groups;
         groups.groupsChanged.Connect(&listener, &RereadingListener::OnChanged);
         if (!groups.OpenDatabase(kMe, dir.c_str())) return 2;
-        std::atomic<bool> stop{false};
-        std::thread switcher([&] {
-          for (int i = 0; i < 60; ++i) {
-            groups.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
-            groups.SetUseCache(i % 3 != 0);
-            if (i % 7 == 0) groups.Close();
-          }
-          stop = true;
-        });
-        std::thread writer([&] {
-          for (int i = 0; !stop; ++i) {
-            if (i % 10 == 0) groups.Reset();
-            groups.AddToDB(i % 10, "G", 1, nullptr);
-            groups.AddToDB(i % 10, "G", 1, ("p" + std::to_string(i)).c_str());
-            groups.DelFromDB((i + 3) % 10, nullptr);
-            groups.UpdateCache();
-          }
-        });
-        for (int i = 0; !stop; ++i) {
-          groups.Groups();
-          groups.GroupsID();
-          groups.OneGroup(i % 10);
-          groups.GetGroup(i % 10);
-        }
-        switcher.join();
-        writer.join();
+        hx::hostile_testing::UseWhileSwitching(
+            [&](int i) {
+              groups.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
+              groups.SetUseCache(i % 3 != 0);
+              if (i % 7 == 0) groups.Close();
+            },
+            [&](int i) {
+              if (i % 10 == 0) groups.Reset();
+              groups.AddToDB(i % 10, "G", 1, nullptr);
+              groups.AddToDB(i % 10, "G", 1, ("p" + std::to_string(i)).c_str());
+              groups.DelFromDB((i + 3) % 10, nullptr);
+              groups.UpdateCache();
+            },
+            [&](int i) {
+              groups.Groups();
+              groups.GroupsID();
+              groups.OneGroup(i % 10);
+              groups.GetGroup(i % 10);
+            });
         return 0;
       },
       90);
@@ -540,8 +432,7 @@ TEST_F(HostileGroupsDbTest, ThreadsWhileTheFileIsSwitched) {
 // log goes, a link to a document outside the folder. The open answers in time without a crash,
 // nothing outside the folder is written, and a good file keeps its row.
 TEST_F(HostileGroupsDbTest, OddFilesWhereTheDatabaseShouldBe) {
-  TryOddFiles(hx::hostile_testing::kFolder | hx::hostile_testing::kWalFolder |
-              hx::hostile_testing::kJunkWal | hx::hostile_testing::kLinkToDocument);
+  TryOddFiles(hx::hostile_testing::kEveryOddFileButTheFifo);
 }
 
 // A FIFO where the database file should be: the open must answer in time.
@@ -553,13 +444,7 @@ TEST_F(HostileGroupsDbTest, AFifoWhereTheDatabaseShouldBeIsAnsweredInTime) {
 // answers true leaves the database open and writing.
 TEST_F(HostileGroupsDbTest, ReopeningAfterCloseAndSwitchingBackWorks) {
   HX_GroupsManager db;
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  db.Close();
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.IsOpen());
-  ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(ExpectReopenedAfterCloseAndSwitch(db, db));
   EXPECT_TRUE(db.CreateGroup(3, "R", 1));
   EXPECT_EQ(Tool("SELECT GroupName FROM groups WHERE GroupId=3;"), "R\n");
 }
@@ -586,14 +471,7 @@ TEST_F(HostileGroupsDbTest, OneProcessResettingWhileAnotherWrites) {
     }
     return 0;
   };
-  const pid_t other = fork();
-  ASSERT_GE(other, 0);
-  if (other == 0) _exit(RunInChild(resetter, 60).Clean() ? 0 : 3);
-  const hx::hostile_testing::ChildEnd mine = RunInChild(writer, 60);
-  int status = 0;
-  waitpid(other, &status, 0);
-  EXPECT_TRUE(mine.Clean()) << mine.Describe();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer, resetter));
   EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) > 0 FROM groups "
                  "WHERE GroupId=1;"),
             "ok\n2\n1\n");
@@ -602,12 +480,8 @@ TEST_F(HostileGroupsDbTest, OneProcessResettingWhileAnotherWrites) {
 // A failed open for another user (a folder sits where that user's file should be) and then the
 // first user again: the open that answers true leaves the first user's database open and writing.
 TEST_F(HostileGroupsDbTest, OpeningTheFirstUserAgainAfterAFailedSwitchWorks) {
-  std::filesystem::create_directories(Dir() + UpperMd5("other@x") + ".groups.sqlite/inside");
   HX_GroupsManager db;
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.IsOpen());
+  ASSERT_NO_FATAL_FAILURE(ExpectFirstUserAgainAfterFailedSwitch(db, db));
   EXPECT_TRUE(db.CreateGroup(3, "R", 1));
   EXPECT_EQ(Tool("SELECT GroupName FROM groups WHERE GroupId=3;"), "R\n");
 }

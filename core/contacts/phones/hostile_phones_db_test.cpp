@@ -7,12 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/contacts/hostile_db_test_helpers.h"
@@ -22,12 +19,9 @@
 namespace {
 
 using hx::contacts::HX_PhonesStorage;
-using hx::contacts_testing::Rows;
-using hx::contacts_testing::UpperMd5;
+using hx::hostile_testing::kMe;
 using hx::hostile_testing::RunInChild;
 using Description = HX_PhonesDB::Description;
-
-constexpr const char* kMe = "me@example.org";
 
 // The table as another program might have made it: the real columns without constraints.
 constexpr const char* kLooseSchema =
@@ -37,29 +31,17 @@ constexpr const char* kGoodRow = "INSERT INTO phones VALUES ('g1', 'good@x', '+1
 
 Description Good() { return Description("g1", "good@x", "+100", static_cast<PhoneType>(2), true); }
 
-class HostilePhonesDbTest : public ::testing::Test {
+class HostilePhonesDbTest : public hx::hostile_testing::HostileDbTest {
  protected:
-  void SetUp() override {
-    sqlite3_ = hx::testing::FindTool("sqlite3");
-    if (sqlite3_.empty()) {
-      if (hx::testing::RunningUnderCi()) FAIL() << "required tool missing: sqlite3";
-      GTEST_SKIP() << "tool not installed: sqlite3";
-    }
-  }
-  std::string Dir() const { return temp_.path() + "/"; }
-  std::string File() const { return Dir() + UpperMd5(kMe) + ".phones.sqlite"; }
-  std::string Tool(const std::string& sql) { return Rows(sqlite3_, File(), sql); }
+  HostilePhonesDbTest() : HostileDbTest(".phones.sqlite") {}
   bool Open(HX_PhonesStorage& store) { return store.OpenDatabase(kMe, Dir().c_str()); }
-  void RemoveFile() {
-    for (const char* end : {"", "-wal", "-shm"}) std::filesystem::remove(File() + end);
-  }
-  void MakeGoodFile() {
+  void MakeGoodFile() override {
     HX_PhonesStorage store;
     ASSERT_TRUE(Open(store));
     ASSERT_TRUE(store.SetPhone("g1", "good@x", "+100", static_cast<PhoneType>(2), true));
   }
-  // After an attack: the class opens the file and a phone round trip works.
-  void ExpectUsable() {
+  // A phone round trip works across a reopen.
+  void ExpectUsable() override {
     {
       HX_PhonesStorage store;
       ASSERT_TRUE(Open(store));
@@ -73,35 +55,25 @@ class HostilePhonesDbTest : public ::testing::Test {
     EXPECT_EQ(Tool("PRAGMA user_version;"), "1\n");
   }
 
-  // Tries the odd things of TryOddFilesInPlace (`cases`) where the user's file should be, in a
-  // folder inside the temporary one.
+  // The odd things of the base fixture, with a good row of this database as the known row.
   void TryOddFiles(int cases) {
-    const std::string inner = temp_.path() + "/in/";
-    std::filesystem::create_directories(inner);
-    const std::string file = inner + UpperMd5(kMe) + ".phones.sqlite";
-    hx::hostile_testing::TryOddFilesInPlace(
-        file, temp_.path(),
-        [&] {
+    HostileDbTest::TryOddFiles(
+        cases,
+        [](const std::string& folder) {
           HX_PhonesStorage db;
-          ASSERT_TRUE(db.OpenDatabase(kMe, inner.c_str()));
+          ASSERT_TRUE(db.OpenDatabase(kMe, folder.c_str()));
           ASSERT_TRUE(db.SetPhone("g1", "good@x", "+100", static_cast<PhoneType>(2), true));
         },
-        [&] {
+        [](const std::string& folder) {
           HX_PhonesStorage db;
-          if (db.OpenDatabase(kMe, inner.c_str())) {
+          if (db.OpenDatabase(kMe, folder.c_str())) {
             db.SetPhone("w1", "w@x", "+1", static_cast<PhoneType>(1), true);
             db.GetPhoneList("good@x");
           }
           return 0;
         },
-        [&] {
-          return Rows(sqlite3_, file, "SELECT Phone FROM phones WHERE PhoneId='g1';") == "+100\n";
-        },
-        cases);
+        "SELECT Phone FROM phones WHERE PhoneId='g1';", "+100\n");
   }
-
-  hx::testing::TempDir temp_;
-  std::string sqlite3_;
 };
 
 // Every operation before the open and after the close: false, empty sets and empty entries, no
@@ -220,10 +192,9 @@ TEST_F(HostilePhonesDbTest, TablesWithMissingColumnsAreAnsweredWithoutACrash) {
   };
   for (const std::string& schema : schemas) {
     SCOPED_TRACE(schema);
-    RemoveFile();
-    Tool(schema + "PRAGMA user_version = 1;");
     const std::string dir = Dir();
-    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+    const std::string sql = schema + "PRAGMA user_version = 1;";
+    const hx::hostile_testing::ChildEnd end = RunOnFileMadeOf(sql, [&] {
       HX_PhonesStorage store;
       if (!store.OpenDatabase(kMe, dir.c_str())) return 0;
       store.database().GetPhoneList("good@x");
@@ -272,35 +243,7 @@ TEST_F(HostilePhonesDbTest, ExtremeValuesRoundTrip) {
 
 // Files that are no usable database are replaced and work afterwards.
 TEST_F(HostilePhonesDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
-  struct Case {
-    const char* what;
-    std::function<void(const std::string&)> make;
-  };
-  std::vector<Case> cases = {
-      {"zero bytes", [](const std::string& f) { hx::storage_testing::WriteFile(f, ""); }},
-      {"text", [](const std::string& f) { hx::storage_testing::WriteFile(f, "phones"); }},
-      {"header only",
-       [](const std::string& f) {
-         hx::storage_testing::WriteFile(
-             f, std::string("SQLite format 3\0", 16) + std::string(84, '\xff'));
-       }},
-      {"cut inside a page", [](const std::string& f) { hx::hostile_testing::Truncate(f, 5000); }},
-      {"cut inside the header", [](const std::string& f) { hx::hostile_testing::Truncate(f, 60); }},
-  };
-  for (const hx::hostile_testing::HeaderLie& lie : hx::hostile_testing::HeaderLies()) {
-    cases.push_back({lie.what, [lie](const std::string& f) {
-                       hx::hostile_testing::Patch(f, lie.offset, lie.bytes);
-                     }});
-  }
-
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA wal_checkpoint(TRUNCATE);");
-    c.make(File());
-    ExpectUsable();
-  }
+  ExpectDamagedFilesReplaced(hx::hostile_testing::FileDamages("phones", 60));
 }
 
 // Versions another program might have left give an empty table of version 1; objects of the
@@ -308,9 +251,7 @@ TEST_F(HostilePhonesDbTest, FilesThatAreNotDatabasesOrAreCutAreReplaced) {
 TEST_F(HostilePhonesDbTest, ForeignVersionsAndWrongKindsOfObjects) {
   for (int version : {0, 2, 99, -1, 2147483647, -2147483647 - 1}) {
     SCOPED_TRACE(version);
-    RemoveFile();
-    MakeGoodFile();
-    Tool("PRAGMA user_version = " + std::to_string(version) + ";");
+    MakeGoodFileOfVersion(version);
     {
       HX_PhonesStorage store;
       ASSERT_TRUE(Open(store));
@@ -326,10 +267,9 @@ TEST_F(HostilePhonesDbTest, ForeignVersionsAndWrongKindsOfObjects) {
   for (const std::string& schema : wrong) {
     for (int version : {1, 2}) {
       SCOPED_TRACE(schema + " at " + std::to_string(version));
-      RemoveFile();
-      Tool(schema + "PRAGMA user_version = " + std::to_string(version) + ";");
       const std::string dir = Dir();
-      const hx::hostile_testing::ChildEnd end = RunInChild([&] {
+      const std::string sql = schema + "PRAGMA user_version = " + std::to_string(version) + ";";
+      const hx::hostile_testing::ChildEnd end = RunOnFileMadeOf(sql, [&] {
         HX_PhonesStorage store;
         if (!store.OpenDatabase(kMe, dir.c_str())) return 0;
         store.GetPhoneList("good@x");
@@ -374,29 +314,21 @@ TEST_F(HostilePhonesDbTest, FolderThatIsAFileIsRefused) {
 // A user who may not write: the read-only file in a read-only folder is neither deleted nor
 // emptied; nothing crashes.
 TEST_F(HostilePhonesDbTest, ReadOnlyFolderAndFileLoseNothing) {
-  MakeGoodFile();
-  Tool("PRAGMA wal_checkpoint(TRUNCATE); PRAGMA journal_mode=DELETE;");
-  hx::hostile_testing::OpenToOthers(temp_.path());
-  chmod(File().c_str(), 0444);
-  chmod(temp_.path().c_str(), 0555);
   const std::string dir = Dir();
-  const hx::hostile_testing::ChildEnd end = RunInChild(
-      [&] {
-        HX_PhonesStorage other;
-        if (other.OpenDatabase("other@x", dir.c_str())) return 1;
-        HX_PhonesStorage store;
-        if (store.OpenDatabase(kMe, dir.c_str())) {
-          store.DelPhone("g1", "good@x");
-          try {
-            store.Reset();
-          } catch (...) {
-            return 5;
-          }
-        }
-        return 0;
-      },
-      20, hx::hostile_testing::kNobody);
-  chmod(temp_.path().c_str(), 0755);
+  const hx::hostile_testing::ChildEnd end = RunAsNobodyOnReadOnlyFile([&] {
+    HX_PhonesStorage other;
+    if (other.OpenDatabase("other@x", dir.c_str())) return 1;
+    HX_PhonesStorage store;
+    if (store.OpenDatabase(kMe, dir.c_str())) {
+      store.DelPhone("g1", "good@x");
+      try {
+        store.Reset();
+      } catch (...) {
+        return 5;
+      }
+    }
+    return 0;
+  });
   EXPECT_TRUE(end.Clean()) << end.Describe();
   EXPECT_EQ(Tool("SELECT * FROM phones;"), "g1|good@x|+100|2|1\n");
 }
@@ -420,68 +352,35 @@ TEST_F(HostilePhonesDbTest, TwoProcessesWritingOneFileKeepEveryPhone) {
       return 0;
     };
   };
-  const pid_t other = fork();
-  ASSERT_GE(other, 0);
-  if (other == 0) _exit(RunInChild(writer(1), 60).Clean() ? 0 : 3);
-  const hx::hostile_testing::ChildEnd mine = RunInChild(writer(0), 60);
-  int status = 0;
-  waitpid(other, &status, 0);
-  EXPECT_TRUE(mine.Clean()) << mine.Describe();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer(0), writer(1)));
   EXPECT_EQ(Tool("SELECT count(*) FROM phones;"), std::to_string(2 * kEach + 1) + "\n");
 }
 
 // Ids with path parts ("..", separators) never make, move or delete a file outside the folder,
 // also where a file of an older naming scheme would sit outside it.
 TEST_F(HostilePhonesDbTest, PeerIdsWithPathPartsStayInsideTheFolder) {
-  const std::string inner = temp_.path() + "/a/b/";
-  std::filesystem::create_directories(inner);
-  const std::vector<std::string> victims = {
-      temp_.path() + "/escape.phones.sqlite", temp_.path() + "/escape@x.phones.sqlite",
-      temp_.path() + "/a/escape.phones.sqlite", temp_.path() + "/escape"};
-  for (const std::string& victim : victims) hx::storage_testing::WriteFile(victim, "victim");
-  const char* peers[] = {"../../escape",      "../../escape@x",   "../escape",      "..", ".", "/",
-                         "x/../../../escape", "../../escape.x.y", "..\\..\\escape", "a/"};
-  for (const char* peer : peers) {
-    SCOPED_TRACE(peer);
-    const hx::hostile_testing::ChildEnd end = RunInChild([&] {
-      HX_PhonesStorage db;
-      if (db.OpenDatabase(peer, inner.c_str())) {
-        db.SetPhone("o1", "owner", "X", static_cast<PhoneType>(1), true);
-      }
-      return 0;
-    });
-    EXPECT_TRUE(end.Clean()) << end.Describe();
-  }
-  for (const std::string& victim : victims) {
-    EXPECT_EQ(hx::storage_testing::ReadFile(victim), "victim") << victim;
-  }
-  std::string outside = hx::hostile_testing::FilesOutside(temp_.path(), inner);
-  for (const std::string& victim : victims) {
-    const size_t at = outside.find(victim + "\n");
-    if (at != std::string::npos) outside.erase(at, victim.size() + 1);
-  }
-  EXPECT_EQ(outside, "");
+  ExpectPathPartsStayInside([](const char* peer, const std::string& dir) {
+    HX_PhonesStorage db;
+    if (db.OpenDatabase(peer, dir.c_str())) {
+      db.SetPhone("o1", "owner", "X", static_cast<PhoneType>(1), true);
+    }
+  });
 }
 
 // Users whose ids differ only after a dot or in letter case get files of their own: one never
 // reads another's data.
 TEST_F(HostilePhonesDbTest, PeerIdsThatLookAlikeGetFilesOfTheirOwn) {
-  const char* peers[] = {
-      "john.doe@example.org", "john.smith@example.org", "a.b.c.d",        "a.b.c.e",
-      "john@example.org",     "JOHN@example.org",       "x.phones.sqlite"};
-  for (const char* peer : peers) {
-    HX_PhonesStorage db;
-    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str())) << peer;
-    ASSERT_TRUE(db.SetPhone("o1", "owner", peer, static_cast<PhoneType>(1), true));
-  }
-  for (const char* peer : peers) {
-    SCOPED_TRACE(peer);
-    HX_PhonesStorage db;
-    ASSERT_TRUE(db.OpenDatabase(peer, Dir().c_str()));
-    EXPECT_EQ(db.database().GetPhoneDescription("o1").m_phone, peer);
-    EXPECT_TRUE(hx::storage_testing::Exists(Dir() + UpperMd5(peer) + ".phones.sqlite"));
-  }
+  ExpectLookAlikeUsersApart(
+      [](const char* peer, const std::string& dir) {
+        HX_PhonesStorage db;
+        ASSERT_TRUE(db.OpenDatabase(peer, dir.c_str())) << peer;
+        ASSERT_TRUE(db.SetPhone("o1", "owner", peer, static_cast<PhoneType>(1), true));
+      },
+      [](const char* peer, const std::string& dir) {
+        HX_PhonesStorage db;
+        ASSERT_TRUE(db.OpenDatabase(peer, dir.c_str()));
+        EXPECT_EQ(db.database().GetPhoneDescription("o1").m_phone, peer);
+      });
 }
 
 // Threads using one store while another switches its file between two users: no crash, no
@@ -492,30 +391,23 @@ TEST_F(HostilePhonesDbTest, ThreadsWhileTheFileIsSwitched) {
       [dir] {
         HX_PhonesStorage store;
         if (!store.OpenDatabase(kMe, dir.c_str())) return 2;
-        std::atomic<bool> stop{false};
-        std::thread switcher([&] {
-          for (int i = 0; i < 60; ++i) {
-            store.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
-            if (i % 7 == 0) store.database().Close();
-          }
-          stop = true;
-        });
-        std::thread writer([&] {
-          for (int i = 0; !stop; ++i) {
-            const std::string id = "i" + std::to_string(i % 10);
-            store.SetPhone(id.c_str(), "p@x", "+1", static_cast<PhoneType>(1), true);
-            store.DelPhone(("i" + std::to_string((i + 5) % 10)).c_str(), "p@x");
-            if (i % 10 == 0) store.Reset();
-          }
-        });
-        for (int i = 0; !stop; ++i) {
-          store.GetPhoneList("p@x");
-          store.GetPhonesList();
-          store.GetPhoneDescription("p@x", "i1");
-          store.UpdatePhoneList("p@x");
-        }
-        switcher.join();
-        writer.join();
+        hx::hostile_testing::UseWhileSwitching(
+            [&](int i) {
+              store.OpenDatabase(i % 2 ? "other@x" : kMe, dir.c_str());
+              if (i % 7 == 0) store.database().Close();
+            },
+            [&](int i) {
+              const std::string id = "i" + std::to_string(i % 10);
+              store.SetPhone(id.c_str(), "p@x", "+1", static_cast<PhoneType>(1), true);
+              store.DelPhone(("i" + std::to_string((i + 5) % 10)).c_str(), "p@x");
+              if (i % 10 == 0) store.Reset();
+            },
+            [&](int) {
+              store.GetPhoneList("p@x");
+              store.GetPhonesList();
+              store.GetPhoneDescription("p@x", "i1");
+              store.UpdatePhoneList("p@x");
+            });
         return 0;
       },
       90);
@@ -526,8 +418,7 @@ TEST_F(HostilePhonesDbTest, ThreadsWhileTheFileIsSwitched) {
 // log goes, a link to a document outside the folder. The open answers in time without a crash,
 // nothing outside the folder is written, and a good file keeps its row.
 TEST_F(HostilePhonesDbTest, OddFilesWhereTheDatabaseShouldBe) {
-  TryOddFiles(hx::hostile_testing::kFolder | hx::hostile_testing::kWalFolder |
-              hx::hostile_testing::kJunkWal | hx::hostile_testing::kLinkToDocument);
+  TryOddFiles(hx::hostile_testing::kEveryOddFileButTheFifo);
 }
 
 // A FIFO where the database file should be: the open must answer in time.
@@ -539,13 +430,7 @@ TEST_F(HostilePhonesDbTest, AFifoWhereTheDatabaseShouldBeIsAnsweredInTime) {
 // answers true leaves the database open and writing.
 TEST_F(HostilePhonesDbTest, ReopeningAfterCloseAndSwitchingBackWorks) {
   HX_PhonesStorage db;
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  db.database().Close();
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.database().IsOpen());
-  ASSERT_TRUE(db.OpenDatabase("other@x", Dir().c_str()));
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.database().IsOpen());
+  ASSERT_NO_FATAL_FAILURE(ExpectReopenedAfterCloseAndSwitch(db, db.database()));
   EXPECT_TRUE(db.SetPhone("r1", "r@x", "R", static_cast<PhoneType>(1), true));
   EXPECT_EQ(Tool("SELECT Phone FROM phones WHERE PhoneId='r1';"), "R\n");
 }
@@ -572,14 +457,7 @@ TEST_F(HostilePhonesDbTest, OneProcessResettingWhileAnotherWrites) {
     }
     return 0;
   };
-  const pid_t other = fork();
-  ASSERT_GE(other, 0);
-  if (other == 0) _exit(RunInChild(resetter, 60).Clean() ? 0 : 3);
-  const hx::hostile_testing::ChildEnd mine = RunInChild(writer, 60);
-  int status = 0;
-  waitpid(other, &status, 0);
-  EXPECT_TRUE(mine.Clean()) << mine.Describe();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_NO_FATAL_FAILURE(hx::hostile_testing::RunInTwoProcesses(writer, resetter));
   EXPECT_EQ(Tool("PRAGMA integrity_check; PRAGMA user_version; SELECT count(*) FROM phones WHERE "
                  "PhoneId='a1';"),
             "ok\n1\n1\n");
@@ -588,12 +466,8 @@ TEST_F(HostilePhonesDbTest, OneProcessResettingWhileAnotherWrites) {
 // A failed open for another user (a folder sits where that user's file should be) and then the
 // first user again: the open that answers true leaves the first user's database open and writing.
 TEST_F(HostilePhonesDbTest, OpeningTheFirstUserAgainAfterAFailedSwitchWorks) {
-  std::filesystem::create_directories(Dir() + UpperMd5("other@x") + ".phones.sqlite/inside");
   HX_PhonesStorage db;
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_FALSE(db.OpenDatabase("other@x", Dir().c_str()));
-  ASSERT_TRUE(db.OpenDatabase(kMe, Dir().c_str()));
-  EXPECT_TRUE(db.database().IsOpen());
+  ASSERT_NO_FATAL_FAILURE(ExpectFirstUserAgainAfterFailedSwitch(db, db.database()));
   EXPECT_TRUE(db.SetPhone("r1", "r@x", "R", static_cast<PhoneType>(1), true));
   EXPECT_EQ(Tool("SELECT Phone FROM phones WHERE PhoneId='r1';"), "R\n");
 }

@@ -28,7 +28,20 @@ int TruncSize(float value) {
   return static_cast<int>(value);
 }
 
-struct Cells {
+// Begins a layout with priority windows: both lists emptied; when there are no more than `most`
+// windows, the uniform grid lays them all out as priority windows and the layout is done (true).
+bool LaidOutWithoutOthers(const HX_WindowGrid& grid, int W, int H, int N, int most,
+                          std::vector<Rect>* priority, std::vector<Rect>* others) {
+  priority->clear();
+  others->clear();
+  if (N > most) return false;
+  *priority = grid.GetMuxerGrid(W, H, N);
+  return true;
+}
+
+}  // namespace
+
+struct HX_WindowGrid::Cells {
   int cellW = 0;
   int cellH = 0;
   int rows = 0;
@@ -36,7 +49,11 @@ struct Cells {
   int rest = 0;
 };
 
-}  // namespace
+bool HX_WindowGrid::UniformCells(int W, int H, int N, int maxW, int maxH, Cells* cells) const {
+  return CalculateUniformLayoutSmart(W, H, N, aspect_, gap_x_, gap_y_, multiple_w_, multiple_h_,
+                                     maxW, maxH, &cells->cellW, &cells->cellH, &cells->rows,
+                                     &cells->cols, &cells->rest);
+}
 
 HX_WindowGrid::sOneWindow::sOneWindow(const std::string& windowName, const sRect& windowRect)
     : priority(0), name(windowName), rect(windowRect) {
@@ -288,10 +305,7 @@ std::vector<HX_WindowGrid::sRect> HX_WindowGrid::GetMuxerGrid(int W, int H, int 
   std::vector<sRect> out;
   if (N <= 0) return out;
   Cells c;
-  if (!CalculateUniformLayoutSmart(W, H, N, aspect_, gap_x_, gap_y_, multiple_w_, multiple_h_, W, H,
-                                   &c.cellW, &c.cellH, &c.rows, &c.cols, &c.rest)) {
-    return out;
-  }
+  if (!UniformCells(W, H, N, W, H, &c)) return out;
   const int64_t gx = gap_x_;
   const int64_t gy = gap_y_;
   const int64_t cw = c.cellW;
@@ -371,12 +385,7 @@ int HX_WindowGrid::GetMuxerGridAdaptive(int W, int H, std::vector<sOneWindow>* w
 
 int HX_WindowGrid::GetMuxerGridPriorityOne_TYPE1(int W, int H, int N, std::vector<sRect>* priority,
                                                  std::vector<sRect>* others) const {
-  priority->clear();
-  others->clear();
-  if (N <= 1) {
-    *priority = GetMuxerGrid(W, H, N);
-    return 0;
-  }
+  if (LaidOutWithoutOthers(*this, W, H, N, 1, priority, others)) return 0;
   int k = std::max(2, (N - 1) / 2);
   if (k >= 6) k = static_cast<int>(std::sqrt(static_cast<double>(N)));
   int bigW = 0, bigH = 0, sw = 0, sh = 0, span = 0, c = 0, r = 0, C = 0;
@@ -410,12 +419,7 @@ int HX_WindowGrid::GetMuxerGridPriorityOne_TYPE1(int W, int H, int N, std::vecto
 
 int HX_WindowGrid::TopOrBottom(int W, int H, int N, bool bottom, std::vector<sRect>* priority,
                                std::vector<sRect>* others) const {
-  priority->clear();
-  others->clear();
-  if (N <= 1) {
-    *priority = GetMuxerGrid(W, H, N);
-    return 0;
-  }
+  if (LaidOutWithoutOthers(*this, W, H, N, 1, priority, others)) return 0;
   int bigW = 0, bigH = 0, sw = 0, sh = 0, rows = 0, cols = 0, rest = 0;
   if (!CalculateTopLayoutSmart(W, H, N, aspect_, gap_x_, gap_y_, multiple_w_, multiple_h_, &bigW,
                                &bigH, &sw, &sh, &rows, &cols, &rest)) {
@@ -458,12 +462,7 @@ int HX_WindowGrid::GetMuxerGridPriorityOne_Bottom(int W, int H, int N, std::vect
 
 int HX_WindowGrid::GetMuxerGridPriorityOne_TYPE3(int W, int H, int N, std::vector<sRect>* priority,
                                                  std::vector<sRect>* others) const {
-  priority->clear();
-  others->clear();
-  if (N <= 1) {
-    *priority = GetMuxerGrid(W, H, N);
-    return 0;
-  }
+  if (LaidOutWithoutOthers(*this, W, H, N, 1, priority, others)) return 0;
   int bigW = 0, bigH = 0, sw = 0, sh = 0, perColumn = 0, fullColumns = 0, rest = 0;
   if (!CalculateLeftLayoutSmart(W, H, N, aspect_, gap_x_, gap_y_, multiple_w_, multiple_h_, &bigW,
                                 &bigH, &sw, &sh, &perColumn, &fullColumns, &rest)) {
@@ -493,17 +492,9 @@ int HX_WindowGrid::GetMuxerGridPriorityOne_TYPE3(int W, int H, int N, std::vecto
 int HX_WindowGrid::GetMuxerGridPriorityOne_Overlay(int W, int H, int N,
                                                    std::vector<sRect>* priority,
                                                    std::vector<sRect>* others) const {
-  priority->clear();
-  others->clear();
-  if (N <= 1) {
-    *priority = GetMuxerGrid(W, H, N);
-    return 0;
-  }
+  if (LaidOutWithoutOthers(*this, W, H, N, 1, priority, others)) return 0;
   Cells big;
-  if (!CalculateUniformLayoutSmart(W, H, 1, aspect_, gap_x_, gap_y_, multiple_w_, multiple_h_, W, H,
-                                   &big.cellW, &big.cellH, nullptr, nullptr, nullptr)) {
-    return -1;
-  }
+  if (!UniformCells(W, H, 1, W, H, &big)) return -1;
   const int fullBigW = big.cellW;
   const int fullBigH = big.cellH;
   int64_t bigW = big.cellW;
@@ -517,9 +508,7 @@ int HX_WindowGrid::GetMuxerGridPriorityOne_Overlay(int W, int H, int N,
     strip = H;
   }
   Cells small;
-  if (!CalculateUniformLayoutSmart(W, strip, N - 1, aspect_, gap_x_, gap_y_, multiple_w_,
-                                   multiple_h_, fullBigW / 3, fullBigH / 3, &small.cellW,
-                                   &small.cellH, &small.rows, &small.cols, &small.rest)) {
+  if (!UniformCells(W, strip, N - 1, fullBigW / 3, fullBigH / 3, &small)) {
     *priority = GetMuxerGrid(W, H, 1);
     return 0;
   }
@@ -551,21 +540,11 @@ int HX_WindowGrid::GetMuxerGridPriorityOne_Overlay(int W, int H, int N,
 int HX_WindowGrid::GetMuxerGridPriorityOne_OverlayCorner(int W, int H, int N,
                                                          std::vector<sRect>* priority,
                                                          std::vector<sRect>* others) const {
-  priority->clear();
-  others->clear();
-  if (N <= 1) {
-    *priority = GetMuxerGrid(W, H, N);
-    return 0;
-  }
+  if (LaidOutWithoutOthers(*this, W, H, N, 1, priority, others)) return 0;
   Cells big;
-  if (!CalculateUniformLayoutSmart(W, H, 1, aspect_, gap_x_, gap_y_, multiple_w_, multiple_h_, W, H,
-                                   &big.cellW, &big.cellH, nullptr, nullptr, nullptr)) {
-    return -1;
-  }
+  if (!UniformCells(W, H, 1, W, H, &big)) return -1;
   Cells small;
-  if (!CalculateUniformLayoutSmart(W, H / 3, N - 1, aspect_, gap_x_, gap_y_, multiple_w_,
-                                   multiple_h_, W, H, &small.cellW, &small.cellH, &small.rows,
-                                   &small.cols, &small.rest)) {
+  if (!UniformCells(W, H / 3, N - 1, W, H, &small)) {
     *priority = GetMuxerGrid(W, H, 1);
     return 0;
   }
@@ -584,18 +563,9 @@ int HX_WindowGrid::GetMuxerGridPriorityOne_OverlayCorner(int W, int H, int N,
 
 int HX_WindowGrid::GetMuxerGridPriorityTwo(int W, int H, int N, std::vector<sRect>* priority,
                                            std::vector<sRect>* others) const {
-  priority->clear();
-  others->clear();
-  if (N <= 2) {
-    *priority = GetMuxerGrid(W, H, N);
-    return 0;
-  }
+  if (LaidOutWithoutOthers(*this, W, H, N, 2, priority, others)) return 0;
   Cells band;
-  if (!CalculateUniformLayoutSmart(W, Clamp32(2 * int64_t{H} / 3), 2, aspect_, gap_x_, gap_y_,
-                                   multiple_w_, multiple_h_, W, H, &band.cellW, &band.cellH,
-                                   &band.rows, &band.cols, &band.rest)) {
-    return -1;
-  }
+  if (!UniformCells(W, Clamp32(2 * int64_t{H} / 3), 2, W, H, &band)) return -1;
   const int64_t gy = gap_y_;
   const int64_t L = gy + (band.rows + (band.rest > 0 ? 1 : 0)) * (gy + band.cellH);
   *priority = GetMuxerGrid(W, Clamp32(L), 2);

@@ -141,7 +141,13 @@ class HX_WindowGrid {
                               std::vector<sRect>* others) const;
 
  private:
+  // Cell sizes and counts of a uniform grid.
+  struct Cells;
+
   int FindWindow(const std::string& name) const;
+  // The uniform grid of N cells in W x H, each at most maxW x maxH, with the grid's aspect, gaps
+  // and size multiples; false when none fits.
+  bool UniformCells(int W, int H, int N, int maxW, int maxH, Cells* cells) const;
   int TopOrBottom(int W, int H, int N, bool bottom, std::vector<sRect>* priority,
                   std::vector<sRect>* others) const;
   void Align(sRect* rect) const;

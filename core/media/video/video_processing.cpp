@@ -28,8 +28,47 @@ bool PlanesHold(const int* widths, const int* strides, int lumaWidth) {
          strides[0] >= widths[0] && strides[1] >= widths[1] && strides[2] >= widths[2];
 }
 
-bool SizesOk(int srcWidth, int srcHeight, int dstWidth, int dstHeight) {
-  return srcWidth >= 2 && srcHeight >= 2 && dstWidth >= 2 && dstHeight >= 2;
+// A plane scaling of two passes: sizes the kernels take, strides that hold their rows, and a
+// row buffer of `rowBufferSize` bytes that holds the first pass (dstWidth x srcHeight).
+bool TwoPassPlaneFits(int srcWidth, int srcStride, int srcHeight, int dstWidth, int dstStride,
+                      int dstHeight, uint64_t rowBufferSize) {
+  return srcWidth >= 2 && srcHeight >= 2 && dstWidth >= 2 && dstHeight >= 2 &&
+         srcStride >= srcWidth && dstStride >= dstWidth &&
+         Mul(dstWidth, srcHeight) <= static_cast<int64_t>(rowBufferSize);
+}
+
+// Scales the three planes of an I420 picture with `scalePlane` (called with a plane scaler's
+// arguments), the chroma planes at half the luma sizes. Every plane is scaled even after one
+// fails; the answer is then false.
+template <typename ScalePlane>
+bool ScaleI420Planes(const ScalePlane& scalePlane, const unsigned char* const* s, int srcWidth,
+                     int srcStride, int srcHeight, unsigned char* const* d, int dstWidth,
+                     int dstStride, int dstHeight) {
+  bool ok = scalePlane(s[0], srcWidth, srcStride, srcHeight, d[0], dstWidth, dstStride, dstHeight);
+  for (int p = 1; p < 3; ++p) {
+    ok = scalePlane(s[p], srcWidth >> 1, srcStride / 2, srcHeight >> 1, d[p], dstWidth >> 1,
+                    dstStride / 2, dstHeight >> 1) &&
+         ok;
+  }
+  return ok;
+}
+
+// A row loop that turns two source rows into two luma rows and one row of each chroma plane.
+using RowPairToI420 = void (*)(const uint8_t*, const uint8_t*, uint8_t*, uint8_t*, uint8_t*,
+                               uint8_t*, int);
+
+// Packed 4:2:2 (two bytes a pixel) to I420, two rows at a time.
+bool ConvertPacked422(const unsigned char* src, int n, unsigned char** planes, const int* widths,
+                      const int* strides, int h, RowPairToI420 rows) {
+  if ((n & 1) || (h & 1) || n <= 0 || h <= 0 || !PlanesHold(widths, strides, n)) return false;
+  for (int r = 0; r < h; r += 2) {
+    const unsigned char* row = src + Mul(r, 2 * int64_t{n});
+    rows(row, row + 2 * int64_t{n}, planes[0], planes[0] + strides[0], planes[1], planes[2], n / 2);
+    planes[0] += 2 * int64_t{strides[0]};
+    planes[1] += strides[1];
+    planes[2] += strides[2];
+  }
+  return true;
 }
 
 }  // namespace
@@ -136,33 +175,13 @@ bool HX_VideoProcessingBase::MirrorRGB32(unsigned char*, int, int, int, int) { r
 bool HX_VideoProcessingBase::Convert_YUY2toI420(const unsigned char* src, int n,
                                                 unsigned char** planes, int* widths, int* strides,
                                                 int h) {
-  if ((n & 1) || (h & 1) || n <= 0 || h <= 0 || !PlanesHold(widths, strides, n)) return false;
-  const auto& loops = hx::video::Loops();
-  for (int r = 0; r < h; r += 2) {
-    const unsigned char* row = src + Mul(r, 2 * int64_t{n});
-    loops.yuy2Rows(row, row + 2 * int64_t{n}, planes[0], planes[0] + strides[0], planes[1],
-                   planes[2], n / 2);
-    planes[0] += 2 * int64_t{strides[0]};
-    planes[1] += strides[1];
-    planes[2] += strides[2];
-  }
-  return true;
+  return ConvertPacked422(src, n, planes, widths, strides, h, hx::video::Loops().yuy2Rows);
 }
 
 bool HX_VideoProcessingBase::Convert_UYVYtoI420(const unsigned char* src, int n,
                                                 unsigned char** planes, int* widths, int* strides,
                                                 int h) {
-  if ((n & 1) || (h & 1) || n <= 0 || h <= 0 || !PlanesHold(widths, strides, n)) return false;
-  const auto& loops = hx::video::Loops();
-  for (int r = 0; r < h; r += 2) {
-    const unsigned char* row = src + Mul(r, 2 * int64_t{n});
-    loops.uyvyRows(row, row + 2 * int64_t{n}, planes[0], planes[0] + strides[0], planes[1],
-                   planes[2], n / 2);
-    planes[0] += 2 * int64_t{strides[0]};
-    planes[1] += strides[1];
-    planes[2] += strides[2];
-  }
-  return true;
+  return ConvertPacked422(src, n, planes, widths, strides, h, hx::video::Loops().uyvyRows);
 }
 
 bool HX_VideoProcessingBase::Convert_YV12toI420(const unsigned char* src, int n,
@@ -225,12 +244,10 @@ bool HX_VideoProcessingBase::Convert_NV21toI420(const unsigned char* src, int n,
 
 namespace {
 
-using RgbRows = void (*)(const uint8_t*, const uint8_t*, uint8_t*, uint8_t*, uint8_t*, uint8_t*,
-                         int);
-
 // Bottom-up source: source rows 2i and 2i + 1 become target rows h - 1 - 2i and h - 2 - 2i.
 bool ConvertRgb(const unsigned char* src, int n, int bytesPerPixel, unsigned char** planes,
-                const int* widths, const int* strides, int h, RgbRows rows, bool definePadding) {
+                const int* widths, const int* strides, int h, RowPairToI420 rows,
+                bool definePadding) {
   const int w = widths[0];
   if (n <= 0 || h <= 0 || w <= 0 || n < w || !PlanesHold(widths, strides, w)) return false;
   if (definePadding &&
@@ -533,8 +550,8 @@ bool HX_VideoProcessingBase::ResamplingPlane_Bilinear(const unsigned char* src, 
                                                       int srcStride, int srcHeight,
                                                       unsigned char* dst, int dstWidth,
                                                       int dstStride, int dstHeight) {
-  if (!SizesOk(srcWidth, srcHeight, dstWidth, dstHeight) || srcStride < srcWidth ||
-      dstStride < dstWidth || Mul(dstWidth, srcHeight) > static_cast<int64_t>(m_rowBufferSize)) {
+  if (!TwoPassPlaneFits(srcWidth, srcStride, srcHeight, dstWidth, dstStride, dstHeight,
+                        m_rowBufferSize)) {
     return false;
   }
   hx::video::BilinearRowPass(src, srcStride, m_rowBuffer, srcWidth, srcHeight, dstWidth);
@@ -547,8 +564,8 @@ bool HX_VideoProcessingBase::ResamplingPlane_Bicubic(const unsigned char* src, i
                                                      unsigned char* dst, int dstWidth,
                                                      int dstStride, int dstHeight) {
   // The tables are made for the luma lengths and serve the chroma planes too (same ratio).
-  if (!SizesOk(srcWidth, srcHeight, dstWidth, dstHeight) || srcStride < srcWidth ||
-      dstStride < dstWidth || Mul(dstWidth, srcHeight) > static_cast<int64_t>(m_rowBufferSize) ||
+  if (!TwoPassPlaneFits(srcWidth, srcStride, srcHeight, dstWidth, dstStride, dstHeight,
+                        m_rowBufferSize) ||
       m_bicubic.tableX == nullptr || srcWidth > m_tableSrcX || dstWidth > m_tableDstX ||
       srcHeight > m_tableSrcY || dstHeight > m_tableDstY) {
     return false;
@@ -605,14 +622,9 @@ bool HX_VideoProcessingBase::ResampleI420(const unsigned char* src, int srcWidth
   unsigned char* d[3];
   PlanesOf(src, srcStride, srcHeight, s);
   PlanesOf(dst, dstStride, dstHeight, d);
-  bool ok = (this->*m_planeResampler)(s[0], srcWidth, srcStride, srcHeight, d[0], dstWidth,
-                                      dstStride, dstHeight);
-  for (int p = 1; p < 3; ++p) {
-    ok = (this->*m_planeResampler)(s[p], srcWidth >> 1, srcStride / 2, srcHeight >> 1, d[p],
-                                   dstWidth >> 1, dstStride / 2, dstHeight >> 1) &&
-         ok;
-  }
-  return ok;
+  const auto scalePlane = [this](auto... args) { return (this->*m_planeResampler)(args...); };
+  return ScaleI420Planes(scalePlane, s, srcWidth, srcStride, srcHeight, d, dstWidth, dstStride,
+                         dstHeight);
 }
 
 bool HX_VideoProcessingBase::ResampleCropI420(const unsigned char* src, int srcWidth, int srcStride,
@@ -641,13 +653,8 @@ bool HX_VideoProcessingBase::ResampleCropI420(const unsigned char* src, int srcW
   }
   unsigned char* d[3];
   PlanesOf(dst, dstStride, dstHeight, d);
-  bool ok = ResamplingPlane_Bilinear(c[0], cw, cw, ch, d[0], dstWidth, dstStride, dstHeight);
-  for (int p = 1; p < 3; ++p) {
-    ok = ResamplingPlane_Bilinear(c[p], cw / 2, cw / 2, ch / 2, d[p], dstWidth >> 1, dstStride / 2,
-                                  dstHeight >> 1) &&
-         ok;
-  }
-  return ok;
+  const auto scalePlane = [this](auto... args) { return ResamplingPlane_Bilinear(args...); };
+  return ScaleI420Planes(scalePlane, c, cw, cw, ch, d, dstWidth, dstStride, dstHeight);
 }
 
 bool HX_VideoProcessingBase::InscribePlanes(const unsigned char* const* s, int srcWidth,
@@ -739,14 +746,9 @@ bool HX_VideoProcessingBase::ResampleRecordI420(const unsigned char** srcPlanes,
                               eBicubic)) {
     return false;
   }
-  bool ok = ResamplingPlane_Bicubic(srcPlanes[0], srcWidth, srcStride, srcHeight, dstPlanes[0],
-                                    dstWidth, dstStride, dstHeight);
-  for (int p = 1; p < 3; ++p) {
-    ok = ResamplingPlane_Bicubic(srcPlanes[p], srcWidth >> 1, srcStride / 2, srcHeight >> 1,
-                                 dstPlanes[p], dstWidth >> 1, dstStride / 2, dstHeight >> 1) &&
-         ok;
-  }
-  return ok;
+  const auto scalePlane = [this](auto... args) { return ResamplingPlane_Bicubic(args...); };
+  return ScaleI420Planes(scalePlane, srcPlanes, srcWidth, srcStride, srcHeight, dstPlanes,
+                         dstWidth, dstStride, dstHeight);
 }
 
 bool HX_VideoProcessingBase::ResampleRGBA(const unsigned char* src, int srcWidth, int srcStride,

@@ -5,9 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,47 +13,13 @@
 
 #include "core/net/loop/endpoint_fqdn.h"
 #include "core/net/loop/zserver_test_util.h"
+#include "core/net/proxy/greeting_socket_test_util.h"
 #include "core/net/proxy/proxy_list.h"
 #include "core/net/proxy/tcp_proxy_handler.h"
-#include "core/net/socket/common_socket.h"
 #include "testing/dnsmasq_server.h"
 
 namespace hx::testing {
 namespace {
-
-// A client socket with a proxy layer and no TLS layer: on connect it sends a greeting; it
-// collects what arrives and counts errors.
-class NamedTargetSocket : public HXZCommonSocket {
- public:
-  explicit NamedTargetSocket(HXZServer* loop)
-      : HXZCommonSocket(new HXZNativeSocketHelper(loop), false, true) {}
-
-  int32_t OnReadySendImp(HXZASocket*, HXZADataHandler*) override {
-    SendAsync(false);
-    if (connected.fetch_add(1) == 0) Send("ping", 4, 0);
-    return 0;
-  }
-  int32_t OnReadyRecvImp(HXZASocket*, HXZADataHandler*) override {
-    char buffer[256];
-    const size_t n = Recv(buffer, sizeof buffer, 0);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_received.append(buffer, n);
-    return 0;
-  }
-  void OnError() override { errors.fetch_add(1); }
-
-  std::string received() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_received;
-  }
-
-  std::atomic<int> connected{0};
-  std::atomic<int> errors{0};
-
- private:
-  mutable std::mutex m_mutex;
-  std::string m_received;
-};
 
 class ProxyDnsConnect : public LoopFixture {
  protected:
@@ -74,10 +38,10 @@ class ProxyDnsConnect : public LoopFixture {
     ASSERT_TRUE(loop->Rebind({{"127.0.0.1", m_dnsmasq->port()}}));
   }
 
-  NamedTargetSocket* NewSocket() { return m_socket = new NamedTargetSocket(loop); }
+  GreetingSocket* NewSocket() { return m_socket = new GreetingSocket(loop); }
 
   std::unique_ptr<DnsmasqServer> m_dnsmasq;
-  NamedTargetSocket* m_socket = nullptr;
+  GreetingSocket* m_socket = nullptr;
 };
 
 // The port of the remote end of a connected descriptor.
@@ -95,7 +59,7 @@ TEST_F(ProxyDnsConnect, HostNameIsResolvedAndConnectedDirectly) {
   ASSERT_EQ(proxies->getProxyDescriptor(nullptr), nullptr);
   PlainListener server;
 
-  NamedTargetSocket* socket = NewSocket();
+  GreetingSocket* socket = NewSocket();
   std::shared_ptr<HXZTcpProxyHandler> layer = socket->getProxyHandler();
   ASSERT_NE(layer, nullptr);
   ASSERT_TRUE(socket->Connect(HXZEndpointFqdn::remoteTCP("server.hx.test", server.port())));
@@ -126,7 +90,7 @@ TEST_F(ProxyDnsConnect, HostNameIsResolvedAndConnectedDirectly) {
 TEST_F(ProxyDnsConnect, UnknownNameFailsTheSocket) {
   HX_REQUIRE_TOOL("dnsmasq", dnsmasq);
   StartNameServer(dnsmasq);
-  NamedTargetSocket* socket = NewSocket();
+  GreetingSocket* socket = NewSocket();
   std::shared_ptr<HXZTcpProxyHandler> layer = socket->getProxyHandler();
   // The answer is awaited: the outcome follows.
   ASSERT_TRUE(socket->Connect(HXZEndpointFqdn::remoteTCP("nowhere.hx.test", 443)));

@@ -10,52 +10,21 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/net/loop/endpoint_fqdn.h"
 #include "core/net/loop/zserver_test_util.h"
+#include "core/net/proxy/greeting_socket_test_util.h"
 #include "core/net/proxy/http/http_auth_session.h"
 #include "core/net/proxy/proxy_auth_session.h"
 #include "core/net/proxy/proxy_list.h"
-#include "core/net/socket/common_socket.h"
 #include "testing/http_proxy_servers.h"
 #include "testing/proxy_auth_test_helper.h"
 
 namespace hx::testing {
 namespace {
-
-// Greets the far end once connected and collects the answer.
-class GreetingSocket : public HXZCommonSocket {
- public:
-  explicit GreetingSocket(HXZServer* loop)
-      : HXZCommonSocket(new HXZNativeSocketHelper(loop), false, true) {}
-  int32_t OnReadySendImp(HXZASocket*, HXZADataHandler*) override {
-    SendAsync(false);
-    if (connected.fetch_add(1) == 0) Send("ping", 4, 0);
-    return 0;
-  }
-  int32_t OnReadyRecvImp(HXZASocket*, HXZADataHandler*) override {
-    char bytes[256];
-    const size_t n = Recv(bytes, sizeof bytes, 0);
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_received.append(bytes, n);
-    return 0;
-  }
-  void OnError() override { errors.fetch_add(1); }
-  std::string received() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_received;
-  }
-  std::atomic<int> connected{0};
-  std::atomic<int> errors{0};
-
- private:
-  mutable std::mutex m_mutex;
-  std::string m_received;
-};
 
 // Answers "pong" to whatever each connection sends first.
 class EchoServer {
