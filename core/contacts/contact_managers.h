@@ -21,30 +21,13 @@
 #include "core/base/signal.h"
 #include "core/client/abstract_manager.h"
 #include "core/contacts/names/call_id_parser.h"
+#include "core/contacts/presence/presence_manager.h"
 #include "core/contacts/stores/status_storage.h"
 
 class HX_Container;
 
 // The kind of a phone-book number, the server's value.
 using PhoneType = int32_t;
-
-class HX_PresenceManager : public HX_AbstractManager {
- public:
-  HX_PresenceManager(std::shared_ptr<HX_TransportSession> transport, HXFSMShared* fsm);
-  ~HX_PresenceManager() override;
-  bool ParseIncomimgMessage(HX_Container& message) override;
-
-  // Sends the own status while the transport session is in state 5 (true then); with `store` the
-  // shared state keeps it as the own status. Recorded as "UpdateStatus <status> <ext> <store>"
-  // (ext: "null" or "ext").
-  virtual bool UpdateStatus(int32_t status, const HX_Container* extended, bool store);
-
-  const hx::CallRecord& calls() const { return m_calls; }
-  hx::CallRecord& calls() { return m_calls; }
-
- private:
-  hx::CallRecord m_calls;
-};
 
 // The per-user address-book cache database. The stand-in keeps the names a test put in and
 // opens "a database" for any non-empty user unless told to fail.
