@@ -75,6 +75,7 @@ class HX_ProxyList;
 class HX_ServersList;
 class HX_SysBenchmark;
 class HX_TorrentManager;
+enum PhoneType : int32_t;
 namespace hx::chat {
 class Message;
 }
@@ -337,11 +338,11 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   void OnAvatarNotChanged(const char* peer, int64_t time);
   void OnGroupsBeginUpdate();
   void OnGroupsEndUpdate();
-  void OnGroupArrived(const char* id, const char* name, int32_t type, const char* text);
-  void OnGroupDeleted(const char* id, const char* name);
+  void OnGroupArrived(int32_t groupId, const char* name, int32_t type, const char* peerId);
+  void OnGroupDeleted(int32_t groupId, const char* peerId);
   void OnPhonesBeginUpdate();
   void OnPhonesEndUpdate() {}
-  void OnPhoneArrived(const char* peer, const char* text1, const char* text2, int32_t type, bool flag);
+  void OnPhoneArrived(const char* phoneId, const char* peerId, const char* phone, PhoneType type, bool editable);
   // File-sharing handlers.
   void OnSendFileMessage(const char* peer, const char* s1, const char* s2, const char* s3, const char* s4,
                          const char* s5, const HX_Container& attributes);

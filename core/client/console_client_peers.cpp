@@ -13,6 +13,8 @@
 #include "core/client/console_client.h"
 #include "core/conference/conf_manager.h"
 #include "core/contacts/contact_managers.h"
+#include "core/contacts/groups/groups_manager.h"
+#include "core/contacts/phones/phones_storage.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"
 #include "core/storage/db_manager.h"
@@ -66,15 +68,16 @@ void HXConsoleClient::OnAvatarNotChanged(const char* peer, int64_t time) {
 void HXConsoleClient::OnGroupsBeginUpdate() { m_groups->Reset(); }
 void HXConsoleClient::OnGroupsEndUpdate() { m_groups->UpdateCache(); }
 
-void HXConsoleClient::OnGroupArrived(const char* id, const char* name, int32_t type, const char* text) {
-  m_groups->AddToDB(id, name, type, text);
+void HXConsoleClient::OnGroupArrived(int32_t groupId, const char* name, int32_t type, const char* peerId) {
+  m_groups->AddToDB(groupId, name, type, peerId);
 }
 
-void HXConsoleClient::OnGroupDeleted(const char* id, const char* name) { m_groups->DelFromDB(id, name); }
+void HXConsoleClient::OnGroupDeleted(int32_t groupId, const char* peerId) { m_groups->DelFromDB(groupId, peerId); }
 void HXConsoleClient::OnPhonesBeginUpdate() { m_phones->Reset(); }
 
-void HXConsoleClient::OnPhoneArrived(const char* peer, const char* text1, const char* text2, int32_t type, bool flag) {
-  m_phones->SetPhone(peer, text1, text2, type, flag);
+void HXConsoleClient::OnPhoneArrived(const char* phoneId, const char* peerId, const char* phone, PhoneType type,
+                                     bool editable) {
+  m_phones->SetPhone(phoneId, peerId, phone, type, editable);
 }
 
 void HXConsoleClient::OnGetConfType(HX_Conference_Type& type) {

@@ -19,6 +19,8 @@
 #include "core/chat/chat_message.h"
 #include "core/client/console_client.h"
 #include "core/contacts/contact_managers.h"
+#include "core/contacts/groups/groups_manager.h"
+#include "core/contacts/phones/phones_storage.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"
 #include "core/media/format/video_levels.h"
@@ -318,18 +320,29 @@ TEST_F(ConsoleClientPeersTest, ContactsEventsReachTheirStores) {
     EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).lastWrite(), static_cast<uint64_t>(kT0 + 100));
   }
 
+  // A groups book and a phones book reach the user's files.
+  const std::string dir = client->workingDir();
+  ASSERT_TRUE(client->groupsManager()->OpenDatabase("me@test.invalid", dir.c_str()));
+  ASSERT_TRUE(client->phonesManager()->OpenDatabase("me@test.invalid", dir.c_str()));
   contacts->groupsBeginSignal.Emit();
-  contacts->groupArrivedSignal.Emit("g1", "Team", 2, "text");
-  contacts->groupDeletedSignal.Emit("g0", "Old");
+  contacts->groupArrivedSignal.Emit(1, "Team", 2, nullptr);
+  contacts->groupArrivedSignal.Emit(1, "", 2, "bob@test.invalid");
+  contacts->groupArrivedSignal.Emit(7, "Old", 1, nullptr);
+  contacts->groupDeletedSignal.Emit(7, nullptr);
   contacts->groupsEndSignal.Emit();
-  EXPECT_EQ(client->groupsManager()->calls().Calls(),
-            (std::vector<std::string>{"Reset", "AddToDB g1 Team 2 text", "DelFromDB g0 Old", "UpdateCache"}));
+  const HX_GroupsDB::GroupMap groups = client->groupsManager()->Groups();
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups.at(1).m_groupName, "Team");
+  EXPECT_EQ(groups.at(1).m_peers, std::set<std::string>{"bob@test.invalid"});
 
   contacts->phonesBeginSignal.Emit();
-  contacts->phoneArrivedSignal.Emit("bob@test.invalid", "+1", "work", 3, true);
+  contacts->phoneArrivedSignal.Emit("p1", "bob@test.invalid", "+1", static_cast<PhoneType>(3), true);
   contacts->phonesEndSignal.Emit();
-  EXPECT_EQ(client->phonesManager()->calls().Calls(),
-            (std::vector<std::string>{"Reset", "SetPhone bob@test.invalid +1 work 3 true"}));
+  EXPECT_EQ(client->phonesManager()->database().GetPhoneList("bob@test.invalid"),
+            (HX_PhonesDB::DescriptionSet{{"p1", "bob@test.invalid", "+1", static_cast<PhoneType>(3), true}}));
+  // A new phones book starts empty.
+  contacts->phonesBeginSignal.Emit();
+  EXPECT_TRUE(client->phonesManager()->GetPhoneList("bob@test.invalid").empty());
   fsm->peerNameUpdated.Disconnect(&names, &Names::On);
 }
 

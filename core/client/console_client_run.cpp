@@ -15,6 +15,8 @@
 #include "core/conference/conf_call_requests.h"
 #include "core/conference/conf_manager.h"
 #include "core/contacts/contact_managers.h"
+#include "core/contacts/groups/groups_manager.h"
+#include "core/contacts/phones/phones_storage.h"
 #include "core/contacts/last_calls.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"

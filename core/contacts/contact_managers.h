@@ -1,7 +1,7 @@
 #pragma once
-// The contacts subsystem's services and stores as the client object creates them: the presence
-// service "PRESENCE", the address-book service "ABOOK" with its per-user cache, the contact
-// groups and the phone book. So far each service registers under its name, carries the signals
+// The contacts subsystem's services as the client object creates them: the presence service
+// "PRESENCE" (core/contacts/presence/), the address-book service "ABOOK" with its per-user
+// cache. So far the address-book service registers under its name, carries the signals
 // the client object connects and answers false to every message; the operations the client
 // object calls are the least the client needs: each records what it was asked (calls(), one line
 // per call, in order) and answers what a test set (the defaults below). Their own work grows them.
@@ -21,13 +21,11 @@
 #include "core/base/signal.h"
 #include "core/client/abstract_manager.h"
 #include "core/contacts/names/call_id_parser.h"
+#include "core/contacts/phones/phones_db.h"
 #include "core/contacts/presence/presence_manager.h"
 #include "core/contacts/stores/status_storage.h"
 
 class HX_Container;
-
-// The kind of a phone-book number, the server's value.
-using PhoneType = int32_t;
 
 // The per-user address-book cache database. The stand-in keeps the names a test put in and
 // opens "a database" for any non-empty user unless told to fail.
@@ -102,9 +100,9 @@ class HX_ContactsManager : public HX_AbstractManager {
   hx::Signal2<const char*, int64_t> avatarNotChangedSignal;
   hx::Signal0<void> groupsBeginSignal;
   hx::Signal0<void> groupsEndSignal;
-  // (id, name, type, text)
-  hx::Signal4<const char*, const char*, int32_t, const char*> groupArrivedSignal;
-  hx::Signal2<const char*, const char*> groupDeletedSignal;
+  // (group id, name, type, member id or null)
+  hx::Signal4<int32_t, const char*, int32_t, const char*> groupArrivedSignal;
+  hx::Signal2<int32_t, const char*> groupDeletedSignal;
   hx::Signal0<void> phonesBeginSignal;
   hx::Signal0<void> phonesEndSignal;
   // (peer, two texts, phone type, flag)
@@ -114,46 +112,4 @@ class HX_ContactsManager : public HX_AbstractManager {
   std::shared_ptr<HX_GrossBuchCache> m_cache;
   hx::CallRecord m_calls;
   std::atomic<bool> m_sendAnswer{true};
-};
-
-// The contact groups of the user, kept in a per-user database.
-class HX_GroupsManager {
- public:
-  HX_GroupsManager() = default;
-  virtual ~HX_GroupsManager() = default;
-  HX_GroupsManager(const HX_GroupsManager&) = delete;
-  HX_GroupsManager& operator=(const HX_GroupsManager&) = delete;
-
-  virtual void OpenDatabase(const char* user, const char* dir) { m_calls.Record("OpenDatabase", user, dir); }
-  virtual void Reset() { m_calls.Record("Reset"); }
-  virtual void UpdateCache() { m_calls.Record("UpdateCache"); }
-  virtual void AddToDB(const char* id, const char* name, int32_t type, const char* text) {
-    m_calls.Record("AddToDB", id, name, type, text);
-  }
-  virtual void DelFromDB(const char* id, const char* name) { m_calls.Record("DelFromDB", id, name); }
-
-  const hx::CallRecord& calls() const { return m_calls; }
-
- private:
-  hx::CallRecord m_calls;
-};
-
-// The phone book of the user, kept in a per-user database.
-class HX_PhonesStorage {
- public:
-  HX_PhonesStorage() = default;
-  virtual ~HX_PhonesStorage() = default;
-  HX_PhonesStorage(const HX_PhonesStorage&) = delete;
-  HX_PhonesStorage& operator=(const HX_PhonesStorage&) = delete;
-
-  virtual void OpenDatabase(const char* user, const char* dir) { m_calls.Record("OpenDatabase", user, dir); }
-  virtual void Reset() { m_calls.Record("Reset"); }
-  virtual void SetPhone(const char* peer, const char* text1, const char* text2, PhoneType type, bool flag) {
-    m_calls.Record("SetPhone", peer, text1, text2, type, flag);
-  }
-
-  const hx::CallRecord& calls() const { return m_calls; }
-
- private:
-  hx::CallRecord m_calls;
 };

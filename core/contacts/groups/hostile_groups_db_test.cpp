@@ -21,7 +21,6 @@
 
 namespace {
 
-using hx::contacts::HX_GroupsManager;
 using hx::contacts_testing::Rows;
 using hx::contacts_testing::UpperMd5;
 using hx::hostile_testing::RunInChild;
