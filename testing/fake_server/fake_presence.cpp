@@ -167,6 +167,66 @@ void FakePresence::Send(std::vector<Push> pushes, bool counted) {
   }
 }
 
+void FakePresence::WatchConference(FakeConference* conference) {
+  if (conference == nullptr) return;
+  conference->SetParticipantsListener([this](const std::string& sid, const std::string& user,
+                                             FakeParticipantsEvent event,
+                                             const std::set<std::string>& participants) {
+    OnParticipants(sid, user, event, participants);
+  });
+}
+
+void FakePresence::OnParticipants(const std::string& sid, const std::string& user, FakeParticipantsEvent event,
+                                  const std::set<std::string>& participants) {
+  int32_t sequence = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sequence = ++part_sequence_[sid];
+  }
+  if (event == FakeParticipantsEvent::kListAsked) {
+    SendPartList(user, sid, 1, sequence, participants);
+    return;
+  }
+  for (const std::string& other : participants) {
+    if (other == user) {
+      SendPartList(user, sid, 1, sequence, participants);
+    } else {
+      SendPartList(other, sid, event == FakeParticipantsEvent::kJoined ? 2 : 3, sequence, {user});
+    }
+  }
+}
+
+void FakePresence::SendPartList(const std::string& user, const std::string& sid, int32_t type, int32_t sequence,
+                                const std::set<std::string>& listed) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (drop_lists_ > 0) {
+      --drop_lists_;
+      return;
+    }
+  }
+  HX_Container body;
+  body.AddValue("Method", "SendPartsList");
+  body.AddValue("Conference", sid.c_str());
+  body.AddValue("Type", type);
+  body.AddValue("SeqID", sequence);
+  for (const std::string& id : listed) {
+    body.AddValue("UserName", id.c_str());
+    body.AddValue("DisplayName", id.c_str());
+    body.AddValue("Role", 1);
+    body.AddValue("DeviceStatus", 0x10001);
+    body.AddValue("IsOperator", false);
+    body.AddValue("VideoType", 0);
+  }
+  const int connection = services_.ConnectionOfUser(user);
+  if (connection != 0) services_.SendToClient(connection, kService, body);
+}
+
+void FakePresence::DropNextPartLists(int count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  drop_lists_ = count;
+}
+
 void FakePresence::DropNextPushes(int count) {
   std::lock_guard<std::mutex> lock(mutex_);
   drop_ = count;

@@ -19,6 +19,12 @@
 // hold one back and send it after the next one, and may set a user's status as if that user had
 // sent it. Everything received is recorded.
 //
+// Participant lists: once watching a FakeConference, every join of a group conference sends
+// "SendPartsList" (to the client's "PRESENCE") with a complete list ("Type" 1) to the one joining
+// and the addition ("Type" 2) to the others, a leave the removal ("Type" 3) to those left, and a
+// request for the list a complete list to the one asking; one "SeqID" per conference, counted
+// per change. A test may drop the next participant lists.
+//
 // Thread safety: handlers run on the server thread; the test's operations take the object's lock
 // and send from the test's thread.
 
@@ -31,6 +37,7 @@
 #include <vector>
 
 #include "core/base/container.h"
+#include "testing/fake_server/fake_conference.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/fake_services.h"
 
@@ -50,6 +57,11 @@ class FakePresence {
   void DropNextPushes(int count);
   // The next push is held back and sent right after the one that follows it.
   void HoldNextPush();
+  // Sends the participant lists of `conference`'s group conferences; unwatch (null) before
+  // either object goes.
+  void WatchConference(FakeConference* conference);
+  // The next `count` participant lists are not sent (their "SeqID" is used up all the same).
+  void DropNextPartLists(int count);
 
   int32_t StatusOf(const std::string& user) const;
   // The user's extended statuses as one container (empty without any).
@@ -75,6 +87,10 @@ class FakePresence {
   void AddUserNL(HX_Container& body, const std::string& user) const;
   // Sends, dropping and reordering as the test asked.
   void Send(std::vector<Push> pushes, bool counted);
+  void OnParticipants(const std::string& sid, const std::string& user, FakeParticipantsEvent event,
+                      const std::set<std::string>& participants);
+  void SendPartList(const std::string& user, const std::string& sid, int32_t type, int32_t sequence,
+                    const std::set<std::string>& listed);
 
   FakeServer& server_;
   FakeServices& services_;
@@ -87,6 +103,8 @@ class FakePresence {
   int drop_ = 0;
   bool hold_ = false;
   std::optional<Push> held_;
+  std::map<std::string, int32_t> part_sequence_;  // conference -> last "SeqID"
+  int drop_lists_ = 0;
 };
 
 }  // namespace hx::testing

@@ -2,7 +2,8 @@
 // transport; bob is a second connection whose statuses go out through a plain sender of his own
 // (one process holds one manager per service, so bob has no presence manager here). Statuses,
 // extended statuses and forwarding travel both ways, and a push the server drops makes alice ask
-// for the complete list once the check interval has passed.
+// for the complete list once the check interval has passed. The server's participant lists of a
+// group conference reach alice's conference store, and a lost one makes her ask for the whole list.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -13,7 +14,11 @@
 
 #include "core/base/container.h"
 #include "core/client/service_test_util.h"
+#include "core/client/manager_holder.h"
+#include "core/conference/conf_manager.h"
+#include "core/contacts/contact_managers.h"
 #include "core/contacts/presence/presence_manager.h"
+#include "testing/fake_server/fake_conference.h"
 #include "testing/fake_server/fake_presence.h"
 #include "testing/presence_recorder.h"
 
@@ -169,6 +174,102 @@ TEST_F(PresenceServiceTest, ALostPushIsRecoveredByTheCompleteList) {
   BobSends(USER_BUSY);
   ASSERT_TRUE(AliceSees(USER_BUSY));
   EXPECT_EQ(m_presence->Received("GetAllUserStatus").size(), 1u);
+}
+
+// Hands alice's presence manager her conference manager and a contacts manager.
+class AliceHolder : public ManagerHolderBase {
+ public:
+  HXFSMShared* getFSM() const override { return fsm; }
+  HX_ClientManager* clientManager() const override { return nullptr; }
+  HX_ConfManager* confManager() const override { return cm; }
+  HXConsoleClient* consoleClient() const override { return nullptr; }
+  std::shared_ptr<HX_ContactsManager> contactsManager() const override { return contacts; }
+  HXFSMShared* fsm = nullptr;
+  HX_ConfManager* cm = nullptr;
+  std::shared_ptr<HX_ContactsManager> contacts;
+};
+
+// A group conference that alice owns and has joined, known to the server; the server's
+// participant lists reach her conference store.
+class PartListServiceTest : public PresenceServiceTest {
+ protected:
+  static constexpr const char* kSid = "room1@fake#vcs";
+
+  void SetUp() override {
+    PresenceServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    m_conference = std::make_unique<FakeConference>(*m_server, *m_services);
+    m_presence->WatchConference(m_conference.get());
+    cm = std::make_unique<HX_ConfManager>("CONFERENCE", m_alice->session, m_alice->fsm.get());
+    holder.fsm = m_alice->fsm.get();
+    holder.cm = cm.get();
+    holder.contacts = std::make_shared<HX_ContactsManager>(m_alice->session, m_alice->fsm.get(), nullptr);
+    m_alice->fsm->setManagerHolder(&holder);
+    FakeConferenceRecord record;
+    record.sid = kSid;
+    record.owner = kAlice;
+    record.type = 5;
+    record.participants = {kAlice};
+    m_conference->AddConference(record);
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->storageRequestCreateConferenceLock(lock, "room", "", kAlice, 16, 0, 5, 0, 0, nullptr, false));
+    ASSERT_TRUE(cm->storageCreateConferenceCommit(lock, kSid, 1));
+    lock->setState(lock, ::conference::kStateJoined);
+    room = lock->getId();
+  }
+  void TearDown() override {
+    if (m_alice != nullptr) m_alice->fsm->setManagerHolder(nullptr);
+    if (m_conference) m_conference->SetParticipantsListener(nullptr);
+    holder.contacts.reset();
+    cm.reset();
+    m_conference.reset();
+    PresenceServiceTest::TearDown();
+  }
+  std::string Peers() {
+    ConferenceLock lock;
+    if (!cm->getConferenceLock(lock, room)) return "(gone)";
+    std::set<::conference::PeerId> ids;
+    lock->getConferenceIdList(ids);
+    std::string out;
+    for (const auto& peer : ids) out += peer.id + ";";
+    return out;
+  }
+  bool WaitPeers(const std::string& peers) {
+    return WaitFor([&] { return Peers() == peers; }, kTransportWaitMs);
+  }
+
+  std::unique_ptr<FakeConference> m_conference;
+  std::unique_ptr<HX_ConfManager> cm;
+  AliceHolder holder;
+  int32_t room = 0;
+};
+
+TEST_F(PartListServiceTest, JoinsLeavesAndALostListReachTheConference) {
+  ASSERT_TRUE(m_conference->AddParticipant(kSid, kBob));
+  ASSERT_TRUE(WaitPeers("alice@fake.example;bob@fake.example;")) << Peers();
+  const std::string number = std::to_string(room);
+  ASSERT_TRUE(recorder.WaitLine("peers " + number + " bob@fake.example", kTransportWaitMs));
+  EXPECT_GE(holder.contacts->calls().Count("OnUpdatePeerIdCache bob@fake.example bob@fake.example false"), 1u);
+
+  ASSERT_TRUE(m_conference->RemoveParticipant(kSid, kBob));
+  ASSERT_TRUE(WaitPeers("alice@fake.example;")) << Peers();
+
+  // A lost list: the next change is out of order and alice asks the conference's server.
+  {
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, room));
+    // A reference taken "later" than now lets the next gap ask at once.
+    lock->participantTracker()->TrackSequenceAt(2, true, INT64_MAX / 2);
+  }
+  m_presence->DropNextPartLists(1);
+  ASSERT_TRUE(m_conference->AddParticipant(kSid, "carol@fake.example"));  // lost
+  ASSERT_TRUE(m_conference->AddParticipant(kSid, "dave@fake.example"));
+  ASSERT_TRUE(WaitPeers("alice@fake.example;carol@fake.example;dave@fake.example;")) << Peers();
+  ReceivedMessage asked;
+  ASSERT_TRUE(m_server->WaitForMessage([](const ReceivedMessage& m) { return m.method == "SearchAddressBook"; },
+                                       kTransportWaitMs, &asked));
+  EXPECT_EQ(asked.service(), "CONFERENCE");
+  EXPECT_EQ(asked.frame.names.dst_server, "fake#vcs");
 }
 
 }  // namespace
