@@ -14,6 +14,7 @@
 
 #include "core/transport/transport_test_pki.h"
 #include "testing/fake_server/fake_conference.h"
+#include "testing/fake_server/fake_presence.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/fake_services.h"
 #include "testing/peer_client/peer_process.h"
@@ -65,10 +66,12 @@ class TwoClientsCallTest : public ::testing::Test {
       m_services->AddAccount(account);
     }
     m_conference = std::make_unique<FakeConference>(*m_server, *m_services);
+    m_presence = std::make_unique<FakePresence>(*m_server, *m_services);
   }
   void TearDown() override {
     for (auto& peer : m_peers) peer->Finish();
     m_peers.clear();
+    m_presence.reset();
     m_conference.reset();
     m_services.reset();
     m_server.reset();
@@ -125,8 +128,27 @@ class TwoClientsCallTest : public ::testing::Test {
   std::unique_ptr<FakeServer> m_server;
   std::unique_ptr<FakeServices> m_services;
   std::unique_ptr<FakeConference> m_conference;
+  std::unique_ptr<FakePresence> m_presence;
   std::vector<std::unique_ptr<PeerProcess>> m_peers;
 };
+
+// Each one's presence reaches the other through the server: online at login, the forwarding set
+// before a call, busy in the call, online again after it.
+TEST_F(TwoClientsCallTest, PresenceOfEachReachesTheOther) {
+  PeerProcess& bob = Peer(kBobId, std::string("subscribe:") + kAliceId + ",wait:status " + kAliceId +
+                                      " 1,wait:invite,fwdof:" + kAliceId +
+                                      ",accept,wait:open-p2p,wait:status " + kAliceId + " 2,wait:status " +
+                                      kAliceId + " 1");
+  PeerProcess& alice = Peer(kAliceId, std::string("subscribe:") + kBobId + ",wait:status " + kBobId +
+                                          " 1,forward:" + kCarolId + ":1,call:" + kBobId +
+                                          ",wait:open-p2p,wait:status " + kBobId + " 2,hangup,wait:status " +
+                                          kBobId + " 1");
+  EXPECT_EQ(Next(bob, "fwd"), (std::vector<std::string>{"fwd", kAliceId, "1", kCarolId}));
+  EXPECT_TRUE(bob.WaitLine("EVENT done", kWaitMs)) << Dump(bob);
+  EXPECT_TRUE(alice.WaitLine("EVENT done", kWaitMs)) << Dump(alice);
+  EXPECT_EQ(m_presence->StatusOf(kAliceId), 1);
+  EXPECT_EQ(m_presence->StatusOf(kBobId), 1);
+}
 
 // The callee accepts while the direct-connection tests are open: "Accept" goes after the short
 // wait; both sides open the call's media with the same SID and key; the hang-up empties both.
