@@ -159,7 +159,7 @@ void HXConsoleClient::OnFSMStateChanged(hx::fsm newState, hx::fsm) {
   } else if (newState == hx::fsm::in_conference) {
     const HX_Conference* active = store->activeConferenceNL();
     const bool host = active != nullptr && active->isGroupConf() &&
-                      (active->ownInfo().flags & conference::ParticipantInfoHolder::kOperator) != 0;
+                      (active->ownInfo().flags & conference::ParticipantInfoHolder::kOwner) != 0;
     m_presenceManager->UpdateStatus(host ? USER_MULTIHOST : USER_BUSY, nullptr, true);
   }
 }

@@ -335,21 +335,23 @@ TEST_F(ConsoleClientRunTest, OwnPresenceStatusFollowsTheState) {
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
   EXPECT_EQ(fsm->GetMyStatus(), USER_BUSY);
-  // In a group conference as operator: multi-host; as a plain participant: busy.
+  // In a group conference as its owner: multi-host; as a plain participant (an operator too):
+  // busy.
   client->store()->closeAllConferences();
   client->store()->StorageClean();
   {
     ConferenceLock lock;
     ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
         lock, "room@test.invalid", "room", "", "owner@test.invalid", 16, 0, 6, 0, 0, nullptr, false));
-    lock->ownInfo().flags |= conference::ParticipantInfoHolder::kOperator;
+    lock->ownInfo().flags |= conference::ParticipantInfoHolder::kOwner;
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
   EXPECT_EQ(fsm->GetMyStatus(), USER_MULTIHOST);
   {
     ConferenceLock lock;
     ASSERT_TRUE(client->store()->getConferenceLock(lock, std::string("room@test.invalid")));
-    lock->ownInfo().flags &= ~conference::ParticipantInfoHolder::kOperator;
+    lock->ownInfo().flags &= ~conference::ParticipantInfoHolder::kOwner;
+    lock->ownInfo().flags |= conference::ParticipantInfoHolder::kOperator;
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
   EXPECT_EQ(fsm->GetMyStatus(), USER_BUSY);

@@ -426,7 +426,10 @@ class StoreWaiter {
     auto taken = std::make_shared<std::promise<void>>();
     std::future<void> done = taken->get_future();
     std::thread([cm = m_cm, taken] {
-      HXAutoLock guard(cm->StorageLock());
+      {
+        HXAutoLock guard(cm->StorageLock());
+      }
+      // Told only once the store is released again: the test may end, and the store go, at once.
       taken->set_value();
     }).detach();
     got = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
