@@ -75,6 +75,7 @@ class HX_ProxyList;
 class HX_ServersList;
 class HX_SysBenchmark;
 class HX_TorrentManager;
+enum PhoneType : int32_t;
 namespace hx::chat {
 class Message;
 }
@@ -340,11 +341,11 @@ class HXConsoleClient : public HX_TransportManager, public HX_ConferenceHelper {
   void OnAvatarNotChanged(const char* peer, int32_t hash);
   void OnGroupsBeginUpdate();
   void OnGroupsEndUpdate();
-  void OnGroupArrived(int32_t id, const char* name, int32_t type, const char* member);
-  void OnGroupDeleted(int32_t id, const char* member);
+  void OnGroupArrived(int32_t groupId, const char* name, int32_t type, const char* peerId);
+  void OnGroupDeleted(int32_t groupId, const char* peerId);
   void OnPhonesBeginUpdate();
   void OnPhonesEndUpdate() {}
-  void OnPhoneArrived(const char* phoneId, const char* peer, const char* phone, int32_t type, bool editable);
+  void OnPhoneArrived(const char* phoneId, const char* peerId, const char* phone, PhoneType type, bool editable);
   // File-sharing handlers.
   void OnSendFileMessage(const char* peer, const char* s1, const char* s2, const char* s3, const char* s4,
                          const char* s5, const HX_Container& attributes);

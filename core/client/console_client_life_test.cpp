@@ -16,7 +16,9 @@
 #include "core/client/console_client.h"
 #include "core/client/transport_manager_test_util.h"
 #include "core/contacts/contact_managers.h"
+#include "core/contacts/groups/groups_manager.h"
 #include "core/contacts/history/last_calls.h"
+#include "core/contacts/phones/phones_storage.h"
 
 namespace hx::testing {
 namespace {
@@ -24,6 +26,14 @@ namespace {
 using S = HX_TransportSession::State;
 
 constexpr char kUser[] = "user@test.invalid";
+
+// The "UserPresStatus" of a message, or -127.
+int32_t StatusOf(const ReceivedMessage& message) {
+  int32_t status = USER_STATUS_UNDEF;
+  size_t size = sizeof(status);
+  message.body.GetValue("UserPresStatus", HX_CNT_INTEGER_VT, &status, size);
+  return status;
+}
 
 // Records the coarse state's steps and the session states, and lets the client object's own
 // reactions run.
@@ -162,7 +172,7 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   LifeClient& client = *m_client;
   // Nothing remembered yet: no database opened at creation.
   EXPECT_FALSE(client.isUserDbOpen());
-  EXPECT_TRUE(client.phonesManager()->calls().Calls().empty());
+  EXPECT_FALSE(client.phonesManager()->database().IsOpen());
 
   ASSERT_TRUE(client.Start(0x8004, false));
   EXPECT_TRUE(client.networkServer()->isRunning());
@@ -177,16 +187,15 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   EXPECT_TRUE(sessions == (std::vector<int>{1, 3, 4, 5}) || sessions == (std::vector<int>{1, 3, 5}))
       << ::testing::PrintToString(sessions);
   // Logged in: the own status is online, the per-user databases are open for the user.
-  EXPECT_EQ(client.presenceManager()->calls().Calls(), std::vector<std::string>{"UpdateStatus 1 null true"});
+  EXPECT_EQ(client.getFSM()->GetMyStatus(), USER_AVAIL);
+  EXPECT_TRUE(m_server->WaitForMessage(
+      [](const ReceivedMessage& m) { return m.method == "UpdateStatus" && StatusOf(m) == USER_AVAIL; }, kManagerWaitMs));
   EXPECT_TRUE(client.isUserDbOpen());
   EXPECT_TRUE(client.contactCache()->IsOpen());
   EXPECT_TRUE(client.chatManager()->chatDB()->IsOpen());
   EXPECT_EQ(client.chatManager()->chatDB()->PeerId(), kUser);
-  // (A later check of the login that the server confirms reports the login again, which opens
-  // the same databases again.)
-  const std::string open = "OpenDatabase " + std::string(kUser) + " " + m_folder;
-  EXPECT_GE(client.phonesManager()->calls().Count(open), 1u);
-  EXPECT_EQ(client.phonesManager()->calls().Count(open), client.phonesManager()->calls().Calls().size());
+  EXPECT_EQ(client.phonesManager()->database().PeerId(), kUser);
+  EXPECT_EQ(client.groupsManager()->PeerId(), kUser);
   EXPECT_TRUE(client.lastCalls()->IsOpen());
   EXPECT_EQ(client.lastCalls()->PeerId(), kUser);
   // The books were asked for: groups, phones, contacts, bans.
@@ -209,7 +218,7 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
     lock->setState(lock, ::conference::kStateJoined);
   }
   ASSERT_TRUE(client.WaitFsm(hx::fsm::in_conference));
-  EXPECT_EQ(client.presenceManager()->calls().Calls().back(), "UpdateStatus 2 null true");
+  EXPECT_TRUE(WaitFor([&] { return client.getFSM()->GetMyStatus() == USER_BUSY; }, kManagerWaitMs));
   {
     ConferenceLock lock;
     ASSERT_TRUE(client.confManager()->getConferenceLock(lock, id));
@@ -218,7 +227,7 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   client.confManager()->destroyConference(id);
   ASSERT_TRUE(client.WaitFsm(hx::fsm::logged_in));
   EXPECT_EQ(client.Steps(), (std::vector<int>{4, 5, 4, 3}));
-  EXPECT_EQ(client.presenceManager()->calls().Calls().back(), "UpdateStatus 1 null true");
+  EXPECT_TRUE(WaitFor([&] { return client.getFSM()->GetMyStatus() == USER_AVAIL; }, kManagerWaitMs));
 
   // Logout: back to connected, the contact cache closed.
   client.Clear();
@@ -284,7 +293,8 @@ TEST_F(ConsoleClientLifeTest, RestartWithARememberedLoginOpensTheDatabasesAtCrea
   EXPECT_TRUE(client.contactCache()->IsOpen());
   EXPECT_EQ(client.contactCache()->PeerId(), kUser);
   EXPECT_TRUE(client.chatManager()->chatDB()->IsOpen());
-  EXPECT_EQ(client.groupsManager()->calls().Count("OpenDatabase"), 1u);
+  EXPECT_TRUE(client.groupsManager()->IsOpen());
+  EXPECT_TRUE(client.phonesManager()->database().IsOpen());
   EXPECT_EQ(client.lastCalls()->PeerId(), kUser);
   EXPECT_TRUE(client.lastCalls()->IsOpen());
   EXPECT_EQ(static_cast<HX_AvatarDB*>(client.getFSM())->PeerId(), kUser);

@@ -10,6 +10,8 @@
 #include "core/client/console_client.h"
 #include "core/conference/conf_manager.h"
 #include "core/contacts/contact_managers.h"
+#include "core/contacts/groups/groups_manager.h"
+#include "core/contacts/phones/phones_storage.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"
 #include "core/storage/db_manager.h"
@@ -54,16 +56,16 @@ void HXConsoleClient::OnAvatarNotChanged(const char* peer, int32_t) {
 void HXConsoleClient::OnGroupsBeginUpdate() { m_groups->Reset(); }
 void HXConsoleClient::OnGroupsEndUpdate() { m_groups->UpdateCache(); }
 
-void HXConsoleClient::OnGroupArrived(int32_t id, const char* name, int32_t type, const char* member) {
-  m_groups->AddToDB(id, name, type, member);
+void HXConsoleClient::OnGroupArrived(int32_t groupId, const char* name, int32_t type, const char* peerId) {
+  m_groups->AddToDB(groupId, name, type, peerId);
 }
 
-void HXConsoleClient::OnGroupDeleted(int32_t id, const char* member) { m_groups->DelFromDB(id, member); }
+void HXConsoleClient::OnGroupDeleted(int32_t groupId, const char* peerId) { m_groups->DelFromDB(groupId, peerId); }
 void HXConsoleClient::OnPhonesBeginUpdate() { m_phones->Reset(); }
 
-void HXConsoleClient::OnPhoneArrived(const char* phoneId, const char* peer, const char* phone, int32_t type,
+void HXConsoleClient::OnPhoneArrived(const char* phoneId, const char* peerId, const char* phone, PhoneType type,
                                      bool editable) {
-  m_phones->SetPhone(phoneId, peer, phone, type, editable);
+  m_phones->SetPhone(phoneId, peerId, phone, type, editable);
 }
 
 void HXConsoleClient::OnGetConfType(HX_Conference_Type& type) {

@@ -19,6 +19,9 @@
 #include "core/chat/chat_message.h"
 #include "core/client/console_client.h"
 #include "core/contacts/contact_managers.h"
+#include "core/contacts/contacts_db_test_helpers.h"
+#include "core/contacts/groups/groups_manager.h"
+#include "core/contacts/phones/phones_storage.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/media/format/sys_benchmark.h"
 #include "core/media/format/video_levels.h"
@@ -346,20 +349,58 @@ TEST_F(ConsoleClientPeersTest, ContactsEventsReachTheirStores) {
     EXPECT_EQ(fsm->GetAvatar("bob@test.invalid", true).lastWrite(), static_cast<uint64_t>(kT0 + 100));
   }
 
+  // A groups book and a phones book reach the user's files.
+  const std::string dir = client->workingDir();
+  ASSERT_TRUE(client->groupsManager()->OpenDatabase("me@test.invalid", dir.c_str()));
+  ASSERT_TRUE(client->phonesManager()->OpenDatabase("me@test.invalid", dir.c_str()));
   contacts->groupsBeginUpdate.Emit();
-  contacts->groupArrived.Emit(1, "Team", 2, "ann@test.invalid");
-  contacts->groupDeleted.Emit(7, "bob@test.invalid");
+  contacts->groupArrived.Emit(1, "Team", 2, nullptr);
+  contacts->groupArrived.Emit(1, "", 2, "bob@test.invalid");
+  contacts->groupArrived.Emit(7, "Old", 1, nullptr);
+  contacts->groupDeleted.Emit(7, nullptr);
   contacts->groupsEndUpdate.Emit();
-  EXPECT_EQ(client->groupsManager()->calls().Calls(),
-            (std::vector<std::string>{"Reset", "AddToDB 1 Team 2 ann@test.invalid", "DelFromDB 7 bob@test.invalid",
-                                      "UpdateCache"}));
+  const HX_GroupsDB::GroupMap groups = client->groupsManager()->Groups();
+  ASSERT_EQ(groups.size(), 1u);
+  EXPECT_EQ(groups.at(1).m_groupName, "Team");
+  EXPECT_EQ(groups.at(1).m_peers, std::set<std::string>{"bob@test.invalid"});
 
   contacts->phonesBeginUpdate.Emit();
-  contacts->phoneArrived.Emit("bob@test.invalid", "+1", "work", 3, true);
+  contacts->phoneArrived.Emit("p1", "bob@test.invalid", "+1", static_cast<PhoneType>(3), true);
   contacts->phonesEndUpdate.Emit();
-  EXPECT_EQ(client->phonesManager()->calls().Calls(),
-            (std::vector<std::string>{"Reset", "SetPhone bob@test.invalid +1 work 3 true"}));
+  EXPECT_EQ(client->phonesManager()->database().GetPhoneList("bob@test.invalid"),
+            (HX_PhonesDB::DescriptionSet{{"p1", "bob@test.invalid", "+1", static_cast<PhoneType>(3), true}}));
+  // A new phones book starts empty.
+  contacts->phonesBeginUpdate.Emit();
+  EXPECT_TRUE(client->phonesManager()->GetPhoneList("bob@test.invalid").empty());
   fsm->peerNameUpdated.Disconnect(&names, &Names::On);
+}
+
+// A groups file and a phones file that another program left with an index where a table must be
+// rebuilt: the books' Reset fails on the loop thread's handlers without throwing, the client goes
+// on, and the files are still there.
+TEST_F(ConsoleClientPeersTest, BooksWhoseTablesCannotBeRebuiltLeaveTheClientRunning) {
+  const std::string sqlite3 = hx::testing::FindTool("sqlite3");
+  ASSERT_FALSE(sqlite3.empty()) << "the sqlite3 tool is needed";
+  const std::string dir = client->workingDir();
+  const std::string user = "me@test.invalid";
+  ASSERT_TRUE(client->groupsManager()->OpenDatabase(user.c_str(), dir.c_str()));
+  ASSERT_TRUE(client->phonesManager()->OpenDatabase(user.c_str(), dir.c_str()));
+  const std::string groupsFile = dir + hx::contacts_testing::UpperMd5(user) + ".groups.sqlite";
+  const std::string phonesFile = dir + hx::contacts_testing::UpperMd5(user) + ".phones.sqlite";
+  hx::contacts_testing::Rows(sqlite3, groupsFile,
+                             "CREATE TABLE other (x); DROP TABLE id_list; CREATE INDEX id_list ON other (x);");
+  hx::contacts_testing::Rows(sqlite3, phonesFile,
+                             "CREATE TABLE other (x); DROP TABLE phones; CREATE INDEX phones ON other (x);");
+  HX_ContactsManager* contacts = client->contactsManager().get();
+  EXPECT_NO_THROW(contacts->groupsBeginUpdate.Emit());
+  EXPECT_NO_THROW(contacts->phonesBeginUpdate.Emit());
+  EXPECT_FALSE(client->groupsManager()->Reset());
+  EXPECT_FALSE(client->phonesManager()->Reset());
+  // The next book goes on; the phone is kept in memory whatever the file did.
+  contacts->phoneArrived.Emit("p1", "bob@test.invalid", "+1", static_cast<PhoneType>(2), true);
+  EXPECT_EQ(client->phonesManager()->GetPhoneList("bob@test.invalid").size(), 1u);
+  EXPECT_NE(hx::contacts_testing::Rows(sqlite3, groupsFile, "SELECT name FROM sqlite_master WHERE name = 'id_list';"),
+            "");
 }
 
 TEST_F(ConsoleClientPeersTest, FileMessagesAreSentAndRecorded) {

@@ -312,26 +312,34 @@ TEST_F(ConsoleClientRunTest, ConferenceCountChangeThatLostTheRaceCleansNothing) 
   client->getFSM()->stateChanged.Disconnect(&racer, &Racer::On);
 }
 
-// The own presence status on the states 3 and 5; the deferred requests reset below 3 and at 3.
+// The own presence status on the states 3 and 5, published only while the session is logged in.
 TEST_F(ConsoleClientRunTest, OwnPresenceStatusFollowsTheState) {
-  HX_PresenceManager* presence = client->presenceManager().get();
+  HXFSMShared* fsm = client->getFSM();
   client->OnFSMStateChanged(hx::fsm::connected, hx::fsm::logged_in);
-  EXPECT_TRUE(presence->calls().Calls().empty());
+  // Not logged in: nothing is published and the own status stays.
   client->OnFSMStateChanged(hx::fsm::logged_in, hx::fsm::connected);
-  EXPECT_EQ(presence->calls().Calls(), std::vector<std::string>{"UpdateStatus 1 null true"});
-  EXPECT_EQ(client->getFSM()->GetMyStatus(), 1);
+  EXPECT_EQ(fsm->GetMyStatus(), USER_STATUS_UNDEF);
+  EXPECT_FALSE(client->presenceManager()->UpdateStatus(USER_BUSY, nullptr, true));
+  EXPECT_EQ(fsm->GetMyStatus(), USER_STATUS_UNDEF);
+
+  client->Walk({S::eConnecting, S::eConnected, S::eLoggedIn});
+  fsm->SetMyStatus(USER_STATUS_UNDEF);
+  client->OnFSMStateChanged(hx::fsm::logged_in, hx::fsm::connected);
+  EXPECT_EQ(fsm->GetMyStatus(), USER_AVAIL);
+  fsm->SetMyStatus(USER_STATUS_UNDEF);
   client->OnFSMStateChanged(hx::fsm::conference_pending, hx::fsm::logged_in);
-  EXPECT_EQ(presence->calls().Calls().size(), 1u);
+  EXPECT_EQ(fsm->GetMyStatus(), USER_STATUS_UNDEF);
 
   // In a private call: busy.
-  presence->calls().Clear();
   {
     ConferenceLock lock;
     ASSERT_TRUE(client->store()->storageCreateForeignConferenceLock(
         lock, "p2p@test.invalid", "call", "", "peer@test.invalid", 2, 0, 0, 0, 0, nullptr, false));
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
-  // In a group conference as operator: multi-host; as a plain participant: busy.
+  EXPECT_EQ(fsm->GetMyStatus(), USER_BUSY);
+  // In a group conference as an operator: multi-host; as a plain participant (its owner too):
+  // busy.
   client->store()->closeAllConferences();
   client->store()->StorageClean();
   {
@@ -341,14 +349,15 @@ TEST_F(ConsoleClientRunTest, OwnPresenceStatusFollowsTheState) {
     lock->ownInfo().flags |= conference::ParticipantInfoHolder::kOperator;
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
+  EXPECT_EQ(fsm->GetMyStatus(), USER_MULTIHOST);
   {
     ConferenceLock lock;
     ASSERT_TRUE(client->store()->getConferenceLock(lock, std::string("room@test.invalid")));
     lock->ownInfo().flags &= ~conference::ParticipantInfoHolder::kOperator;
+    lock->ownInfo().flags |= conference::ParticipantInfoHolder::kOwner;
   }
   client->OnFSMStateChanged(hx::fsm::in_conference, hx::fsm::conference_pending);
-  EXPECT_EQ(presence->calls().Calls(), (std::vector<std::string>{"UpdateStatus 2 null true", "UpdateStatus 5 null true",
-                                                                 "UpdateStatus 2 null true"}));
+  EXPECT_EQ(fsm->GetMyStatus(), USER_BUSY);
 }
 
 TEST_F(ConsoleClientRunTest, ServerResolutionLimit) {

@@ -77,6 +77,36 @@ void FakeConference::AddConference(const FakeConferenceRecord& record) {
   conferences_[record.sid] = record;
 }
 
+void FakeConference::SetParticipantsListener(FakeParticipantsListener listener) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  participants_listener_ = std::move(listener);
+}
+
+bool FakeConference::ChangeParticipant(const std::string& sid, const std::string& user,
+                                       FakeParticipantsEvent event) {
+  FakeParticipantsListener listener;
+  std::set<std::string> participants;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = conferences_.find(sid);
+    if (found == conferences_.end() || (found->second.type != 5 && found->second.type != 6)) return false;
+    if (event == FakeParticipantsEvent::kJoined) found->second.participants.insert(user);
+    if (event == FakeParticipantsEvent::kLeft) found->second.participants.erase(user);
+    participants = found->second.participants;
+    listener = participants_listener_;
+  }
+  if (listener) listener(sid, user, event, participants);
+  return true;
+}
+
+bool FakeConference::AddParticipant(const std::string& sid, const std::string& user) {
+  return ChangeParticipant(sid, user, FakeParticipantsEvent::kJoined);
+}
+
+bool FakeConference::RemoveParticipant(const std::string& sid, const std::string& user) {
+  return ChangeParticipant(sid, user, FakeParticipantsEvent::kLeft);
+}
+
 std::optional<FakeConferenceRecord> FakeConference::Conference(const std::string& sid) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = conferences_.find(sid);
@@ -176,6 +206,10 @@ void FakeConference::OnConference(FakeConnection& connection, const ReceivedMess
     Deliver(message.frame.names.dst_user, message.body);
   } else if (method == "RoleEvent") {
     OnRoleEvent(sender, message);
+  } else if (method == "SearchAddressBook") {
+    int32_t book = 0;
+    Integer(message.body, "AddressBook", book);
+    if (book == 7) ChangeParticipant(Text(message.body, "Conference"), sender, FakeParticipantsEvent::kListAsked);
   } else if (method == "ConnectFailure") {
     const std::vector<uint8_t> blob = Binary(message.body, "EpConfig");
     auto endpoints = DecodeEndpointList(blob.data(), blob.size());
@@ -390,6 +424,7 @@ void FakeConference::OnJoin(FakeConnection& connection, const std::string& sende
     reply.AddValue("Scope", int32_t{1});
   }
   connection.Send(ServiceMessage("CONFERENCE", "CONFERENCE", reply));
+  if (known) ChangeParticipant(sid, sender, FakeParticipantsEvent::kJoined);
 }
 
 void FakeConference::OnDelete(const std::string& sid) {

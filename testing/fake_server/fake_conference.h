@@ -24,7 +24,8 @@
 //   "ConfigurationUpdated" -> to its destination user;
 //   "RoleEvent" query (Type 0) -> to the conference owner, naming the asking user (an answer is
 //                          only recorded).
-// Everything else is recorded. "ConnectFailure"'s "EpConfig" is read with the
+// "SearchAddressBook" with "AddressBook" 7 and every join of a group conference go to the
+// participants listener (FakePresence sends the participant lists). Everything else is recorded. "ConnectFailure"'s "EpConfig" is read with the
 // server's own endpoint reader (ConnectFailureEndpoints). A message for a user
 // without a connection is recorded as undelivered. Every message stays in the
 // server's journal with its destination server (frame.names.dst_server).
@@ -33,6 +34,7 @@
 // the object's lock.
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -48,6 +50,12 @@
 #include "testing/fake_server/fake_services.h"
 
 namespace hx::testing {
+
+// What changed in a group conference's participants: told with the participants after the change.
+enum class FakeParticipantsEvent { kJoined, kLeft, kListAsked };
+using FakeParticipantsListener =
+    std::function<void(const std::string& sid, const std::string& user, FakeParticipantsEvent event,
+                       const std::set<std::string>& participants)>;
 
 struct FakeConferenceRecord {
   std::string sid;
@@ -82,6 +90,13 @@ class FakeConference {
   void SetAcceptDirectConnect(int32_t value);
   // A conference the server already knows (for "Join").
   void AddConference(const FakeConferenceRecord& record);
+  // Told of every join of a group conference, every leave, and every "SearchAddressBook" for a
+  // conference's participants ("AddressBook" 7); called on the thread of the change, without the
+  // object's lock. Set before clients send.
+  void SetParticipantsListener(FakeParticipantsListener listener);
+  // A participant joins or leaves a group conference without a message of its own.
+  bool AddParticipant(const std::string& sid, const std::string& user);
+  bool RemoveParticipant(const std::string& sid, const std::string& user);
 
   // Sends `body` as a "CONFERENCE" message to the connection of `user`; false
   // without one.
@@ -109,6 +124,9 @@ class FakeConference {
   void OnJoin(FakeConnection& connection, const std::string& sender,
               const ReceivedMessage& message);
   void OnDelete(const std::string& sid);
+  // Applies a join or leave to a group conference and tells the listener; false for another
+  // conference.
+  bool ChangeParticipant(const std::string& sid, const std::string& user, FakeParticipantsEvent event);
   void OnRoleEvent(const std::string& sender, const ReceivedMessage& message);
   // Sends to the user's connection or records it as undelivered.
   void Deliver(const std::string& user, const HX_Container& body);
@@ -137,6 +155,7 @@ class FakeConference {
   std::vector<std::vector<FakeEndpoint>> failure_endpoints_;
   // The "ClientCaps" of each user's last "Invite" or "Accept", by user.
   std::map<std::string, std::vector<uint8_t>> caps_;
+  FakeParticipantsListener participants_listener_;
 };
 
 }  // namespace hx::testing

@@ -25,6 +25,7 @@
 
 #include "testing/fake_server/fake_conference.h"
 #include "testing/fake_server/fake_ds_control.h"
+#include "testing/fake_server/fake_presence.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/fake_services.h"
 
@@ -132,6 +133,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<hx::testing::FakeServices> services;
   std::unique_ptr<hx::testing::FakeConference> conference;
   std::unique_ptr<hx::testing::FakeDsControl> ds_control;
+  std::unique_ptr<hx::testing::FakePresence> presence;
   if (!accounts.empty()) {
     services = std::make_unique<hx::testing::FakeServices>(
         server, options.connection.handshake_reply.server_id);
@@ -139,6 +141,7 @@ int main(int argc, char** argv) {
     conference = std::make_unique<hx::testing::FakeConference>(
         server, *services, options.connection.handshake_reply.server_id);
     ds_control = std::make_unique<hx::testing::FakeDsControl>(server, *services);
+    presence = std::make_unique<hx::testing::FakePresence>(server, *services);
   }
   std::printf("port %u\n", server.port());
   std::fflush(stdout);

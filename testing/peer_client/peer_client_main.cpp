@@ -24,16 +24,21 @@
 //   remark               asks to make a remark
 //   hangup               hangs the current conference up
 //   release-sender       resets the media-format adapter as the send stream does when it stops
+//   subscribe:PEER       subscribes to PEER's presence (a complete list comes back)
+//   forward:TARGET:TYPE  forwards the own calls to TARGET with forwarding TYPE (0: none)
+//   fwdof:PEER           prints PEER's forwarding as the presence store knows it
 // Events: "logged-in", "created SID RESULT", "invite PEER SID TYPE", "accept-received PEER SID",
 // "accepting PEER RESULT" (the accept has been handled), "reject-received PEER SID CAUSE",
 // "join-result SID RESULT", "open-p2p PEER SID KEY", "open-multi SID KEY", "handshake TYPE SUBTYPE
 // PEER SID KEY", "deleted SID RESULT", "role USER ROLE TYPE ANSWER", "counts REQUESTED JOINED
 // DELETED", "benchmark SCORE SENDLEVEL" (a benchmark record reached the platform), "format WIDTH
 // HEIGHT FPS CODEC CONNECTED" (the adapter's send format, codec in hex, after each media handshake
-// and after release-sender), "done" after the last step. A failed step prints "FAILED step" and
-// ends the program with 3. After the script the program runs until its standard input closes. The
-// media streams are the stand-ins; they are told to succeed, so that a call opens its media all the
-// way (with --failing-streams the send stream cannot be connected).
+// and after release-sender), "status USER STATUS" (a user's presence status changed), "fwd USER
+// TYPE TARGET", "idlist ID,ID,..." (the active conference's participants changed), "done" after
+// the last step. A failed step prints "FAILED step" and ends the program with 3. After the script
+// the program runs until its standard input closes. The media streams are the stand-ins; they are
+// told to succeed, so that a call opens its media all the way (with --failing-streams the send
+// stream cannot be connected).
 //
 // --bench-ms N runs the client object's benchmark at the start (the stored record, then a
 // measurement of one encode on a clock that advances N ms per reading, without the pause).
@@ -62,6 +67,7 @@
 #include "core/conference/conf_manager.h"
 #include "core/conference/model/conference.h"
 #include "core/conference/store/conference_lock.h"
+#include "core/contacts/presence/presence_manager.h"
 #include "core/media/format/media_format_adapter.h"
 #include "core/net/loop/zserver.h"
 #include "core/net/socket/common_socket.h"
@@ -134,6 +140,17 @@ class Events {
   size_t m_next = 0;
 };
 
+// Sends requests to "PRESENCE" that the presence manager has no operation for (a subscription is
+// the address book's), from a service of its own.
+class PresenceSender : public HX_AbstractManager {
+ public:
+  explicit PresenceSender(std::shared_ptr<HX_TransportSession> session)
+      : HX_AbstractManager("PEER_PRESENCE_SENDER", std::move(session)) {}
+  ~PresenceSender() override { UnregisterServiceHandler(); }
+  bool ParseIncomimgMessage(HX_Container&) override { return false; }
+  bool Send(const HX_Container& body) { return ComposeSend(body, "PRESENCE", nullptr, nullptr, 20000); }
+};
+
 class PeerClient : public hx::testing::TestConsoleClient {
  public:
   PeerClient(Events& events, bool failingStreams, std::string workingDir)
@@ -153,6 +170,23 @@ class PeerClient : public hx::testing::TestConsoleClient {
     manager->conferenceJoinResult.Connect(this, &PeerClient::OnJoinResult);
     manager->conferenceDeleted.Connect(this, &PeerClient::OnDeleted);
     manager->RoleEventOccuredSignal.Connect(this, &PeerClient::OnRole);
+    HX_PresenceManager& presence = *presenceManager();
+    presence.setPeerStatus.Connect(this, &PeerClient::OnPeerStatus);
+    presence.conferenceIdListChanged.Connect(this, &PeerClient::OnIdList);
+    m_sender = std::make_unique<PresenceSender>(std::shared_ptr<HX_TransportSession>(std::shared_ptr<void>(), this));
+  }
+  // Subscribes to `peer`'s presence, asking for a complete list.
+  bool Subscribe(const std::string& peer) {
+    HX_Container body;
+    body.AddValue("Method", "Subscribe");
+    body.AddValue("Cause", 1);
+    body.AddValue("CallId", peer.c_str());
+    return m_sender->Send(body);
+  }
+  void PrintForwarding(const std::string& peer) {
+    hx::CallForwardingStatus status;
+    presenceManager()->getCallFwdStatus(peer, status);
+    m_events.Add("fwd " + peer + " " + std::to_string(status.type) + " " + status.fwdPeerId);
   }
   // The last invitation's inviter and SID.
   std::pair<std::string, std::string> LastInvite() {
@@ -263,9 +297,19 @@ class PeerClient : public hx::testing::TestConsoleClient {
                  std::to_string(type) + " " + std::to_string(answer));
   }
 
+  void OnPeerStatus(const char*, const char* user, const char*, HX_UserPresence_Status status, int) {
+    m_events.Add("status " + std::string(user != nullptr ? user : "") + " " + std::to_string(status));
+  }
+  void OnIdList(const HX_PresenceManager::PeerIdSet& ids) {
+    std::string line = "idlist ";
+    for (const conference::PeerId& id : ids) line += (line.size() > 7 ? "," : "") + id.id;
+    m_events.Add(line);
+  }
+
   Events& m_events;
   const bool m_failingStreams;
   const std::string m_workingDir;  // with its trailing '/'; empty: the temporary folder
+  std::unique_ptr<PresenceSender> m_sender;
   std::mutex m_mutex;
   std::pair<std::string, std::string> m_lastInvite;
   std::string m_lastCreated;
@@ -354,6 +398,16 @@ bool RunStep(const std::string& step, PeerClient& client, Events& events) {
   }
   if (verb == "hangup") return client.Hangup(false);
   if (verb == "release-sender") return client.ReleaseSender();
+  if (verb == "subscribe" && parts.size() == 2) return client.Subscribe(parts[1]);
+  if (verb == "forward" && parts.size() == 3) {
+    hx::CallForwardingStatus status;
+    status.setForwarding(parts[1], static_cast<hx::CallForwardingType>(std::atoi(parts[2].c_str())));
+    return client.presenceManager()->setCallForwarding(status);
+  }
+  if (verb == "fwdof" && parts.size() == 2) {
+    client.PrintForwarding(parts[1]);
+    return true;
+  }
   return false;
 }
 

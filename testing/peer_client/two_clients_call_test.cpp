@@ -18,6 +18,7 @@
 #include "core/contacts/contacts_db_test_helpers.h"
 #include "core/transport/transport_test_pki.h"
 #include "testing/fake_server/fake_conference.h"
+#include "testing/fake_server/fake_presence.h"
 #include "testing/fake_server/fake_server.h"
 #include "testing/fake_server/fake_services.h"
 #include "testing/peer_client/peer_process.h"
@@ -69,10 +70,14 @@ class TwoClientsCallTest : public ::testing::Test {
       m_services->AddAccount(account);
     }
     m_conference = std::make_unique<FakeConference>(*m_server, *m_services);
+    m_presence = std::make_unique<FakePresence>(*m_server, *m_services);
+    m_presence->WatchConference(m_conference.get());
   }
   void TearDown() override {
     for (auto& peer : m_peers) peer->Finish();
     m_peers.clear();
+    m_conference->SetParticipantsListener(nullptr);
+    m_presence.reset();
     m_conference.reset();
     m_services.reset();
     m_server.reset();
@@ -135,8 +140,62 @@ class TwoClientsCallTest : public ::testing::Test {
   std::unique_ptr<FakeServer> m_server;
   std::unique_ptr<FakeServices> m_services;
   std::unique_ptr<FakeConference> m_conference;
+  std::unique_ptr<FakePresence> m_presence;
   std::vector<std::unique_ptr<PeerProcess>> m_peers;
 };
+
+// Each one's presence reaches the other through the server: online at login, the forwarding set
+// before a call, busy in the call, online again after it. (A status and the call's own events
+// arrive in either order, so the scripts wait for the statuses alone.)
+TEST_F(TwoClientsCallTest, PresenceOfEachReachesTheOther) {
+  PeerProcess& bob = Peer(kBobId, std::string("subscribe:") + kAliceId + ",wait:status " + kAliceId +
+                                      " 1,wait:invite,fwdof:" + kAliceId +
+                                      ",accept,wait:status " + kAliceId + " 2,wait:status " +
+                                      kAliceId + " 1");
+  PeerProcess& alice = Peer(kAliceId, std::string("subscribe:") + kBobId + ",wait:status " + kBobId +
+                                          " 1,forward:" + kCarolId + ":1,call:" + kBobId +
+                                          ",wait:status " + kBobId + " 2,hangup,wait:status " +
+                                          kBobId + " 1");
+  EXPECT_EQ(Next(bob, "fwd"), (std::vector<std::string>{"fwd", kAliceId, "1", kCarolId}));
+  EXPECT_TRUE(bob.WaitLine("EVENT done", kWaitMs)) << Dump(bob);
+  EXPECT_TRUE(alice.WaitLine("EVENT done", kWaitMs)) << Dump(alice);
+  const auto statuses = [&](const char* user) {
+    std::string seen;
+    for (const HX_Container& body : From(user, "UpdateStatus")) seen += std::to_string(IntOf(body, "UserPresStatus")) + " ";
+    return seen;
+  };
+  EXPECT_TRUE(WaitFor([&] { return m_presence->StatusOf(kAliceId) == 1; }, kWaitMs)) << statuses(kAliceId) << Dump(alice);
+  EXPECT_TRUE(WaitFor([&] { return m_presence->StatusOf(kBobId) == 1; }, kWaitMs)) << statuses(kBobId) << Dump(bob);
+}
+
+// In a group conference the owner, no operator, publishes busy (multi-host is an operator's), and
+// the server's participant lists of each join and leave (a third participant joins and the
+// invited one leaves without a program of their own) reach both sides' active conference.
+TEST_F(TwoClientsCallTest, GroupConferencePresenceAndParticipantLists) {
+  PeerProcess& bob = Peer(kBobId, std::string("subscribe:") + kAliceId + ",wait:status " + kAliceId +
+                                      " 1,wait:invite,accept,wait:open-multi,wait:status " + kAliceId + " 2");
+  PeerProcess& alice = Peer(kAliceId, std::string("room:1:team:") + kBobId + ",wait:created,join,wait:open-multi");
+  const std::vector<std::string> created = Next(alice, "created");
+  ASSERT_EQ(created.size(), 3u);
+  const std::string sid = created[1];
+  const std::string both = std::string("EVENT idlist ") + kAliceId + "," + kBobId;
+  // The lists come on their own time, before or after the end of the scripts.
+  const auto saw = [](PeerProcess& peer, const std::string& line) {
+    return WaitFor([&] { return peer.Saw(line); }, kWaitMs);
+  };
+  EXPECT_TRUE(bob.WaitLine("EVENT done", kWaitMs)) << Dump(bob);
+  EXPECT_TRUE(alice.WaitLine("EVENT done", kWaitMs)) << Dump(alice);
+  EXPECT_TRUE(saw(alice, both)) << Dump(alice);
+  EXPECT_EQ(m_presence->StatusOf(kAliceId), 2);
+  EXPECT_EQ(m_presence->StatusOf(kBobId), 2);
+
+  ASSERT_TRUE(m_conference->AddParticipant(sid, kCarolId));
+  const std::string three = both + "," + kCarolId;
+  EXPECT_TRUE(saw(alice, three)) << Dump(alice);
+  EXPECT_TRUE(saw(bob, three)) << Dump(bob);
+  ASSERT_TRUE(m_conference->RemoveParticipant(sid, kBobId));
+  EXPECT_TRUE(saw(alice, std::string("EVENT idlist ") + kAliceId + "," + kCarolId)) << Dump(alice);
+}
 
 // The callee accepts while the direct-connection tests are open: "Accept" goes after the short
 // wait; both sides open the call's media with the same SID and key; the hang-up empties both.

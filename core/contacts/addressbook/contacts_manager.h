@@ -43,8 +43,8 @@
 
 class HX_Container;
 
-// The kind of a phone-book number, the server's value.
-using PhoneType = int32_t;
+// The kind of a phone-book number, the server's value (core/contacts/phones/phones_db.h).
+enum PhoneType : int32_t;
 // How the server is to block a user, passed through unchanged.
 using HX_PeerBlockType = int32_t;
 
@@ -154,8 +154,8 @@ class HX_ContactsManager : public HX_AbstractManager {
   void UpdatePeersFromCache();
   // The contact list rebuilt from the cache with every contact offline (connection lost).
   void DisablePeersFromCache();
-  // A display name learnt elsewhere.
-  void OnUpdatePeerIdCache(const char* peerId, const char* displayName, bool updateContact);
+  // A display name learnt elsewhere (virtual: tests of the services that call it watch it).
+  virtual void OnUpdatePeerIdCache(const char* peerId, const char* displayName, bool updateContact);
   bool AddPeer_abBanList(const char* callId, const char* displayName, uint32_t hash,
                          int32_t unused);
   bool DelPeer_abBanList(const char* callId, const char* displayName, uint32_t hash);

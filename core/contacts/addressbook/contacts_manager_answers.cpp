@@ -286,12 +286,12 @@ void HX_ContactsManager::parseSearch_abPhones(HX_Container& message) {
   while (message.Next()) {
     if (Is(message, n.editable, "editable")) {
       message.GetValue(editable);
-      if (phone != nullptr) phoneArrived.Emit(phoneId, callId, phone, type, editable);
+      if (phone != nullptr) phoneArrived.Emit(phoneId, callId, phone, static_cast<PhoneType>(type), editable);
       count = 0;
       continue;
     }
     if (count >= 4) {
-      if (phone != nullptr) phoneArrived.Emit(phoneId, callId, phone, type, editable);
+      if (phone != nullptr) phoneArrived.Emit(phoneId, callId, phone, static_cast<PhoneType>(type), editable);
       count = 0;
     }
     if (Is(message, n.id, "id")) {

@@ -2,8 +2,6 @@
 
 #include <cppdb/errors.h>
 
-namespace hx::contacts {
-
 HX_GroupsManager::HX_GroupsManager(const HX_GroupsManager&) : HX_GroupsDB() {}
 
 HX_GroupsManager::~HX_GroupsManager() = default;
@@ -95,5 +93,3 @@ HX_GroupsDB::Group HX_GroupsManager::OneGroup(int64_t groupId) {
   }
   return GetGroup(groupId);
 }
-
-}  // namespace hx::contacts

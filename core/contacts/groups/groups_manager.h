@@ -11,9 +11,6 @@
 // serialise on the database object's own lock; the copy has a lock of its own, which UpdateCache
 // holds while it reads the database, so the order is the cache lock, then the database lock.
 // groupsChanged is emitted on the thread that calls UpdateCache (or OpenDatabase), without a lock.
-//
-// The client object still holds a placeholder of this name at global scope; this class lives in
-// hx::contacts until the client object is switched over to it.
 
 #include <atomic>
 #include <cstdint>
@@ -21,8 +18,6 @@
 #include "core/base/lock.h"
 #include "core/base/signal.h"
 #include "core/contacts/groups/groups_db.h"
-
-namespace hx::contacts {
 
 class HX_GroupsManager : public HX_GroupsDB {
  public:
@@ -73,5 +68,3 @@ class HX_GroupsManager : public HX_GroupsDB {
   GroupMap m_cache;
   HXLock m_cacheLock;
 };
-
-}  // namespace hx::contacts

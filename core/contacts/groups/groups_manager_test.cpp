@@ -16,7 +16,6 @@
 
 namespace {
 
-using hx::contacts::HX_GroupsManager;
 using hx::storage_testing::Sqlite;
 using Group = HX_GroupsDB::Group;
 

@@ -19,7 +19,6 @@
 
 namespace {
 
-using hx::contacts::HX_GroupsManager;
 using hx::hostile_testing::kMe;
 using hx::hostile_testing::RunInChild;
 

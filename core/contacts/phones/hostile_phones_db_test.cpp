@@ -18,7 +18,6 @@
 
 namespace {
 
-using hx::contacts::HX_PhonesStorage;
 using hx::hostile_testing::kMe;
 using hx::hostile_testing::RunInChild;
 using Description = HX_PhonesDB::Description;

@@ -4,8 +4,6 @@
 
 #include "core/base/ios_log.h"
 
-namespace hx::contacts {
-
 namespace {
 
 const char* Presence(const char* text) { return text != nullptr ? "valid" : "null"; }
@@ -101,5 +99,3 @@ bool HX_PhonesStorage::Reset() {
     return false;
   }
 }
-
-}  // namespace hx::contacts

@@ -11,9 +11,6 @@
 // Thread safety: every operation but OpenDatabase holds the store's own lock for its whole run,
 // database calls included; OpenDatabase takes only the global database lock (inside
 // HXDBPeerBase). Lock order: the store, then the database object.
-//
-// The client object still holds a placeholder of this name at global scope; this class lives in
-// hx::contacts until the client object is switched over to it.
 
 #include <map>
 #include <memory>
@@ -21,8 +18,6 @@
 
 #include "core/base/lock.h"
 #include "core/contacts/phones/phones_db.h"
-
-namespace hx::contacts {
 
 class HX_PhonesStorage : public HXLock {
  public:
@@ -66,5 +61,3 @@ class HX_PhonesStorage : public HXLock {
   std::unique_ptr<HX_PhonesDB> m_phonesDB;
   PhonesMap m_phones;
 };
-
-}  // namespace hx::contacts

@@ -14,7 +14,6 @@
 
 namespace {
 
-using hx::contacts::HX_PhonesStorage;
 using hx::storage_testing::Sqlite;
 using Description = HX_PhonesDB::Description;
 using Set = HX_PhonesDB::DescriptionSet;
