@@ -1,7 +1,8 @@
 #pragma once
 // Least stand-ins of the media-stream classes that the conference records point to, until the
-// streams themselves land: the send and receive streams, the TCP and UDP streams supervisors, the
-// trial UDP direct stream list and an accepted trial connection. Each records the calls made to
+// streams themselves land: the send and receive streams, the TCP and UDP streams supervisors and
+// the trial UDP direct stream list (an accepted trial connection is already the real interface,
+// core/streams/media_stream_connection.h). Each records the calls made to
 // it by name, in order, and answers what a test set (the defaults are those of an idle stream
 // that shuts down at once).
 //
@@ -97,9 +98,6 @@ class HX_TcpStreamsSupervisor : public stream::StandInRecord {
 
 // The per-store supervisor of direct UDP streams.
 class HX_UdpStreamsSupervisor : public stream::StandInRecord {};
-
-// A trial TCP connection a peer made to this client's listener.
-class HX_MediaStreamTrialConnection : public stream::StandInRecord {};
 
 namespace hx::streams {
 
