@@ -31,10 +31,10 @@
 #include <vector>
 
 #include "core/base/lock.h"
-#include "core/base/signal.h"
 #include "core/client/fsm_shared.h"
 #include "core/conference/conference_type.h"
 #include "core/streams/media_stream_statistics.h"
+#include "core/streams/stream_signals.h"
 #include "core/transport/handshake_manager.h"
 
 class HXIfIpAddrContainer;
@@ -64,8 +64,7 @@ class HX_MediaStreamBase : public HX_MediaStreamStatistics,
   ~HX_MediaStreamBase() override;
 
   // (role 1 sender / 2 receiver, result, conference id, peer id): the stream could not connect.
-  hx::Signal4<HX_StreamClient_Type, hx::NetHandshakeConnectResult, std::string, std::string>
-      unavailableSignal;
+  HX_StreamUnavailableSignal unavailableSignal;
 
   // ---- operations of the send and receive streams
   // 1 sender, 2 receiver.
