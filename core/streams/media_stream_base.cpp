@@ -13,7 +13,9 @@ HX_MediaStreamBase::HX_MediaStreamBase(HX_TickSource clock)
 HX_MediaStreamBase::~HX_MediaStreamBase() {
   // Jobs that would still run on a stream being destroyed are removed first (waiting for a run in
   // progress); after a completed shutdown there are none.
-  const uint32_t acquire = m_acquireJob.exchange(0);
+  // The last "acquire hardware" job may still be in the tail of its run (its id is cleared before
+  // it reconnects): wait for it, whatever the flags say.
+  const uint32_t acquire = m_lastAcquireJob.exchange(0);
   if (acquire != 0) HXZServer::UnScheduleJob(acquire, true, true);
   for (;;) {
     uint32_t id = 0;
@@ -128,7 +130,11 @@ void HX_MediaStreamBase::onHMTrialConnectDone(HX_NetConnectionBase* connection,
 
   HXAutoLock lock(m_lock);
   auto* regular = isRegular ? dynamic_cast<HX_MediaStreamRegularConnection*>(connection) : nullptr;
-  if ((m_flags.load() & kShuttingDown) != 0) {
+  // A report still on its way when a shutdown stopped the manager arrives after that shutdown
+  // may have completed (0x20 cleared again): an idle manager means the stream is down, and the
+  // connection must not bring it back up.
+  const bool down = m_handshakeManager && m_handshakeManager->isDone();
+  if ((m_flags.load() & kShuttingDown) != 0 || down) {
     // A trial stays its manager's to recycle.
     if (regular != nullptr) regular->connRecycle();
     return;
@@ -144,17 +150,24 @@ void HX_MediaStreamBase::onHMTrialConnectDone(HX_NetConnectionBase* connection,
   }
   if (m_handshakeManager) m_handshakeManager->watchForDone(regular);
   setFlags(kConnected | kAcquireScheduled);
-  m_acquireJob.store(HXZServer::ScheduleUrgentJob(
-      HXCallback::Save(this, &HX_MediaStreamBase::onAcquireHardware), 0, "acquire hardware"));
+  const uint32_t job = HXZServer::ScheduleUrgentJob(
+      HXCallback::Save(this, &HX_MediaStreamBase::onAcquireHardware), 0, "acquire hardware");
+  m_acquireJob.store(job);
+  m_lastAcquireJob.store(job);
 }
 
 void HX_MediaStreamBase::onAcquireHardware() {
   {
-    HXAutoLock lock(m_lock);
+    HXSoftLock lock(m_lock, true);
     clearFlags(kAcquireScheduled);
     const uint32_t flags = m_flags.load();
-    if ((flags & kShuttingDown) != 0 || (flags & kConnected) == 0) {
+    if ((flags & (kShuttingDown | kConnected)) != kConnected) {
       m_acquireJob.store(0);
+      if ((flags & kShuttingDown) != 0) return;
+      // The connection broke before the job ran: its break found 0x04 set and left the
+      // reconnect to this job, so that no second connection (and job) overlaps this one.
+      lock.Unlock();
+      reconnectServerInt(false, 0);
       return;
     }
     setFlags(kAcquiring);
@@ -210,7 +223,11 @@ bool HX_MediaStreamBase::reconnectServerInt(bool notify, uint32_t delayMs) {
   if (notify) notifyNetConnectionDone();
   {
     HXAutoLock lock(m_lock);
-    if ((m_flags.load() & (kConnected | kAcquiring | kShuttingDown)) != 0) return false;
+    // A scheduled or running "acquire hardware" job reconnects itself when it finds the
+    // connection gone.
+    if ((m_flags.load() & (kConnected | kAcquireScheduled | kAcquiring | kShuttingDown)) != 0) {
+      return false;
+    }
   }
   m_connectedAt.store(0);
   return m_handshakeManager && m_handshakeManager->kick(delayMs);

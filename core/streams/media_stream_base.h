@@ -168,6 +168,8 @@ class HX_MediaStreamBase : public HX_MediaStreamStatistics,
   std::atomic<uint64_t> m_reconnectDelay{kDefaultReconnectDelayMs};
   mutable HXLock m_lock;
   std::atomic<uint32_t> m_acquireJob{0};
+  // The latest "acquire hardware" job, kept after its run for the destructor.
+  std::atomic<uint32_t> m_lastAcquireJob{0};
   std::atomic<uint32_t> m_flags{0};
   std::atomic<int64_t> m_connectedAt{0};
   // Runs of "stream shutdown" may overlap (the manager's report and a rescheduled run): they take

@@ -93,17 +93,34 @@ struct Registry {
     std::lock_guard<std::mutex> lock(mutex);
     return live.size();
   }
+  // Recycled connections are destroyed on the loop, shortly after, as closed sockets are; while
+  // held, their destruction waits for release().
+  void destroyOnLoop(HX_NetConnectionBase* connection) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (hold) {
+        held.push_back(connection);
+        return;
+      }
+    }
+    HXZServer::ScheduleNetworkJob(new FunctionTask([this, connection] {
+                                    remove(connection);
+                                    delete connection;
+                                  }),
+                                  0);
+  }
+  void release() {
+    std::vector<HX_NetConnectionBase*> list;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      hold = false;
+      list.swap(held);
+    }
+    for (HX_NetConnectionBase* c : list) destroyOnLoop(c);
+  }
+  bool hold = false;
+  std::vector<HX_NetConnectionBase*> held;
 };
-
-// Recycled connections are destroyed on the loop, shortly after, as closed sockets are.
-template <typename T>
-void DestroyOnLoop(T* connection, Registry* registry) {
-  HXZServer::ScheduleNetworkJob(new FunctionTask([connection, registry] {
-                                  registry->remove(connection);
-                                  delete connection;
-                                }),
-                                0);
-}
 
 class FakeRegular : public HX_MediaStreamRegularConnection {
  public:
@@ -113,7 +130,7 @@ class FakeRegular : public HX_MediaStreamRegularConnection {
   }
   void connRecycle() override {
     m_events->add("recycle regular");
-    DestroyOnLoop(this, m_registry);
+    m_registry->destroyOnLoop(this);
   }
   void start() override { m_events->add("runConnection"); }
   void setSendState(bool) override {}
@@ -134,7 +151,7 @@ class FakeTrial : public HX_MediaStreamTrialConnection {
     registry->add(this);
   }
   bool start() override { return true; }
-  void connRecycle() override { DestroyOnLoop(this, m_registry); }
+  void connRecycle() override { m_registry->destroyOnLoop(this); }
   void setSendState(bool) override {}
   void startConnTimer(uint32_t, uint64_t) override {}
   void finish(bool success) { reportTrialDone(success); }
@@ -338,8 +355,11 @@ TEST_F(MediaStreamLifeCycle, ConnectsAcquiresReconnectsAfterTheDelayAndShutsDown
   EXPECT_EQ(events->count("before acquire"), 2u);  // the acquire job ran again ...
   EXPECT_EQ(stream->acquisitions.load(), 1);       // ... as a no-op of the stream's guard
 
+  registry.hold = true;                    // the closed connection lingers a while
   EXPECT_FALSE(stream->shutdownStream());  // the connection is closed first
   EXPECT_FALSE(stream->shutdownStream());  // already under way
+  EXPECT_FALSE(stream->reconnectServer());
+  registry.release();
   ASSERT_TRUE(WaitEvent("shutted down"));
   EXPECT_EQ(stream->getStateFlags(), 0u);
   EXPECT_EQ(stream->releases.load(), 1);
@@ -358,7 +378,10 @@ TEST_F(MediaStreamLifeCycle, ShutdownBeforeAnyStartIsImmediateAndSilent) {
 TEST_F(MediaStreamLifeCycle, ShutdownWithTrialsRunningEndsInOneNotification) {
   ASSERT_TRUE(stream->startConnection("key", 0));
   ASSERT_EQ(registry.size(), 1u);
+  registry.hold = true;  // the stopped trial outlives the call, as a closing socket does
   EXPECT_FALSE(stream->shutdownStream());
+  EXPECT_EQ(stream->getStateFlags(), 0x20u);
+  registry.release();
   ASSERT_TRUE(WaitFor([&] { return stream->notifications.load() == 1; }));
   EXPECT_EQ(stream->getStateFlags(), 0u);
   EXPECT_EQ(events->count("AcquireHardware"), 0u);
@@ -445,8 +468,14 @@ TEST_F(MediaStreamLifeCycle, RacedPathsReleaseOnceAndNotifyOnce) {
       firstAnswer.store(stream->shutdownStream() ? 1 : 0);
     });
     for (auto& t : threads) t.join();
-    ASSERT_TRUE(WaitFor([&] { return stream->getStateFlags() == 0; })) << "round " << round;
-    ASSERT_TRUE(WaitFor([&] { return manager->isDone(); })) << "round " << round;
+    const auto state = [&] {
+      return "round " + std::to_string(round) + " flags " + std::to_string(stream->getStateFlags()) +
+             " manager " + std::to_string(manager->getState()) + " live " +
+             std::to_string(registry.size()) + " first answer " +
+             std::to_string(firstAnswer.load());
+    };
+    ASSERT_TRUE(WaitFor([&] { return stream->getStateFlags() == 0; })) << state();
+    ASSERT_TRUE(WaitFor([&] { return manager->isDone(); })) << state();
     // The flags clear just before the notification.
     if (firstAnswer.load() == 0) WaitFor([&] { return stream->notifications.load() != 0; });
     RunOnLoop([] {});
