@@ -134,7 +134,10 @@ void HX_MediaStreamBase::onHMTrialConnectDone(HX_NetConnectionBase* connection,
   // may have completed (0x20 cleared again): an idle manager means the stream is down, and the
   // connection must not bring it back up.
   const bool down = m_handshakeManager && m_handshakeManager->isDone();
-  if ((m_flags.load() & kShuttingDown) != 0 || down) {
+  // A reconnect that checked the flags just before the last connection was found can still kick
+  // the manager into finding another: the held connection stays, the newcomer goes.
+  const uint32_t refused = kShuttingDown | kConnected;
+  if ((m_flags.load() & refused) != 0 || down) {
     // A trial stays its manager's to recycle.
     if (regular != nullptr) regular->connRecycle();
     return;
