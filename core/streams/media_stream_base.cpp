@@ -11,6 +11,14 @@ HX_MediaStreamBase::HX_MediaStreamBase(HX_TickSource clock)
     : HX_MediaStreamStatistics(clock), m_clock(std::move(clock)) {}
 
 HX_MediaStreamBase::~HX_MediaStreamBase() {
+  shutdownJobs();
+  ios_log("Destroying stream. State 0x%x r %s s %s", m_flags.load(), m_receiverId.c_str(),
+          m_senderId.c_str());
+  if (m_handshakeManager) m_handshakeManager->setListenerCallback(nullptr);
+  delete m_netHandler;
+}
+
+void HX_MediaStreamBase::shutdownJobs() {
   // Jobs that would still run on a stream being destroyed are removed first (waiting for a run in
   // progress); after a completed shutdown there are none.
   // The last "acquire hardware" job may still be in the tail of its run (its id is cleared before
@@ -29,10 +37,6 @@ HX_MediaStreamBase::~HX_MediaStreamBase() {
   }
   // A job that has just cleared its id may still be leaving the stream lock.
   { HXAutoLock lock(m_lock); }
-  ios_log("Destroying stream. State 0x%x r %s s %s", m_flags.load(), m_receiverId.c_str(),
-          m_senderId.c_str());
-  if (m_handshakeManager) m_handshakeManager->setListenerCallback(nullptr);
-  delete m_netHandler;
 }
 
 // ---- identity and wiring

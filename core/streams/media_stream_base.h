@@ -143,6 +143,12 @@ class HX_MediaStreamBase : public HX_MediaStreamStatistics,
   // The stream's onNetConnectionDone, then the handler's.
   void notifyNetConnectionDone();
 
+ protected:
+  // Removes the stream's jobs, waiting for runs in progress. The destructor does it; a subclass
+  // calls it first in its own destructor, so that no job calls into it while it is destroyed
+  // (a shutdown job may still be leaving notifyStreamShuttedDown).
+  void shutdownJobs();
+
  private:
   void onAcquireHardware();
   void onShutdownProgress();

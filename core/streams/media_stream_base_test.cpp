@@ -214,6 +214,7 @@ class TrialSupplier : public HXHandshakeManager::ConnectionSupplier {
 class TestStream : public HX_MediaStreamBase {
  public:
   explicit TestStream(Events* events) : m_events(events) {}
+  ~TestStream() override { shutdownJobs(); }
   bool getStreamConfStat(stream::TConferenceStatistics& out) override {
     out.clear();
     return true;
