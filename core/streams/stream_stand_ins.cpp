@@ -31,9 +31,20 @@ void MediaStreamStandIn::setStateFlags(uint32_t flags) {
 
 bool MediaStreamStandIn::shutdownStream() {
   record("shutdownStream");
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    hook = m_shutdownHook;
+  }
+  if (hook) hook();
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_shutdownOk) m_flags = 0;
   return m_shutdownOk;
+}
+
+void MediaStreamStandIn::setShutdownHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_shutdownHook = std::move(hook);
 }
 
 void MediaStreamStandIn::setShutdownAnswer(bool ok) {
@@ -86,6 +97,12 @@ void HX_ReceiverBase::setReceiverId(const std::string& id) {
   record("setReceiverId " + id);
   std::lock_guard<std::mutex> lock(m_mutex);
   m_receiverId = id;
+}
+
+void HX_ReceiverBase::setSenderId(const std::string& id) {
+  record("setSenderId " + id);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_senderId = id;
 }
 
 std::string HX_ReceiverBase::GetReceiverId() const {

@@ -1,5 +1,6 @@
 #include "core/conference/control/receivers_stream_pool_ctl.h"
 
+#include "core/client/meeting_tools.h"
 #include "core/conference/store/conference_lock.h"
 #include "core/streams/stream_stand_ins.h"
 
@@ -49,6 +50,52 @@ bool HX_ReceiversStreamPoolCtl::getRcvPoolStatistics(stream::TConferenceStatisti
   return true;
 }
 
+bool HX_ReceiversStreamPoolCtl::requestReceiversBitrate(
+    std::map<std::string, unsigned>& rates) const {
+  HXAutoLock guard(m_lock);
+  for (const auto& [peer, receiver] : m_receivers) {
+    if (receiver) rates[peer] = receiver->GetRcvBitrateInfo();
+  }
+  return true;
+}
+
+namespace {
+
+// Connects (on) or disconnects the thirteen signals, in the order the conference wires them.
+void WireReceiver(HX_ReceiverBase& r, HX_MeetingTools* tools, bool on) {
+  auto wire = [tools, on](auto& signal, auto method) {
+    if (on) {
+      signal.Connect(tools, method);
+    } else {
+      signal.Disconnect(tools, method);
+    }
+  };
+  wire(r.receiverStartedSignal, &HX_MeetingTools::OnReceiverStart);
+  wire(r.receiverStoppedSignal, &HX_MeetingTools::OnReceiverStop);
+  wire(r.receiveStatisticsSignal, &HX_MeetingTools::OnRecvStatisticsUpdate);
+  wire(r.hardwareReleasedSignal, &HX_MeetingTools::OnReleaseHardwareReceiver);
+  wire(r.requestAudioCodecFactorySignal, &HX_MeetingTools::OnRequestAudioCodecFactory);
+  wire(r.requestAudioConnectorSignal, &HX_MeetingTools::OnRequestAudioConnector);
+  wire(r.requestPlaybackSignal, &HX_MeetingTools::OnRequestAudioPlayback);
+  wire(r.requestMeetingCapsSignal, &HX_MeetingTools::OnRequestMeetingCaps);
+  wire(r.requestRendererSignal, &HX_MeetingTools::OnRequestVideoRender);
+  wire(r.requestRecordProxySignal, &HX_MeetingTools::OnRequestRecordProxyReceiver);
+  wire(r.requestVideoSyncSignal, &HX_MeetingTools::OnRequestVideoSync);
+  wire(r.requestVideoDecoderSignal, &HX_MeetingTools::OnRequestVideoDecoder);
+  wire(r.unavailableSignal, &HX_MeetingTools::OnStreamUnavailable);
+}
+
+}  // namespace
+
+bool HX_ReceiversStreamPoolCtl::initReceiver(const std::string& peerId,
+                                             HX_MeetingToolsFactory* tools) {
+  const auto receiver = Receiver(peerId);
+  if (!receiver) return false;
+  m_tools = tools;
+  if (tools != nullptr) WireReceiver(*receiver, tools, true);
+  return true;
+}
+
 bool HX_ReceiversStreamPoolCtl::renameReceiver(const std::string& oldId, const std::string& newId) {
   HXAutoLock guard(m_lock);
   const auto found = m_receivers.find(oldId);
@@ -56,7 +103,8 @@ bool HX_ReceiversStreamPoolCtl::renameReceiver(const std::string& oldId, const s
   std::shared_ptr<HX_ReceiverBase> moved = std::move(found->second);
   m_receivers.erase(found);
   const auto [at, inserted] = m_receivers.emplace(newId, std::move(moved));
-  if (at->second) at->second->setReceiverId(newId);
+  // A receive stream reads its peer through its sender id (its receiver id is the own login).
+  if (at->second) at->second->setSenderId(newId);
   return inserted;
 }
 
@@ -128,6 +176,7 @@ bool HX_ReceiversStreamPoolCtl::DisconnectReceivers(ConferenceLock& lock) {
 }
 
 void HX_ReceiversStreamPoolCtl::doneReceiver(const std::shared_ptr<HX_ReceiverBase>& receiver) {
+  if (receiver && m_tools != nullptr) WireReceiver(*receiver, m_tools, false);
   collectStreamStat(receiver);
 }
 

@@ -16,6 +16,7 @@
 #include "core/streams/conference_statistics.h"
 
 class ConferenceLock;
+class HX_MeetingToolsFactory;
 class HX_ReceiverBase;
 
 class HX_ReceiversStreamPoolCtl {
@@ -44,9 +45,17 @@ class HX_ReceiversStreamPoolCtl {
   // 0 when absent or peerId is null.
   uint32_t GetFltrEnabled(const char* peerId) const;
   bool getRcvPoolStatistics(stream::TConferenceStatistics& out) const;
+  // Every stream's rate of all tracks (kbit/s) by peer id; true.
+  bool requestReceiversBitrate(std::map<std::string, unsigned>& rates) const;
 
-  // Moves the stream to newId and gives it its new receiver id; false when oldId has none or
-  // newId was taken (the moved stream is then dropped).
+  // Connects the thirteen request and notification signals of the peer's stream to the meeting
+  // tools' operations; the tools are remembered for doneReceiver. False when the peer has no
+  // stream.
+  bool initReceiver(const std::string& peerId, HX_MeetingToolsFactory* tools);
+
+  // Moves the stream to newId and gives the stream now under newId that peer as its sender id
+  // (the receive side reads its peer through it); false when oldId has none or newId was taken
+  // (the moved stream is then dropped).
   bool renameReceiver(const std::string& oldId, const std::string& newId);
   // Saves `info` when the stream is busy (false); otherwise drops a saved entry and applies the
   // filter (true).
@@ -59,7 +68,8 @@ class HX_ReceiversStreamPoolCtl {
   // Shuts every stream down with the conference lock released; the ones that went down leave the
   // pool. False when any stayed up.
   bool DisconnectReceivers(ConferenceLock& lock);
-  // Adds the stream's statistics to the finished totals and counts it.
+  // Disconnects the thirteen signals initReceiver connected, then adds the stream's statistics to
+  // the finished totals and counts it.
   void doneReceiver(const std::shared_ptr<HX_ReceiverBase>& receiver);
   void collectStreamStat(const std::shared_ptr<HX_ReceiverBase>& receiver);
   void destroyReceivers();
@@ -68,6 +78,8 @@ class HX_ReceiversStreamPoolCtl {
 
  private:
   mutable HXLock m_lock;
+  // The meeting tools the streams were wired to (one per client).
+  HX_MeetingToolsFactory* m_tools = nullptr;
   std::map<std::string, std::shared_ptr<HX_ReceiverBase>> m_receivers;
   std::map<std::string, NextReceiverInfoHolder> m_saved;
   uint32_t m_doneBytes = 0;

@@ -1,5 +1,6 @@
 #include "core/conference/control/sender_stream_ctl.h"
 
+#include "core/client/meeting_tools.h"
 #include "core/conference/store/conference_lock.h"
 #include "core/streams/stream_stand_ins.h"
 
@@ -38,6 +39,40 @@ void HX_SenderStreamCtl::onSenderStart() {
   const uint64_t effective = getEffectiveFilter();
   m_sender->SetRoleVideoCapture((effective & kVideo) != 0);
   m_sender->SetRoleAudioCapturer((effective & kAudio) != 0);
+}
+
+void HX_SenderStreamCtl::initSender(std::shared_ptr<HX_SenderBase> sender,
+                                    HX_MeetingToolsFactory* factory) {
+  if (!sender) return;
+  if (factory != nullptr) {
+    HX_MeetingTools* tools = factory;
+    HX_SenderBase& s = *sender;
+    s.requestVideoEncoderSignal.Connect(tools, &HX_MeetingTools::OnRequestVideoEncoder);
+    s.requestMicrophoneSignal.Connect(tools, &HX_MeetingTools::OnRequestAudioRecord);
+    s.requestAudioEncoderSignal.Connect(tools, &HX_MeetingTools::OnRequestAudioEncoder);
+    s.requestAudioEncoderForFormatSignal.Connect(tools, &HX_MeetingTools::OnRequestAudioEncoder);
+    s.requestAudioConnectorSignal.Connect(tools, &HX_MeetingTools::OnRequestAudioConnector);
+    s.requestRecordProxySignal.Connect(tools, &HX_MeetingTools::OnRequestRecordProxySender);
+    s.requestVideoSourceSignal.Connect(tools, &HX_MeetingTools::OnRequestVideoSource);
+    s.requestCaptureSlotSignal.Connect(tools, &HX_MeetingTools::OnRequestVideoCapture);
+    s.hardwareReleasedSignal.Connect(tools, &HX_MeetingTools::OnReleaseHardwareSender);
+    s.releaseVideoSourceSignal.Connect(tools, &HX_MeetingTools::OnReleaseVideoSource);
+    s.releaseCaptureSlotSignal.Connect(tools, &HX_MeetingTools::OnReleaseVideoCapture);
+    s.requestMeetingCapsSignal.Connect(tools, &HX_MeetingTools::OnRequestMeetingCaps);
+    s.senderStartedSignal.Connect(tools, &HX_MeetingTools::OnSenderStart);
+    s.sendStatisticsSignal.Connect(tools, &HX_MeetingTools::OnSendStatisticsUpdate);
+    s.senderStoppedSignal.Connect(tools, &HX_MeetingTools::OnSenderStop);
+    s.unavailableSignal.Connect(tools, &HX_MeetingTools::OnStreamUnavailable);
+    s.requestMediaAdapterSignal.Connect(tools, &HX_MeetingTools::OnRequestMediaManagerAdapter);
+  }
+  sender->senderStoppedSignal.Connect(this, &HX_SenderStreamCtl::onSenderStop);
+  setSender(std::move(sender));
+}
+
+bool HX_SenderStreamCtl::requestSenderBitrate(uint32_t& out) const {
+  if (!m_sender) return false;
+  out = m_sender->GetSendBitrateInfo();
+  return true;
 }
 
 int HX_SenderStreamCtl::RequestKeyFrame() { return m_sender ? m_sender->RequestKeyFrame() : 0; }

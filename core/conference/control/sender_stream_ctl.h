@@ -15,6 +15,7 @@
 #include "core/client/capabilities.h"
 
 class ConferenceLock;
+class HX_MeetingToolsFactory;
 class HX_SenderBase;
 
 namespace hx::streams {
@@ -56,8 +57,13 @@ class HX_SenderStreamCtl {
   // Drives the podium clock and switches the sender's capture for the bits that differ from `old`.
   void applyFilters(uint64_t old);
 
+  // Connects the sender's request and notification signals to the meeting tools' operations (the
+  // stop notice also to onSenderStop, after the tools) and makes it the conference's send stream.
+  void initSender(std::shared_ptr<HX_SenderBase> sender, HX_MeetingToolsFactory* tools);
   // The sender's answer, 0 without a sender.
   int RequestKeyFrame();
+  // False without a sender; otherwise the sender's measured send rate (kbit/s) in `out`.
+  bool requestSenderBitrate(uint32_t& out) const;
   // True without a sender; otherwise shuts it down with the conference lock released.
   bool DisconnectSender(ConferenceLock& lock);
 

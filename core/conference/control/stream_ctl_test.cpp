@@ -85,12 +85,12 @@ TEST(StreamCtl, ReceivePoolBookkeeping) {
   EXPECT_FALSE(conference->getSavedReceiver("a@t", saved));
   EXPECT_TRUE(conference->initReceiverCheck(first, "a@t", {"net", "key", 0xF00}));
   EXPECT_EQ(conference->GetFltrEnabled("a@t"), 0xF00u);
-  // Renaming moves the stream and gives it its new receiver id.
+  // Renaming moves the stream and names its peer anew.
   EXPECT_TRUE(conference->renameReceiver("a@t", "a@t/2"));
   EXPECT_EQ(conference->Receiver("a@t"), nullptr);
   EXPECT_EQ(conference->Receiver("a@t/2"), first);
-  EXPECT_EQ(first->GetReceiverId(), "a@t/2");
-  EXPECT_EQ(first->GetSenderId(), "a@t");
+  EXPECT_EQ(first->GetSenderId(), "a@t/2");  // the peer, as the receive side reads it
+  EXPECT_EQ(first->GetReceiverId(), "me@t");
   EXPECT_FALSE(conference->renameReceiver("gone", "x"));
   conference->InsertReceiver("b@t", Receiver("b@t"));
   EXPECT_FALSE(conference->renameReceiver("b@t", "a@t/2"));  // taken: the moved one is dropped
@@ -134,6 +134,27 @@ TEST(StreamCtl, DisconnectReceiversKeepsTheOnesThatStayUpAndSumsTheOthers) {
   EXPECT_EQ(total.jitter, 20u);
   conference->destroyResources();
   EXPECT_EQ(conference->receiverCount(), 0u);
+}
+
+TEST(StreamCtl, DisconnectReceiversFollowsAMapThatChangesWhileUnlocked) {
+  auto conference = MakeConference();
+  auto a = Receiver("a@t");
+  auto c = Receiver("c@t");
+  auto late = Receiver("aa@t");
+  // While the conference lock is released around a's shutdown, a stream is added right after a
+  // and c is renamed to d.
+  a->setShutdownHook([&] {
+    conference->InsertReceiver("aa@t", late);
+    conference->renameReceiver("c@t", "d@t");
+  });
+  conference->InsertReceiver("a@t", a);
+  conference->InsertReceiver("b@t", Receiver("b@t"));
+  conference->InsertReceiver("c@t", c);
+  ConferenceLock lock;
+  EXPECT_TRUE(conference->DisconnectReceivers(lock));
+  EXPECT_EQ(conference->receiverCount(), 0u);
+  EXPECT_EQ(late->callCount("shutdownStream"), 1u);
+  EXPECT_EQ(c->callCount("shutdownStream"), 1u);  // visited once, under its new name
 }
 
 }  // namespace

@@ -31,7 +31,12 @@ HX_Conference::HX_Conference(HX_ConfStorage* store, int32_t id,
 
 HX_Conference::~HX_Conference() = default;
 
-HXLock& HX_Conference::getLock() const { return m_store->StorageLock(); }
+HXLock& HX_Conference::getLock() const {
+  // Conferences outside any store (tests, tools) share one lock of their own rather than
+  // dereferencing the missing store.
+  static HXLock noStoreLock;
+  return m_store != nullptr ? m_store->StorageLock() : noStoreLock;
+}
 
 std::shared_ptr<HX_TransportSession> HX_Conference::getTransport() const {
   return m_store != nullptr ? m_store->getConfTransport() : nullptr;
