@@ -240,15 +240,18 @@ void HX_ContactsManager::RequestCallHistoryFromServer(const char* callId, int32_
 
 bool HX_ContactsManager::sendGroupCommand(HX_Container& body, WaitedGroup waited) {
   int32_t sequence = 0;
+  bool added = false;
   {
+    // Remembered before the send: the loop thread may handle the answer before Send returns.
     HXAutoLock lock(m_lock);
     sequence = ++groupSeqId;
+    added = waitedGroups.emplace(sequence, std::move(waited)).second;
   }
   AddInt(body, "SeqID", sequence);
-  if (!Send(body, ADDRESSBOOK_SRV)) return false;
+  if (Send(body, ADDRESSBOOK_SRV)) return true;
   HXAutoLock lock(m_lock);
-  waitedGroups.emplace(sequence, std::move(waited));
-  return true;
+  if (added) waitedGroups.erase(sequence);
+  return false;
 }
 
 bool HX_ContactsManager::CreateGroup(const char* groupName) {

@@ -32,8 +32,15 @@ constexpr char kMe[] = "me@test.invalid";
 
 class BookClient : public TestConsoleClient {
  public:
-  bool QueuePacket(HX_ClientMessage* message) override { return requests.Take(message); }
+  bool QueuePacket(HX_ClientMessage* message) override {
+    const bool sent = requests.Take(message);
+    if (sent && answer) answer(requests.Lines().back());
+    return sent;
+  }
   RequestLog requests;
+  // Runs inside the send with the request's line: a server that answers before the sender has
+  // returned from ComposeSend.
+  std::function<void(const std::string&)> answer;
 };
 
 // A message body built entry by entry.
@@ -261,6 +268,27 @@ TEST_F(ContactsManagerTest, GroupCommandsUseUpSequenceIds) {
   missing.S("Method", "ManageGroups").I("Result", 1);
   EXPECT_FALSE(Parse(missing));
   EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"groupCmd 0 1", "groupCmd 2 7"}));
+}
+
+// The loop thread may handle a group command's answer before the thread that sent the command
+// has returned from the send: the answer still finds its command, and only once.
+TEST_F(ContactsManagerTest, AGroupAnswerThatOvertakesItsSendFindsItsCommand) {
+  auto answer = [&] {
+    Body b;
+    b.S("Method", "ManageGroups").I("Result", 1).I("Cause", 0).S("GID", "12").I("GType", 2);
+    b.I("SeqID", 1);
+    std::thread loopThread([&] { Parse(b); });
+    loopThread.join();
+  };
+  client->answer = [&](const std::string& line) {
+    if (line.find("Method=ManageGroups") != std::string::npos) answer();
+  };
+  recorder->Clear();
+  EXPECT_TRUE(manager->CreateGroup("A"));
+  client->answer = nullptr;
+  answer();  // a repeated answer finds nothing waiting any more
+  EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"group 12 A 2 (null)", "groupsEnd",
+                                                         "groupCmd 0 1", "groupCmd 0 1"}));
 }
 
 TEST_F(ContactsManagerTest, RetryDelays) {
