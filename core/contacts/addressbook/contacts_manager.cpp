@@ -404,6 +404,9 @@ bool HX_ContactsManager::RequestAddressBooks(const char*) {
 void HX_ContactsManager::resetDeferredRequests() { requestSeq.fetch_add(1); }
 
 bool HX_ContactsManager::requestAddressBooksInt() {
+  // Taken before the requests go: a contact list that the loop thread handles while this thread
+  // is still sending changes the sequence, and the repetition scheduled below must then do nothing.
+  const uint32_t sequence = requestSeq.load();
   HXFSMShared* fsm = getFSM();
   const uint32_t contactsCrc = fsm != nullptr ? fsm->GetContactsHash() : 0;
   const uint32_t listHash =
@@ -420,16 +423,18 @@ bool HX_ContactsManager::requestAddressBooksInt() {
   if (attempt != 0 && fsm != nullptr && !fsm->getStatusSubscription()) {
     Subscribe(cache->GetContacts(), true);
   }
-  scheduleRetry(attempt);
+  scheduleRetry(attempt, sequence);
   return result;
 }
 
-void HX_ContactsManager::scheduleRetry(uint32_t attempt) {
-  const uint32_t sequence = requestSeq.load();
+void HX_ContactsManager::scheduleRetry(uint32_t attempt, uint32_t sequence) {
   const uint32_t delay = RetryDelayMs(attempt) / m_retryDivisor.load();
   HXAutoLock lock(m_lock);
   ++requestAttempt;
-  if (m_closing) return;
+  // Two cycles that overlap (a new cycle from the host while a repetition runs) may carry the same
+  // sequence. Only one of their jobs could pass the test, and a second entry would replace the
+  // first one's job id, leaving that job behind for the destructor to miss.
+  if (m_closing || m_retryJobs.count(sequence) != 0) return;
   // Held while scheduling, so that the job cannot look for its entry before it is there.
   const uint32_t job = HXZServer::ScheduleUrgentJob(
       HXCallback::Save(this, &HX_ContactsManager::onRequestABookTimeout, sequence), delay,

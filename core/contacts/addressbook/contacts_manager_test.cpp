@@ -336,6 +336,27 @@ TEST_F(ContactsManagerTest, RequestCycleOrderHashesAndRepetition) {
   manager->resetDeferredRequests();
 }
 
+// A contact list handled on the loop thread while the cycle that asked for it is still sending
+// (the repetition runs on a worker of the pool) ends the repetitions all the same.
+TEST_F(ContactsManagerTest, AContactListThatOvertakesItsCycleStopsTheRepetition) {
+  StartLoop();
+  manager->setRetryDelayDivisor(100);  // due in 200 ms
+  // Set before any repetition can run and left set: the loop stops before the fixture goes.
+  client->answer = [&](const std::string& line) {
+    if (line.find(" AddressBook=1 ") == std::string::npos) return;
+    std::thread loopThread([&] {
+      Body list;
+      list.S("Method", "SearchAddressBook").I("AddressBook", 1).I("Result", 0).I("Cause", 0);
+      Parse(list);
+    });
+    loopThread.join();
+  };
+  EXPECT_TRUE(manager->RequestAddressBooks(kMe));
+  EXPECT_EQ(Sent(), Cycle(0, 0, 0, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_EQ(Sent(), Cycle(0, 0, 0, 0));
+}
+
 TEST_F(ContactsManagerTest, RepetitionAfterAStatusListDoesNotResubscribe) {
   StartLoop();
   manager->setRetryDelayDivisor(100);
