@@ -5,11 +5,16 @@
 // remembered login, and two Start/Shutdown cycles on one client object in one process.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/chat/chat_managers.h"
@@ -52,8 +57,11 @@ class LifeClient : public TestConsoleClient {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_steps.push_back(static_cast<int>(newState));
     }
+    if (std::function<void()> hook = std::exchange(stateHook, nullptr)) hook();
     HXConsoleClient::OnFSMStateChanged(newState, oldState);
   }
+  // Runs once, at the next change of the coarse state, before the client object's own reaction.
+  std::function<void()> stateHook;
   std::vector<int> Steps() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_steps;
@@ -261,6 +269,43 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
 }
 
 // The contact cache also closes when the session goes straight to 0 while logged in.
+// The loop reports the first step of a connect while it holds the transport manager's lock, and
+// the client object's reaction takes the conference store's lock. A request made under the store's
+// lock on another thread at that moment (as the call flow's requests are) must not wait for the
+// manager's lock.
+// Disabled: deadlocks today; ComposeSend reads the connection and the CID under the manager's lock.
+TEST_F(ConsoleClientLifeTest, DISABLED_ARequestUnderTheStoreLockWhileTheSessionStartsToConnect) {
+  m_client = MakeClient();
+  LifeClient& client = *m_client;
+  ASSERT_TRUE(client.Start(0x8004, false));
+  ASSERT_TRUE(WaitFor([&] { return client.getFSM()->GetNetworkMode() == 4; }, kManagerWaitMs));
+  HXLock& storeLock = client.confManager()->confStorage()->StorageLock();
+  std::atomic<bool> reacting{false};
+  std::atomic<bool> storeHeld{false};
+  std::atomic<bool> sent{false};
+  // On the loop, inside the connect: the reaction goes on once the host holds the store's lock.
+  client.stateHook = [&] {
+    reacting = true;
+    WaitFor([&] { return storeHeld.load(); }, kManagerWaitMs);
+  };
+  std::thread host([&] {
+    WaitFor([&] { return reacting.load(); }, kManagerWaitMs);
+    HXAutoLock lock(storeLock);
+    storeHeld = true;
+    client.contactsManager()->GetUserStatus("ann@test.invalid");
+    sent = true;
+  });
+  ASSERT_TRUE(client.ConnectServer("127.0.0.1", m_server->port()));
+  if (!WaitFor([&] { return sent.load(); }, kManagerWaitMs)) {
+    // Two threads wait for each other's lock: nothing can end this process in order.
+    ADD_FAILURE() << "the request waits for the lock the connecting loop holds";
+    fflush(nullptr);
+    std::_Exit(1);
+  }
+  host.join();
+  EXPECT_TRUE(client.WaitSession(S::eConnected));
+}
+
 TEST_F(ConsoleClientLifeTest, StopWhileLoggedInClosesTheContactCache) {
   m_client = MakeClient();
   LifeClient& client = *m_client;

@@ -115,6 +115,8 @@ void FakeServer::SetConnectionSettings(const ConnectionSettings& settings) {
 }
 
 void FakeServer::SetServiceHandler(const std::string& service, ServiceHandler handler) {
+  // Waits for a call of the old handler under way: its owner may be destroyed once this returns.
+  std::lock_guard<std::recursive_mutex> dispatch(dispatch_mutex_);
   std::lock_guard<std::mutex> lock(mutex_);
   if (handler) {
     handlers_[service] = std::move(handler);
@@ -127,6 +129,14 @@ ServiceHandler FakeServer::FindHandler(const std::string& service) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = handlers_.find(service);
   return found == handlers_.end() ? ServiceHandler() : found->second;
+}
+
+ServiceHandler FakeServer::Dispatcher(const std::string& service) {
+  // Looked up again under the dispatch lock, so that a handler removed meanwhile is not called.
+  return [this, service](FakeConnection& connection, const ReceivedMessage& message) {
+    std::lock_guard<std::recursive_mutex> dispatch(dispatch_mutex_);
+    if (ServiceHandler handler = FindHandler(service)) handler(connection, message);
+  };
 }
 
 std::shared_ptr<FakeConnection> FakeServer::WaitForConnection(int timeout_ms, int id) {
@@ -154,7 +164,7 @@ void FakeServer::AcceptAll() {
       std::lock_guard<std::mutex> lock(mutex_);
       connection = std::make_shared<FakeConnection>(
           static_cast<int>(connections_.size()) + 1, fd, tls_context_, settings_, journal_, wake_,
-          [this](const std::string& service) { return FindHandler(service); });
+          [this](const std::string& service) { return Dispatcher(service); });
       connections_.push_back(connection);
     }
     accepted_.notify_all();

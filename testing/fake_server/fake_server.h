@@ -70,7 +70,8 @@ class FakeServer {
 
   // The settings of connections accepted from now on.
   void SetConnectionSettings(const ConnectionSettings& settings);
-  // Service messages to `service` go to `handler` (an empty handler removes it).
+  // Service messages to `service` go to `handler` (an empty handler removes it). Returns once a
+  // call of the old handler under way has ended.
   void SetServiceHandler(const std::string& service, ServiceHandler handler);
 
   // The connection with id `id` (1 for the first one accepted, and so on), waiting for it up to
@@ -92,6 +93,8 @@ class FakeServer {
   void Run();
   void AcceptAll();
   ServiceHandler FindHandler(const std::string& service) const;
+  // What a connection calls for a message to `service`: the handler found at the time of the call.
+  ServiceHandler Dispatcher(const std::string& service);
 
   FakeServerOptions options_;
   const std::shared_ptr<ServerJournal> journal_ = std::make_shared<ServerJournal>();
@@ -102,6 +105,9 @@ class FakeServer {
   std::thread thread_;
   std::atomic<bool> stopping_{false};
 
+  // Held while a handler runs (on the server thread) and while handlers change; recursive, as a
+  // handler may change handlers. Taken before mutex_.
+  std::recursive_mutex dispatch_mutex_;
   mutable std::mutex mutex_;
   mutable std::condition_variable accepted_;
   ConnectionSettings settings_;

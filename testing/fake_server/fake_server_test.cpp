@@ -148,6 +148,26 @@ TEST_F(FakeServerTest, ServiceMessageRoundTripThroughAHandler) {
   ExpectNoViolations();
 }
 
+// A fake service removes its handler in its destructor; a message handled at that moment must be
+// done before the removal returns, or the handler runs on a destroyed object.
+TEST_F(FakeServerTest, RemovingAHandlerWaitsForItsRunningCall) {
+  std::atomic<bool> running{false};
+  std::atomic<bool> done{false};
+  server_.SetServiceHandler("AUTH", [&](FakeConnection&, const ReceivedMessage&) {
+    running = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    done = true;
+  });
+  auto client = Connected();
+  ASSERT_TRUE(client->Send(ServiceRequest(1, "Login")));
+  for (int waited = 0; !running.load() && waited < kWaitMs; waited += 1) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_TRUE(running.load());
+  server_.SetServiceHandler("AUTH", nullptr);
+  EXPECT_TRUE(done.load());
+}
+
 TEST_F(FakeServerTest, WithoutKeepingMessagesHandlersStillSeeEveryOne) {
   std::atomic<int> handled{0};
   server_.SetServiceHandler("AUTH", [&handled](FakeConnection&, const ReceivedMessage& m) {

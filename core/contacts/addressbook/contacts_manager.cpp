@@ -240,15 +240,18 @@ void HX_ContactsManager::RequestCallHistoryFromServer(const char* callId, int32_
 
 bool HX_ContactsManager::sendGroupCommand(HX_Container& body, WaitedGroup waited) {
   int32_t sequence = 0;
+  bool added = false;
   {
+    // Remembered before the send: the loop thread may handle the answer before Send returns.
     HXAutoLock lock(m_lock);
     sequence = ++groupSeqId;
+    added = waitedGroups.emplace(sequence, std::move(waited)).second;
   }
   AddInt(body, "SeqID", sequence);
-  if (!Send(body, ADDRESSBOOK_SRV)) return false;
+  if (Send(body, ADDRESSBOOK_SRV)) return true;
   HXAutoLock lock(m_lock);
-  waitedGroups.emplace(sequence, std::move(waited));
-  return true;
+  if (added) waitedGroups.erase(sequence);
+  return false;
 }
 
 bool HX_ContactsManager::CreateGroup(const char* groupName) {
@@ -401,6 +404,9 @@ bool HX_ContactsManager::RequestAddressBooks(const char*) {
 void HX_ContactsManager::resetDeferredRequests() { requestSeq.fetch_add(1); }
 
 bool HX_ContactsManager::requestAddressBooksInt() {
+  // Taken before the requests go: a contact list that the loop thread handles while this thread
+  // is still sending changes the sequence, and the repetition scheduled below must then do nothing.
+  const uint32_t sequence = requestSeq.load();
   HXFSMShared* fsm = getFSM();
   const uint32_t contactsCrc = fsm != nullptr ? fsm->GetContactsHash() : 0;
   const uint32_t listHash =
@@ -417,16 +423,18 @@ bool HX_ContactsManager::requestAddressBooksInt() {
   if (attempt != 0 && fsm != nullptr && !fsm->getStatusSubscription()) {
     Subscribe(cache->GetContacts(), true);
   }
-  scheduleRetry(attempt);
+  scheduleRetry(attempt, sequence);
   return result;
 }
 
-void HX_ContactsManager::scheduleRetry(uint32_t attempt) {
-  const uint32_t sequence = requestSeq.load();
+void HX_ContactsManager::scheduleRetry(uint32_t attempt, uint32_t sequence) {
   const uint32_t delay = RetryDelayMs(attempt) / m_retryDivisor.load();
   HXAutoLock lock(m_lock);
   ++requestAttempt;
-  if (m_closing) return;
+  // Two cycles that overlap (a new cycle from the host while a repetition runs) may carry the same
+  // sequence. Only one of their jobs could pass the test, and a second entry would replace the
+  // first one's job id, leaving that job behind for the destructor to miss.
+  if (m_closing || m_retryJobs.count(sequence) != 0) return;
   // Held while scheduling, so that the job cannot look for its entry before it is there.
   const uint32_t job = HXZServer::ScheduleUrgentJob(
       HXCallback::Save(this, &HX_ContactsManager::onRequestABookTimeout, sequence), delay,

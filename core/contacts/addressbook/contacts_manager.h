@@ -201,7 +201,7 @@ class HX_ContactsManager : public HX_AbstractManager {
   std::string Normalised(const char* id) const;
   std::string MyLogin() const;
   bool requestAddressBooksInt();
-  void scheduleRetry(uint32_t attempt);
+  void scheduleRetry(uint32_t attempt, uint32_t sequence);
   bool sendGroupCommand(HX_Container& body, WaitedGroup waited);
 
   // Handlers of incoming messages.

@@ -32,8 +32,15 @@ constexpr char kMe[] = "me@test.invalid";
 
 class BookClient : public TestConsoleClient {
  public:
-  bool QueuePacket(HX_ClientMessage* message) override { return requests.Take(message); }
+  bool QueuePacket(HX_ClientMessage* message) override {
+    const bool sent = requests.Take(message);
+    if (sent && answer) answer(requests.Lines().back());
+    return sent;
+  }
   RequestLog requests;
+  // Runs inside the send with the request's line: a server that answers before the sender has
+  // returned from ComposeSend.
+  std::function<void(const std::string&)> answer;
 };
 
 // A message body built entry by entry.
@@ -263,6 +270,27 @@ TEST_F(ContactsManagerTest, GroupCommandsUseUpSequenceIds) {
   EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"groupCmd 0 1", "groupCmd 2 7"}));
 }
 
+// The loop thread may handle a group command's answer before the thread that sent the command
+// has returned from the send: the answer still finds its command, and only once.
+TEST_F(ContactsManagerTest, AGroupAnswerThatOvertakesItsSendFindsItsCommand) {
+  auto answer = [&] {
+    Body b;
+    b.S("Method", "ManageGroups").I("Result", 1).I("Cause", 0).S("GID", "12").I("GType", 2);
+    b.I("SeqID", 1);
+    std::thread loopThread([&] { Parse(b); });
+    loopThread.join();
+  };
+  client->answer = [&](const std::string& line) {
+    if (line.find("Method=ManageGroups") != std::string::npos) answer();
+  };
+  recorder->Clear();
+  EXPECT_TRUE(manager->CreateGroup("A"));
+  client->answer = nullptr;
+  answer();  // a repeated answer finds nothing waiting any more
+  EXPECT_EQ(recorder->Lines(), (std::vector<std::string>{"group 12 A 2 (null)", "groupsEnd",
+                                                         "groupCmd 0 1", "groupCmd 0 1"}));
+}
+
 TEST_F(ContactsManagerTest, RetryDelays) {
   const std::pair<uint32_t, uint32_t> cases[] = {
       {0, 20000}, {1, 30000}, {9, 110000}, {10, 1800000}, {11, 1800000}};
@@ -306,6 +334,27 @@ TEST_F(ContactsManagerTest, RequestCycleOrderHashesAndRepetition) {
   ASSERT_GE(full.size(), 4u);
   EXPECT_EQ(std::vector<std::string>(full.begin(), full.begin() + 4), Cycle(15, 19, 0, 2));
   manager->resetDeferredRequests();
+}
+
+// A contact list handled on the loop thread while the cycle that asked for it is still sending
+// (the repetition runs on a worker of the pool) ends the repetitions all the same.
+TEST_F(ContactsManagerTest, AContactListThatOvertakesItsCycleStopsTheRepetition) {
+  StartLoop();
+  manager->setRetryDelayDivisor(100);  // due in 200 ms
+  // Set before any repetition can run and left set: the loop stops before the fixture goes.
+  client->answer = [&](const std::string& line) {
+    if (line.find(" AddressBook=1 ") == std::string::npos) return;
+    std::thread loopThread([&] {
+      Body list;
+      list.S("Method", "SearchAddressBook").I("AddressBook", 1).I("Result", 0).I("Cause", 0);
+      Parse(list);
+    });
+    loopThread.join();
+  };
+  EXPECT_TRUE(manager->RequestAddressBooks(kMe));
+  EXPECT_EQ(Sent(), Cycle(0, 0, 0, 0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  EXPECT_EQ(Sent(), Cycle(0, 0, 0, 0));
 }
 
 TEST_F(ContactsManagerTest, RepetitionAfterAStatusListDoesNotResubscribe) {
