@@ -868,8 +868,10 @@ TEST_F(HostileContactsManagerTest, PersonDetailsWithoutIdAndWithHugeTexts) {
   EXPECT_EQ(recorder->Count("details"), 0u);
   EXPECT_FALSE(fsm->IsUserDetailsExists(""));
   const std::string huge(65536, 'q');
-  EXPECT_TRUE(Parse(
-      Search(8, 1, 1, 3).S("CallId", "dan@test.invalid").S("DisplayName", huge).S("FirstName", huge)));
+  EXPECT_TRUE(Parse(Search(8, 1, 1, 3)
+                        .S("CallId", "dan@test.invalid")
+                        .S("DisplayName", huge)
+                        .S("FirstName", huge)));
   EXPECT_EQ(fsm->GetUserDetails("dan@test.invalid").firstName, huge);
   EXPECT_EQ(cache->GetDisplayName("dan@test.invalid", hx::DisplayName::kReturnNull), huge);
 }
