@@ -600,19 +600,16 @@ TEST_F(HostileContactsManagerTest, ContactNoticedUnderTwoCasesIsRemovedForGood) 
   ExpectBobRemovedForGood();
 }
 
-// Observed: after the removal the cache's memory still holds "BOB@test.invalid" as a contact
-// (the list handed the cache the record's id, not the stored one), and DisablePeersFromCache
-// brings the removed contact back into the contact list.
-TEST_F(HostileContactsManagerTest, DISABLED_ContactListedUnderTwoCasesIsRemovedForGood) {
+// A list naming one contact under two cases, then a removal: the cache's memory keeps nothing of
+// either case, and the list rebuilt from the cache does not bring the contact back.
+TEST_F(HostileContactsManagerTest, ContactListedUnderTwoCasesIsRemovedForGood) {
   LoadBaseline();
   Parse(Search(1, 0, 2, 42).S("CallId", "bob@test.invalid").S("CallId", "BOB@test.invalid"));
   ExpectBobRemovedForGood();
 }
 
 // The server removes a contact under another case of its id than it listed it with.
-// Observed: the row is deleted and the store drops the contact, but the cache's memory keeps
-// "BOB@test.invalid" as a contact, and DisablePeersFromCache brings it back into the list.
-TEST_F(HostileContactsManagerTest, DISABLED_ContactRemovedUnderAnotherCaseIsRemovedForGood) {
+TEST_F(HostileContactsManagerTest, ContactRemovedUnderAnotherCaseIsRemovedForGood) {
   LoadBaseline();
   ASSERT_TRUE(Parse(Search(1, 0, 1, 42).S("CallId", "BOB@test.invalid")));
   ExpectBobRemovedForGood();
@@ -620,9 +617,7 @@ TEST_F(HostileContactsManagerTest, DISABLED_ContactRemovedUnderAnotherCaseIsRemo
 
 // A ban list naming one peer under two cases, then that peer unblocked: no case of the id may
 // stay banned, nor be reported blocked again when the list is rebuilt from the cache.
-// Observed: the cache's memory keeps "Trudy@test.invalid" banned (GetBans, IsBan) although the
-// file's row is unbanned, and UpdatePeersFromCache emits contactBlocked("Trudy@test.invalid").
-TEST_F(HostileContactsManagerTest, DISABLED_BanUnderTwoCasesIsLiftedForGood) {
+TEST_F(HostileContactsManagerTest, BanUnderTwoCasesIsLiftedForGood) {
   LoadBaseline();
   ASSERT_TRUE(Parse(
       Search(2, 1, 2, 60).S("UserName", "Trudy@test.invalid").S("UserName", "trudy@test.invalid")));

@@ -2,9 +2,8 @@
 
 #include <cppdb/errors.h>
 
-#include <cstdint>
-
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "core/base/wall_clock.h"
@@ -583,7 +582,18 @@ void HX_GrossBuchCache::SetBookCrc(HX_AddressBook book, uint32_t crc) {
   SetBookCrc(held, book, crc);
 }
 
-std::map<std::string, HX_GrossBuchCache::ResolveCacheItem> HX_GrossBuchCache::ResolveCache() const {
+bool HX_GrossBuchCache::PeerIdLess::operator()(const std::string& left,
+                                               const std::string& right) const {
+  const auto fold = [](char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a')
+                                  : static_cast<unsigned char>(c);
+  };
+  return std::lexicographical_compare(
+      left.begin(), left.end(), right.begin(), right.end(),
+      [&fold](char a, char b) { return fold(a) < fold(b); });
+}
+
+HX_GrossBuchCache::ResolveCacheMap HX_GrossBuchCache::ResolveCache() const {
   HXAutoLock hold(const_cast<HX_GrossBuchCache&>(*this));
   return m_resolveCache;
 }

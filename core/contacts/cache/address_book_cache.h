@@ -61,6 +61,13 @@ class HX_GrossBuchCache : public HXDBPeerBase {
     // 0 when resolved; otherwise the earliest second for another request (a pending entry).
     int64_t m_nextRequest = 0;
   };
+  // Peer ids compare as the file's "PeerId" column does (COLLATE NOCASE: ASCII letters without
+  // regard to case), so that the memory holds one entry where the file holds one row, whichever
+  // case of the id a later answer uses.
+  struct PeerIdLess {
+    bool operator()(const std::string& left, const std::string& right) const;
+  };
+  using ResolveCacheMap = std::map<std::string, ResolveCacheItem, PeerIdLess>;
 
   using StatusFunction = std::function<HX_UserPresence_Status(const std::string&)>;
 
@@ -134,7 +141,7 @@ class HX_GrossBuchCache : public HXDBPeerBase {
   void SetBookCrc(HX_AddressBook book, uint32_t crc);
 
   // A copy of the resolve cache, for inspection.
-  std::map<std::string, ResolveCacheItem> ResolveCache() const;
+  ResolveCacheMap ResolveCache() const;
 
  private:
   bool upgrade_from_v10();
@@ -144,7 +151,7 @@ class HX_GrossBuchCache : public HXDBPeerBase {
   void addCacheItem(const std::string& peer, const ResolveCacheItem& item);
   bool IsUserOpen() const;
 
-  std::map<std::string, ResolveCacheItem> m_resolveCache;
+  ResolveCacheMap m_resolveCache;
   std::map<uint32_t, uint32_t> m_hashList;
   std::map<uint32_t, uint32_t> m_crcList;
 };
