@@ -90,9 +90,10 @@ void ExpectEncodable(const HX_MediaFormat& f) {
   EXPECT_LE(f.height, 131072u);
 }
 
-// Every record length with every kind of size field: the meaningful bytes are the fewer of the
-// length and the size field; below 24 nothing changes and the load is refused; nothing is read
-// past the given bytes, even where the size field covers a field only partly.
+// Every record length with every kind of size field: the first 24 bytes are read whatever the
+// size field says, the later fields only within the fewer of the length and the size field; fewer
+// than 24 bytes change nothing and the load is refused; nothing is read past the given bytes,
+// even where the size field covers a field only partly.
 TEST(HostileMediaFormat, RecordsCutAtEveryLengthReadOnlyTheirBytes) {
   HX_MediaFormat source = Format(1920, 1080, HX_MediaFormat::kCodecH264, 60);
   source.SetAudio(48000, HX_MediaFormat::kAudioOpus, -1);
@@ -113,7 +114,8 @@ TEST(HostileMediaFormat, RecordsCutAtEveryLengthReadOnlyTheirBytes) {
       const HX_MediaFormat before = target;
       const size_t meaningful = length >= 4 ? std::min<size_t>(length, sizeField) : length;
       const bool loaded = target.Load(length == 0 ? nullptr : block.get(), length);
-      if (meaningful < HX_MediaFormat::kMinRecordSize) {
+      // The first fields are read whatever the size field says, but never past the bytes given.
+      if (length < HX_MediaFormat::kMinRecordSize) {
         EXPECT_FALSE(loaded);
         EXPECT_EQ(target, before);
         continue;
