@@ -268,13 +268,11 @@ TEST_F(ConsoleClientLifeTest, WholeLifeMovesTheStateAndTheDatabases) {
   EXPECT_FALSE(client.getFSM()->isAvatarDownloaderRunning());
 }
 
-// The contact cache also closes when the session goes straight to 0 while logged in.
-// The loop reports the first step of a connect while it holds the transport manager's lock, and
-// the client object's reaction takes the conference store's lock. A request made under the store's
-// lock on another thread at that moment (as the call flow's requests are) must not wait for the
-// manager's lock.
-// Disabled: deadlocks today; ComposeSend reads the connection and the CID under the manager's lock.
-TEST_F(ConsoleClientLifeTest, DISABLED_ARequestUnderTheStoreLockWhileTheSessionStartsToConnect) {
+// The loop reports the first step of a connect, and the client object's reaction takes the
+// conference store's lock. A request made under the store's lock on another thread at that moment
+// (as the call flow's requests are) reads the connection under the transport manager's lock: the
+// report must come without it.
+TEST_F(ConsoleClientLifeTest, ARequestUnderTheStoreLockWhileTheSessionStartsToConnect) {
   m_client = MakeClient();
   LifeClient& client = *m_client;
   ASSERT_TRUE(client.Start(0x8004, false));
@@ -306,6 +304,7 @@ TEST_F(ConsoleClientLifeTest, DISABLED_ARequestUnderTheStoreLockWhileTheSessionS
   EXPECT_TRUE(client.WaitSession(S::eConnected));
 }
 
+// The contact cache also closes when the session goes straight to 0 while logged in.
 TEST_F(ConsoleClientLifeTest, StopWhileLoggedInClosesTheContactCache) {
   m_client = MakeClient();
   LifeClient& client = *m_client;

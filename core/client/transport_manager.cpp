@@ -405,7 +405,15 @@ void HX_TransportManager::processTasks() {
       lock.Lock();
     } else if ((tasks & eTaskConnect) != 0) {
       if ((tasks & kConnectClears) != 0) m_tasks.fetch_and(~kConnectClears);
-      performConnect();
+      const int32_t state = prepareConnect();
+      if (state >= 0) {
+        // The state hooks take the conference store's lock, under which other threads send
+        // requests that read the connection under the manager's lock: they run without it.
+        lock.Unlock();
+        setStateTrs(state);
+        lock.Lock();
+        startConnect();
+      }
     } else if ((tasks & eTaskRelogin) != 0) {
       if (!performRelogin()) break;
     } else if ((tasks & eTaskLogin) != 0) {
@@ -430,15 +438,15 @@ bool HX_TransportManager::performDisconnect() {
   return true;
 }
 
-bool HX_TransportManager::performConnect() {
+int32_t HX_TransportManager::prepareConnect() {
   if (m_target.empty()) {
     m_tasks.fetch_and(~eTaskConnect);
-    return true;
+    return -1;
   }
   if (getStateTrs() != eNoConnection) {
     // The connect task stays: the loop disconnects first and then connects.
     m_tasks.fetch_or(eTaskDisconnect);
-    return true;
+    return -1;
   }
   const char* defaultDomain = GetAppDefaultDomain();
   if (m_target.connectLast()) {
@@ -474,16 +482,18 @@ bool HX_TransportManager::performConnect() {
     default:
       // Nothing to connect to; the task is done rather than taken up again forever.
       m_tasks.fetch_and(~eTaskConnect);
-      return true;
+      return -1;
   }
   auto login = getLoginManager();
-  setStateTrs(login && login->CanAutoLogin(false) ? eConnectingAutoLogin : eConnecting);
+  return login && login->CanAutoLogin(false) ? eConnectingAutoLogin : eConnecting;
+}
+
+void HX_TransportManager::startConnect() {
   // A one-server target names no domain: the stored one stays until the server tells its own.
   if (!m_ctrl.params.getServerDomain().empty()) SetAppDomain(m_ctrl.params.getServerDomain());
   SetServerAddress(m_ctrl.params.getServerAddress(), m_ctrl.params.getServerPort());
   connectServiceInt();
   m_tasks.fetch_and(~eTaskConnect);
-  return true;
 }
 
 void HX_TransportManager::switchDatabases() {

@@ -213,7 +213,10 @@ class HX_TransportManager : public HX_TransportSession {
   // --- Task machine (network loop).
   void processTasks();
   bool performDisconnect();
-  bool performConnect();
+  // A connect in two steps around the state change, which is reported without the manager's
+  // lock: the state the session enters, or -1 when there is nothing to connect now.
+  int32_t prepareConnect();
+  void startConnect();
   void performLogin();
   bool performRelogin();
   void logout(bool allowAutoLoginAfter, bool keepKey);
