@@ -372,6 +372,45 @@ TEST_F(HostileStatusTest, HugeExtendedStatusesArriveWhole) {
   EXPECT_EQ(CountPrefix(recorder.Lines(), "ext bob@x "), 2u);
 }
 
+// Forwarding settings pushed by the server with numbers out of range read as no forwarding and
+// no timeout; targets of the wrong type read as empty.
+TEST_F(HostileStatusTest, ForwardingSettingsOutOfRangeReadAsNone) {
+  struct Case {
+    int32_t type;
+    int32_t timeout;
+    int32_t readType;
+    uint32_t readTimeout;
+  };
+  const Case cases[] = {
+      {-1, -5, 0, 0}, {INT_MIN, INT_MIN, 0, 0}, {3, INT_MAX, 0, INT_MAX}, {2, 0, 2, 0}, {1, 1, 1, 1},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string user = "u" + std::to_string(n++) + "@x";
+    SCOPED_TRACE(user);
+    HX_Container inner;
+    inner.AddValue("fwd_type", c.type);
+    inner.AddValue("fwd_call_id", int32_t{9});
+    inner.AddValue("fwd_timeout", c.timeout);
+    inner.AddValue("fwd_timeout_call_id", "late@x");
+    HX_Container body = Message("UpdateStatus");
+    body.AddValue("CallId", user.c_str());
+    AddBinary(body, "ExtSt", Wire(inner));
+    ASSERT_TRUE(Parse(body));
+    hx::CallForwardingStatus out;
+    out.setForwarding("stale@x", static_cast<hx::CallForwardingType>(2));
+    ASSERT_TRUE(presence->getCallFwdStatus(user, out));
+    EXPECT_EQ(out.type, c.readType);
+    EXPECT_EQ(out.timeout, c.readTimeout);
+    EXPECT_EQ(out.fwdPeerId, "");
+    EXPECT_EQ(out.timeoutPeerId, "late@x");
+  }
+  hx::CallForwardingStatus none;
+  none.setFwdTimeout("stale@x", 5);
+  EXPECT_FALSE(presence->getCallFwdStatus("nobody@x", none));
+  EXPECT_EQ(none, hx::CallForwardingStatus());
+}
+
 // ---- the host's own publications
 
 // Changes that serialise to nothing send nothing; the rest are sent whatever their size.
@@ -686,6 +725,33 @@ TEST_F(HostilePartsTest, AVideoTypeForACallWithoutPeersIsNoChange) {
   body.AddValue("VideoType", int32_t{INT_MIN});
   ASSERT_TRUE(Parse(body));
   EXPECT_EQ(CountPrefix(recorder.Lines(), "video "), 0u);
+}
+
+// A listed video type counts as changed only against a participant the conference already holds
+// with another one; repeating the list changes nothing more.
+TEST_F(HostilePartsTest, VideoTypesChangeOnlyAgainstKnownParticipants) {
+  HX_Container first = List(kRoom, 2, 1);
+  first.AddValue("UserName", "alice@x");
+  first.AddValue("VideoType", int32_t{3});
+  ASSERT_TRUE(Parse(first));
+  EXPECT_EQ(CountPrefix(recorder.Lines(), "video "), 0u);
+  recorder.Clear();
+  HX_Container same = List(kRoom, 2, 2);
+  same.AddValue("UserName", "alice@x");
+  same.AddValue("VideoType", int32_t{3});
+  same.AddValue("VideoType", "4");  // not an integer: unchanged
+  ASSERT_TRUE(Parse(same));
+  EXPECT_EQ(CountPrefix(recorder.Lines(), "video "), 0u);
+  recorder.Clear();
+  HX_Container changed = List(kRoom, 2, 3);
+  changed.AddValue("UserName", "alice@x");
+  changed.AddValue("VideoType", int32_t{INT_MIN});
+  changed.AddValue("UserName", "alice@x");
+  changed.AddValue("VideoType", int32_t{INT_MIN});
+  ASSERT_TRUE(Parse(changed));
+  ASSERT_FALSE(recorder.Lines().empty());
+  EXPECT_EQ(recorder.Lines().back(), "video alice@x");
+  EXPECT_EQ(CountPrefix(recorder.Lines(), "video "), 1u);
 }
 
 // The loop thread takes status lists and participant lists while the host publishes its own
