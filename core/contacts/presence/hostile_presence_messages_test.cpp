@@ -382,7 +382,8 @@ TEST_F(HostileStatusTest, ForwardingSettingsOutOfRangeReadAsNone) {
     uint32_t readTimeout;
   };
   const Case cases[] = {
-      {-1, -5, 0, 0}, {INT_MIN, INT_MIN, 0, 0}, {3, INT_MAX, 0, INT_MAX}, {2, 0, 2, 0}, {1, 1, 1, 1},
+      {-1, -5, 0, 0},     {INT_MIN, INT_MIN, 0, 0}, {3, INT_MAX, 0, INT_MAX},
+      {2, 0, 2, 0},       {1, 1, 1, 1},
   };
   int n = 0;
   for (const Case& c : cases) {
