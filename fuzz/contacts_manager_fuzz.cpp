@@ -17,41 +17,16 @@
 #include "core/base/container.h"
 #include "core/client/fsm_shared.h"
 #include "core/contacts/addressbook/contacts_manager.h"
-#include "core/net/address/acceptor_info.h"
-#include "core/net/socket/native_socket_details.h"
 #include "core/storage/db_manager.h"
 #include "core/transport/session.h"
 #include "core/wire/client_message.h"
+#include "fuzz/fuzz_session.h"
 
 namespace {
 
 constexpr char kMe[] = "me@fuzz.example";
 
-// A session without a connection: what is sent is dropped.
-class FuzzSession : public HX_TransportSession {
- public:
-  uint32_t GetNextSequence() override { return ++m_sequence; }
-  HXZNativeSocketDetails GetTransportAddress() const override { return HXZNativeSocketDetails(); }
-  bool getLocalBind(HXSockAddr&) const override { return false; }
-  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override {
-    return nullptr;
-  }
-  bool Login(const char*, const char*, bool, bool) override { return false; }
-  bool Logout(bool, bool) override { return true; }
-  bool QueuePacket(HX_ClientMessage* message) override {
-    delete message;
-    return true;
-  }
-  const char* TransportCid() const override { return ""; }
-  const char* TransportSid() const override { return ""; }
-  void shutdown() override {}
-  void onTrSessionStateChanged(int32_t, int32_t) override {}
-  bool onLogin(const char*, int32_t, const char*, const char*) override { return true; }
-  void onAcceptorsListUpdated(const HXZAcceptorInfo&) override {}
-
- private:
-  uint32_t m_sequence = 0;
-};
+using hx::fuzz::FuzzSession;
 
 struct Environment {
   Environment() {

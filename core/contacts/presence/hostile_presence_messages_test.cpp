@@ -446,19 +446,6 @@ TEST_F(HostileStatusTest, OwnPublicationsOfNothingSendNothing) {
 
 // ---- participant lists
 
-// Hands the presence manager a contacts manager that records its name-cache updates.
-class TestHolder : public ManagerHolderBase {
- public:
-  HXFSMShared* getFSM() const override { return fsm; }
-  HX_ClientManager* clientManager() const override { return nullptr; }
-  HX_ConfManager* confManager() const override { return cm; }
-  HXConsoleClient* consoleClient() const override { return nullptr; }
-  std::shared_ptr<HX_ContactsManager> contactsManager() const override { return contacts; }
-  HXFSMShared* fsm = nullptr;
-  HX_ConfManager* cm = nullptr;
-  std::shared_ptr<HX_ContactsManager> contacts;
-};
-
 class HostilePartsTest : public PresenceFixture {
  protected:
   static constexpr const char* kRoom = "room@conf.test.invalid";

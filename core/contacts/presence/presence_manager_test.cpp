@@ -289,19 +289,6 @@ TEST_F(PresenceManagerTest, OwnStatusIsSentAndKeptOnlyInStateFive) {
 
 // ---- participant lists
 
-// Hands the presence manager the test's contacts manager.
-class TestHolder : public ManagerHolderBase {
- public:
-  HXFSMShared* getFSM() const override { return fsm; }
-  HX_ClientManager* clientManager() const override { return nullptr; }
-  HX_ConfManager* confManager() const override { return cm; }
-  HXConsoleClient* consoleClient() const override { return nullptr; }
-  std::shared_ptr<HX_ContactsManager> contactsManager() const override { return contacts; }
-  HXFSMShared* fsm = nullptr;
-  HX_ConfManager* cm = nullptr;
-  std::shared_ptr<HX_ContactsManager> contacts;
-};
-
 // The presence manager hands the names it learns to a recording contacts manager.
 class ParticipantListTest : public PresenceManagerTest {
  protected:

@@ -18,6 +18,7 @@
 #include "core/conference/conf_manager.h"
 #include "core/contacts/contact_managers.h"
 #include "core/contacts/presence/presence_manager.h"
+#include "core/contacts/presence/presence_test_util.h"
 #include "core/contacts/presence/recording_contacts.h"
 #include "testing/fake_server/fake_conference.h"
 #include "testing/fake_server/fake_presence.h"
@@ -177,19 +178,6 @@ TEST_F(PresenceServiceTest, ALostPushIsRecoveredByTheCompleteList) {
   EXPECT_EQ(m_presence->Received("GetAllUserStatus").size(), 1u);
 }
 
-// Hands alice's presence manager her conference manager and a contacts manager.
-class AliceHolder : public ManagerHolderBase {
- public:
-  HXFSMShared* getFSM() const override { return fsm; }
-  HX_ClientManager* clientManager() const override { return nullptr; }
-  HX_ConfManager* confManager() const override { return cm; }
-  HXConsoleClient* consoleClient() const override { return nullptr; }
-  std::shared_ptr<HX_ContactsManager> contactsManager() const override { return contacts; }
-  HXFSMShared* fsm = nullptr;
-  HX_ConfManager* cm = nullptr;
-  std::shared_ptr<RecordingContacts> contacts;
-};
-
 // A group conference that alice owns and has joined, known to the server; the server's
 // participant lists reach her conference store.
 class PartListServiceTest : public PresenceServiceTest {
@@ -204,7 +192,8 @@ class PartListServiceTest : public PresenceServiceTest {
     cm = std::make_unique<HX_ConfManager>("CONFERENCE", m_alice->session, m_alice->fsm.get());
     holder.fsm = m_alice->fsm.get();
     holder.cm = cm.get();
-    holder.contacts = std::make_shared<RecordingContacts>(m_alice->session, m_alice->fsm.get());
+    contacts = std::make_shared<RecordingContacts>(m_alice->session, m_alice->fsm.get());
+    holder.contacts = contacts;
     m_alice->fsm->setManagerHolder(&holder);
     FakeConferenceRecord record;
     record.sid = kSid;
@@ -222,6 +211,7 @@ class PartListServiceTest : public PresenceServiceTest {
     if (m_alice != nullptr) m_alice->fsm->setManagerHolder(nullptr);
     if (m_conference) m_conference->SetParticipantsListener(nullptr);
     holder.contacts.reset();
+    contacts.reset();
     cm.reset();
     m_conference.reset();
     PresenceServiceTest::TearDown();
@@ -241,7 +231,8 @@ class PartListServiceTest : public PresenceServiceTest {
 
   std::unique_ptr<FakeConference> m_conference;
   std::unique_ptr<HX_ConfManager> cm;
-  AliceHolder holder;
+  TestHolder holder;
+  std::shared_ptr<RecordingContacts> contacts;
   int32_t room = 0;
 };
 
@@ -250,7 +241,7 @@ TEST_F(PartListServiceTest, JoinsLeavesAndALostListReachTheConference) {
   ASSERT_TRUE(WaitPeers("alice@fake.example;bob@fake.example;")) << Peers();
   const std::string number = std::to_string(room);
   ASSERT_TRUE(recorder.WaitLine("peers " + number + " bob@fake.example", kTransportWaitMs));
-  EXPECT_GE(holder.contacts->calls().Count("OnUpdatePeerIdCache bob@fake.example bob@fake.example false"), 1u);
+  EXPECT_GE(contacts->calls().Count("OnUpdatePeerIdCache bob@fake.example bob@fake.example false"), 1u);
 
   ASSERT_TRUE(m_conference->RemoveParticipant(kSid, kBob));
   ASSERT_TRUE(WaitPeers("alice@fake.example;")) << Peers();

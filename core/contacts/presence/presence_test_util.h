@@ -15,7 +15,9 @@
 
 #include "core/base/container.h"
 #include "core/client/fsm_shared.h"
+#include "core/client/manager_holder.h"
 #include "core/conference/conf_manager.h"
+#include "core/contacts/addressbook/contacts_manager.h"
 #include "core/contacts/presence/presence_manager.h"
 #include "core/net/socket/native_socket_details.h"
 #include "core/transport/session.h"
@@ -79,6 +81,20 @@ class KeepingSession : public HX_TransportSession {
   uint32_t m_sequence = 0;
   mutable std::mutex m_mutex;
   std::vector<SentRequest> m_sent;
+};
+
+// The client object's part for a presence manager under test: hands it the test's conference
+// manager and contacts manager.
+class TestHolder : public ManagerHolderBase {
+ public:
+  HXFSMShared* getFSM() const override { return fsm; }
+  HX_ClientManager* clientManager() const override { return nullptr; }
+  HX_ConfManager* confManager() const override { return cm; }
+  HXConsoleClient* consoleClient() const override { return nullptr; }
+  std::shared_ptr<HX_ContactsManager> contactsManager() const override { return contacts; }
+  HXFSMShared* fsm = nullptr;
+  HX_ConfManager* cm = nullptr;
+  std::shared_ptr<HX_ContactsManager> contacts;
 };
 
 class PresenceFixture : public ::testing::Test {
