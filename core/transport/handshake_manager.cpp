@@ -86,21 +86,27 @@ bool HXHandshakeManagerBase::start(uint32_t time_limit_ms, uint32_t first_delay_
 
 bool HXHandshakeManagerBase::kick(uint32_t delay_ms) {
   int32_t state = m_state.load();
+  bool started = false;
   if (state == stateStarted) {
-    if (!m_state.compare_exchange_strong(state, stateRunning)) {
-      if (state != stateRunning) return false;
-    } else if (m_timeLimit != 0) {
-      arm(m_timeoutJob, m_timeLimit, true);
-    }
+    started = m_state.compare_exchange_strong(state, stateRunning);
+    if (!started && state != stateRunning) return false;
   } else if (state != stateRunning) {
     return false;
   }
+  // The job ids are read under the lock: a stop on another thread clears them.
+  uint32_t addJob = 0;
+  uint32_t timeoutJob = 0;
+  uint32_t timeLimit = 0;
   {
     HXAutoLock lock(m_lock);
     m_nextAddTime = 0;
+    addJob = m_addJob;
+    timeoutJob = m_timeoutJob;
+    timeLimit = m_timeLimit;
   }
+  if (started && timeLimit != 0) arm(timeoutJob, timeLimit, true);
   if (delay_ms != 0) {
-    arm(m_addJob, delay_ms, false);
+    arm(addJob, delay_ms, false);
     return true;
   }
   return addStreams(true) != -1;
