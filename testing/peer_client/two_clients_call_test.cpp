@@ -186,8 +186,9 @@ TEST_F(TwoClientsCallTest, GroupConferencePresenceAndParticipantLists) {
   EXPECT_TRUE(bob.WaitLine("EVENT done", kWaitMs)) << Dump(bob);
   EXPECT_TRUE(alice.WaitLine("EVENT done", kWaitMs)) << Dump(alice);
   EXPECT_TRUE(saw(alice, both)) << Dump(alice);
-  EXPECT_EQ(m_presence->StatusOf(kAliceId), 2);
-  EXPECT_EQ(m_presence->StatusOf(kBobId), 2);
+  // Each side publishes its own status when its conference starts, on its own time.
+  EXPECT_TRUE(WaitFor([&] { return m_presence->StatusOf(kAliceId) == 2; }, kWaitMs));
+  EXPECT_TRUE(WaitFor([&] { return m_presence->StatusOf(kBobId) == 2; }, kWaitMs));
 
   ASSERT_TRUE(m_conference->AddParticipant(sid, kCarolId));
   const std::string three = both + "," + kCarolId;
