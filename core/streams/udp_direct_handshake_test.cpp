@@ -1,0 +1,424 @@
+// The hello handshake of one trial, driven event by event at chosen ticks. The handler is a
+// recording one (its requests would go through the cross connector's queue); the socket side is a
+// real UDP socket on loopback, so every hello and reply really leaves and is read back by a peer
+// socket, and a send the system refuses (to the broadcast address, EACCES) really fails.
+#include "core/streams/udp_direct_handshake.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "core/base/container.h"
+#include "core/base/net_message.h"
+
+namespace hx::streams {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Calls = std::vector<std::string>;
+using State = UdpDirectHandshakeHelper::State;
+
+constexpr int32_t kOwnCtrl = 4242;
+constexpr int32_t kPeerCtrl = -99;
+
+class RecordingHandler : public UdpDirectHandshakeHandler {
+ public:
+  uint32_t getSocketId() const override { return socketId; }
+  void setSendStateAsync(bool on) override { calls.push_back(on ? "send on" : "send off"); }
+  void startTimer(uint32_t type, uint64_t ms) override {
+    calls.push_back("timer " + std::to_string(type) + " " + std::to_string(ms));
+  }
+  void stopTimer(uint32_t type) override { calls.push_back("stop " + std::to_string(type)); }
+  void changeSocket(uint32_t id, const HXSockAddr& address) override {
+    calls.push_back("move " + std::to_string(id) + " " + address.strBind());
+  }
+
+  uint32_t socketId = 1;
+  Calls calls;
+};
+
+// A UDP socket bound to 127.0.0.1 on a free port.
+class BoundSocket {
+ public:
+  BoundSocket() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&any), sizeof(any)), 0);
+    EXPECT_TRUE(address_.setFromLiveLocal(fd_));
+    timeval limit{5, 0};  // a lost datagram fails the test instead of hanging it
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  }
+  ~BoundSocket() { ::close(fd_); }
+  int fd() const { return fd_; }
+  const HXSockAddr& address() const { return address_; }
+  Bytes Receive() const {
+    Bytes data(65536);
+    const ssize_t n = ::recv(fd_, data.data(), data.size(), 0);
+    data.resize(n > 0 ? n : 0);
+    return data;
+  }
+
+ private:
+  int fd_;
+  HXSockAddr address_;
+};
+
+// The listener socket side: real sends, recorded requests.
+class LoopbackSocket : public UdpDirectHandshakeSocket {
+ public:
+  explicit LoopbackSocket(uint32_t id) : id_(id) {}
+  uint32_t getSocketId() const override { return id_; }
+  HXSockAddr getBoundAddress() const override { return socket_.address(); }
+  size_t sendTo(const void* data, size_t size, const HXSockAddr& to) override {
+    const ssize_t n = ::sendto(socket_.fd(), data, size, 0, to.sockaddr(), to.sa_len());
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  void setSendState(bool on) override { calls.push_back(on ? "send on" : "send off"); }
+  void startTimer(uint32_t type, uint64_t ms) override {
+    calls.push_back("timer " + std::to_string(type) + " " + std::to_string(ms));
+  }
+  bool assocFromAddr(const HXSockAddr& address) override {
+    calls.push_back("assoc " + address.strBind());
+    return true;
+  }
+
+  Calls calls;
+
+ private:
+  uint32_t id_;
+  BoundSocket socket_;
+};
+
+HXSockAddr Udp(const char* host, const char* port) {
+  HXSockAddr address;
+  EXPECT_TRUE(address.set(ip::Proto::udp, host, port, 0, 0));
+  return address;
+}
+
+Bytes ToBytes(const HXNetMessage& message) {
+  return Bytes(message.buffer(), message.buffer() + message.size());
+}
+
+class UdpDirectHandshakeTest : public ::testing::Test {
+ protected:
+  UdpDirectHandshakeTest() : helper_(Connection(), kOwnCtrl) {
+    helper_.setTickSource([this] { return tick_; });
+  }
+
+  udp::TrialDirectConnection Connection() {
+    udp::TrialDirectConnection connection;
+    connection.epn = 3;
+    connection.local = socket_.getBoundAddress();
+    connection.remote = peer_.address();
+    connection.peerName = "Bob";
+    connection.socketId = 1;
+    connection.rtt = 77;  // must not survive construction
+    connection.confInfo = std::make_shared<udp::ConferenceInfo>();
+    connection.confInfo->ownName = "alice";
+    connection.confInfo->conferenceName = "sid-1";
+    return connection;
+  }
+
+  // What the peer "bob" sends, built field by field.
+  static udp::HelloRequestData PeerFields(uint64_t sendTime, const HXSockAddr& localIntEp) {
+    udp::HelloRequestData fields;
+    fields.conferenceName = "SID-1";  // names compare without regard to case
+    fields.participantName = "bob";
+    fields.connectedParticipantName = "Alice";
+    fields.sendTime = sendTime;
+    fields.localIntEp = localIntEp;
+    return fields;
+  }
+  Bytes PeerHello(int version, uint64_t sendTime, const HXSockAddr& localIntEp = {}) {
+    HX_Container body;
+    if (version > 0) {
+      udp::addCommonReqFields(PeerFields(sendTime, localIntEp), body);
+    } else {
+      udp::HelloRequestData names = PeerFields(0, {});
+      body.AddValue("ConferenceName", names.conferenceName.c_str());
+      body.AddValue("participantName", names.participantName.c_str());
+      body.AddValue("connectedParticipantName", names.connectedParticipantName.c_str());
+    }
+    udp::addCtrlNum(body, kPeerCtrl);
+    HXNetMessage message;
+    EXPECT_TRUE(udp::fillMsg(message, body, udp::kHelloText, udp::kHelloHeaderSize));
+    return ToBytes(message);
+  }
+  Bytes PeerOk(int version, int32_t ctrl, uint64_t retBackTime = 0) {
+    HX_Container body;
+    udp::addCtrlNum(body, ctrl);
+    if (version > 0) {
+      udp::addCommonReqFields(PeerFields(tick_, {}), body);
+      if (retBackTime != 0) udp::addRetBackTime(body, retBackTime);
+    }
+    HXNetMessage message;
+    EXPECT_TRUE(udp::fillMsg(message, body, udp::kOkReplyText, udp::kOkReplyHeaderSize));
+    return ToBytes(message);
+  }
+
+  void Deliver(const Bytes& datagram, const HXSockAddr& source) {
+    UdpDirectDatagram message{datagram.data(), datagram.size(), source,
+                              socket_.getBoundAddress()};
+    helper_.onRecvMsg(handler_, socket_, message);
+  }
+  void Deliver(const Bytes& datagram) { Deliver(datagram, peer_.address()); }
+  void ReadySend() { helper_.onReadySend(handler_, socket_); }
+  void At(uint64_t tick) { tick_ = tick; }
+
+  // Starts at tick 1000 and sends the first hello; the peer reads it.
+  void StartAndSendFirstHello() {
+    At(1000);
+    helper_.startHandshake(handler_);
+    ReadySend();
+    udp::HelloRequestData hello;
+    const Bytes sent = peer_.Receive();
+    ASSERT_TRUE(udp::readHelloRequest(sent.data(), sent.size(), hello));
+    EXPECT_EQ(hello.controlNumber, kOwnCtrl);
+    EXPECT_EQ(hello.sendTime, 1000u);
+    EXPECT_EQ(hello.participantName, "alice");
+    EXPECT_EQ(hello.connectedParticipantName, "Bob");
+    handler_.calls.clear();
+    socket_.calls.clear();
+  }
+
+  // Both messages accepted with a version-1 peer and no round-trip time: the peer's hello at
+  // 1100 is answered at 1110, the peer's OK reply (no "RetBackTime") arrives at 1200.
+  void RunVersion1UntilBothAccepted() {
+    StartAndSendFirstHello();
+    At(1100);
+    Deliver(PeerHello(1, 5000));
+    At(1110);
+    ReadySend();
+    At(1200);
+    Deliver(PeerOk(1, kOwnCtrl));
+  }
+
+  uint64_t tick_ = 0;
+  RecordingHandler handler_;
+  LoopbackSocket socket_{1};
+  BoundSocket peer_;
+  UdpDirectHandshakeHelper helper_;
+};
+
+TEST_F(UdpDirectHandshakeTest, HellosRepeatEvery300MsUntilAnOkReplyIsAccepted) {
+  EXPECT_EQ(helper_.getConnection().rtt, 0u);
+  StartAndSendFirstHello();
+  EXPECT_EQ(helper_.getState(), State::kRunning);
+
+  At(1300);
+  helper_.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+  EXPECT_EQ(handler_.calls, Calls{"send on"});
+  ReadySend();
+  EXPECT_EQ(socket_.calls, (Calls{"timer 1 300", "send off"}));
+  peer_.Receive();
+
+  // An OK reply echoing a foreign control number changes nothing: hellos go on.
+  At(1420);
+  Deliver(PeerOk(1, kOwnCtrl + 1, 1300));
+  EXPECT_FALSE(helper_.isOkReplyAccepted());
+  EXPECT_EQ(helper_.getOkRepliesAccepted(), 0u);
+  EXPECT_EQ(helper_.getConnection().rtt, 0u);
+  handler_.calls.clear();
+  At(1600);
+  helper_.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+  EXPECT_EQ(handler_.calls, Calls{"send on"});
+  ReadySend();
+  peer_.Receive();
+  EXPECT_EQ(helper_.getHellosSent(), 3u);
+
+  // The right one stops the resends and gives the round-trip time from the echoed send time.
+  At(1650);
+  Deliver(PeerOk(1, kOwnCtrl, 1600));
+  EXPECT_TRUE(helper_.isOkReplyAccepted());
+  EXPECT_EQ(helper_.getConnection().rtt, 50u);
+  handler_.calls.clear();
+  At(1900);
+  helper_.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+  EXPECT_TRUE(handler_.calls.empty());
+  EXPECT_EQ(helper_.getHellosSent(), 3u);
+}
+
+TEST_F(UdpDirectHandshakeTest, HelloTimerTwentyMsEarlyIsOnTimeThirtyMsEarlyIsRestarted) {
+  StartAndSendFirstHello();  // next hello due at 1300
+  At(1270);
+  helper_.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+  EXPECT_EQ(handler_.calls, Calls{"timer 1 30"});
+  handler_.calls.clear();
+  At(1280);
+  helper_.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+  EXPECT_EQ(handler_.calls, Calls{"send on"});
+}
+
+TEST_F(UdpDirectHandshakeTest, Version1ConversationEnds600MsAfterTheLastOkReplySent) {
+  RunVersion1UntilBothAccepted();
+  // Our reply at 1110 echoed the peer's send time.
+  udp::ReplyData reply;
+  const Bytes sent = peer_.Receive();
+  ASSERT_TRUE(udp::readOkReply(sent.data(), sent.size(), reply));
+  EXPECT_EQ(reply.controlNumber, kPeerCtrl);
+  EXPECT_EQ(reply.retBackTime, 5000u);
+  EXPECT_EQ(reply.version, 1);
+  EXPECT_EQ(helper_.getConnection().rtt, 0u);
+  EXPECT_EQ(socket_.calls.back(), "timer 2 510");  // 1110 + 3 x 100 + 300 = 1710
+
+  // A later hello is answered again, which moves the end: 1400 + 600.
+  At(1400);
+  Deliver(PeerHello(1, 5300));
+  ReadySend();
+  peer_.Receive();
+  EXPECT_EQ(socket_.calls.back(), "timer 2 600");
+
+  struct Case {
+    uint64_t fired;
+    State state;
+    Calls calls;
+  };
+  const Case cases[] = {
+      {1970, State::kRunning, {"timer 2 30"}},
+      {1980, State::kDone, {"stop 1", "stop 2", "send off"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fired);
+    handler_.calls.clear();
+    At(c.fired);
+    helper_.onTimer(handler_, UdpDirectHandshakeHelper::kConversationEndTimer);
+    EXPECT_EQ(helper_.getState(), c.state);
+    EXPECT_EQ(handler_.calls, c.calls);
+  }
+}
+
+TEST_F(UdpDirectHandshakeTest, Version0ConversationEndsSixSecondsAfterStartOrAtTheFifthOk) {
+  StartAndSendFirstHello();
+  At(1040);
+  Deliver(PeerOk(0, kOwnCtrl));  // the start of the conversation; round trip 40
+  EXPECT_EQ(helper_.getConnection().rtt, 40u);
+  At(1100);
+  Deliver(PeerHello(0, 0));
+  EXPECT_EQ(socket_.calls.back(), "send on");
+  At(1110);
+  ReadySend();
+  // 1040 - 40 / 2 + 6000 = 7020
+  EXPECT_EQ(socket_.calls.back(), "timer 2 5910");
+
+  // A version-0 peer gets the header and "CtrlNum" alone.
+  const Bytes sent = peer_.Receive();
+  ASSERT_GE(sent.size(), 16u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sent.data())), "UDP_CONN_OK");
+  HX_Container body;
+  ASSERT_TRUE(body.Deserialize(sent.data() + 16, sent.size() - 16));
+  body.Reset();
+  ASSERT_TRUE(body.Next());
+  EXPECT_STREQ(body.GetName(), "CtrlNum");
+  int32_t ctrl = 0;
+  ASSERT_TRUE(body.GetValue(ctrl));
+  EXPECT_EQ(ctrl, kPeerCtrl);
+  EXPECT_FALSE(body.Next());
+
+  for (uint64_t at : {1200, 1210, 1220}) {
+    At(at);
+    Deliver(PeerOk(0, kOwnCtrl));
+    EXPECT_EQ(helper_.getState(), State::kRunning);
+  }
+  EXPECT_EQ(socket_.calls.back(), "timer 2 5800");
+  At(1230);
+  Deliver(PeerOk(0, kOwnCtrl));
+  EXPECT_EQ(helper_.getOkRepliesAccepted(), 5u);
+  EXPECT_EQ(helper_.getState(), State::kDone);
+}
+
+TEST_F(UdpDirectHandshakeTest, Version0RoundTripCountsUnansweredHellos) {
+  StartAndSendFirstHello();
+  for (uint64_t at : {1300, 1600}) {
+    At(at);
+    helper_.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+    ReadySend();
+    peer_.Receive();
+  }
+  At(1650);
+  Deliver(PeerOk(0, kOwnCtrl));
+  // The last hello left 50 ms ago; two more hellos than replies add 2 x 300.
+  EXPECT_EQ(helper_.getConnection().rtt, 650u);
+}
+
+// A send the socket refuses ends the handshake. Before both messages were accepted nothing is
+// proven: state 5, never the success state 4.
+TEST_F(UdpDirectHandshakeTest, RefusedSendBeforeBothMessagesFails) {
+  helper_.getConnection().remote = Udp("255.255.255.255", "9");
+  At(1000);
+  helper_.startHandshake(handler_);
+  ReadySend();
+  EXPECT_EQ(helper_.getState(), State::kFailed);
+  EXPECT_EQ(handler_.calls, (Calls{"send on", "stop 1", "stop 2", "send off"}));
+  EXPECT_EQ(socket_.calls, Calls{});  // neither a hello timer nor a conversation end
+}
+
+TEST_F(UdpDirectHandshakeTest, RefusedSendAfterBothMessagesStillCountsAsDone) {
+  StartAndSendFirstHello();
+  At(1100);
+  Deliver(PeerOk(1, kOwnCtrl));
+  At(1150);
+  Deliver(PeerHello(0, 0));  // version 0: the source does not redirect the sends
+  ASSERT_TRUE(helper_.isHelloAccepted() && helper_.isOkReplyAccepted());
+  helper_.getConnection().remote = Udp("255.255.255.255", "9");
+  handler_.calls.clear();
+  ReadySend();
+  EXPECT_EQ(helper_.getState(), State::kDone);
+  EXPECT_EQ(handler_.calls, (Calls{"stop 1", "stop 2", "send off"}));
+}
+
+TEST_F(UdpDirectHandshakeTest, PeerBehindNatIsAnsweredAtItsSourceOnceItsLocalEndpointHolds) {
+  BoundSocket mapped;  // the peer's datagrams come from here, not from the address we know
+  StartAndSendFirstHello();
+  At(1100);
+  Deliver(PeerHello(1, 5000, Udp("10.9.9.9", "4000")), mapped.address());
+  EXPECT_EQ(helper_.getConnection().remote.strBind(), mapped.address().strBind());
+  // Its local endpoint differed from the remote NAT address: that resets, and the hello no
+  // longer counts.
+  EXPECT_EQ(helper_.getConnection().remoteNat.strBind(), mapped.address().strBind());
+  EXPECT_FALSE(helper_.isHelloAccepted());
+
+  At(1200);
+  Deliver(PeerHello(1, 5100, mapped.address()), mapped.address());
+  EXPECT_TRUE(helper_.isHelloAccepted());
+  ReadySend();
+  udp::ReplyData reply;
+  const Bytes sent = mapped.Receive();
+  ASSERT_TRUE(udp::readOkReply(sent.data(), sent.size(), reply));
+  EXPECT_EQ(reply.retBackTime, 5100u);
+}
+
+TEST_F(UdpDirectHandshakeTest, HelloFromOutsideTheBindingMovesTheTrialOrIsRefused) {
+  LoopbackSocket other{2};
+  BoundSocket source;
+  auto apply = [&](const Bytes& datagram) {
+    udp::HelloRequestData hello;
+    EXPECT_TRUE(udp::readHelloRequest(datagram.data(), datagram.size(), hello));
+    hello.source = source.address();
+    UdpDirectDatagram message{datagram.data(), datagram.size(), source.address(),
+                              other.getBoundAddress()};
+    return helper_.applyMsg(handler_, other, message, hello);
+  };
+  // Not started: accepted, the first hello becomes due.
+  EXPECT_TRUE(apply(PeerHello(1, 5000, peer_.address())));
+  EXPECT_EQ(helper_.getState(), State::kCreated);
+
+  StartAndSendFirstHello();
+  EXPECT_FALSE(apply(PeerHello(1, 5000, Udp("10.9.9.9", "4000"))));
+  EXPECT_EQ(helper_.getState(), State::kRunning);
+  EXPECT_TRUE(handler_.calls.empty());
+
+  EXPECT_FALSE(apply(PeerHello(1, 5000, peer_.address())));
+  EXPECT_EQ(helper_.getState(), State::kMoved);
+  EXPECT_EQ(handler_.calls, Calls{"move 2 " + source.address().strBind()});
+  EXPECT_EQ(helper_.getConnection().socketId, 2u);
+  EXPECT_EQ(helper_.getConnection().local.strBind(), other.getBoundAddress().strBind());
+}
+
+}  // namespace
+}  // namespace hx::streams
