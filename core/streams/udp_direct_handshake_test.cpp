@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,20 +27,38 @@ using State = UdpDirectHandshakeHelper::State;
 constexpr int32_t kOwnCtrl = 4242;
 constexpr int32_t kPeerCtrl = -99;
 
+// What the handler and the socket were last asked for, when a test runs both sides as a loop
+// would: the send readiness and the armed timers with their due ticks.
+struct LoopState {
+  const uint64_t* tick = nullptr;
+  bool sendOn = false;
+  std::map<uint32_t, uint64_t> timers;
+
+  void timer(uint32_t type, uint64_t ms) { timers[type] = *tick + ms; }
+};
+
 class RecordingHandler : public UdpDirectHandshakeHandler {
  public:
   uint32_t getSocketId() const override { return socketId; }
-  void setSendStateAsync(bool on) override { calls.push_back(on ? "send on" : "send off"); }
+  void setSendStateAsync(bool on) override {
+    calls.push_back(on ? "send on" : "send off");
+    if (loop) loop->sendOn = on;
+  }
   void startTimer(uint32_t type, uint64_t ms) override {
     calls.push_back("timer " + std::to_string(type) + " " + std::to_string(ms));
+    if (loop) loop->timer(type, ms);
   }
-  void stopTimer(uint32_t type) override { calls.push_back("stop " + std::to_string(type)); }
+  void stopTimer(uint32_t type) override {
+    calls.push_back("stop " + std::to_string(type));
+    if (loop) loop->timers.erase(type);
+  }
   void changeSocket(uint32_t id, const HXSockAddr& address) override {
     calls.push_back("move " + std::to_string(id) + " " + address.strBind());
   }
 
   uint32_t socketId = 1;
   Calls calls;
+  LoopState* loop = nullptr;
 };
 
 // A UDP socket bound to 127.0.0.1 on a free port.
@@ -79,16 +99,23 @@ class LoopbackSocket : public UdpDirectHandshakeSocket {
     const ssize_t n = ::sendto(socket_.fd(), data, size, 0, to.sockaddr(), to.sa_len());
     return n > 0 ? static_cast<size_t>(n) : 0;
   }
-  void setSendState(bool on) override { calls.push_back(on ? "send on" : "send off"); }
+  void setSendState(bool on) override {
+    calls.push_back(on ? "send on" : "send off");
+    if (loop) loop->sendOn = on;
+  }
   void startTimer(uint32_t type, uint64_t ms) override {
     calls.push_back("timer " + std::to_string(type) + " " + std::to_string(ms));
+    if (loop) loop->timer(type, ms);
   }
   bool assocFromAddr(const HXSockAddr& address) override {
     calls.push_back("assoc " + address.strBind());
     return true;
   }
 
+  int fd() const { return socket_.fd(); }
+
   Calls calls;
+  LoopState* loop = nullptr;
 
  private:
   uint32_t id_;
@@ -404,10 +431,13 @@ TEST_F(UdpDirectHandshakeTest, HelloFromOutsideTheBindingMovesTheTrialOrIsRefuse
                               other.getBoundAddress()};
     return helper_.applyMsg(handler_, other, message, hello);
   };
-  // Not started: accepted, the first hello becomes due.
-  EXPECT_TRUE(apply(PeerHello(1, 5000, peer_.address())));
+  // Not started: accepted, the first hello becomes due. (Version 0, so that the sends are not
+  // redirected to the hello's source.)
+  EXPECT_TRUE(apply(PeerHello(0, 0)));
   EXPECT_EQ(helper_.getState(), State::kCreated);
+  EXPECT_TRUE(helper_.isHelloAccepted());
 
+  helper_.initVars(kOwnCtrl);
   StartAndSendFirstHello();
   EXPECT_FALSE(apply(PeerHello(1, 5000, Udp("10.9.9.9", "4000"))));
   EXPECT_EQ(helper_.getState(), State::kRunning);
@@ -418,6 +448,83 @@ TEST_F(UdpDirectHandshakeTest, HelloFromOutsideTheBindingMovesTheTrialOrIsRefuse
   EXPECT_EQ(handler_.calls, Calls{"move 2 " + source.address().strBind()});
   EXPECT_EQ(helper_.getConnection().socketId, 2u);
   EXPECT_EQ(helper_.getConnection().local.strBind(), other.getBoundAddress().strBind());
+}
+
+// Both ends of a trial, each with its own helper, socket and loop state, over real loopback
+// sockets; simulated ticks advance 5 ms per round.
+TEST(UdpDirectHandshakeTwoSides, BothSidesFinishTheHandshake) {
+  struct Side {
+    Side(const char* own, const char* peer, int32_t ctrl, uint64_t* tick) : own(own), peer(peer),
+        ctrl(ctrl) {
+      loop.tick = tick;
+      handler.loop = &loop;
+      socket.loop = &loop;
+    }
+    void Start(const HXSockAddr& remote, const uint64_t* tick) {
+      udp::TrialDirectConnection connection;
+      connection.local = socket.getBoundAddress();
+      connection.remote = remote;
+      connection.peerName = peer;
+      connection.socketId = 1;
+      connection.confInfo = std::make_shared<udp::ConferenceInfo>();
+      connection.confInfo->ownName = own;
+      connection.confInfo->conferenceName = "sid-7";
+      helper = std::make_unique<UdpDirectHandshakeHelper>(std::move(connection), ctrl);
+      helper->setTickSource([tick] { return *tick; });
+      helper->startHandshake(handler);
+    }
+    void Round(uint64_t now) {
+      uint8_t data[2048];
+      sockaddr_storage from{};
+      socklen_t length = sizeof(from);
+      ssize_t n;
+      while ((n = ::recvfrom(socket.fd(), data, sizeof(data), MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&from), &length)) > 0) {
+        UdpDirectDatagram message{data, static_cast<size_t>(n), {}, socket.getBoundAddress()};
+        message.source.set(ip::Proto::udp, reinterpret_cast<sockaddr*>(&from), length);
+        helper->onRecvMsg(handler, socket, message);
+        length = sizeof(from);
+      }
+      if (loop.sendOn) helper->onReadySend(handler, socket);
+      for (auto it = loop.timers.begin(); it != loop.timers.end();) {
+        const uint32_t type = it->first;
+        if (it->second > now) {
+          ++it;
+          continue;
+        }
+        it = loop.timers.erase(it);
+        helper->onTimer(handler, type);
+      }
+    }
+    const char* own;
+    const char* peer;
+    int32_t ctrl;
+    LoopState loop;
+    RecordingHandler handler;
+    LoopbackSocket socket{1};
+    std::unique_ptr<UdpDirectHandshakeHelper> helper;
+  };
+  uint64_t tick = 1000;
+  Side alice("alice", "bob", 11, &tick);
+  Side bob("bob", "alice", 22, &tick);
+  alice.Start(bob.socket.getBoundAddress(), &tick);
+  bob.Start(alice.socket.getBoundAddress(), &tick);
+  while (tick < 10000 && (alice.helper->getState() == State::kRunning ||
+                          bob.helper->getState() == State::kRunning)) {
+    alice.Round(tick);
+    bob.Round(tick);
+    tick += 5;
+  }
+  for (Side* side : {&alice, &bob}) {
+    SCOPED_TRACE(side->own);
+    EXPECT_EQ(side->helper->getState(), State::kDone);
+    EXPECT_TRUE(side->helper->isHelloAccepted() && side->helper->isOkReplyAccepted());
+    EXPECT_EQ(side->helper->getPeerVersion(), 1);
+    EXPECT_FALSE(side->loop.sendOn);
+    EXPECT_TRUE(side->loop.timers.empty());
+  }
+  // Each hello is heard at once, so each side is done within a second of simulated time.
+  EXPECT_LT(tick, 2000u);
 }
 
 }  // namespace

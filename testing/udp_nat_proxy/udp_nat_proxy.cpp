@@ -220,7 +220,8 @@ void UdpNatProxy::pass(NatDirection direction, Mapping& mapping, const HXSockAdd
 }
 
 // Outbound datagrams leave from the mapping's outer socket as it is at sending time, so a delayed
-// one follows a mapping change; inbound ones leave from the inner socket. Called with the lock held.
+// one follows a mapping change; inbound ones leave from the inner socket. Called with the lock
+// held.
 void UdpNatProxy::sendNow(NatDirection direction, const HXSockAddr& insideSource,
                           const HXSockAddr& to, const std::vector<uint8_t>& data) {
   int fd = m_innerFd;
