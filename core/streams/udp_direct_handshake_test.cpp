@@ -5,6 +5,7 @@
 #include "core/streams/udp_direct_handshake.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 
 #include "core/base/container.h"
 #include "core/base/net_message.h"
+#include "testing/udp_nat_proxy/udp_nat_proxy.h"
 
 namespace hx::streams {
 namespace {
@@ -450,60 +452,63 @@ TEST_F(UdpDirectHandshakeTest, HelloFromOutsideTheBindingMovesTheTrialOrIsRefuse
   EXPECT_EQ(helper_.getConnection().local.strBind(), other.getBoundAddress().strBind());
 }
 
-// Both ends of a trial, each with its own helper, socket and loop state, over real loopback
-// sockets; simulated ticks advance 5 ms per round.
+// One end of a trial run as a loop would run it: its own helper, real loopback socket and loop
+// state; Round() hands it what arrived, a send opportunity when it asked for one, and its timers
+// that are due.
+struct Side {
+  Side(const char* own, const char* peer, int32_t ctrl, uint64_t* tick) : own(own), peer(peer),
+      ctrl(ctrl) {
+    loop.tick = tick;
+    handler.loop = &loop;
+    socket.loop = &loop;
+  }
+  void Start(const HXSockAddr& remote, const uint64_t* tick) {
+    udp::TrialDirectConnection connection;
+    connection.local = socket.getBoundAddress();
+    connection.remote = remote;
+    connection.peerName = peer;
+    connection.socketId = 1;
+    connection.confInfo = std::make_shared<udp::ConferenceInfo>();
+    connection.confInfo->ownName = own;
+    connection.confInfo->conferenceName = "sid-7";
+    helper = std::make_unique<UdpDirectHandshakeHelper>(std::move(connection), ctrl);
+    helper->setTickSource([tick] { return *tick; });
+    helper->startHandshake(handler);
+  }
+  void Round(uint64_t now) {
+    uint8_t data[2048];
+    sockaddr_storage from{};
+    socklen_t length = sizeof(from);
+    ssize_t n;
+    while ((n = ::recvfrom(socket.fd(), data, sizeof(data), MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&from), &length)) > 0) {
+      UdpDirectDatagram message{data, static_cast<size_t>(n), {}, socket.getBoundAddress()};
+      message.source.set(ip::Proto::udp, reinterpret_cast<sockaddr*>(&from), length);
+      helper->onRecvMsg(handler, socket, message);
+      length = sizeof(from);
+    }
+    if (loop.sendOn) helper->onReadySend(handler, socket);
+    for (auto it = loop.timers.begin(); it != loop.timers.end();) {
+      const uint32_t type = it->first;
+      if (it->second > now) {
+        ++it;
+        continue;
+      }
+      it = loop.timers.erase(it);
+      helper->onTimer(handler, type);
+    }
+  }
+  const char* own;
+  const char* peer;
+  int32_t ctrl;
+  LoopState loop;
+  RecordingHandler handler;
+  LoopbackSocket socket{1};
+  std::unique_ptr<UdpDirectHandshakeHelper> helper;
+};
+
+// Both ends over real loopback sockets; simulated ticks advance 5 ms per round.
 TEST(UdpDirectHandshakeTwoSides, BothSidesFinishTheHandshake) {
-  struct Side {
-    Side(const char* own, const char* peer, int32_t ctrl, uint64_t* tick) : own(own), peer(peer),
-        ctrl(ctrl) {
-      loop.tick = tick;
-      handler.loop = &loop;
-      socket.loop = &loop;
-    }
-    void Start(const HXSockAddr& remote, const uint64_t* tick) {
-      udp::TrialDirectConnection connection;
-      connection.local = socket.getBoundAddress();
-      connection.remote = remote;
-      connection.peerName = peer;
-      connection.socketId = 1;
-      connection.confInfo = std::make_shared<udp::ConferenceInfo>();
-      connection.confInfo->ownName = own;
-      connection.confInfo->conferenceName = "sid-7";
-      helper = std::make_unique<UdpDirectHandshakeHelper>(std::move(connection), ctrl);
-      helper->setTickSource([tick] { return *tick; });
-      helper->startHandshake(handler);
-    }
-    void Round(uint64_t now) {
-      uint8_t data[2048];
-      sockaddr_storage from{};
-      socklen_t length = sizeof(from);
-      ssize_t n;
-      while ((n = ::recvfrom(socket.fd(), data, sizeof(data), MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&from), &length)) > 0) {
-        UdpDirectDatagram message{data, static_cast<size_t>(n), {}, socket.getBoundAddress()};
-        message.source.set(ip::Proto::udp, reinterpret_cast<sockaddr*>(&from), length);
-        helper->onRecvMsg(handler, socket, message);
-        length = sizeof(from);
-      }
-      if (loop.sendOn) helper->onReadySend(handler, socket);
-      for (auto it = loop.timers.begin(); it != loop.timers.end();) {
-        const uint32_t type = it->first;
-        if (it->second > now) {
-          ++it;
-          continue;
-        }
-        it = loop.timers.erase(it);
-        helper->onTimer(handler, type);
-      }
-    }
-    const char* own;
-    const char* peer;
-    int32_t ctrl;
-    LoopState loop;
-    RecordingHandler handler;
-    LoopbackSocket socket{1};
-    std::unique_ptr<UdpDirectHandshakeHelper> helper;
-  };
   uint64_t tick = 1000;
   Side alice("alice", "bob", 11, &tick);
   Side bob("bob", "alice", 22, &tick);
@@ -525,6 +530,54 @@ TEST(UdpDirectHandshakeTwoSides, BothSidesFinishTheHandshake) {
   }
   // Each hello is heard at once, so each side is done within a second of simulated time.
   EXPECT_LT(tick, 2000u);
+}
+
+// Alice sits behind the NAT proxy and sends to its inner address. Bob, outside, knows Alice only by
+// her local address (his remote NAT address, as a trial made from her hello has it) and at first
+// sends nowhere useful: his sends must follow where her datagrams come from, through a change of
+// the mapping too. Bob's local address is not the one Alice sends to, so Alice's side never counts
+// his hello as accepted and does not finish.
+TEST(UdpDirectHandshakeBehindNat, OutsideSideFollowsTheMappingInsideSideDoesNotFinish) {
+  uint64_t tick = 1000;
+  Side alice("alice", "bob", 11, &tick);
+  Side bob("bob", "alice", 22, &tick);
+  hx::testing::UdpNatProxy proxy(Udp("127.0.0.1", "0"), Udp("127.0.0.2", "0"),
+                                 bob.socket.getBoundAddress());
+  ASSERT_TRUE(proxy.start());
+  // Alice hears nothing until her mapping has changed, so that she keeps sending hellos.
+  proxy.dropNext(hx::testing::NatDirection::kInbound, 1000);
+  alice.Start(proxy.innerAddress(), &tick);
+  bob.Start(Udp("127.0.0.3", "9"), &tick);
+  bob.helper->getConnection().remoteNat = alice.socket.getBoundAddress();
+
+  const HXSockAddr aliceLocal = alice.socket.getBoundAddress();
+  auto bobSendsTo = [&] { return bob.helper->getConnection().remote.strBind(); };
+  // Datagrams pass the proxy's thread in real time: each round waits a little for them.
+  auto runUntil = [&](const std::function<bool()>& done) {
+    while (tick < 60000 && !done()) {
+      pollfd fds[] = {{alice.socket.fd(), POLLIN, 0}, {bob.socket.fd(), POLLIN, 0}};
+      ::poll(fds, 2, 2);
+      alice.Round(tick);
+      bob.Round(tick);
+      tick += 5;
+    }
+    return done();
+  };
+  ASSERT_TRUE(runUntil([&] {
+    const HXSockAddr outer = proxy.outerAddressFor(aliceLocal);
+    return !outer.empty() && bobSendsTo() == outer.strBind();
+  }));
+  const HXSockAddr moved = proxy.remap(aliceLocal);
+  ASSERT_FALSE(moved.empty());
+  proxy.dropNext(hx::testing::NatDirection::kInbound, 0);
+  ASSERT_TRUE(runUntil([&] { return bobSendsTo() == moved.strBind(); }));
+  ASSERT_TRUE(runUntil([&] { return bob.helper->getState() != State::kRunning; }));
+
+  EXPECT_EQ(bob.helper->getState(), State::kDone);
+  EXPECT_EQ(bobSendsTo(), moved.strBind());
+  EXPECT_EQ(alice.helper->getState(), State::kRunning);
+  EXPECT_TRUE(alice.helper->isOkReplyAccepted());
+  EXPECT_FALSE(alice.helper->isHelloAccepted());
 }
 
 }  // namespace
