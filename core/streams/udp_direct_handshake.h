@@ -116,7 +116,9 @@ class UdpDirectHandshakeHelper {
   // The steps, public so that the owning list and tests can drive them.
   bool checkHelloRequest(const udp::HelloRequestData& hello);
   bool checkOkReply(const udp::ReplyData& reply);
-  // False, nothing done, unless both a hello and an OK reply were accepted.
+  // False, nothing done, unless both a hello and an OK reply were accepted. Otherwise ends the
+  // handshake or arms the conversation end; while an OK reply still waits for its send, that
+  // decision is left to onReadySend, since the end is counted from the last reply sent.
   bool checkConversationDone(UdpDirectHandshakeHandler& handler,
                              UdpDirectHandshakeSocket& socket, uint64_t now);
   // True when the datagram left in full; otherwise the handshake has ended.

@@ -54,7 +54,7 @@ Bytes AddressForm(const HXSockAddr& address) {
 }
 
 // A hello body entry by entry; every key can be left out or given odd bytes.
-struct BodySpec {
+struct BodyPlan {
   const char* conference = "sid-1";
   const char* participant = "bob";
   const char* connected = "alice";
@@ -66,31 +66,31 @@ struct BodySpec {
 
 constexpr uint8_t kVersion1[] = {0, 0, 0, 1};
 
-Bytes Body(const BodySpec& spec) {
+Bytes Body(const BodyPlan& plan) {
   HX_Container body;
-  if (spec.conference) body.AddValue("ConferenceName", spec.conference);
-  if (spec.participant) body.AddValue("participantName", spec.participant);
-  if (spec.connected) body.AddValue("connectedParticipantName", spec.connected);
-  if (spec.version) body.AddValue("HandshakeVersion", HX_CNT_INTEGER_VT, spec.version, 4);
+  if (plan.conference) body.AddValue("ConferenceName", plan.conference);
+  if (plan.participant) body.AddValue("participantName", plan.participant);
+  if (plan.connected) body.AddValue("connectedParticipantName", plan.connected);
+  if (plan.version) body.AddValue("HandshakeVersion", HX_CNT_INTEGER_VT, plan.version, 4);
   const uint8_t sendTime[8] = {0, 0, 0, 0, 0, 0, 0x30, 0x39};  // 12345, most significant first
   body.AddValue("SendTime", HX_CNT_INT64_VT, sendTime, 8);
-  if (!spec.localIntEp.empty()) {
-    body.AddValue("LocalIntEp", HX_CNT_BINARY_VT, spec.localIntEp.data(), spec.localIntEp.size());
+  if (!plan.localIntEp.empty()) {
+    body.AddValue("LocalIntEp", HX_CNT_BINARY_VT, plan.localIntEp.data(), plan.localIntEp.size());
   }
   const Bytes remote = AddressForm(Udp("198.51.100.1", "6000"));
   body.AddValue("RemoteExtEp", HX_CNT_BINARY_VT, remote.data(), remote.size());
-  if (spec.withCtrlNum) body.AddValue("CtrlNum", int32_t{-77});
-  if (spec.withRetBackTime) {
+  if (plan.withCtrlNum) body.AddValue("CtrlNum", int32_t{-77});
+  if (plan.withRetBackTime) {
     const uint8_t back[8] = {0, 0, 0, 0, 0, 0, 0x01, 0x00};  // 256
     body.AddValue("RetBackTime", HX_CNT_INT64_VT, back, 8);
   }
   return Serialized(body);
 }
 
-BodySpec V1() {
-  BodySpec spec;
-  spec.version = kVersion1;
-  return spec;
+BodyPlan V1() {
+  BodyPlan plan;
+  plan.version = kVersion1;
+  return plan;
 }
 
 TEST(UdpDirectHello, HeadersAreRecognisedByTextAndLength) {
@@ -126,11 +126,11 @@ TEST(UdpDirectHello, HeadersAreRecognisedByTextAndLength) {
 }
 
 TEST(UdpDirectHello, MalformedDatagramsAreDropped) {
-  BodySpec noCtrl = V1();
+  BodyPlan noCtrl = V1();
   noCtrl.withCtrlNum = false;
-  BodySpec emptyName = V1();
+  BodyPlan emptyName = V1();
   emptyName.participant = "";
-  BodySpec missingName = V1();
+  BodyPlan missingName = V1();
   missingName.connected = nullptr;
   Bytes corrupt = Body(V1());
   corrupt[5] ^= 0xFF;
@@ -166,7 +166,7 @@ TEST(UdpDirectHello, MalformedDatagramsAreDropped) {
 }
 
 TEST(UdpDirectHello, OkReplyNeedsOnlyItsControlNumber) {
-  BodySpec noNames = V1();
+  BodyPlan noNames = V1();
   noNames.conference = noNames.participant = noNames.connected = nullptr;
   noNames.withRetBackTime = true;
   const Bytes lower = Datagram("udp_conn_ok", Body(noNames));
@@ -177,7 +177,7 @@ TEST(UdpDirectHello, OkReplyNeedsOnlyItsControlNumber) {
   EXPECT_EQ(reply.retBackTime, 256u);
   EXPECT_EQ(reply.sendTime, 12345u);
 
-  BodySpec noCtrl = noNames;
+  BodyPlan noCtrl = noNames;
   noCtrl.withCtrlNum = false;
   const Bytes without = Datagram(kOkReplyText, Body(noCtrl));
   EXPECT_FALSE(readOkReply(without.data(), without.size(), reply));
@@ -202,9 +202,9 @@ TEST(UdpDirectHello, VersionDecidesWhatIsRead) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    BodySpec spec;
-    spec.version = c.version;
-    const Bytes d = Datagram(kHelloText, Body(spec));
+    BodyPlan plan;
+    plan.version = c.version;
+    const Bytes d = Datagram(kHelloText, Body(plan));
     HelloRequestData hello;
     ASSERT_TRUE(readHelloRequest(d.data(), d.size(), hello));
     EXPECT_EQ(hello.version, c.expected);
@@ -242,9 +242,9 @@ TEST(UdpDirectHello, AddressEntriesOverFiftyBytesOrNotAnAddressCountAsAbsent) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    BodySpec spec = V1();
-    spec.localIntEp = c.entry;
-    const Bytes d = Datagram(kHelloText, Body(spec));
+    BodyPlan plan = V1();
+    plan.localIntEp = c.entry;
+    const Bytes d = Datagram(kHelloText, Body(plan));
     HelloRequestData hello;
     ASSERT_TRUE(readHelloRequest(d.data(), d.size(), hello));
     EXPECT_EQ(!hello.localIntEp.empty(), c.present);
