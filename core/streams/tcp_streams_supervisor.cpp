@@ -100,8 +100,8 @@ void EnterLinkLocal(const std::vector<Candidate>& linkLocal, const HXIpIfAddrSet
                     conference::PeerEndpointMap& out) {
   for (const HXIpIfListItem& item : interfaces) {
     if (!item.isLinkLocal6()) continue;
-    const uint32_t scope =
-        item.scopeId() != 0 ? item.scopeId() : (item.ifGet() != nullptr ? item.ifGet()->index() : 0);
+    uint32_t scope = item.scopeId();
+    if (scope == 0 && item.ifGet() != nullptr) scope = item.ifGet()->index();
     for (const auto& [address, endpoint] : linkLocal) {
       if (address.family() != item.family()) continue;
       HXSockAddr scoped(address);

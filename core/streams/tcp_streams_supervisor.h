@@ -13,8 +13,8 @@
 // the loop. Destruction wakes a job that waits between two pings, so it returns at once, and no
 // ping starts after it. Pings already started go on on the loop and still report to the store.
 //
-// Threads: runTrialStreams runs on the caller's thread under the conference lock; createFilteredEpList
-// is a pure function of its arguments.
+// Threads: runTrialStreams runs on the caller's thread under the conference lock;
+// createFilteredEpList is a pure function of its arguments.
 
 #include <atomic>
 #include <condition_variable>

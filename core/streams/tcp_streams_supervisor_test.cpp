@@ -75,7 +75,8 @@ HXIfIpAddrContainer Interfaces(const std::vector<std::string>& texts) {
   for (const std::string& text : texts) {
     HXIpAddress address;
     EXPECT_TRUE(address.set(text.c_str())) << text;
-    auto iface = std::make_shared<HXIpIface>("if" + std::to_string(index), index, ip::IfType::ethernet);
+    auto iface =
+        std::make_shared<HXIpIface>("if" + std::to_string(index), index, ip::IfType::ethernet);
     ++index;
     set.insert(HXIpIfListItem(iface, address, HXNetMask(address.family(), 64)));
   }
@@ -339,8 +340,9 @@ class TcpStreamsSupervisorPings : public LoopFixture {
     EXPECT_TRUE(cm->getConferenceLock(lock, conferenceId));
     for (const ::conference::PeerEndpoint& ep : lock->getPeer(kPeer)->getEndpointsList().list()) {
       if (ep.kind != ::conference::kEpClientConnect || ep.clientType != 1) continue;
-      out.push_back(ep.getEndpoint()->getHost() + ":" + std::to_string(ep.getEndpoint()->GetPort()) +
-                    " " + std::to_string(ep.state));
+      const std::shared_ptr<HX_Endpoint> endpoint = ep.getEndpoint();
+      out.push_back(endpoint->getHost() + ":" + std::to_string(endpoint->GetPort()) + " " +
+                    std::to_string(ep.state));
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -423,9 +425,10 @@ TEST_F(TcpStreamsSupervisorPings, NoPingStartsWithFiveFreeSocketSlots) {
   // A ping would have been on its way by now; give the loop time to connect it.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(a.acceptedCount(), 0u);
-  EXPECT_EQ(SenderStates(), (std::vector<std::string>{"127.0.0.2:" + std::to_string(a.port) + " 4",
-                                                      "127.0.0.3:" + std::to_string(a.port) + " 4",
-                                                      "127.0.0.4:" + std::to_string(a.port) + " 4"}));
+  const std::string port = std::to_string(a.port);
+  EXPECT_EQ(SenderStates(), (std::vector<std::string>{"127.0.0.2:" + port + " 4",
+                                                      "127.0.0.3:" + port + " 4",
+                                                      "127.0.0.4:" + port + " 4"}));
 }
 
 TEST_F(TcpStreamsSupervisorPings, DroppingTheSupervisorUnderTheLockBetweenPingsStopsTheJob) {
