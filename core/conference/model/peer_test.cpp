@@ -326,31 +326,36 @@ TEST(ConferenceEndpoints, TcpPingOutcomesMarkTheEndpointAndEndTheTestsWhenAllAre
   };
   const Case cases[] = {
       {"both fail", false, false, false, 4},
-      {"one works", false, true, true, 2},
+      {"the first works", true, false, true, 2},
+      {"the second works", false, true, true, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto conference = std::make_shared<HX_Conference>(nullptr, 1, conference::DefaultParams());
     conference->setConferenceType(0, 0, 0, false);
     conference::Peer* peer = conference->addPeer("p@t", 4);
-    peer->directConnectTestBegin({{Addr("fe80::2%5", "7"), Ep(0, "fe80::2%5", 7, AF_INET6)},
-                                  {Addr("10.0.0.3", "7"), Ep(0, "10.0.0.3", 7)}});
+    peer->directConnectTestBegin({{Addr("10.0.0.3", "7"), Ep(0, "10.0.0.3", 7)},
+                                  {Addr("10.0.0.4", "7"), Ep(0, "10.0.0.4", 7)}});
     const auto senders = peer->getEndpointsList().listOfRef(
         [](const PeerEndpoint& ep) { return ep.clientType == 1; });
     ASSERT_EQ(senders.size(), 2u);
+    const HXSockAddr local = Addr("10.0.0.1", "1");
     ConferenceLock lock;
     EXPECT_FALSE(conference->directConnectTcpSave(lock, "nobody@t", true, senders[0].get().id,
-                                                  Addr("fe80::1%9", "1"), Addr("fe80::2", "7")));
+                                                  local, Addr("10.0.0.3", "7")));
     EXPECT_EQ(senders[0].get().state, 4);
 
     EXPECT_TRUE(conference->directConnectTcpSave(lock, "p@t", c.firstOk, senders[0].get().id,
-                                                 Addr("fe80::1%9", "1"), Addr("fe80::2", "7")));
-    EXPECT_FALSE(conference->isFlag(HX_Conference::kFlagDCTestsEnded));  // one still open
+                                                 local, Addr("10.0.0.3", "7")));
+    // One test is still open: nothing is announced or ended yet.
+    EXPECT_EQ(peer->getDCFlags() & conference::Peer::kDCAnnounced, 0u);
+    EXPECT_FALSE(conference->isFlag(HX_Conference::kFlagDCTestsEnded));
     EXPECT_TRUE(conference->directConnectTcpSave(lock, "p@t", c.secondOk, senders[1].get().id,
-                                                 Addr("10.0.0.1", "1"), Addr("10.0.0.3", "7")));
+                                                 local, Addr("10.0.0.4", "7")));
     EXPECT_TRUE(conference->isFlag(HX_Conference::kFlagDCTestsEnded));
     EXPECT_EQ((peer->getDCFlags() & conference::Peer::kDCAnnounced) != 0, c.announced);
     EXPECT_EQ(peer->getDCType(), c.type);
+    EXPECT_EQ(senders[0].get().state, c.firstOk ? 2 : 0);
     EXPECT_EQ(senders[1].get().state, c.secondOk ? 2 : 0);
   }
   // The address reached keeps the scope of the local interface it went out of.
