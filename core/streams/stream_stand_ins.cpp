@@ -115,10 +115,6 @@ std::string HX_ReceiverBase::GetSenderId() const {
   return m_senderId;
 }
 
-void HX_TcpStreamsSupervisor::runTrialStreams(const std::string& peerId) {
-  record("runTrialStreams " + peerId);
-}
-
 namespace hx::streams {
 
 bool UdpTrialDirectStreamList::stopDCHandler(ConferenceLock&, uint32_t id) {

@@ -109,12 +109,6 @@ class HX_ReceiverBase : public stream::MediaStreamStandIn, public HX_ReceiverSig
   std::string m_receiverId;
 };
 
-// Runs the TCP direct-connect trials of one conference's peers.
-class HX_TcpStreamsSupervisor : public stream::StandInRecord {
- public:
-  void runTrialStreams(const std::string& peerId);
-};
-
 // The per-store supervisor of direct UDP streams.
 class HX_UdpStreamsSupervisor : public stream::StandInRecord {};
 
