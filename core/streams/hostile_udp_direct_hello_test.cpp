@@ -347,6 +347,20 @@ TEST(HostileUdpDirectHelloRead, MissingDoubledAndMistypedKeys) {
   EXPECT_EQ(data.controlNumber, kPeerCtrl);
   ASSERT_TRUE(ReadsAsHello(Hello(Plus(Without(all, "CtrlNum"), HostInt("cTRLnUM", 31))), &data));
   EXPECT_EQ(data.controlNumber, 31);
+  // A doubled version or endpoint: the first entry of the type counts, even when it is the worse.
+  udp::HelloRequestData doubled;
+  Entries versions = Without(all, "HandshakeVersion");
+  versions.insert(versions.begin(), Raw("HandshakeVersion", HX_CNT_INTEGER_VT, kV0));
+  versions.push_back(Raw("handshakeversion", HX_CNT_INTEGER_VT, kV1));
+  ASSERT_TRUE(ReadsAsHello(Hello(versions), &doubled));
+  EXPECT_EQ(doubled.version, 0);
+  EXPECT_EQ(doubled.sendTime, 0u);
+  udp::HelloRequestData endpoints;
+  Entries eps = Without(all, "LocalIntEp");
+  eps.insert(eps.begin(), Raw("LocalIntEp", HX_CNT_BINARY_VT, Bytes(9, 0xff)));
+  eps.push_back(Raw("LocalIntEp", HX_CNT_BINARY_VT, AddressForm(kPeerLocal)));
+  ASSERT_TRUE(ReadsAsHello(Hello(eps), &endpoints));
+  EXPECT_TRUE(IsEmptyAddress(endpoints.localIntEp)) << endpoints.localIntEp.strBind();
 }
 
 TEST(HostileUdpDirectHelloRead, VersionBytesDecideWhatElseIsRead) {
@@ -686,6 +700,10 @@ TEST_F(HostileUdpDirectHandshakeTest, OkRepliesOutOfTurnOrWithAnotherControlNumb
     Deliver(Ok(OkEntries(ctrl)));
     Deliver(Ok(OkEntries(ctrl, {})));
   }
+  // The right control number in a datagram cut short or with a lying length is no reply either.
+  const Bytes ok = Ok(OkEntries(kOwnCtrl));
+  for (size_t n = 0; n < ok.size(); ++n) Deliver(Cut(ok, n));
+  Deliver(Datagram(udp::kOkReplyText, Serialized(OkEntries(kOwnCtrl)), 0x80000000u));
   EXPECT_FALSE(helper_.isOkReplyAccepted());
   EXPECT_EQ(helper_.getOkRepliesAccepted(), 0u);
   EXPECT_EQ(helper_.getPeerVersion(), -1);
@@ -787,6 +805,46 @@ TEST_F(HostileUdpDirectHandshakeTest, Version1EndFollowsTheEchoedSendTimeOnlyWhe
     EXPECT_TRUE(helper.isOkReplyAccepted());
     EXPECT_EQ(helper.getState(), State::kRunning);
     EXPECT_EQ(LastTimer(UdpDirectHandshakeHelper::kConversationEndTimer), c.endInMs);
+  }
+}
+
+TEST_F(HostileUdpDirectHandshakeTest, ConversationEndTimerEarlyLateAndWithTheClockGoneBack) {
+  // Both messages accepted at 1200 with the end at 1710.
+  struct Case {
+    uint64_t now;
+    std::optional<uint64_t> restartMs;  // none: the handshake is done
+  };
+  const Case cases[] = {{1710, std::nullopt}, {1690, std::nullopt}, {1680, 30},
+                        {99999, std::nullopt}, {200, 1510},         {0, 1710}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.now);
+    UdpDirectHandshakeHelper helper(Connection(), kOwnCtrl);
+    helper.setTickSource([this] { return tick_; });
+    At(1000);
+    helper.startHandshake(handler_);
+    helper.onReadySend(handler_, socket_);
+    At(1100);
+    const Bytes hello = Hello(HelloEntries());
+    helper.onRecvMsg(handler_, socket_, {hello.data(), hello.size(), kPeerLocal, kLocal});
+    At(1110);
+    helper.onReadySend(handler_, socket_);
+    At(1200);
+    const Bytes ok = Ok(OkEntries(kOwnCtrl));
+    helper.onRecvMsg(handler_, socket_, {ok.data(), ok.size(), kPeerLocal, kLocal});
+    ASSERT_EQ(LastTimer(UdpDirectHandshakeHelper::kConversationEndTimer), 510u);
+    calls_.clear();
+    At(c.now);
+    helper.onTimer(handler_, UdpDirectHandshakeHelper::kConversationEndTimer);
+    if (c.restartMs) {
+      EXPECT_EQ(calls_, Calls{"h timer 2 " + std::to_string(*c.restartMs)});
+      EXPECT_EQ(helper.getState(), State::kRunning);
+    } else {
+      EXPECT_EQ(helper.getState(), State::kDone);
+      // Fired once more, it finds nothing armed.
+      calls_.clear();
+      helper.onTimer(handler_, UdpDirectHandshakeHelper::kConversationEndTimer);
+      EXPECT_TRUE(calls_.empty()) << calls_.front();
+    }
   }
 }
 
@@ -1020,6 +1078,122 @@ TEST_F(HostileUdpDirectHandshakeTest, HelloOnAnotherSocketMovesOnlyWhenItsEndpoi
   EXPECT_TRUE(SameAddress(helper_.getConnection().local, otherBound));
   EXPECT_TRUE(SameAddress(helper_.getConnection().localNat, otherBound));
   EXPECT_TRUE(Called("h move 2 " + stranger.strBind()));
+}
+
+TEST_F(HostileUdpDirectHandshakeTest, HelloOnAnotherSocketAfterBothMessagesMovesNothing) {
+  StartAndSendHello();
+  Deliver(Hello(HelloEntries()));
+  ReadySend();
+  At(1200);
+  Deliver(Ok(OkEntries(kOwnCtrl)));
+  ASSERT_TRUE(helper_.isHelloAccepted() && helper_.isOkReplyAccepted());
+  calls_.clear();
+  const HXSockAddr stranger = Udp("198.51.100.77", "9999");
+  RecordingSocket other(calls_, 2, Udp("192.0.2.2", "5000"));
+  const Bytes datagram = Hello(HelloEntries());
+  udp::HelloRequestData hello;
+  ASSERT_TRUE(ReadsAsHello(datagram, &hello));
+  hello.source = stranger;
+  for (RecordingSocket* socket : {&other, &socket_}) {
+    EXPECT_FALSE(helper_.applyMsg(handler_, *socket,
+                                  {datagram.data(), datagram.size(), stranger,
+                                   socket->getBoundAddress()},
+                                  hello));
+  }
+  EXPECT_EQ(helper_.getState(), State::kRunning);
+  EXPECT_EQ(helper_.getConnection().socketId, 1u);
+  EXPECT_TRUE(calls_.empty()) << calls_.front();
+}
+
+TEST_F(HostileUdpDirectHandshakeTest, RefusedMessagesFromElsewhereDoNotRedirectOurDatagrams) {
+  StartAndSendHello();
+  const HXSockAddr attacker = Udp("198.51.100.66", "6666");
+  Deliver(Hello(With(HelloEntries(), Str("ConferenceName", "sid-2"))), attacker);
+  Deliver(Hello(With(HelloEntries(), Str("participantName", "mallory"))), attacker);
+  Deliver(Ok(OkEntries(kOwnCtrl + 1)), attacker);
+  Deliver(Ok(Without(OkEntries(kOwnCtrl), "CtrlNum")), attacker);
+  EXPECT_TRUE(SameAddress(helper_.getConnection().remote, kPeerLocal));
+  // The peer's own hello then gets its answer at its own address, and so does the next hello.
+  Deliver(Hello(HelloEntries()));
+  ReadySend();
+  ASSERT_EQ(socket_.sent.size(), 2u);
+  EXPECT_TRUE(SameAddress(socket_.destinations.back(), kPeerLocal));
+  At(1300);
+  helper_.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+  ReadySend();
+  ASSERT_EQ(socket_.sent.size(), 3u);
+  EXPECT_TRUE(Parse(socket_.sent.back()).hello);
+  EXPECT_TRUE(SameAddress(socket_.destinations.back(), kPeerLocal));
+}
+
+TEST_F(HostileUdpDirectHandshakeTest, OurHelloCarriesExtremeControlNumbersAndTicksIntact) {
+  struct Case {
+    int32_t ctrl;
+    uint64_t now;
+  };
+  const Case cases[] = {{std::numeric_limits<int32_t>::min(), 1},
+                        {std::numeric_limits<int32_t>::max(), 0x0102030405060708},
+                        {-1, UINT64_MAX - 1},
+                        {0, 1ull << 63}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ctrl);
+    UdpDirectHandshakeHelper helper(Connection(), c.ctrl);
+    HXNetMessage message;
+    ASSERT_TRUE(helper.createHelloRequest(message, c.now));
+    const Bytes wire(message.buffer(), message.buffer() + message.size());
+    const Sent sent = Parse(wire);
+    std::vector<std::string> keys = kCommonKeys;
+    keys.push_back("CtrlNum");
+    EXPECT_EQ(sent.keys, keys);
+    uint8_t version[4] = {};
+    size_t size = 4;
+    ASSERT_TRUE(sent.body.GetValue("HandshakeVersion", HX_CNT_INTEGER_VT, version, size));
+    EXPECT_EQ(Bytes(version, version + 4), kV1);
+    // Read back as the peer would read it.
+    udp::HelloRequestData hello;
+    ASSERT_TRUE(ReadsAsHello(wire, &hello));
+    EXPECT_EQ(hello.controlNumber, c.ctrl);
+    EXPECT_EQ(hello.sendTime, c.now);
+    EXPECT_EQ(hello.version, 1);
+    EXPECT_TRUE(SameAddress(hello.localIntEp, kLocal));
+    EXPECT_TRUE(SameAddress(hello.remoteExtEp, kPeerLocal));
+  }
+  // Addresses without a serialised form are left out; the hello stays readable.
+  udp::TrialDirectConnection bare = Connection();
+  bare.local.clear();
+  bare.remote.clear();
+  UdpDirectHandshakeHelper helper(std::move(bare), kOwnCtrl);
+  HXNetMessage message;
+  ASSERT_TRUE(helper.createHelloRequest(message, 5));
+  const Bytes wire(message.buffer(), message.buffer() + message.size());
+  const std::vector<std::string> keys = {"ConferenceName", "participantName",
+                                         "connectedParticipantName", "HandshakeVersion",
+                                         "SendTime", "CtrlNum"};
+  EXPECT_EQ(Parse(wire).keys, keys);
+  EXPECT_TRUE(ReadsAsHello(wire));
+}
+
+TEST_F(HostileUdpDirectHandshakeTest, ResetForgetsTheOldConversation) {
+  StartAndSendHello();
+  Deliver(Hello(HelloEntries()));
+  ReadySend();
+  At(1200);
+  Deliver(Ok(OkEntries(kOwnCtrl)));
+  ASSERT_TRUE(helper_.isOkReplyAccepted());
+  helper_.initVars(kOwnCtrl + 7);
+  EXPECT_FALSE(helper_.isHelloAccepted());
+  EXPECT_FALSE(helper_.isOkReplyAccepted());
+  EXPECT_EQ(helper_.getOkRepliesAccepted(), 0u);
+  EXPECT_EQ(helper_.getHellosSent(), 0u);
+  EXPECT_EQ(helper_.getPeerVersion(), -1);
+  calls_.clear();
+  // Old timers and old replies find nothing armed and nothing sent.
+  helper_.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+  helper_.onTimer(handler_, UdpDirectHandshakeHelper::kConversationEndTimer);
+  Deliver(Ok(OkEntries(kOwnCtrl)));
+  Deliver(Ok(OkEntries(kOwnCtrl + 7)));  // no hello sent since the reset
+  EXPECT_FALSE(helper_.isOkReplyAccepted());
+  EXPECT_TRUE(calls_.empty()) << calls_.front();
 }
 
 TEST_F(HostileUdpDirectHandshakeTest, SiblingSocketWithoutAnEndpointMustShareThePort) {
