@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <limits>
 #include <optional>
 #include <string>
@@ -1220,6 +1222,132 @@ TEST_F(HostileUdpDirectHandshakeTest, SiblingSocketWithoutAnEndpointMustShareThe
                                 {datagram.data(), datagram.size(), stranger, kLocal}, hello));
   EXPECT_EQ(helper_.getState(), State::kRunning);
   EXPECT_TRUE(calls_.empty()) << calls_.front();
+}
+
+// Two handshake helpers talking to each other through a network that repeats, reorders or loses
+// datagrams, on simulated ticks: timers fire when their tick comes, readiness to send is granted
+// while asked for.
+class Side {
+ public:
+  Side(const char* own, const char* peer, uint32_t socketId, const HXSockAddr& local,
+       const HXSockAddr& remote, int32_t ctrl, const uint64_t& tick)
+      : socket_(calls_, socketId, local), helper_(Connection(own, peer, local, remote), ctrl) {
+    helper_.setTickSource([&tick] { return tick; });
+  }
+  UdpDirectHandshakeHelper& helper() { return helper_; }
+  RecordingSocket& socket() { return socket_; }
+  const HXSockAddr& local() const { return helper_.getConnection().local; }
+
+  void Start() {
+    helper_.startHandshake(handler_);
+    Absorb(0);
+  }
+  // Fires due timers and sends while readiness is asked for.
+  void Step(uint64_t now) {
+    for (auto it = timers_.begin(); it != timers_.end();) {
+      if (it->second > now) {
+        ++it;
+        continue;
+      }
+      const uint32_t type = it->first;
+      it = timers_.erase(it);
+      helper_.onTimer(handler_, type);
+      Absorb(now);
+    }
+    if (sendOn_) {
+      helper_.onReadySend(handler_, socket_);
+      Absorb(now);
+    }
+  }
+  void Receive(const Bytes& datagram, const HXSockAddr& source, uint64_t now) {
+    helper_.onRecvMsg(handler_, socket_, {datagram.data(), datagram.size(), source, local()});
+    Absorb(now);
+  }
+
+ private:
+  static udp::TrialDirectConnection Connection(const char* own, const char* peer,
+                                               const HXSockAddr& local,
+                                               const HXSockAddr& remote) {
+    udp::TrialDirectConnection connection;
+    connection.local = local;
+    connection.remote = remote;
+    connection.peerName = peer;
+    connection.socketId = 1;
+    connection.confInfo = std::make_shared<udp::ConferenceInfo>();
+    connection.confInfo->ownName = own;
+    connection.confInfo->conferenceName = "sid-1";
+    return connection;
+  }
+  // Applies the requests made since the last look.
+  void Absorb(uint64_t now) {
+    for (const std::string& call : calls_) {
+      uint32_t type = 0;
+      unsigned long long ms = 0;
+      if (std::sscanf(call.c_str(), "%*c timer %u %llu", &type, &ms) == 2) {
+        timers_[type] = now + ms;
+      } else if (std::sscanf(call.c_str(), "h stop %u", &type) == 1) {
+        timers_.erase(type);
+      } else if (call.ends_with("send on")) {
+        sendOn_ = true;
+      } else if (call.ends_with("send off")) {
+        sendOn_ = false;
+      }
+    }
+    calls_.clear();
+  }
+
+  Calls calls_;
+  RecordingHandler handler_{calls_};
+  RecordingSocket socket_;
+  UdpDirectHandshakeHelper helper_;
+  std::map<uint32_t, uint64_t> timers_;
+  bool sendOn_ = false;
+};
+
+TEST(HostileUdpDirectHandshakeDuel, BothSidesFinishThroughARepeatingReorderingOrLossyNetwork) {
+  enum class Net { kClean, kTwiceReversed, kEveryThirdLost, kFirstFiveLost };
+  for (const Net net : {Net::kClean, Net::kTwiceReversed, Net::kEveryThirdLost,
+                        Net::kFirstFiveLost}) {
+    SCOPED_TRACE(static_cast<int>(net));
+    uint64_t tick = 1000;
+    const HXSockAddr a = Udp("192.0.2.1", "5000");
+    const HXSockAddr b = Udp("192.0.2.2", "6000");
+    Side alice("alice", "Bob", 1, a, b, std::numeric_limits<int32_t>::min(), tick);
+    Side bob("BOB", "alice", 1, b, a, std::numeric_limits<int32_t>::max(), tick);
+    alice.Start();
+    bob.Start();
+    size_t carried[2] = {0, 0};
+    size_t counted[2] = {0, 0};
+    // Each datagram that left one side is carried to the other per the network's manner; losses
+    // are counted per direction.
+    auto Carry = [&](Side& from, Side& to, size_t& done, size_t& counter) {
+      std::vector<Bytes> batch(from.socket().sent.begin() + done, from.socket().sent.end());
+      done = from.socket().sent.size();
+      if (net == Net::kTwiceReversed) std::reverse(batch.begin(), batch.end());
+      for (const Bytes& d : batch) {
+        ++counter;
+        if (net == Net::kEveryThirdLost && counter % 3 == 0) continue;
+        if (net == Net::kFirstFiveLost && counter <= 5) continue;
+        to.Receive(d, from.local(), tick);
+        if (net == Net::kTwiceReversed) to.Receive(d, from.local(), tick);
+      }
+    };
+    const auto Done = [](Side& s) { return s.helper().getState() == State::kDone; };
+    for (int step = 0; step < 3000 && !(Done(alice) && Done(bob)); ++step, tick += 10) {
+      alice.Step(tick);
+      bob.Step(tick);
+      Carry(alice, bob, carried[0], counted[0]);
+      Carry(bob, alice, carried[1], counted[1]);
+    }
+    EXPECT_EQ(alice.helper().getState(), State::kDone);
+    EXPECT_EQ(bob.helper().getState(), State::kDone);
+    EXPECT_TRUE(alice.helper().isHelloAccepted() && alice.helper().isOkReplyAccepted());
+    EXPECT_TRUE(bob.helper().isHelloAccepted() && bob.helper().isOkReplyAccepted());
+    EXPECT_EQ(alice.helper().getPeerVersion(), 1);
+    // Every datagram went to the other side's address.
+    for (const HXSockAddr& to : alice.socket().destinations) EXPECT_TRUE(SameAddress(to, b));
+    for (const HXSockAddr& to : bob.socket().destinations) EXPECT_TRUE(SameAddress(to, a));
+  }
 }
 
 }  // namespace
