@@ -228,6 +228,11 @@ TEST(HostileUdpDirectHelloRead, HeaderTextsInOddShapes) {
       {"hello text alone, 18 bytes", padded("UDP_DIRECT_CONNECT", 18), false, false},
       {"hello text and NUL, 19 bytes", padded("UDP_DIRECT_CONNECT", 19), true, false},
       {"hello text with a longer tail", Datagram("UDP_DIRECT_CONNECT_2", body), false, false},
+      {"ok text and an X, exactly 12 bytes", padded("UDP_CONN_OKX", 12), false, false},
+      {"hello text and an X, exactly 19 bytes", padded("UDP_DIRECT_CONNECTX", 19), false,
+       false},
+      {"ok text then the hello text, no NUL", padded("UDP_CONN_OKUDP_DIRECT_CONNECT", 29),
+       false, false},
       {"all 0xff, 40 bytes", Bytes(40, 0xff), false, false},
       {"all zero, 40 bytes", Bytes(40, 0), false, false},
   };
@@ -1175,6 +1180,34 @@ TEST_F(HostileUdpDirectHandshakeTest, OurHelloCarriesExtremeControlNumbersAndTic
   EXPECT_TRUE(ReadsAsHello(wire));
 }
 
+TEST_F(HostileUdpDirectHandshakeTest, DatagramsAreBuiltWhateverTheMessageHeldBefore) {
+  // A message that held a long packet, with its read offset moved, and one that views a small
+  // buffer of someone else's: each ends up holding exactly the new datagram.
+  HXNetMessage used;
+  const Bytes junk(5000, 0xab);
+  used.append(junk.data(), junk.size());
+  used.offset(100);
+  uint8_t small[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  HXNetMessage viewing(small, sizeof(small), sizeof(small));
+  Deliver(Hello(HelloEntries(kV0)));  // the peer is an old one: the answer is the short form
+  for (HXNetMessage* message : {&used, &viewing}) {
+    ASSERT_TRUE(helper_.createHelloRequest(*message, 77));
+    const Bytes hello(message->buffer(), message->buffer() + message->size());
+    udp::HelloRequestData read;
+    ASSERT_TRUE(ReadsAsHello(hello, &read));
+    EXPECT_EQ(read.sendTime, 77u);
+    EXPECT_EQ(Parse(hello).keys.size(), kCommonKeys.size() + 1);
+    // The long hello is followed in the same message by the short answer: nothing of it lingers.
+    ASSERT_TRUE(helper_.createAnswer(*message, 78));
+    const Bytes answer(message->buffer(), message->buffer() + message->size());
+    EXPECT_TRUE(ReadsAsOk(answer));
+    EXPECT_EQ(Parse(answer).keys, std::vector<std::string>{"CtrlNum"});
+  }
+  // The viewed buffer is not written beyond its end (AddressSanitizer would tell) and, being too
+  // small, was left for owned storage.
+  EXPECT_TRUE(viewing.owns());
+}
+
 TEST_F(HostileUdpDirectHandshakeTest, ResetForgetsTheOldConversation) {
   StartAndSendHello();
   Deliver(Hello(HelloEntries()));
@@ -1198,13 +1231,15 @@ TEST_F(HostileUdpDirectHandshakeTest, ResetForgetsTheOldConversation) {
   EXPECT_TRUE(calls_.empty()) << calls_.front();
 }
 
-TEST_F(HostileUdpDirectHandshakeTest, SiblingSocketWithoutAnEndpointMustShareThePort) {
+TEST_F(HostileUdpDirectHandshakeTest, SiblingSocketWithoutAnEndpointMustBeShownOnOurNetwork) {
   StartAndSendHello();
   const HXSockAddr stranger = Udp("198.51.100.77", "9999");
   // An old peer sends no endpoint: the other socket must be a sibling of ours, same family and
   // port, which these are not.
+  // The last one shares family and port, but with no network loop running there is no interface
+  // list to show that it sits on our network.
   const HXSockAddr others[] = {Udp("192.0.2.1", "5001"), Udp("2001:db8::1", "5000"),
-                               Udp("192.0.2.1", "0")};
+                               Udp("192.0.2.1", "0"), Udp("192.0.2.2", "5000")};
   const Bytes datagram = Hello(Without(HelloEntries(), "HandshakeVersion"));
   udp::HelloRequestData hello;
   ASSERT_TRUE(ReadsAsHello(datagram, &hello));
