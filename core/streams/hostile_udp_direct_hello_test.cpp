@@ -20,6 +20,9 @@
 #include "core/base/container.h"
 #include "core/base/net_message.h"
 #include "core/net/address/addr_factory.h"
+#include "core/net/address/if_list.h"
+#include "core/net/address/net_mask.h"
+#include "core/net/loop/zserver.h"
 #include "core/streams/udp_direct_handshake.h"
 #include "core/streams/udp_direct_hello.h"
 
@@ -1385,5 +1388,98 @@ TEST(HostileUdpDirectHandshakeDuel, BothSidesFinishThroughARepeatingReorderingOr
   }
 }
 
+
+// Hellos from an old peer (no endpoint of its own) that arrive on another of our sockets, with a
+// network loop running and an interface table of our choosing: one Ethernet interface on
+// 192.0.2.0/24, 2001:db8:0:7::/64 and fe80::/64.
+class HostileUdpDirectSiblingTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    loop_ = HXZServer::installNetworkManager();
+    ASSERT_NE(loop_, nullptr);
+    ASSERT_EQ(loop_->startServerLoop(), 0);
+    HXIfIpAddrContainerTS* shared = HXZServer::getIfAddrList();
+    ASSERT_NE(shared, nullptr);
+    HXIfList table;
+    table.addIface(ip::IfType::ethernet, "eth9", 9);
+    const HXSockAddr address = Udp("192.0.2.1", "0");
+    const HXIpAddress zero = HXAddrFactory::zero(address.family());
+    table.addIfaceAddress("eth9", address, HXNetMask(address.family(), 24), zero, zero);
+    const HXSockAddr address6 = Udp("2001:db8:0:7::1", "0");
+    const HXIpAddress zero6 = HXAddrFactory::zero(address6.family());
+    table.addIfaceAddress("eth9", address6, HXNetMask(address6.family(), 64), zero6, zero6);
+    // A link-local network too, so that only the link-local rule keeps such a trial in place.
+    table.addIfaceAddress("eth9", Udp("fe80::1%9", "0"), HXNetMask(address6.family(), 64), zero6,
+                          zero6);
+    table.getIfAddrList(shared->lockList());
+    shared->unlockList();
+  }
+  static void TearDownTestSuite() {
+    if (loop_ == nullptr) return;
+    loop_->Shutdown();
+    delete loop_;
+    loop_ = nullptr;
+  }
+  static inline HXZServer* loop_ = nullptr;
+};
+
+TEST_F(HostileUdpDirectSiblingTest, HelloOnAnotherSocketMovesOnlyOnTheSameNetworkAndPort) {
+  struct Case {
+    const char* local;
+    const char* bound;
+    const char* boundPort;
+    bool moves;
+  };
+  const Case cases[] = {
+      {"192.0.2.1", "192.0.2.77", "5000", true},    // a sibling on the interface's network
+      {"192.0.2.1", "192.0.2.77", "5001", false},   // another port
+      {"192.0.2.1", "192.0.3.77", "5000", false},   // another network
+      {"192.0.2.1", "10.0.0.1", "5000", false},     // far away
+      {"198.18.0.1", "198.18.0.2", "5000", false},  // on no interface of ours
+      {"2001:db8:0:7::1", "2001:db8:0:7::99", "5000", true},
+      {"2001:db8:0:7::1", "2001:db8:0:8::99", "5000", false},
+      {"2001:db8:0:7::1", "2001:db8:0:7::99", "5001", false},
+      {"2001:db8:0:7::1", "192.0.2.77", "5000", false},  // another family
+      {"192.0.2.1", "2001:db8:0:7::99", "5000", false},
+      {"fe80::1%9", "fe80::2%9", "5000", false},  // a link-local trial never moves
+  };
+  const HXSockAddr stranger = Udp("198.51.100.77", "9999");
+  const Bytes datagram = Hello(Without(HelloEntries(), "HandshakeVersion"));
+  udp::HelloRequestData hello;
+  ASSERT_TRUE(ReadsAsHello(datagram, &hello));
+  hello.source = stranger;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.local) + " / " + c.bound + ":" + c.boundPort);
+    uint64_t tick = 1000;
+    Side side("alice", "Bob", 1, Udp(c.local, "5000"), kPeerLocal, kOwnCtrl, tick);
+    side.Start();
+    side.Step(tick);
+    Calls calls;
+    RecordingHandler handler(calls);
+    handler.socketId = 1;
+    const HXSockAddr bound = Udp(c.bound, c.boundPort);
+    RecordingSocket other(calls, 2, bound);
+    EXPECT_FALSE(side.helper().applyMsg(handler, other,
+                                        {datagram.data(), datagram.size(), stranger, bound},
+                                        hello));
+    const udp::TrialDirectConnection& connection = side.helper().getConnection();
+    if (c.moves) {
+      EXPECT_EQ(side.helper().getState(), State::kMoved);
+      EXPECT_EQ(connection.socketId, 2u);
+      EXPECT_TRUE(SameAddress(connection.local, bound));
+      EXPECT_TRUE(SameAddress(connection.localNat, bound));
+      EXPECT_EQ(calls, Calls{"h move 2 " + stranger.strBind()});
+      // The answer is due and leaves from the new socket.
+      side.helper().onReadySend(handler, other);
+      ASSERT_EQ(other.sent.size(), 1u);
+      EXPECT_FALSE(Parse(other.sent.back()).hello);
+    } else {
+      EXPECT_EQ(side.helper().getState(), State::kRunning);
+      EXPECT_EQ(connection.socketId, 1u);
+      EXPECT_TRUE(SameAddress(connection.local, Udp(c.local, "5000")));
+      EXPECT_TRUE(calls.empty()) << calls.front();
+    }
+  }
+}
 }  // namespace
 }  // namespace hx::streams
