@@ -858,6 +858,52 @@ TEST_F(HostileUdpDirectHandshakeTest, ConversationEndTimerEarlyLateAndWithTheClo
   }
 }
 
+TEST_F(HostileUdpDirectHandshakeTest, AnEndWithin25MsOfTheOkIsReachedAtOnce) {
+  // Our answer leaves at 1110, so the end lies at 1710; the peer's OK comes just before it.
+  struct Case {
+    uint64_t okAt;
+    std::optional<uint64_t> timerMs;  // none: done at once
+  };
+  const Case cases[] = {{1684, 26}, {1685, std::nullopt}, {1709, std::nullopt},
+                        {1710, std::nullopt}, {5000, std::nullopt}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.okAt);
+    UdpDirectHandshakeHelper helper(Connection(), kOwnCtrl);
+    helper.setTickSource([this] { return tick_; });
+    calls_.clear();
+    At(1000);
+    helper.startHandshake(handler_);
+    helper.onReadySend(handler_, socket_);
+    At(1100);
+    const Bytes hello = Hello(HelloEntries());
+    helper.onRecvMsg(handler_, socket_, {hello.data(), hello.size(), kPeerLocal, kLocal});
+    At(1110);
+    helper.onReadySend(handler_, socket_);
+    At(c.okAt);
+    const Bytes ok = Ok(OkEntries(kOwnCtrl));
+    helper.onRecvMsg(handler_, socket_, {ok.data(), ok.size(), kPeerLocal, kLocal});
+    EXPECT_EQ(LastTimer(UdpDirectHandshakeHelper::kConversationEndTimer), c.timerMs);
+    EXPECT_EQ(helper.getState(), c.timerMs ? State::kRunning : State::kDone);
+  }
+}
+
+TEST_F(HostileUdpDirectHandshakeTest, OneDatagramPerChanceToSendTheAnswerFirst) {
+  At(1000);
+  helper_.startHandshake(handler_);
+  Deliver(Hello(HelloEntries()));  // answer and first hello both due
+  calls_.clear();
+  ReadySend();
+  ASSERT_EQ(socket_.sent.size(), 1u);
+  EXPECT_FALSE(Parse(socket_.sent[0]).hello);
+  EXPECT_FALSE(Called("s send off"));  // the hello is still due
+  ReadySend();
+  ASSERT_EQ(socket_.sent.size(), 2u);
+  EXPECT_TRUE(Parse(socket_.sent[1]).hello);
+  EXPECT_TRUE(Called("s send off"));
+  ReadySend();
+  EXPECT_EQ(socket_.sent.size(), 2u);
+}
+
 TEST_F(HostileUdpDirectHandshakeTest, OnlyAVersion0PeerIsCutOffAtTheFifthOk) {
   for (const bool v0 : {true, false}) {
     SCOPED_TRACE(v0 ? "version 0" : "version 1");
@@ -1002,6 +1048,36 @@ TEST_F(HostileUdpDirectHandshakeTest, HelloWithAForeignLocalEndpointNeverComplet
   EXPECT_TRUE(helper_.isOkReplyAccepted());
   EXPECT_FALSE(LastTimer(UdpDirectHandshakeHelper::kConversationEndTimer).has_value());
   EXPECT_EQ(helper_.getState(), State::kRunning);
+}
+
+TEST_F(HostileUdpDirectHandshakeTest, LinkLocalPeerCompletesThoughItsEndpointCarriesNoScope) {
+  // The trial sends to the peer's link-local address on interface 2; the peer's endpoint, as
+  // carried in the body, has no scope id, and its datagrams arrive marked with interface 3.
+  udp::TrialDirectConnection connection = Connection();
+  connection.local = Udp("fe80::1%2", "5000");
+  connection.remote = Udp("fe80::5%2", "7000");
+  UdpDirectHandshakeHelper helper(std::move(connection), kOwnCtrl);
+  helper.setTickSource([this] { return tick_; });
+  const HXSockAddr source = Udp("fe80::5%3", "7000");
+  const Bytes endpoint = AddressForm(Udp("fe80::5", "7000"));
+  At(1000);
+  helper.startHandshake(handler_);
+  helper.onReadySend(handler_, socket_);
+  const Bytes hello =
+      Hello(With(HelloEntries(), Raw("LocalIntEp", HX_CNT_BINARY_VT, endpoint)));
+  helper.onRecvMsg(handler_, socket_, {hello.data(), hello.size(), source, kLocal});
+  EXPECT_TRUE(helper.isHelloAccepted());
+  // Later datagrams go where the peer's came from, scope included.
+  EXPECT_EQ(helper.getConnection().remote.cmp(source), 0)
+      << helper.getConnection().remote.strBind();
+  helper.onReadySend(handler_, socket_);
+  EXPECT_EQ(socket_.destinations.back().cmp(source), 0);
+  At(1200);
+  const Bytes ok = Ok(With(OkEntries(kOwnCtrl), Raw("LocalIntEp", HX_CNT_BINARY_VT, endpoint)));
+  helper.onRecvMsg(handler_, socket_, {ok.data(), ok.size(), source, kLocal});
+  EXPECT_TRUE(helper.isHelloAccepted());
+  EXPECT_TRUE(helper.isOkReplyAccepted());
+  EXPECT_TRUE(LastTimer(UdpDirectHandshakeHelper::kConversationEndTimer).has_value());
 }
 
 TEST_F(HostileUdpDirectHandshakeTest, RoundTripSettersKeepTheSmallerKnownTime) {
