@@ -904,6 +904,37 @@ TEST_F(HostileUdpDirectHandshakeTest, OneDatagramPerChanceToSendTheAnswerFirst) 
   EXPECT_EQ(socket_.sent.size(), 2u);
 }
 
+TEST_F(HostileUdpDirectHandshakeTest, OldPeerRoundTripIsNotSampledWhenTheClockWentBack) {
+  struct Case {
+    int hellos;  // sent at 1000, 1300, 1600, ...
+    uint64_t okAt;
+    uint64_t rtt;
+  };
+  const Case cases[] = {
+      {1, 900, 0}, {1, 1000, 0}, {1, 1001, 1}, {3, 1100, 0}, {3, 1600, 0}, {3, 1700, 700},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.hellos) + " hellos, OK at " + std::to_string(c.okAt));
+    UdpDirectHandshakeHelper helper(Connection(), kOwnCtrl);
+    helper.setTickSource([this] { return tick_; });
+    At(1000);
+    helper.startHandshake(handler_);
+    helper.onReadySend(handler_, socket_);
+    for (int i = 1; i < c.hellos; ++i) {
+      At(1000 + 300 * i);
+      helper.onTimer(handler_, UdpDirectHandshakeHelper::kHelloTimer);
+      helper.onReadySend(handler_, socket_);
+    }
+    ASSERT_EQ(helper.getHellosSent(), static_cast<uint32_t>(c.hellos));
+    At(c.okAt);
+    const Bytes ok = Ok(OkEntries(kOwnCtrl, {}));
+    helper.onRecvMsg(handler_, socket_, {ok.data(), ok.size(), kPeerLocal, kLocal});
+    ASSERT_TRUE(helper.isOkReplyAccepted());
+    EXPECT_EQ(helper.getPeerVersion(), 0);
+    EXPECT_EQ(helper.getConnection().rtt, c.rtt);
+  }
+}
+
 TEST_F(HostileUdpDirectHandshakeTest, OnlyAVersion0PeerIsCutOffAtTheFifthOk) {
   for (const bool v0 : {true, false}) {
     SCOPED_TRACE(v0 ? "version 0" : "version 1");
