@@ -8,6 +8,8 @@
 #include "core/conference/model/conference.h"
 #include "core/conference/store/conf_storage.h"
 #include "core/conference/store/conference_lock.h"
+#include "core/streams/receiver_base.h"
+#include "core/streams/sender_base.h"
 #include "core/streams/stream_stand_ins.h"
 
 namespace {
