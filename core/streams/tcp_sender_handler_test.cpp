@@ -15,9 +15,11 @@
 #include "core/streams/send_video_header.h"
 #include "core/streams/stream_frame_head.h"
 #include "core/streams/tcp_media_connection.h"
+#include "core/streams/nhp_send_queue.h"
 #include "core/streams/tcp_send_queue.h"
 #include "core/streams/tcp_stream_handlers.h"
 #include "core/streams/tcp_stream_test_util.h"
+#include "core/transport/secure_shield.h"
 #include "core/transport/stream_helper_secure.h"
 #include "testing/media_relay/tcp_relay.h"
 
@@ -208,28 +210,58 @@ TEST_F(TcpSenderHandlerTest, PingIsAnEmptyControlFrame) {
   EXPECT_EQ(handler->getPingPeriod(), 2000u);
 }
 
-// The relay stops reading on a small receive buffer: writes go out in pieces. Each part must
-// still arrive whole and deciphered as one, so no part was enciphered twice or cut short.
+// Counts the parts it enciphers and hands them to the shield the handler chose.
+class CountingShield : public HXSecureShield {
+ public:
+  explicit CountingShield(HXSecureShield* inner) : m_inner(inner) {}
+  const uint8_t* Encrypt(const uint8_t* data, uint32_t length, uint8_t* out,
+                         uint32_t& size) override {
+    encryptions.fetch_add(1);
+    return m_inner->Encrypt(data, length, out, size);
+  }
+  const uint8_t* Decrypt(const uint8_t* data, uint32_t length, uint8_t* out, uint32_t& size,
+                         bool last) override {
+    return m_inner->Decrypt(data, length, out, size, last);
+  }
+  uint32_t GetSymCryptBlockSize() override { return m_inner->GetSymCryptBlockSize(); }
+  std::atomic<int> encryptions{0};
+
+ private:
+  HXSecureShield* const m_inner;
+};
+
+// The relay stops reading on a small receive buffer while far more than both socket buffers hold
+// is queued: the socket takes parts in pieces. Each part must still arrive whole and decipher as
+// one, and be enciphered exactly once however many writes it took.
 TEST_F(TcpSenderHandlerTest, PartialWritesResumeWithoutEncipheringAgain) {
   relay.setRecvBuffer(4096);
   Connect(kKey);
+  HXSecureShield* const chosen = handler->packetManager().shield();
+  CountingShield counting(chosen);
+  OnLoop([&] { handler->packetManager().setShield(&counting); });
   relay.setReading(false);
-  const int kFrames = 60;
+  const int kFrames = 300;
   for (int i = 0; i < kFrames; ++i) {
-    const Bytes audio = Audio(static_cast<uint8_t>(i), 997);
+    const Bytes audio = Audio(static_cast<uint8_t>(i), 3997);
     ASSERT_TRUE(handler->AddFrame(1, audio.size(), audio.data(), nullptr, 2));
   }
-  // The socket takes what fits, then the loop waits for writability.
+  // The socket is full and the loop waits for writability with parts still queued.
   ASSERT_TRUE(WaitFor([&] { return handler->getSocketSendQueueSizeNL() > 0; }, kLimitMs));
+  EXPECT_GT(handler->sendQueue().QueuedFrames(), 1u);
   relay.setReading(true);
   const auto frames = WaitFrames(kFrames);
   const auto audio = Payloads(frames, 1, kKey);
   ASSERT_EQ(audio.size(), static_cast<size_t>(kFrames));
   for (int i = 0; i < kFrames; ++i) {
-    const Bytes input = Audio(static_cast<uint8_t>(i), 997);
-    EXPECT_EQ(audio[i], Bytes(input.begin() + 4, input.end())) << i;
+    const Bytes input = Audio(static_cast<uint8_t>(i), 3997);
+    ASSERT_EQ(audio[i], Bytes(input.begin() + 4, input.end())) << i;
   }
-  EXPECT_EQ(handler->sendQueue().QueuedFrames(), 0u);
+  EXPECT_EQ(counting.encryptions.load(), kFrames);
+  QueueStatistics statistics;
+  handler->sendQueue().GetQueueStatistics(256, statistics);
+  EXPECT_EQ(statistics.frames, 0u);
+  // The counting shield goes with this test.
+  OnLoop([&] { handler->packetManager().setShield(chosen); });
 }
 
 // With the relay not reading, the socket fills; three checks a second apart then find no drain.
@@ -253,7 +285,12 @@ TEST_F(TcpSenderHandlerTest, SocketThatStopsDrainingIsDeclaredDead) {
         return steady;
       },
       kLimitMs));
-  now.fetch_add(3001);  // past the check a write put 3 s ahead
+  // The first check sees what went into the relay's buffers: a drain.
+  now.fetch_add(3001);
+  EXPECT_TRUE(handler->checkConnectionAlive());
+  EXPECT_EQ(handler->liveness().snapshot().stallCount, 0u);
+  // Then nothing leaves: three checks a second apart, the third declares the connection dead.
+  now.fetch_add(3000);
   EXPECT_TRUE(handler->checkConnectionAlive());
   now.fetch_add(1000);
   EXPECT_TRUE(handler->checkConnectionAlive());
