@@ -19,6 +19,7 @@
 #include "core/streams/tcp_send_queue.h"
 #include "core/streams/tcp_stream_handlers.h"
 #include "core/streams/tcp_stream_test_util.h"
+#include "core/transport/scripted_socket_test_util.h"
 #include "core/transport/secure_shield.h"
 #include "core/transport/stream_helper_secure.h"
 #include "testing/media_relay/tcp_relay.h"
@@ -89,6 +90,20 @@ class TcpSenderHandlerTest : public hx::testing::LoopFixture {
     ASSERT_TRUE(trial->connectPeer({"127.0.0.1", relay.port()}));
     ASSERT_TRUE(trial->start());
     ASSERT_TRUE(WaitFor([&] { return handler->connection() != nullptr; }, kLimitMs));
+  }
+
+  // Until the socket's unsent bytes stop growing: the relay's window and the send buffer are full.
+  bool WaitSocketFull() {
+    uint64_t last = 0;
+    return WaitFor(
+        [&] {
+          const uint64_t queued = handler->getSocketSendQueueSizeNL();
+          const bool steady = queued > 0 && queued == last;
+          last = queued;
+          if (!steady) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          return steady;
+        },
+        kLimitMs);
   }
 
   std::vector<TcpMediaRelay::Frame> WaitFrames(size_t count) {
@@ -246,8 +261,7 @@ TEST_F(TcpSenderHandlerTest, PartialWritesResumeWithoutEncipheringAgain) {
     ASSERT_TRUE(handler->AddFrame(1, audio.size(), audio.data(), nullptr, 2));
   }
   // The socket is full and the loop waits for writability with parts still queued.
-  ASSERT_TRUE(WaitFor([&] { return handler->getSocketSendQueueSizeNL() > 0; }, kLimitMs));
-  EXPECT_GT(handler->sendQueue().QueuedFrames(), 1u);
+  ASSERT_TRUE(WaitSocketFull());
   relay.setReading(true);
   const auto frames = WaitFrames(kFrames);
   const auto audio = Payloads(frames, 1, kKey);
@@ -264,6 +278,43 @@ TEST_F(TcpSenderHandlerTest, PartialWritesResumeWithoutEncipheringAgain) {
   OnLoop([&] { handler->packetManager().setShield(chosen); });
 }
 
+// The exact case: a socket that takes 100 bytes of a 1000-byte enciphered part gets the other 900
+// at the next notification, from the same encipherment; the queue moves on only then.
+TEST(TcpSenderPartTest, SocketTakingPartOfAPartGetsTheRestWithoutEncipheringAgain) {
+  HX_SenderTCP handler;
+  ASSERT_TRUE(handler.startConnection(kKey));
+  HXSecureShield* const chosen = handler.packetManager().shield();
+  CountingShield counting(chosen);
+  handler.packetManager().setShield(&counting);
+  // 976 codec bytes encipher (with a full block of padding) to 992: a part of 1000 bytes.
+  const Bytes audio = Audio(1, 976);
+  ASSERT_TRUE(handler.AddFrame(1, audio.size(), audio.data(), nullptr, 2));
+
+  hx::testing::ScriptedSocket socket;
+  socket.LimitSend(100);
+  EXPECT_EQ(handler.packetManager().OnReadySendImp(&socket, &socket), 0);
+  EXPECT_EQ(socket.Sent().size(), 100u);
+  QueueStatistics statistics;
+  handler.sendQueue().GetQueueStatistics(256, statistics);
+  EXPECT_EQ(statistics.frames, 1u);
+
+  socket.LimitSend(SIZE_MAX);
+  EXPECT_EQ(handler.packetManager().OnReadySendImp(&socket, &socket), 0);
+  ASSERT_EQ(socket.Sent().size(), 1000u);
+  EXPECT_EQ(counting.encryptions.load(), 1);
+  handler.sendQueue().GetQueueStatistics(256, statistics);
+  EXPECT_EQ(statistics.frames, 0u);
+  EXPECT_FALSE(socket.ReadyToSendRequested());
+
+  // The 1000 bytes are one whole enciphered frame of the input.
+  const std::vector<TcpMediaRelay::Frame> seen{
+      {0, socket.Sent()[6], 0, socket.Sent()[7],
+       Bytes(socket.Sent().begin() + HX_StreamFrameHead::kSize, socket.Sent().end())}};
+  const auto payloads = Payloads(seen, 1, kKey);
+  ASSERT_EQ(payloads.size(), 1u);
+  EXPECT_EQ(payloads[0], Bytes(audio.begin() + 4, audio.end()));
+}
+
 // With the relay not reading, the socket fills; three checks a second apart then find no drain.
 TEST_F(TcpSenderHandlerTest, SocketThatStopsDrainingIsDeclaredDead) {
   relay.setRecvBuffer(4096);
@@ -274,17 +325,7 @@ TEST_F(TcpSenderHandlerTest, SocketThatStopsDrainingIsDeclaredDead) {
     const Bytes audio = Audio(static_cast<uint8_t>(i), 4000);
     ASSERT_TRUE(handler->AddFrame(1, audio.size(), audio.data(), nullptr, 2));
   }
-  // Full: the unsent bytes stop growing.
-  uint64_t last = 0;
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        const uint64_t queued = handler->getSocketSendQueueSizeNL();
-        const bool steady = queued > 0 && queued == last;
-        last = queued;
-        if (!steady) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return steady;
-      },
-      kLimitMs));
+  ASSERT_TRUE(WaitSocketFull());
   // The first check sees what went into the relay's buffers: a drain.
   now.fetch_add(3001);
   EXPECT_TRUE(handler->checkConnectionAlive());

@@ -250,20 +250,18 @@ void TcpMediaRelay::acceptOne() {
 }
 
 void TcpMediaRelay::readFrom(Connection& connection) {
+  // One read per round, so that a change of the script takes effect at once.
   uint8_t buffer[16384];
-  for (;;) {
-    const ssize_t n = recv(connection.fd, buffer, sizeof buffer, 0);
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      closeConnection(connection);
-      return;
-    }
-    if (n < 0) break;
-    connection.in.insert(connection.in.end(), buffer, buffer + n);
-    if (connection.state == Connection::State::request) takeRequest(connection);
-    if (connection.fd == -1) return;
-    if (connection.state == Connection::State::established) forwardFrames(connection);
-    if (!m_reading) break;
+  const ssize_t n = recv(connection.fd, buffer, sizeof buffer, 0);
+  if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    closeConnection(connection);
+    return;
   }
+  if (n < 0) return;
+  connection.in.insert(connection.in.end(), buffer, buffer + n);
+  if (connection.state == Connection::State::request) takeRequest(connection);
+  if (connection.fd == -1) return;
+  if (connection.state == Connection::State::established) forwardFrames(connection);
 }
 
 void TcpMediaRelay::takeRequest(Connection& connection) {
