@@ -82,7 +82,11 @@ int32_t HX_MediaConnectionTrialTCP::OnReadySendImp(HXZASocket* socket, HXZADataH
   return step(m_dataManager->OnReadySendImp(socket, handler));
 }
 
-void HX_MediaConnectionTrialTCP::OnError() { setTrialState(stateFailed); }
+void HX_MediaConnectionTrialTCP::OnError() {
+  // A trial that has ended has reported already; the manager hears of it once.
+  const int32_t state = m_state.load();
+  if (state != stateDone && state != stateFailed) setTrialState(stateFailed);
+}
 
 int32_t HX_MediaConnectionTrialTCP::step(int32_t result) {
   if (result == HXZADataManager::keepGoing) return 0;

@@ -95,12 +95,6 @@ Bytes VideoPart(bool key, size_t bitstream, uint8_t counter) {
   return part;
 }
 
-Bytes Command(uint8_t code, uint8_t length) {
-  Bytes bytes{code, 0, 0, length};
-  for (uint8_t i = 0; i < length; ++i) bytes.push_back(i);
-  return bytes;
-}
-
 class TcpReceiverHandlerTest : public hx::testing::LoopFixture {
  protected:
   void SetUp() override {
@@ -177,17 +171,17 @@ TEST_F(TcpReceiverHandlerTest, DispatchByTrack) {
   const std::vector<Case> cases{
       {"ping counts as a frame", TcpMediaRelay::MakeFrame(255, {}), {"after 1"}},
       {"relay statistics go to the sender",
-       TcpMediaRelay::MakeFrame(255, Command(10, 40)),
-       {"sender control 44", "after 1"}},
+       TcpMediaRelay::MakeFrame(255, TcpMediaRelay::StatisticsPayload(300, {{1, 20}, {2, 280}})),
+       {"sender control 33", "after 1"}},
       {"one control byte asks the sender for a key frame", TcpMediaRelay::MakeFrame(255, {1}),
        {"sender control 1", "after 1"}},
       {"audio", TcpMediaRelay::MakeFrame(1, Bytes(33, 7)), {"audio 33 7", "after 1"}},
       {"data", TcpMediaRelay::MakeFrame(5, Bytes(12, 1)), {"data 12", "after 1"}},
-      {"command the stream takes", TcpMediaRelay::MakeFrame(254, Command(3, 4)),
+      {"command the stream takes", TcpMediaRelay::MakeFrame(254, TcpMediaRelay::ServerCommandPayload(3, Bytes(4, 0))),
        {"command 3", "after 1"}},
-      {"server command 11 goes on to the sender", TcpMediaRelay::MakeFrame(254, Command(11, 8)),
+      {"server command 11 goes on to the sender", TcpMediaRelay::MakeFrame(254, TcpMediaRelay::ServerCommandPayload(11, Bytes(8, 1))),
        {"command 11", "sender command 11", "after 1"}},
-      {"server command 12 goes on to the sender", TcpMediaRelay::MakeFrame(254, Command(12, 8)),
+      {"server command 12 goes on to the sender", TcpMediaRelay::MakeFrame(254, TcpMediaRelay::ServerCommandPayload(12, Bytes(8, 2))),
        {"command 12", "sender command 12", "after 1"}},
       {"delta frame while waiting for a key frame", TcpMediaRelay::MakeFrame(2, VideoPart(false, 50, 0)),
        {"sender key frame", "after 1"}},

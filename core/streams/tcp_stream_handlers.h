@@ -5,12 +5,15 @@
 // manager (the data manager of the regular connection), writes them part by part. A part is
 // enciphered once with the shield in use and written across as many writable notifications as
 // the socket needs; the queue advances only when the whole part is out. Its liveness check
-// (HX_TcpSendLiveness) declares the connection dead when the socket stops draining.
+// (HX_TcpSendLiveness) declares the connection dead when the socket stops draining. What the far
+// end sends on a send connection is dropped; its close is a break.
 //
 // HX_ReceiverTCP's packet manager fills the receive buffer from the socket, cuts stream frames
 // out of it by their 8-byte heads, deciphers them and dispatches them by track to the receive
 // stream: 1 audio, 2 video (through the frame assembler), 5 data, 254 commands, 255 sender
-// control (a ping when empty); any other track is dropped.
+// control (a ping when empty); any other track is dropped, and so is a frame the shield does not
+// give back whole (a deciphered head claiming more payload than came out). A read of nothing is a
+// break only when the socket reports the end of the stream or a failure.
 //
 // The streams are reached through their ports (core/streams/tcp_stream_ports.h).
 //

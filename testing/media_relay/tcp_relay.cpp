@@ -132,6 +132,36 @@ void TcpMediaRelay::sendFrameToReceivers(uint8_t track, const Bytes& payload) {
 
 void TcpMediaRelay::sendPing() { sendFrameToReceivers(255, {}); }
 
+TcpMediaRelay::Bytes TcpMediaRelay::ServerCommandPayload(uint8_t code, const Bytes& data) {
+  Bytes payload{code, 0, 0, static_cast<uint8_t>(data.size())};
+  payload.insert(payload.end(), data.begin(), data.end());
+  return payload;
+}
+
+void TcpMediaRelay::sendServerCommand(uint8_t code, const Bytes& data) {
+  sendFrameToReceivers(254, ServerCommandPayload(code, data));
+}
+
+TcpMediaRelay::Bytes TcpMediaRelay::StatisticsPayload(uint16_t queue,
+                                                      const std::vector<TrackLoad>& tracks) {
+  Bytes payload(11, 0);
+  payload[0] = static_cast<uint8_t>(queue & 0xFF);
+  payload[1] = static_cast<uint8_t>(queue >> 8);
+  payload[10] = static_cast<uint8_t>(tracks.size());
+  for (const TrackLoad& load : tracks) {
+    Bytes entry(11, 0);
+    entry[0] = load.track;
+    entry[1] = static_cast<uint8_t>(load.queue & 0xFF);
+    entry[2] = static_cast<uint8_t>(load.queue >> 8);
+    payload.insert(payload.end(), entry.begin(), entry.end());
+  }
+  return payload;
+}
+
+void TcpMediaRelay::sendStatistics(uint16_t queue, const std::vector<TrackLoad>& tracks) {
+  sendFrameToReceivers(255, StatisticsPayload(queue, tracks));
+}
+
 void TcpMediaRelay::closeAll() {
   std::lock_guard<std::mutex> lock(m_mutex);
   for (auto& [id, connection] : m_connections) close(connection->fd);

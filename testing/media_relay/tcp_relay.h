@@ -72,6 +72,18 @@ class TcpMediaRelay {
   void sendFrameToReceivers(uint8_t track, const Bytes& payload);
   // Track 255, length 0.
   void sendPing();
+  // A server command (track 254): code, mode 0, result 0, data length, data. The relay sends 11
+  // (a bit-rate restriction) and 12 (the whole restriction record).
+  void sendServerCommand(uint8_t code, const Bytes& data);
+  // Relay statistics (track 255): the overall queue (u16) at 0, the entry count at 10, then
+  // entries of 11 bytes: track, its queue (u16), 8 bytes of 0.
+  struct TrackLoad {
+    uint8_t track;
+    uint16_t queue;
+  };
+  void sendStatistics(uint16_t queue, const std::vector<TrackLoad>& tracks);
+  static Bytes StatisticsPayload(uint16_t queue, const std::vector<TrackLoad>& tracks);
+  static Bytes ServerCommandPayload(uint8_t code, const Bytes& data);
   // Closes every connection.
   void closeAll();
 
