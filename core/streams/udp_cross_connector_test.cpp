@@ -239,6 +239,7 @@ TEST_F(CrossConnectorTest, TheEndOfAShutdownHoldsNoQueueLock) {
   shutdownAndWait();
   // Joined here, not in the notification: a re-bind stuck behind the pass ends with the pass.
   rebind.join();
+  connector->onShutdownDone = nullptr;  // it refers to this frame
   EXPECT_TRUE(finishedInTime);
   EXPECT_TRUE(connector->log.waitFor("removed 999 refused"));
 }
