@@ -89,7 +89,9 @@ class RecordingHandler : public HandlerUDP {
   void connectedToSocketNotify(HandlerUDP*) override {
     log.add("connected " + std::to_string(getSocketId()));
   }
-  void assocFromAddrNotify(HandlerUDP*, bool ok) override { log.add("assoc " + std::to_string(ok)); }
+  void assocFromAddrNotify(HandlerUDP*, bool ok) override {
+    log.add("assoc " + std::to_string(ok));
+  }
   void disconnectedFromSocketNotify(HandlerUDP*, uint32_t socketId) override {
     log.add("disconnected " + std::to_string(socketId));
   }

@@ -499,7 +499,8 @@ UDPListenerSocketDescriptor* UDPCrossConnector::descriptorNL(uint32_t socketId) 
   return it == m_sockets.end() ? nullptr : it->second.get();
 }
 
-void UDPCrossConnector::retireDescriptorNL(std::unique_ptr<UDPListenerSocketDescriptor> descriptor) {
+void UDPCrossConnector::retireDescriptorNL(
+    std::unique_ptr<UDPListenerSocketDescriptor> descriptor) {
   descriptor->unlink();
   // A descriptor callback may be what ran this operation: its frame must outlive it.
   if (m_callbackDepth > 0) m_retired.push_back(std::move(descriptor));

@@ -76,7 +76,8 @@ void HandlerUDP::onHandlerRemovedFromCcn() {
 
 // ---- Data redirector ----
 
-void HandlerUDPDataCallbacksRedirector::setDataCallback(std::weak_ptr<HandlerUDPDataCallbacks> owner) {
+void HandlerUDPDataCallbacksRedirector::setDataCallback(
+    std::weak_ptr<HandlerUDPDataCallbacks> owner) {
   HXAutoLock lock(m_lock);
   m_owner = std::move(owner);
 }
@@ -86,7 +87,8 @@ void HandlerUDPDataCallbacksRedirector::clearDataCallback() {
   m_owner.reset();
 }
 
-std::shared_ptr<HandlerUDPDataCallbacks> HandlerUDPDataCallbacksRedirector::getDataCallback() const {
+std::shared_ptr<HandlerUDPDataCallbacks> HandlerUDPDataCallbacksRedirector::getDataCallback()
+    const {
   HXAutoLock lock(m_lock);
   return m_owner.lock();
 }
