@@ -26,15 +26,19 @@ constexpr uint32_t kCombinedBits = 0xf00;
 }  // namespace
 
 void UDPCrossConnector::QueueTask::Execute() {
-  pending.store(false, std::memory_order_release);
-  if (m_owner != nullptr) m_owner->processCtrlQueue();
+  const bool last = pending.fetch_sub(1, std::memory_order_acq_rel) == 1;
+  if (m_owner != nullptr) {
+    m_owner->processCtrlQueue();
+  } else if (last) {
+    SetAutoDelete(true);  // the loop deletes it when this run returns
+  }
 }
 
 UDPCrossConnector::UDPCrossConnector()
     : m_queueTask(new QueueTask(this)), m_recvBuffer(new uint8_t[kRecvBufferSize]) {}
 
 UDPCrossConnector::~UDPCrossConnector() {
-  if (m_queueTask->pending.load(std::memory_order_acquire)) {
+  if (m_queueTask->pending.load(std::memory_order_acquire) > 0) {
     m_queueTask->orphan();
   } else {
     delete m_queueTask;
@@ -178,12 +182,11 @@ void UDPCrossConnector::scheduleCtrlOp(DeferredOp op) {
   m_queue.push_back(std::move(op));
   m_scheduled.fetch_add(1, std::memory_order_acq_rel);
   if (!wasEmpty) return;
-  // Handed over under the queue lock, so that the pending flag and the job agree even when a
-  // pass on the loop empties the queue right now.
-  m_queueTask->pending.store(true, std::memory_order_release);
+  // Counted before it is handed over: the run may start before ScheduleNetworkJob returns.
+  m_queueTask->pending.fetch_add(1, std::memory_order_acq_rel);
   if (!HXZServer::ScheduleNetworkJob(m_queueTask, 0)) {
     // No loop: the descriptors' callbacks (if any) still run the queue.
-    m_queueTask->pending.store(false, std::memory_order_release);
+    m_queueTask->pending.fetch_sub(1, std::memory_order_acq_rel);
   }
 }
 

@@ -132,17 +132,16 @@ class UDPCrossConnector {
     uint32_t socketId = NoSocketId;
   };
   // The queue's network job, made once and handed to the loop again at every empty-to-non-empty
-  // change of the queue. A connector destroyed while the job waits leaves it to the loop, which
-  // runs it as a no-op and deletes it.
+  // change of the queue; it may wait in the loop more than once at a time (a descriptor can
+  // drain the queue before the job runs). A connector destroyed while the job waits leaves it
+  // to the loop, whose last run of it is a no-op that has it deleted.
   class QueueTask : public HXStoredTask {
    public:
     explicit QueueTask(UDPCrossConnector* owner) : m_owner(owner) { SetAutoDelete(false); }
     void Execute() override;
-    void orphan() {
-      m_owner = nullptr;
-      SetAutoDelete(true);
-    }
-    std::atomic<bool> pending{false};  // handed to the loop and not yet run
+    // Loop thread, and only while runs are pending.
+    void orphan() { m_owner = nullptr; }
+    std::atomic<int> pending{0};  // runs handed to the loop and not yet started
 
    private:
     UDPCrossConnector* m_owner;

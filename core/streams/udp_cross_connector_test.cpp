@@ -244,5 +244,19 @@ TEST_F(CrossConnectorTest, TheEndOfAShutdownHoldsNoQueueLock) {
   EXPECT_TRUE(connector->log.waitFor("removed 999 refused"));
 }
 
+// The queue's job may wait in the loop twice (a pass ran the queue before it) when the connector
+// is destroyed: both runs must find nothing to do, and the last one has the job deleted.
+TEST_F(CrossConnectorTest, ADestroyedConnectorLeavesItsWaitingQueueJobsHarmless) {
+  auto* doomed = new testing::RecordingConnector();
+  OnLoop([&] {
+    doomed->removeHandler(7);  // the queue was empty: the job goes to the loop
+    doomed->processCtrlQueue();
+    doomed->removeHandler(7);  // empty again: the job goes to the loop a second time
+    delete doomed;
+  });
+  // Both waiting runs come before this job, which the loop runs after them.
+  OnLoop([] {});
+}
+
 }  // namespace
 }  // namespace hx::streams
