@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/conference/control/command_manager.h"
+#include "core/media/video/recv_video_header.h"
 #include "core/net/loop/zserver_test_util.h"
 #include "core/streams/stream_command.h"
 #include "core/streams/stream_frame_head.h"
@@ -472,6 +473,93 @@ TEST_F(HostileTcpMediaTest, FloodOfPingsCountsEveryOne) {
   EXPECT_EQ(receiver->connectionDone.load(), 0);
 }
 
+// The video parts of one frame: part i carries `chunks[i]` frame-data bytes and the trailer
+// (parts left, last part index, counter); part 0's data begins with the key flag and interval.
+std::vector<Bytes> VideoParts(uint8_t counter, const std::vector<size_t>& chunks) {
+  std::vector<Bytes> parts;
+  const uint8_t last = uint8_t(chunks.size() - 1);
+  for (size_t i = 0; i < chunks.size(); ++i) {
+    Bytes data = Pattern(chunks[i]);
+    if (i == 0) std::copy_n(Bytes{1, 40, 0, 0, 0}.begin(), std::min<size_t>(5, data.size()),
+                            data.begin());
+    parts.push_back(Cat({data, {uint8_t(last - i), last, counter}}));
+  }
+  return parts;
+}
+
+Bytes VideoFrames(const std::vector<Bytes>& parts) {
+  Bytes all;
+  for (const Bytes& part : parts) all = Cat({all, TcpMediaRelay::MakeFrame(2, part)});
+  return all;
+}
+
+// Whole video frames of many parts assemble to their exact size; parts whose trailers lie, whose
+// counter changes mid-frame or that come in the wrong order never make a frame longer than the
+// bytes sent, and a good key frame assembles right after each.
+TEST_F(HostileTcpMediaTest, VideoPartsThatLieAboutTheirFrameStayWithinTheirBytes) {
+  const int peer = ConnectReceiver();
+  ASSERT_NE(peer, -1);
+  const auto video_line = [](size_t bitstream) {
+    return "video " + std::to_string(HX_RecvNhpVideoHeader::kSize + bitstream) + " key";
+  };
+  const auto good_after = [&](const char* name) {
+    const Lines lines = Through(peer, VideoFrames(VideoParts(7, {55})));
+    ASSERT_FALSE(lines.empty()) << name;
+    EXPECT_EQ(lines[lines.size() - 2], video_line(50)) << "no recovery after " << name;
+  };
+
+  for (size_t count : {2, 10}) {
+    const Lines lines = Through(peer, VideoFrames(VideoParts(1, std::vector<size_t>(count, 8000))));
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), video_line(8000 * count - 5)), 1) << count;
+  }
+  {
+    // The most parts a frame can have: assembled whole, or dropped, never cut or stretched.
+    const Lines lines = Through(peer, VideoFrames(VideoParts(2, std::vector<size_t>(256, 8000))));
+    for (const std::string& line : lines) {
+      if (line.rfind("video", 0) == 0) EXPECT_EQ(line, video_line(256 * 8000 - 5));
+    }
+    good_after("256 parts");
+  }
+
+  struct Case {
+    const char* name;
+    std::vector<Bytes> parts;
+  };
+  std::vector<Bytes> counter_changes = VideoParts(3, {8000, 8000, 8000});
+  counter_changes[1].back() = 4;
+  std::vector<Bytes> backwards = VideoParts(5, {8000, 8000, 8000});
+  std::swap(backwards[1], backwards[2]);
+  std::vector<Bytes> index_lies = VideoParts(6, {8000, 8000});
+  index_lies[0][8000] = 200;  // parts left far beyond the last index
+  std::vector<Bytes> last_lies = VideoParts(8, {100, 100});
+  last_lies[1][101] = 255;  // a last index that grows mid-frame
+  std::vector<Bytes> tail_only = VideoParts(9, {8000, 8000, 8000});
+  tail_only.erase(tail_only.begin());
+  std::vector<Bytes> repeated = VideoParts(10, {8000, 8000});
+  repeated.insert(repeated.begin() + 1, repeated[0]);
+  const std::vector<Case> cases{
+      {"counter changes mid-frame", counter_changes},
+      {"parts out of order", backwards},
+      {"parts left beyond the last index", index_lies},
+      {"last index grows", last_lies},
+      {"tail without its first part", tail_only},
+      {"first part twice", repeated},
+      {"only trailers", {Bytes{0, 0, 11}, Bytes{1, 1, 12}, Bytes{0, 1, 12}}},
+      {"one part claiming 255 more", {Cat({Bytes{1, 40, 0, 0, 0}, Pattern(10), {255, 255, 13}})}},
+  };
+  for (const Case& c : cases) {
+    size_t sent = 0;
+    for (const Bytes& part : c.parts) sent += part.size();
+    const Lines lines = Through(peer, VideoFrames(c.parts));
+    for (const std::string& line : lines) {
+      size_t size = 0;
+      if (std::sscanf(line.c_str(), "video %zu", &size) == 1) EXPECT_LE(size, sent) << c.name;
+    }
+    good_after(c.name);
+  }
+  EXPECT_EQ(receiver->connectionDone.load(), 0);
+}
+
 // Relay statistics reach the send stream's bandwidth control through the receive connection;
 // entries the statistics claim but do not carry are not read.
 TEST_F(HostileTcpMediaTest, RelayStatisticsWithLyingEntryCountsReachOnlyCarriedEntries) {
@@ -559,6 +647,23 @@ TEST_F(HostileTcpMediaTest, CloseOrResetInTheMiddleOfAFrameBreaksOnceAndDelivers
       EXPECT_EQ(port.take(), Lines{"after 1"});
     }
   }
+}
+
+// The relay writes its last frames and closes at once: the frames still count, then one break.
+TEST_F(HostileTcpMediaTest, FramesJustBeforeTheCloseAreDeliveredBeforeTheBreak) {
+  const int peer = ConnectReceiver();
+  ASSERT_NE(peer, -1);
+  Bytes last;
+  for (uint8_t i = 1; i <= 3; ++i) {
+    Bytes payload = Pattern(30);
+    payload[0] = i;
+    last = Cat({last, TcpMediaRelay::MakeFrame(1, payload)});
+  }
+  EXPECT_TRUE(hostile::SendAll(peer, Cat({last, Ping()})));
+  shutdown(peer, SHUT_WR);
+  ExpectBreaks(1);
+  EXPECT_EQ(port.take(), (Lines{"audio 30 1", "after 1", "audio 30 2", "after 1", "audio 30 3",
+                                "after 1", "after 1"}));
 }
 
 // The relay answers and writes its first frames in the same segment: they belong to the stream.
@@ -780,6 +885,61 @@ TEST_F(HostileTcpMediaTest, RelayThatStopsReadingNeitherSpinsNorLosesFrames) {
   WaitFor([] { return false; }, 500);
   EXPECT_LT(counting->sends.load() - idle, 10) << "an idle send connection spins";
   EXPECT_EQ(sender->connectionDone.load(), 0);
+}
+
+// The relay resets while the socket holds part of a frame; on the next connection the relay must
+// see whole frames from its first byte on, never the rest of a part begun on the old one.
+TEST_F(HostileTcpMediaTest, NextConnectionStartsAtAFrameBoundaryAfterAResetMidPart) {
+  const int first = ConnectSender();
+  ASSERT_NE(first, -1);
+  constexpr size_t kCodec = 3001;  // frames of 3009 bytes: the socket fills mid-frame
+  const auto audio = [&](uint16_t sequence) {
+    Bytes body = Pattern(kCodec);
+    body[0] = uint8_t(sequence);
+    body[1] = uint8_t(sequence >> 8);
+    const Bytes input = Cat({Bytes(4, 0), body});
+    EXPECT_TRUE(send->AddFrame(1, input.size(), input.data(), nullptr, 2));
+  };
+  for (uint16_t i = 0; i < 3000; ++i) audio(i);
+  uint64_t last = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const uint64_t queued = send->getSocketSendQueueSizeNL();
+        const bool steady = queued > 0 && queued == last;
+        last = queued;
+        if (!steady) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return steady;
+      },
+      kLimitMs));
+  QueueStatistics waiting;
+  send->sendQueue().GetQueueStatistics(256, waiting);
+  ASSERT_GT(waiting.frames, 0u) << "the socket took everything: no part was cut";
+  peers.pop_back();
+  hostile::ResetClose(first);
+  ASSERT_TRUE(WaitFor([&] { return sender->connectionDone.load() == 1; }, kLimitMs));
+  ASSERT_TRUE(WaitFor([&] { return send->connection() == nullptr; }, kLimitMs));
+
+  StartTrial(send, true, sendRecorder);
+  const int second = AcceptRequest();
+  ASSERT_NE(second, -1);
+  ASSERT_TRUE(hostile::SendAll(second, GoodAnswer()));
+  ASSERT_TRUE(WaitFor([&] { return send->connection() != nullptr; }, kLimitMs));
+  constexpr uint16_t kMarker = 0xFFFF;
+  audio(kMarker);
+
+  int previous = -1;
+  for (int frames = 0; frames <= 3001; ++frames) {
+    const std::vector<ReadFrame> one = ReadFrames(second, 1);
+    ASSERT_EQ(one.size(), 1u) << "after " << frames << " frames the stream no longer parses";
+    const ReadFrame& frame = one[0];
+    ASSERT_EQ(frame.track, 1) << "frame " << frames;
+    ASSERT_EQ(frame.payload.size(), kCodec) << "frame " << frames;
+    ASSERT_EQ(frame.checksum, TcpMediaRelay::Checksum(frame.payload.data(), kCodec));
+    const int sequence = frame.payload[0] | (frame.payload[1] << 8);
+    if (sequence == kMarker) break;
+    EXPECT_GT(sequence, previous);
+    previous = sequence;
+  }
 }
 
 // What a relay sends toward a send connection is read and dropped; the connection stays up and
