@@ -409,7 +409,8 @@ TEST_F(HostileTcpMediaTest, LyingAndExtremeLengthsAreReadOnlyAsFarAsTheyGo) {
       {"largest data", TcpMediaRelay::MakeFrame(5, Pattern(65535)), {"data 65535", "after 1"}},
       {"largest unknown", TcpMediaRelay::MakeFrame(200, Pattern(65535)), {}},
       {"two largest back to back",
-       Cat({TcpMediaRelay::MakeFrame(1, Pattern(65535)), TcpMediaRelay::MakeFrame(1, Pattern(65535))}),
+       Cat({TcpMediaRelay::MakeFrame(1, Pattern(65535)),
+            TcpMediaRelay::MakeFrame(1, Pattern(65535))}),
        {"audio 65535 1", "after 1", "audio 65535 1", "after 1"}},
       {"wrong checksum is not the receiver's business", Cat({Head(3, 5, 0), {1, 2, 3}}),
        {"data 3", "after 1"}},
@@ -423,6 +424,26 @@ TEST_F(HostileTcpMediaTest, LyingAndExtremeLengthsAreReadOnlyAsFarAsTheyGo) {
     EXPECT_EQ(lines.back(), "after 1") << length;
     for (const std::string& line : lines) EXPECT_NE(line.rfind("video", 0), 0u) << length;
   }
+}
+
+// Frames of every size from 0 to the largest, back to back in one write: the receive buffer
+// fills, cuts and compacts across them and hands out each exactly once, in order.
+TEST_F(HostileTcpMediaTest, MixedSizesUpToTheLargestPassTheReceiveBufferInOrder) {
+  const int peer = ConnectReceiver();
+  ASSERT_NE(peer, -1);
+  std::mt19937 engine(11);
+  Bytes stream;
+  Lines expected;
+  for (int i = 0; i < 48; ++i) {
+    const size_t size = i % 4 == 0 ? 65535 : engine() % 65536;
+    Bytes payload = Pattern(size);
+    if (size > 0) payload[0] = uint8_t(i);
+    stream = Cat({stream, TcpMediaRelay::MakeFrame(1, payload)});
+    expected.push_back("audio " + std::to_string(size) + " " +
+                       std::to_string(size > 0 ? i : -1));
+    expected.push_back("after 1");
+  }
+  EXPECT_EQ(Through(peer, stream), expected);
 }
 
 TEST_F(HostileTcpMediaTest, ControlAndCommandFramesOfEveryAwkwardLength) {
@@ -504,7 +525,7 @@ TEST_F(HostileTcpMediaTest, VideoPartsThatLieAboutTheirFrameStayWithinTheirBytes
   };
   const auto good_after = [&](const char* name) {
     const Lines lines = Through(peer, VideoFrames(VideoParts(7, {55})));
-    ASSERT_FALSE(lines.empty()) << name;
+    ASSERT_GE(lines.size(), 2u) << name;
     EXPECT_EQ(lines[lines.size() - 2], video_line(50)) << "no recovery after " << name;
   };
 
@@ -939,6 +960,44 @@ TEST_F(HostileTcpMediaTest, NextConnectionStartsAtAFrameBoundaryAfterAResetMidPa
     if (sequence == kMarker) break;
     EXPECT_GT(sequence, previous);
     previous = sequence;
+  }
+}
+
+// On a keyed stream no frame goes out in clear, whatever its size: near the largest payload the
+// enciphered form no longer fits a head, and such a frame must not leave as it is.
+// Observed: commands of 65520 and 65535 bytes reach the relay unenciphered, byte for byte (their
+// enciphered form would pass 65535 bytes and the shield hands them on unchanged); 65519 is fine.
+TEST_F(HostileTcpMediaTest, DISABLED_KeyedSenderNeverSendsAFrameInClear) {
+  constexpr const char* kKey = "0123456789abcdef0123456789abcdef";
+  senders.push_back(std::make_unique<IdStream>(hx::testing::kSenderType));
+  sender = senders.back().get();
+  send = new HX_SenderTCP();
+  sender->setConnectionHandler(send);
+  ASSERT_TRUE(send->startConnection(kKey));
+  sendRecorder.onDone = [this](HX_NetTrialConnection* done, bool success) {
+    if (success) TakeOver(send, done, nullptr);
+  };
+  StartTrial(send, true, sendRecorder);
+  const int peer = AcceptRequest();
+  ASSERT_NE(peer, -1);
+  ASSERT_TRUE(hostile::SendAll(peer, GoodAnswer()));
+  ASSERT_TRUE(WaitFor([&] { return send->connection() != nullptr; }, kLimitMs));
+
+  for (size_t size : {size_t(1000), size_t(65519), size_t(65520), size_t(65535)}) {
+    SCOPED_TRACE(size);
+    Bytes command = Pattern(size);
+    command[0] = 9;
+    ASSERT_TRUE(send->AddFrame(254, command.size(), command.data(), nullptr, 1));
+    // A fence behind it, so that a frame that was held back does not stall the reading.
+    const Bytes fence = Cat({Bytes(4, 0), Bytes(20, 0x33)});
+    ASSERT_TRUE(send->AddFrame(1, fence.size(), fence.data(), nullptr, 2));
+    bool fenced = false;
+    while (!fenced) {
+      const std::vector<ReadFrame> one = ReadFrames(peer, 1);
+      ASSERT_EQ(one.size(), 1u);
+      EXPECT_FALSE(one[0].payload == command) << "a command went out in clear";
+      fenced = one[0].track == 1;
+    }
   }
 }
 
