@@ -538,6 +538,20 @@ TEST_F(SendStream, ADeadConnectionReconnects) {
   EXPECT_EQ(sender->getStateFlags() & HX_MediaStreamBase::kConnected, 0u);
 }
 
+TEST_F(SendStream, ADeadConnectionThatCannotReconnectIsUnavailable) {
+  ASSERT_TRUE(rig->Connect());
+  rig->supplier->refuse = true;
+  rig->handler->alive = false;
+  ASSERT_TRUE(WaitFor([&] {
+    const auto calls = tools.calls();
+    return std::count(calls.begin(), calls.end(), "OnStreamUnavailable 1 2 srv") == 1;
+  }));
+  // The stat job has ended: no second report follows.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  const auto calls = tools.calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnStreamUnavailable 1 2 srv"), 1);
+}
+
 TEST_F(SendStream, StatisticsBlock) {
   ASSERT_TRUE(rig->Connect());
   const int64_t before = time(nullptr);
