@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <thread>
 
 #include "core/conference/control/recording_meeting_tools.h"
 #include "core/conference/model/conference.h"
@@ -89,10 +90,26 @@ class FakeMicrophone : public HXAudioRecordBase {
   bool DeviceStop() override { return true; }
   bool DevicePause() override { return true; }
   bool DeviceFlush() override { return true; }
+  // Closing stops the capture thread and waits for it, as a device does before its owner may
+  // disconnect from its signal.
   bool DeviceClose() override {
     closes.fetch_add(1);
+    running.store(false);
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
     return true;
   }
+  // Emits 20 ms blocks of 16 kHz audio from a thread of its own until closed.
+  void StartCapture() {
+    running.store(true);
+    thread = std::thread([this] {
+      std::vector<unsigned char> block(640, 3);
+      while (running.load()) {
+        sampleReady(block.data(), block.size(), 16000.0f, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+  }
+  ~FakeMicrophone() override { DeviceClose(); }
   void* DeviceHandle() override { return nullptr; }
   bool PrepareFilters(const HX_MediaFormat&) override { return true; }
   void ResetFilters() override {}
@@ -113,6 +130,8 @@ class FakeMicrophone : public HXAudioRecordBase {
   float GetMaxMicLevel() override { return 1; }
   float GetMicLevel() override { return 1; }
   std::atomic<int> closes{0};
+  std::atomic<bool> running{false};
+  std::thread thread;
 };
 
 class SenderCtl : public HX_SenderStreamCtl {
@@ -580,6 +599,42 @@ TEST_F(SendStream, StatisticsBlock) {
   ASSERT_TRUE(sender->getStreamConfStat(block));
   EXPECT_EQ(block.durationMs, 0);
   EXPECT_EQ(block.frameRate, 0.0);
+}
+
+// A shutdown while the microphone delivers from its own thread and commands come from another:
+// the hardware is released once, nothing reaches the handler after the release, and no delegate
+// is left connected.
+TEST_F(SendStream, ShutdownUnderLoad) {
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    if (round > 0) {
+      rig.reset();
+      sender = std::make_shared<HX_SenderBase>([this] { return now.load(); });
+      sender->SetStreamCapabilites(&tools, adapter, nullptr, "me@t", "srv");
+      ctl.initSender(sender, &tools);
+      rig = std::make_unique<StreamRig<RecordingSendHandler>>(sender.get());
+    }
+    ASSERT_TRUE(rig->Connect());
+    microphone->StartCapture();
+    std::atomic<bool> stop{false};
+    std::thread commands([&] {
+      while (!stop.load()) sender->RequestKeyFrame();
+    });
+    ASSERT_TRUE(WaitFor([&] { return !handler().frames(1).empty(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(round));
+    EXPECT_FALSE(sender->shutdownStream());
+    ASSERT_TRUE(WaitFor([&] { return !sender->HardwareHeld() && sender->getStateFlags() == 0; }));
+    const size_t audio = handler().frames(1).size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(handler().frames(1).size(), audio);
+    stop = true;
+    commands.join();
+    EXPECT_FALSE(microphone->running.load());
+    EXPECT_EQ(microphone->sampleReady.Count(), 0u);
+    EXPECT_EQ(tools.connector->sampleProcessed.Count(), 0u);
+    const auto calls = tools.calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnReleaseHardwareSender"), round + 1);
+  }
 }
 
 }  // namespace
