@@ -331,10 +331,13 @@ class TrialSupplier : public HXHandshakeManager::ConnectionSupplier {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_calls.push_back(hx::GetTickCount());
     }
+    if (refuse.load()) return -1;
     result.kind = HXHandshakeManagerBase::kNewTrial;
     result.trial = new FakeTrial(m_handler.load(), m_registry);
     return 0;
   }
+  // While set, no trial can be made: a search for a connection fails at once.
+  std::atomic<bool> refuse{false};
   std::vector<int64_t> calls() {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_calls;
