@@ -16,6 +16,12 @@ unsigned ListLength(const uint8_t* list) {
   return count;
 }
 
+// A stream record whose checksums hold; a record of another kind or spoiled on the way is none.
+bool isIntactStreamRecord(const HX_ZeroHandshakeFixedPart* record) {
+  return std::strncmp(record->primary, HX_Stream_PrimaryField, sizeof record->primary) == 0 &&
+         HX_CheckZeroHandshakeCksum(record);
+}
+
 }  // namespace
 
 HXHelperStreamSimple::HXHelperStreamSimple() {
@@ -133,6 +139,8 @@ int32_t HXHelperStreamSimple::recvRecord(HXZASocket* socket, HXZADataHandler* ha
   if (length > kBufferSize) return -1;
   if (fill(length) < length) return 0;
   const auto* record = reinterpret_cast<const HX_ZeroHandshakeFixedPart*>(buffer->buffer());
+  // The record comes from the peer: only an intact stream record is read at all.
+  if (!isIntactStreamRecord(record)) return -1;
   const bool accepted = request ? CheckHandshakeRequest(record) : CheckHandshakeAnswer(record);
   return accepted ? 1 : -1;
 }
