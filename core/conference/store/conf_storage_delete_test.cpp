@@ -3,6 +3,10 @@
 // for the delete and destroy jobs, whose delays the tests shorten.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <initializer_list>
+#include <thread>
+
 #include "core/conference/store/conf_storage.h"
 #include "core/conference/store/conf_store_test_util.h"
 #include "core/streams/stream_stand_ins.h"
@@ -28,6 +32,28 @@ class ConfDelete : public ConfStoreFixture {
     HXAutoLock guard(cm->StorageLock());
     HX_Conference* c = cm->getConferenceNL(id);
     return c != nullptr ? c->getState() : -1;
+  }
+  // Gives the conference a send stream and a receive stream of bob's, both running and going
+  // down only later (their shutdown goes on after the call returns).
+  void RunningStreams(int32_t id, std::shared_ptr<HX_SenderBase>* sender,
+                      std::shared_ptr<HX_ReceiverBase>* receiver) {
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, id));
+    lock->mediaStandIn().setAnswer("createSender", true);
+    lock->mediaStandIn().setAnswer("createReceiver", true);
+    *sender = lock->createSender(kMe, "");
+    *receiver = lock->createReceiver(kMe, "bob@test.invalid");
+    ASSERT_NE(*sender, nullptr);
+    ASSERT_NE(*receiver, nullptr);
+    stream::TConferenceStatistics block;
+    block.durationMs = 4000;
+    block.bytesSent = 8 * 1024;
+    (*sender)->setStreamConfStatBlock(block);
+    for (stream::MediaStreamStandIn* s :
+         std::initializer_list<stream::MediaStreamStandIn*>{sender->get(), receiver->get()}) {
+      s->setShutdownAnswer(false);
+      s->setStateFlags(0x12);
+    }
   }
 };
 
@@ -163,6 +189,88 @@ TEST_F(ConfDelete, DestructionWaitsForRunningStreamsAndReportsStatistics) {
   EXPECT_EQ(sent[0].login, kMe);
   EXPECT_EQ(sent[0].sentKBytes, 10u);
   EXPECT_EQ(sent[0].base.size, 64u);
+}
+
+TEST_F(ConfDelete, LogoutTearsDownAConferenceWithRunningStreams) {
+  const int32_t id = Confirmed("a@srv#1");
+  SetState(id, 2);
+  std::shared_ptr<HX_SenderBase> sender;
+  std::shared_ptr<HX_ReceiverBase> receiver;
+  RunningStreams(id, &sender, &receiver);
+  client->OnLogout(0, 0);
+  EXPECT_EQ(cm->deleteRequests(), std::vector<std::string>{"a@srv#1"});
+  EXPECT_FALSE(Exists(id));
+  EXPECT_GE(sender->callCount("shutdownStream"), 1u);
+  EXPECT_GE(receiver->callCount("shutdownStream"), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(destroyed.count(), 0u);
+  EXPECT_TRUE(cm->sentStatistics().empty());
+  sender->setStateFlags(0);
+  receiver->setStateFlags(0);
+  ASSERT_TRUE(WaitUntil([&] { return destroyed.count() == 1; }));
+  ASSERT_EQ(cm->sentStatistics().size(), 1u);
+  EXPECT_EQ(cm->sentStatistics()[0].sentKBytes, 8u);
+}
+
+// Three threads keep working on the conference through the store (filters that switch the
+// capture, the start notice, shutdown notices, new receive streams, the pool's statistics) while
+// it is hung up and its streams stop from another thread. Every round ends with the conference
+// destroyed once and reported once, the store holding nothing of it.
+TEST_F(ConfDelete, EndsWhileOtherThreadsUseTheConference) {
+  for (int round = 0; round < 20; ++round) {
+    SCOPED_TRACE(round);
+    const std::string sid = "r" + std::to_string(round) + "@srv#1";
+    const int32_t id = Confirmed(sid);
+    SetState(id, 2);
+    std::shared_ptr<HX_SenderBase> sender;
+    std::shared_ptr<HX_ReceiverBase> receiver;
+    RunningStreams(id, &sender, &receiver);
+    const size_t destroyedBefore = destroyed.count();
+    const size_t reportsBefore = cm->sentStatistics().size();
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t) {
+      users.emplace_back([&, t] {
+        for (int i = 0; !stop.load(); ++i) {
+          ConferenceLock lock;
+          if (!cm->getConferenceLock(lock, id)) continue;
+          switch (t) {
+            case 0:
+              lock->setListenersFilter(i % 2 == 0 ? 0x100 : 0xF00);
+              lock->onSenderStart();
+              break;
+            case 1:
+              lock->onReceiverShuttedDown(nullptr, "bob@test.invalid");
+              lock->createReceiver(kMe, "peer" + std::to_string(i % 5) + "@test.invalid");
+              break;
+            default: {
+              stream::TConferenceStatistics pool;
+              lock->getRcvPoolStatistics(pool);
+              lock->getRunningReceiversCount();
+              break;
+            }
+          }
+        }
+      });
+    }
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5 + round % 7));
+      sender->setStateFlags(0);
+      receiver->setStateFlags(0);
+    });
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, id));
+    cm->DeleteConference(lock, true, true);
+    stopper.join();
+    ASSERT_TRUE(WaitUntil([&] { return destroyed.count() == destroyedBefore + 1; }));
+    stop = true;
+    for (auto& user : users) user.join();
+    EXPECT_EQ(cm->sentStatistics().size(), reportsBefore + 1);
+    EXPECT_FALSE(Exists(id));
+    HXAutoLock guard(cm->StorageLock());
+    EXPECT_EQ(cm->destroyListSizeNL(), 0u);
+  }
 }
 
 TEST_F(ConfDelete, StorageClean) {
