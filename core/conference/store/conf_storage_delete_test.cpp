@@ -191,6 +191,30 @@ TEST_F(ConfDelete, DestructionWaitsForRunningStreamsAndReportsStatistics) {
   EXPECT_EQ(sent[0].base.size, 64u);
 }
 
+// The first destroy job runs at once when every stream went down at removal, else one retry
+// period later. The period is long here, so that either case shows on a loaded machine.
+TEST_F(ConfDelete, TheFirstDestroyWaitsOnlyWhenAStreamStayedUp) {
+  cm->setDelaysForTest(150, 4000);
+  const int32_t down = Confirmed("down@srv#1");
+  std::shared_ptr<HX_SenderBase> sender;
+  std::shared_ptr<HX_ReceiverBase> receiver;
+  RunningStreams(down, &sender, &receiver);
+  sender->setShutdownAnswer(true);
+  receiver->setShutdownAnswer(true);
+  ASSERT_TRUE(cm->storageConferenceDelete(down, 1));
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.count() == 1; }, 3000));
+
+  const int32_t lingering = Confirmed("up@srv#1");
+  RunningStreams(lingering, &sender, &receiver);
+  ASSERT_TRUE(cm->storageConferenceDelete(lingering, 1));
+  // It stops right after the removal, yet the destruction keeps to the retry period.
+  sender->setStateFlags(0);
+  receiver->setStateFlags(0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(destroyed.count(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.count() == 2; }, 10000));
+}
+
 TEST_F(ConfDelete, LogoutTearsDownAConferenceWithRunningStreams) {
   const int32_t id = Confirmed("a@srv#1");
   SetState(id, 2);
