@@ -25,9 +25,7 @@ void HX_Conference::onSenderStart() {
 
 void HX_Conference::onSenderStop() {}
 
-void HX_Conference::onSenderShuttedDown(HX_SenderBase*) {}
-
-void HX_Conference::onReceiverShuttedDown(HX_ReceiverBase*, const std::string& peerId) {
+void HX_Conference::onReceiverShuttedDown(const std::string& peerId) {
   scheduleCheckSavedReceiver(peerId);
 }
 
