@@ -1,7 +1,7 @@
 // The end of a conference that has a stream, against the fake conferencing server: alice's
 // conference service (HX_ConfManager over her real transport) creates a room at the server, the
-// room gets a real send stream whose connection trial is held (so that it still runs when the
-// room ends) and no receive stream: nobody else sent. The server answers the end with "ConferenceDeleted"; the room must then stay
+// room gets a real send stream and, in one case, a real receive stream of bob's, their connection
+// trials held so that they still run when the room ends. The server answers the end with "ConferenceDeleted"; the room must then stay
 // undestroyed until its streams stop, and only then report its statistics to the server's "LOG"
 // service, once, before the destroyed signal.
 #include <gtest/gtest.h>
@@ -49,6 +49,9 @@ class ConfDestroyStreams : public ConfServiceFixture {
   }
   void TearDown() override {
     cm->conferenceDestroyed.Disconnect(&order, &DestroyOrder::On);
+    // The rigs finish on the network loop, which the services fixture stops.
+    rig.reset();
+    receiveRig.reset();
     ExpectServerSatisfied();
     ConfServiceFixture::TearDown();
   }
@@ -73,8 +76,10 @@ class ConfDestroyStreams : public ConfServiceFixture {
 
   // Gives the room a send stream with 50 KiB sent over 9 s that runs until rig->registry.release().
   void RunningSender(int32_t id) {
-    // The rig of an earlier room works on that room's stream: it goes first.
+    // The rigs of an earlier room work on that room's streams: they go first.
     rig.reset();
+    receiveRig.reset();
+    receiver.reset();
     ConferenceLock lock;
     ASSERT_TRUE(cm->getConferenceLock(lock, id));
     lock->mediaStandIn().setAnswer("createSender", true);
@@ -86,6 +91,23 @@ class ConfDestroyStreams : public ConfServiceFixture {
     rig = std::make_unique<StreamRig<RecordingSendHandler>>(sender.get());
     rig->registry.hold = true;
     ASSERT_TRUE(sender->startConnection("key", 0));
+  }
+
+  // Gives the room bob's receive stream: 80 KiB received, jitter 7 and 3 packets lost as its
+  // handler reports them; it runs until receiveRig->registry.release().
+  void RunningReceiver(int32_t id) {
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, id));
+    lock->mediaStandIn().setAnswer("createReceiver", true);
+    receiver = lock->createReceiver(kAlice, kBob);
+    lock.Unlock();
+    ASSERT_NE(receiver, nullptr);
+    receiver->setStreamConfStat(1000, 2, 80 * 1024);
+    receiveRig = std::make_unique<StreamRig<RecordingReceiveHandler>>(receiver.get());
+    receiveRig->handler->jitter = 7;
+    receiveRig->handler->lostPackets = 3;
+    receiveRig->registry.hold = true;
+    ASSERT_TRUE(receiver->startConnection("key", 0));
   }
 
   bool InTable(int32_t id) {
@@ -100,6 +122,8 @@ class ConfDestroyStreams : public ConfServiceFixture {
   DestroyOrder order;
   std::shared_ptr<HX_SenderBase> sender;
   std::unique_ptr<StreamRig<RecordingSendHandler>> rig;
+  std::shared_ptr<HX_ReceiverBase> receiver;
+  std::unique_ptr<StreamRig<RecordingReceiveHandler>> receiveRig;
 };
 
 struct EndRow {
@@ -107,16 +131,21 @@ struct EndRow {
   std::function<bool(HX_ConfManager&, const std::string& sid)> end;
   const char* method;  // what reaches the server
   const char* sidKey;  // where it names the room
+  bool withReceiver;
 };
 
-TEST_F(ConfDestroyStreams, DestroyedOnlyAfterTheStreamStopsThenReportedOnce) {
+TEST_F(ConfDestroyStreams, DestroyedOnlyAfterTheStreamsStopThenReportedOnce) {
   const std::vector<EndRow> rows = {
       {"hang-up", [](HX_ConfManager& m, const std::string& sid) {
          return m.Hangup(sid.c_str(), nullptr, false);
-       }, "Hangup", "Conference"},
+       }, "Hangup", "Conference", true},
       {"deleted, server told", [](HX_ConfManager& m, const std::string& sid) {
          return m.DeleteConference(sid.c_str(), true);
-       }, "DeleteConference", "Name"},
+       }, "DeleteConference", "Name", true},
+      // Nobody else sent: no receive stream, and the jitter of none is 0.
+      {"send stream only", [](HX_ConfManager& m, const std::string& sid) {
+         return m.DeleteConference(sid.c_str(), true);
+       }, "DeleteConference", "Name", false},
   };
   for (const EndRow& row : rows) {
     SCOPED_TRACE(row.label);
@@ -124,6 +153,7 @@ TEST_F(ConfDestroyStreams, DestroyedOnlyAfterTheStreamStopsThenReportedOnce) {
     const int32_t id = Room(&sid);
     ASSERT_NE(id, 0);
     RunningSender(id);
+    if (row.withReceiver) RunningReceiver(id);
     const size_t destroyedBefore = order.count();
     const size_t logsBefore = m_conference->Logged().size();
 
@@ -137,6 +167,7 @@ TEST_F(ConfDestroyStreams, DestroyedOnlyAfterTheStreamStopsThenReportedOnce) {
     // The server's "ConferenceDeleted" removes the room long before the delete timer would.
     ASSERT_TRUE(WaitUntil([&] { return !InTable(id); }));
     EXPECT_TRUE(sender->isRunning());
+    if (receiver) EXPECT_TRUE(receiver->isRunning());
 
     // Several destroy retries pass while the streams run: nothing is destroyed or reported.
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -145,6 +176,7 @@ TEST_F(ConfDestroyStreams, DestroyedOnlyAfterTheStreamStopsThenReportedOnce) {
     EXPECT_EQ(m_conference->Logged().size(), logsBefore);
 
     rig->registry.release();
+    if (receiveRig) receiveRig->registry.release();
     ASSERT_TRUE(WaitUntil([&] { return order.count() == destroyedBefore + 1; }));
     ASSERT_TRUE(WaitUntil([&] { return m_conference->Logged().size() == logsBefore + 1; }));
     // Later retries find nothing more to do.
@@ -162,16 +194,15 @@ TEST_F(ConfDestroyStreams, DestroyedOnlyAfterTheStreamStopsThenReportedOnce) {
     EXPECT_EQ(TextOf(logged, "Conference"), sid);
     EXPECT_EQ(TextOf(logged, "CallId"), kAlice);
     EXPECT_EQ(IntOf(logged, "BytesSent"), 50);
-    EXPECT_EQ(IntOf(logged, "BytesRcvd"), 0);
+    EXPECT_EQ(IntOf(logged, "BytesRcvd"), row.withReceiver ? 80 : 0);
     stream::TConferenceStatistics block;
     size_t size = sizeof(block);
     ASSERT_TRUE(logged.GetValue("ConferenceBaseStat", HX_CNT_BINARY_VT, &block, size));
     ASSERT_EQ(size, sizeof(block));
     EXPECT_EQ(block.size, 64u);
     EXPECT_EQ(block.durationMs, 9);
-    // No receive stream: the jitter of none is 0, and nothing was lost.
-    EXPECT_EQ(block.jitter, 0u);
-    EXPECT_EQ(block.lostPackets, 0u);
+    EXPECT_EQ(block.jitter, row.withReceiver ? 7u : 0u);
+    EXPECT_EQ(block.lostPackets, row.withReceiver ? 3u : 0u);
     const stream::TConferenceStatistics kept = cm->sentStatistics().back().base;
     EXPECT_EQ(std::memcmp(&block, &kept, sizeof(block)), 0);
   }
