@@ -90,6 +90,10 @@ class HX_Conference : public HX_SenderStreamCtl,
   int getTrialStreamCount() override;
   void markEndpoint(int id, bool ok) override;
   void scheduleCheckSavedReceiver(const std::string& peerId) override;
+  // A receive stream's shutdown completed (under the conference lock): its peer may have announced
+  // a stream meanwhile, whose start waits in the pool and is looked at again. A send stream that
+  // went down needs nothing more (the control's default).
+  void onReceiverShuttedDown(const std::string& peerId) override;
 
   // ---- identity
   int32_t getId() const { return m_id; }

@@ -25,6 +25,10 @@ void HX_Conference::onSenderStart() {
 
 void HX_Conference::onSenderStop() {}
 
+void HX_Conference::onReceiverShuttedDown(const std::string& peerId) {
+  scheduleCheckSavedReceiver(peerId);
+}
+
 bool HX_Conference::calculatePodiumTime(bool onPodium) {
   const uint64_t now = NowMs();
   if (onPodium && m_podiumStart == 0) {

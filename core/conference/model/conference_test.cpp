@@ -194,6 +194,16 @@ TEST_F(Conference, FilterChangesDriveCaptureAndThePodiumClock) {
   EXPECT_TRUE(sender->ReleaseHardware());
 }
 
+TEST_F(Conference, AReceiveStreamThatWentDownHasItsWaitingStartLookedAt) {
+  ConferenceLock lock;
+  Make(lock, 5);
+  const size_t before = lock->mediaStandIn().calls().size();
+  lock->onSenderShuttedDown();
+  EXPECT_EQ(lock->mediaStandIn().calls().size(), before);
+  lock->onReceiverShuttedDown("bob@test.invalid");
+  EXPECT_EQ(lock->mediaStandIn().calls().back(), "scheduleCheckSavedReceiver bob@test.invalid");
+}
+
 TEST_F(Conference, StatisticsFromTheStreamBlocksAbove2GiB) {
   // Only the samples given below count.
   cm->setCpuLoadMeasurer(nullptr);

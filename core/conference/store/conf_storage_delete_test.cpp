@@ -3,6 +3,9 @@
 // for the delete and destroy jobs, whose delays the tests shorten.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "core/conference/store/conf_storage.h"
 #include "core/conference/store/conf_store_test_util.h"
 #include "core/streams/stream_test_util.h"
@@ -31,6 +34,23 @@ class ConfDelete : public ConfStoreFixture {
     HXAutoLock guard(cm->StorageLock());
     HX_Conference* c = cm->getConferenceNL(id);
     return c != nullptr ? c->getState() : -1;
+  }
+  // Gives the conference a real send stream with 8 KiB sent over 4 s, whose connection trial
+  // the rig holds: until rig->registry.release() its shutdown cannot complete, and it runs.
+  std::unique_ptr<StreamRig<RecordingSendHandler>> RunningSender(
+      int32_t id, std::shared_ptr<HX_SenderBase>* sender) {
+    ConferenceLock lock;
+    EXPECT_TRUE(cm->getConferenceLock(lock, id));
+    lock->mediaStandIn().setAnswer("createSender", true);
+    *sender = lock->createSender(kMe, "");
+    lock.Unlock();
+    if (!*sender) return nullptr;
+    (*sender)->setStreamConfStat(1000, 2, 3 * 1024);
+    (*sender)->setStreamConfStat(5000, 2, 5 * 1024);
+    auto rig = std::make_unique<StreamRig<RecordingSendHandler>>(sender->get());
+    rig->registry.hold = true;
+    EXPECT_TRUE((*sender)->startConnection("key", 0));
+    return rig;
   }
 };
 
@@ -167,6 +187,118 @@ TEST_F(ConfDelete, DestructionWaitsForRunningStreamsAndReportsStatistics) {
   EXPECT_EQ(sent[0].login, kMe);
   EXPECT_EQ(sent[0].sentKBytes, 10u);
   EXPECT_EQ(sent[0].base.size, 64u);
+}
+
+// The first destroy job runs at once when every stream went down at removal, else one retry
+// period later. The period is long here, so that either case shows on a loaded machine.
+TEST_F(ConfDelete, TheFirstDestroyWaitsOnlyWhenAStreamStayedUp) {
+  cm->setDelaysForTest(150, 4000);
+  const int32_t down = Confirmed("down@srv#1");
+  {
+    // A send stream that never started goes down at once.
+    ConferenceLock lock;
+    ASSERT_TRUE(cm->getConferenceLock(lock, down));
+    lock->mediaStandIn().setAnswer("createSender", true);
+    ASSERT_NE(lock->createSender(kMe, ""), nullptr);
+  }
+  ASSERT_TRUE(cm->storageConferenceDelete(down, 1));
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.count() == 1; }, 3000));
+
+  const int32_t lingering = Confirmed("up@srv#1");
+  std::shared_ptr<HX_SenderBase> sender;
+  auto rig = RunningSender(lingering, &sender);
+  ASSERT_NE(rig, nullptr);
+  ASSERT_TRUE(cm->storageConferenceDelete(lingering, 1));
+  // It stops right after the removal, yet the destruction keeps to the retry period.
+  rig->registry.release();
+  ASSERT_TRUE(WaitUntil([&] { return !sender->isRunning(); }, 3000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(destroyed.count(), 1u);
+  EXPECT_TRUE(WaitUntil([&] { return destroyed.count() == 2; }, 10000));
+}
+
+TEST_F(ConfDelete, LogoutTearsDownAConferenceWithRunningStreams) {
+  const int32_t id = Confirmed("a@srv#1");
+  SetState(id, 2);
+  std::shared_ptr<HX_SenderBase> sender;
+  auto rig = RunningSender(id, &sender);
+  ASSERT_NE(rig, nullptr);
+  client->OnLogout(0, 0);
+  EXPECT_EQ(cm->deleteRequests(), std::vector<std::string>{"a@srv#1"});
+  EXPECT_FALSE(Exists(id));
+  EXPECT_TRUE(sender->isRunning());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(destroyed.count(), 0u);
+  EXPECT_TRUE(cm->sentStatistics().empty());
+  rig->registry.release();
+  ASSERT_TRUE(WaitUntil([&] { return destroyed.count() == 1; }));
+  ASSERT_EQ(cm->sentStatistics().size(), 1u);
+  EXPECT_EQ(cm->sentStatistics()[0].sentKBytes, 8u);
+  // A send stream and no receive stream: the jitter of none is 0.
+  EXPECT_EQ(cm->sentStatistics()[0].base.jitter, 0u);
+}
+
+// Three threads keep working on the conference through the store (filters that switch the
+// capture, the start notice, shutdown notices, new receive streams, the pool's statistics) while
+// it is deleted and its send stream stops from another thread. Every round ends with the
+// conference destroyed once and reported once, the store holding nothing of it.
+TEST_F(ConfDelete, EndsWhileOtherThreadsUseTheConference) {
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE(round);
+    const std::string sid = "r" + std::to_string(round) + "@srv#1";
+    const int32_t id = Confirmed(sid);
+    SetState(id, 2);
+    std::shared_ptr<HX_SenderBase> sender;
+    auto rig = RunningSender(id, &sender);
+    ASSERT_NE(rig, nullptr);
+    const size_t destroyedBefore = destroyed.count();
+    const size_t reportsBefore = cm->sentStatistics().size();
+
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t) {
+      users.emplace_back([&, t] {
+        for (int i = 0; !stop.load(); ++i) {
+          ConferenceLock lock;
+          if (!cm->getConferenceLock(lock, id)) continue;
+          switch (t) {
+            case 0:
+              lock->setListenersFilter(i % 2 == 0 ? 0x100 : 0xF00);
+              lock->onSenderStart();
+              break;
+            case 1:
+              lock->onReceiverShuttedDown("bob@test.invalid");
+              lock->mediaStandIn().setAnswer("createReceiver", true);
+              lock->createReceiver(kMe, "peer" + std::to_string(i % 5) + "@test.invalid");
+              break;
+            default: {
+              stream::TConferenceStatistics pool;
+              lock->getRcvPoolStatistics(pool);
+              lock->getRunningReceiversCount();
+              break;
+            }
+          }
+        }
+      });
+    }
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5 + round % 7));
+      rig->registry.release();
+    });
+    {
+      ConferenceLock lock;
+      ASSERT_TRUE(cm->getConferenceLock(lock, id));
+      cm->DeleteConference(lock, true, true);
+    }
+    stopper.join();
+    ASSERT_TRUE(WaitUntil([&] { return destroyed.count() == destroyedBefore + 1; }));
+    stop = true;
+    for (auto& user : users) user.join();
+    EXPECT_EQ(cm->sentStatistics().size(), reportsBefore + 1);
+    EXPECT_FALSE(Exists(id));
+    HXAutoLock guard(cm->StorageLock());
+    EXPECT_EQ(cm->destroyListSizeNL(), 0u);
+  }
 }
 
 TEST_F(ConfDelete, StorageClean) {
