@@ -19,7 +19,7 @@
 
 #include "core/net/address/if_list.h"
 #include "core/net/loop/zserver_test_util.h"
-#include "core/streams/stream_handshake.h"
+#include "testing/media_relay/mcast_relay.h"
 #include "core/streams/udp_mcast_trial.h"
 #include "core/streams/udp_multicast_head.h"
 #include "core/streams/udp_nhp_sink.h"
@@ -283,13 +283,14 @@ TEST_F(UdpMcastConnection, ReceiverChecksCraftedDatagrams) {
     bool accepted;
     std::vector<uint8_t> packet;  // what reaches the sink when accepted
   };
+  const std::vector<uint8_t> empty = Datagram({});
   const std::vector<Case> cases = {
-      {"13 bytes", std::vector<uint8_t>(Datagram({}).begin(), Datagram({}).begin() + 13), false, {}},
+      {"13 bytes", std::vector<uint8_t>(empty.begin(), empty.begin() + 13), false, {}},
       {"head length 0", with(Datagram(payload), 8, 0), false, {}},
       {"head length 13", with(Datagram(payload), 8, 13), false, {}},
       {"payload length above 65500", hugeLength, false, {}},
       {"shorter than head and payload", shortOfPayload, false, {}},
-      {"wrong checksum", with(Datagram(payload), 7, HX_StreamCksum(payload.data(), 6) + 1), false,
+      {"wrong checksum", with(Datagram(payload), 7, McastRelay::Checksum(payload.data(), 6) + 1), false,
        {}},
       {"empty payload without 172", with(Datagram({}), 7, 171), false, {}},
       {"another key", Datagram(payload, kKey + 1), false, {}},

@@ -12,7 +12,7 @@
 
 #include "core/net/loop/zserver_test_util.h"
 #include "core/security/stream_crypter.h"
-#include "core/streams/stream_handshake.h"
+#include "testing/media_relay/mcast_relay.h"
 #include "core/streams/udp_multicast_head.h"
 #include "core/streams/udp_test_util.h"
 
@@ -120,7 +120,7 @@ TEST_F(UdpSenderBase, HeadBytesForEachTrackWithAndWithoutKey) {
       EXPECT_EQ(length, d.size() - HX_UdpMulticastHead::kSize);
       EXPECT_EQ(Le32(d.data() + 2), static_cast<uint32_t>(clock.now->load()));
       EXPECT_EQ(d[6], c.udpTrack);
-      EXPECT_EQ(d[7], HX_StreamCksum(d.data() + 14, length));
+      EXPECT_EQ(d[7], McastRelay::Checksum(d.data() + 14, length));
       EXPECT_EQ(d[8], 14);
       EXPECT_EQ(d[9], 1);
       EXPECT_EQ(Le32(d.data() + 10), kUdpKey);
@@ -185,7 +185,7 @@ TEST_F(UdpSenderBase, PartialSendKeepsThePacketWhole) {
     link->accept = -1;
     sender->onReadySend(link);
     ASSERT_EQ(link->datagrams().size(), 1u);
-    const auto& d = link->datagrams()[0];
+    const std::vector<uint8_t> d = link->datagrams()[0];
     EXPECT_EQ(std::vector<uint8_t>(d.begin() + 14, d.end()), packet);
     EXPECT_EQ(Queued(), 0u);
   }

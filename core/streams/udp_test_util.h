@@ -144,8 +144,13 @@ inline bool ConnectStream(HX_MediaStreamBase* stream, HX_MediaStreamRegularConne
   });
 }
 
-// Shuts `stream` down and waits for the end.
+// Shuts `stream` down and waits for the end. Without a handshake manager nobody closes the
+// connection on the stream's behalf: it is closed here first.
 inline bool ShutDownStream(HX_MediaStreamBase* stream) {
+  {
+    HXAutoLock lock(stream->getStreamLock());
+    stream->closeStreamNL();
+  }
   stream->shutdownStream();
   return WaitUntil([&] { return stream->getStateFlags() == 0; });
 }
