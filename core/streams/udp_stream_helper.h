@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/base/net_message.h"
 #include "core/security/stream_crypter.h"
 
 class HX_MediaStreamUDPHelper {
@@ -21,6 +22,12 @@ class HX_MediaStreamUDPHelper {
   // false (and no cipher) when the key does not initialise it.
   bool crypterInit(const std::string& key);
   void crypterClear();
+
+  // The packet to go on with: deciphered into `buffer` (grown as needed) when there is a cipher
+  // and it deciphers the `size` bytes at `packet`; otherwise `packet` itself, as received, for
+  // the queue's own checks to judge. `length` receives the length of what is returned.
+  const uint8_t* decryptPacket(const uint8_t* packet, size_t size, HXNetMessage& buffer,
+                               size_t& length);
 
   // Null when the stream is not encrypted.
   HX_StreamCrypter* crypter() const { return m_crypter.get(); }
