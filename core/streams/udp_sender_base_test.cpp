@@ -239,6 +239,33 @@ TEST_F(UdpSenderBase, PacingArmsOneTimerAndNeverSpins) {
   EXPECT_FALSE(sender->pacingTimerArmed());
 }
 
+// Audio and video from two threads while a third plays the loop's writable notifications:
+// every packet leaves once and whole (under ThreadSanitizer: without a race).
+TEST_F(UdpSenderBase, AddFrameFromTwoThreads) {
+  Start(true, kKey);
+  constexpr int kFrames = 200;
+  std::atomic<int> producing{2};
+  auto produce = [&](int track, size_t size) {
+    std::vector<uint8_t> frame(size, static_cast<uint8_t>(track));
+    for (int i = 0; i < kFrames; ++i) {
+      frame[0] = static_cast<uint8_t>(i);
+      EXPECT_TRUE(sender->AddFrame(track, frame.size(), frame.data(), nullptr, 1));
+    }
+    producing.fetch_sub(1);
+  };
+  std::thread audio(produce, 1, 160);
+  std::thread video(produce, 2, 3000);
+  std::thread writable([&] {
+    while (producing.load() > 0 || Queued() > 0) sender->onReadySend(link);
+  });
+  audio.join();
+  video.join();
+  writable.join();
+  // Audio: one packet a frame; video: 3000 bytes in packets of at most 1400.
+  EXPECT_EQ(link->datagrams().size(), static_cast<size_t>(kFrames + kFrames * 3));
+  EXPECT_EQ(link->attempts().size(), link->datagrams().size());
+}
+
 // Before the stream is connected, and while it shuts down, frames are dropped as delivered.
 TEST_F(UdpSenderBase, FramesBeforeConnectionAreDropped) {
   stream = std::make_unique<UdpTestStream>(1);
