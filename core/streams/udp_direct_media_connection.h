@@ -33,9 +33,7 @@ class HX_MediaConnectionUDPDirect : public HX_UdpSendConnection,
   void setSendState(bool on) override;
   void startConnTimer(uint32_t id, uint64_t ms) override;
   // The list follows address changes itself.
-  bool isReconnectRequired(const HXIfIpAddrContainer&, const HXSockAddr&) override {
-    return false;
-  }
+  bool isReconnectRequired(const HXIfIpAddrContainer&, const HXSockAddr&) override { return false; }
 
   bool getConferenceLock(ConferenceLock& lock) override;
   HXLock& getStreamLock() override;

@@ -9,8 +9,7 @@
 #include "core/streams/udp_sender_base.h"
 
 HX_MediaConnectionUDPSocket::HX_MediaConnectionUDPSocket(HX_MediaStreamNetHandler* handler,
-                                                         HX_UdpMcastSocket* socket,
-                                                         uint32_t udpKey)
+                                                         HX_UdpMcastSocket* socket, uint32_t udpKey)
     : HX_UdpSendConnection(handler), m_socket(socket), m_udpKey(udpKey) {
   m_socket->setOwner(this);
 }

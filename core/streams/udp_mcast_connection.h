@@ -26,8 +26,7 @@
 class HX_NhpDataSink;
 class HX_SenderUDPBase;
 
-class HX_MediaConnectionUDPSocket : public HX_UdpSendConnection,
-                                    protected HX_UdpMcastSocketOwner {
+class HX_MediaConnectionUDPSocket : public HX_UdpSendConnection, protected HX_UdpMcastSocketOwner {
  public:
   HX_MediaConnectionUDPSocket(HX_MediaStreamNetHandler* handler, HX_UdpMcastSocket* socket,
                               uint32_t udpKey);
@@ -42,9 +41,7 @@ class HX_MediaConnectionUDPSocket : public HX_UdpSendConnection,
   void startConnTimer(uint32_t id, uint64_t ms) override;
   void connRecycle() override;
   // An address change always means a new connection to the relay.
-  bool isReconnectRequired(const HXIfIpAddrContainer&, const HXSockAddr&) override {
-    return true;
-  }
+  bool isReconnectRequired(const HXIfIpAddrContainer&, const HXSockAddr&) override { return true; }
 
   HX_UdpMcastSocket* socket() const { return m_socket; }
 

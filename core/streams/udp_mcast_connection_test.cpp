@@ -19,11 +19,11 @@
 
 #include "core/net/address/if_list.h"
 #include "core/net/loop/zserver_test_util.h"
-#include "testing/media_relay/mcast_relay.h"
 #include "core/streams/udp_mcast_trial.h"
 #include "core/streams/udp_multicast_head.h"
 #include "core/streams/udp_nhp_sink.h"
 #include "core/streams/udp_test_util.h"
+#include "testing/media_relay/mcast_relay.h"
 
 namespace hx::testing {
 namespace {
@@ -210,8 +210,8 @@ TEST_F(UdpMcastConnection, TrialBufferRule) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.presize);
     RecordingListener sendListener;
-    auto* sender = new PresizedTrial<HX_SenderConnectionTrialUDPMcast>(NewSocket(), SO_SNDBUF,
-                                                                      c.presize);
+    auto* sender =
+        new PresizedTrial<HX_SenderConnectionTrialUDPMcast>(NewSocket(), SO_SNDBUF, c.presize);
     sender->setListener(&sendListener);
     ASSERT_TRUE(sender->connectPeer(group));
     ASSERT_TRUE(sender->start());
@@ -222,8 +222,8 @@ TEST_F(UdpMcastConnection, TrialBufferRule) {
     sender->connRecycle();
 
     RecordingListener receiveListener;
-    auto* receiver = new PresizedTrial<HX_ReceiverConnectionTrialUDPMcast>(NewSocket(),
-                                                                          SO_RCVBUF, c.presize);
+    auto* receiver =
+        new PresizedTrial<HX_ReceiverConnectionTrialUDPMcast>(NewSocket(), SO_RCVBUF, c.presize);
     receiver->setListener(&receiveListener);
     ASSERT_TRUE(receiver->connectPeer(group));
     ASSERT_TRUE(receiver->start());
@@ -290,7 +290,9 @@ TEST_F(UdpMcastConnection, ReceiverChecksCraftedDatagrams) {
       {"head length 13", with(Datagram(payload), 8, 13), false, {}},
       {"payload length above 65500", hugeLength, false, {}},
       {"shorter than head and payload", shortOfPayload, false, {}},
-      {"wrong checksum", with(Datagram(payload), 7, McastRelay::Checksum(payload.data(), 6) + 1), false,
+      {"wrong checksum",
+       with(Datagram(payload), 7, McastRelay::Checksum(payload.data(), 6) + 1),
+       false,
        {}},
       {"empty payload without 172", with(Datagram({}), 7, 171), false, {}},
       {"another key", Datagram(payload, kKey + 1), false, {}},

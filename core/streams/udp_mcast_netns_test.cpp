@@ -125,8 +125,7 @@ TEST_F(UdpMcastNetns, BothFamiliesCrossTheVethPair) {
     ASSERT_EQ(receiverListener.succeeded, 1);
     Sink sink;
     auto* receiving = new HX_ReceiverConnectionUDPMulticast(
-        nullptr, &sink, HXZServer::inheritNative<HX_UdpMcastSocket>(receiverTrial->socket()),
-        kKey);
+        nullptr, &sink, HXZServer::inheritNative<HX_UdpMcastSocket>(receiverTrial->socket()), kKey);
     receiverTrial->connRecycle();
     receiving->start();
 
@@ -141,9 +140,9 @@ TEST_F(UdpMcastNetns, BothFamiliesCrossTheVethPair) {
     ASSERT_EQ(senderListener.succeeded, 1);
     int hops = 0;
     socklen_t length = sizeof hops;
-    ASSERT_EQ(getsockopt(senderTrial->socket()->GetHandle(), c.hopsLevel, c.hopsOption, &hops,
-                         &length),
-              0);
+    ASSERT_EQ(
+        getsockopt(senderTrial->socket()->GetHandle(), c.hopsLevel, c.hopsOption, &hops, &length),
+        0);
     EXPECT_EQ(hops, 5);
     IdleSender handler;
     auto* sending = new HX_SenderConnectionUDPMulticast(

@@ -99,15 +99,14 @@ bool HX_SenderConnectionTrialUDPMcast::start() {
   if (m_socket == nullptr || m_target.local.empty()) return false;
   m_socket->gcEnable(false);
   m_socket->clearActionsList(false);
-  m_bind.setBindAddress(std::make_shared<HXZEndpointSockAddr>(
-      HXSockAddr(ip::Proto::udp, m_target.local, 0)));
+  m_bind.setBindAddress(
+      std::make_shared<HXZEndpointSockAddr>(HXSockAddr(ip::Proto::udp, m_target.local, 0)));
   m_socket->addActionStatic(m_bind);
   m_socket->addActionStatic(m_tuning);
   return m_socket->startScenario(m_socket, m_socket) != HXSocketScenarioBase::kFailed;
 }
 
-int32_t HX_SenderConnectionTrialUDPMcast::SenderTuning::startAction(HXZASocket*,
-                                                                    HXZADataHandler*) {
+int32_t HX_SenderConnectionTrialUDPMcast::SenderTuning::startAction(HXZASocket*, HXZADataHandler*) {
   return m_trial->becomeMulticastSender() ? HXSocketScenarioBase::kComplete
                                           : HXSocketScenarioBase::kFailed;
 }
@@ -159,10 +158,10 @@ bool HX_ReceiverConnectionTrialUDPMcast::start() {
 
 int32_t HX_ReceiverConnectionTrialUDPMcast::onSocketScenarioDone(HX_UdpMcastSocket* socket,
                                                                  bool ok) {
-  if (ok && socket->option2(Native::kJoinMulticastGroup,
-                            reinterpret_cast<intptr_t>(&m_target.local),
-                            reinterpret_cast<intptr_t>(
-                                static_cast<const HXAIpAddressBase*>(&m_target.group))) != 0) {
+  if (ok &&
+      socket->option2(
+          Native::kJoinMulticastGroup, reinterpret_cast<intptr_t>(&m_target.local),
+          reinterpret_cast<intptr_t>(static_cast<const HXAIpAddressBase*>(&m_target.group))) != 0) {
     ios_log("multicast join failed: %s", m_target.str().c_str());
     ok = false;
   }

@@ -29,9 +29,9 @@ class HX_MediaConnectionTrialUDPMcast : public HX_MediaStreamTrialConnection,
                                         protected HX_UdpMcastSocketOwner {
  public:
   struct ConnectTarget {
-    HXSockAddr group;       // group address and port
-    HXIpIfListItem local;   // the interface to send or join on
-    uint32_t udpKey = 0;    // the key of the relay target
+    HXSockAddr group;      // group address and port
+    HXIpIfListItem local;  // the interface to send or join on
+    uint32_t udpKey = 0;   // the key of the relay target
     // "Mcast <group> local <interface address>".
     std::string str() const;
   };
@@ -103,8 +103,7 @@ class HX_SenderConnectionTrialUDPMcast : public HX_MediaConnectionTrialUDPMcast 
 
 class HX_ReceiverConnectionTrialUDPMcast : public HX_MediaConnectionTrialUDPMcast {
  public:
-  HX_ReceiverConnectionTrialUDPMcast(HX_MediaStreamNetHandler* handler,
-                                     HX_UdpMcastSocket* socket);
+  HX_ReceiverConnectionTrialUDPMcast(HX_MediaStreamNetHandler* handler, HX_UdpMcastSocket* socket);
   // Binds a socket of the group's family to the group address; the join follows the bind.
   bool start() override;
 

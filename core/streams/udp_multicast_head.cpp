@@ -35,8 +35,8 @@ uint32_t HX_UdpMulticastHead::ReadKey(const uint8_t* head) {
   return key;
 }
 
-bool HX_CheckMulticastDatagram(const uint8_t* datagram, size_t size, uint32_t key,
-                               size_t& offset, size_t& length) {
+bool HX_CheckMulticastDatagram(const uint8_t* datagram, size_t size, uint32_t key, size_t& offset,
+                               size_t& length) {
   if (datagram == nullptr || size < HX_UdpMulticastHead::kSize) return false;
   const size_t headLength = datagram[kHeadLengthOffset];
   if (headLength < HX_UdpMulticastHead::kSize) return false;

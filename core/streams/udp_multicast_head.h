@@ -39,5 +39,5 @@ struct HX_UdpMulticastHead {
 // payload's offset and length when the datagram is media for this receiver; false to drop it:
 // under 14 bytes, a head length below 14, a payload length above 65500, fewer bytes than head and
 // payload claim, a wrong checksum, or another key.
-bool HX_CheckMulticastDatagram(const uint8_t* datagram, size_t size, uint32_t key,
-                               size_t& offset, size_t& length);
+bool HX_CheckMulticastDatagram(const uint8_t* datagram, size_t size, uint32_t key, size_t& offset,
+                               size_t& length);

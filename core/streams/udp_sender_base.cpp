@@ -115,8 +115,7 @@ int HX_SenderUDPBase::sendFrame(bool& wouldBlock) {
   uint8_t* payload = m_packet.buffer() + head;
   uint32_t length = static_cast<uint32_t>(room);
   HX_StreamCrypter* cipher = crypter();
-  if (cipher == nullptr ||
-      !cipher->Encrypt(data, static_cast<uint32_t>(size), payload, length)) {
+  if (cipher == nullptr || !cipher->Encrypt(data, static_cast<uint32_t>(size), payload, length)) {
     std::memcpy(payload, data, size);
     length = static_cast<uint32_t>(size);
   }

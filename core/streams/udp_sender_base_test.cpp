@@ -12,9 +12,9 @@
 
 #include "core/net/loop/zserver_test_util.h"
 #include "core/security/stream_crypter.h"
-#include "testing/media_relay/mcast_relay.h"
 #include "core/streams/udp_multicast_head.h"
 #include "core/streams/udp_test_util.h"
+#include "testing/media_relay/mcast_relay.h"
 
 namespace hx::testing {
 namespace {
@@ -87,8 +87,8 @@ uint32_t Le32(const uint8_t* p) {
 }
 
 TEST(UdpMulticastTrack, NhpTypeToTrack) {
-  const std::pair<unsigned, uint8_t> cases[] = {{0, 254}, {1, 1}, {2, 2}, {3, 5}, {4, 254},
-                                                {255, 254}};
+  const std::pair<unsigned, uint8_t> cases[] = {{0, 254}, {1, 1},   {2, 2},
+                                                {3, 5},   {4, 254}, {255, 254}};
   for (const auto& [type, track] : cases) {
     EXPECT_EQ(hx::streams::convertTrackUdp(type), track) << type;
   }
@@ -97,7 +97,7 @@ TEST(UdpMulticastTrack, NhpTypeToTrack) {
 // Every packet type, with and without key: the head's fields and the payload behind it.
 TEST_F(UdpSenderBase, HeadBytesForEachTrackWithAndWithoutKey) {
   struct Case {
-    int track;       // AddFrame's track
+    int track;  // AddFrame's track
     uint8_t udpTrack;
     size_t size;
   };
@@ -131,7 +131,8 @@ TEST_F(UdpSenderBase, HeadBytesForEachTrackWithAndWithoutKey) {
         ASSERT_TRUE(crypter.Init(kKey));
         std::vector<uint8_t> plain(length + 64);
         uint32_t n = static_cast<uint32_t>(plain.size());
-        ASSERT_TRUE(crypter.Decrypt(payload.data(), static_cast<uint32_t>(length), plain.data(), n));
+        ASSERT_TRUE(
+            crypter.Decrypt(payload.data(), static_cast<uint32_t>(length), plain.data(), n));
         plain.resize(n);
         EXPECT_EQ(plain, packet);
       } else {
@@ -201,7 +202,8 @@ TEST_F(UdpSenderBase, PacingArmsOneTimerAndNeverSpins) {
   EXPECT_EQ(sender->pacingPipe().bucketSize(), 2000u);
   link->clear();
   const std::vector<uint8_t> frame(900, 3);
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(sender->AddFrame(5, frame.size(), frame.data(), nullptr, 1));
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(sender->AddFrame(5, frame.size(), frame.data(), nullptr, 1));
   EXPECT_EQ(link->sendStates(), std::vector<bool>(3, true));
 
   sender->onReadySend(link);

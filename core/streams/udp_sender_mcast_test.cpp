@@ -163,27 +163,28 @@ TEST_F(UdpSenderMcast, FramesCrossTheRelayWhole) {
   ASSERT_TRUE(senderTrial->start());
   ASSERT_TRUE(WaitUntil([&] { return senderListener.succeeded == 1; }));
   stream->onHMTrialConnectDone(senderTrial, hx::NetHandshakeConnected, false);
-  ASSERT_TRUE(WaitUntil([&] {
-    return (stream->getStateFlags() & HX_MediaStreamBase::kAcquired) != 0;
-  }));
+  ASSERT_TRUE(
+      WaitUntil([&] { return (stream->getStateFlags() & HX_MediaStreamBase::kAcquired) != 0; }));
   senderTrial->connRecycle();
   ASSERT_NE(sender->connection(), nullptr);
   EXPECT_TRUE(sender->multicastHead());
   EXPECT_EQ(sender->sendQueue()->RedundancyCount(), 3u);
 
   std::map<uint32_t, std::vector<uint8_t>> sent;
-  constexpr int kFrames = 60;
+  // Paced so that the receiving socket's buffer never overflows on a loaded machine: what is
+  // lost is lost to the relay only.
+  constexpr int kFrames = 50;
   for (int i = 0; i < kFrames; ++i) {
-    const std::vector<uint8_t> frame = VideoFrame(i, 900 + 700 * (i % 4));
+    const std::vector<uint8_t> frame = VideoFrame(i, 900 + 700 * (i % 3));
     sent[1000 + 40 * static_cast<uint32_t>(i)] = frame;
     ASSERT_TRUE(sender->AddFrame(2, frame.size(), frame.data(), nullptr, 3));
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
   }
   ASSERT_TRUE(WaitUntil([&] { return collector.frames().size() >= kFrames * 8 / 10; }));
   for (const auto& frame : collector.frames()) {
     ASSERT_GE(frame.size(), 6u);
-    const uint32_t timestamp = frame[2] | (frame[3] << 8) | (frame[4] << 16) |
-                               (static_cast<uint32_t>(frame[5]) << 24);
+    const uint32_t timestamp =
+        frame[2] | (frame[3] << 8) | (frame[4] << 16) | (static_cast<uint32_t>(frame[5]) << 24);
     ASSERT_EQ(sent.count(timestamp), 1u) << timestamp;
     EXPECT_EQ(frame, sent[timestamp]) << timestamp;
   }

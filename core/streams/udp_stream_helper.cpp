@@ -22,8 +22,8 @@ const uint8_t* HX_MediaStreamUDPHelper::decryptPacket(const uint8_t* packet, siz
   length = size;
   if (!m_crypter || size == 0 || size > UINT32_MAX - m_blockSize) return packet;
   buffer.ensureSize(size + m_blockSize);
-  uint32_t plain = static_cast<uint32_t>(buffer.capacity() > UINT32_MAX ? UINT32_MAX
-                                                                        : buffer.capacity());
+  uint32_t plain =
+      static_cast<uint32_t>(buffer.capacity() > UINT32_MAX ? UINT32_MAX : buffer.capacity());
   if (!m_crypter->Decrypt(packet, static_cast<uint32_t>(size), buffer.buffer(), plain)) {
     return packet;
   }

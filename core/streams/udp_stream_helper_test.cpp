@@ -53,8 +53,8 @@ TEST(UdpStreamHelper, UndecipherablePacketGoesOnAsReceived) {
   std::vector<uint8_t> spoiled = cipher;
   spoiled.back() ^= 0x55;  // breaks the padding
   const std::vector<std::vector<uint8_t>> undecipherable = {
-      plain,                                      // not a whole number of blocks
-      spoiled,                                    // bad padding
+      plain,                                                      // not a whole number of blocks
+      spoiled,                                                    // bad padding
       std::vector<uint8_t>(cipher.begin(), cipher.begin() + 16),  // cut to one block
   };
   for (const auto& packet : undecipherable) {

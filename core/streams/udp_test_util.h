@@ -89,9 +89,7 @@ class RecordingSendConnection : public HX_UdpSendConnection {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_timers.emplace_back(id, ms);
   }
-  bool isReconnectRequired(const HXIfIpAddrContainer&, const HXSockAddr&) override {
-    return true;
-  }
+  bool isReconnectRequired(const HXIfIpAddrContainer&, const HXSockAddr&) override { return true; }
 
   std::vector<std::vector<uint8_t>> datagrams() const {
     std::lock_guard<std::mutex> lock(m_mutex);

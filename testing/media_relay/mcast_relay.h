@@ -27,13 +27,13 @@ namespace hx::testing {
 class McastRelay {
  public:
   struct Faults {
-    double drop = 0;        // share of datagrams dropped (per receiver)
-    double duplicate = 0;   // share sent twice
-    double reorder = 0;     // share held back and sent after the next one
-    uint32_t delayMs = 0;   // every datagram waits this long
+    double drop = 0;       // share of datagrams dropped (per receiver)
+    double duplicate = 0;  // share sent twice
+    double reorder = 0;    // share held back and sent after the next one
+    uint32_t delayMs = 0;  // every datagram waits this long
     double spoilChecksum = 0;
     double spoilKey = 0;
-    double cut = 0;         // share sent short (a random length below the full one)
+    double cut = 0;  // share sent short (a random length below the full one)
     uint32_t seed = 1;
   };
   struct Counters {

@@ -36,8 +36,8 @@ class GroupReader {
     ip_mreq request{};
     request.imr_multiaddr = address.sin_addr;
     request.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
-    m_ok = m_ok &&
-           setsockopt(m_handle, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
+    m_ok =
+        m_ok && setsockopt(m_handle, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
   }
   ~GroupReader() { close(m_handle); }
   bool ok() const { return m_ok; }
