@@ -102,19 +102,6 @@ int IntOption(int handle, int level, int name) {
   return value;
 }
 
-// A free UDP port on 127.0.0.1, for the group's port.
-uint16_t FreeUdpPort() {
-  const int handle = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length);
-  close(handle);
-  return ntohs(address.sin_port);
-}
-
 class UdpMcastConnection : public LoopFixture {
  protected:
   void SetUp() override {

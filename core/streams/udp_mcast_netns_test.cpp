@@ -105,13 +105,12 @@ TEST_F(UdpMcastNetns, BothFamiliesCrossTheVethPair) {
       {"239.255.80.1", "HX_VETH_A_IPV4", "HX_VETH_B_IPV4", IPPROTO_IP, IP_MULTICAST_TTL},
       {"ff15::80:1", "HX_VETH_A_IPV6", "HX_VETH_B_IPV6", IPPROTO_IPV6, IPV6_MULTICAST_HOPS},
   };
-  uint16_t port = 47920;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.group);
     HX_MediaConnectionTrialUDPMcast::ConnectTarget target;
     HXIpAddress group;
     ASSERT_TRUE(group.set(c.group));
-    target.group = HXSockAddr(ip::Proto::udp, group, ++port);
+    target.group = HXSockAddr(ip::Proto::udp, group, FreeUdpPort());
     target.udpKey = kKey;
 
     target.local = Item(c.receiverAddress);

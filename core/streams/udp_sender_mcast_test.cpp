@@ -120,8 +120,9 @@ class UdpSenderMcast : public LoopFixture {
 
 TEST_F(UdpSenderMcast, FramesCrossTheRelayWhole) {
   ASSERT_FALSE(Loopback().empty());
-  const uint16_t senderPort = 47811;
-  const uint16_t receiverPort = 47812;
+  const uint16_t senderPort = FreeUdpPort();
+  uint16_t receiverPort = FreeUdpPort();
+  while (receiverPort == senderPort) receiverPort = FreeUdpPort();
 
   McastRelay relay;
   McastRelay::Faults faults;

@@ -4,7 +4,11 @@
 // of a datagram, and a hand-driven clock. Counters are read from the test thread while the loop
 // and the stream's jobs write them: everything is under a mutex.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,6 +32,20 @@ inline bool WaitUntil(const std::function<bool()>& done) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// A UDP port free on this host just now, for a group's port: groups are shared by every process
+// on the host, the port keeps concurrent test runs apart.
+inline uint16_t FreeUdpPort() {
+  const int handle = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length);
+  close(handle);
+  return ntohs(address.sin_port);
 }
 
 // A clock the test moves by hand.

@@ -16,8 +16,24 @@
 namespace hx::testing {
 namespace {
 
-constexpr uint16_t kSenderPort = 47901;
-constexpr uint16_t kReceiverPort = 47902;
+// Groups are shared by every process on the host: ports free at start keep concurrent runs apart.
+uint16_t FreePort() {
+  const int handle = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(handle, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length);
+  close(handle);
+  return ntohs(address.sin_port);
+}
+const uint16_t kSenderPort = FreePort();
+const uint16_t kReceiverPort = [] {
+  uint16_t port = FreePort();
+  while (port == kSenderPort) port = FreePort();
+  return port;
+}();
 constexpr char kSenderGroup[] = "239.255.79.1";
 constexpr char kReceiverGroup[] = "239.255.79.2";
 
