@@ -3,7 +3,7 @@
 // reads the multicast endpoint that the server gave for the stream (group address and key), finds
 // the local interface to use (the one of the server connection's local address; for a group of
 // the other family, that interface's address of the group's family) and starts one multicast
-// trial towards the group on it. Any missing piece ends the attempt (result 4, -1).
+// trial towards the group on it. Anything missing ends the attempt (result 4, -1).
 //
 // Threads: createStream runs on the worker pool's jobs, outside the base's lock; it holds the
 // conference's lock (the store's write lock) for the whole step.
