@@ -3,14 +3,13 @@
 // connection's local address picks the interface; a group of the other family takes that
 // interface's address of the group's family, and fails when the interface has none.
 
-#include "core/conference/mcast_handshake_manager.h"
-
 #include <gtest/gtest.h>
 #include <net/if.h>
 
 #include <cstdlib>
 #include <string>
 
+#include "core/conference/mcast_handshake_manager.h"
 #include "core/net/address/if_addr_container.h"
 #include "core/net/address/if_list.h"
 #include "core/net/address/ip_address.h"
