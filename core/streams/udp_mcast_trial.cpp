@@ -82,6 +82,10 @@ void HX_MediaConnectionTrialUDPMcast::connRecycle() {
 
 void HX_MediaConnectionTrialUDPMcast::recycleOnLoop() {
   if (m_socket != nullptr) {
+    // The steps are members of this trial: a bind still under way must find none of them.
+    m_socket->setCurrentAction(nullptr);
+    m_socket->clearActionsList(false);
+    m_socket->gcCollect();
     m_socket->setOwner(nullptr);
     m_socket->GC();
     m_socket = nullptr;
