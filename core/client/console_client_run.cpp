@@ -25,7 +25,7 @@
 #include "core/media/format/sys_benchmark.h"
 #include "core/net/loop/zserver.h"
 #include "core/net/socket/common_socket.h"
-#include "core/streams/stream_stand_ins.h"
+#include "core/streams/sender_base.h"
 #include "core/transport/servers_list.h"
 
 namespace {

@@ -22,7 +22,7 @@
 #include "core/media/format/media_format_adapter.h"
 #include "core/net/loop/zserver.h"
 #include "core/net/socket/common_socket.h"
-#include "core/streams/stream_stand_ins.h"
+#include "core/streams/sender_base.h"
 #include "testing/test_console_client.h"
 #include "testing/test_support.h"
 

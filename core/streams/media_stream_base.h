@@ -110,6 +110,8 @@ class HX_MediaStreamBase : public HX_MediaStreamStatistics,
   HX_Conference* conference() const { return m_conference; }
   HX_MediaStreamNetHandler* netHandler() const { return m_netHandler; }
   uint32_t getStateFlags() const { return m_flags.load(); }
+  // Whether anything of the life cycle is under way or held (any state flag set).
+  bool isRunning() const { return getStateFlags() != 0; }
   uint64_t getReconnectDelay() const { return m_reconnectDelay.load(); }
   HXLock& getStreamLock() { return m_lock; }
 

@@ -2,7 +2,7 @@
 
 #include "core/client/meeting_tools.h"
 #include "core/conference/store/conference_lock.h"
-#include "core/streams/stream_stand_ins.h"
+#include "core/streams/receiver_base.h"
 
 HX_ReceiversStreamPoolCtl::~HX_ReceiversStreamPoolCtl() = default;
 

@@ -34,6 +34,9 @@ class HX_ReceiversStreamPoolCtl {
   HX_ReceiversStreamPoolCtl() = default;
   virtual ~HX_ReceiversStreamPoolCtl();
   virtual void scheduleCheckSavedReceiver(const std::string& peerId) = 0;
+  // The peer's receive stream has completed its shutdown (called under the conference lock). The
+  // conference decides what follows; the pool itself keeps nothing.
+  virtual void onReceiverShuttedDown(const std::string& peerId) { (void)peerId; }
 
   // Locked.
   bool getReceiver(const std::string& peerId, std::shared_ptr<HX_ReceiverBase>& out) const;

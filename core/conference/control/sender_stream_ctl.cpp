@@ -2,7 +2,7 @@
 
 #include "core/client/meeting_tools.h"
 #include "core/conference/store/conference_lock.h"
-#include "core/streams/stream_stand_ins.h"
+#include "core/streams/sender_base.h"
 
 HX_SenderStreamCtl::HX_SenderStreamCtl() : m_myCaps(std::make_unique<HXCapabilites>()) {}
 
@@ -28,17 +28,19 @@ void HX_SenderStreamCtl::setRoleMediaFilter(uint64_t bits, bool on) {
 void HX_SenderStreamCtl::applyFilters(uint64_t old) {
   const uint64_t effective = getEffectiveFilter();
   calculatePodiumTime(effective != 0);
-  if (effective == old || !m_sender) return;
+  const std::shared_ptr<HX_SenderBase> sender = Sender();
+  if (effective == old || !sender) return;
   const uint64_t changed = effective ^ old;
-  if ((changed & kVideo) != 0) m_sender->SetRoleVideoCapture((effective & kVideo) != 0);
-  if ((changed & kAudio) != 0) m_sender->SetRoleAudioCapturer((effective & kAudio) != 0);
+  if ((changed & kVideo) != 0) sender->SetRoleVideoCapture((effective & kVideo) != 0);
+  if ((changed & kAudio) != 0) sender->SetRoleAudioCapturer((effective & kAudio) != 0);
 }
 
 void HX_SenderStreamCtl::onSenderStart() {
-  if (!m_sender) return;
+  const std::shared_ptr<HX_SenderBase> sender = Sender();
+  if (!sender) return;
   const uint64_t effective = getEffectiveFilter();
-  m_sender->SetRoleVideoCapture((effective & kVideo) != 0);
-  m_sender->SetRoleAudioCapturer((effective & kAudio) != 0);
+  sender->SetRoleVideoCapture((effective & kVideo) != 0);
+  sender->SetRoleAudioCapturer((effective & kAudio) != 0);
 }
 
 void HX_SenderStreamCtl::initSender(std::shared_ptr<HX_SenderBase> sender,
@@ -70,15 +72,19 @@ void HX_SenderStreamCtl::initSender(std::shared_ptr<HX_SenderBase> sender,
 }
 
 bool HX_SenderStreamCtl::requestSenderBitrate(uint32_t& out) const {
-  if (!m_sender) return false;
-  out = m_sender->GetSendBitrateInfo();
+  const std::shared_ptr<HX_SenderBase> sender = Sender();
+  if (!sender) return false;
+  out = sender->GetSendBitrateInfo();
   return true;
 }
 
-int HX_SenderStreamCtl::RequestKeyFrame() { return m_sender ? m_sender->RequestKeyFrame() : 0; }
+int HX_SenderStreamCtl::RequestKeyFrame() {
+  const std::shared_ptr<HX_SenderBase> sender = Sender();
+  return sender ? sender->RequestKeyFrame() : 0;
+}
 
 bool HX_SenderStreamCtl::DisconnectSender(ConferenceLock& lock) {
-  const std::shared_ptr<HX_SenderBase> sender = m_sender;
+  const std::shared_ptr<HX_SenderBase> sender = Sender();
   if (!sender) return true;
   lock.TempUnlock();
   const bool down = sender->shutdownStream();

@@ -6,8 +6,8 @@
 // audio, 0x200 video. Every change of the effective filter drives the podium clock and switches
 // the sender's capture for the bits that changed.
 //
-// Every operation expects the conference lock held; DisconnectSender releases it around the
-// stream's shutdown.
+// Every operation expects the conference lock held, except Sender(); DisconnectSender releases it
+// around the stream's shutdown.
 
 #include <cstdint>
 #include <memory>
@@ -33,12 +33,19 @@ class HX_SenderStreamCtl {
   // Sets both capture switches of the sender from the effective filter (video, then audio).
   virtual void onSenderStart();
   virtual void onSenderStop() = 0;
+  // The send stream's shutdown has completed (called under the conference lock). The conference
+  // decides what follows; the control itself keeps nothing.
+  virtual void onSenderShuttedDown() {}
   // Told whether anything may be sent after every change of the effective filter.
   virtual bool calculatePodiumTime(bool onPodium) = 0;
 
-  std::shared_ptr<HX_SenderBase> Sender() const { return m_sender; }
+  // Read and replaced atomically: receive streams read it from the network loop without the
+  // conference lock.
+  std::shared_ptr<HX_SenderBase> Sender() const { return std::atomic_load(&m_sender); }
   // Makes `sender` the conference's send stream (replacing an earlier one).
-  void setSender(std::shared_ptr<HX_SenderBase> sender) { m_sender = std::move(sender); }
+  void setSender(std::shared_ptr<HX_SenderBase> sender) {
+    std::atomic_store(&m_sender, std::move(sender));
+  }
   std::shared_ptr<hx::streams::UdpTrialDirectStreamList> getUdpTrialList() const {
     return m_udpTrialList;
   }

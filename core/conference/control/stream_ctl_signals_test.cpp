@@ -12,7 +12,8 @@
 #include "core/conference/control/receivers_stream_pool_ctl.h"
 #include "core/conference/control/recording_meeting_tools.h"
 #include "core/conference/control/sender_stream_ctl.h"
-#include "core/streams/stream_stand_ins.h"
+#include "core/streams/receiver_base.h"
+#include "core/streams/sender_base.h"
 #include "core/wire/media_format.h"
 
 namespace {
@@ -165,13 +166,19 @@ TEST(StreamSignals, BitrateQuestions) {
   std::map<std::string, unsigned> rates;
   EXPECT_TRUE(pool.requestReceiversBitrate(rates));
   EXPECT_TRUE(rates.empty());
+  // A stream's rate over one window, closed by a report 1000 ms on (the window counts as
+  // 1001 ms): kbps x 128 bytes a second.
+  int64_t now = 5000;
   for (const auto& [peer, kbps] : {std::pair<std::string, uint32_t>{"a", 100}, {"b", 250}}) {
-    auto receiver = std::make_shared<HX_ReceiverBase>(peer, "me");
-    receiver->setRcvBitrateInfo(kbps);
+    auto receiver = std::make_shared<HX_ReceiverBase>(peer, "me", [&now] { return now; });
+    receiver->setStreamConfStat(5000, 2, kbps * 128 * 1001 / 1000 + 1);
+    receiver->setStreamConfStat(6000, 2, 0);
     pool.InsertReceiver(peer, receiver);
   }
+  now = 6000;
   EXPECT_TRUE(pool.requestReceiversBitrate(rates));
   EXPECT_EQ(rates, (std::map<std::string, unsigned>{{"a", 100}, {"b", 250}}));
+  pool.destroyReceivers();
 }
 
 }  // namespace

@@ -249,6 +249,16 @@ class HX_Conference : public HX_SenderStreamCtl,
   void setTcpStreamsSupervisor(std::shared_ptr<HX_TcpStreamsSupervisor> s) {
     m_tcpSupervisor = std::move(s);
   }
+  // A direct TCP ping to the peer ended: marks the tested endpoint (the remote address takes the
+  // scope of the local one); once the peer's tests are all done, announces a working direct
+  // connection and, when every peer is done, ends the tests (flag 0x2). False for an unknown peer.
+  bool directConnectTcpSave(ConferenceLock& lock, const std::string& peerId, bool ok,
+                            int32_t endpointId, const HXSockAddr& localAddress,
+                            const HXSockAddr& remoteAddress);
+  // Once per peer whose endpoints are known: marks the direct connection announced and, when this
+  // client owns the conference, asks the peer's client to accept it ("TryAcceptDirect"). True when
+  // the request went out.
+  bool notifyDirectConnectAvailable(conference::Peer& peer);
 
   // Stream operations (stand-ins until the media streams land: they record their calls in
   // mediaStandIn() and answer as a test set). createSender makes a send stream stand-in the
@@ -262,8 +272,6 @@ class HX_Conference : public HX_SenderStreamCtl,
   bool onReceiverConnected(ConferenceLock& lock, const std::string& peerId);
   bool checkSavedReceiver(ConferenceLock& lock, const std::string& peerId);
   bool peerEndpointsUpdate(ConferenceLock& lock, const std::string& peerId, bool noDirect);
-  bool directConnectTcpSave(ConferenceLock& lock, const std::string& peerId, bool ok,
-                            int32_t endpointId);
   bool directConnectUdpDone(ConferenceLock& lock, const std::string& peerId);
   bool directAccept(const std::string& peerId, int32_t handshakeVersion);
   bool acceptStreamSender(const std::string& peerId);

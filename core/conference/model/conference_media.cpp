@@ -4,9 +4,12 @@
 #include <algorithm>
 
 #include "core/base/tick_clock.h"
+#include "core/client/client_manager.h"
 #include "core/conference/model/conference.h"
 #include "core/conference/store/conf_storage.h"
 #include "core/conference/store/conference_lock.h"
+#include "core/streams/receiver_base.h"
+#include "core/streams/sender_base.h"
 #include "core/streams/stream_stand_ins.h"
 
 namespace {
@@ -193,6 +196,33 @@ void HX_Conference::directConnectTestEnd(ConferenceLock& lock, HX_DirectConnect_
   for (auto& [id, peer] : m_peers) peer.directConnectTestEnd(lock, type);
 }
 
+bool HX_Conference::directConnectTcpSave(ConferenceLock&, const std::string& peerId, bool ok,
+                                         int32_t endpointId, const HXSockAddr& localAddress,
+                                         const HXSockAddr& remoteAddress) {
+  conference::Peer* peer = getPeer(peerId);
+  if (peer == nullptr) return false;
+  // The remote address is reached through the local interface: a link-local one needs its scope.
+  HXSockAddr remote(remoteAddress);
+  remote.setScopeId(localAddress.scopeId());
+  if (!peer->connectTestDone(ok, endpointId, remote)) return true;
+  const bool allDone = dcConnectTestDoneAllPeers();
+  if (peer->getSuccessfulTests() > 0) notifyDirectConnectAvailable(*peer);
+  if (allDone) flagOr(kFlagDCTestsEnded);
+  return true;
+}
+
+bool HX_Conference::notifyDirectConnectAvailable(conference::Peer& peer) {
+  const uint32_t flags = peer.getDCFlags();
+  if ((flags & conference::Peer::kDCEndpointsKnown) == 0 ||
+      (flags & conference::Peer::kDCAnnounced) != 0) {
+    return false;
+  }
+  peer.setDCFlags(conference::Peer::kDCAnnounced);
+  if (!isOwner(1) || m_store == nullptr) return false;
+  HX_ClientManager* manager = m_store->getClientManager();
+  return manager != nullptr && manager->TryAcceptDirect(peer.getId().c_str(), m_sid.c_str());
+}
+
 // ---- stream operations (stand-ins)
 
 void HX_Conference::scheduleCheckSavedReceiver(const std::string& peerId) {
@@ -231,11 +261,6 @@ bool HX_Conference::checkSavedReceiver(ConferenceLock&, const std::string& peerI
 
 bool HX_Conference::peerEndpointsUpdate(ConferenceLock&, const std::string& peerId, bool) {
   return m_media.call("peerEndpointsUpdate", peerId);
-}
-
-bool HX_Conference::directConnectTcpSave(ConferenceLock&, const std::string& peerId, bool,
-                                         int32_t) {
-  return m_media.call("directConnectTcpSave", peerId);
 }
 
 bool HX_Conference::directConnectUdpDone(ConferenceLock&, const std::string& peerId) {

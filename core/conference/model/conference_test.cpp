@@ -7,13 +7,18 @@
 
 #include <thread>
 
+#include "core/conference/control/recording_meeting_tools.h"
 #include "core/conference/store/conf_store_test_util.h"
-#include "core/streams/stream_stand_ins.h"
+#include "core/media/audio/audio_connector.h"
+#include "core/media/video/video_capture_slot.h"
+#include "core/streams/stream_test_util.h"
 #include "core/transport/call_link.h"
 
 namespace {
 
 using hx::testing::ConfStoreFixture;
+using hx::testing::FixedBlockReceiver;
+using hx::testing::FixedBlockSender;
 
 class Conference : public ConfStoreFixture {
  protected:
@@ -157,21 +162,36 @@ TEST_F(Conference, FilterChangesDriveCaptureAndThePodiumClock) {
   ConferenceLock lock;
   Make(lock, 5);
   auto sender = WithSender(lock.conference());
+  // The send stream holds a real capture slot and audio connector; both switches start marked
+  // with what no filter change here would set, so that a switch left alone shows.
+  hx::testing::RecordingMeetingTools tools;
+  auto slot = std::make_shared<HX_VideoCaptureSlotBase>();
+  auto connector = std::make_shared<HX_AudioConnector>();
+  tools.captureSlot = slot;
+  tools.connector = connector;
+  lock->initSender(sender, &tools);
+  ASSERT_TRUE(sender->AcquireHardware());
+  const auto roles = [&] {
+    return std::make_pair(slot->GetRoleVideoCapture(), connector->GetAudioCapturerRole());
+  };
+  slot->OnRoleVideoCapture(true);
+  connector->SetAudioCapturerRole(7);
   lock->setRoleMediaFilter(0x200, false);
-  EXPECT_EQ(sender->calls(), std::vector<std::string>{"SetRoleVideoCapture 0"});
+  EXPECT_EQ(roles(), std::make_pair(false, 7));
   EXPECT_NE(lock->getPodiumStart(), 0u);
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   // With the listeners filter 0 the capture stays alone and the clock stops.
+  slot->OnRoleVideoCapture(true);
   lock->setListenersFilter(0);
-  EXPECT_EQ(sender->calls(),
-            (std::vector<std::string>{"SetRoleVideoCapture 0", "SetRoleAudioCapturer 0"}));
+  EXPECT_EQ(roles(), std::make_pair(true, 0));
   EXPECT_EQ(lock->getPodiumStart(), 0u);
   EXPECT_GE(lock->getPodiumTotal(), 30u);
-  const auto before = sender->calls();
+  connector->SetAudioCapturerRole(7);
   lock->setRoleMediaFilter(0x200, true);
   lock->setRoleMediaFilter(0x100, false);
-  EXPECT_EQ(sender->calls(), before);
+  EXPECT_EQ(roles(), std::make_pair(true, 7));
   EXPECT_EQ(lock->getPodiumStart(), 0u);
+  EXPECT_TRUE(sender->ReleaseHardware());
 }
 
 TEST_F(Conference, StatisticsFromTheStreamBlocksAbove2GiB) {
@@ -182,27 +202,27 @@ TEST_F(Conference, StatisticsFromTheStreamBlocksAbove2GiB) {
   lock->setSID("room@srv#1", "");
   conference::Statistics none;
   EXPECT_FALSE(lock->getConfStatistics(none));  // no sender
-  auto sender = WithSender(lock.conference());
+  auto sender = std::make_shared<FixedBlockSender>();
+  lock->setSender(sender);
   EXPECT_FALSE(lock->getConfStatistics(none));  // the sender has no block
   stream::TConferenceStatistics block;
   block.durationMs = 10999;
   block.bytesSent = 0xC0000000u;  // 3 GiB
   block.videoWidth = 640;
   block.frameRate = 25.0;
-  sender->setStreamConfStatBlock(block);
-  lock->mediaStandIn().setAnswer("createReceiver", true);
+  sender->setBlock(block);
   const struct {
     const char* peer;
     uint32_t bytes, jitter, lost;
   } receivers[] = {{"a@t", 2048u * 1024u, 10, 5}, {"b@t", 0xA0000000u, 20, 1}};
   for (const auto& r : receivers) {
-    auto receiver = lock->createReceiver(kMe, r.peer);
-    ASSERT_NE(receiver, nullptr);
+    auto receiver = std::make_shared<FixedBlockReceiver>(r.peer, kMe);
+    lock->InsertReceiver(r.peer, receiver);
     stream::TConferenceStatistics rb;
     rb.bytesRecv = r.bytes;
     rb.jitter = r.jitter;
     rb.lostPackets = r.lost;
-    receiver->setStreamConfStatBlock(rb);
+    receiver->setBlock(rb);
   }
   lock->updateCpuLoad(10);
   lock->updateCpuLoad(21);
@@ -244,12 +264,13 @@ TEST_F(Conference, StatisticsPodiumTimeAndOddDurations) {
     SCOPED_TRACE(row.name);
     ConferenceLock lock;
     Make(lock, 5);
-    auto sender = WithSender(lock.conference());
+    auto sender = std::make_shared<FixedBlockSender>();
+    lock->setSender(sender);
     stream::TConferenceStatistics block;
     block.durationMs = row.durationMs;
     block.bytesSent = row.bytesSent;
     block.podiumSec = row.senderPodium;
-    sender->setStreamConfStatBlock(block);
+    sender->setBlock(block);
     conference::Statistics st;
     ASSERT_TRUE(lock->getConfStatistics(st));
     EXPECT_EQ(st.base.podiumSec, row.podium);
@@ -289,6 +310,11 @@ TEST_F(Conference, ParticipantListsOfEveryType) {
     ConferenceLock lock;
     Make(lock, 5);
     auto sender = WithSender(lock.conference());
+    // Key-frame requests go out through the send stream's handler.
+    hx::testing::Events events;
+    hx::testing::Registry registry;
+    auto* handler = new hx::testing::RecordingSendHandler(&events, &registry);
+    sender->setConnectionHandler(handler);
     lock->addPeer("a@t", 6);
     lock->addPeer("x@t", 6);
     lock->addPeer("c@t", 4);
@@ -307,7 +333,9 @@ TEST_F(Conference, ParticipantListsOfEveryType) {
     std::set<std::string> peers;
     for (const auto& [id, peer] : lock->peers()) peers.insert(id);
     EXPECT_EQ(peers, row.peersAfter);
-    EXPECT_EQ(sender->callCount("RequestKeyFrame"), row.keyFrame ? 1u : 0u);
+    const auto commands = handler->frames(HX_MediaStreamStatistics::kCommand);
+    EXPECT_EQ(commands.size(), row.keyFrame ? 1u : 0u);
+    for (const auto& frame : commands) EXPECT_EQ(frame.command().code, HX_Cmd_RequestKeyFrame);
     for (const std::string& id : row.changed) {
       if (const conference::Peer* p = lock->getPeer(id)) {
         EXPECT_EQ(p->getPeerState(), 6);

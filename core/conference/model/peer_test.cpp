@@ -11,6 +11,7 @@
 #include "core/conference/model/conference.h"
 #include "core/conference/store/conference_lock.h"
 #include "core/streams/stream_stand_ins.h"
+#include "core/streams/tcp_streams_supervisor.h"
 
 namespace {
 
@@ -311,6 +312,62 @@ TEST(ConferenceEndpoints, DirectTestsEndOnceAndServerEndpointsComeInPairs) {
   HX_TransportEndpointList out;
   conference->fillEndpointsList(out);
   EXPECT_EQ(out.size(), 4u);
+}
+
+// A TCP ping's outcome: the endpoint is marked, the address reached takes the local scope, and
+// once every test is done the tests end, the peer being announced only after a success.
+TEST(ConferenceEndpoints, TcpPingOutcomesMarkTheEndpointAndEndTheTestsWhenAllAreDone) {
+  struct Case {
+    const char* name;
+    bool firstOk;
+    bool secondOk;
+    bool announced;
+    HX_DirectConnect_Type type;
+  };
+  const Case cases[] = {
+      {"both fail", false, false, false, 4},
+      {"the first works", true, false, true, 2},
+      {"the second works", false, true, true, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto conference = std::make_shared<HX_Conference>(nullptr, 1, conference::DefaultParams());
+    conference->setConferenceType(0, 0, 0, false);
+    conference::Peer* peer = conference->addPeer("p@t", 4);
+    peer->directConnectTestBegin({{Addr("10.0.0.3", "7"), Ep(0, "10.0.0.3", 7)},
+                                  {Addr("10.0.0.4", "7"), Ep(0, "10.0.0.4", 7)}});
+    const auto senders = peer->getEndpointsList().listOfRef(
+        [](const PeerEndpoint& ep) { return ep.clientType == 1; });
+    ASSERT_EQ(senders.size(), 2u);
+    const HXSockAddr local = Addr("10.0.0.1", "1");
+    ConferenceLock lock;
+    EXPECT_FALSE(conference->directConnectTcpSave(lock, "nobody@t", true, senders[0].get().id,
+                                                  local, Addr("10.0.0.3", "7")));
+    EXPECT_EQ(senders[0].get().state, 4);
+
+    EXPECT_TRUE(conference->directConnectTcpSave(lock, "p@t", c.firstOk, senders[0].get().id,
+                                                 local, Addr("10.0.0.3", "7")));
+    // One test is still open: nothing is announced or ended yet.
+    EXPECT_EQ(peer->getDCFlags() & conference::Peer::kDCAnnounced, 0u);
+    EXPECT_FALSE(conference->isFlag(HX_Conference::kFlagDCTestsEnded));
+    EXPECT_TRUE(conference->directConnectTcpSave(lock, "p@t", c.secondOk, senders[1].get().id,
+                                                 local, Addr("10.0.0.4", "7")));
+    EXPECT_TRUE(conference->isFlag(HX_Conference::kFlagDCTestsEnded));
+    EXPECT_EQ((peer->getDCFlags() & conference::Peer::kDCAnnounced) != 0, c.announced);
+    EXPECT_EQ(peer->getDCType(), c.type);
+    EXPECT_EQ(senders[0].get().state, c.firstOk ? 2 : 0);
+    EXPECT_EQ(senders[1].get().state, c.secondOk ? 2 : 0);
+  }
+  // The address reached keeps the scope of the local interface it went out of.
+  auto conference = std::make_shared<HX_Conference>(nullptr, 1, conference::DefaultParams());
+  conference->setConferenceType(0, 0, 0, false);
+  conference::Peer* peer = conference->addPeer("p@t", 4);
+  peer->directConnectTestBegin({{Addr("fe80::2%5", "7"), Ep(0, "fe80::2%5", 7, AF_INET6)}});
+  ConferenceLock lock;
+  PeerEndpoint& sender = peer->getEndpointsList().list().front();
+  ASSERT_TRUE(conference->directConnectTcpSave(lock, "p@t", true, sender.id,
+                                               Addr("fe80::1%9", "1"), Addr("fe80::2", "7")));
+  EXPECT_EQ(sender.getEndpoint()->getHost(), "fe80::2%9");
 }
 
 TEST(ConferenceEndpoints, TrialStreamCountIsBetweenOneAndFive) {

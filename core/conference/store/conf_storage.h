@@ -49,6 +49,7 @@ class HXSockAddr;
 class HXCpuLoad;
 class HXFSMShared;
 class HXStoredTask;
+class HXZeroHandshakeSimple;
 class HX_ClientManager;
 class HX_ConfManager;
 class HX_TransportSession;
@@ -247,6 +248,9 @@ class HX_ConfStorage
     std::vector<int> families;
     bool noDirect;
   };
+  // A direct TCP ping of the TCP streams supervisor ended (network loop): the conference of the
+  // ping's SID records the outcome for the ping's peer (HX_Conference::directConnectTcpSave).
+  void onDirectConnectPingDone(const HXZeroHandshakeSimple* ping);
   std::vector<ReceiverNotice> receiverNotices();
   std::vector<PeerEndpointsNotice> peerEndpointUpdates();
   void setReceiverConnectedAnswer(bool answer);

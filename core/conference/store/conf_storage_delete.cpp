@@ -3,7 +3,7 @@
 #include "core/base/stored_task.h"
 #include "core/conference/store/conf_storage.h"
 #include "core/net/loop/zserver.h"
-#include "core/streams/stream_stand_ins.h"
+#include "core/streams/sender_base.h"
 
 void HX_ConfStorage::scheduleDestroy(int32_t id, uint32_t delayMs) {
   scheduleJob(HXCallback::Save(this, &HX_ConfStorage::destroyConference, id), delayMs,

@@ -5,9 +5,12 @@
 
 #include "core/conference/store/conf_storage.h"
 #include "core/conference/store/conf_store_test_util.h"
-#include "core/streams/stream_stand_ins.h"
+#include "core/streams/stream_test_util.h"
 
 namespace {
+
+using hx::testing::RecordingSendHandler;
+using hx::testing::StreamRig;
 
 using hx::testing::ConfStoreFixture;
 using hx::testing::CountRecorder;
@@ -140,14 +143,14 @@ TEST_F(ConfDelete, DestructionWaitsForRunningStreamsAndReportsStatistics) {
     lock->mediaStandIn().setAnswer("createSender", true);
     sender = lock->createSender(kMe, "");
     ASSERT_NE(sender, nullptr);
-    stream::TConferenceStatistics block;
-    block.durationMs = 10000;
-    block.bytesSent = 10 * 1024;
-    sender->setStreamConfStatBlock(block);
-    // The sender will not go down: the destruction has to wait for it.
-    sender->setShutdownAnswer(false);
-    sender->setStateFlags(1);
   }
+  sender->setStreamConfStat(1000, 2, 4 * 1024);
+  sender->setStreamConfStat(11000, 2, 6 * 1024);
+  // The sender's connection trial is held: its shutdown cannot complete, and the destruction has
+  // to wait for it.
+  StreamRig<RecordingSendHandler> rig(sender.get());
+  rig.registry.hold = true;
+  ASSERT_TRUE(sender->startConnection("key", 0));
   ASSERT_TRUE(cm->storageConferenceDelete(id, 1));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(destroyed.count(), 0u);
@@ -155,7 +158,8 @@ TEST_F(ConfDelete, DestructionWaitsForRunningStreamsAndReportsStatistics) {
     HXAutoLock guard(cm->StorageLock());
     EXPECT_EQ(cm->destroyListSizeNL(), 1u);
   }
-  sender->setStateFlags(0);
+  EXPECT_TRUE(sender->isRunning());
+  rig.registry.release();
   ASSERT_TRUE(WaitUntil([&] { return destroyed.count() == 1; }));
   const auto sent = cm->sentStatistics();
   ASSERT_EQ(sent.size(), 1u);

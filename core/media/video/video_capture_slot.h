@@ -139,6 +139,7 @@ class HX_VideoCaptureSlotBase : public HXThread,
   unsigned GetCaptureFPS(unsigned& out) const { return out = m_captureFps.load(); }
   unsigned GetReduceFPS(unsigned& out) const { return out = m_reducedFps.load(); }
   bool GetPauseVideoCapture() const { return m_pause.load() != 0; }
+  bool GetRoleVideoCapture() const { return m_role.load() != 0; }
 
   // ---- camera capabilities and levels ----
   void UpdateCaptureCaps(const HX_VideoCaptureCaps* caps, int& modeIndex);

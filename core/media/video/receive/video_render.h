@@ -16,8 +16,8 @@ class HXVideoRenderBase {
   HXVideoRenderBase(const HXVideoRenderBase&) = delete;
   HXVideoRenderBase& operator=(const HXVideoRenderBase&) = delete;
 
-  // Stores the flag.
-  virtual void SetVideoEnabled(bool enabled) { m_videoEnabled.store(enabled); }
+  // Stores the flag; true when it changed.
+  virtual bool SetVideoEnabled(bool enabled) { return m_videoEnabled.exchange(enabled) != enabled; }
   // Draws one packed I420 picture of `size` bytes. The last value is the stream's
   // four-character code; a renderer may ignore it. The picture is valid during the call only.
   virtual void OnPaint(const unsigned char* picture, unsigned long size, unsigned width,
