@@ -6,25 +6,9 @@
 #include "core/streams/media_stream_base.h"
 #include "core/streams/udp_multicast_head.h"
 #include "core/streams/udp_send_connection.h"
+#include "core/streams/udp_stream_lock.h"
 
 namespace {
-
-// The owning stream's lock; nothing to lock while the handler has no owner (not in use yet).
-class StreamLock {
- public:
-  explicit StreamLock(HX_MediaStreamBase* owner)
-      : m_lock(owner != nullptr ? &owner->getStreamLock() : nullptr) {
-    if (m_lock != nullptr) m_lock->Lock();
-  }
-  ~StreamLock() {
-    if (m_lock != nullptr) m_lock->Unlock();
-  }
-  StreamLock(const StreamLock&) = delete;
-  StreamLock& operator=(const StreamLock&) = delete;
-
- private:
-  HXLock* const m_lock;
-};
 
 constexpr int kAudioTrack = 1;
 constexpr size_t kAudioTickSize = 4;
@@ -54,7 +38,7 @@ HX_UdpSendConnection* HX_SenderUDPBase::udpConnection() const {
 
 bool HX_SenderUDPBase::AddFrame(int track, size_t size, const void* data,
                                 const HX_SendNhpVideoHeader* header, int priority) {
-  StreamLock lock(owner());
+  HX_UdpStreamLock lock(owner());
   if (!connectedNow() || !m_sendQueue) return true;
   const auto* bytes = static_cast<const uint8_t*>(data);
   if (track == kAudioTrack && size >= kAudioTickSize && bytes != nullptr) {
@@ -68,7 +52,7 @@ bool HX_SenderUDPBase::AddFrame(int track, size_t size, const void* data,
 }
 
 bool HX_SenderUDPBase::kickSend() {
-  StreamLock lock(owner());
+  HX_UdpStreamLock lock(owner());
   if (!connectedNow()) return false;
   if (m_timerArmed) return true;
   HX_MediaStreamRegularConnection* regular = connection();
@@ -78,7 +62,7 @@ bool HX_SenderUDPBase::kickSend() {
 }
 
 void HX_SenderUDPBase::onReadySend(HX_MediaStreamRegularConnection* connection) {
-  StreamLock lock(owner());
+  HX_UdpStreamLock lock(owner());
   bool wouldBlock = false;
   if (sendFrame(wouldBlock) == 1 || wouldBlock) {
     if (connection != nullptr) connection->setSendState(false);
@@ -138,14 +122,14 @@ int HX_SenderUDPBase::sendFrame(bool& wouldBlock) {
 }
 
 void HX_SenderUDPBase::setBitrateLimit(uint64_t rate) {
-  StreamLock lock(owner());
+  HX_UdpStreamLock lock(owner());
   HX_UdpSendConnection* target = udpConnection();
   const uint64_t buffer = target != nullptr ? target->getSendBufferSize() : 0;
   m_pipe.set(rate, buffer / 2);
 }
 
 bool HX_SenderUDPBase::ProcessControlBandCommand(const HX_MiscCommand& command) {
-  StreamLock lock(owner());
+  HX_UdpStreamLock lock(owner());
   return m_controlQueue && m_controlQueue->SetReceivedCommand(command) != 0;
 }
 
@@ -153,19 +137,19 @@ void HX_SenderUDPBase::GetQueueVideoStatistics(uint32_t& oldest, uint64_t& since
   oldest = 0;
   since = 0;
   count = 0;
-  StreamLock lock(owner());
+  HX_UdpStreamLock lock(owner());
   if (m_controlQueue) (void)m_controlQueue->IsDataAllowed(kStatisticsDataLimit);
 }
 
 uint32_t HX_SenderUDPBase::GetVideoBandwidth(uint32_t uploadLimit) {
-  StreamLock lock(owner());
+  HX_UdpStreamLock lock(owner());
   if (!m_controlQueue) return 0;
   const int band = m_controlQueue->GetVideoBandwidth(static_cast<int>(uploadLimit));
   return band > 0 ? static_cast<uint32_t>(band) : 0;
 }
 
 void HX_SenderUDPBase::onBandwidthDelayTimer() {
-  StreamLock lock(owner());
+  HX_UdpStreamLock lock(owner());
   m_timerArmed = false;
   kickSend();
 }

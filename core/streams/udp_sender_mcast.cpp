@@ -7,6 +7,7 @@
 #include "core/streams/media_stream_base.h"
 #include "core/streams/udp_mcast_connection.h"
 #include "core/streams/udp_mcast_trial.h"
+#include "core/streams/udp_stream_lock.h"
 
 HX_MediaStreamRegularConnection* HX_SenderUDPMCast::createRegularFromTrial(
     HX_MediaStreamTrialConnection* trial) {
@@ -21,10 +22,12 @@ HX_MediaStreamRegularConnection* HX_SenderUDPMCast::createRegularFromTrial(
   auto* connection = new HX_SenderConnectionUDPMulticast(this, socket, target.udpKey);
 
   HX_MediaStreamBase* stream = owner();
-  HXAutoLock lock(stream->getStreamLock());
+  HX_UdpStreamLock lock(stream);
   uint32_t interval = 0;
   const uint32_t redundancy =
-      stream->conference() != nullptr ? stream->conference()->getMcastRedundancy(&interval) : 0;
+      stream != nullptr && stream->conference() != nullptr
+          ? stream->conference()->getMcastRedundancy(&interval)
+          : 0;
   setupQueues(redundancy, interval, false);
   setupSending(true, target.group.family() == 4 ? kIpv4Overhead : kIpv6Overhead);
   return connection;
