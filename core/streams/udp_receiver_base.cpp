@@ -94,9 +94,8 @@ int HX_ReceiverUDPBase::dispatchFrames() {
       case 2: {
         if (size < kVideoPrefix) continue;
         const uint32_t timestamp = Le32(bytes + 2);
-        const uint32_t delta =
-            std::min<uint32_t>(timestamp - static_cast<uint32_t>(m_lastVideoTimestamp),
-                               kMaxVideoDelta);
+        const uint32_t delta = std::min<uint32_t>(
+            timestamp - static_cast<uint32_t>(m_lastVideoTimestamp), kMaxVideoDelta);
         m_lastVideoTimestamp = timestamp;
         bool keyFrameNeeded = false;
         stream->OnVideoFrameAssembled(bytes + 1, size - 1, static_cast<int>(delta),

@@ -39,8 +39,8 @@ class DataRecorder {
 // One whole data packet: first and last fragment, type 3, its sequence number, then the payload
 // (a 16-bit value the stream reads first, then the bytes it hands on).
 std::vector<uint8_t> DataPacket(uint16_t sequence, const std::vector<uint8_t>& bytes) {
-  std::vector<uint8_t> packet = {0x33, 0, static_cast<uint8_t>(sequence),
-                                 static_cast<uint8_t>(sequence >> 8), 7, 0};
+  std::vector<uint8_t> packet = {
+      0x33, 0, static_cast<uint8_t>(sequence), static_cast<uint8_t>(sequence >> 8), 7, 0};
   packet.insert(packet.end(), bytes.begin(), bytes.end());
   return packet;
 }
@@ -66,8 +66,9 @@ TEST_F(UdpReceiverHandler, CipheredAndUndecipherablePacketsReachTheStream) {
     stream.setConnectionHandler(handler);  // the stream owns it from here
     stream.dataReceivedSignal.Connect(&recorder, &DataRecorder::onData);
     ASSERT_TRUE(handler->startConnection(kKey));
-    handler->setRecvQueue(std::make_unique<HX_ReceiveFrameQueueNhp>(false, 2, false, clock.source()),
-                          HX_ReceiverUDPBase::kPacketBufferSize);
+    handler->setRecvQueue(
+        std::make_unique<HX_ReceiveFrameQueueNhp>(false, 2, false, clock.source()),
+        HX_ReceiverUDPBase::kPacketBufferSize);
 
     const std::vector<uint8_t> first = {'o', 'n', 'e'};
     const std::vector<uint8_t> ciphered = Encrypt(DataPacket(1, first));
@@ -90,9 +91,12 @@ TEST_F(UdpReceiverHandler, CipheredAndUndecipherablePacketsReachTheStream) {
 
 TEST(UdpReceiverMCast, QueueModeFollowsTheCodec) {
   const std::pair<uint32_t, int> cases[] = {
-      {HX_MediaFormat::kCodecVP8, 2},      {HX_MediaFormat::kCodecVP8Stereo, 2},
-      {0x64687670, 2},                     {HX_MediaFormat::kCodecH264, 2},
-      {HX_MediaFormat::kCodecH263, 0},     {HX_MediaFormat::kCodecH265, 0},
+      {HX_MediaFormat::kCodecVP8, 2},
+      {HX_MediaFormat::kCodecVP8Stereo, 2},
+      {0x64687670, 2},
+      {HX_MediaFormat::kCodecH264, 2},
+      {HX_MediaFormat::kCodecH263, 0},
+      {HX_MediaFormat::kCodecH265, 0},
       {HX_MediaFormat::kCodecVP9, 0},
   };
   for (const auto& [codec, mode] : cases) {

@@ -24,10 +24,9 @@ HX_MediaStreamRegularConnection* HX_SenderUDPMCast::createRegularFromTrial(
   HX_MediaStreamBase* stream = owner();
   HX_UdpStreamLock lock(stream);
   uint32_t interval = 0;
-  const uint32_t redundancy =
-      stream != nullptr && stream->conference() != nullptr
-          ? stream->conference()->getMcastRedundancy(&interval)
-          : 0;
+  const uint32_t redundancy = stream != nullptr && stream->conference() != nullptr
+                                  ? stream->conference()->getMcastRedundancy(&interval)
+                                  : 0;
   setupQueues(redundancy, interval, false);
   setupSending(true, target.group.family() == 4 ? kIpv4Overhead : kIpv6Overhead);
   return connection;
