@@ -1,5 +1,7 @@
 # hx_add_tests_in(<dir>): every *_test.cpp below <dir> becomes one GoogleTest executable,
-# registered with CTest under its file name. Tests link the whole core (and the platform stand-ins
+# registered with CTest under its file name. A *_netns_test.cpp runs inside a private network
+# namespace with a veth pair (testing/netns/run_in_veth_netns.sh; exit 77 is a skip). Tests link
+# the whole core (and the platform stand-ins
 # and the SDK layer when they are built) and the test support library.
 #
 # Test code runs little and compiles a lot: in the Debug build it is compiled without optimisation
@@ -37,7 +39,13 @@ function(hx_add_tests_in dir)
     hx_link_test_libraries(${name})
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
     target_precompile_headers(${name} REUSE_FROM hx_test_pch)
-    add_test(NAME ${name} COMMAND ${name})
+    if(name MATCHES "_netns_test$")
+      add_test(NAME ${name}
+        COMMAND bash ${PROJECT_SOURCE_DIR}/testing/netns/run_in_veth_netns.sh $<TARGET_FILE:${name}>)
+      set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77)
+    else()
+      add_test(NAME ${name} COMMAND ${name})
+    endif()
     set_tests_properties(${name} PROPERTIES
       ENVIRONMENT "HX_SOURCE_DIR=${PROJECT_SOURCE_DIR};HX_BINARY_DIR=${PROJECT_BINARY_DIR}"
       TIMEOUT 600)

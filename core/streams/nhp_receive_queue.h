@@ -48,6 +48,8 @@ class HX_ReceiveFrameQueueNhp : public HX_MiscCommandProcess {
   virtual bool Get(uint8_t* buffer, size_t capacity, size_t& length, int& type);
   // Mean jitter of audio and video, and their lost totals.
   virtual void GetStatistics(uint32_t& jitter, uint32_t& lost) const;
+  // Asks the sender for a key frame (feedback permitting, not more often than the queue allows).
+  void RequestKeyFrame(int64_t now);
 
   int BufferDelay() const { return m_bufferDelay; }
   bool BufferDelayValid() const { return m_bufferDelayValid; }
@@ -138,7 +140,6 @@ class HX_ReceiveFrameQueueNhp : public HX_MiscCommandProcess {
   bool GetData(uint8_t* buffer, size_t capacity, size_t& length, int64_t now);
   bool ReleaseVideo(const FrameInfo& frame, uint8_t* buffer, size_t capacity, size_t& length);
   void DropVideoSlotsUpTo(uint32_t timestamp);
-  void RequestKeyFrame(int64_t now);
   void Request(uint16_t sequence, unsigned type);
   void Send(const HX_MiscCommand& command);
   int EffectiveDelay() const { return m_bufferDelayValid ? m_bufferDelay : kDefaultDelay; }

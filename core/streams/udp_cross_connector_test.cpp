@@ -212,9 +212,9 @@ TEST_F(CrossConnectorTest, ShutdownUntiesRemovesAndStopsEverything) {
   registerAndWait(tied, socketId, peer.address());
   registerAndWait(loose, 0, HXSockAddr());
   shutdownAndWait();
-  EXPECT_EQ(tied->log.lines(), (Lines{"registered 1", "connected " + std::to_string(socketId),
-                                      "assoc 1", "disconnected " + std::to_string(socketId),
-                                      "removed"}));
+  EXPECT_EQ(tied->log.lines(),
+            (Lines{"registered 1", "connected " + std::to_string(socketId), "assoc 1",
+                   "disconnected " + std::to_string(socketId), "removed"}));
   EXPECT_EQ(loose->log.lines(), (Lines{"registered 1", "removed"}));
   EXPECT_EQ(connector->getHandler(tied->getHandlerUdpId()), nullptr);
   EXPECT_EQ(tied->getState(), HandlerUDP::kNotRegistered);

@@ -263,8 +263,7 @@ bool UdpDirectHandshakeHelper::checkConversationDone(UdpDirectHandshakeHandler& 
   return true;
 }
 
-bool UdpDirectHandshakeHelper::send(UdpDirectHandshakeSocket& socket,
-                                    const HXNetMessage& message) {
+bool UdpDirectHandshakeHelper::send(UdpDirectHandshakeSocket& socket, const HXNetMessage& message) {
   return socket.sendTo(message.buffer(), message.size(), m_connection.remote) == message.size();
 }
 

@@ -119,13 +119,12 @@ class UdpDirectHandshakeHelper {
   // False, nothing done, unless both a hello and an OK reply were accepted. Otherwise ends the
   // handshake or arms the conversation end; while an OK reply still waits for its send, that
   // decision is left to onReadySend, since the end is counted from the last reply sent.
-  bool checkConversationDone(UdpDirectHandshakeHandler& handler,
-                             UdpDirectHandshakeSocket& socket, uint64_t now);
+  bool checkConversationDone(UdpDirectHandshakeHandler& handler, UdpDirectHandshakeSocket& socket,
+                             uint64_t now);
   // True when the datagram left in full; otherwise the handshake has ended.
   bool sendHello(UdpDirectHandshakeHandler& handler, UdpDirectHandshakeSocket& socket,
                  uint64_t now);
-  bool sendAck(UdpDirectHandshakeHandler& handler, UdpDirectHandshakeSocket& socket,
-               uint64_t now);
+  bool sendAck(UdpDirectHandshakeHandler& handler, UdpDirectHandshakeSocket& socket, uint64_t now);
   // Stops both timers and the send readiness; state 3 becomes 4.
   void notifyHandshakeDone(UdpDirectHandshakeHandler& handler);
 

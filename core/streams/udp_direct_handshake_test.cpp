@@ -5,8 +5,8 @@
 #include "core/streams/udp_direct_handshake.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -192,8 +192,7 @@ class UdpDirectHandshakeTest : public ::testing::Test {
   }
 
   void Deliver(const Bytes& datagram, const HXSockAddr& source) {
-    UdpDirectDatagram message{datagram.data(), datagram.size(), source,
-                              socket_.getBoundAddress()};
+    UdpDirectDatagram message{datagram.data(), datagram.size(), source, socket_.getBoundAddress()};
     helper_.onRecvMsg(handler_, socket_, message);
   }
   void Deliver(const Bytes& datagram) { Deliver(datagram, peer_.address()); }
@@ -456,8 +455,8 @@ TEST_F(UdpDirectHandshakeTest, HelloFromOutsideTheBindingMovesTheTrialOrIsRefuse
 // state; Round() hands it what arrived, a send opportunity when it asked for one, and its timers
 // that are due.
 struct Side {
-  Side(const char* own, const char* peer, int32_t ctrl, uint64_t* tick) : own(own), peer(peer),
-      ctrl(ctrl) {
+  Side(const char* own, const char* peer, int32_t ctrl, uint64_t* tick)
+      : own(own), peer(peer), ctrl(ctrl) {
     loop.tick = tick;
     handler.loop = &loop;
     socket.loop = &loop;

@@ -142,8 +142,13 @@ TEST(UdpDirectHello, MalformedDatagramsAreDropped) {
   Bytes headerOnly(std::begin(kHelloText), std::end(kHelloText));
   const Case cases[] = {
       {"well formed", Datagram(kHelloText, Body(V1())), true},
-      {"trailing bytes ignored", [] { Bytes d = Datagram(kHelloText, Body(V1()));
-                                      d.insert(d.end(), 9, 0x55); return d; }(), true},
+      {"trailing bytes ignored",
+       [] {
+         Bytes d = Datagram(kHelloText, Body(V1()));
+         d.insert(d.end(), 9, 0x55);
+         return d;
+       }(),
+       true},
       {"19 bytes: header without a length", headerOnly, false},
       {"length one beyond the datagram", Datagram(kHelloText, Body(V1()), 1), false},
       {"length of 4 GiB - 1", Datagram(kHelloText, Body(V1()), 0xFFFFFFFFll - Body(V1()).size()),
@@ -196,9 +201,8 @@ TEST(UdpDirectHello, VersionDecidesWhatIsRead) {
     int32_t expected;
   };
   const Case cases[] = {
-      {"00 00 00 01", kVersion1, 1},  {"00 00 00 07", seven, 1},
-      {"01 00 00 00", hostOrderOne, 1}, {"00 00 00 00", zero, 0},
-      {"missing", nullptr, 0},        {"FF FF FF FF", negative, -1},
+      {"00 00 00 01", kVersion1, 1}, {"00 00 00 07", seven, 1}, {"01 00 00 00", hostOrderOne, 1},
+      {"00 00 00 00", zero, 0},      {"missing", nullptr, 0},   {"FF FF FF FF", negative, -1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

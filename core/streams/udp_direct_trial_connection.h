@@ -26,9 +26,9 @@ struct ConferenceInfo {
 
 // One trial path: a local listener socket and a remote address of one peer endpoint.
 struct TrialDirectConnection {
-  int32_t epn = 0;        // id of the peer endpoint under test
-  HXSockAddr local;       // bound address of the listener socket used
-  HXSockAddr remote;      // where hellos and replies go
+  int32_t epn = 0;    // id of the peer endpoint under test
+  HXSockAddr local;   // bound address of the listener socket used
+  HXSockAddr remote;  // where hellos and replies go
   std::string peerName;
   uint32_t socketId = 0;  // the cross connector's id of the listener socket
   uint64_t rtt = 0;       // round-trip time in ms; 0 while unknown

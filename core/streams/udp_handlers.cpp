@@ -138,7 +138,7 @@ void HandlerUDPRegistratorCallbacksRedirector::connectedToSocketNotify(HandlerUD
 }
 
 void HandlerUDPRegistratorCallbacksRedirector::disconnectedFromSocketNotify(HandlerUDP* handler,
-                                                                           uint32_t socketId) {
+                                                                            uint32_t socketId) {
   if (const auto target = owner()) target->disconnectedFromSocketNotify(handler, socketId);
 }
 

@@ -103,7 +103,7 @@ class UDPListenerSocketDescriptor : public HX_SocketCallbackLink {
   std::vector<SendCacheEntry> m_sendList;
   size_t m_sendIndex = 0;
   std::unordered_map<uint32_t, SockTimerEntry> m_socketTimers;  // by socket timer id
-  uint32_t m_timerSequence = kNoTimerId;                         // the first id taken is 0
+  uint32_t m_timerSequence = kNoTimerId;                        // the first id taken is 0
   UDPCrossConnector* const m_connector;
   ListenerSocketUDP* const m_socket;
   bool m_linked = false;

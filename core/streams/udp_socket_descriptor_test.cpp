@@ -111,8 +111,8 @@ TEST_F(DescriptorTest, SendOpportunitiesServeTheAskingHandlersInTurn) {
     OnLoop([&] {
       for (auto& handler : handlers) handler->setSendStateAsync(true);
     });
-    ASSERT_TRUE(::hx::testing::WaitFor([&] { return turns.lines().size() >= c.expected.size(); },
-                                       10000));
+    ASSERT_TRUE(
+        ::hx::testing::WaitFor([&] { return turns.lines().size() >= c.expected.size(); }, 10000));
     drain();
     EXPECT_EQ(turns.lines(), c.expected);
     for (auto& handler : handlers) handler->DeleteLater();
