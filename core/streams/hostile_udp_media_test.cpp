@@ -12,7 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -24,6 +26,7 @@
 #include "core/net/address/if_list.h"
 #include "core/net/loop/zserver_test_util.h"
 #include "core/security/stream_crypter.h"
+#include "core/streams/nhp_receive_queue.h"
 #include "core/streams/udp_direct_media_connection.h"
 #include "core/streams/udp_mcast_connection.h"
 #include "core/streams/udp_mcast_trial.h"
@@ -297,7 +300,13 @@ class RecordingSink : public HX_NhpDataSink {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_packets.emplace_back(packet, packet + size);
     m_datagramSizes.push_back(datagramSize);
+    if (m_also) m_also(packet, size);
     return true;
+  }
+  // What the receive handler would do with each packet besides; set before traffic starts.
+  void setAlso(std::function<void(const uint8_t*, size_t)> also) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_also = std::move(also);
   }
   std::vector<Bytes> packets() const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -316,6 +325,7 @@ class RecordingSink : public HX_NhpDataSink {
   mutable std::mutex m_mutex;
   std::vector<Bytes> m_packets;
   std::vector<size_t> m_datagramSizes;
+  std::function<void(const uint8_t*, size_t)> m_also;
 };
 
 class Listener : public HX_NetTrialConnection::ListenerCallback {
@@ -574,6 +584,126 @@ TEST_F(HostileMcastReceiver, RecycledWhileDatagramsArrive) {
   EXPECT_EQ(sink.count(), after);
   flooding = false;
   flood.join();
+}
+
+// A relay that duplicates, reorders, delays, spoils checksums and keys and cuts datagrams short,
+// carrying enciphered data packets (heads written by the client's own head code). Every packet
+// that reaches the sink deciphers to one that was sent; the receive queue behind the cipher
+// releases only frames that were sent.
+TEST_F(HostileMcastReceiver, MisbehavingRelay) {
+  constexpr char kSenderGroup[] = "239.255.91.8";
+  const uint16_t senderPort = FreeUdpPort();
+  McastRelay relay;
+  McastRelay::Faults faults;
+  faults.duplicate = 0.3;
+  faults.reorder = 0.3;
+  faults.delayMs = 2;
+  faults.spoilChecksum = 0.15;
+  faults.spoilKey = 0.15;
+  faults.cut = 0.15;
+  faults.seed = 99;
+  relay.setFaults(faults);
+  ASSERT_TRUE(relay.joinSenderGroup(kSenderGroup, senderPort, "127.0.0.1"));
+  ASSERT_TRUE(relay.addReceiverGroup(kGroup, port, kUdpKey, "127.0.0.1"));
+
+  HX_MediaStreamUDPHelper cipher;
+  ASSERT_TRUE(cipher.crypterInit(kKeyA));
+  HX_StreamCrypter crypter;
+  ASSERT_TRUE(crypter.Init(kKeyA));
+  // Sent in the clear after the traffic; it never enters the queue.
+  const Bytes marker = {0x30, 0, 0x4D, 0x4B};
+  HX_ReceiveFrameQueueNhp queue(false, 0, false);
+  HXNetMessage decipherBuffer(64);
+  std::vector<uint8_t> frameBuffer(1 << 20);
+  std::vector<Bytes> deciphered, frames;
+  auto drain = [&] {
+    size_t frameLength = 0;
+    int type = -1;
+    while (queue.Get(frameBuffer.data(), frameBuffer.size(), frameLength, type)) {
+      if (type == 3) frames.emplace_back(frameBuffer.data(), frameBuffer.data() + frameLength);
+    }
+  };
+  sink.setAlso([&](const uint8_t* packet, size_t size) {
+    size_t length = 0;
+    const uint8_t* plain = cipher.decryptPacket(packet, size, decipherBuffer, length);
+    deciphered.emplace_back(plain, plain + length);
+    if (Bytes(plain, plain + length) == marker) return;
+    queue.Add(plain, length);
+    drain();
+  });
+
+  std::set<Bytes> sentPackets, sentFrames;
+  const int sendHandle = socket(AF_INET, SOCK_DGRAM, 0);
+  in_addr loop{};
+  loop.s_addr = htonl(INADDR_LOOPBACK);
+  setsockopt(sendHandle, IPPROTO_IP, IP_MULTICAST_IF, &loop, sizeof loop);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(senderPort);
+  inet_pton(AF_INET, kSenderGroup, &to.sin_addr);
+  constexpr int kPackets = 300;
+  for (int i = 0; i < kPackets; ++i) {
+    const Bytes payload = Pattern(10 + (i * 37) % 700, static_cast<uint8_t>(i));
+    Bytes packet = {0x33, 0, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    sentPackets.insert(packet);
+    sentFrames.insert(payload);
+    Bytes d(kHead + packet.size() + 16);
+    uint32_t n = static_cast<uint32_t>(d.size() - kHead);
+    ASSERT_TRUE(crypter.Encrypt(packet.data(), static_cast<uint32_t>(packet.size()),
+                                d.data() + kHead, n));
+    d.resize(kHead + n);
+    HX_UdpMulticastHead::Write(d.data(), d.data() + kHead, static_cast<uint16_t>(n), i, 5, 0x77);
+    ASSERT_EQ(sendto(sendHandle, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to),
+                     sizeof to),
+              static_cast<ssize_t>(d.size()));
+    if (i % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return relay.counters().received >= kPackets; }));
+  // The faults end; a clean marker through the relay follows everything before it.
+  relay.setFaults({});
+  bool seen = false;
+  for (int attempt = 0; attempt < 100 && !seen; ++attempt) {
+    Bytes d = Datagram(marker, 0x77);
+    sendto(sendHandle, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    for (int i = 0; i < 100 && !seen; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      const auto packets = sink.packets();
+      seen = !packets.empty() && packets.back() == marker;
+    }
+  }
+  close(sendHandle);
+  EXPECT_TRUE(seen);
+  sink.setAlso(nullptr);
+
+  size_t delivered = 0;
+  for (const Bytes& p : deciphered) {
+    if (p == marker) continue;
+    ++delivered;
+    EXPECT_EQ(sentPackets.count(p), 1u) << "a packet of " << p.size() << " bytes never sent";
+  }
+  // Some of the traffic passes the faults (about half); none of the spoiled part does.
+  EXPECT_GT(delivered, static_cast<size_t>(kPackets / 10));
+  // The queue is the test thread's from here on: every data frame that arrived in order (a late
+  // one may be given up) is released with time, and none twice however often it came.
+  std::set<Bytes> inOrder;
+  int highest = -1;
+  for (const Bytes& p : deciphered) {
+    if (p == marker || p.size() <= 4) continue;
+    const int sequence = Le16(p.data() + 2);
+    if (sequence >= highest) inOrder.emplace(p.begin() + 4, p.end());
+    highest = std::max(highest, sequence);
+  }
+  EXPECT_TRUE(WaitUntil([&] {
+    drain();
+    const std::set<Bytes> released(frames.begin(), frames.end());
+    return std::includes(released.begin(), released.end(), inOrder.begin(), inOrder.end());
+  }));
+  EXPECT_EQ(std::set<Bytes>(frames.begin(), frames.end()).size(), frames.size())
+      << "a frame released twice";
+  for (const Bytes& f : frames) {
+    EXPECT_EQ(sentFrames.count(f), 1u) << "a frame of " << f.size() << " bytes never sent";
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
