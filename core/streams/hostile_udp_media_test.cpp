@@ -441,6 +441,21 @@ class HostileMcastReceiver : public LoopFixture {
     return true;
   }
 
+  // After a burst that may have filled the socket's buffer: markers go until one is the last
+  // thing the sink took.
+  bool SeeMarker() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      sender->Send(Datagram(kMarker));
+      for (int i = 0; i < 100; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const auto packets = sink.packets();
+        if (!packets.empty() && packets.back() == kMarker) return true;
+      }
+    }
+    return false;
+  }
+
+  const Bytes kMarker = {0x30, 0, 0x4D, 0x4B};
   Listener listener;
   RecordingSink sink;
   uint16_t port = 0;
@@ -545,20 +560,9 @@ TEST_F(HostileMcastReceiver, FloodOfDuplicatesAndJunkFromSeveralThreads) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  // The flood may fill the socket's buffer: markers go until one is seen.
-  const Bytes marker = {0x30, 0, 0x4D, 0x4B};
-  bool seen = false;
-  for (int attempt = 0; attempt < 100 && !seen; ++attempt) {
-    sender->Send(Datagram(marker));
-    for (int i = 0; i < 100 && !seen; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      const auto packets = sink.packets();
-      seen = !packets.empty() && packets.back() == marker;
-    }
-  }
-  EXPECT_TRUE(seen) << "the connection stopped receiving after the flood";
+  EXPECT_TRUE(SeeMarker()) << "the connection stopped receiving after the flood";
   for (const Bytes& p : sink.packets()) {
-    if (p == marker) continue;
+    if (p == kMarker) continue;
     EXPECT_EQ(allowed.count(p), 1u) << "a packet of " << p.size() << " bytes that was never sent";
   }
 }
@@ -704,6 +708,61 @@ TEST_F(HostileMcastReceiver, MisbehavingRelay) {
   for (const Bytes& f : frames) {
     EXPECT_EQ(sentFrames.count(f), 1u) << "a frame of " << f.size() << " bytes never sent";
   }
+}
+
+// NHP packets that are garbage or lie about their own lengths, inside heads that hold, behind a
+// stream without key: the receive queue behind the connection takes them without reading or
+// writing outside them (its output buffer is a small exact allocation), never reports more than
+// it wrote, and the connection goes on delivering.
+TEST_F(HostileMcastReceiver, GarbageNhpPacketsInsideValidHeads) {
+  HX_MediaStreamUDPHelper clear;
+  HX_ReceiveFrameQueueNhp queue(false, 2, false);
+  HXNetMessage decipherBuffer(16);
+  constexpr size_t kCapacity = 64;
+  std::unique_ptr<uint8_t[]> out(new uint8_t[kCapacity]);
+  std::vector<size_t> overlong;
+  size_t released = 0;
+  sink.setAlso([&](const uint8_t* packet, size_t size) {
+    size_t length = 0;
+    const uint8_t* plain = clear.decryptPacket(packet, size, decipherBuffer, length);
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[length]);
+    std::copy(plain, plain + length, exact.get());
+    queue.Add(exact.get(), length);
+    size_t frameLength = 0;
+    int type = -1;
+    while (queue.Get(out.get(), kCapacity, frameLength, type)) {
+      ++released;
+      if (frameLength > kCapacity) overlong.push_back(frameLength);
+    }
+  });
+  std::mt19937 random(4242);
+  std::vector<Bytes> sent;
+  for (int flags = 0; flags < 64; ++flags) {
+    for (size_t n = 0; n <= 12; ++n) {
+      Bytes packet(n);
+      for (uint8_t& b : packet) b = static_cast<uint8_t>(random());
+      if (n > 0) packet[0] = static_cast<uint8_t>(flags);
+      sent.push_back(packet);
+    }
+  }
+  // Packets whose bytes claim far more than they carry, and ones larger than the output buffer.
+  for (int flags : {0x03, 0x13, 0x23, 0x33, 0x22, 0x21}) {
+    Bytes packet = {static_cast<uint8_t>(flags), 0, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    sent.push_back(packet);
+    packet.resize(200, 0xAB);
+    sent.push_back(packet);
+  }
+  for (size_t i = 0; i < sent.size(); ++i) {
+    ASSERT_TRUE(sender->Send(Datagram(sent[i])));
+    if (i % 50 == 49) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(SeeMarker()) << "the connection stopped receiving";
+  sink.setAlso(nullptr);
+  // Whole data packets are among the garbage: the queue released frames, the check had work.
+  EXPECT_GT(released, 0u);
+  EXPECT_TRUE(overlong.empty()) << "the queue reported " << overlong.front() << " bytes in a "
+                                << kCapacity << "-byte buffer";
+  EXPECT_GT(sink.count(), sent.size() / 2);
 }
 
 // ---------------------------------------------------------------------------------------------
