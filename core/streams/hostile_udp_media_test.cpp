@@ -499,9 +499,9 @@ TEST_F(HostileMcastReceiver, LargestDatagramsAndLyingLengths) {
   auto withLength = [&](uint32_t p, int sumDelta = 0) {
     Bytes d = whole;
     PutLe16(d.data(), p);
+    const size_t covered = std::min<size_t>(p, payload.size());
     d[7] = static_cast<uint8_t>(
-        (p == 0 ? 172 : McastRelay::Checksum(d.data() + kHead, std::min<size_t>(p, payload.size()))) +
-        sumDelta);
+        (p == 0 ? 172 : McastRelay::Checksum(d.data() + kHead, covered)) + sumDelta);
     return d;
   };
   struct Case {
@@ -973,8 +973,7 @@ TEST_F(HostileUdpSender, UnknownTracks) {
 // Data frames go out as one packet each. One that fits the head's payload length leaves whole;
 // one around and past the 16-bit boundary must never leave as a datagram whose head lies about
 // its payload (a receiver drops every such datagram).
-// Observed: frames of 65535 bytes and more leave as one datagram whose 16-bit payload length
-// has wrapped (65539 bytes written as 3, 200016 as 3408).
+// Observed: a data frame of 65535+ bytes leaves as one datagram whose 16-bit payload length wraps.
 TEST_F(HostileUdpSender, DISABLED_DataFramesAroundTheLengthLimit) {
   for (const std::string& key : {std::string(), std::string(kKeyA)}) {
     SCOPED_TRACE(key.empty() ? "plain" : "keyed");
@@ -983,7 +982,8 @@ TEST_F(HostileUdpSender, DISABLED_DataFramesAroundTheLengthLimit) {
       SCOPED_TRACE(size);
       link->clear();
       const Bytes frame = Pattern(size, static_cast<uint8_t>(size >> 4));
-      ASSERT_TRUE(sender->AddFrame(5, frame.size(), frame.data(), nullptr, 1));
+      // Refusing a frame that cannot leave well formed is fine.
+      sender->AddFrame(5, frame.size(), frame.data(), nullptr, 1);
       Drain();
       Bytes joined;
       for (const Bytes& payload : CheckedPayloads(key)) {
