@@ -15,7 +15,8 @@ bool HX_Conference::peerEndpointsUpdate(ConferenceLock& lock, const std::string&
     peer->setDCType(0);
     return true;
   }
-  peer->directConnectTestBegin(endpoints);
+  HX_Conference* self = this;
+  peer->directConnectTestBegin(endpoints, [self] { return self->getUdpTrialList(); });
   // The peer already reached this client's listener: it may use that connection right away.
   if (peer->getDCType() == 1) notifyDirectConnectAvailable(*peer);
   if (!m_tcpSupervisor) m_tcpSupervisor = std::make_shared<HX_TcpStreamsSupervisor>();
