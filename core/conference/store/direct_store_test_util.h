@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/conference/store/conf_storage.h"
+#include "core/net/socket/native_socket_details.h"
 #include "core/streams/net_listener.h"
 #include "core/transport/session.h"
 
@@ -33,6 +34,7 @@ class LoginSession : public HX_TransportSession {
   void onAcceptorsListUpdated(const HXZAcceptorInfo&) override {}
 
   void setNetListener(std::shared_ptr<HX_NetListener> listener) {
+    HXAutoLock lock(m_membersLock);
     m_netListener = std::move(listener);
   }
 };
