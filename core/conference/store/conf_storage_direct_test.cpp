@@ -1,8 +1,8 @@
 // The conference store's direct-connection events on a real store and a fresh network loop per
 // test: a peer's endpoints from the server (filtered against the client's own acceptors, then
 // pinged by the call's TCP streams supervisor at real listeners on loopback, and ended by the
-// "DC check timer(2)" job), peers' probes reaching an accepting listener, and the peers' extra-video
-// state with its "ExtraVideo timeo" job.
+// "DC check timer(2)" job), peers' probes reaching an accepting listener, and the peers'
+// extra-video state with its "ExtraVideo timeo" job.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -162,6 +162,15 @@ class DirectStore : public LoopFixture {
     return f(*lock.conference());
   }
   ::conference::Peer& Bob(HX_Conference& call) { return *call.getPeer(kPeer); }
+  // One of bob's readings in the call, under its lock.
+  template <typename R>
+  R BobReads(R (::conference::Peer::*read)()) {
+    return WithCall([&](HX_Conference& call) { return (Bob(call).*read)(); });
+  }
+  template <typename R>
+  R BobReads(R (::conference::Peer::*read)() const) {
+    return WithCall([&](HX_Conference& call) { return (Bob(call).*read)(); });
+  }
   void SetState(int32_t id, ::conference::State state) {
     ConferenceLock lock;
     ASSERT_TRUE(cm->getConferenceLock(lock, id));
@@ -191,9 +200,9 @@ TEST_F(DirectStore, EndpointListsFilteredToNothingTouchNoConference) {
        true,
        false,
        false},
-      // The contrast: the own address on another port is the peer's (tests begin; their ping
-      // fails at once, since nothing listens there).
-      {"own address, another port", {{0, "127.0.0.2", 1}}, false, true, true, false},
+      // The contrast: a peer address on loopback other than this device's (tests begin; their
+      // ping fails at once, since nothing listens there).
+      {"a peer address", {{0, "127.0.0.2", 1}}, false, true, true, false},
       {"a UDP endpoint without a UDP listener", {{2, "192.0.2.20", 6000}}, false, true, true,
        false},
       {"a UDP endpoint with a UDP listener", {{2, "192.0.2.20", 6000}}, true, true, true, true},
@@ -217,9 +226,8 @@ TEST_F(DirectStore, EndpointListsFilteredToNothingTouchNoConference) {
     EXPECT_EQ(cm->getUdpStreams() != nullptr, c.udpSupervisor);
     // A refused ping must have reported before the store goes.
     if (c.begun && c.endpoints[0].type == 0) {
-      EXPECT_TRUE(WaitFor(
-          [&] { return WithCall([&](HX_Conference& call) { return Bob(call).connectTestDoneAll(); }); },
-          10000));
+      EXPECT_TRUE(
+          WaitFor([&] { return BobReads(&::conference::Peer::connectTestDoneAll); }, 10000));
     }
   }
 }
@@ -234,9 +242,8 @@ TEST_F(DirectStore, OnlyVerifiedPrivateCallsInStateOneTakeAPeersEndpoints) {
   EXPECT_TRUE(WithCall([&](HX_Conference& call) { return Bob(call).hasDCEndpoints(); }));
   EXPECT_FALSE(WithCall([&](HX_Conference& call) { return Bob(call).hasDCEndpoints(); }, joined));
   // The ping reaches the answering listener: the path works, the peer's type is 2, the tests end.
-  ASSERT_TRUE(WaitFor(
-      [&] { return WithCall([&](HX_Conference& call) { return Bob(call).getSuccessfulTests(); }) == 1; },
-      10000));
+  ASSERT_TRUE(
+      WaitFor([&] { return BobReads(&::conference::Peer::getSuccessfulTests) == 1; }, 10000));
   WithCall([&](HX_Conference& call) {
     EXPECT_EQ(Bob(call).getDCType(), 2);
     EXPECT_TRUE(call.isFlag(HX_Conference::kFlagDCTestsEnded));
@@ -381,9 +388,7 @@ TEST_F(ProbeStore, AnAcceptedProbeDecidesThePeersType) {
   });
   Probe(1, kSid);
   // The accepting side ends after its answer went out; the store hears of it then.
-  ASSERT_TRUE(WaitFor(
-      [&] { return WithCall([&](HX_Conference& call) { return Bob(call).getDCType(); }) == 1; },
-      10000));
+  ASSERT_TRUE(WaitFor([&] { return BobReads(&::conference::Peer::getDCType) == 1; }, 10000));
   {
     std::lock_guard<std::mutex> lock(mutex);
     ASSERT_EQ(results.size(), 1u);
