@@ -83,26 +83,6 @@ class SilentListener {
   int m_fd = -1;
 };
 
-// A listener of the network loop on a loopback address other than 127.0.0.1 (which the filter
-// drops as this device) whose connections are answered by accepting pings.
-class PingAnswerer {
- public:
-  explicit PingAnswerer(const char* address) {
-    listener = HXZServer::implantNative<AcceptingListener>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    listener->onAccept = [](HXZADataHandler* accepted) {
-      HXZServer::inheritNative<HXZeroHandshakeSimple>(accepted)->Accept();
-    };
-    const bool bound = listener->Bind(std::make_shared<HXZEndpointSockAddr>(
-                           false, std::string(address) + ":0", ip::Proto::tcp)) &&
-                       WaitFor([&] { return listener->bound.load() == 1; }, 10000);
-    EXPECT_TRUE(bound) << address;
-    port = bound ? listener->port() : 0;
-  }
-  ~PingAnswerer() { listener->GC(); }
-  AcceptingListener* listener = nullptr;
-  uint16_t port = 0;
-};
-
 // Each test: a fresh loop, a store whose network listener accepts TCP at 192.0.2.10:5000 and
 // whose interface is 192.0.2.10, and a verified private call (state 1) with the peer bob.
 class DirectStore : public LoopFixture {
@@ -233,7 +213,7 @@ TEST_F(DirectStore, EndpointListsFilteredToNothingTouchNoConference) {
 }
 
 TEST_F(DirectStore, OnlyVerifiedPrivateCallsInStateOneTakeAPeersEndpoints) {
-  PingAnswerer answerer("127.0.0.2");
+  AnsweringPingListener answerer("127.0.0.2");
   ASSERT_NE(answerer.port, 0);
   // A joined call and a group conference with the same peer stay untouched.
   const int32_t joined = AddCall("call-2@test.invalid", {kPeer});

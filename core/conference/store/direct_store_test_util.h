@@ -1,16 +1,24 @@
 #pragma once
 // Test support for the conference store's direct connections: a real store without the rest of
 // the client (nothing goes to a server), over a transport session that has a login and,
-// optionally, a network listener whose acceptor addresses the store filters against. The
-// network loop is the test's own (LoopFixture), fresh for each test.
+// optionally, a network listener whose acceptor addresses the store filters against; and a
+// listener that answers the pings of direct tests. The network loop is the test's own, fresh for
+// each test.
 
+#include <gtest/gtest.h>
+
+#include <atomic>
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "core/conference/store/conf_storage.h"
+#include "core/net/loop/endpoint_sock_addr.h"
 #include "core/net/socket/native_socket_details.h"
 #include "core/streams/net_listener.h"
+#include "core/transport/direct_test_util.h"
 #include "core/transport/session.h"
+#include "core/transport/zero_handshake_ping.h"
 
 namespace hx::testing {
 
@@ -46,6 +54,29 @@ class PingStore : public HX_ConfStorage {
       : HX_ConfStorage(fsm, std::move(session)) {}
   bool deleteConferenceAux(const char*) override { return false; }
   void SendConfStat(const ::conference::Statistics&) override {}
+};
+
+// A listener of the network loop on a loopback address other than 127.0.0.1 (which the peer
+// endpoint filter drops as this device) whose connections are answered by accepting pings; it
+// counts them.
+class AnsweringPingListener {
+ public:
+  explicit AnsweringPingListener(const char* address) {
+    listener = HXZServer::implantNative<AcceptingListener>(-1, AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    listener->onAccept = [this](HXZADataHandler* accepted) {
+      ++answered;
+      HXZServer::inheritNative<HXZeroHandshakeSimple>(accepted)->Accept();
+    };
+    const bool bound = listener->Bind(std::make_shared<HXZEndpointSockAddr>(
+                           false, std::string(address) + ":0", ip::Proto::tcp)) &&
+                       WaitFor([&] { return listener->bound.load() == 1; }, 10000);
+    EXPECT_TRUE(bound) << address;
+    port = bound ? listener->port() : 0;
+  }
+  ~AnsweringPingListener() { listener->GC(); }
+  AcceptingListener* listener = nullptr;
+  uint16_t port = 0;
+  std::atomic<int> answered{0};
 };
 
 }  // namespace hx::testing
