@@ -257,8 +257,6 @@ bool HX_Conference::checkSavedReceiver(ConferenceLock&, const std::string& peerI
   return m_media.call("checkSavedReceiver", peerId);
 }
 
-
-
 bool HX_Conference::acceptStreamSender(const std::string& peerId) {
   return m_media.call("acceptStreamSender", peerId);
 }
