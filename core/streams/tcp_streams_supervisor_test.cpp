@@ -20,6 +20,7 @@
 #include <boost/asio/post.hpp>
 
 #include "core/conference/store/conf_storage.h"
+#include "core/conference/store/direct_store_test_util.h"
 #include "core/conference/store/conference_lock.h"
 #include "core/net/address/ip_address.h"
 #include "core/net/address/ip_iface.h"
@@ -230,35 +231,6 @@ class PingAnswerer {
     requests.push_back(ping->GetConference() + "|" + ping->GetFrom() + "|" + ping->GetTo());
     accept = true;
   }
-};
-
-// The store's login is all the pings read of the transport session.
-class LoginSession : public HX_TransportSession {
- public:
-  uint32_t GetNextSequence() override { return 0; }
-  HXZNativeSocketDetails GetTransportAddress() const override { return HXZNativeSocketDetails(); }
-  bool getLocalBind(HXSockAddr&) const override { return false; }
-  std::shared_ptr<HX_TransportConnectionParam> getConnectionParam() const override {
-    return nullptr;
-  }
-  bool Login(const char*, const char*, bool, bool) override { return false; }
-  bool Logout(bool, bool) override { return false; }
-  bool QueuePacket(HX_ClientMessage*) override { return false; }
-  const char* TransportCid() const override { return ""; }
-  const char* TransportSid() const override { return ""; }
-  void shutdown() override {}
-  void onTrSessionStateChanged(int32_t, int32_t) override {}
-  bool onLogin(const char*, int32_t, const char*, const char*) override { return false; }
-  void onAcceptorsListUpdated(const HXZAcceptorInfo&) override {}
-};
-
-// A real conference store without the rest of the client: nothing goes to a server.
-class PingStore : public HX_ConfStorage {
- public:
-  explicit PingStore(std::shared_ptr<HX_TransportSession> session)
-      : HX_ConfStorage(nullptr, std::move(session)) {}
-  bool deleteConferenceAux(const char*) override { return false; }
-  void SendConfStat(const ::conference::Statistics&) override {}
 };
 
 // Each test has a fresh network loop (the pings and listeners live on it) and a store with one

@@ -263,6 +263,26 @@ class HX_Conference : public HX_SenderStreamCtl,
   // client owns the conference, asks the peer's client to accept it ("TryAcceptDirect"). True when
   // the request went out.
   bool notifyDirectConnectAvailable(conference::Peer& peer);
+  // The server reported the peer's endpoints (already filtered): with `noDirect` or a peer that
+  // may not connect directly, the peer gets direct-connect type 0; otherwise its tests begin
+  // (TCP pings through the conference's TCP streams supervisor) and the "DC check timer(2)" job
+  // ends what is still open after kDirectConnectCheckMs. False for an unknown peer.
+  bool peerEndpointsUpdate(ConferenceLock& lock, const std::string& peerId,
+                           const conference::PeerEndpointMap& endpoints, bool noDirect);
+  // A direct UDP trial to the peer ended: once the peer's and then every peer's tests are done,
+  // announces the peer when it has a working path and ends the tests (flag 0x2). True when the
+  // announcement went out.
+  bool directConnectUdpDone(ConferenceLock& lock, const std::string& peerId);
+  // A peer's direct connection reached this client's listener: the peer (by id for handshake
+  // version 1, by its address for version 0, by exact id otherwise) takes direct-connect type 1
+  // when its type was still open, and is announced. True when the peer accepted the connection.
+  bool directAccept(const HXSockAddr& localAddress, const HXSockAddr& remoteAddress,
+                    const std::string& peerId, int32_t handshakeVersion);
+  // The peer an old (version 0) probe came from, known only by its address: the only peer, or
+  // the one peer with a connect endpoint of the send stream on that host (any port) that is not
+  // an accepted live one; null when none or several match.
+  conference::Peer* getPeerByDCHandshakeV0(const HXSockAddr& address);
+  static constexpr uint32_t kDirectConnectCheckMs = 6000;
 
   // Stream operations (stand-ins until the media streams land: they record their calls in
   // mediaStandIn() and answer as a test set). createSender makes a send stream stand-in the
@@ -275,9 +295,6 @@ class HX_Conference : public HX_SenderStreamCtl,
                        const std::string& networkId, const std::string& target);
   bool onReceiverConnected(ConferenceLock& lock, const std::string& peerId);
   bool checkSavedReceiver(ConferenceLock& lock, const std::string& peerId);
-  bool peerEndpointsUpdate(ConferenceLock& lock, const std::string& peerId, bool noDirect);
-  bool directConnectUdpDone(ConferenceLock& lock, const std::string& peerId);
-  bool directAccept(const std::string& peerId, int32_t handshakeVersion);
   bool acceptStreamSender(const std::string& peerId);
   bool acceptStreamReceiver(const std::string& peerId);
   conference::MediaStandIn& mediaStandIn() { return m_media; }

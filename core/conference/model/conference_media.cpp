@@ -263,18 +263,6 @@ bool HX_Conference::checkSavedReceiver(ConferenceLock&, const std::string& peerI
   return m_media.call("checkSavedReceiver", peerId);
 }
 
-bool HX_Conference::peerEndpointsUpdate(ConferenceLock&, const std::string& peerId, bool) {
-  return m_media.call("peerEndpointsUpdate", peerId);
-}
-
-bool HX_Conference::directConnectUdpDone(ConferenceLock&, const std::string& peerId) {
-  return m_media.call("directConnectUdpDone", peerId);
-}
-
-bool HX_Conference::directAccept(const std::string& peerId, int32_t) {
-  return m_media.call("directAccept", peerId);
-}
-
 bool HX_Conference::acceptStreamSender(const std::string& peerId) {
   return m_media.call("acceptStreamSender", peerId);
 }

@@ -228,12 +228,17 @@ class HX_ConfStorage
   void onDeviceStatusReceived(const char* SID, const char* peer, int status);
   // The listeners filter of the send stream of SID's conference, or of the active one.
   void onListenersFltrUpdate(const char* SID, unsigned long filter);
-  // Receive streams and peer endpoints need the streams and the TCP streams supervisor: until
-  // then these record their arguments (receiverNotices, peerEndpointUpdates) and answer as set
-  // with setReceiverConnectedAnswer (true by default).
+  // Receive streams need the streams: until then these record their arguments (receiverNotices)
+  // and answer as set with setReceiverConnectedAnswer (true by default).
   bool onReceiverConnected(int id, const HX_PeerHolder& holder);
   void onReceiverChanged(int id, const HX_PeerHolder& holder);
   void onReceiverDisconnected(int id, const HX_PeerHolder& holder);
+  // The server reported a peer's endpoints ("ConfigurationUpdated"). The list is filtered
+  // against the client's own acceptors and interfaces (nothing left: true at once); the first
+  // list with a UDP endpoint creates the store's UDP streams supervisor while the network
+  // listener has UDP acceptors; then every verified private call in state 1 begins its direct
+  // tests with the peer. True when any call took the endpoints. Each notice's arguments are
+  // also kept for the parser's tests (peerEndpointUpdates).
   bool onPeerEndpointsUpdate(const std::string& peer, const HX_TransportEndpointList& list,
                              bool noDirect);
   struct ReceiverNotice {
@@ -251,6 +256,28 @@ class HX_ConfStorage
   // A direct TCP ping of the TCP streams supervisor ended (network loop): the conference of the
   // ping's SID records the outcome for the ping's peer (HX_Conference::directConnectTcpSave).
   void onDirectConnectPingDone(const HXZeroHandshakeSimple* ping);
+  // A peer's probe reached the TCP listener (network loop): `accept` tells whether to answer it.
+  // Refused while direct connections are forbidden; a version-0 probe is accepted by any verified
+  // private call in state 1, a later version only by the call of its SID that has its peer.
+  void onWantAcceptDirectRequest(const HXZeroHandshakeSimple* probe, bool& accept);
+  // An accepted probe completed: the verified private call in state 1 it belongs to (the call of
+  // its SID for version 1, the active conference for version 0) takes the peer's connection
+  // (HX_Conference::directAccept).
+  void onDirectAcceptAvailable(const HXZeroHandshakeSimple* probe);
+  // Schedules the "DC check timer(2)" job of the conference `id`, `delayMs` ahead.
+  void scheduleDirectConnectCheck(int32_t id, uint32_t delayMs);
+  // The "DC check timer(2)" job: the direct-connection tests still open end without a type.
+  void onDirectConnectTimeout(int32_t id);
+
+  // Extra (content) video of a peer, from the chat service's notice: 0 it is the peer's current
+  // video, 1 available, 2 none. A state other than 2 expires kExtraVideoTimeoutMs to twice that
+  // after the last notice unless renewed; each change is emitted as extraVideoSignal with the lock
+  // released.
+  void onExtraVideoFlowNotify(const std::string& peer, const std::string& SID, bool present,
+                              bool on);
+  // The "ExtraVideo timeo" job of the peer in the conference `id`.
+  void onExtraVideoTimeout(int32_t id, std::string peer);
+  static constexpr uint32_t kExtraVideoTimeoutMs = 20000;
   std::vector<ReceiverNotice> receiverNotices();
   std::vector<PeerEndpointsNotice> peerEndpointUpdates();
   void setReceiverConnectedAnswer(bool answer);
@@ -296,6 +323,8 @@ class HX_ConfStorage
 
   // Test seams: shorter delete and destroy delays.
   void setDelaysForTest(uint32_t deleteMs, uint32_t destroyRetryMs);
+  // Test seam: a shorter extra-video time-out.
+  void setExtraVideoTimeoutForTest(uint32_t ms) { m_extraVideoTimeoutMs = ms; }
 
  protected:
   // Schedules a job of this store (one run, `delayMs` ahead) and remembers its id for stopJobs;
@@ -345,6 +374,7 @@ class HX_ConfStorage
 
   std::atomic<uint32_t> m_deleteDelayMs{kDeleteTimerMs};
   std::atomic<uint32_t> m_destroyRetryMs{kDestroyRetryMs};
+  std::atomic<uint32_t> m_extraVideoTimeoutMs{kExtraVideoTimeoutMs};
   // Jobs this store scheduled, removed (waiting) by the destructor.
   std::set<uint32_t> m_jobs;
   bool m_stopping = false;

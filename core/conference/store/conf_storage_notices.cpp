@@ -1,7 +1,7 @@
 // The conference store's handling of server notices: join completion (with the
 // waiting parameters of a type-6 join), peers with a new id, device status,
-// listener filters, and the receive-stream and peer-endpoint notices recorded
-// until the streams take them.
+// listener filters, and the receive-stream notices recorded until the streams
+// take them.
 #include "core/base/ios_log.h"
 #include "core/conference/service/peer_holder.h"
 #include "core/conference/store/conf_storage.h"
@@ -103,18 +103,6 @@ void HX_ConfStorage::onReceiverChanged(int id, const HX_PeerHolder& holder) {
 void HX_ConfStorage::onReceiverDisconnected(int id, const HX_PeerHolder& holder) {
   HXAutoLock guard(m_wlock);
   m_receiverNotices.push_back({"disconnected", id, holder.peerId, holder.SID});
-}
-
-bool HX_ConfStorage::onPeerEndpointsUpdate(const std::string& peer,
-                                           const HX_TransportEndpointList& list, bool noDirect) {
-  PeerEndpointsNotice notice{peer, {}, {}, noDirect};
-  for (const auto& endpoint : list) {
-    notice.hosts.push_back(endpoint->getHost() + ":" + std::to_string(endpoint->GetPort()));
-    notice.families.push_back(endpoint->GetFamily());
-  }
-  HXAutoLock guard(m_wlock);
-  m_peerEndpointUpdates.push_back(std::move(notice));
-  return true;
 }
 
 std::vector<HX_ConfStorage::ReceiverNotice> HX_ConfStorage::receiverNotices() {
