@@ -103,6 +103,12 @@ int HX_SenderUDPBase::sendFrame(bool& wouldBlock) {
     std::memcpy(payload, data, size);
     length = static_cast<uint32_t>(size);
   }
+  // A packet larger than a datagram's payload may be can never leave whole: it is dropped, so that
+  // it neither goes out under a wrapped 16-bit length nor holds up the packets behind it.
+  if (length > HX_UdpMulticastHead::kMaxPayload) {
+    m_sendQueue->MarkFirstAsSend();
+    return 0;
+  }
   const uint8_t track = hx::streams::convertTrackUdp(static_cast<unsigned>(type));
   if (m_multicastHead) {
     HX_UdpMulticastHead::Write(m_packet.buffer(), payload, static_cast<uint16_t>(length),
