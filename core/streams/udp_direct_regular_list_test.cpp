@@ -157,6 +157,28 @@ TEST_F(UdpReglDirectStreamListTest, LosingTheCurrentSwitchesAndTheLastReportsOne
   EXPECT_TRUE(list->isConnected()) << "stays connected until stopped";
 }
 
+// On the invited side the path on which the peer spoke last becomes current; the inviting side
+// keeps its own choice.
+TEST_F(UdpReglDirectStreamListTest, OnlyTheInvitedSideFollowsThePeersPath) {
+  for (const bool invited : {false, true}) {
+    SCOPED_TRACE(invited ? "invited" : "inviting");
+    {
+      ConferenceLock lock;
+      ASSERT_TRUE(cm->getConferenceLock(lock, conferenceId));
+      if (invited) lock->flagOr(HX_Conference::kFlagInvited);
+    }
+    FarEnd fast, slow;
+    addFinishedAttempt(fast, 10);
+    addFinishedAttempt(slow, 30);
+    ASSERT_TRUE(createConnList());
+    const size_t before = receiver.log.count("receiver data from slow");
+    slow.sendTo(socket->getBoundAddress(), "from slow");
+    ASSERT_TRUE(receiver.log.waitFor("receiver data from slow", before + 1));
+    EXPECT_TRUE(sendReaches(invited ? slow : fast));
+    ASSERT_TRUE(list->stop());
+  }
+}
+
 TEST_F(UdpReglDirectStreamListTest, DatagramsAndTimersReachTheirMediaConnection) {
   FarEnd peer;
   addFinishedAttempt(peer, 0);

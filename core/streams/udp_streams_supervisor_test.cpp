@@ -97,16 +97,24 @@ TEST_F(UdpStreamsSupervisorTest, DropsWhatIsNotAReadableHelloForAKnownConference
 }
 
 TEST_F(UdpStreamsSupervisorTest, EveryHelloIsDroppedWhileDirectConnectionsAreForbidden) {
+  // A handler of its own for a second far end: once it has the second end's datagram, the
+  // socket has dispatched everything sent before it.
+  testing::FarEnd witness;
+  const auto bound = std::make_shared<testing::RecordingHandler>(connector.get());
+  connector->registerHandler(bound, socket->getSocketId(), witness.address(), false);
+  ASSERT_TRUE(bound->log.waitFor("assoc 1"));
+  auto sendAndSettle = [&](const char* mark) {
+    send(Hello(kSid, "bob"));
+    witness.sendTo(socket->getBoundAddress(), mark);
+    ASSERT_TRUE(bound->log.waitFor(std::string("recv ") + mark));
+  };
+
   cm->getFSMShared()->SetForceDisableDirectConnection(true);
-  for (int i = 0; i < 3; ++i) send(Hello(kSid, "bob"));
-  // A later default handler takes over; that it sees only the marker shows that the hellos went
-  // to the supervisor's bottom handler before it.
-  const auto probe = registerProbe();
-  send("marker");
-  ASSERT_TRUE(probe->log.waitFor("recv marker"));
-  EXPECT_EQ(probe->log.lines(), (std::vector<std::string>{"registered 1", "recv marker"}));
+  sendAndSettle("forbidden");
   EXPECT_TRUE(handed().empty());
   cm->getFSMShared()->SetForceDisableDirectConnection(false);
+  sendAndSettle("allowed");
+  EXPECT_EQ(handed(), std::vector<std::string>{fromPeer("bob")});
 }
 
 // A supervisor let go while the connector lives takes its handler out, so that the connector
