@@ -57,7 +57,9 @@ void UdpTrialDirectStreamList::getAttempts(ConferenceLock&, const std::string& p
     m_attempts.erase(split, m_attempts.end());
   }
   for (Attempt& attempt : peers) {
-    if (!take(attempt.connection, attempt.handler)) UdpHandlersListBase::releaseHandler(*attempt.handler);
+    if (!take(attempt.connection, attempt.handler)) {
+      UdpHandlersListBase::releaseHandler(*attempt.handler);
+    }
   }
 }
 

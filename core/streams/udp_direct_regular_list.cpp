@@ -92,13 +92,13 @@ void UdpReglDirectStreamList::chooseCurrentNL() {
   m_current = choice;
 }
 
-void UdpReglDirectStreamList::removeHandlerNL(ConnMap::iterator it) {
+bool UdpReglDirectStreamList::removeHandlerNL(ConnMap::iterator it) {
   const bool wasCurrent = m_current == &it->second;
   releaseHandler(*it->second.handler);
   m_connections.erase(it);
-  if (!wasCurrent) return;
+  if (!wasCurrent) return false;
   chooseCurrentNL();
-  if (m_current == nullptr) notifyConnectionBreak();
+  return m_current == nullptr;
 }
 
 size_t UdpReglDirectStreamList::Send(const void* data, size_t size) {
@@ -149,19 +149,26 @@ bool UdpReglDirectStreamList::stopHandlers() {
 
 void UdpReglDirectStreamList::disconnectedFromSocketNotify(HandlerUDP* handler,
                                                            uint32_t /*socketId*/) {
-  HXAutoLock guard(m_lock);
-  const auto it = m_connections.find(handler->getHandlerUdpId());
-  if (it == m_connections.end() || it->second.disconnected) return;
-  it->second.disconnected = true;
-  if (m_current != &it->second) return;
-  chooseCurrentNL();
-  if (m_current == nullptr) notifyConnectionBreak();
+  {
+    HXAutoLock guard(m_lock);
+    const auto it = m_connections.find(handler->getHandlerUdpId());
+    if (it == m_connections.end() || it->second.disconnected) return;
+    it->second.disconnected = true;
+    if (m_current != &it->second) return;
+    chooseCurrentNL();
+    if (m_current != nullptr) return;
+  }
+  notifyConnectionBreak();
 }
 
 void UdpReglDirectStreamList::removedFromCcnNotify(HandlerUDP* handler) {
-  HXAutoLock guard(m_lock);
-  const auto it = m_connections.find(handler->getHandlerUdpId());
-  if (it != m_connections.end()) removeHandlerNL(it);
+  bool broken = false;
+  {
+    HXAutoLock guard(m_lock);
+    const auto it = m_connections.find(handler->getHandlerUdpId());
+    if (it != m_connections.end()) broken = removeHandlerNL(it);
+  }
+  if (broken) notifyConnectionBreak();
 }
 
 void UdpReglDirectStreamList::onRecvMsgImp(HandlerUDP* handler,
@@ -194,7 +201,8 @@ void UdpReglDirectStreamList::onReadySendImp(HandlerUDP* /*handler*/,
       return;
     }
     if (m_current->sndBufSize == 0) {
-      m_current->sndBufSize = static_cast<uint64_t>(descriptor->getListenerSocket()->getSndBufSize());
+      const int size = descriptor->getListenerSocket()->getSndBufSize();
+      m_current->sndBufSize = static_cast<uint64_t>(size);
     }
   }
   m_descriptor.store(descriptor, std::memory_order_release);

@@ -9,7 +9,8 @@
 // call Send, setSendState, startTimer and getSndBufSize from their own threads. The list's own
 // lock guards the connection map and the current connection (the list may get events before a
 // media connection is attached, so it cannot borrow theirs); it is recursive and held during no
-// notification except a connection break. The state is atomic. Send only works inside
+// notification, so a media connection may take the conference lock inside one. The state is
+// atomic. Send only works inside
 // notifyOnReadyToSend or notifyDataReceived: the socket descriptor of the event is known only
 // there.
 //
@@ -110,9 +111,9 @@ class UdpReglDirectStreamList : public UdpHandlersListBase,
 
   // Under m_lock.
   void chooseCurrentNL();
-  // Releases the connection's handler and erases it; when it was current, chooses again, and
-  // reports a break when none is left.
-  void removeHandlerNL(ConnMap::iterator it);
+  // Releases the connection's handler and erases it; when it was current, chooses again. True
+  // when that left no current connection (the caller reports the break, lock released).
+  bool removeHandlerNL(ConnMap::iterator it);
 
   mutable HXLock m_lock;
   ConnMap m_connections;

@@ -27,7 +27,9 @@ class TrialOwner : public HandlerUDPRegistratorCallbacks {
   void registeredByCcnNotify(const std::shared_ptr<HandlerUDP>&, bool ok) override {
     log.add("registered " + std::to_string(ok));
   }
-  void assocFromAddrNotify(HandlerUDP*, bool ok) override { log.add("assoc " + std::to_string(ok)); }
+  void assocFromAddrNotify(HandlerUDP*, bool ok) override {
+    log.add("assoc " + std::to_string(ok));
+  }
   EventLog log;
 };
 
@@ -39,7 +41,9 @@ class MediaConn : public MediaConnUdpDirectCallbacks {
   bool getConferenceLock(ConferenceLock&) override { return false; }
   void onConnectionBreak() override { log.add(m_role + " break"); }
   void onHandlersStopped() override { log.add(m_role + " stopped"); }
-  void onTimerExpired(uint32_t type) override { log.add(m_role + " timer " + std::to_string(type)); }
+  void onTimerExpired(uint32_t type) override {
+    log.add(m_role + " timer " + std::to_string(type));
+  }
   void onDataReceived(const uint8_t* data, size_t size) override {
     log.add(m_role + " data " + std::string(reinterpret_cast<const char*>(data), size));
   }
