@@ -17,7 +17,6 @@ namespace {
 
 constexpr char kAppEndpId[] = "AppEndpId";
 constexpr char kSysBenchmark[] = "SysBenchmark";
-constexpr char kUdpListenerPort[] = "UDPListenerPort";
 
 }  // namespace
 
@@ -224,28 +223,20 @@ HXFSMShared::SysPerformanceState HXFSMShared::LoadSysBenchmark() {
   return HX_SysPerformanceState::FromBytes(stored.data(), stored.size());
 }
 
-// Stored as three bytes: the listener flag, then the port in little-endian order.
-HXFSMShared::UdpStreamsConfig HXFSMShared::getUdpStreamsConfig() {
+HX_UdpStreamsConfig HXFSMShared::getUdpStreamsConfig() {
   HXAutoLock guard(m_lock);
   if (!m_udpConfigLoaded) {
-    uint8_t stored[3] = {};
-    if (LoadParam(kUdpListenerPort, stored, sizeof(stored))) {
-      m_udpConfig.listener = stored[0] != 0;
-      m_udpConfig.port = static_cast<uint16_t>(stored[1] | (stored[2] << 8));
-    }
+    m_udpConfig.load(*m_settings);
     m_udpConfigLoaded = true;
   }
   return m_udpConfig;
 }
 
-void HXFSMShared::setUdpStreamsConfig(const UdpStreamsConfig& config) {
+void HXFSMShared::setUdpStreamsConfig(const HX_UdpStreamsConfig& config) {
   HXAutoLock guard(m_lock);
   m_udpConfig = config;
   m_udpConfigLoaded = true;
-  const uint8_t stored[3] = {static_cast<uint8_t>(config.listener ? 1 : 0),
-                             static_cast<uint8_t>(config.port & 0xff),
-                             static_cast<uint8_t>(config.port >> 8)};
-  SaveParam(kUdpListenerPort, stored, sizeof(stored));
+  m_udpConfig.save(*m_settings);
 }
 
 // ---- transport session wrapper

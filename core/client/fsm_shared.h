@@ -34,6 +34,7 @@
 #include "core/conference/conference_type.h"
 #include "core/conference/model/participant_info.h"
 #include "core/media/format/sys_performance_state.h"
+#include "core/streams/udp_streams_config.h"
 #include "core/contacts/stores/avatar_storage.h"
 #include "core/contacts/stores/contact_storage.h"
 #include "core/contacts/stores/search_storage.h"
@@ -239,12 +240,8 @@ class HXFSMShared : public HX_ContactStorage,
   SysPerformanceState LoadSysBenchmark();
 
   // The UDP streams configuration ("UDPListenerPort"): loaded on the first get, saved on set.
-  struct UdpStreamsConfig {
-    bool listener = false;
-    uint16_t port = 0;
-  };
-  UdpStreamsConfig getUdpStreamsConfig();
-  void setUdpStreamsConfig(const UdpStreamsConfig& config);
+  HX_UdpStreamsConfig getUdpStreamsConfig();
+  void setUdpStreamsConfig(const HX_UdpStreamsConfig& config);
 
   // (new state, old state), once per step.
   hx::Signal2<hx::fsm, hx::fsm> stateChanged;
@@ -270,7 +267,5 @@ class HXFSMShared : public HX_ContactStorage,
   std::atomic<int32_t> m_myStatus{kUnknownStatus};
   std::atomic<bool> m_forceDisableDirect{false};
   bool m_udpConfigLoaded = false;
-  UdpStreamsConfig m_udpConfig;
+  HX_UdpStreamsConfig m_udpConfig;
 };
-
-using HX_UdpStreamsConfig = HXFSMShared::UdpStreamsConfig;

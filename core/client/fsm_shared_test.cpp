@@ -15,6 +15,7 @@
 
 #include "core/conference/conf_manager.h"
 #include "core/media/format/video_levels.h"
+#include "core/storage/settings_db.h"
 #include "testing/test_support.h"
 
 namespace {
@@ -185,12 +186,52 @@ TEST_F(FsmShared, BenchmarkAndUdpConfigurationRecords) {
   fsm->SaveSysBenchmark(state);
   EXPECT_EQ(fsm->LoadSysBenchmark(), state);
 
-  EXPECT_FALSE(fsm->getUdpStreamsConfig().listener);
-  fsm->setUdpStreamsConfig({true, 40123});
-  fsm.reset();
-  HXFSMShared again;
-  EXPECT_TRUE(again.getUdpStreamsConfig().listener);
-  EXPECT_EQ(again.getUdpStreamsConfig().port, 40123);
+}
+
+// The stored "UDPListenerPort" as a fresh shared state reads it: the integer decides alone.
+TEST_F(FsmShared, UdpListenerPortSettingReadsOnOnlyInsideThePortRange) {
+  struct Case {
+    const char* stored;  // null: no key
+    bool listener;
+    uint16_t port;
+  };
+  const Case cases[] = {
+      {nullptr, false, 0}, {"0", true, 0},      {"65535", true, 65535},
+      {"65536", false, 0}, {"-5", false, 0},    {"40123", true, 40123},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored != nullptr ? c.stored : "no key");
+    if (c.stored != nullptr) {
+      ASSERT_TRUE(fsm->SettingsDB()->Write("UDPListenerPort", c.stored));
+    } else {
+      fsm->SettingsDB()->Remove("UDPListenerPort");
+    }
+    HXFSMShared fresh;
+    const HX_UdpStreamsConfig config = fresh.getUdpStreamsConfig();
+    EXPECT_EQ(config.isListenerRequired(), c.listener);
+    EXPECT_EQ(config.getListenerPort(), c.port);
+  }
+}
+
+TEST_F(FsmShared, UdpStreamsConfigSavedOnSetAndOffRemovesTheKey) {
+  HX_UdpStreamsConfig config;
+  config.setListenerPort(40123);
+  fsm->setUdpStreamsConfig(config);
+  EXPECT_EQ(fsm->SettingsDB()->Read<int64_t>("UDPListenerPort", -1), 40123);
+  EXPECT_EQ(HXFSMShared().getUdpStreamsConfig().getListenerPort(), 40123);
+
+  // Off keeps the old port in the value but not in the store.
+  config.setListenerPort(-1);
+  EXPECT_FALSE(config.isListenerRequired());
+  EXPECT_EQ(config.getListenerPort(), 0);
+  fsm->setUdpStreamsConfig(config);
+  bool found = true;
+  fsm->SettingsDB()->Read<int64_t>("UDPListenerPort", -1, &found);
+  EXPECT_FALSE(found);
+  EXPECT_FALSE(HXFSMShared().getUdpStreamsConfig().isListenerRequired());
+  config.setListenerPort(0);
+  EXPECT_TRUE(config.isListenerRequired());
+  EXPECT_EQ(config.getListenerPort(), 0);
 }
 
 TEST_F(FsmShared, StoredBenchmarkRecordIsReadAsUntrustedInput) {

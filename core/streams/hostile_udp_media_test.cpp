@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/conference/store/conference_lock.h"
 #include "core/net/address/if_list.h"
 #include "core/net/loop/zserver_test_util.h"
 #include "core/security/stream_crypter.h"
@@ -838,7 +839,8 @@ class NullHandler : public HX_MediaStreamNetHandler {
 };
 
 TEST(HostileUdpDirectReceiver, DatagramsOfEverySizeGoOnWhole) {
-  auto list = std::make_shared<HX_ConnectionUdpDirect>();
+  ConferenceLock noConference;
+  auto list = std::make_shared<HX_ConnectionUdpDirect>(noConference);
   NullHandler handler;
   RecordingSink sink;
   auto* connection = new HX_ReceiverConnectionRegularUdpDirect(&handler, &sink, list);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/streams/udp_direct_list_base.h"
+
 namespace stream {
 
 std::vector<std::string> StandInRecord::calls() const {
@@ -40,6 +42,37 @@ void UdpTrialDirectStreamList::removeDCHandler(ConferenceLock&, uint32_t id) {
 
 void UdpTrialDirectStreamList::addConfPeerInfo(ConferenceLock&, const std::string& peerId) {
   record("addConfPeerInfo " + peerId);
+}
+
+void UdpTrialDirectStreamList::getAttempts(ConferenceLock&, const std::string& peerName,
+                                           const TakeAttempt& take) {
+  record("getAttempts " + peerName);
+  std::vector<Attempt> peers;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto split = std::stable_partition(m_attempts.begin(), m_attempts.end(), [&](const Attempt& a) {
+      return a.connection.peerName != peerName;
+    });
+    peers.assign(std::make_move_iterator(split), std::make_move_iterator(m_attempts.end()));
+    m_attempts.erase(split, m_attempts.end());
+  }
+  for (Attempt& attempt : peers) {
+    if (!take(attempt.connection, attempt.handler)) {
+      UdpHandlersListBase::releaseHandler(*attempt.handler);
+    }
+  }
+}
+
+void UdpTrialDirectStreamList::addFinishedAttempt(const udp::TrialDirectConnection& connection,
+                                                  std::shared_ptr<UdpDirectHandler> handler) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_attempts.push_back(Attempt{connection, std::move(handler)});
+}
+
+void UdpTrialDirectStreamList::onHelloFromUnknownSource(
+    ConferenceLock&, const udp::HelloRequestData& hello, UDPListenerSocketDescriptor*,
+    const UDPListenerSocketDescriptor::MsgDescriptor&) {
+  record("onHelloFromUnknownSource " + hello.participantName + " " + hello.source.strBind());
 }
 
 }  // namespace hx::streams

@@ -1,6 +1,6 @@
 #pragma once
 // Least stand-ins of the media-stream classes that the conference records point to, until they
-// land: the UDP streams supervisor and the trial UDP direct stream list (an accepted
+// land: the trial UDP direct stream list (an accepted
 // trial connection is already the real interface, core/streams/media_stream_connection.h). Each
 // records the calls made to it by name, in order, and answers what a test set.
 //
@@ -8,9 +8,16 @@
 // the conference calls the stream from another thread.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "core/streams/udp_direct_hello.h"
+#include "core/streams/udp_direct_trial_connection.h"
+#include "core/streams/udp_handlers.h"
+#include "core/streams/udp_socket_descriptor.h"
 
 class ConferenceLock;
 
@@ -35,9 +42,6 @@ class StandInRecord {
 
 }  // namespace stream
 
-// The per-store supervisor of direct UDP streams.
-class HX_UdpStreamsSupervisor : public stream::StandInRecord {};
-
 namespace hx::streams {
 
 // The conference's list of trial direct UDP streams.
@@ -48,9 +52,26 @@ class UdpTrialDirectStreamList : public stream::StandInRecord {
   void setStopAnswer(bool stops);
   void removeDCHandler(ConferenceLock& lock, uint32_t id);
   void addConfPeerInfo(ConferenceLock& lock, const std::string& peerId);
+  // Takes one finished attempt; false refuses it.
+  using TakeAttempt = std::function<bool(const udp::TrialDirectConnection& connection,
+                                         std::shared_ptr<UdpDirectHandler>& handler)>;
+  // Records "getAttempts <peer>", hands the peer's finished attempts (as the test added them) to
+  // `take`, releases the handlers it refuses and forgets all of the peer's attempts.
+  void getAttempts(ConferenceLock& lock, const std::string& peerName, const TakeAttempt& take);
+  void addFinishedAttempt(const udp::TrialDirectConnection& connection,
+                          std::shared_ptr<UdpDirectHandler> handler);
+  // Records "onHelloFromUnknownSource <participant> <source>".
+  void onHelloFromUnknownSource(ConferenceLock& lock, const udp::HelloRequestData& hello,
+                                UDPListenerSocketDescriptor* descriptor,
+                                const UDPListenerSocketDescriptor::MsgDescriptor& message);
 
  private:
+  struct Attempt {
+    udp::TrialDirectConnection connection;
+    std::shared_ptr<UdpDirectHandler> handler;
+  };
   bool m_stops = true;
+  std::vector<Attempt> m_attempts;
 };
 
 }  // namespace hx::streams

@@ -156,6 +156,7 @@ class Peer {
   Peer& operator=(const Peer&) = delete;
 
   const HXSockAddr& address() const { return m_address; }
+  int handle() const { return m_handle; }
   void sendTo(const HXSockAddr& to, const std::string& payload) const {
     sendto(m_handle, payload.data(), payload.size(), 0, to.sockaddr(), to.sa_len());
   }

@@ -1,31 +1,60 @@
 #include "core/streams/udp_direct_connection.h"
 
+#include "core/conference/model/conference.h"
+#include "core/conference/store/conf_storage.h"
+#include "core/conference/store/conference_lock.h"
+#include "core/streams/udp_streams_supervisor.h"
+
 namespace {
 
-// What a direct UDP socket buffer reads when no connection is current.
-constexpr uint64_t kDefaultSendBuffer = 32768;
+HX_UdpStreamsSupervisor* SupervisorOf(ConferenceLock& lock) {
+  HX_ConfStorage* storage = lock ? lock->getStore() : nullptr;
+  return storage != nullptr ? storage->getUdpStreams().get() : nullptr;
+}
 
 }  // namespace
 
-size_t HX_ConnectionUdpDirect::Send(const uint8_t*, size_t) { return 0; }
-
-bool HX_ConnectionUdpDirect::setSendState(bool) { return true; }
-
-bool HX_ConnectionUdpDirect::startTimer(uint32_t, uint64_t) { return true; }
-
-uint64_t HX_ConnectionUdpDirect::getSndBufSize() { return kDefaultSendBuffer; }
-
-bool HX_ConnectionUdpDirect::hasIPv6() { return false; }
+HX_ConnectionUdpDirect::HX_ConnectionUdpDirect(ConferenceLock& lock)
+    : UdpReglDirectStreamList(SupervisorOf(lock)) {}
 
 bool HX_ConnectionUdpDirect::stop() {
-  notifyHandlersStopped();
-  return true;
+  const bool stopped = stopHandlers();
+  if (stopped) notifyHandlersStopped();
+  return stopped;
+}
+
+void HX_ConnectionUdpDirect::notifyConnectionBreak() {
+  if (Callbacks* receiver = m_receiver.load(std::memory_order_acquire)) {
+    receiver->onConnectionBreak();
+  }
+  if (Callbacks* sender = m_sender.load(std::memory_order_acquire)) sender->onConnectionBreak();
 }
 
 void HX_ConnectionUdpDirect::notifyHandlersStopped() {
-  // Each may end (and unregister) itself on the call: read them one at a time.
-  if (hx::streams::MediaConnUdpDirectCallbacks* receiver = m_receiver) {
+  if (Callbacks* receiver = m_receiver.load(std::memory_order_acquire)) {
     receiver->onHandlersStopped();
   }
-  if (hx::streams::MediaConnUdpDirectCallbacks* sender = m_sender) sender->onHandlersStopped();
+  if (Callbacks* sender = m_sender.load(std::memory_order_acquire)) sender->onHandlersStopped();
+}
+
+void HX_ConnectionUdpDirect::notifyTimerExp(uint32_t type) {
+  Callbacks* owner = (type >= kReceiverTimerBase ? m_receiver : m_sender)
+                         .load(std::memory_order_acquire);
+  if (owner != nullptr) owner->onTimerExpired(type);
+}
+
+void HX_ConnectionUdpDirect::notifyDataReceived(const uint8_t* data, size_t size) {
+  if (Callbacks* receiver = m_receiver.load(std::memory_order_acquire)) {
+    receiver->onDataReceived(data, size);
+  }
+}
+
+bool HX_ConnectionUdpDirect::notifyOnReadyToSend() {
+  Callbacks* sender = m_sender.load(std::memory_order_acquire);
+  return sender != nullptr && sender->onReadyToSend();
+}
+
+bool HX_ConnectionUdpDirect::getConferenceLock(ConferenceLock& lock) {
+  Callbacks* sender = m_sender.load(std::memory_order_acquire);
+  return sender != nullptr && sender->getConferenceLock(lock);
 }

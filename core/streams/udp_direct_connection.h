@@ -1,36 +1,29 @@
 #pragma once
-// HX_ConnectionUdpDirect: the shared list of direct UDP connections to one peer that the send and
-// the receive stream of that peer use together, and hx::streams::MediaConnUdpDirectCallbacks,
-// how it reaches the two media connections on it (udp_direct_media_connection.h).
+// HX_ConnectionUdpDirect: a conference's regular direct UDP list, shared by the sender's and the
+// receiver's regular direct connections, which attach themselves through
+// MediaConnUdpDirectCallbacks. Timer types below 256 belong to the sender, 256 and above to the
+// receiver; both start their timers through the same list.
 //
-// This is the least of the list that the media connections and the direct send handler call.
-// The list itself (trial take-over, choice of the current connection, the connector's events)
-// comes with the direct UDP connections; until then the bodies here stand in: nothing is sent,
-// readiness and timers are not passed on, the send buffer reads 32768, and `stop` tells both media
-// connections that their handlers are gone. Tests put a recording fake in its place.
-//
-// Threads: the media connections call it under the owning stream's lock; it calls them back on
-// the network loop thread.
+// Threads: as UdpReglDirectStreamList. The two media connections are set once, before they use
+// the list, and must detach (set null) before they go; the pointers are atomic so that events
+// on the loop's thread read them safely.
 
-#include <cstddef>
-#include <cstdint>
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "core/streams/udp_direct_regular_list.h"
 
 class ConferenceLock;
-class HXLock;
 
 namespace hx::streams {
 
-// A media connection on the shared list.
+// What a media connection of a regular direct UDP list hears from it.
 class MediaConnUdpDirectCallbacks {
  public:
   virtual ~MediaConnUdpDirectCallbacks() = default;
-  // Locks the owning stream's conference into `lock`; false without a conference.
   virtual bool getConferenceLock(ConferenceLock& lock) = 0;
-  virtual HXLock& getStreamLock() = 0;
-  // The last usable connection of the list is gone.
   virtual void onConnectionBreak() = 0;
-  virtual void onConnectionEstablished() = 0;
-  // The list released its connections (its stop): the media connection ends.
   virtual void onHandlersStopped() = 0;
   virtual void onTimerExpired(uint32_t type) = 0;
   virtual void onDataReceived(const uint8_t* data, size_t size) = 0;
@@ -39,34 +32,35 @@ class MediaConnUdpDirectCallbacks {
 
 }  // namespace hx::streams
 
-class HX_ConnectionUdpDirect {
+class HX_ConnectionUdpDirect : public hx::streams::UdpReglDirectStreamList {
  public:
-  HX_ConnectionUdpDirect() = default;
-  virtual ~HX_ConnectionUdpDirect() = default;
-  HX_ConnectionUdpDirect(const HX_ConnectionUdpDirect&) = delete;
-  HX_ConnectionUdpDirect& operator=(const HX_ConnectionUdpDirect&) = delete;
+  using Callbacks = hx::streams::MediaConnUdpDirectCallbacks;
+  // The first receiver timer type.
+  static constexpr uint32_t kReceiverTimerBase = 256;
 
-  void setReceiver(hx::streams::MediaConnUdpDirectCallbacks* receiver) { m_receiver = receiver; }
-  void setSender(hx::streams::MediaConnUdpDirectCallbacks* sender) { m_sender = sender; }
-  hx::streams::MediaConnUdpDirectCallbacks* receiver() const { return m_receiver; }
-  hx::streams::MediaConnUdpDirectCallbacks* sender() const { return m_sender; }
+  // A list over the UDP streams supervisor of the locked conference's store.
+  explicit HX_ConnectionUdpDirect(ConferenceLock& lock);
 
-  // One datagram to the current connection; the bytes the socket took.
-  virtual size_t Send(const uint8_t* data, size_t size);
-  // Asks for (or stops asking for) the current connection's send readiness.
-  virtual bool setSendState(bool on);
-  virtual bool startTimer(uint32_t type, uint64_t ms);
-  // The current connection's send buffer; 32768 without one.
-  virtual uint64_t getSndBufSize();
-  // Whether any connection of the list is local to an IPv6 address.
-  virtual bool hasIPv6();
-  // Releases the list's connections; on success both media connections hear onHandlersStopped.
+  void setReceiver(Callbacks* receiver) { m_receiver.store(receiver, std::memory_order_release); }
+  void setSender(Callbacks* sender) { m_sender.store(sender, std::memory_order_release); }
+  Callbacks* receiver() const { return m_receiver.load(std::memory_order_acquire); }
+  Callbacks* sender() const { return m_sender.load(std::memory_order_acquire); }
+
+  bool createConnList(ConferenceLock& lock, const std::string& peerName) {
+    return createRegularHandlers(lock, peerName);
+  }
+  // Releases the handlers; when that succeeds both media connections hear onHandlersStopped.
   virtual bool stop();
 
  protected:
-  void notifyHandlersStopped();
+  void notifyConnectionBreak() override;
+  void notifyHandlersStopped() override;
+  void notifyTimerExp(uint32_t type) override;
+  void notifyDataReceived(const uint8_t* data, size_t size) override;
+  bool notifyOnReadyToSend() override;
+  bool getConferenceLock(ConferenceLock& lock) override;
 
  private:
-  hx::streams::MediaConnUdpDirectCallbacks* m_receiver = nullptr;
-  hx::streams::MediaConnUdpDirectCallbacks* m_sender = nullptr;
+  std::atomic<Callbacks*> m_receiver{nullptr};
+  std::atomic<Callbacks*> m_sender{nullptr};
 };

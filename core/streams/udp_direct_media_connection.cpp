@@ -38,10 +38,6 @@ bool HX_MediaConnectionUDPDirect::getConferenceLock(ConferenceLock& lock) {
   return true;
 }
 
-HXLock& HX_MediaConnectionUDPDirect::getStreamLock() {
-  return netHandler()->owner()->getStreamLock();
-}
-
 void HX_MediaConnectionUDPDirect::onConnectionBreak() {
   if (netHandler() != nullptr) netHandler()->onConnectionBreak(this);
   connRecycle();

@@ -36,9 +36,7 @@ class HX_MediaConnectionUDPDirect : public HX_UdpSendConnection,
   bool isReconnectRequired(const HXIfIpAddrContainer&, const HXSockAddr&) override { return false; }
 
   bool getConferenceLock(ConferenceLock& lock) override;
-  HXLock& getStreamLock() override;
   void onConnectionBreak() override;
-  void onConnectionEstablished() override {}
   void onHandlersStopped() override;
 
   const std::shared_ptr<HX_ConnectionUdpDirect>& direct() const { return m_direct; }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/conference/store/conference_lock.h"
 #include "core/net/address/if_addr_container.h"
 #include "core/net/address/sock_addr.h"
 #include "core/streams/udp_nhp_sink.h"
@@ -17,10 +18,13 @@
 namespace hx::testing {
 namespace {
 
+// A list outside any conference (no supervisor), recording what its connections ask of it.
 class RecordingDirectList : public HX_ConnectionUdpDirect {
  public:
-  size_t Send(const uint8_t* data, size_t size) override {
-    sent.emplace_back(data, data + size);
+  RecordingDirectList() : HX_ConnectionUdpDirect(m_noConference) {}
+  size_t Send(const void* data, size_t size) override {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    sent.emplace_back(bytes, bytes + size);
     return size;
   }
   bool setSendState(bool on) override {
@@ -41,6 +45,9 @@ class RecordingDirectList : public HX_ConnectionUdpDirect {
   std::vector<bool> states;
   std::vector<std::pair<uint32_t, uint64_t>> timers;
   int stops = 0;
+
+ private:
+  static inline ConferenceLock m_noConference;
 };
 
 class Sink : public HX_NhpDataSink {

@@ -11,13 +11,6 @@
 
 namespace {
 
-bool HasUdpEndpoint(const conference::PeerEndpointMap& endpoints) {
-  for (const auto& [address, endpoint] : endpoints) {
-    if (address.sysSockType() == SOCK_DGRAM) return true;
-  }
-  return false;
-}
-
 // A call whose peer may be tested: verified, private and still being set up.
 bool TakesPeerEndpoints(const HX_Conference& conference) {
   return conference.getType() == 0 && conference.isVerified() &&
@@ -47,10 +40,6 @@ bool HX_ConfStorage::onPeerEndpointsUpdate(const std::string& peer,
 
   ConferenceLock lock;
   lock.Lock(m_wlock);
-  // The network listener's UDP acceptors stand for its UDP listener until that lands here.
-  if (!m_udpStreams && HasUdpEndpoint(endpoints) && !acceptors.udpAcceptors.empty()) {
-    m_udpStreams = std::make_shared<HX_UdpStreamsSupervisor>();
-  }
   bool taken = false;
   // A call may release the lock: the walk looks up the next higher id afresh each time.
   int32_t after = std::numeric_limits<int32_t>::min();
