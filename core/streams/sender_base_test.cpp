@@ -644,6 +644,11 @@ TEST_F(SendStream, ShutdownUnderLoad) {
       gateArmed = row.phase == kAcquiring;
       gateEntered = false;
       gateOpen = false;
+      // A failed assertion must not leave the acquiring job held for the teardown.
+      struct OpenGate {
+        std::atomic<bool>& open;
+        ~OpenGate() { open = true; }
+      } openGate{gateOpen};
       if (row.phase == kAcquiring) {
         ASSERT_TRUE(sender->startConnection("key", 0));
         ASSERT_TRUE(rig->FinishTrial(true));
@@ -687,8 +692,8 @@ TEST_F(SendStream, ShutdownUnderLoad) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       const std::vector<SentFrame> after = handler().frames();
       for (size_t i = handed; i < after.size(); ++i) {
-        ASSERT_EQ(after[i].track, 254) << i;
-        EXPECT_EQ(after[i].command().code, keyRequest.code) << i;
+        EXPECT_EQ(after[i].track, 254) << i;
+        if (after[i].track == 254) EXPECT_EQ(after[i].command().code, keyRequest.code) << i;
       }
       stop = true;
       camera.join();
