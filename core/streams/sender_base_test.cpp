@@ -604,36 +604,107 @@ TEST_F(SendStream, StatisticsBlock) {
 // A shutdown while the microphone delivers from its own thread and commands come from another:
 // the hardware is released once, nothing reaches the handler after the release, and no delegate
 // is left connected.
+// Hanging up while pictures enter from the camera's thread, audio from the microphone's and
+// commands from a third: connected, while "acquire hardware" runs (held inside the meeting-caps
+// request), and while a reconnect's trial runs. Each round releases the hardware once and hands
+// nothing to the net handler after the release.
 TEST_F(SendStream, ShutdownUnderLoad) {
-  for (int round = 0; round < 20; ++round) {
-    SCOPED_TRACE(round);
-    if (round > 0) {
+  enum Phase { kConnected, kAcquiring, kTrialRunning };
+  const struct {
+    const char* name;
+    Phase phase;
+  } rows[] = {{"connected", kConnected},
+              {"acquire hardware running", kAcquiring},
+              {"a trial running", kTrialRunning}};
+  std::atomic<bool> gateArmed{false};
+  std::atomic<bool> gateEntered{false};
+  std::atomic<bool> gateOpen{false};
+  tools.meetingCaps = [&](HX_ClientCaps& caps) {
+    caps.SetMediaFormat(HX_MediaFormat());
+    if (!gateArmed.load()) return;
+    gateEntered = true;
+    while (!gateOpen.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  HX_MiscCommand keyRequest;
+  keyRequest.RequestKeyFrame();
+  for (const auto& row : rows) {
+    for (int round = 0; round < 8; ++round) {
+      SCOPED_TRACE(std::string(row.name) + " round " + std::to_string(round));
       rig.reset();
       sender = std::make_shared<HX_SenderBase>([this] { return now.load(); });
       sender->SetStreamCapabilites(&tools, adapter, nullptr, "me@t", "srv");
       ctl.initSender(sender, &tools);
       rig = std::make_unique<StreamRig<RecordingSendHandler>>(sender.get());
+      const auto releases = [&] {
+        const auto calls = tools.calls();
+        return std::count(calls.begin(), calls.end(), "OnReleaseHardwareSender");
+      };
+      const auto released = releases();
+
+      gateArmed = row.phase == kAcquiring;
+      gateEntered = false;
+      gateOpen = false;
+      // A failed assertion must not leave the acquiring job held for the teardown.
+      struct OpenGate {
+        std::atomic<bool>& open;
+        ~OpenGate() { open = true; }
+      } openGate{gateOpen};
+      if (row.phase == kAcquiring) {
+        ASSERT_TRUE(sender->startConnection("key", 0));
+        ASSERT_TRUE(rig->FinishTrial(true));
+        ASSERT_TRUE(WaitFor([&] { return gateEntered.load(); }));
+      } else {
+        ASSERT_TRUE(rig->Connect());
+      }
+      microphone->StartCapture();
+      std::atomic<bool> stop{false};
+      std::thread camera([&] {
+        const std::vector<unsigned char> picture(320 * 240 * 3 / 2, 9);
+        HX_CaptureMode mode;
+        mode.width = 320;
+        mode.height = 240;
+        for (unsigned long time = 1000; !stop.load(); time += 33) {
+          tools.captureSlot->OnPutFrame(picture.data(), picture.size(), 3000, time, false, &mode,
+                                        hx_processing_defs::eRotateNone,
+                                        hx_capture_defs::eCaptureDefault);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      });
+      std::thread commands([&] {
+        while (!stop.load()) sender->RequestKeyFrame();
+      });
+      if (row.phase == kConnected) {
+        EXPECT_TRUE(WaitFor([&] {
+          return !handler().frames(1).empty() && !handler().frames(2).empty();
+        }));
+      } else if (row.phase == kTrialRunning) {
+        EXPECT_TRUE(sender->reconnectServer());
+        EXPECT_TRUE(WaitFor([&] { return rig->TrialRunning(); }));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(round));
+
+      EXPECT_FALSE(sender->shutdownStream());
+      gateOpen = true;
+      EXPECT_TRUE(WaitFor([&] { return !sender->HardwareHeld() && sender->getStateFlags() == 0; }));
+      // Only the commands thread's key-frame requests may still reach the handler: nothing of
+      // the pictures or the audio (frames, format announcements) does.
+      const size_t handed = handler().frames().size();
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const std::vector<SentFrame> after = handler().frames();
+      for (size_t i = handed; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].track, 254) << i;
+        if (after[i].track == 254) EXPECT_EQ(after[i].command().code, keyRequest.code) << i;
+      }
+      stop = true;
+      camera.join();
+      commands.join();
+      EXPECT_FALSE(microphone->running.load());
+      EXPECT_EQ(microphone->sampleReady.Count(), 0u);
+      EXPECT_EQ(tools.connector->sampleProcessed.Count(), 0u);
+      EXPECT_EQ(tools.captureSlot->FrameReadySignal.Count(), 0u);
+      EXPECT_EQ(encoder->CompressedFrameSignal.Count(), 0u);
+      EXPECT_EQ(releases(), released + 1);
     }
-    ASSERT_TRUE(rig->Connect());
-    microphone->StartCapture();
-    std::atomic<bool> stop{false};
-    std::thread commands([&] {
-      while (!stop.load()) sender->RequestKeyFrame();
-    });
-    ASSERT_TRUE(WaitFor([&] { return !handler().frames(1).empty(); }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(round));
-    EXPECT_FALSE(sender->shutdownStream());
-    ASSERT_TRUE(WaitFor([&] { return !sender->HardwareHeld() && sender->getStateFlags() == 0; }));
-    const size_t audio = handler().frames(1).size();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(handler().frames(1).size(), audio);
-    stop = true;
-    commands.join();
-    EXPECT_FALSE(microphone->running.load());
-    EXPECT_EQ(microphone->sampleReady.Count(), 0u);
-    EXPECT_EQ(tools.connector->sampleProcessed.Count(), 0u);
-    const auto calls = tools.calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "OnReleaseHardwareSender"), round + 1);
   }
 }
 

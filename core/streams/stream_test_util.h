@@ -378,17 +378,16 @@ class StreamRig {
   bool FinishTrial(bool success) {
     bool found = false;
     RunOnLoop([&] {
-      FakeTrial* running = nullptr;
-      {
-        std::lock_guard<std::mutex> lock(registry.mutex);
-        for (HX_NetConnectionBase* c : registry.live) {
-          auto* trial = dynamic_cast<FakeTrial*>(c);
-          if (trial != nullptr && trial->getListener() != nullptr) running = trial;
-        }
-      }
+      FakeTrial* running = RunningTrial();
       found = running != nullptr;
       if (running != nullptr) running->finish(success);
     });
+    return found;
+  }
+  // Whether the manager runs a trial now.
+  bool TrialRunning() {
+    bool found = false;
+    RunOnLoop([&] { found = RunningTrial() != nullptr; });
     return found;
   }
   // Breaks the established connection on the loop thread, as a socket error would.
@@ -425,6 +424,16 @@ class StreamRig {
   std::shared_ptr<HXHandshakeManager> manager;
 
  private:
+  // On the loop thread, where connections are destroyed: a trial its manager still runs, or null.
+  FakeTrial* RunningTrial() {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    for (HX_NetConnectionBase* c : registry.live) {
+      auto* trial = dynamic_cast<FakeTrial*>(c);
+      if (trial != nullptr && trial->getListener() != nullptr) return trial;
+    }
+    return nullptr;
+  }
+
   HX_MediaStreamBase* const m_stream;
   bool m_finished = false;
 };
