@@ -5,6 +5,7 @@
 
 #include "core/net/loop/zserver.h"
 #include "core/net/socket/native_socket.h"
+#include "core/streams/listener_accept.h"
 
 namespace hx::streams {
 
@@ -55,7 +56,14 @@ bool ListenerSocketTCP::bindAndListen() {
   }
   m_bound = bound;
   m_state.store(kBound, std::memory_order_release);
+  SetState(true);  // readiness: a connection waits to be accepted
   return true;
+}
+
+int32_t ListenerSocketTCP::OnReadyRecvImp(HXZASocket*, HXZADataHandler*) {
+  std::unique_ptr<HXZADataHandler> accepted = Parent()->AcceptImp(this);
+  if (accepted != nullptr) ListenerAcceptRouter::probe(accepted.get());
+  return 0;
 }
 
 void ListenerSocketTCP::stop() {

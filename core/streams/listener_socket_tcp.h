@@ -3,6 +3,8 @@
 // prefers the well-known ports 44307 to 44310, so that peers behind the same firewall rules find
 // it again, and takes a port of the system's choice when all four are taken.
 //
+// Once bound it accepts connections on the loop's thread and hands them to the accept router.
+//
 // Threads: start and stop may be called from any thread under the TCP listener's lock;
 // bindAndListen runs on the loop's thread under that lock too. The state is atomic.
 
@@ -32,6 +34,9 @@ class ListenerSocketTCP : public HXZTCPSocketHandy {
   bool bindAndListen();
   // Closes the socket and has it deleted on the loop; the object is gone afterwards. Once.
   void stop();
+  // Loop thread: takes one waiting connection and hands it to the accept router
+  // (listener_accept.h).
+  int32_t OnReadyRecvImp(HXZASocket* socket, HXZADataHandler* handler) override;
 
   State state() const { return m_state.load(std::memory_order_acquire); }
   // The address asked for until bound, the actual one afterwards.

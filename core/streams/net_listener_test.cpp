@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
 #include "core/streams/listener_test_util.h"
+#include "core/streams/stream_handshake.h"
 
 namespace hx::streams {
 namespace {
@@ -191,6 +195,55 @@ TEST_F(NetListenerTest, AnAddressThatDisappearsLosesItsSockets) {
   EXPECT_TRUE(WaitFor([&] { return !Connects(tcpGone); }, 10000));
   EXPECT_TRUE(WaitFor(
       [&] { return PortHolder(SOCK_DGRAM, "127.77.5.2", udpGone.port()).ok(); }, 10000));
+}
+
+// The bytes of a stream request of `type` for conference "room@brk".
+std::vector<uint8_t> StreamRequest(int32_t type) {
+  HX_ZeroHandshakeFixedPart* record = nullptr;
+  EXPECT_TRUE(HX_FormStreamHandshake(&record, "cam", type, "room@brk", "s1", "bob", nullptr));
+  if (record == nullptr) return {};
+  const auto* bytes = reinterpret_cast<const uint8_t*>(record);
+  std::vector<uint8_t> out(bytes, bytes + record->RecordLength());
+  std::free(record);
+  return out;
+}
+
+// Whether the peer's connection to `address`, after sending `bytes`, is closed by the far end
+// within 10 s.
+bool ClosedAfterSending(const HXSockAddr& address, const std::vector<uint8_t>& bytes) {
+  const int handle = socket(address.sysFamily(), SOCK_STREAM, 0);
+  bool closed = false;
+  const auto length = static_cast<ssize_t>(bytes.size());
+  if (connect(handle, address.sockaddr(), address.sa_len()) == 0 &&
+      send(handle, bytes.data(), bytes.size(), MSG_NOSIGNAL) == length) {
+    pollfd item{handle, POLLIN, 0};
+    char byte = 0;
+    closed = poll(&item, 1, 10000) == 1 && recv(handle, &byte, 1, 0) <= 0;
+  }
+  close(handle);
+  return closed;
+}
+
+// Incoming streams and direct pings are not served yet: the accepted connection goes through the
+// probe and is closed, so that no refused peer is left waiting on an open connection.
+TEST_F(NetListenerTest, AcceptedConnectionsThatAreNotServedAreClosed) {
+  ASSERT_TRUE(listener->reBind(Interfaces({"127.77.8.1"})));
+  ASSERT_TRUE(waitForAcceptors(1, 0));
+  const HXSockAddr bound = listener->getAcceptorInfo().tcpAcceptors.front();
+  const std::string text = "GET / HTTP/1.0\r\nHost: peer\r\n\r\n";  // longer than a head
+  const struct {
+    const char* name;
+    std::vector<uint8_t> bytes;
+  } cases[] = {
+      {"stream request, peer sending", StreamRequest(2)},
+      {"stream request, peer receiving", StreamRequest(1)},
+      {"no handshake", std::vector<uint8_t>(text.begin(), text.end())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.bytes.empty());
+    EXPECT_TRUE(ClosedAfterSending(bound, c.bytes));
+  }
 }
 
 // A datagram sender to `target` until stopped.
