@@ -4,8 +4,7 @@
 // one on every new address; each binds on the loop's thread and reports there, and the listener
 // is bound once every socket it keeps is. A socket that cannot bind is dropped.
 //
-// Connections are not accepted yet: the sockets listen, so peers' connects complete into the
-// backlog, but nothing takes them from it.
+// Accepted connections go to the accept router (listener_accept.h) on the loop's thread.
 //
 // Threads: re-binds, stops and queries may come from any thread; the socket map is guarded by
 // the listener's lock. The binding runs as a network job that reaches the listener through a
