@@ -37,6 +37,25 @@ namespace hx::testing {
 
 inline constexpr char kTestDomain[] = "fake.example";
 
+// A network listener whose acceptors the test sets: the services publish addresses that this host
+// need not have (documentation and any-addresses).
+class FixedAcceptorsListener : public HX_NetListener {
+ public:
+  FixedAcceptorsListener() : HX_NetListener(nullptr) {}
+  HXZAcceptorInfo getAcceptorInfo() const override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_info;
+  }
+  void setAcceptorInfo(const HXZAcceptorInfo& info) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_info = info;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  HXZAcceptorInfo m_info;
+};
+
 class ServiceTestSession : public HX_TransportSession {
  public:
   struct LoginCall {
@@ -188,7 +207,7 @@ struct ServiceClient {
     login = std::make_shared<HX_LoginManager>(session, fsm.get());
     netConfig = std::make_shared<HX_NetConfigManager>(session, fsm.get());
     client = std::make_shared<HX_ClientManager>(session, fsm.get());
-    listener = std::make_shared<HX_NetListener>();
+    listener = std::make_shared<FixedAcceptorsListener>();
     session->SetMembers(login, netConfig, listener);
   }
   ~ServiceClient() {
@@ -224,7 +243,7 @@ struct ServiceClient {
   std::shared_ptr<HX_LoginManager> login;
   std::shared_ptr<HX_NetConfigManager> netConfig;
   std::shared_ptr<HX_ClientManager> client;
-  std::shared_ptr<HX_NetListener> listener;
+  std::shared_ptr<FixedAcceptorsListener> listener;
 };
 
 // A fresh network loop and a fake server with the three services per test.
