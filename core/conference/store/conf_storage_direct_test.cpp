@@ -17,6 +17,7 @@
 
 #include "core/base/tick_clock.h"
 #include "core/client/fsm_shared.h"
+#include "core/client/service_test_util.h"
 #include "core/conference/store/conference_lock.h"
 #include "core/conference/store/direct_store_test_util.h"
 #include "core/net/address/ip_address.h"
@@ -97,7 +98,7 @@ class DirectStore : public LoopFixture {
     fsm = std::make_unique<HXFSMShared>();
     session = std::make_shared<LoginSession>();
     session->SetLogin(kMe);
-    netListener = std::make_shared<HX_NetListener>();
+    netListener = std::make_shared<FixedAcceptorsListener>();
     HXZAcceptorInfo acceptors;
     acceptors.tcpAcceptors.push_back(SockAddr("192.0.2.10", 5000, ip::Proto::tcp));
     netListener->setAcceptorInfo(acceptors);
@@ -159,7 +160,7 @@ class DirectStore : public LoopFixture {
 
   std::unique_ptr<HXFSMShared> fsm;
   std::shared_ptr<LoginSession> session;
-  std::shared_ptr<HX_NetListener> netListener;
+  std::shared_ptr<FixedAcceptorsListener> netListener;
   std::unique_ptr<PingStore> cm;
   int32_t callId = 0;
 };
