@@ -93,9 +93,11 @@ class HXZADataHandler {
   uint32_t ClearFlag(uint32_t bits);
   uint32_t GetFlags() const { return m_flags.load(std::memory_order_acquire); }
 
-  // Only active handlers are polled and get readiness and error events.
-  void SetState(bool active) { m_active.store(active, std::memory_order_relaxed); }
-  bool GetState() const { return m_active.load(std::memory_order_relaxed); }
+  // Only active handlers are polled and get readiness and error events. Release and acquire: what
+  // a thread prepared before switching a handler on (a reset receive buffer) is what the loop's
+  // first event on it sees.
+  void SetState(bool active) { m_active.store(active, std::memory_order_release); }
+  bool GetState() const { return m_active.load(std::memory_order_acquire); }
 
   int GetFamily() const { return m_family; }
   void SetFamily(int family) { m_family = family; }
